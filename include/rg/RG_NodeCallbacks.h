@@ -1,0 +1,47 @@
+// The interfaces through which a node's PreRender and Render talk to the
+// traversal. The traversal implements both; nodes never own or delete them.
+#pragma once
+
+#include <cstdint>
+
+#include "rg/RG_Export.h"
+#include "rg/RG_RenderRequest.h"
+#include "rghost/M_Geometry.h"
+
+class RG_CheckoutResult;
+
+// Offered to PreRender. Checkout results returned here are owned by the
+// traversal and stay valid until the render pass checks them in.
+class RG_API RG_NodePreRenderCB {
+ public:
+  // Checks out input `index` for `request` under an explicit id (>= 0, unique
+  // within the node); pre-renders the input at once.
+  virtual RG_CheckoutResult* CheckoutInputWithID(long index, long id,
+                                                 const RG_RenderRequest& request) = 0;
+  // As above with the next automatic id.
+  virtual RG_CheckoutResult* CheckoutInput(long index, const RG_RenderRequest& request) = 0;
+  // Declares the node's output: a new buffer of `rect`. outputFlags bit 0 is
+  // the opaque flag; newWorldFlags bit 0 asks for a cleared buffer.
+  virtual RG_CheckoutResult* RequestOutput(const M_LRect& rect, char outputFlags,
+                                           long newWorldFlags) = 0;
+  // Declares the node's output as `in`'s own buffer, modified in place.
+  virtual void RequestOutputInPlace(RG_CheckoutResult* in, const M_LRect& rect, char outputFlags,
+                                    long newWorldFlags) = 0;
+  // Input results made afterwards belong to a new checkout group.
+  virtual void BeginCheckoutGroup() = 0;
+
+ protected:
+  ~RG_NodePreRenderCB() = default;
+};
+
+// Offered to Render.
+class RG_API RG_NodeRenderCB {
+ public:
+  // The checkouts in ascending id order, one per call, output included.
+  virtual RG_CheckoutResult* GetNextCheckout() = 0;
+  // The checkout with that id; -1 gives the output result.
+  virtual RG_CheckoutResult* GetCheckoutByID(int32_t id) = 0;
+
+ protected:
+  ~RG_NodeRenderCB() = default;
+};
