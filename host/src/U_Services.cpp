@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <mutex>
 #include <thread>
@@ -73,9 +74,7 @@ uint32_t TickCount() {
   const double ms = Now() * 1000.0;
   if (!(ms > 0.0)) return 0;  // also catches NaN from a test clock
   // Wrap at 2^32 like the platform counter; fmod keeps huge values defined.
-  const double wrapped = ms - 4294967296.0 * static_cast<double>(
-                                                  static_cast<uint64_t>(ms / 4294967296.0));
-  return static_cast<uint32_t>(static_cast<uint64_t>(wrapped));
+  return static_cast<uint32_t>(std::fmod(ms, 4294967296.0));
 }
 
 void U_SetClock(double (*clock)()) { g_clock.store(clock, std::memory_order_release); }

@@ -1,0 +1,264 @@
+// PF_TransformWorld: a buffer resampled through one or more matrices and
+// composited onto another at the same depth.
+//
+// Each destination pixel centre is mapped back to the source through every
+// matrix (destination to source); the samples are averaged and the result is
+// composited by the same span loops as PF_TransferRect. Along a row the
+// source position moves by a constant step (the inverse's first row), so rows
+// are walked incrementally and, for affine matrices, only over the columns the
+// source can reach.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <new>
+#include <vector>
+
+#include "PF_KernelComposite.h"
+#include "PF_KernelRows.h"
+#include "U_Fallible.h"
+#include "rghost/PF_Transfer.h"
+#include "rghost/U_Errors.h"
+
+namespace {
+
+// A destination-to-source matrix (row-vector convention: p_src = p_dst * m).
+struct BackMap {
+  double m[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+  bool singular = false;
+  bool affine = true;
+};
+
+BackMap MakeBackMap(const M_Matrix3& given, bool invert) {
+  BackMap b;
+  const double* a = given.m;
+  const double c0 = a[4] * a[8] - a[5] * a[7];
+  const double c1 = a[5] * a[6] - a[3] * a[8];
+  const double c2 = a[3] * a[7] - a[4] * a[6];
+  const double det = a[0] * c0 + a[1] * c1 + a[2] * c2;
+  // Singular either way round: the placement collapses to a line or a point.
+  if (det == 0.0 || !std::isfinite(det)) {
+    b.singular = true;
+    return b;
+  }
+  if (!invert) {
+    std::copy(a, a + 9, b.m);
+  } else {
+    const double inv = 1.0 / det;
+    b.m[0] = c0 * inv;
+    b.m[1] = (a[2] * a[7] - a[1] * a[8]) * inv;
+    b.m[2] = (a[1] * a[5] - a[2] * a[4]) * inv;
+    b.m[3] = c1 * inv;
+    b.m[4] = (a[0] * a[8] - a[2] * a[6]) * inv;
+    b.m[5] = (a[2] * a[3] - a[0] * a[5]) * inv;
+    b.m[6] = c2 * inv;
+    b.m[7] = (a[1] * a[6] - a[0] * a[7]) * inv;
+    b.m[8] = (a[0] * a[4] - a[1] * a[3]) * inv;
+  }
+  for (double v : b.m) {
+    if (!std::isfinite(v)) b.singular = true;
+  }
+  b.affine = b.m[2] == 0.0 && b.m[5] == 0.0 && b.m[8] == 1.0;
+  return b;
+}
+
+struct Span {
+  int32_t begin = 0;
+  int32_t end = 0;
+};
+
+// Conservative range of i in [0, n) with lo < start + i * step < hi.
+Span SolveLinear(double start, double step, double lo, double hi, int32_t n) {
+  if (!std::isfinite(start) || !std::isfinite(step)) return {0, n};
+  if (step == 0.0) {
+    if (start > lo - 1.0 && start < hi + 1.0) return {0, n};
+    return {0, 0};
+  }
+  double t1 = (lo - start) / step;
+  double t2 = (hi - start) / step;
+  if (t1 > t2) std::swap(t1, t2);
+  t1 = std::clamp(std::floor(t1) - 1.0, 0.0, static_cast<double>(n));
+  t2 = std::clamp(std::ceil(t2) + 1.0, 0.0, static_cast<double>(n));
+  return {static_cast<int32_t>(t1), static_cast<int32_t>(t2)};
+}
+
+// Columns [begin, end) of a row of n pixels starting at destination pixel
+// (x0, y) whose samples through `b` can be non-transparent.
+Span Reach(const BackMap& b, int64_t x0, int64_t y, int32_t n, const PF_LayerDef& src,
+           bool bilinear) {
+  if (b.singular) return {0, 0};
+  if (!b.affine) return {0, n};
+  const double px = static_cast<double>(x0) + 0.5;
+  const double py = static_cast<double>(y) + 0.5;
+  const double margin = bilinear ? 0.5 : 0.0;
+  const Span u = SolveLinear(px * b.m[0] + py * b.m[3] + b.m[6], b.m[0], -margin,
+                             src.width + margin, n);
+  const Span v = SolveLinear(px * b.m[1] + py * b.m[4] + b.m[7], b.m[1], -margin,
+                             src.height + margin, n);
+  Span s{std::max(u.begin, v.begin), std::min(u.end, v.end)};
+  if (s.end < s.begin) s.end = s.begin;
+  return s;
+}
+
+inline void AddWeighted(PFh_RGBA& acc, const PFh_RGBA& p, float w) {
+  acc.r += p.r * w;
+  acc.g += p.g * w;
+  acc.b += p.b * w;
+  acc.a += p.a * w;
+}
+
+// Adds the samples of destination pixels x0 + [s.begin, s.end) of row y,
+// taken through `b`, to acc[s.begin..s.end). Outside the source is
+// transparent, so edge texels of a bilinear sample blend with transparency.
+template <class Pixel, bool Bilinear>
+void AccumulateRow(const PF_LayerDef& src, const BackMap& b, int64_t x0, int64_t y, Span s,
+                   PFh_RGBA* acc) {
+  const double px = static_cast<double>(x0 + s.begin) + 0.5;
+  const double py = static_cast<double>(y) + 0.5;
+  double X = px * b.m[0] + py * b.m[3] + b.m[6];
+  double Y = px * b.m[1] + py * b.m[4] + b.m[7];
+  double W = px * b.m[2] + py * b.m[5] + b.m[8];
+  const double w = src.width;
+  const double h = src.height;
+  for (int32_t i = s.begin; i < s.end; ++i, X += b.m[0], Y += b.m[1], W += b.m[2]) {
+    double u = X;
+    double v = Y;
+    if (!b.affine) {
+      if (W == 0.0) continue;
+      u = X / W;
+      v = Y / W;
+    }
+    if constexpr (!Bilinear) {
+      if (!(u >= 0.0 && u < w && v >= 0.0 && v < h)) continue;
+      const Pixel& p = *PFh_PixelAt<const Pixel>(src, static_cast<int64_t>(u),
+                                                  static_cast<int64_t>(v));
+      AddWeighted(acc[i], PFh_Load(p), 1.0f);
+    } else {
+      // Texel centres sit at half-integers: sample between the four around.
+      const double fx = u - 0.5;
+      const double fy = v - 0.5;
+      if (!(fx > -1.0 && fx < w && fy > -1.0 && fy < h)) continue;
+      const double flx = std::floor(fx);
+      const double fly = std::floor(fy);
+      const int64_t ix = static_cast<int64_t>(flx);
+      const int64_t iy = static_cast<int64_t>(fly);
+      const float tx = static_cast<float>(fx - flx);
+      const float ty = static_cast<float>(fy - fly);
+      const float wx[2] = {1.0f - tx, tx};
+      const float wy[2] = {1.0f - ty, ty};
+      for (int jy = 0; jy < 2; ++jy) {
+        const int64_t yy = iy + jy;
+        if (wy[jy] == 0.0f || yy < 0 || yy >= src.height) continue;
+        const Pixel* row = PFh_PixelAt<const Pixel>(src, 0, yy);
+        for (int jx = 0; jx < 2; ++jx) {
+          const int64_t xx = ix + jx;
+          if (wx[jx] == 0.0f || xx < 0 || xx >= src.width) continue;
+          AddWeighted(acc[i], PFh_Load(row[xx]), wx[jx] * wy[jy]);
+        }
+      }
+    }
+  }
+}
+
+struct TransformJob {
+  int64_t left = 0;  // destination columns [left, left + width)
+  int32_t width = 0;
+  PFh_FieldRows rows;
+  bool bilinear = false;
+  std::vector<BackMap> maps;
+};
+
+template <class D>
+long RunTransform(PF_ProgressInfo* progress, const TransformJob& job, const PF_LayerDef& src,
+                  const PF_CompositeModePlus& mode, PF_MaskWorld* mask, const PF_LayerDef& dst) {
+  using Pixel = typename D::Pixel;
+  const float opacity = PFh_ClampOpacity(mode.opacity);
+  const int32_t n = job.width;
+  // Stencils turn a transparent source into a cleared destination, so they
+  // must visit every column, reached or not; every other mode leaves the
+  // destination as it is under a transparent source.
+  const bool wholeRow = mode.xfer == PF_Xfer_STENCIL_ALPHA || mode.xfer == PF_Xfer_STENCIL_LUMA;
+  const float average = 1.0f / static_cast<float>(job.maps.size());
+  const PFh_SpanFn<D, PFh_RGBA> span = PFh_SpanFor<D, PFh_RGBA>(mode.xfer);
+
+  auto body = [&](long i, PFh_RowScratch& scratch) {
+    const int64_t y = job.rows.Row(i);
+    scratch.pixels.assign(static_cast<size_t>(n), PFh_RGBA{});
+    PFh_RGBA* acc = scratch.pixels.data();
+    Span hull{n, 0};
+    for (const BackMap& b : job.maps) {
+      const Span s = Reach(b, job.left, y, n, src, job.bilinear);
+      if (s.end <= s.begin) continue;
+      hull.begin = std::min(hull.begin, s.begin);
+      hull.end = std::max(hull.end, s.end);
+      if (job.bilinear) {
+        AccumulateRow<Pixel, true>(src, b, job.left, y, s, acc);
+      } else {
+        AccumulateRow<Pixel, false>(src, b, job.left, y, s, acc);
+      }
+    }
+    if (wholeRow) hull = {0, n};
+    if (hull.end <= hull.begin) return;
+    if (job.maps.size() > 1) {
+      for (int32_t x = hull.begin; x < hull.end; ++x) acc[x] = PFh_Scale(acc[x], average);
+    }
+    const int32_t count = hull.end - hull.begin;
+    scratch.coverage.resize(static_cast<size_t>(n));
+    float* k = scratch.coverage.data();
+    PFh_FillCoverage(mask, opacity, y, job.left + hull.begin, count, k);
+    PFh_SpanContext ctx;
+    ctx.dest_bound = mode.dest_bound != 0;
+    ctx.rand_seed = mode.rand_seed;
+    ctx.x = job.left + hull.begin;
+    ctx.y = y;
+    span(acc + hull.begin, PFh_PixelAt<Pixel>(dst, ctx.x, y), k, count, ctx);
+  };
+  return PFh_RunRows(progress, job.rows.count,
+                     static_cast<long long>(job.rows.count) * job.width, body);
+}
+
+}  // namespace
+
+long PF_TransformWorld(PF_ProgressInfo* progress, long quality, long /*reserved*/, long field,
+                       PF_LayerDef* src, const PF_CompositeModePlus* mode,
+                       uint64_t /*modeExt*/, PF_MaskWorld* mask, const M_Matrix3* matrices,
+                       long count, bool srcToDst, const M_LRect* destRect, PF_LayerDef* dst) {
+  if (const long injected = Uh_NextFallibleCall()) return injected;
+  if (mode == nullptr || !PFh_IsKnownMode(mode->xfer)) return U_ERR_BAD_PARAMETER;
+  if (field < 0 || field > 2 || count < 0 || !PFh_MaskIsValid(mask)) return U_ERR_BAD_PARAMETER;
+  if (src == nullptr || dst == nullptr || matrices == nullptr || count == 0) return 0;
+  if (src->depth != dst->depth || !PFh_IsKnownDepth(dst->depth)) return U_ERR_BAD_PARAMETER;
+  if (dst->data == nullptr) return 0;
+
+  M_LRect area = destRect != nullptr ? *destRect : M_LRect{0, 0, dst->width, dst->height};
+  area.left = std::max<int32_t>(area.left, 0);
+  area.top = std::max<int32_t>(area.top, 0);
+  area.right = std::min<int32_t>(area.right, dst->width);
+  area.bottom = std::min<int32_t>(area.bottom, dst->height);
+  if (M_IsEmpty(area)) return 0;
+
+  // A source without pixels samples as transparent everywhere.
+  PF_LayerDef source = *src;
+  if (source.data == nullptr) source.width = source.height = 0;
+
+  TransformJob job;
+  job.left = area.left;
+  job.width = area.right - area.left;
+  job.rows = PFh_RowsOfField(field, area.top, area.bottom);
+  job.bilinear = quality != 0;
+  if (job.rows.count == 0) return 0;
+  try {
+    job.maps.reserve(static_cast<size_t>(count));
+    for (long i = 0; i < count; ++i) job.maps.push_back(MakeBackMap(matrices[i], srcToDst));
+  } catch (const std::bad_alloc&) {
+    return U_ERR_OUT_OF_MEMORY;
+  }
+
+  switch (dst->depth) {
+    case 8:
+      return RunTransform<PFh_Depth8>(progress, job, source, *mode, mask, *dst);
+    case 16:
+      return RunTransform<PFh_Depth16>(progress, job, source, *mode, mask, *dst);
+    default:
+      return RunTransform<PFh_Depth32>(progress, job, source, *mode, mask, *dst);
+  }
+}

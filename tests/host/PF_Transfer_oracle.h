@@ -1,0 +1,240 @@
+// Test oracle of the compositing kernels: a plain double-precision, one pixel
+// at a time reading of W3C Compositing and Blending Level 1 and of the host's
+// mode table, written without reference to the kernels' own helpers. Also
+// small world helpers shared by the transfer and transform tests.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <random>
+
+#include "rghost/PF_Transfer.h"
+#include "rghost/PF_World.h"
+
+namespace oracle {
+
+struct Px {
+  double r = 0, g = 0, b = 0, a = 0;
+};
+
+inline double ChannelMax(short depth) { return depth == 8 ? 255.0 : depth == 16 ? 65535.0 : 1.0; }
+// Tolerance of a comparison at a depth: one LSB, or 1e-5 on float.
+inline double Tolerance(short depth) { return depth == 32 ? 1e-5 : 1.0 / ChannelMax(depth) + 1e-9; }
+
+// ---- blend functions on un-premultiplied colour ----
+
+inline double SepBlend(int mode, double cb, double cs) {
+  switch (mode) {
+    case PF_Xfer_MULTIPLY: return cb * cs;
+    case PF_Xfer_SCREEN: return cb + cs - cb * cs;
+    case PF_Xfer_OVERLAY:  // hard light with the layers swapped
+      return cb <= 0.5 ? cs * 2 * cb : cs + (2 * cb - 1) - cs * (2 * cb - 1);
+    case PF_Xfer_SOFT_LIGHT: {
+      if (cs <= 0.5) return cb - (1 - 2 * cs) * cb * (1 - cb);
+      double d = cb <= 0.25 ? ((16 * cb - 12) * cb + 4) * cb : std::sqrt(cb);
+      return cb + (2 * cs - 1) * (d - cb);
+    }
+    case PF_Xfer_HARD_LIGHT:
+      return cs <= 0.5 ? cb * 2 * cs : cb + (2 * cs - 1) - cb * (2 * cs - 1);
+    case PF_Xfer_DARKEN: return std::min(cb, cs);
+    case PF_Xfer_LIGHTEN: return std::max(cb, cs);
+    case PF_Xfer_DIFFERENCE: return std::fabs(cb - cs);
+    default: return cs;
+  }
+}
+
+struct C3 {
+  double c[3];
+};
+inline double Lum(const C3& x) { return 0.3 * x.c[0] + 0.59 * x.c[1] + 0.11 * x.c[2]; }
+inline C3 ClipColor(C3 x) {
+  double l = Lum(x);
+  double n = std::min({x.c[0], x.c[1], x.c[2]});
+  double m = std::max({x.c[0], x.c[1], x.c[2]});
+  for (double& v : x.c) {
+    if (n < 0) v = l + (v - l) * l / (l - n);
+  }
+  for (double& v : x.c) {
+    if (m > 1) v = l + (v - l) * (1 - l) / (m - l);
+  }
+  return x;
+}
+inline C3 SetLum(C3 x, double l) {
+  double d = l - Lum(x);
+  for (double& v : x.c) v += d;
+  return ClipColor(x);
+}
+inline double Sat(const C3& x) {
+  return std::max({x.c[0], x.c[1], x.c[2]}) - std::min({x.c[0], x.c[1], x.c[2]});
+}
+// The W3C form: sort into max, mid and min, then rescale.
+inline C3 SetSat(C3 x, double s) {
+  int order[3] = {0, 1, 2};
+  std::sort(order, order + 3, [&](int i, int j) { return x.c[i] < x.c[j]; });
+  double& mn = x.c[order[0]];
+  double& mid = x.c[order[1]];
+  double& mx = x.c[order[2]];
+  if (mx > mn) {
+    mid = (mid - mn) * s / (mx - mn);
+    mx = s;
+  } else {
+    mid = mx = 0;
+  }
+  mn = 0;
+  return x;
+}
+inline C3 NonSepBlend(int mode, const C3& cb, const C3& cs) {
+  switch (mode) {
+    case PF_Xfer_HUE: return SetLum(SetSat(cs, Sat(cb)), Lum(cb));
+    case PF_Xfer_SATURATION: return SetLum(SetSat(cb, Sat(cs)), Lum(cb));
+    case PF_Xfer_COLOR: return SetLum(cs, Lum(cb));
+    default: return SetLum(cb, Lum(cs));  // luminosity
+  }
+}
+
+// Result of `mode` (not dissolve) for source s (premultiplied, not yet
+// scaled) at strength k on destination d.
+inline Px Composite(int mode, Px s, double k, const Px& d, bool destBound) {
+  s = {s.r * k, s.g * k, s.b * k, s.a * k};
+  const double as = s.a, ab = d.a;
+  const double sc[3] = {s.r, s.g, s.b};
+  const double dc[3] = {d.r, d.g, d.b};
+  auto all = [](const double c[3], double a) { return Px{c[0], c[1], c[2], a}; };
+  double out[3];
+  switch (mode) {
+    case PF_Xfer_BEHIND:
+      if (destBound) return d;
+      for (int i = 0; i < 3; ++i) out[i] = dc[i] + sc[i] * (1 - ab);
+      return all(out, ab + as * (1 - ab));
+    case PF_Xfer_ADD:
+      if (destBound) {
+        for (int i = 0; i < 3; ++i) out[i] = dc[i] + sc[i] * ab;
+        return all(out, ab);
+      }
+      for (int i = 0; i < 3; ++i) out[i] = dc[i] + sc[i];
+      return all(out, ab + as);
+    case PF_Xfer_STENCIL_ALPHA: return {d.r * as, d.g * as, d.b * as, d.a * as};
+    case PF_Xfer_SILHOUETTE_ALPHA:
+      return {d.r * (1 - as), d.g * (1 - as), d.b * (1 - as), d.a * (1 - as)};
+    case PF_Xfer_STENCIL_LUMA:
+    case PF_Xfer_SILHOUETTE_LUMA: {
+      double l = 0.2126 * s.r + 0.7152 * s.g + 0.0722 * s.b;
+      double f = mode == PF_Xfer_STENCIL_LUMA ? l : 1 - l;
+      return {d.r * f, d.g * f, d.b * f, d.a * f};
+    }
+    default: break;
+  }
+  // W3C: blended source, then Porter-Duff with Fa = 1 (over) or ab (atop),
+  // Fb = 1 - as.
+  C3 Cs{{0, 0, 0}}, Cb{{0, 0, 0}};
+  for (int i = 0; i < 3; ++i) {
+    Cs.c[i] = as > 0 ? sc[i] / as : 0;
+    Cb.c[i] = ab > 0 ? dc[i] / ab : 0;
+  }
+  C3 B = Cs;
+  if (mode >= PF_Xfer_MULTIPLY && mode <= PF_Xfer_DIFFERENCE) {
+    for (int i = 0; i < 3; ++i) B.c[i] = SepBlend(mode, Cb.c[i], Cs.c[i]);
+  } else if (mode >= PF_Xfer_HUE && mode <= PF_Xfer_LUMINOSITY) {
+    B = NonSepBlend(mode, Cb, Cs);
+  }
+  const double Fa = destBound ? ab : 1.0;
+  const double Fb = 1 - as;
+  for (int i = 0; i < 3; ++i) {
+    double blended = (1 - ab) * Cs.c[i] + ab * B.c[i];
+    out[i] = as * Fa * blended + ab * Fb * Cb.c[i];
+  }
+  double ao = as * Fa + ab * Fb;
+  if (mode == PF_Xfer_ALPHA_ADD && !destBound) ao = std::min(1.0, as + ab);
+  return all(out, ao);
+}
+
+// Coverage of a mask pixel (premultiplied, 0..1) for a mask kind.
+inline double Coverage(int kind, const Px& m) {
+  double v = (kind == PF_MaskKind_ALPHA || kind == PF_MaskKind_INVERTED_ALPHA)
+                 ? m.a
+                 : 0.2126 * m.r + 0.7152 * m.g + 0.0722 * m.b;
+  return (kind == PF_MaskKind_INVERTED_ALPHA || kind == PF_MaskKind_INVERTED_LUMA) ? 1 - v : v;
+}
+
+// What a depth stores for a value: integer depths clamp and round.
+inline Px Quantize(const Px& p, short depth) {
+  if (depth == 32) return p;
+  const double m = ChannelMax(depth);
+  auto q = [m](double v) { return std::round(std::clamp(v, 0.0, 1.0) * m) / m; };
+  return {q(p.r), q(p.g), q(p.b), q(p.a)};
+}
+
+// ---- worlds ----
+
+struct WorldDeleter {
+  void operator()(PF_World* w) const { delete w; }
+};
+using WorldPtr = std::unique_ptr<PF_World, WorldDeleter>;
+
+inline WorldPtr MakeWorld(int32_t w, int32_t h, short depth) {
+  return WorldPtr(PF_World::New(M_LRect{0, 0, w, h}, depth, 1));
+}
+
+inline Px Get(const PF_LayerDef& l, int32_t x, int32_t y) {
+  const char* row = static_cast<const char*>(l.data) + static_cast<ptrdiff_t>(y) * l.rowbytes;
+  if (l.depth == 8) {
+    const auto* p = reinterpret_cast<const PF_Pixel8*>(row) + x;
+    return {p->red / 255.0, p->green / 255.0, p->blue / 255.0, p->alpha / 255.0};
+  }
+  if (l.depth == 16) {
+    const auto* p = reinterpret_cast<const PF_Pixel16*>(row) + x;
+    return {p->red / 65535.0, p->green / 65535.0, p->blue / 65535.0, p->alpha / 65535.0};
+  }
+  const auto* p = reinterpret_cast<const PF_PixelFloat*>(row) + x;
+  return {p->red, p->green, p->blue, p->alpha};
+}
+
+inline void Set(const PF_LayerDef& l, int32_t x, int32_t y, const Px& v) {
+  char* row = static_cast<char*>(l.data) + static_cast<ptrdiff_t>(y) * l.rowbytes;
+  const Px q = Quantize(v, l.depth);
+  if (l.depth == 8) {
+    auto c = [](double d) { return static_cast<uint8_t>(std::lround(d * 255)); };
+    reinterpret_cast<PF_Pixel8*>(row)[x] = {c(q.r), c(q.g), c(q.b), c(q.a)};
+  } else if (l.depth == 16) {
+    auto c = [](double d) { return static_cast<uint16_t>(std::lround(d * 65535)); };
+    reinterpret_cast<PF_Pixel16*>(row)[x] = {c(q.r), c(q.g), c(q.b), c(q.a)};
+  } else {
+    reinterpret_cast<PF_PixelFloat*>(row)[x] = {static_cast<float>(q.r), static_cast<float>(q.g),
+                                                static_cast<float>(q.b), static_cast<float>(q.a)};
+  }
+}
+
+// A valid premultiplied pixel; about a fifth opaque and a fifth transparent.
+inline Px RandomPixel(std::mt19937& rng) {
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  const double pick = u(rng);
+  const double a = pick < 0.2 ? 1.0 : pick < 0.4 ? 0.0 : u(rng);
+  return {u(rng) * a, u(rng) * a, u(rng) * a, a};
+}
+
+// Fills a world with random pixels, rounded to the world's depth first so
+// that the oracle sees what the kernel sees.
+inline void FillRandom(const PF_LayerDef& l, std::mt19937& rng, bool opaque = false) {
+  for (int32_t y = 0; y < l.height; ++y) {
+    for (int32_t x = 0; x < l.width; ++x) {
+      Px p = RandomPixel(rng);
+      if (opaque) {
+        std::uniform_real_distribution<double> u(0.0, 1.0);
+        p = {u(rng), u(rng), u(rng), 1.0};
+      }
+      Set(l, x, y, p);
+    }
+  }
+}
+
+inline bool Near(const Px& a, const Px& b, double tol) {
+  return std::fabs(a.r - b.r) <= tol && std::fabs(a.g - b.g) <= tol &&
+         std::fabs(a.b - b.b) <= tol && std::fabs(a.a - b.a) <= tol;
+}
+inline bool Same(const Px& a, const Px& b) {
+  return a.r == b.r && a.g == b.g && a.b == b.b && a.a == b.a;
+}
+
+}  // namespace oracle

@@ -1,0 +1,434 @@
+// Pixel buffers: views and storage lifetime, narrowing, copies, depth
+// conversion, clipping and parameter checks.
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "rghost/PF_World.h"
+#include "rghost/U_Errors.h"
+#include "rghost/U_Services.h"
+#include "support/LeakCheck.h"
+
+namespace {
+
+struct WorldDeleter {
+  void operator()(PF_World* w) const { delete w; }
+};
+using WorldPtr = std::unique_ptr<PF_World, WorldDeleter>;
+
+WorldPtr NewWorld(M_LRect rect, short depth, long flags = 1) {
+  return WorldPtr(PF_World::New(rect, depth, flags));
+}
+
+PF_Pixel8* Pixel8(const PF_World& w, int x, int y) {
+  return static_cast<PF_Pixel8*>(w.PixelAddress(x, y));
+}
+
+// Fills an 8-bit world so that every pixel names its own coordinates.
+void FillCoordinates(PF_World& w) {
+  for (int y = 0; y < w.height; ++y)
+    for (int x = 0; x < w.width; ++x)
+      *Pixel8(w, x, y) = PF_Pixel8{uint8_t(x), uint8_t(y), uint8_t(x ^ y), 255};
+}
+
+bool SamePixel(const PF_Pixel8& a, const PF_Pixel8& b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+long ThrownCode(void (*fn)(void*), void* arg) {
+  try {
+    fn(arg);
+  } catch (long code) {
+    return code;
+  }
+  return 0;
+}
+
+class PFWorldTest : public LeakCheckTest {};
+
+TEST_F(PFWorldTest, ViewSharesStorageAndOutlivesItsParent) {
+  WorldPtr parent = NewWorld({100, 200, 110, 210}, 8);
+  FillCoordinates(*parent);
+  const long long bytes = PF_GetWorldStats().live_pixel_bytes;
+  EXPECT_GT(bytes, 0);
+
+  WorldPtr view(PF_World::NewReference(parent.get(), M_LRect{2, 3, 6, 8}));
+  EXPECT_EQ(view->width, 4);
+  EXPECT_EQ(view->height, 5);
+  EXPECT_EQ(view->origin_x, 102);
+  EXPECT_EQ(view->origin_y, 203);
+  EXPECT_TRUE(view->IsReference());
+  EXPECT_FALSE(parent->IsReference());
+  EXPECT_EQ(view->PixelAddress(0, 0), parent->PixelAddress(2, 3));
+  // Views count as worlds, not as pixel memory.
+  EXPECT_EQ(PF_GetWorldStats().live_worlds, 2);
+  EXPECT_EQ(PF_GetWorldStats().live_pixel_bytes, bytes);
+
+  // Writes through the view show in the parent: no copy was made.
+  *Pixel8(*view, 1, 1) = PF_Pixel8{9, 8, 7, 6};
+  EXPECT_TRUE(SamePixel(*Pixel8(*parent, 3, 4), PF_Pixel8{9, 8, 7, 6}));
+
+  parent.reset();
+  EXPECT_EQ(PF_GetWorldStats().live_pixel_bytes, bytes);
+  EXPECT_TRUE(SamePixel(*Pixel8(*view, 1, 1), PF_Pixel8{9, 8, 7, 6}));
+  EXPECT_TRUE(SamePixel(*Pixel8(*view, 3, 4), PF_Pixel8{5, 7, 5 ^ 7, 255}));
+  view.reset();
+  EXPECT_EQ(PF_GetWorldStats().live_pixel_bytes, 0);
+}
+
+TEST_F(PFWorldTest, ShortRectViewMatchesLongRectView) {
+  WorldPtr parent = NewWorld({-5, -5, 20, 20}, 16);
+  WorldPtr a(PF_World::NewReference(parent.get(), M_Rect{4, 3, 9, 12}));  // top, left, bottom, right
+  WorldPtr b(PF_World::NewReference(parent.get(), M_LRect{3, 4, 12, 9}));
+  EXPECT_EQ(a->data, b->data);
+  EXPECT_EQ(a->GetRect(), b->GetRect());
+  EXPECT_EQ(a->GetRect(), (M_LRect{-2, -1, 7, 4}));
+}
+
+TEST_F(PFWorldTest, ViewAreaMustLieInsideTheParent) {
+  WorldPtr parent = NewWorld({0, 0, 8, 8}, 8);
+  for (M_LRect area : {M_LRect{-1, 0, 4, 4}, M_LRect{0, 0, 9, 4}, M_LRect{4, 4, 8, 9},
+                       M_LRect{0, -3, 2, 2}}) {
+    struct Args {
+      PF_World* parent;
+      M_LRect area;
+    } args{parent.get(), area};
+    EXPECT_EQ(ThrownCode(
+                  [](void* p) {
+                    auto* a = static_cast<Args*>(p);
+                    delete PF_World::NewReference(a->parent, a->area);
+                  },
+                  &args),
+              U_ERR_BAD_PARAMETER);
+  }
+  // An empty area is no error, whatever its coordinates.
+  WorldPtr empty(PF_World::NewReference(parent.get(), M_LRect{50, 50, 40, 60}));
+  EXPECT_EQ(empty->width, 0);
+  EXPECT_EQ(empty->height, 0);
+}
+
+TEST_F(PFWorldTest, RefersToNeedsAReferenceToTheSameStorage) {
+  WorldPtr a = NewWorld({0, 0, 4, 4}, 8);
+  WorldPtr b = NewWorld({0, 0, 4, 4}, 8);
+  WorldPtr view(PF_World::NewReference(a.get(), M_LRect{1, 1, 3, 3}));
+  WorldPtr viewOfView(PF_World::NewReference(view.get(), M_LRect{0, 0, 1, 1}));
+  EXPECT_TRUE(view->RefersTo(a.get()));
+  EXPECT_TRUE(viewOfView->RefersTo(a.get()));
+  EXPECT_TRUE(viewOfView->RefersTo(view.get()));
+  EXPECT_FALSE(a->RefersTo(view.get()));  // the owner is not a reference
+  EXPECT_FALSE(view->RefersTo(b.get()));
+  EXPECT_FALSE(view->RefersTo(nullptr));
+
+  std::vector<PF_Pixel8> memory(16);
+  WorldPtr borrowed(PF_World::NewBorrowed(memory.data(), 4, 4, 16, 8, 0, 0));
+  WorldPtr borrowedView(PF_World::NewReference(borrowed.get(), M_LRect{0, 0, 2, 2}));
+  EXPECT_FALSE(borrowed->IsReference());
+  EXPECT_TRUE(borrowedView->RefersTo(borrowed.get()));
+  EXPECT_FALSE(borrowedView->RefersTo(a.get()));
+  EXPECT_EQ(PF_GetWorldStats().live_pixel_bytes, 2 * a->rowbytes * 4);
+}
+
+TEST_F(PFWorldTest, ShrinkToSubRectMovesDataAndOrigin) {
+  WorldPtr w = NewWorld({10, 20, 18, 28}, 8);
+  FillCoordinates(*w);
+  WorldPtr view(PF_World::NewReference(w.get(), M_LRect{0, 0, 8, 8}));
+  view->ShrinkToSubRect(M_LRect{2, 3, 5, 7});
+  EXPECT_EQ(view->GetRect(), (M_LRect{12, 23, 15, 27}));
+  EXPECT_TRUE(SamePixel(*Pixel8(*view, 0, 0), PF_Pixel8{2, 3, 2 ^ 3, 255}));
+  EXPECT_TRUE(SamePixel(*Pixel8(*view, 2, 3), PF_Pixel8{4, 6, 4 ^ 6, 255}));
+  // Narrowing again works in the narrowed coordinates.
+  view->ShrinkToSubRect(M_LRect{1, 1, 2, 2});
+  EXPECT_EQ(view->GetRect(), (M_LRect{13, 24, 14, 25}));
+  EXPECT_TRUE(SamePixel(*Pixel8(*view, 0, 0), PF_Pixel8{3, 4, 3 ^ 4, 255}));
+
+  // The narrowed view still keeps the storage alive.
+  w.reset();
+  EXPECT_TRUE(SamePixel(*Pixel8(*view, 0, 0), PF_Pixel8{3, 4, 3 ^ 4, 255}));
+
+  PF_World* v = view.get();
+  EXPECT_EQ(ThrownCode([](void* p) { static_cast<PF_World*>(p)->ShrinkToSubRect({0, 0, 2, 1}); },
+                       v),
+            U_ERR_BAD_PARAMETER);
+}
+
+TEST_F(PFWorldTest, NewBuffersHaveAlignedRowsAndClearOnRequest) {
+  for (short depth : {short(8), short(16), short(32)}) {
+    WorldPtr w = NewWorld({-3, 7, 10, 12}, depth, 1);
+    EXPECT_EQ(w->GetRect(), (M_LRect{-3, 7, 10, 12}));
+    EXPECT_EQ(w->GetDepth(), depth);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(w->data) % 64, 0u);
+    EXPECT_EQ(w->rowbytes % 64, 0);
+    EXPECT_GE(static_cast<size_t>(w->rowbytes), 13 * PF_BytesPerPixel(depth));
+    for (int y = 0; y < w->height; ++y) {
+      const auto* row = static_cast<const unsigned char*>(w->PixelAddress(0, y));
+      for (size_t i = 0; i < 13 * PF_BytesPerPixel(depth); ++i) ASSERT_EQ(row[i], 0);
+    }
+  }
+}
+
+#ifdef RGHOST_POISON_NEW_WORLDS
+TEST_F(PFWorldTest, UnclearedBuffersArePoisoned) {
+  WorldPtr w8 = NewWorld({0, 0, 3, 2}, 8, 0);
+  WorldPtr w16 = NewWorld({0, 0, 3, 2}, 16, 0);
+  WorldPtr w32 = NewWorld({0, 0, 3, 2}, 32, 0);
+  for (int y = 0; y < 2; ++y) {
+    for (int x = 0; x < 3; ++x) {
+      // Not a valid premultiplied pixel: colour above alpha, or NaN in float.
+      const auto* p8 = static_cast<const PF_Pixel8*>(w8->PixelAddress(x, y));
+      EXPECT_GT(p8->red, p8->alpha);
+      const auto* p16 = static_cast<const PF_Pixel16*>(w16->PixelAddress(x, y));
+      EXPECT_GT(p16->red, p16->alpha);
+      const auto* p32 = static_cast<const PF_PixelFloat*>(w32->PixelAddress(x, y));
+      EXPECT_TRUE(std::isnan(p32->red));
+    }
+  }
+}
+#endif
+
+TEST_F(PFWorldTest, BadSizesAndDepthsAreRejected) {
+  struct Case {
+    M_LRect rect;
+    short depth;
+  };
+  const int32_t lo = std::numeric_limits<int32_t>::min();
+  const int32_t hi = std::numeric_limits<int32_t>::max();
+  for (Case c : {Case{{0, 0, -1, 4}, 8}, Case{{0, 5, 4, 4}, 16}, Case{{0, 0, 4, 4}, 12},
+                 Case{{0, 0, 4, 4}, 0}, Case{{lo, lo, hi, hi}, 32}, Case{{0, 0, hi, hi}, 8}}) {
+    EXPECT_EQ(ThrownCode(
+                  [](void* p) {
+                    auto* c = static_cast<Case*>(p);
+                    delete PF_World::New(c->rect, c->depth, 1);
+                  },
+                  &c),
+              U_ERR_BAD_PARAMETER)
+        << c.rect.left << "," << c.rect.top << "," << c.rect.right << "," << c.rect.bottom
+        << " depth " << c.depth;
+  }
+  // A 0 x 0 world is fine.
+  WorldPtr empty = NewWorld({4, 4, 4, 4}, 8);
+  EXPECT_EQ(empty->width, 0);
+
+  // Borrowed memory must hold a row of the width given.
+  static PF_Pixel8 memory[16];
+  EXPECT_EQ(ThrownCode([](void*) { delete PF_World::NewBorrowed(memory, 4, 4, 15, 8, 0, 0); },
+                       nullptr),
+            U_ERR_BAD_PARAMETER);
+  EXPECT_EQ(ThrownCode([](void*) { delete PF_World::NewBorrowed(memory, 4, 4, 16, 7, 0, 0); },
+                       nullptr),
+            U_ERR_BAD_PARAMETER);
+  EXPECT_EQ(PF_BytesPerPixel(7), 0u);
+}
+
+TEST_F(PFWorldTest, CopyNeedsMatchingDepths) {
+  WorldPtr a = NewWorld({0, 0, 4, 4}, 8);
+  WorldPtr b = NewWorld({0, 0, 4, 4}, 16);
+  PF_World* pair[2] = {a.get(), b.get()};
+  EXPECT_EQ(ThrownCode(
+                [](void* p) {
+                  auto** w = static_cast<PF_World**>(p);
+                  w[1]->CopyPixels(w[0], nullptr, 0, 0);
+                },
+                pair),
+            U_ERR_BAD_PARAMETER);
+}
+
+// Copies with rects and offsets reaching past either buffer change exactly
+// the pixels a per-pixel oracle says, and count exactly those bytes.
+TEST_F(PFWorldTest, CopiesClipToBothWorlds) {
+  std::mt19937 rng(1234);
+  std::uniform_int_distribution<int> coord(-12, 20);
+  WorldPtr src = NewWorld({0, 0, 9, 7}, 8);
+  FillCoordinates(*src);
+  for (int iteration = 0; iteration < 300; ++iteration) {
+    WorldPtr dst = NewWorld({0, 0, 8, 10}, 8);
+    // A view narrower than its rows checks that rows are addressed correctly.
+    WorldPtr dstView(PF_World::NewReference(dst.get(), M_LRect{1, 1, 7, 9}));
+    M_LRect r{coord(rng), coord(rng), coord(rng), coord(rng)};
+    const long dx = coord(rng), dy = coord(rng);
+    const bool useRect = iteration % 5 != 0;
+    const bool convert = iteration % 2 == 0;
+    PF_ResetWorldStats();
+    if (convert)
+      dstView->ConvertPixels(src.get(), useRect ? &r : nullptr, 1, dx, dy, 0);
+    else
+      dstView->CopyPixels(src.get(), useRect ? &r : nullptr, dx, dy);
+    const M_LRect s = useRect ? r : M_LRect{0, 0, src->width, src->height};
+    long changed = 0;
+    for (int y = 0; y < dst->height; ++y) {
+      for (int x = 0; x < dst->width; ++x) {
+        PF_Pixel8 expected{0, 0, 0, 0};
+        const long vx = x - 1, vy = y - 1;  // view coordinates
+        const long sx = vx - dx + s.left, sy = vy - dy + s.top;
+        if (vx >= 0 && vx < 6 && vy >= 0 && vy < 8 && sx >= s.left && sx < s.right &&
+            sy >= s.top && sy < s.bottom && sx >= 0 && sx < src->width && sy >= 0 &&
+            sy < src->height) {
+          expected = *Pixel8(*src, int(sx), int(sy));
+          ++changed;
+        }
+        ASSERT_TRUE(SamePixel(*Pixel8(*dst, x, y), expected))
+            << "iteration " << iteration << " pixel " << x << "," << y;
+      }
+    }
+    EXPECT_EQ(PF_GetWorldStats().pixel_bytes_copied, changed * 4);
+  }
+}
+
+TEST_F(PFWorldTest, CopyWithinOneStorageHandlesOverlap) {
+  WorldPtr w = NewWorld({0, 0, 6, 6}, 8);
+  FillCoordinates(*w);
+  WorldPtr view(PF_World::NewReference(w.get(), M_LRect{0, 0, 6, 6}));
+  // Shift the top-left 4 x 4 block down and right by one, onto itself.
+  const M_LRect block{0, 0, 4, 4};
+  w->CopyPixels(view.get(), &block, 1, 1);
+  for (int y = 1; y < 5; ++y)
+    for (int x = 1; x < 5; ++x)
+      ASSERT_TRUE(SamePixel(*Pixel8(*w, x, y),
+                            PF_Pixel8{uint8_t(x - 1), uint8_t(y - 1), uint8_t((x - 1) ^ (y - 1)),
+                                      255}));
+}
+
+TEST_F(PFWorldTest, ClearOutsideKeepsOnlyTheRect) {
+  WorldPtr w = NewWorld({0, 0, 8, 6}, 16);
+  WorldPtr view(PF_World::NewReference(w.get(), M_LRect{1, 1, 7, 5}));
+  const auto fill = [&] {
+    for (int y = 0; y < 6; ++y) std::memset(w->PixelAddress(0, y), 0xAB, 8 * 8);
+  };
+  const auto cleared = [&](int x, int y) {
+    const auto* p = static_cast<const PF_Pixel16*>(w->PixelAddress(x, y));
+    return p->red == 0 && p->green == 0 && p->blue == 0 && p->alpha == 0;
+  };
+  fill();
+  view->ClearOutside(M_LRect{2, 1, 4, 3});  // view coordinates: world 3..5 x 2..4
+  for (int y = 0; y < 6; ++y)
+    for (int x = 0; x < 8; ++x) {
+      const bool inView = x >= 1 && x < 7 && y >= 1 && y < 5;
+      const bool kept = x >= 3 && x < 5 && y >= 2 && y < 4;
+      EXPECT_EQ(cleared(x, y), inView && !kept) << x << "," << y;
+    }
+
+  // A keep rect reaching out of the world keeps its inside part only.
+  fill();
+  view->ClearOutside(M_LRect{-10, 2, 3, 100});
+  for (int y = 0; y < 6; ++y)
+    for (int x = 0; x < 8; ++x) {
+      const bool inView = x >= 1 && x < 7 && y >= 1 && y < 5;
+      const bool kept = x < 4 && y >= 3;
+      EXPECT_EQ(cleared(x, y), inView && !kept) << x << "," << y;
+    }
+
+  fill();
+  view->Clear(0);
+  for (int y = 0; y < 6; ++y)
+    for (int x = 0; x < 8; ++x)
+      EXPECT_EQ(cleared(x, y), x >= 1 && x < 7 && y >= 1 && y < 5) << x << "," << y;
+}
+
+TEST_F(PFWorldTest, DepthConversionsFollowTheScales) {
+  WorldPtr w8 = NewWorld({0, 0, 64, 1}, 8);
+  WorldPtr w16 = NewWorld({0, 0, 64, 1}, 16);
+  WorldPtr w32 = NewWorld({0, 0, 64, 1}, 32);
+  WorldPtr back8 = NewWorld({0, 0, 64, 1}, 8);
+  // All 256 values, one per channel.
+  for (int i = 0; i < 256; ++i) static_cast<uint8_t*>(w8->data)[i] = uint8_t(i);
+
+  w16->ConvertPixels(w8.get(), nullptr, 1, 0, 0, 0);
+  w32->ConvertPixels(w16.get(), nullptr, 1, 0, 0, 0);
+  back8->ConvertPixels(w32.get(), nullptr, 1, 0, 0, 0);
+  for (int i = 0; i < 256; ++i) {
+    EXPECT_EQ(static_cast<uint16_t*>(w16->data)[i], i * 257);
+    EXPECT_NEAR(static_cast<float*>(w32->data)[i], i / 255.0, 1e-6);
+    ASSERT_EQ(static_cast<uint8_t*>(back8->data)[i], i);
+  }
+
+  // 8 -> float directly and float -> 16.
+  w32->ConvertPixels(w8.get(), nullptr, 1, 0, 0, 0);
+  w16->ConvertPixels(w32.get(), nullptr, 1, 0, 0, 0);
+  for (int i = 0; i < 256; ++i) {
+    EXPECT_NEAR(static_cast<float*>(w32->data)[i], i / 255.0, 1e-6);
+    EXPECT_EQ(static_cast<uint16_t*>(w16->data)[i], i * 257);
+  }
+}
+
+TEST_F(PFWorldTest, IntegerResultsRoundAndClamp) {
+  WorldPtr w16 = NewWorld({0, 0, 2, 1}, 16);
+  WorldPtr w32 = NewWorld({0, 0, 2, 1}, 32);
+  WorldPtr w8 = NewWorld({0, 0, 2, 1}, 8);
+  const uint16_t sixteen[8] = {128, 129, 385, 386, 65535, 65407, 65408, 0};
+  std::memcpy(w16->data, sixteen, sizeof sixteen);
+  w8->ConvertPixels(w16.get(), nullptr, 1, 0, 0, 0);
+  const uint8_t* out = static_cast<uint8_t*>(w8->data);
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(out[i], std::lround(sixteen[i] / 257.0)) << sixteen[i];
+
+  const float floats[8] = {-0.5f, 1.5f, 0.5f, std::numeric_limits<float>::quiet_NaN(),
+                           2.0f / 255.0f, 1.0f, 0.0f, 0.999f};
+  std::memcpy(w32->data, floats, sizeof floats);
+  w8->ConvertPixels(w32.get(), nullptr, 1, 0, 0, 0);
+  const uint8_t expected8[8] = {0, 255, 128, 0, 2, 255, 0, 255};
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(out[i], expected8[i]) << i;
+  w16->ConvertPixels(w32.get(), nullptr, 1, 0, 0, 0);
+  const uint16_t* out16 = static_cast<uint16_t*>(w16->data);
+  EXPECT_EQ(out16[0], 0);
+  EXPECT_EQ(out16[1], 65535);
+  EXPECT_EQ(out16[2], 32768);
+
+  // Float to float is never clamped.
+  WorldPtr other32 = NewWorld({0, 0, 2, 1}, 32);
+  other32->CopyPixels(w32.get(), nullptr, 0, 0);
+  EXPECT_EQ(static_cast<float*>(other32->data)[1], 1.5f);
+  EXPECT_EQ(static_cast<float*>(other32->data)[0], -0.5f);
+}
+
+TEST_F(PFWorldTest, EveryOperationIsFallible) {
+  WorldPtr a = NewWorld({0, 0, 4, 4}, 8);
+  WorldPtr b = NewWorld({0, 0, 4, 4}, 8);
+  PF_World* pair[2] = {a.get(), b.get()};
+  using Op = void (*)(PF_World**);
+  const Op ops[] = {
+      [](PF_World**) { delete PF_World::New({0, 0, 2, 2}, 8, 1); },
+      [](PF_World** w) { delete PF_World::NewReference(w[0], M_LRect{0, 0, 1, 1}); },
+      [](PF_World** w) { delete PF_World::NewBorrowed(w[0]->data, 1, 1, 4, 8, 0, 0); },
+      [](PF_World** w) { w[0]->Clear(0); },
+      [](PF_World** w) { w[0]->ClearOutside({0, 0, 1, 1}); },
+      [](PF_World** w) { w[0]->CopyPixels(w[1], nullptr, 0, 0); },
+      [](PF_World** w) { w[0]->ConvertPixels(w[1], nullptr, 1, 0, 0, 0); },
+      [](PF_World** w) { w[0]->ShrinkToSubRect({0, 0, 4, 4}); },
+  };
+  for (Op op : ops) {
+    const long long before = U_FallibleCallCount();
+    op(pair);
+    EXPECT_EQ(U_FallibleCallCount() - before, 1);
+    U_InjectFailure(0, 4242);
+    long code = 0;
+    try {
+      op(pair);
+    } catch (long c) {
+      code = c;
+    }
+    EXPECT_EQ(code, 4242);
+  }
+  EXPECT_EQ(PF_GetWorldStats().live_worlds, 2);
+}
+
+TEST_F(PFWorldTest, StatsCountStoragesAndPeak) {
+  const PF_WorldStats start = PF_GetWorldStats();
+  WorldPtr a = NewWorld({0, 0, 16, 4}, 32);  // 256-byte rows
+  WorldPtr view(PF_World::NewReference(a.get(), M_LRect{0, 0, 1, 1}));
+  {
+    WorldPtr b = NewWorld({0, 0, 16, 4}, 32);
+    EXPECT_EQ(PF_GetWorldStats().live_pixel_bytes, start.live_pixel_bytes + 2048);
+  }
+  const PF_WorldStats s = PF_GetWorldStats();
+  EXPECT_EQ(s.live_worlds, start.live_worlds + 2);
+  EXPECT_EQ(s.live_pixel_bytes, start.live_pixel_bytes + 1024);
+  EXPECT_EQ(s.peak_pixel_bytes, start.live_pixel_bytes + 2048);
+  EXPECT_EQ(s.worlds_allocated, start.worlds_allocated + 2);
+  PF_ResetWorldStats();
+  EXPECT_EQ(PF_GetWorldStats().peak_pixel_bytes, s.live_pixel_bytes);
+  EXPECT_EQ(PF_GetWorldStats().worlds_allocated, 0);
+}
+
+}  // namespace

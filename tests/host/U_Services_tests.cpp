@@ -1,0 +1,196 @@
+// Platform services and tracked memory: failure injection, tracked
+// allocation, clocks, the main thread, accounting and the purge loop.
+#include <cstring>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "rghost/U_Errors.h"
+#include "rghost/U_Memory.h"
+#include "rghost/U_Services.h"
+#include "support/LeakCheck.h"
+
+namespace {
+
+class UServicesTest : public LeakCheckTest {};
+
+struct Tracked : U_MemTrackedObject {
+  char payload[40] = {};
+};
+
+long Clock() {
+  double seconds = 0;
+  return U_SecondsSinceBoot(&seconds);
+}
+
+TEST_F(UServicesTest, InjectedFailureCountsDownFiresOnceAndDisarms) {
+  const long long start = U_FallibleCallCount();
+  U_InjectFailure(2, 77);
+  EXPECT_EQ(Clock(), 0);
+  EXPECT_EQ(Clock(), 0);
+  EXPECT_EQ(Clock(), 77);
+  EXPECT_EQ(Clock(), 0);
+  EXPECT_EQ(U_FallibleCallCount() - start, 4);
+
+  U_InjectFailure(0, 0);  // no code given: the default one
+  EXPECT_EQ(Clock(), U_ERR_INJECTED);
+
+  U_InjectFailure(0, 5);
+  U_ClearInjectedFailure();
+  EXPECT_EQ(Clock(), 0);
+
+  // A new injection replaces the armed one.
+  U_InjectFailure(5, 1);
+  U_InjectFailure(1, 2);
+  EXPECT_EQ(Clock(), 0);
+  EXPECT_EQ(Clock(), 2);
+  EXPECT_EQ(Clock(), 0);
+}
+
+TEST_F(UServicesTest, TrackedObjectsAreCounted) {
+  const U_TrackedStats before = U_GetTrackedStats();
+  Tracked* one = new Tracked;
+  Tracked* many = new Tracked[3];
+  U_TrackedStats during = U_GetTrackedStats();
+  EXPECT_EQ(during.live_objects, before.live_objects + 2);
+  EXPECT_GE(during.live_bytes, before.live_bytes + long(4 * sizeof(Tracked)));
+  EXPECT_EQ(during.allocations, before.allocations + 2);
+  EXPECT_GE(during.peak_bytes, during.live_bytes);
+  delete one;
+  delete[] many;
+  EXPECT_EQ(U_GetTrackedStats().live_objects, before.live_objects);
+  EXPECT_EQ(U_GetTrackedStats().live_bytes, before.live_bytes);
+
+  void* raw = U_MemTrackedObject::TrackedNew(100, true);
+  EXPECT_EQ(U_GetTrackedStats().live_bytes, before.live_bytes + 100);
+  const char zeros[100] = {};
+  EXPECT_EQ(std::memcmp(raw, zeros, sizeof zeros), 0);
+  U_MemTrackedObject::TrackedDelete(raw);
+  U_MemTrackedObject::TrackedDelete(nullptr);
+
+  std::vector<int, U_Allocator<int>> v(1000, 7);
+  EXPECT_EQ(U_GetTrackedStats().live_objects, before.live_objects + 1);
+}
+
+TEST_F(UServicesTest, InjectedAllocationFailureThrowsBadAlloc) {
+  U_InjectFailure(1, U_ERR_OUT_OF_MEMORY);
+  Tracked* first = new Tracked;  // the one call that still succeeds
+  EXPECT_THROW(new Tracked, std::bad_alloc);
+  delete first;
+  U_InjectFailure(0, 3);
+  EXPECT_THROW(U_MemTrackedObject::TrackedNew(8, false), std::bad_alloc);
+  U_InjectFailure(0, 3);
+  EXPECT_THROW((std::vector<int, U_Allocator<int>>(4)), std::bad_alloc);
+}
+
+double FixedClock() { return 12.5; }
+double NearWrapClock() { return 4294967.296 + 1.0; }  // 2^32 ms plus a second
+
+TEST_F(UServicesTest, ClockCanBeReplaced) {
+  double seconds = 0;
+  U_SetClock(&FixedClock);
+  ASSERT_EQ(U_SecondsSinceBoot(&seconds), 0);
+  EXPECT_EQ(seconds, 12.5);
+  EXPECT_EQ(TickCount(), 12500u);
+  U_SetClock(&NearWrapClock);
+  EXPECT_NEAR(double(TickCount()), 1000.0, 1.0);
+
+  U_SetClock(nullptr);
+  double a = 0, b = 0;
+  ASSERT_EQ(U_SecondsSinceBoot(&a), 0);
+  const uint32_t t = TickCount();
+  ASSERT_EQ(U_SecondsSinceBoot(&b), 0);
+  EXPECT_GE(b, a);
+  EXPECT_GT(a, 0.0);
+  EXPECT_NEAR(double(t), a * 1000.0, 1000.0);
+}
+
+TEST_F(UServicesTest, MainThreadIsTheLoaderUntilChanged) {
+  EXPECT_TRUE(U_IsOnMainThread());
+  bool other = true;
+  std::thread([&] { other = U_IsOnMainThread(); }).join();
+  EXPECT_FALSE(other);
+
+  bool claimed = false;
+  std::thread([&] {
+    U_SetMainThread();
+    claimed = U_IsOnMainThread();
+  }).join();
+  EXPECT_TRUE(claimed);
+  EXPECT_FALSE(U_IsOnMainThread());
+  U_SetMainThread();
+  EXPECT_TRUE(U_IsOnMainThread());
+}
+
+TEST_F(UServicesTest, VersionCheckAndAccounting) {
+  EXPECT_EQ(U_CheckVersions(0x4E0001, 61), U_ERR_NONE);
+  EXPECT_EQ(U_CheckVersions(0x4E0001, 60), U_ERR_VERSION_MISMATCH);
+  U_InjectFailure(0, 9);
+  EXPECT_EQ(U_CheckVersions(0x4E0001, 61), 9);
+
+  const long long before = U_AccountedBytes();
+  U_AccountAllocationEx(1000, true);
+  U_AccountAllocationEx(300, true);
+  EXPECT_EQ(U_AccountedBytes(), before + 1300);
+  U_AccountAllocationEx(1000, false);
+  U_AccountAllocationEx(300, false);
+  EXPECT_EQ(U_AccountedBytes(), before);
+}
+
+// A pretend cache that the purge hook empties so that the retry fits.
+struct PurgeWorld {
+  bool cacheFull = true;
+  int attempts = 0;
+  int purges = 0;
+  size_t purgedFor = 0;
+  long failWith = U_ERR_OUT_OF_MEMORY;
+};
+
+long TryAllocate(void* context) {
+  auto* w = static_cast<PurgeWorld*>(context);
+  ++w->attempts;
+  return w->cacheFull ? w->failWith : 0;
+}
+
+void Purge(void* context, size_t bytes) {
+  auto* w = static_cast<PurgeWorld*>(context);
+  ++w->purges;
+  w->purgedFor = bytes;
+  w->cacheFull = false;
+}
+
+TEST_F(UServicesTest, PurgeLoopRetriesOnceAfterTheHooks) {
+  PurgeWorld world;
+  U_AddPurgeHook(&Purge, &world);
+  EXPECT_EQ(U_PurgeLoop(4096, &TryAllocate, &world, 0), 0);
+  EXPECT_EQ(world.attempts, 2);
+  EXPECT_EQ(world.purges, 1);
+  EXPECT_EQ(world.purgedFor, 4096u);
+
+  // Success first time: no purge.
+  EXPECT_EQ(U_PurgeLoop(10, &TryAllocate, &world, 0), 0);
+  EXPECT_EQ(world.attempts, 3);
+  EXPECT_EQ(world.purges, 1);
+
+  // Another error is returned as it is, without purging.
+  PurgeWorld broken;
+  broken.failWith = U_ERR_BAD_PARAMETER;
+  U_AddPurgeHook(&Purge, &broken);
+  EXPECT_EQ(U_PurgeLoop(10, &TryAllocate, &broken, 0), U_ERR_BAD_PARAMETER);
+  EXPECT_EQ(broken.attempts, 1);
+  EXPECT_EQ(broken.purges, 0);
+  U_RemovePurgeHook(&Purge, &broken);
+  U_RemovePurgeHook(&Purge, &world);
+
+  // Without hooks nothing frees memory: two attempts, then the failure.
+  PurgeWorld stuck;
+  EXPECT_EQ(U_PurgeLoop(10, &TryAllocate, &stuck, 0), U_ERR_OUT_OF_MEMORY);
+  EXPECT_EQ(stuck.attempts, 2);
+  EXPECT_EQ(stuck.purges, 0);
+
+  U_InjectFailure(0, 31);
+  EXPECT_EQ(U_PurgeLoop(10, &TryAllocate, &stuck, 0), 31);
+  EXPECT_EQ(stuck.attempts, 2);
+}
+
+}  // namespace
