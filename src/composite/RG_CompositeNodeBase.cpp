@@ -1,5 +1,7 @@
 #include "rg/RG_CompositeNodeBase.h"
 
+#include <algorithm>
+
 #include "composite/RGp_RectOps.h"
 #include "rg/RG_CheckoutResult.h"
 #include "rg/RG_NodeCallbacks.h"
@@ -53,10 +55,12 @@ M_LRect RG_CompositeNodeBase::RectMinus(const M_LRect& a, const M_LRect& b) {
   // would need two rects, so A is kept whole.
   if (b.top <= a.top && b.bottom >= a.bottom) {
     M_LRect r = a;
+    // A B that lies wholly beside A cuts nothing: the cut never moves an
+    // edge of A outwards.
     if (b.left <= a.left && b.right <= a.right) {
-      r.left = b.right;
+      r.left = std::max(a.left, b.right);
     } else if (b.left > a.left && b.right >= a.right) {
-      r.right = b.left;
+      r.right = std::min(a.right, b.left);
     }
     return r;
   }

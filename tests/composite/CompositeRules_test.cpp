@@ -26,6 +26,9 @@ TEST_F(CompositeRulesTest, RectMinusCutsOnlyWholeHeightSlices) {
   // An empty B removes nothing.
   EXPECT_EQ(RG_CompositeNodeBase::RectMinus(Rect(5, 5, 10, 10), Rect(0, 0, 0, 0)),
             Rect(5, 5, 10, 10));
+  // A full-height B wholly beside A cuts nothing and never widens A.
+  EXPECT_EQ(RG_CompositeNodeBase::RectMinus(a, Rect(-8, 0, -2, 10)), a);
+  EXPECT_EQ(RG_CompositeNodeBase::RectMinus(a, Rect(12, 0, 20, 10)), a);
 }
 
 TEST_F(CompositeRulesTest, EffectiveFieldSwapsOnOddFirstRow) {
