@@ -75,8 +75,14 @@ struct PFh_RGB {
 };
 
 inline float PFh_Lum(const PFh_RGB& c) { return 0.3f * c.r + 0.59f * c.g + 0.11f * c.b; }
-inline float PFh_Min3(const PFh_RGB& c) { return std::fmin(c.r, std::fmin(c.g, c.b)); }
-inline float PFh_Max3(const PFh_RGB& c) { return std::fmax(c.r, std::fmax(c.g, c.b)); }
+inline float PFh_Min3(const PFh_RGB& c) {
+  const float m = c.r < c.g ? c.r : c.g;
+  return m < c.b ? m : c.b;
+}
+inline float PFh_Max3(const PFh_RGB& c) {
+  const float m = c.r > c.g ? c.r : c.g;
+  return m > c.b ? m : c.b;
+}
 inline float PFh_Sat(const PFh_RGB& c) { return PFh_Max3(c) - PFh_Min3(c); }
 
 inline PFh_RGB PFh_ClipColor(PFh_RGB c) {

@@ -145,6 +145,21 @@ void AccumulateRow(const PF_LayerDef& src, const BackMap& b, int64_t x0, int64_t
       const float ty = static_cast<float>(fy - fly);
       const float wx[2] = {1.0f - tx, tx};
       const float wy[2] = {1.0f - ty, ty};
+      if (tx == 0.0f && ty == 0.0f && ix >= 0 && iy >= 0) {
+        // On a texel centre (identity, whole-pixel shifts): that texel alone.
+        AddWeighted(acc[i], PFh_Load(*PFh_PixelAt<const Pixel>(src, ix, iy)), 1.0f);
+        continue;
+      }
+      if (ix >= 0 && iy >= 0 && ix + 1 < src.width && iy + 1 < src.height) {
+        // All four texels inside: no per-texel checks.
+        const Pixel* r0 = PFh_PixelAt<const Pixel>(src, ix, iy);
+        const Pixel* r1 = PFh_PixelAt<const Pixel>(src, ix, iy + 1);
+        AddWeighted(acc[i], PFh_Load(r0[0]), wx[0] * wy[0]);
+        AddWeighted(acc[i], PFh_Load(r0[1]), wx[1] * wy[0]);
+        AddWeighted(acc[i], PFh_Load(r1[0]), wx[0] * wy[1]);
+        AddWeighted(acc[i], PFh_Load(r1[1]), wx[1] * wy[1]);
+        continue;
+      }
       for (int jy = 0; jy < 2; ++jy) {
         const int64_t yy = iy + jy;
         if (wy[jy] == 0.0f || yy < 0 || yy >= src.height) continue;

@@ -205,9 +205,9 @@ TEST_F(TransformTest, MatricesMapDestinationToSourceWhenSrcToDstIsFalse) {
   PF_CompositeModePlus mode;
   oracle::WorldPtr back = oracle::MakeWorld(10, 8, 16);
   oracle::WorldPtr forward = oracle::MakeWorld(10, 8, 16);
-  // Scale 2 then shift: read as destination-to-source, destination pixel x
-  // shows source x * 2 + 1.
-  const M_Matrix3 m = Affine(2, 0, 0, 2, 1, 0);
+  // Scale 2 then shift: read as destination-to-source, the centre of
+  // destination pixel x lands at 2x + 1.6, inside source pixel 2x + 1.
+  const M_Matrix3 m = Affine(2, 0, 0, 2, 0.6, 0.3);
   ASSERT_EQ(Transform(0, 0, src.get(), mode, nullptr, {m}, false, {0, 0, 10, 8}, back.get()), 0);
   M_Matrix3 inverse = m;
   ASSERT_FALSE(inverse.InvertQuiet());
@@ -216,7 +216,7 @@ TEST_F(TransformTest, MatricesMapDestinationToSourceWhenSrcToDstIsFalse) {
             0);
   for (int32_t y = 0; y < 8; ++y) {
     for (int32_t x = 0; x < 10; ++x) {
-      const long sx = 2 * x + 1, sy = 2 * y;
+      const long sx = 2 * x + 1, sy = 2 * y + 1;
       const Px want = (sx < 10 && sy < 8) ? oracle::Get(*src, sx, sy) : Px{};
       EXPECT_TRUE(oracle::Same(oracle::Get(*back, x, y), want)) << x << ", " << y;
       EXPECT_TRUE(oracle::Near(oracle::Get(*forward, x, y), want, 0)) << x << ", " << y;
