@@ -1,0 +1,122 @@
+#include "rg/RG_CheckoutResult.h"
+
+#include <memory>
+#include <utility>
+
+#include "exec/RGp_ExecRects.h"
+#include "exec/RGp_NodeInvocation.h"
+#include "exec/RGp_PrefSlot.h"
+#include "frame/RGp_Errors.h"
+#include "rg/RG_RenderNode.h"
+#include "rghost/PF_World.h"
+
+RG_CheckoutResult::RG_CheckoutResult() { request_.flags = 0; }
+
+RG_CheckoutResult::~RG_CheckoutResult() {
+  delete lock_;
+  delete world_;
+}
+
+const PF_World* RG_CheckoutResult::GetWorld() {
+  if (world_ != nullptr) return world_;
+  if (M_IsEmpty(rect_) || owner_ == nullptr) return nullptr;
+  owner_->RenderCheckoutGroup(checkout_group_);
+  return world_;
+}
+
+PF_World* RG_CheckoutResult::GetOutputWorld() {
+  if (world_ != nullptr) return world_;
+  if (M_IsEmpty(rect_) || owner_ == nullptr) return nullptr;
+  if (works_in_place_) {
+    // The input is rendered straight into this result.
+    owner_->RenderCheckoutGroup(checkout_group_);
+  } else {
+    owner_->AllocateOutputWorld(false);
+  }
+  return world_;
+}
+
+PF_World* RG_CheckoutResult::GetWritableWorld() {
+  if (is_output_) return GetOutputWorld();
+  return WorldIsWritable() ? const_cast<PF_World*>(GetWorld()) : nullptr;
+}
+
+bool RG_CheckoutResult::WorldIsWritable() const {
+  if (world_ == nullptr) {
+    RGp_FailVerification(RGp_LOC_NONE, 212,
+                         "Cannot call WorldIsWritable() before checkout is rendered");
+  }
+  // An input that received its producer's buffer itself may be written; a
+  // view shared with other consumers may not.
+  return is_output_ || !world_->IsReference();
+}
+
+PF_World* RG_CheckoutResult::TakeOwnershipOfWorld() {
+  if (WorldIsWritable()) return std::exchange(world_, nullptr);
+  std::unique_ptr<PF_World> copy(PF_World::New(rect_, world_->GetDepth(), 0));
+  const M_LRect whole{0, 0, world_->width, world_->height};
+  copy->CopyPixels(world_, &whole, 0, 0);
+  return copy.release();
+}
+
+void RG_CheckoutResult::SetOutputWorld(PF_World* world, RG_BufferLock* lock) {
+  // Both arguments are ours from here on, also when a check fails.
+  std::unique_ptr<PF_World> ownedWorld(world);
+  std::unique_ptr<RG_BufferLock> ownedLock(lock);
+  if (!is_output_ || works_in_place_) {
+    RGp_FailVerification(RGp_LOC_CHECKOUT, 190,
+                         "Attempt to call SetOutputWorld() on an input or works-in-place buffer");
+  }
+  if (world_ != nullptr) RGp_FailVerification(RGp_LOC_CHECKOUT, 192, "Output already set");
+  if (world == nullptr || world->width != rect_.right - rect_.left ||
+      world->height != rect_.bottom - rect_.top) {
+    RGp_FailVerification(RGp_LOC_CHECKOUT, 195,
+                         "SetOutputWorld called with a world of the wrong size");
+  }
+  world_ = ownedWorld.release();
+  delete lock_;
+  lock_ = ownedLock.release();
+  world_->origin_x = rect_.left;
+  world_->origin_y = rect_.top;
+}
+
+void RG_CheckoutResult::Release() {
+  delete world_;
+  world_ = nullptr;
+  if (RGp_ReleaseLockPref().Get() != 0) {
+    delete lock_;
+    lock_ = nullptr;
+  }
+}
+
+void RG_CheckoutResult::CoerceBitDepth(short depth) {
+  if (world_->GetDepth() == depth) return;
+  std::unique_ptr<PF_World> converted(PF_World::New(rect_, depth, 0));
+  const M_LRect whole{0, 0, world_->width, world_->height};
+  converted->ConvertPixels(world_, &whole, 1, 0, 0, 0);
+  delete world_;
+  world_ = converted.release();
+}
+
+void RG_CheckoutResult::ForceRect(const M_LRect& rect) {
+  if (!is_output_) {
+    if (M_IsEmpty(rect) || rect == rect_) return;
+    rect_ = rect;
+    output_flags_ &= ~1;
+    // Whatever the producer does not deliver of the forced rect is
+    // transparent, so the opaque flag only holds inside the result rect.
+    if (!RGp_RectContains(result_rect_, rect)) flags_ &= ~1;
+    if (producer_ != nullptr) producer_->SetClearMark();
+    return;
+  }
+  if (RGp_RectSame(rect, rect_)) return;
+  rect_ = rect;
+  if (owner_ != nullptr) owner_->SetOutputRect(rect);
+}
+
+void RG_CheckoutResult::SkipRendering() {
+  // Out of the owner's list first, so nothing else can reach it.
+  if (owner_ != nullptr) owner_->RemoveCheckout(this);
+  std::unique_ptr<RG_CheckoutResult> self(this);
+  if (producer_ != nullptr) producer_->ReleaseConsumer();
+}

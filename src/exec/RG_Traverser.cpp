@@ -1,0 +1,173 @@
+#include "rg/RG_Traverser.h"
+
+#include <memory>
+#include <optional>
+
+#include "exec/RGp_ExecRects.h"
+#include "exec/RGp_NodeInvocation.h"
+#include "profile/RGp_ProfilerScopes.h"
+#include "rg/RG_CheckoutResult.h"
+#include "rg/RG_GraphProfiler.h"
+#include "rg/RG_RenderNode.h"
+#include "rghost/PF_World.h"
+
+RG_Traverser::RG_Traverser(const RG_RenderNode* root) : root_(root) {}
+
+RG_Traverser::~RG_Traverser() {
+  for (auto& entry : table_) delete entry.second;
+}
+
+RGp_NodeInvocation* RG_Traverser::GetInvocation(const RG_RenderNode* node,
+                                                bool mayRenderIntoDestination) {
+  auto [it, inserted] = table_.try_emplace(node, nullptr);
+  if (inserted) {
+    try {
+      it->second = new RGp_NodeInvocation(node, this, mayRenderIntoDestination);
+    } catch (...) {
+      table_.erase(it);
+      throw;
+    }
+  }
+  return it->second;
+}
+
+void RG_Traverser::Execute(const RG_RenderRequest& request, M_LRect* outRect, char* outFlags,
+                           PF_World** outWorld, RG_BufferLock** outLock) {
+  InitStackMarkers();
+  *outWorld = nullptr;
+  if (outLock != nullptr) *outLock = nullptr;
+  *outRect = M_LRect{};
+  if (root_ == nullptr) return;
+
+  // Declared before the root result so that GraphEnd comes after the result
+  // has released what it still holds.
+  std::optional<RGp_GraphScope> graphScope;
+  if (RG_GraphProfiler* profiler = RG_GetProfiler()) graphScope.emplace(profiler, root_);
+
+  RGp_NodeInvocation* rootInvocation = GetInvocation(root_, dest_world_ != nullptr);
+  RG_CheckoutResult rootResult;
+  rootResult.request_ = request;
+  rootInvocation->PreRenderForRequest(rootResult.request_, &rootResult);
+  if (M_IsEmpty(rootResult.rect_)) return;
+
+  rootInvocation->PropagateOutputRects();
+  rootInvocation->RenderInvocation(&rootResult);
+
+  if (outLock == nullptr && rootResult.lock_ != nullptr) {
+    // The caller cannot keep the lock, so it gets an independent copy of the
+    // pixels; the view and then the lock go.
+    PF_World* old = rootResult.world_;
+    std::unique_ptr<PF_World> copy(PF_World::New(old->GetRect(), old->GetDepth(), 0));
+    const M_LRect whole{0, 0, old->width, old->height};
+    copy->CopyPixels(old, &whole, 0, 0);
+    delete rootResult.world_;
+    rootResult.world_ = copy.release();
+    delete rootResult.lock_;
+    rootResult.lock_ = nullptr;
+  }
+
+  // Nothing below can fail: the outputs are written only for a complete
+  // execution.
+  *outRect = rootResult.rect_;
+  *outFlags = rootResult.flags_;
+  *outWorld = rootResult.world_;
+  rootResult.world_ = nullptr;
+  if (outLock != nullptr) {
+    *outLock = rootResult.lock_;
+    rootResult.lock_ = nullptr;
+  }
+}
+
+namespace {
+
+// Holds what the three-output Execute returned to the destination form
+// until it is done with it. The destination world itself is never deleted.
+struct DestinationResult {
+  PF_World* dest = nullptr;  // borrowed
+  PF_World* world = nullptr;
+  RG_BufferLock* lock = nullptr;
+  ~DestinationResult() {
+    delete lock;
+    if (world != dest) delete world;
+  }
+};
+
+}  // namespace
+
+void RG_Traverser::Execute(const RG_RenderRequest& request, const M_LRect& destRect,
+                           PF_World* destWorld, M_LRect* outRect) {
+  dest_world_ = destWorld;
+  dest_rect_ = destRect;
+
+  DestinationResult result;
+  result.dest = destWorld;
+  char flags = 0;
+  Execute(request, outRect, &flags, &result.world, &result.lock);
+
+  if (result.world != nullptr &&
+      ((result.world != destWorld && !result.world->RefersTo(destWorld)) ||
+       result.lock != nullptr)) {
+    const M_LRect whole{0, 0, result.world->width, result.world->height};
+    destWorld->CopyPixels(result.world, &whole, outRect->left - destRect.left,
+                          outRect->top - destRect.top);
+    delete result.lock;
+    result.lock = nullptr;
+  }
+
+  const M_LRect& out = *outRect;
+  if (out.left > destRect.left || out.right < destRect.right || out.top > destRect.top ||
+      out.bottom < destRect.bottom) {
+    // Clear what the result does not cover, within the requested area, in
+    // the destination's own pixel grid.
+    const M_LRect q = RGp_RectRelativeTo(request.rect, destRect);
+    const M_LRect r = RGp_RectRelativeTo(out, destRect);
+    const M_LRect whole{0, 0, destWorld->width, destWorld->height};
+    if (RGp_RectSame(q, whole)) {
+      destWorld->ClearOutside(r);
+    } else {
+      // Only the part of the request that lies on the destination can be
+      // cleared; a request reaching beyond it must not make a view outside
+      // the buffer.
+      const M_LRect area = RGp_RectIntersect(q, whole);
+      if (!M_IsEmpty(area)) {
+        std::unique_ptr<PF_World> view(PF_World::NewReference(destWorld, area));
+        view->ClearOutside(RGp_RectRelativeTo(r, area));
+      }
+    }
+  }
+}
+
+void RG_Traverser::PreRenderGraph(const RG_RenderRequest& request) {
+  InitStackMarkers();
+  if (root_ == nullptr) return;
+  RGp_NodeInvocation* rootInvocation = GetInvocation(root_, false);
+  RG_CheckoutResult rootResult;
+  rootResult.request_ = request;
+  rootInvocation->PreRenderForRequest(rootResult.request_, &rootResult);
+  if (!M_IsEmpty(rootResult.rect_)) rootInvocation->PropagateOutputRects();
+}
+
+void RG_Traverser::RenderStartingAtNode(const RG_RenderNode*, PF_World**, RG_BufferLock**) {}
+
+M_LRect RG_Traverser::GetNodeRect(const RG_RenderNode* node) const {
+  auto it = table_.find(node);
+  return it == table_.end() ? M_LRect{} : it->second->DeclaredRect();
+}
+
+RG_NodeData* RG_Traverser::GetNodeData(const RG_RenderNode* node) const {
+  auto it = table_.find(node);
+  return it == table_.end() ? nullptr : it->second->NodeData();
+}
+
+void RG_ExecuteGraph(const RG_RenderNode* root, const RG_RenderRequest& request,
+                     M_LRect* outRect, char* outFlags, PF_World** outWorld,
+                     RG_BufferLock** outLock) {
+  RG_Traverser traverser(root);
+  traverser.Execute(request, outRect, outFlags, outWorld, outLock);
+}
+
+void RG_ExecuteGraph(const RG_RenderNode* root, const RG_RenderRequest& request,
+                     const M_LRect& destRect, PF_World* destWorld, M_LRect* outRect) {
+  RG_Traverser traverser(root);
+  traverser.Execute(request, destRect, destWorld, outRect);
+}

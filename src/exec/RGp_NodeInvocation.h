@@ -1,0 +1,112 @@
+// The state of one node within one traversal, and the object a node talks to
+// while it is pre-rendered and rendered.
+//
+// Ownership: an invocation belongs to its traverser's table and is allocated
+// with the ordinary allocator. It owns its checkout results (and through them
+// their worlds and buffer locks), its node data and its node buffer. It
+// borrows its node and its traverser. Producer and owner links between
+// invocations are borrowed; every invocation lives until the traverser dies.
+//
+// The pre-render side (checkouts, output declaration, the propagation pass)
+// is in RGp_NodeInvocation.cpp; the render side (rendering, hand-over of
+// buffers, check-in) in RGp_RenderPass.cpp.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "rg/RG_NodeCallbacks.h"
+#include "rg/RG_RenderRequest.h"
+#include "rghost/M_Geometry.h"
+
+class PF_World;
+class RG_CheckoutResult;
+class RG_NodeData;
+class RG_RenderNode;
+class RG_Traverser;
+
+class RGp_NodeInvocation final : public RG_NodePreRenderCB, public RG_NodeRenderCB {
+ public:
+  RGp_NodeInvocation(const RG_RenderNode* node, RG_Traverser* traverser,
+                     bool mayRenderIntoDestination);
+  // Destroys every checkout (lock, world, result), the node data and the
+  // node buffer.
+  ~RGp_NodeInvocation();
+  RGp_NodeInvocation(const RGp_NodeInvocation&) = delete;
+  RGp_NodeInvocation& operator=(const RGp_NodeInvocation&) = delete;
+
+  // RG_NodePreRenderCB
+  RG_CheckoutResult* CheckoutInputWithID(long index, long id,
+                                         const RG_RenderRequest& request) override;
+  RG_CheckoutResult* CheckoutInput(long index, const RG_RenderRequest& request) override;
+  RG_CheckoutResult* RequestOutput(const M_LRect& rect, char outputFlags,
+                                   long newWorldFlags) override;
+  void RequestOutputInPlace(RG_CheckoutResult* in, const M_LRect& rect, char outputFlags,
+                            long newWorldFlags) override;
+  void BeginCheckoutGroup() override;
+
+  // RG_NodeRenderCB
+  RG_CheckoutResult* GetNextCheckout() override;
+  RG_CheckoutResult* GetCheckoutByID(int32_t id) override;
+
+  // Pre-render pass: pre-renders this node for `request` unless its current
+  // pre-render already serves it, then fills `target` (a consumer's input
+  // result or the root result) with what the node delivers to it.
+  void PreRenderForRequest(const RG_RenderRequest& request, RG_CheckoutResult* target);
+  // Propagation pass: grows each producer's output rect to what this node
+  // takes from it and passes the clear and render-into-destination marks on.
+  void PropagateOutputRects();
+
+  // Render pass: renders the node if it has not rendered yet and delivers
+  // its output into `target`, a result that was served from it.
+  void RenderInvocation(RG_CheckoutResult* target);
+  // Renders every input checkout of one group that has no world yet.
+  void RenderCheckoutGroup(int32_t group);
+  // Creates, clears and installs this node's output buffer.
+  void AllocateOutputWorld(bool keep);
+  // Drops one consumer without rendering; at the last one the node and what
+  // only it reaches are released unrendered.
+  void ReleaseConsumer();
+  // Removes `result` from the checkout list without deleting it.
+  void RemoveCheckout(RG_CheckoutResult* result);
+
+  const M_LRect& DeclaredRect() const { return declared_rect_; }
+  RG_NodeData* NodeData() const { return node_data_; }
+  const M_LRect& OutputRect() const { return output_rect_; }
+  void SetOutputRect(const M_LRect& rect) { output_rect_ = rect; }
+  void SetClearMark() { clear_mark_ = true; }
+  uint32_t ConsumerCount() const { return consumer_count_; }
+
+ private:
+  using CheckoutList = std::vector<RG_CheckoutResult*>;
+
+  int32_t NextCheckoutID() const;
+  void InsertCheckout(RG_CheckoutResult* result);
+  void DestroyCheckouts();
+  void DeliverEmpty(RG_CheckoutResult* target);
+  void DeliverOutput(RG_CheckoutResult* target);
+  void DeliverShared(RG_CheckoutResult* target);
+  void DeliverLast(RG_CheckoutResult* target);
+  void DeliverLocked(RG_CheckoutResult* target);
+  void InstallOutputWorld(PF_World* world);
+  void CheckIn();
+  void MoveOutputIntoOwnBuffer();
+  PF_World* SourceWorld() const;
+
+  const RG_RenderNode* node_;      // borrowed
+  CheckoutList checkouts_;         // owned results, sorted by checkout id
+  RG_RenderRequest request_;       // stored request
+  RG_CheckoutResult* output_ = nullptr;  // one of checkouts_
+  PF_World* node_buffer_ = nullptr;      // owned
+  M_LRect output_rect_;
+  M_LRect declared_rect_;          // the rect given with the latest output declaration
+  bool clear_mark_ = false;
+  bool render_into_dest_ = false;
+  bool visited_ = false;
+  RG_NodeData* node_data_ = nullptr;  // owned
+  uint32_t consumer_count_ = 0;
+  int32_t checkout_group_ = 0;
+  int32_t render_cursor_ = 0;
+  bool may_render_into_dest_;
+  RG_Traverser* traverser_;        // borrowed
+};

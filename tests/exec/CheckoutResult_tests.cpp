@@ -1,0 +1,377 @@
+// The operations a node calls on its checkout results.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+
+#include "exec/ExecTestAccess.h"
+#include "exec/RGp_PrefSlot.h"
+#include "rg/RG_Traverser.h"
+#include "rghost/PREF_Prefs.h"
+#include "rghost/U_Services.h"
+#include "support/LeakCheck.h"
+#include "support/TestNodes.h"
+
+namespace {
+
+constexpr PF_Pixel8 kRed{200, 0, 0, 255};
+
+using PreFn = std::function<void(RG_NodePreRenderCB*, const RG_RenderRequest&)>;
+using RenderFn = std::function<void(RG_NodeRenderCB*)>;
+
+// Executes a root with one solid input (0, 0, 10, 10) whose passes run
+// `pre` and `render`; returns the code thrown (0 when none).
+long RunWithInput(const PreFn& pre, const RenderFn& render,
+                  const M_LRect& request = TestRect(0, 0, 10, 10)) {
+  U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
+      {new TestSolidNode(TestRect(0, 0, 10, 10), kRed)},
+      [&](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+        pre(cb, r);
+        return nullptr;
+      },
+      [&](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) { render(cb); }));
+  return CatchCode([&] {
+    M_LRect rect;
+    char flags;
+    PF_World* world = nullptr;
+    RG_ExecuteGraph(root.get(), TestRequest(request), &rect, &flags, &world, nullptr);
+    delete world;
+  });
+}
+
+// The usual shape: input checkout 0, output 1.
+void InputAndOutput(RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
+  cb->CheckoutInput(0, r);
+  cb->RequestOutput(r.rect, 0, 0);
+}
+
+}  // namespace
+
+class CheckoutResultTest : public LeakCheckTest {};
+
+TEST_F(CheckoutResultTest, GetWorldOfAnEmptyRectRendersNothing) {
+  auto* leaf = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
+  const PF_World* got = reinterpret_cast<const PF_World*>(1);
+  U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
+      {leaf},
+      [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+        cb->CheckoutInput(0, TestRequest(TestRect(20, 20, 30, 30)));
+        cb->RequestOutput(r.rect, 0, 0);
+        return nullptr;
+      },
+      [&](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+        got = cb->GetNextCheckout()->GetWorld();
+        cb->GetNextCheckout()->GetOutputWorld();
+      }));
+  M_LRect rect;
+  char flags;
+  PF_World* world = nullptr;
+  RG_ExecuteGraph(root.get(), TestRequest(TestRect(0, 0, 10, 10)), &rect, &flags, &world, nullptr);
+  delete world;
+  EXPECT_EQ(got, nullptr);
+  EXPECT_EQ(leaf->counters.renders, 0);
+}
+
+TEST_F(CheckoutResultTest, WorldIsWritableBeforeRenderingFails) {
+  EXPECT_EQ(RunWithInput(InputAndOutput,
+                         [](RG_NodeRenderCB* cb) { cb->GetNextCheckout()->WorldIsWritable(); }),
+            3);
+  ExpectLastReport(U_ReportKind::FailedVerification, 0, 212,
+                   "Cannot call WorldIsWritable() before checkout is rendered");
+  // GetWritableWorld on an input asks the same question.
+  EXPECT_EQ(RunWithInput(InputAndOutput,
+                         [](RG_NodeRenderCB* cb) { cb->GetNextCheckout()->GetWritableWorld(); }),
+            3);
+}
+
+TEST_F(CheckoutResultTest, OutputResultsAreWritableOnceRendered) {
+  bool writable = false;
+  PF_World* viaWritable = nullptr;
+  PF_World* viaOutput = nullptr;
+  EXPECT_EQ(RunWithInput(InputAndOutput,
+                         [&](RG_NodeRenderCB* cb) {
+                           cb->GetNextCheckout();
+                           RG_CheckoutResult* out = cb->GetNextCheckout();
+                           viaWritable = out->GetWritableWorld();
+                           viaOutput = out->GetOutputWorld();
+                           writable = out->WorldIsWritable();
+                         }),
+            0);
+  EXPECT_TRUE(writable);
+  EXPECT_NE(viaWritable, nullptr);
+  EXPECT_EQ(viaWritable, viaOutput);
+}
+
+TEST_F(CheckoutResultTest, TakeOwnershipOfTheBufferItself) {
+  std::unique_ptr<PF_World> taken;
+  const PF_World* left = reinterpret_cast<const PF_World*>(1);
+  EXPECT_EQ(RunWithInput(InputAndOutput,
+                         [&](RG_NodeRenderCB* cb) {
+                           RG_CheckoutResult* in = cb->GetNextCheckout();
+                           const PF_World* w = in->GetWorld();
+                           taken.reset(in->TakeOwnershipOfWorld());
+                           EXPECT_EQ(taken.get(), w);
+                           left = RGp_CheckoutResultAccess::World(in);
+                           cb->GetNextCheckout()->GetOutputWorld();
+                         }),
+            0);
+  EXPECT_EQ(left, nullptr);
+  ASSERT_NE(taken, nullptr);
+  EXPECT_TRUE(TestSame(TestPixel(taken.get(), 9, 9), kRed));
+  const long long copied = PF_GetWorldStats().pixel_bytes_copied;
+  EXPECT_EQ(copied, 0);
+}
+
+TEST_F(CheckoutResultTest, TakeOwnershipOfASharedViewCopies) {
+  std::unique_ptr<PF_World> taken;
+  const PF_World* view = nullptr;
+  const PF_World* left = nullptr;
+  EXPECT_EQ(RunWithInput(
+                [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
+                  cb->CheckoutInput(0, r);
+                  cb->CheckoutInput(0, r);
+                  cb->RequestOutput(r.rect, 0, 0);
+                },
+                [&](RG_NodeRenderCB* cb) {
+                  RG_CheckoutResult* in = cb->GetNextCheckout();
+                  view = in->GetWorld();
+                  taken.reset(in->TakeOwnershipOfWorld());
+                  left = RGp_CheckoutResultAccess::World(in);
+                  cb->GetNextCheckout()->GetWorld();
+                  cb->GetNextCheckout()->GetOutputWorld();
+                }),
+            0);
+  ASSERT_NE(taken, nullptr);
+  EXPECT_NE(taken.get(), view);
+  EXPECT_EQ(left, view);  // the result keeps its view
+  EXPECT_FALSE(taken->IsReference());
+  EXPECT_EQ(taken->GetRect(), TestRect(0, 0, 10, 10));
+  EXPECT_TRUE(TestSame(TestPixel(taken.get(), 4, 4), kRed));
+  EXPECT_EQ(PF_GetWorldStats().pixel_bytes_copied, 10 * 10 * 4);
+}
+
+TEST_F(CheckoutResultTest, SetOutputWorldOnAnInPlaceOutputDeletesWhatItIsGiven) {
+  int locksDeleted = 0;
+  EXPECT_EQ(RunWithInput(
+                [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
+                  RG_CheckoutResult* in = cb->CheckoutInput(0, r);
+                  cb->RequestOutputInPlace(in, r.rect, 0, 0);
+                },
+                [&](RG_NodeRenderCB* cb) {
+                  cb->GetCheckoutByID(-1)->SetOutputWorld(
+                      PF_World::New(TestRect(0, 0, 10, 10), 8, 0), new TestBufferLock(&locksDeleted));
+                }),
+            3);
+  ExpectLastReport(U_ReportKind::FailedVerification, 0x4E0004, 190,
+                   "Attempt to call SetOutputWorld() on an input or works-in-place buffer");
+  EXPECT_EQ(locksDeleted, 1);
+  EXPECT_EQ(PF_GetWorldStats().live_worlds, 0);
+
+  EXPECT_EQ(RunWithInput(InputAndOutput,
+                         [&](RG_NodeRenderCB* cb) {
+                           cb->GetNextCheckout()->SetOutputWorld(
+                               PF_World::New(TestRect(0, 0, 10, 10), 8, 0), nullptr);
+                         }),
+            3);
+  ExpectLastReport(U_ReportKind::FailedVerification, 0x4E0004, 190,
+                   "Attempt to call SetOutputWorld() on an input or works-in-place buffer");
+}
+
+TEST_F(CheckoutResultTest, SetOutputWorldTwiceOrOfTheWrongSize) {
+  int locksDeleted = 0;
+  EXPECT_EQ(RunWithInput(InputAndOutput,
+                         [&](RG_NodeRenderCB* cb) {
+                           RG_CheckoutResult* out = cb->GetCheckoutByID(-1);
+                           out->GetOutputWorld();
+                           out->SetOutputWorld(PF_World::New(TestRect(0, 0, 10, 10), 8, 0),
+                                               new TestBufferLock(&locksDeleted));
+                         }),
+            3);
+  ExpectLastReport(U_ReportKind::FailedVerification, 0x4E0004, 192, "Output already set");
+  EXPECT_EQ(locksDeleted, 1);
+
+  EXPECT_EQ(RunWithInput(InputAndOutput,
+                         [&](RG_NodeRenderCB* cb) {
+                           cb->GetCheckoutByID(-1)->SetOutputWorld(
+                               PF_World::New(TestRect(0, 0, 11, 10), 8, 0),
+                               new TestBufferLock(&locksDeleted));
+                         }),
+            3);
+  ExpectLastReport(U_ReportKind::FailedVerification, 0x4E0004, 195,
+                   "SetOutputWorld called with a world of the wrong size");
+  EXPECT_EQ(locksDeleted, 2);
+}
+
+TEST_F(CheckoutResultTest, SetOutputWorldPlacesTheWorldAtTheRect) {
+  int locksDeleted = 0;
+  M_LRect placed;
+  U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
+      {},
+      [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+        cb->RequestOutput(r.rect, 0, 0);
+        return nullptr;
+      },
+      [&](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+        RG_CheckoutResult* out = cb->GetNextCheckout();
+        out->SetOutputWorld(TestMakeWorld(TestRect(0, 0, 8, 4), kRed),
+                            new TestBufferLock(&locksDeleted));
+        placed = const_cast<RG_CheckoutResult*>(out)->GetOutputWorld()->GetRect();
+      }));
+  M_LRect rect;
+  char flags;
+  PF_World* world = nullptr;
+  RG_BufferLock* lock = nullptr;
+  RG_ExecuteGraph(root.get(), TestRequest(TestRect(30, 40, 38, 44)), &rect, &flags, &world, &lock);
+  EXPECT_EQ(placed, TestRect(30, 40, 38, 44));
+  EXPECT_EQ(world->GetRect(), TestRect(30, 40, 38, 44));
+  EXPECT_EQ(locksDeleted, 0);  // handed to the caller with the world
+  delete world;
+  delete lock;
+  EXPECT_EQ(locksDeleted, 1);
+}
+
+TEST_F(CheckoutResultTest, ReleaseDeletesWorldAndLockByDefault) {
+  PREF_ResetAll();
+  RGp_ReleaseLockPref().Reset();
+  int locksDeleted = 0;
+  int afterRelease = -1;
+  const PF_World* left = reinterpret_cast<const PF_World*>(1);
+  auto* leaf = new TestLambdaNode(
+      {},
+      [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+        cb->RequestOutput(r.rect, 0, 0);
+        return nullptr;
+      },
+      [&](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+        cb->GetNextCheckout()->SetOutputWorld(TestMakeWorld(TestRect(0, 0, 10, 10), kRed),
+                                              new TestBufferLock(&locksDeleted));
+      });
+  U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
+      {leaf},
+      [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+        InputAndOutput(cb, r);
+        return nullptr;
+      },
+      [&](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+        RG_CheckoutResult* in = cb->GetNextCheckout();
+        in->GetWorld();
+        in->Release();
+        afterRelease = locksDeleted;
+        left = RGp_CheckoutResultAccess::World(in);
+        cb->GetNextCheckout()->GetOutputWorld();
+      }));
+  auto run = [&] {
+    M_LRect rect;
+    char flags;
+    PF_World* world = nullptr;
+    RG_ExecuteGraph(root.get(), TestRequest(TestRect(0, 0, 10, 10)), &rect, &flags, &world,
+                    nullptr);
+    delete world;
+  };
+  run();
+  EXPECT_EQ(afterRelease, 1);
+  EXPECT_EQ(left, nullptr);
+
+  // With the preference at 0 the lock stays until the result is destroyed.
+  PREF_SetTextPrefLong(PREFp_G[2], "Misc Section", "Delete Buffer Lock on KeenFX Checkin", 0);
+  RGp_ReleaseLockPref().Reset();
+  locksDeleted = 0;
+  run();
+  EXPECT_EQ(afterRelease, 0);
+  EXPECT_EQ(locksDeleted, 1);
+
+  // The value is cached: changing the preference has no effect any more.
+  PREF_SetTextPrefLong(PREFp_G[2], "Misc Section", "Delete Buffer Lock on KeenFX Checkin", 1);
+  locksDeleted = 0;
+  run();
+  EXPECT_EQ(afterRelease, 0);
+  PREF_ResetAll();
+  RGp_ReleaseLockPref().Reset();
+}
+
+TEST_F(CheckoutResultTest, ReleasePreferenceErrorIsThrownAfterTheWorldIsGone) {
+  PREF_ResetAll();
+  RGp_ReleaseLockPref().Reset();
+  const PF_World* left = reinterpret_cast<const PF_World*>(1);
+  EXPECT_EQ(RunWithInput(InputAndOutput,
+                         [&](RG_NodeRenderCB* cb) {
+                           RG_CheckoutResult* in = cb->GetNextCheckout();
+                           in->GetWorld();
+                           U_InjectFailure(0, 4321);
+                           try {
+                             in->Release();
+                           } catch (...) {
+                             left = RGp_CheckoutResultAccess::World(in);
+                             throw;
+                           }
+                         }),
+            4321);
+  EXPECT_EQ(left, nullptr);
+  EXPECT_FALSE(RGp_ReleaseLockPref().loaded);  // asked again next time
+}
+
+TEST_F(CheckoutResultTest, CoerceBitDepth) {
+  const PF_World* before = nullptr;
+  const PF_World* same = nullptr;
+  short depthAfter = 0;
+  uint16_t red16 = 0;
+  EXPECT_EQ(RunWithInput(InputAndOutput,
+                         [&](RG_NodeRenderCB* cb) {
+                           RG_CheckoutResult* in = cb->GetNextCheckout();
+                           before = in->GetWorld();
+                           in->CoerceBitDepth(8);
+                           same = in->GetWorld();
+                           in->CoerceBitDepth(16);
+                           const PF_World* w = in->GetWorld();
+                           depthAfter = w->GetDepth();
+                           EXPECT_EQ(w->GetRect(), TestRect(0, 0, 10, 10));
+                           red16 = static_cast<const PF_Pixel16*>(w->PixelAddress(3, 3))->red;
+                           cb->GetNextCheckout()->GetOutputWorld();
+                         }),
+            0);
+  EXPECT_EQ(same, before);
+  EXPECT_EQ(depthAfter, 16);
+  EXPECT_EQ(red16, 200 * 257);
+}
+
+TEST_F(CheckoutResultTest, ForceRect) {
+  M_LRect inputRect, outputRect, worldRect;
+  EXPECT_EQ(RunWithInput(
+                [&](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
+                  RG_CheckoutResult* in = cb->CheckoutInput(0, r);
+                  in->ForceRect(M_LRect{});  // ignored on an input
+                  inputRect = in->GetRect();
+                  RG_CheckoutResult* out = cb->RequestOutput(r.rect, 0, 0);
+                  out->ForceRect(TestRect(0, 0, 20, 20));
+                  outputRect = out->GetRect();
+                },
+                [&](RG_NodeRenderCB* cb) {
+                  cb->GetNextCheckout();
+                  worldRect = cb->GetNextCheckout()->GetOutputWorld()->GetRect();
+                }),
+            0);
+  EXPECT_EQ(inputRect, TestRect(0, 0, 10, 10));
+  EXPECT_EQ(outputRect, TestRect(0, 0, 20, 20));
+  EXPECT_EQ(worldRect, TestRect(0, 0, 20, 20));
+}
+
+TEST_F(CheckoutResultTest, ForcedInputRectKeepsTheResultRect) {
+  M_LRect rect, resultRect;
+  EXPECT_EQ(RunWithInput(
+                [&](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
+                  RG_CheckoutResult* in = cb->CheckoutInput(0, r);
+                  in->ForceRect(TestRect(2, 2, 5, 5));
+                  rect = in->GetRect();
+                  resultRect = in->GetResultRect();
+                  EXPECT_EQ(in->GetFlags() & 1, 1);  // still inside what is delivered
+                  cb->RequestOutput(r.rect, 0, 0);
+                },
+                [](RG_NodeRenderCB* cb) {
+                  EXPECT_EQ(cb->GetNextCheckout()->GetWorld()->GetRect(), TestRect(2, 2, 5, 5));
+                  cb->GetNextCheckout()->GetOutputWorld();
+                }),
+            0);
+  EXPECT_EQ(rect, TestRect(2, 2, 5, 5));
+  EXPECT_EQ(resultRect, TestRect(0, 0, 10, 10));
+}

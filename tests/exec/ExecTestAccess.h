@@ -1,0 +1,59 @@
+// Test-only access to the execution engine's private state, and helpers for
+// checking reports and thrown codes.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "exec/RGp_NodeInvocation.h"
+#include "rg/RG_CheckoutResult.h"
+#include "rg/RG_Traverser.h"
+#include "rghost/U_Report.h"
+
+struct RGp_TraverserAccess {
+  // Makes the next execution read the stack limits again, as at process start.
+  static void ForgetStackLimits() {
+    RG_Traverser::S_max_total_stackL = 0;
+    RG_Traverser::S_max_per_node_stackL = 0;
+  }
+  static uint64_t TotalLimit() { return RG_Traverser::S_max_total_stackL; }
+  static uint64_t PerNodeLimit() { return RG_Traverser::S_max_per_node_stackL; }
+  static RGp_NodeInvocation* Invocation(const RG_Traverser& t, const RG_RenderNode* node) {
+    auto it = t.table_.find(node);
+    return it == t.table_.end() ? nullptr : it->second;
+  }
+  static size_t InvocationCount(const RG_Traverser& t) { return t.table_.size(); }
+};
+
+struct RGp_CheckoutResultAccess {
+  static const PF_World* World(const RG_CheckoutResult* r) { return r->world_; }
+  static int32_t Id(const RG_CheckoutResult* r) { return r->checkout_id_; }
+  static int32_t Group(const RG_CheckoutResult* r) { return r->checkout_group_; }
+  static bool HasLock(const RG_CheckoutResult* r) { return r->lock_ != nullptr; }
+};
+
+// The `long` that `fn` throws, or 0 when it returns.
+inline long CatchCode(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (long code) {
+    return code;
+  }
+  return 0;
+}
+
+// Checks the last report of the host's log.
+inline void ExpectLastReport(U_ReportKind kind, long location, long line, const std::string& text) {
+  const auto& log = U_ReportLog();
+  ASSERT_FALSE(log.empty()) << "no report";
+  const U_ReportRecord& r = log.back();
+  EXPECT_EQ(static_cast<int>(r.kind), static_cast<int>(kind));
+  EXPECT_EQ(r.location, location);
+  if (kind == U_ReportKind::FailedVerification) {
+    EXPECT_EQ(r.line, line);
+  }
+  EXPECT_EQ(r.text, text);
+}

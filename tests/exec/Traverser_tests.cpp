@@ -1,0 +1,289 @@
+// The entry points: RG_ExecuteGraph in both forms, the hand-over of the
+// result and its lock, the destination form, and the traverser's queries.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "exec/ExecTestAccess.h"
+#include "rg/RG_SourceBufferNode.h"
+#include "rg/RG_Traverser.h"
+#include "support/LeakCheck.h"
+#include "support/TestNodes.h"
+
+namespace {
+
+constexpr PF_Pixel8 kRed{200, 0, 0, 255};
+constexpr PF_Pixel8 kClear{0, 0, 0, 0};
+constexpr PF_Pixel8 kJunk{9, 9, 9, 9};
+
+// What a three-output execution hands back; the caller owns world and lock.
+struct Outcome {
+  M_LRect rect{-1, -1, -1, -1};
+  char flags = 'x';
+  std::unique_ptr<PF_World> world;
+  std::unique_ptr<RG_BufferLock> lock;  // deleted after the world it keeps alive
+
+  void Run(const RG_RenderNode* root, const RG_RenderRequest& request, bool wantLock) {
+    PF_World* w = nullptr;
+    RG_BufferLock* l = nullptr;
+    RG_ExecuteGraph(root, request, &rect, &flags, &w, wantLock ? &l : nullptr);
+    lock.reset(l);
+    world.reset(w);
+  }
+  ~Outcome() {
+    world.reset();
+    lock.reset();
+  }
+};
+
+long long BytesCopied() { return PF_GetWorldStats().pixel_bytes_copied; }
+
+}  // namespace
+
+class TraverserTest : public LeakCheckTest {};
+
+TEST_F(TraverserTest, NullRootClearsOutputsAndLeavesFlags) {
+  int dummy = 0;
+  M_LRect rect{1, 2, 3, 4};
+  char flags = 'x';
+  PF_World* world = reinterpret_cast<PF_World*>(&dummy);
+  RG_BufferLock* lock = reinterpret_cast<RG_BufferLock*>(&dummy);
+  RG_ExecuteGraph(nullptr, TestRequest(TestRect(0, 0, 10, 10)), &rect, &flags, &world, &lock);
+  EXPECT_EQ(world, nullptr);
+  EXPECT_EQ(lock, nullptr);
+  EXPECT_EQ(rect, M_LRect{});
+  EXPECT_EQ(flags, 'x');
+}
+
+TEST_F(TraverserTest, EmptyRootResultRendersNothing) {
+  auto* solid = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
+  U_SharedPtr<RG_RenderNode> root(solid);
+  Outcome out;
+  out.Run(root.get(), TestRequest(TestRect(20, 20, 30, 30)), true);
+  EXPECT_EQ(out.world, nullptr);
+  EXPECT_EQ(out.lock, nullptr);
+  EXPECT_EQ(out.rect, M_LRect{});
+  EXPECT_EQ(out.flags, 'x');
+  EXPECT_EQ(solid->counters.pre_renders, 1);
+  EXPECT_EQ(solid->counters.renders, 0);
+}
+
+TEST_F(TraverserTest, ResultRectFlagsAndPixels) {
+  auto* solid = new TestSolidNode(TestRect(0, 0, 100, 100), kRed);
+  U_SharedPtr<RG_RenderNode> root(solid);
+  Outcome out;
+  out.Run(root.get(), TestRequest(TestRect(50, 60, 150, 70)), true);
+  ASSERT_NE(out.world, nullptr);
+  EXPECT_EQ(out.rect, TestRect(50, 60, 100, 70));
+  EXPECT_EQ(out.flags, 1);  // the solid colour is opaque
+  EXPECT_EQ(out.world->GetRect(), out.rect);
+  EXPECT_TRUE(TestSame(TestPixel(out.world.get(), 99, 69), kRed));
+  EXPECT_EQ(BytesCopied(), 0);
+}
+
+TEST_F(TraverserTest, LockedResultWithLockHolderIsHandedOverAsView) {
+  std::unique_ptr<PF_World> buffer(PF_World::New(TestRect(10, 20, 110, 70), 8, 0));
+  TestFillPattern(buffer.get());
+  {
+    U_SharedPtr<RG_RenderNode> root(new RG_SourceBufferNode(buffer.get()));
+    Outcome out;
+    out.Run(root.get(), TestRequest(TestRect(0, 0, 50, 50)), true);
+    ASSERT_NE(out.world, nullptr);
+    EXPECT_NE(out.lock, nullptr);
+    EXPECT_EQ(out.rect, TestRect(10, 20, 50, 50));
+    EXPECT_TRUE(out.world->RefersTo(buffer.get()));
+    EXPECT_EQ(out.world->GetRect(), out.rect);
+    EXPECT_TRUE(TestSame(TestPixel(out.world.get(), 49, 49), TestPatternAt(49, 49)));
+    EXPECT_EQ(BytesCopied(), 0);
+  }
+}
+
+TEST_F(TraverserTest, LockedResultWithoutLockHolderIsCopied) {
+  std::unique_ptr<PF_World> buffer(PF_World::New(TestRect(10, 20, 110, 70), 8, 0));
+  TestFillPattern(buffer.get());
+  {
+    U_SharedPtr<RG_RenderNode> root(new RG_SourceBufferNode(buffer.get()));
+    Outcome out;
+    out.Run(root.get(), TestRequest(TestRect(0, 0, 50, 50)), false);
+    ASSERT_NE(out.world, nullptr);
+    EXPECT_FALSE(out.world->IsReference());
+    EXPECT_EQ(out.world->GetRect(), TestRect(10, 20, 50, 50));
+    EXPECT_EQ(out.world->GetDepth(), 8);
+    EXPECT_EQ(BytesCopied(), 40 * 30 * 4);
+    // The copy is independent of the source buffer.
+    TestFill(buffer.get(), kClear);
+    EXPECT_TRUE(TestSame(TestPixel(out.world.get(), 10, 20), TestPatternAt(10, 20)));
+  }
+}
+
+TEST_F(TraverserTest, DestinationFormRendersIntoCallerBufferWithoutCopies) {
+  const M_LRect dest = TestRect(100, 100, 164, 164);
+  std::unique_ptr<PF_World> world(TestMakeWorld(dest, kJunk));
+  auto* solid = new TestSolidNode(TestRect(0, 0, 1000, 1000), kRed);
+  U_SharedPtr<RG_RenderNode> root(new TestInvertNode(solid));
+  M_LRect outRect;
+  RG_ExecuteGraph(root.get(), TestRequest(dest), dest, world.get(), &outRect);
+  EXPECT_EQ(outRect, dest);
+  // The leaf rendered straight into the destination and the in-place root
+  // inverted it there: nothing was copied.
+  EXPECT_EQ(BytesCopied(), 0);
+  EXPECT_EQ(PF_GetWorldStats().live_worlds, 1);
+  EXPECT_TRUE(TestSame(TestPixel(world.get(), 100, 100), PF_Pixel8{55, 255, 255, 255}));
+  EXPECT_TRUE(TestSame(TestPixel(world.get(), 163, 163), PF_Pixel8{55, 255, 255, 255}));
+}
+
+TEST_F(TraverserTest, DestinationFormClearsUncoveredAreaOfWholeDestination) {
+  const M_LRect dest = TestRect(100, 100, 164, 164);
+  std::unique_ptr<PF_World> world(TestMakeWorld(dest, kJunk));
+  U_SharedPtr<RG_RenderNode> root(new TestSolidNode(TestRect(110, 110, 120, 120), kRed));
+  M_LRect outRect;
+  RG_ExecuteGraph(root.get(), TestRequest(dest), dest, world.get(), &outRect);
+  EXPECT_EQ(outRect, TestRect(110, 110, 120, 120));
+  EXPECT_EQ(BytesCopied(), 0);
+  EXPECT_TRUE(TestSame(TestPixel(world.get(), 115, 115), kRed));
+  EXPECT_TRUE(TestSame(TestPixel(world.get(), 100, 100), kClear));
+  EXPECT_TRUE(TestSame(TestPixel(world.get(), 163, 163), kClear));
+}
+
+TEST_F(TraverserTest, DestinationFormClearsOnlyWithinTheRequest) {
+  const M_LRect dest = TestRect(100, 100, 164, 164);
+  std::unique_ptr<PF_World> world(TestMakeWorld(dest, kJunk));
+  U_SharedPtr<RG_RenderNode> root(new TestSolidNode(TestRect(110, 110, 120, 120), kRed));
+  M_LRect outRect;
+  RG_ExecuteGraph(root.get(), TestRequest(TestRect(100, 100, 132, 132)), dest, world.get(),
+                  &outRect);
+  EXPECT_TRUE(TestSame(TestPixel(world.get(), 115, 115), kRed));
+  EXPECT_TRUE(TestSame(TestPixel(world.get(), 105, 105), kClear));
+  EXPECT_TRUE(TestSame(TestPixel(world.get(), 131, 131), kClear));
+  EXPECT_TRUE(TestSame(TestPixel(world.get(), 132, 132), kJunk));
+  EXPECT_TRUE(TestSame(TestPixel(world.get(), 140, 101), kJunk));
+}
+
+TEST_F(TraverserTest, DestinationFormWithEmptyResultClearsTheRequest) {
+  const M_LRect dest = TestRect(0, 0, 16, 16);
+  std::unique_ptr<PF_World> world(TestMakeWorld(dest, kJunk));
+  U_SharedPtr<RG_RenderNode> root(new TestSolidNode(TestRect(50, 50, 60, 60), kRed));
+  M_LRect outRect{1, 1, 1, 1};
+  RG_ExecuteGraph(root.get(), TestRequest(dest), dest, world.get(), &outRect);
+  EXPECT_EQ(outRect, M_LRect{});
+  EXPECT_TRUE(TestSame(TestPixel(world.get(), 0, 0), kClear));
+  EXPECT_TRUE(TestSame(TestPixel(world.get(), 15, 15), kClear));
+}
+
+TEST_F(TraverserTest, DestinationFormCopiesLockedResultAndDropsTheLock) {
+  std::unique_ptr<PF_World> buffer(PF_World::New(TestRect(0, 0, 40, 40), 8, 0));
+  TestFillPattern(buffer.get());
+  const M_LRect dest = TestRect(20, 20, 60, 60);
+  std::unique_ptr<PF_World> world(TestMakeWorld(dest, kJunk));
+  {
+    U_SharedPtr<RG_RenderNode> root(new RG_SourceBufferNode(buffer.get()));
+    M_LRect outRect;
+    RG_ExecuteGraph(root.get(), TestRequest(dest), dest, world.get(), &outRect);
+    EXPECT_EQ(outRect, TestRect(20, 20, 40, 40));
+  }
+  EXPECT_EQ(BytesCopied(), 20 * 20 * 4);
+  EXPECT_TRUE(TestSame(TestPixel(world.get(), 39, 39), TestPatternAt(39, 39)));
+  EXPECT_TRUE(TestSame(TestPixel(world.get(), 20, 20), TestPatternAt(20, 20)));
+  EXPECT_TRUE(TestSame(TestPixel(world.get(), 45, 45), kClear));
+  EXPECT_EQ(PF_GetWorldStats().live_worlds, 2);
+}
+
+TEST_F(TraverserTest, DestinationMarkNeedsProducerInsideDestination) {
+  // The producer declares more than the in-place root takes, reaching out of
+  // the destination: it renders into a buffer of its own, and the root's
+  // part is moved into the destination once.
+  const M_LRect dest = TestRect(0, 0, 32, 32);
+  auto* wide = new TestLambdaNode(
+      {},
+      [](RG_NodePreRenderCB* cb, const RG_RenderRequest&) -> RG_NodeData* {
+        cb->RequestOutput(TestRect(0, 0, 64, 64), 1, 0);
+        return nullptr;
+      },
+      [](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+        TestFillPattern(cb->GetCheckoutByID(-1)->GetOutputWorld());
+      });
+  U_SharedPtr<RG_RenderNode> root(new TestInvertNode(wide));
+  std::unique_ptr<PF_World> world(TestMakeWorld(dest, kJunk));
+  M_LRect outRect;
+  RG_ExecuteGraph(root.get(), TestRequest(dest), dest, world.get(), &outRect);
+  EXPECT_EQ(BytesCopied(), 32 * 32 * 4);
+  const PF_Pixel8 p = TestPatternAt(31, 7);
+  EXPECT_TRUE(TestSame(TestPixel(world.get(), 31, 7),
+                       PF_Pixel8{static_cast<uint8_t>(255 - p.red),
+                                 static_cast<uint8_t>(255 - p.green),
+                                 static_cast<uint8_t>(255 - p.blue), 255}));
+}
+
+TEST_F(TraverserTest, QueriesAnswerForReachedNodesOnly) {
+  int destroyed = 0;
+  auto* solid = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
+  U_SharedPtr<RG_RenderNode> unreached(new TestSolidNode(TestRect(0, 0, 5, 5), kRed));
+  U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
+      {solid},
+      [&](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+        cb->CheckoutInput(0, r);
+        cb->RequestOutput(TestRect(2, 2, 8, 8), 0, 0);
+        return new TestNodeData(&destroyed);
+      },
+      nullptr));
+  {
+    RG_Traverser traverser(root.get());
+    traverser.PreRenderGraph(TestRequest(TestRect(0, 0, 20, 20)));
+    EXPECT_EQ(traverser.GetNodeRect(solid), TestRect(0, 0, 10, 10));
+    EXPECT_EQ(traverser.GetNodeRect(root.get()), TestRect(2, 2, 8, 8));
+    EXPECT_EQ(traverser.GetNodeRect(unreached.get()), M_LRect{});
+    EXPECT_NE(traverser.GetNodeData(root.get()), nullptr);
+    EXPECT_EQ(traverser.GetNodeData(solid), nullptr);
+    EXPECT_EQ(traverser.GetNodeData(unreached.get()), nullptr);
+    EXPECT_EQ(destroyed, 0);
+
+    int dummy = 0;
+    PF_World* world = reinterpret_cast<PF_World*>(&dummy);
+    RG_BufferLock* lock = reinterpret_cast<RG_BufferLock*>(&dummy);
+    traverser.RenderStartingAtNode(root.get(), &world, &lock);
+    EXPECT_EQ(world, reinterpret_cast<PF_World*>(&dummy));
+    EXPECT_EQ(lock, reinterpret_cast<RG_BufferLock*>(&dummy));
+  }
+  EXPECT_EQ(destroyed, 1);  // node data dies with the traverser
+}
+
+TEST_F(TraverserTest, ExecuteAfterPreRenderGraphReusesThePreRenders) {
+  auto* solid = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
+  auto* invert = new TestInvertNode(solid);
+  U_SharedPtr<RG_RenderNode> root(invert);
+  const RG_RenderRequest request = TestRequest(TestRect(0, 0, 10, 10));
+  RG_Traverser traverser(root.get());
+  traverser.PreRenderGraph(request);
+  M_LRect rect;
+  char flags = 0;
+  PF_World* world = nullptr;
+  RG_BufferLock* lock = nullptr;
+  traverser.Execute(request, &rect, &flags, &world, &lock);
+  std::unique_ptr<PF_World> owned(world);
+  std::unique_ptr<RG_BufferLock> ownedLock(lock);
+  EXPECT_EQ(solid->counters.pre_renders, 1);
+  EXPECT_EQ(invert->counters.pre_renders, 1);
+  EXPECT_EQ(solid->counters.renders, 1);
+  EXPECT_EQ(invert->counters.renders, 1);
+  ASSERT_NE(owned, nullptr);
+  EXPECT_TRUE(TestSame(TestPixel(owned.get(), 5, 5), PF_Pixel8{55, 255, 255, 255}));
+}
+
+TEST_F(TraverserTest, NodeIdsFollowFirstPreRenderOrderAndStay) {
+  auto* a = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
+  auto* b = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
+  U_SharedPtr<RG_RenderNode> root(new TestOverNode(a, b));
+  U_SharedPtr<RG_RenderNode> second(new TestOverNode(b, new TestSolidNode(TestRect(0, 0, 4, 4), kRed)));
+  EXPECT_EQ(a->GetNodeID(), -1);
+  Outcome first;
+  first.Run(root.get(), TestRequest(TestRect(0, 0, 10, 10)), true);
+  EXPECT_EQ(root->GetNodeID(), 0);
+  EXPECT_EQ(a->GetNodeID(), 1);
+  EXPECT_EQ(b->GetNodeID(), 2);
+  Outcome again;
+  again.Run(second.get(), TestRequest(TestRect(0, 0, 10, 10)), true);
+  EXPECT_EQ(second->GetNodeID(), 0);
+  EXPECT_EQ(b->GetNodeID(), 2);  // kept from the first traversal
+  EXPECT_EQ(second->GetInput(1)->GetNodeID(), 1);
+}
