@@ -16,7 +16,10 @@ class RG_API U_SharedPtrBase {
   U_SharedPtrBase() = default;
   U_SharedPtrBase(const U_SharedPtrBase&) : ref_count_(0) {}
   U_SharedPtrBase& operator=(const U_SharedPtrBase&) { return *this; }
-  virtual ~U_SharedPtrBase() = default;
+  // Out of line: the library owns the vtable, and callers never see an
+  // inline deleting destructor that pairs the global delete with a node's
+  // class-level new.
+  virtual ~U_SharedPtrBase();
 
   int32_t GetRefCount() const { return ref_count_; }
   void AddReference() const { ++ref_count_; }

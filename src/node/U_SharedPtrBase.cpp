@@ -1,0 +1,3 @@
+#include "rg/U_SharedPtr.h"
+
+U_SharedPtrBase::~U_SharedPtrBase() = default;
