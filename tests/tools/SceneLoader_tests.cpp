@@ -1,0 +1,141 @@
+#include <gtest/gtest.h>
+
+#include "AnimValue.h"
+#include "FrameWriter.h"
+#include "SceneLoader.h"
+#include "ToolsTestUtil.h"
+#include "support/LeakCheck.h"
+
+namespace {
+
+std::string ParseError(const std::string& text) {
+  try {
+    ParseScene(text, "s.json", ".");
+  } catch (const SceneError& e) {
+    return e.what();
+  }
+  return "(parsed)";
+}
+
+// A valid scene around one node list, so each case changes one thing.
+std::string Scene(const std::string& nodes, const std::string& output = "a",
+                  const std::string& extra = "") {
+  return R"({"width": 8, "height": 8, )" + extra + R"("nodes": [)" + nodes +
+         R"(], "output": ")" + output + "\"}";
+}
+
+class SceneLoaderTest : public LeakCheckTest {};
+
+TEST_F(SceneLoaderTest, MalformedJsonNamesLineAndColumn) {
+  const std::string msg = ParseError("{\n  \"width\": 8,\n  \"height\" 8\n}");
+  EXPECT_EQ(msg.rfind("s.json:3:", 0), 0u) << msg;
+  EXPECT_NE(msg.find("malformed JSON"), std::string::npos) << msg;
+  EXPECT_EQ(msg.find('\n'), std::string::npos) << "one line";
+}
+
+TEST_F(SceneLoaderTest, EachMistakeIsReportedAtItsJsonPath) {
+  const std::string solid = R"({"id": "a", "type": "solid", "color": [1, 0, 0]})";
+  struct Case {
+    std::string text, expected;
+  } cases[] = {
+      {Scene(solid, "a", R"("colour": 1, )"), "s.json: /colour: unknown key 'colour'"},
+      {Scene(R"({"id": "a", "type": "solid", "color": [1, 0, 0], "colr": 1})"),
+       "/nodes/0/colr: unknown key 'colr' for a solid node"},
+      {Scene(solid + R"(, {"id": "b", "type": "composite", "source": "a", "mode": "mult"})", "b"),
+       "/nodes/1/mode: unknown transfer mode 'mult'"},
+      {Scene(solid + R"(, {"id": "b", "type": "composite", "source": "a", "mask": "a",
+                          "mask_kind": "lumen"})", "b"),
+       "/nodes/1/mask_kind: unknown mask kind 'lumen'"},
+      {Scene(R"({"id": "a", "type": "sparkle"})"), "/nodes/0/type: unknown node type 'sparkle'"},
+      {Scene(R"({"id": "a", "type": "solid", "color": {"keys": [[0, [1, 0, 0]], [4, 1]]}})"),
+       "/nodes/0/color/keys/1/1: expected 4 numbers"},
+      {Scene(R"({"id": "a", "type": "solid", "color": [1, 0]})"), "/nodes/0/color: expected 4 numbers"},
+      {Scene(R"({"id": "a", "type": "blur", "input": "zz"})"), "/nodes/0/input: unknown node 'zz'"},
+      {Scene(R"({"id": "a", "type": "blur", "input": "b"}, {"id": "b", "type": "levels", "input": "a"})"),
+       "cycle through nodes a -> b -> a"},
+      {Scene(solid + "," + solid), "/nodes/1/id: duplicate node id 'a'"},
+      {Scene(solid, "b"), "/output: unknown node 'b'"},
+      {Scene(R"({"id": "a", "type": "transform", "source": "a", "motion_blur": {"samples": 0}})"),
+       "/nodes/0/motion_blur/samples: expected an integer from 1 to 64"},
+      {Scene(R"({"id": "a", "type": "composite"})"), "/nodes/0: missing key 'source'"},
+  };
+  for (const Case& c : cases) {
+    const std::string msg = ParseError(c.text);
+    EXPECT_NE(msg.find(c.expected), std::string::npos) << "got: " << msg;
+  }
+}
+
+TEST_F(SceneLoaderTest, ValidSceneKeepsReferencesDefaultsAndKeys) {
+  const SceneDesc s = ParseScene(
+      Scene(R"({"id": "a", "type": "solid", "color": [1, 0, 0]},
+               {"id": "t", "type": "transform", "source": "a", "destination": "a",
+                "mode": "difference", "dest_bound": true,
+                "rotate": {"keys": [[10, 90], [0, 0]]}})",
+            "t", R"("frames": [2, 7], "interlace": "field2", )"),
+      "s.json", "/scenes");
+  EXPECT_EQ(s.frame_start, 2);
+  EXPECT_EQ(s.frame_end, 7);
+  EXPECT_EQ(s.interlace, 2);
+  const NodeDesc& t = s.Node("t");
+  EXPECT_EQ(t.source, "a");
+  EXPECT_EQ(t.destination, "a");  // one node used twice
+  EXPECT_EQ(t.mode, 12);
+  EXPECT_TRUE(t.dest_bound);
+  EXPECT_DOUBLE_EQ(t.Param("opacity").ScalarAt(3), 1.0);
+  EXPECT_EQ(t.Param("scale").At(0), (std::vector<double>{1, 1}));
+  // Keys given out of order still interpolate between their frames.
+  EXPECT_DOUBLE_EQ(t.Param("rotate").ScalarAt(2.5), 22.5);
+  EXPECT_DOUBLE_EQ(t.Param("rotate").ScalarAt(-3), 0.0);
+  EXPECT_DOUBLE_EQ(t.Param("rotate").ScalarAt(30), 90.0);
+  EXPECT_EQ(s.Node("a").Param("color").At(0), (std::vector<double>{1, 0, 0, 1}));
+  EXPECT_TRUE(M_IsEmpty(M_LRect{}) && s.Node("a").rect == (M_LRect{0, 0, 8, 8}));
+}
+
+TEST_F(SceneLoaderTest, FramePathPadsTheLastRunOfHashes) {
+  EXPECT_EQ(FramePath("out/f_###.png", 7), "out/f_007.png");
+  EXPECT_EQ(FramePath("a#b_##.png", 123), "a#b_123.png");
+  EXPECT_EQ(FramePath("still.png", 4), "still.png");
+}
+
+// The program: bad input of every kind gives exit code 2, a one-line
+// message and no output file.
+TEST_F(SceneLoaderTest, ProgramRejectsBadInputWithCodeTwo) {
+  ScratchDir dir;
+  const std::string good = dir.Write(
+      "good.json", Scene(R"({"id": "a", "type": "solid", "color": [1, 0, 0]})", "a",
+                         R"("frames": [0, 1], )"));
+  const std::string out = dir / "f_#.png";
+  struct Case {
+    std::vector<std::string> args;
+    std::string expected;
+  } cases[] = {
+      {{dir.Write("bad.json", "{\"width\": 8,,}"), "-o", out}, "bad.json:1:13: malformed JSON"},
+      {{dir.Write("key.json", Scene(R"({"id": "a", "type": "null", "mode": "add"})")), "-o", out},
+       "/nodes/0/mode: unknown key 'mode'"},
+      {{dir.Write("img.json", Scene(R"({"id": "a", "type": "image", "file": "missing.png"})")),
+        "-o", out},
+       "/nodes/0/file: cannot read image 'missing.png'"},
+      {{dir.Write("img2.json", Scene(R"({"id": "a", "type": "image", "file": "img2.json"})")),
+        "-o", out},
+       "/nodes/0/file: cannot read image 'img2.json'"},
+      {{good, "-o", out, "--depth", "12"}, "bad depth 12"},
+      {{good, "-o", out, "--field", "3"}, "bad field 3"},
+      {{good, "-o", out, "--depth", "32"}, "PNG holds 8 or 16 bits"},
+      {{good, "-o", dir / "no_such_dir/f_#.png"}, "no such directory"},
+      {{good, "-o", dir / "single.png"}, "several frames need a '#'"},
+      {{good, "-o", out, "--rect", "5,5,2,2"}, "bad rect"},
+      {{dir / "absent.json", "-o", out}, "cannot read the scene file"},
+  };
+  for (const Case& c : cases) {
+    testing::internal::CaptureStderr();
+    const int code = RunTool(c.args);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(code, 2) << err;
+    EXPECT_NE(err.find(c.expected), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  }
+  for (const std::string& name : dir.Entries())
+    EXPECT_EQ(name.find(".png"), std::string::npos) << "left behind: " << name;
+}
+
+}  // namespace

@@ -1,0 +1,163 @@
+#include "FrameWriter.h"
+
+#include <unistd.h>
+
+#include <fstream>
+
+#include <OpenImageIO/imageio.h>
+
+#include "SceneDesc.h"
+#include "rghost/PF_World.h"
+
+namespace fs = std::filesystem;
+
+void FrameImage::CopyFrom(const PF_World* world, int32_t field) {
+  const M_LRect r = IntersectRect(world->GetRect(), rect);
+  for (int32_t y = r.top; y < r.bottom; ++y) {
+    if (!RowInField(y, field)) continue;
+    for (int32_t x = r.left; x < r.right; ++x)
+      pixels[static_cast<size_t>(y - rect.top) * width + (x - rect.left)] =
+          ReadPixel(world, x - world->origin_x, y - world->origin_y);
+  }
+}
+
+FileFormat FormatForPath(const fs::path& path) {
+  std::string ext = path.extension().string();
+  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (ext == ".png") return FileFormat::Png;
+  if (ext == ".exr") return FileFormat::Exr;
+  if (ext == ".tif" || ext == ".tiff") return FileFormat::Tiff;
+  throw SceneError(path.string() + ": unknown image format '" + ext +
+                   "' (use .png, .exr, .tif or .tiff)");
+}
+
+void CheckDepthForFormat(FileFormat format, int depth, const fs::path& path) {
+  if (format == FileFormat::Png && depth == 32)
+    throw SceneError(path.string() + ": PNG holds 8 or 16 bits; use .exr or .tif for --depth 32");
+}
+
+void CheckWritableTarget(const fs::path& path, const std::string& what) {
+  const fs::path dir = path.parent_path().empty() ? fs::path(".") : path.parent_path();
+  std::error_code ec;
+  if (!fs::is_directory(dir, ec))
+    throw SceneError(path.string() + ": cannot write " + what + ": no such directory '" +
+                     dir.string() + "'");
+  if (::access(dir.c_str(), W_OK) != 0)
+    throw SceneError(path.string() + ": cannot write " + what + ": directory not writable");
+  if (fs::is_directory(path, ec))
+    throw SceneError(path.string() + ": cannot write " + what + ": it is a directory");
+  if (fs::exists(path, ec) && ::access(path.c_str(), W_OK) != 0)
+    throw SceneError(path.string() + ": cannot write " + what + ": file not writable");
+}
+
+std::string FramePath(const std::string& pattern, int32_t frame) {
+  const size_t end = pattern.find_last_of('#');
+  if (end == std::string::npos) return pattern;
+  size_t begin = end;
+  while (begin > 0 && pattern[begin - 1] == '#') --begin;
+  std::string number = std::to_string(frame);
+  const size_t width = end - begin + 1;
+  if (number.size() < width) number.insert(0, width - number.size(), '0');
+  return pattern.substr(0, begin) + number + pattern.substr(end + 1);
+}
+
+namespace {
+
+// Removes the temporary file unless it was renamed into place.
+class TempFile {
+ public:
+  explicit TempFile(fs::path target)
+      : path_(target.parent_path() /
+              ("." + target.filename().string() + ".part" + std::to_string(::getpid()))) {}
+  ~TempFile() {
+    std::error_code ec;
+    if (!committed_) fs::remove(path_, ec);
+  }
+  const fs::path& Path() const { return path_; }
+  void Commit(const fs::path& target) {
+    std::error_code ec;
+    fs::rename(path_, target, ec);
+    if (ec) throw SceneError(target.string() + ": cannot write: " + ec.message());
+    committed_ = true;
+  }
+
+ private:
+  fs::path path_;
+  bool committed_ = false;
+};
+
+const char* FormatName(FileFormat f) {
+  switch (f) {
+    case FileFormat::Png: return "png";
+    case FileFormat::Exr: return "openexr";
+    default: return "tiff";
+  }
+}
+
+}  // namespace
+
+bool WriteImageFile(const FrameImage& image, const fs::path& path, int depth, bool (*keep)()) {
+  const FileFormat format = FormatForPath(path);
+  CheckDepthForFormat(format, depth, path);
+  const bool straight = format != FileFormat::Exr;
+
+  // Samples in file order, straight alpha where the format wants it.
+  std::vector<float> samples(static_cast<size_t>(image.width) * image.height * 4);
+  const bool clampTo01 = depth != 32;
+  for (size_t i = 0; i < image.pixels.size(); ++i) {
+    RGBA p = image.pixels[i];
+    if (straight) {
+      if (p.a > 0) {
+        p.r /= p.a;
+        p.g /= p.a;
+        p.b /= p.a;
+      } else {
+        p = RGBA{};
+      }
+    }
+    float* s = &samples[i * 4];
+    s[0] = p.r;
+    s[1] = p.g;
+    s[2] = p.b;
+    s[3] = p.a;
+    if (clampTo01)
+      for (int k = 0; k < 4; ++k) s[k] = std::clamp(s[k], 0.f, 1.f);
+  }
+  if (depth == 8 || depth == 16) {
+    // Quantise here (not in the writer) so files match the renderer's own
+    // rounding exactly.
+    const float max = depth == 8 ? 255.f : 65535.f;
+    for (float& s : samples) s = std::round(s * max) / max;
+  }
+
+  OIIO::TypeDesc type = depth == 8    ? OIIO::TypeDesc::UINT8
+                        : depth == 16 ? OIIO::TypeDesc::UINT16
+                                      : OIIO::TypeDesc::FLOAT;
+  if (format == FileFormat::Exr) type = depth == 32 ? OIIO::TypeDesc::FLOAT : OIIO::TypeDesc::HALF;
+  OIIO::ImageSpec spec(image.width, image.height, 4, type);
+  spec.alpha_channel = 3;
+  if (straight) spec.attribute("oiio:UnassociatedAlpha", 1);
+
+  TempFile temp(path);
+  auto out = OIIO::ImageOutput::create(FormatName(format));
+  if (!out) throw SceneError(path.string() + ": cannot write: " + OIIO::geterror());
+  if (!out->open(temp.Path().string(), spec))
+    throw SceneError(path.string() + ": cannot write: " + out->geterror());
+  if (!out->write_image(OIIO::TypeDesc::FLOAT, samples.data()) || !out->close())
+    throw SceneError(path.string() + ": cannot write: " + out->geterror());
+  out.reset();
+  if (keep != nullptr && !keep()) return false;
+  temp.Commit(path);
+  return true;
+}
+
+void WriteTextFile(const fs::path& path, const std::string& text) {
+  TempFile temp(path);
+  {
+    std::ofstream f(temp.Path(), std::ios::binary);
+    f << text;
+    f.close();
+    if (!f) throw SceneError(path.string() + ": cannot write");
+  }
+  temp.Commit(path);
+}

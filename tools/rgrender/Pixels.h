@@ -1,0 +1,83 @@
+// Pixel access shared by the program's nodes and its file I/O: read and write
+// one premultiplied RGBA pixel of a host world as four floats in 0..1,
+// whatever the world's depth, and the rect arithmetic the nodes need.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+#include "rghost/M_Geometry.h"
+#include "rghost/PF_World.h"
+
+struct RGBA {
+  float r = 0, g = 0, b = 0, a = 0;
+};
+
+inline M_LRect IntersectRect(const M_LRect& a, const M_LRect& b) {
+  return M_LRect{std::max(a.left, b.left), std::max(a.top, b.top), std::min(a.right, b.right),
+                 std::min(a.bottom, b.bottom)};
+}
+
+inline M_LRect GrowRect(const M_LRect& r, int32_t by) {
+  return M_LRect{r.left - by, r.top - by, r.right + by, r.bottom + by};
+}
+
+inline bool RectContains(const M_LRect& outer, const M_LRect& inner) {
+  return outer.left <= inner.left && outer.top <= inner.top && outer.right >= inner.right &&
+         outer.bottom >= inner.bottom;
+}
+
+// Rounds a 0..1 value to an integer channel of `max` steps, clamping.
+inline uint32_t QuantizeChannel(float v, uint32_t max) {
+  if (!(v > 0.f)) return 0;  // also catches NaN
+  if (v >= 1.f) return max;
+  return static_cast<uint32_t>(std::lround(v * static_cast<float>(max)));
+}
+
+// Pixel (x, y) of the world, in the world's own pixel coordinates.
+inline RGBA ReadPixel(const PF_World* w, int32_t x, int32_t y) {
+  const void* p = w->PixelAddress(x, y);
+  switch (w->depth) {
+    case 8: {
+      const auto* q = static_cast<const PF_Pixel8*>(p);
+      return {q->red / 255.f, q->green / 255.f, q->blue / 255.f, q->alpha / 255.f};
+    }
+    case 16: {
+      const auto* q = static_cast<const PF_Pixel16*>(p);
+      return {q->red / 65535.f, q->green / 65535.f, q->blue / 65535.f, q->alpha / 65535.f};
+    }
+    default: {
+      const auto* q = static_cast<const PF_PixelFloat*>(p);
+      return {q->red, q->green, q->blue, q->alpha};
+    }
+  }
+}
+
+inline void WritePixel(PF_World* w, int32_t x, int32_t y, const RGBA& c) {
+  void* p = w->PixelAddress(x, y);
+  switch (w->depth) {
+    case 8:
+      *static_cast<PF_Pixel8*>(p) = PF_Pixel8{
+          static_cast<uint8_t>(QuantizeChannel(c.r, 255)), static_cast<uint8_t>(QuantizeChannel(c.g, 255)),
+          static_cast<uint8_t>(QuantizeChannel(c.b, 255)), static_cast<uint8_t>(QuantizeChannel(c.a, 255))};
+      break;
+    case 16:
+      *static_cast<PF_Pixel16*>(p) = PF_Pixel16{static_cast<uint16_t>(QuantizeChannel(c.r, 65535)),
+                                                static_cast<uint16_t>(QuantizeChannel(c.g, 65535)),
+                                                static_cast<uint16_t>(QuantizeChannel(c.b, 65535)),
+                                                static_cast<uint16_t>(QuantizeChannel(c.a, 65535))};
+      break;
+    default:
+      *static_cast<PF_PixelFloat*>(p) = PF_PixelFloat{c.r, c.g, c.b, c.a};
+      break;
+  }
+}
+
+// The row parity a field keeps in render space: field 1 holds the even rows,
+// field 2 the odd ones (the convention RG_EffectiveField applies to buffers).
+inline bool RowInField(int32_t y, int32_t field) {
+  if (field == 0) return true;
+  const bool even = (y & 1) == 0;
+  return field == 1 ? even : !even;
+}

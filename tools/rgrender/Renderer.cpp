@@ -1,0 +1,347 @@
+#include "Renderer.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+
+#include <CLI/CLI.hpp>
+
+#include "FrameWriter.h"
+#include "ImageStore.h"
+#include "LruCache.h"
+#include "Progress.h"
+#include "RenderStats.h"
+#include "SceneGraph.h"
+#include "SceneLoader.h"
+#include "rg/RG_ScRGProfiler.h"
+#include "rg/RG_Traverser.h"
+#include "rg/RG_Version.h"
+#include "rghost/PF_World.h"
+#include "rghost/U_Report.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr unsigned long kPinkThresholdMs = 1000;
+
+// Host reports go to standard error for the run's duration.
+class ReportSinkScope {
+ public:
+  ReportSinkScope() {
+    U_SetReportSink([](const U_ReportRecord& r) {
+      std::fprintf(stderr, "rgrender: host report: %s\n", r.text.c_str());
+    });
+  }
+  ~ReportSinkScope() { U_SetReportSink(nullptr); }
+};
+
+// Empties the library's profiler slot, whatever was installed in it.
+class ProfilerSlotScope {
+ public:
+  ~ProfilerSlotScope() { RG_SetProfiler(nullptr); }
+};
+
+struct Validated {
+  SceneDesc scene;
+  M_LRect rect;
+  int32_t first = 0, last = 0;
+};
+
+Validated Validate(const RenderOptions& o) {
+  if (o.depth != 8 && o.depth != 16 && o.depth != 32)
+    throw SceneError("bad depth " + std::to_string(o.depth) + " (use 8, 16 or 32)");
+  if (o.field < 0 || o.field > 2)
+    throw SceneError("bad field " + std::to_string(o.field) + " (use 0, 1 or 2)");
+  if (o.output.empty()) throw SceneError("no output path given (-o)");
+  const FileFormat format = FormatForPath(o.output);
+  CheckDepthForFormat(format, o.depth, o.output);
+  if (o.cache_mb < 0) throw SceneError("bad --cache-mb (must be 0 or more)");
+
+  Validated v{LoadScene(o.scene), {}, 0, 0};
+  v.first = o.first_frame.value_or(v.scene.frame_start);
+  v.last = o.last_frame.value_or(o.first_frame ? v.first : v.scene.frame_end);
+  if (v.first < 0 || v.last < v.first) throw SceneError("bad frame range");
+  if (v.last > v.first && o.output.find('#') == std::string::npos)
+    throw SceneError(o.output + ": several frames need a '#' in the output name for the number");
+  v.rect = o.rect.value_or(M_LRect{0, 0, v.scene.width, v.scene.height});
+  if (M_IsEmpty(v.rect)) throw SceneError("the render rect is empty");
+  if (v.rect.right - v.rect.left > 32767 || v.rect.bottom - v.rect.top > 32767)
+    throw SceneError("the render rect is too large");
+
+  for (int32_t f = v.first; f <= v.last; ++f) {
+    CheckWritableTarget(FramePath(o.output, f), "the image");
+    if (o.output.find('#') == std::string::npos) break;
+  }
+  if (!o.profile.empty()) {
+    const std::string ext = fs::path(o.profile).extension().string();
+    if (ext != ".dot" && ext != ".svg")
+      throw SceneError(o.profile + ": the profile must be a .dot or .svg file");
+    CheckWritableTarget(o.profile, "the profile");
+  }
+  if (!o.stats.empty()) CheckWritableTarget(o.stats, "the statistics");
+  return v;
+}
+
+bool KeepOutput() { return !RenderMonitor::AbortRequested(); }
+
+// The first top-level graph of DOT text holding one per execution.
+std::string FirstGraph(const std::string& dot) {
+  const size_t next = dot.find("digraph \"", 1);
+  return next == std::string::npos ? dot : dot.substr(0, next);
+}
+
+void WriteProfile(const std::string& path, const std::string& dotText) {
+  if (fs::path(path).extension() == ".dot") {
+    WriteTextFile(path, dotText);
+    return;
+  }
+  if (std::system("command -v dot >/dev/null 2>&1") != 0) {
+    const std::string fallback = fs::path(path).replace_extension(".dot").string();
+    std::fprintf(stderr, "rgrender: Graphviz 'dot' is not installed; wrote %s instead\n",
+                 fallback.c_str());
+    WriteTextFile(fallback, dotText);
+    return;
+  }
+  // Graphviz draws one graph per SVG document: the first frame's, which shows
+  // the whole graph, cached sub-graphs included.
+  const fs::path dir = fs::path(path).parent_path().empty() ? "." : fs::path(path).parent_path();
+  const fs::path dotFile = dir / (".rgrender-profile-" + std::to_string(::getpid()) + ".dot");
+  const fs::path svgTemp = dir / (".rgrender-profile-" + std::to_string(::getpid()) + ".svg");
+  WriteTextFile(dotFile, FirstGraph(dotText));
+  const std::string cmd = "dot -Tsvg '" + dotFile.string() + "' -o '" + svgTemp.string() + "'";
+  const int rc = std::system(cmd.c_str());
+  std::error_code ec;
+  fs::remove(dotFile, ec);
+  if (rc != 0) {
+    fs::remove(svgTemp, ec);
+    throw SceneError(path + ": Graphviz 'dot' failed");
+  }
+  fs::rename(svgTemp, path, ec);
+  if (ec) throw SceneError(path + ": cannot write: " + ec.message());
+}
+
+// Renders one frame (two field passes when the scene is interlaced).
+FrameImage RenderFrame(const RenderOptions& o, const Validated& v, const ImageStore& images,
+                       LruCache* cache, RenderMonitor* monitor, FrameGraph** current,
+                       int32_t frame) {
+  FrameImage image(v.rect.right - v.rect.left, v.rect.bottom - v.rect.top, v.rect);
+  std::vector<std::pair<int32_t, double>> passes;  // (field, time)
+  if (o.field != 0 || v.scene.interlace == 0) {
+    passes.emplace_back(o.field, frame);
+  } else {
+    passes.emplace_back(v.scene.interlace, frame);
+    passes.emplace_back(3 - v.scene.interlace, frame + 0.5);
+  }
+  for (const auto& [field, time] : passes) {
+    FrameGraph graph(v.scene, images, cache, monitor, time);
+    *current = &graph;
+    struct Reset {
+      FrameGraph** p;
+      ~Reset() { *p = nullptr; }
+    } reset{current};
+    U_SharedPtr<RG_RenderNode> root = graph.Root();
+    RG_RenderRequest request;
+    request.rect = v.rect;
+    request.bit_depth = static_cast<int16_t>(o.depth);
+    request.field = field;
+    if (o.into_buffer) {
+      // The destination form: the library writes into memory this program
+      // owns, rendering straight into it where it can.
+      const long rowbytes = static_cast<long>(image.width) * PF_BytesPerPixel(request.bit_depth);
+      std::vector<unsigned char> memory(static_cast<size_t>(rowbytes) * image.height);
+      std::unique_ptr<PF_World> dest(PF_World::NewBorrowed(memory.data(), image.width,
+                                                           image.height, rowbytes, o.depth,
+                                                           v.rect.left, v.rect.top));
+      M_LRect outRect;
+      RG_ExecuteGraph(root.get(), request, v.rect, dest.get(), &outRect);
+      // Outside outRect the library cleared only the requested area, which
+      // here is the whole buffer.
+      image.CopyFrom(dest.get(), field);
+    } else {
+      M_LRect outRect;
+      char flags = 0;
+      PF_World* out = nullptr;
+      RG_ExecuteGraph(root.get(), request, &outRect, &flags, &out, nullptr);
+      std::unique_ptr<PF_World> owned(out);
+      if (owned) image.CopyFrom(owned.get(), field);
+    }
+  }
+  return image;
+}
+
+}  // namespace
+
+int RunRender(const RenderOptions& o) {
+  Validated v;
+  std::unique_ptr<ImageStore> images;
+  try {
+    v = Validate(o);
+    images = std::make_unique<ImageStore>();
+    images->LoadAll(v.scene, static_cast<short>(o.depth));
+  } catch (const SceneError& e) {
+    std::fprintf(stderr, "rgrender: error: %s\n", e.what());
+    return 2;
+  } catch (long code) {
+    std::fprintf(stderr, "rgrender: error: loading images failed (host error %ld)\n", code);
+    return 1;
+  }
+
+  ReportSinkScope sink;
+  if (RG_CheckVersions(0, RG_HEADER_VERSION) != 0) {
+    std::fprintf(stderr, "rgrender: error: the render-graph library does not match its host\n");
+    return 1;
+  }
+  LruCache cache(static_cast<size_t>(o.cache_mb * 1024.0 * 1024.0));
+  RenderMonitor monitor(o.progress);
+
+  std::unique_ptr<RG_ScRGProfiler> dot;
+  RG_GraphProfiler* dotProfiler = nullptr;
+  if (!o.profile.empty()) {
+    dot = std::make_unique<RG_ScRGProfiler>(kPinkThresholdMs);
+    dotProfiler = RG_GetProfiler();
+  }
+  FrameGraph* current = nullptr;
+  std::unique_ptr<StatsProfiler> stats;
+  if (!o.stats.empty()) {
+    stats = std::make_unique<StatsProfiler>(dotProfiler, [&current](const RG_RenderNode* n) {
+      return current != nullptr ? current->IdOf(n) : std::string();
+    });
+    RG_SetProfiler(stats.get());
+  }
+  ProfilerSlotScope slot;  // emptied before the profilers above die
+
+  std::vector<FrameFigures> figures;
+  const int count = v.last - v.first + 1;
+  int32_t frame = v.first;
+  try {
+    for (int i = 0; i < count; ++i, ++frame) {
+      if (monitor.AbortRequested()) throw kUserAbortCode;
+      monitor.BeginFrame(i, count, frame);
+      FrameFigures fig;
+      fig.frame = frame;
+      if (stats) stats->SetFrame(&fig);
+      const CacheCounters before = cache.Counters();
+      PF_ResetWorldStats();
+      const auto t0 = std::chrono::steady_clock::now();
+      FrameImage image = RenderFrame(o, v, *images, &cache, &monitor, &current, frame);
+      fig.wall_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
+                        .count();
+      const PF_WorldStats ws = PF_GetWorldStats();
+      fig.worlds_allocated = ws.worlds_allocated;
+      fig.peak_pixel_bytes = ws.peak_pixel_bytes;
+      fig.pixel_bytes_copied = ws.pixel_bytes_copied;
+      fig.cache_hits = cache.Counters().hits - before.hits;
+      fig.cache_misses = cache.Counters().misses - before.misses;
+      fig.cache_bytes = static_cast<long long>(cache.Bytes());
+      if (stats) stats->SetFrame(nullptr);
+      figures.push_back(std::move(fig));
+      if (!WriteImageFile(image, FramePath(o.output, frame), o.depth, KeepOutput))
+        throw kUserAbortCode;
+      monitor.EndFrame();
+    }
+    monitor.Finish();
+    RG_SetProfiler(nullptr);
+    if (dot) WriteProfile(o.profile, dot->GetDotText());
+    if (stats) WriteTextFile(o.stats, StatsToJson(figures, static_cast<long long>(cache.Budget())));
+  } catch (const SceneError& e) {
+    monitor.Finish();
+    std::fprintf(stderr, "rgrender: error: %s\n", e.what());
+    return 2;
+  } catch (long code) {
+    monitor.Finish();
+    if (monitor.AbortRequested()) {
+      std::fprintf(stderr, "rgrender: aborted at frame %d\n", frame);
+      return 130;
+    }
+    std::fprintf(stderr, "rgrender: error: rendering frame %d failed (error code %ld)\n", frame,
+                 code);
+    return 1;
+  } catch (const std::exception& e) {
+    monitor.Finish();
+    std::fprintf(stderr, "rgrender: error: rendering frame %d failed: %s\n", frame, e.what());
+    return 1;
+  }
+  if (o.progress) std::fprintf(stderr, "rgrender: wrote %d frame(s)\n", count);
+  return 0;
+}
+
+namespace {
+
+bool ParseRange(const std::string& s, int32_t* first, int32_t* last) {
+  int a = 0, b = 0;
+  char tail = 0;
+  if (std::sscanf(s.c_str(), "%d-%d%c", &a, &b, &tail) == 2 ||
+      std::sscanf(s.c_str(), "%d:%d%c", &a, &b, &tail) == 2) {
+    *first = a;
+    *last = b;
+    return a >= 0 && b >= a;
+  }
+  if (std::sscanf(s.c_str(), "%d%c", &a, &tail) == 1 && a >= 0) {
+    *first = *last = a;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int RgrenderMain(int argc, const char* const* argv) {
+  CLI::App app{
+      "rgrender: composites a scene file (JSON) with the render-graph library.\n"
+      "PNG and TIFF files are written with straight (un-premultiplied) alpha;\n"
+      "EXR files keep the library's premultiplied colour. Exit codes: 0 done,\n"
+      "1 rendering failed, 2 bad input, 130 interrupted (Ctrl-C).",
+      "rgrender"};
+  RenderOptions o;
+  std::string frames, rect;
+  bool quiet = false;
+  app.add_option("scene", o.scene, "Scene file (JSON)")->required();
+  app.add_option("-o,--output", o.output,
+                 "Output image (.png, .exr, .tif); '#' runs become the frame number")
+      ->required();
+  app.add_option("-f,--frames", frames, "Frame or range to render, e.g. 5 or 0-23 (default: the scene's)");
+  app.add_option("-d,--depth", o.depth, "Bit depth: 8, 16 or 32 (float)");
+  app.add_option("--field", o.field, "Video field: 0 whole frame, 1 or 2 a single field");
+  app.add_option("--rect", rect, "Area to render: left,top,right,bottom (default: the frame)");
+  app.add_flag("--into-buffer", o.into_buffer,
+               "Render into a destination buffer owned by the program");
+  app.add_option("--cache-mb", o.cache_mb, "Memory budget of the render cache in MiB (default 256)");
+  app.add_option("--profile", o.profile,
+                 "Write the timed render graph: FILE.dot (all frames) or FILE.svg (first frame)");
+  app.add_option("--stats", o.stats, "Write per-frame figures to FILE.json");
+  app.add_flag("-q,--quiet", quiet, "No progress bar");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) return app.exit(e);
+    std::fprintf(stderr, "rgrender: error: %s (see --help)\n", e.what());
+    return 2;
+  }
+  if (!frames.empty()) {
+    int32_t a = 0, b = 0;
+    if (!ParseRange(frames, &a, &b)) {
+      std::fprintf(stderr, "rgrender: error: bad frame range '%s'\n", frames.c_str());
+      return 2;
+    }
+    o.first_frame = a;
+    o.last_frame = b;
+  }
+  if (!rect.empty()) {
+    M_LRect r;
+    char tail = 0;
+    if (std::sscanf(rect.c_str(), "%d,%d,%d,%d%c", &r.left, &r.top, &r.right, &r.bottom, &tail) !=
+            4 ||
+        M_IsEmpty(r)) {
+      std::fprintf(stderr, "rgrender: error: bad rect '%s' (left,top,right,bottom)\n",
+                   rect.c_str());
+      return 2;
+    }
+    o.rect = r;
+  }
+  o.progress = !quiet && ::isatty(STDERR_FILENO);
+  return RunRender(o);
+}
