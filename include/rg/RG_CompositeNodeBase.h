@@ -8,6 +8,8 @@
 // pure operations that the concrete kinds supply.
 #pragma once
 
+#include <cstdint>
+
 #include "rg/RG_Export.h"
 #include "rg/RG_RenderNode.h"
 #include "rghost/PF_Transfer.h"
@@ -71,7 +73,7 @@ class RG_API RG_CompositeNodeBase : public RG_ThreeInputNode {
                         const PF_CompositeModePlus& mode, RG_CheckoutResult* output) const = 0;
 
   PF_CompositeModePlus mode_;
-  long mask_mode_;
+  int32_t mask_mode_;  // bit 0: the mask acts inverted
   bool has_destination_;
   bool has_mask_;
 };

@@ -43,7 +43,7 @@ RG_CompositeNodeBase::RG_CompositeNodeBase(RG_RenderNode* source,
                                            long maskMode)
     : RG_ThreeInputNode(source, destination, mask),
       mode_(mode),
-      mask_mode_(maskMode),
+      mask_mode_(static_cast<int32_t>(maskMode)),
       has_destination_(destination != nullptr),
       has_mask_(mask != nullptr) {}
 
@@ -246,7 +246,7 @@ void RG_CompositeNodeBase::Render(RG_NodeRenderCB* cb, const RG_RenderRequest& r
     if (const PF_World* world = mask->GetWorld()) world->FillOutEffectWorld(&maskWorld.mask);
     maskWorld.offset_x = mask->GetRect().left - output->GetRect().left;
     maskWorld.offset_y = mask->GetRect().top - output->GetRect().top;
-    maskWorld.what_is_mask = static_cast<int32_t>(mask_mode_);
+    maskWorld.what_is_mask = mask_mode_;
     maskRecord = &maskWorld;
   }
 

@@ -96,7 +96,8 @@ bool RG_XformNode::SrcHasIdentityTransform() const {
 }
 
 long RG_XformNode::FieldForMatrices(bool snap, long field) const {
-  if (field == 0) return 0;
+  // 0 stays 0; a field that names no field is passed on for the host to refuse.
+  if (field != 1 && field != 2) return field;
   // Only whole-row vertical shifts keep a single field single: each shift
   // either keeps the field or, when odd, swaps it. Both fields needed means
   // the whole frame.
@@ -261,8 +262,10 @@ bool RG_XformNode::PointInQuad(const M_Vector2T<double>& p, const double quad[8]
     const double x0 = quad[2 * i], y0 = quad[2 * i + 1];
     const double x1 = quad[2 * j], y1 = quad[2 * j + 1];
     const double cross = (x1 - x0) * (p.y - y1) - (y1 - y0) * (p.x - x1);
-    if (cross > 0) allNonPositive = false;
-    if (cross < 0) allNonNegative = false;
+    // Written so that a NaN cross product (a quad placed by a degenerate
+    // matrix) fails both tests: such a quad covers nothing.
+    if (!(cross <= 0)) allNonPositive = false;
+    if (!(cross >= 0)) allNonNegative = false;
   }
   return allNonPositive || allNonNegative;
 }

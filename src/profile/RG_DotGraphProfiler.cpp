@@ -135,8 +135,10 @@ void RG_DotGraphProfiler::NodeTiming(const RG_RenderNode* node, const char* labe
   text_ += kNodeLabel;
   AppendLabel(label ? label : "");
   char timing[96];
-  std::snprintf(timing, sizeof timing, "\\n%dms (%dms) abort:%dms", totalMs - childrenMs, totalMs,
-                static_cast<int>(abort_time_));
+  // The own time wraps in 32 bits like the counters it comes from.
+  const auto ownMs = static_cast<int32_t>(static_cast<int64_t>(totalMs) - childrenMs);
+  std::snprintf(timing, sizeof timing, "\\n%dms (%dms) abort:%dms", static_cast<int>(ownMs),
+                static_cast<int>(totalMs), static_cast<int>(abort_time_));
   text_ += timing;
   text_ += kNameEnd;
   if (abort_time_ > pink_threshold_) text_ += kPinkFill;

@@ -133,6 +133,31 @@ TEST_F(CompositeCullingTest, OpaqueInvertedMaskOverTheSourceHidesIt) {
   EXPECT_EQ(src2->renders, 1);
 }
 
+TEST_F(CompositeCullingTest, MaskModeIsA32BitValue) {
+  if constexpr (sizeof(long) > 4) {
+    // Bits beyond the low 32 are not part of the mode: these act as the
+    // inverted mode 1 and the plain mode 0.
+    const long inverted = (1L << 32) | 1;
+    const long plainAlpha = 1L << 32;
+    Layer src(Rect(0, 0, 20, 20), 1, false);
+    Layer mask(Rect(-5, -5, 40, 40), 2, true);
+    Layer dest(Rect(0, 0, 30, 30), 3, false);
+    U_SharedPtr<RG_RenderNode> hidden(
+        new RG_CompositeNode(src.get(), Mode(PF_Xfer_NORMAL), dest.get(), mask.get(), inverted));
+    Result r = Execute(hidden.get(), Rect(0, 0, 30, 30));
+    EXPECT_EQ(src->renders, 0);
+    EXPECT_EQ(mask->renders, 0);
+    ASSERT_TRUE(r.world);
+    EXPECT_TRUE(SamePixels(*r.world, *dest.world, 0));
+
+    U_SharedPtr<RG_RenderNode> plain(
+        new RG_CompositeNode(src.get(), Mode(PF_Xfer_NORMAL), nullptr, mask.get(), plainAlpha));
+    Result p = Execute(plain.get(), Rect(0, 0, 30, 30));
+    EXPECT_EQ(mask->renders, 0);  // an opaque plain mask lets everything through
+    EXPECT_EQ(src->renders, 1);
+  }
+}
+
 TEST_F(CompositeCullingTest, OpaqueSourceHidesTheDestination) {
   // Wholly: the destination is not even checked out.
   {

@@ -93,6 +93,16 @@ TEST_F(XformGeometryTest, FieldFollowsWholeRowShifts) {
   EXPECT_EQ(A::Field(*MakeXform({scaled}), true, 1), 0);
 }
 
+// Found by fuzzing: a request field that names no field made the parity
+// bookkeeping shift by a negative or huge amount.
+TEST_F(XformGeometryTest, FieldThatNamesNoFieldIsPassedOnUnchanged) {
+  const auto odd = MakeXform({Translation(0, 3.0)});
+  for (long field : {-16674802L, -1L, 3L, 64L, 2147483647L}) {
+    EXPECT_EQ(A::Field(*odd, true, field), field) << field;
+    EXPECT_EQ(A::Field(*odd, false, field), field) << field;
+  }
+}
+
 TEST_F(XformGeometryTest, FieldSnapsNearWholeRowsOnlyWhenAsked) {
   const auto near = MakeXform({Translation(0, 2.03)});
   EXPECT_EQ(A::Field(*near, true, 1), 1);   // snapped to 2 rows
@@ -167,6 +177,20 @@ TEST_F(XformGeometryTest, SingularMatricesAreSkippedWhenSizingTheSource) {
   EXPECT_EQ(A::Inverse(*only, Rect(10, 10, 20, 20)), Rect(0, 0, 0, 0));
   // A singular placement covers nothing: the destination stays visible.
   EXPECT_EQ(A::VisibleDest(*only, Rect(0, 0, 40, 40), Rect(2, 2, 8, 8)), Rect(2, 2, 8, 8));
+}
+
+TEST_F(XformGeometryTest, PlacementWithNaNCoversNothing) {
+  // A degenerate placement gives a quad of NaN corners; no point lies
+  // inside it, so nothing may be claimed covered (and so opaque).
+  M_Matrix3 broken;
+  broken[0] = std::nan("");
+  const auto x = MakeXform({broken});
+  EXPECT_FALSE(A::Covered(*x, Rect(0, 0, 20, 20), Rect(2, 2, 8, 8)));
+  // Next to a sound placement that covers the rect, the broken one still
+  // decides: every placement must cover it.
+  const auto both = MakeXform({Translation(0, 0), broken});
+  EXPECT_FALSE(A::Covered(*both, Rect(0, 0, 20, 20), Rect(2, 2, 8, 8)));
+  EXPECT_TRUE(A::Covered(*MakeXform({Translation(0, 0)}), Rect(0, 0, 20, 20), Rect(2, 2, 8, 8)));
 }
 
 TEST_F(XformGeometryTest, NoMatricesPlaceTheSourceUnchanged) {

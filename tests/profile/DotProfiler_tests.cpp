@@ -3,6 +3,7 @@
 // clusters; label escaping; the scoped owner's hand-over rules; and a
 // profiler installed in the middle of an execution.
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -359,6 +360,21 @@ TEST_F(DotProfilerTest, CallsOutsideAnyGraphAreHarmless) {
   EXPECT_EQ(profiler.GetText(), kDigraphHead + Name(node) +
                                     " [label=\"L\\n2ms (3ms) abort:0ms\" ,fontsize=10 ]\n" +
                                     Edge(node, node) + "}");
+}
+
+TEST_F(DotProfilerTest, OwnTimeWrapsLikeThe32BitCounters) {
+  auto* node = new ClockLeaf(0);
+  U_SharedPtr<RG_RenderNode> keep(node);
+  RG_DotGraphProfiler profiler(0);
+  profiler.GraphStart("", node);
+  profiler.NodeStart(node);
+  // Children beyond the total (a counter that wrapped) must not overflow.
+  profiler.NodeTiming(node, "L", INT32_MIN + 5, 10, false, 0);
+  profiler.NodeEnd(node);
+  profiler.GraphEnd();
+  EXPECT_EQ(profiler.GetText(), kDigraphHead + Name(node) + " [label=\"L\\n2147483643ms (" +
+                                    std::to_string(INT32_MIN + 5) +
+                                    "ms) abort:0ms\" ,fontsize=10 ]\n}");
 }
 
 }  // namespace
