@@ -90,6 +90,12 @@ void RG_CheckoutResult::Release() {
 }
 
 void RG_CheckoutResult::CoerceBitDepth(short depth) {
+  // Only rendered pixels can be converted; a node asking earlier breaks the
+  // render contract rather than the process.
+  if (world_ == nullptr) {
+    RGp_FailVerification(RGp_LOC_CHECKOUT, 260,
+                         "Cannot call CoerceBitDepth() before checkout is rendered");
+  }
   if (world_->GetDepth() == depth) return;
   std::unique_ptr<PF_World> converted(PF_World::New(rect_, depth, 0));
   const M_LRect whole{0, 0, world_->width, world_->height};

@@ -1,6 +1,7 @@
 #include "exec/RGp_NodeInvocation.h"
 
 #include <algorithm>
+#include <climits>
 #include <memory>
 
 #include "exec/RGp_ExecRects.h"
@@ -31,8 +32,17 @@ void RGp_NodeInvocation::DestroyCheckouts() {
   output_ = nullptr;
 }
 
-int32_t RGp_NodeInvocation::NextCheckoutID() const {
-  return checkouts_.empty() ? 0 : checkouts_.back()->checkout_id_ + 1;
+long RGp_NodeInvocation::NextCheckoutID() const {
+  return checkouts_.empty() ? 0 : static_cast<long>(checkouts_.back()->checkout_id_) + 1;
+}
+
+// Ids are stored in 32 bits: one beyond that range would wrap to a negative
+// id (or alias another), so it counts as negative.
+void RGp_NodeInvocation::CheckCheckoutID(long id) {
+  if (id < 0 || id > INT32_MAX) {
+    RGp_FailErrString(RGp_LOC_CHECKOUT_ID, "Checkout ID must be non-negative",
+                      RG_ERR_CHECKOUT_ID);
+  }
 }
 
 // The list is sorted by id; automatic ids always land at the end, so the
@@ -105,10 +115,7 @@ void RGp_NodeInvocation::PreRenderForRequest(const RG_RenderRequest& request,
 
 RG_CheckoutResult* RGp_NodeInvocation::CheckoutInputWithID(long index, long id,
                                                            const RG_RenderRequest& request) {
-  if (id < 0) {
-    RGp_FailErrString(RGp_LOC_CHECKOUT_ID, "Checkout ID must be non-negative",
-                      RG_ERR_CHECKOUT_ID);
-  }
+  CheckCheckoutID(id);
   if (index < 0 || index >= node_->GetNumInputs()) {
     RGp_FailVerification(RGp_LOC_INVOCATION, 640, "checkout of an input index out of range");
   }
@@ -146,6 +153,8 @@ RG_CheckoutResult* RGp_NodeInvocation::CheckoutInput(long index, const RG_Render
 
 RG_CheckoutResult* RGp_NodeInvocation::RequestOutput(const M_LRect& rect, char outputFlags,
                                                      long newWorldFlags) {
+  const long id = NextCheckoutID();
+  CheckCheckoutID(id);
   std::unique_ptr<RG_CheckoutResult> result(new RG_CheckoutResult);
   result->is_output_ = true;
   result->request_ = request_;
@@ -155,14 +164,16 @@ RG_CheckoutResult* RGp_NodeInvocation::RequestOutput(const M_LRect& rect, char o
   result->output_flags_ = outputFlags;
   result->new_world_flags_ = static_cast<int32_t>(newWorldFlags);
   result->owner_ = this;
-  result->checkout_id_ = NextCheckoutID();
+  result->checkout_id_ = static_cast<int32_t>(id);
   InsertCheckout(result.get());
 
   output_ = result.release();
   output_rect_ = rect;
   declared_rect_ = rect;
   render_into_dest_ = may_render_into_dest_;
-  clear_mark_ = (newWorldFlags & 1) != 0;
+  // A rect forced on an earlier checkout of this node still reads the
+  // buffer beyond what the node renders, so that part stays cleared.
+  clear_mark_ = (newWorldFlags & 1) != 0 || forced_clear_;
   return output_;
 }
 
@@ -197,7 +208,7 @@ void RGp_NodeInvocation::RequestOutputInPlace(RG_CheckoutResult* in, const M_LRe
   output_rect_ = rect;
   declared_rect_ = rect;
   render_into_dest_ = may_render_into_dest_;
-  clear_mark_ = (newWorldFlags & 1) != 0;
+  clear_mark_ = (newWorldFlags & 1) != 0 || forced_clear_;
 }
 
 void RGp_NodeInvocation::BeginCheckoutGroup() { ++checkout_group_; }

@@ -74,13 +74,17 @@ class RGp_NodeInvocation final : public RG_NodePreRenderCB, public RG_NodeRender
   RG_NodeData* NodeData() const { return node_data_; }
   const M_LRect& OutputRect() const { return output_rect_; }
   void SetOutputRect(const M_LRect& rect) { output_rect_ = rect; }
-  void SetClearMark() { clear_mark_ = true; }
+  // A consumer forced a larger rect on a result served from this node: the
+  // buffer must be cleared where the node renders nothing, also after a
+  // later pre-render of the node declares its output afresh.
+  void SetClearMark() { clear_mark_ = forced_clear_ = true; }
   uint32_t ConsumerCount() const { return consumer_count_; }
 
  private:
   using CheckoutList = std::vector<RG_CheckoutResult*>;
 
-  int32_t NextCheckoutID() const;
+  long NextCheckoutID() const;
+  static void CheckCheckoutID(long id);
   void InsertCheckout(RG_CheckoutResult* result);
   void DestroyCheckouts();
   void DeliverEmpty(RG_CheckoutResult* target);
@@ -101,6 +105,7 @@ class RGp_NodeInvocation final : public RG_NodePreRenderCB, public RG_NodeRender
   M_LRect output_rect_;
   M_LRect declared_rect_;          // the rect given with the latest output declaration
   bool clear_mark_ = false;
+  bool forced_clear_ = false;      // a consumer's ForceRect asked for clearing
   bool render_into_dest_ = false;
   bool visited_ = false;
   RG_NodeData* node_data_ = nullptr;  // owned

@@ -335,6 +335,41 @@ TEST_F(CheckoutResultTest, CoerceBitDepth) {
   EXPECT_EQ(red16, 200 * 257);
 }
 
+TEST_F(CheckoutResultTest, CoerceBitDepthFailuresLeaveTheResultAsItWas) {
+  EXPECT_EQ(RunWithInput(InputAndOutput,
+                         [](RG_NodeRenderCB* cb) { cb->GetNextCheckout()->CoerceBitDepth(16); }),
+            3);
+  ExpectLastReport(U_ReportKind::FailedVerification, 0x4E0004, 260,
+                   "Cannot call CoerceBitDepth() before checkout is rendered");
+
+  // Fail each host call of the conversion in turn until one succeeds.
+  int failures = 0;
+  short depthAfter = 0;
+  EXPECT_EQ(RunWithInput(InputAndOutput,
+                         [&](RG_NodeRenderCB* cb) {
+                           RG_CheckoutResult* in = cb->GetNextCheckout();
+                           const PF_World* before = in->GetWorld();
+                           for (long n = 0;; ++n) {
+                             U_InjectFailure(n, 4321);
+                             try {
+                               in->CoerceBitDepth(16);
+                               U_ClearInjectedFailure();
+                               break;
+                             } catch (long code) {
+                               EXPECT_EQ(code, 4321);
+                               EXPECT_EQ(RGp_CheckoutResultAccess::World(in), before);
+                               EXPECT_EQ(before->GetDepth(), 8);
+                               ++failures;
+                             }
+                           }
+                           depthAfter = in->GetWorld()->GetDepth();
+                           cb->GetNextCheckout()->GetOutputWorld();
+                         }),
+            0);
+  EXPECT_GE(failures, 2);  // the new world and the conversion both failed once
+  EXPECT_EQ(depthAfter, 16);
+}
+
 TEST_F(CheckoutResultTest, ForceRect) {
   M_LRect inputRect, outputRect, worldRect;
   EXPECT_EQ(RunWithInput(

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <memory>
 #include <vector>
 
@@ -280,6 +281,29 @@ TEST_F(PreRenderFailureTest, NegativeCheckoutIdFailsBeforeAnythingIsCheckedOut) 
             516);
   ExpectLastReport(U_ReportKind::ErrorString, 0x4E0007, 0, "Checkout ID must be non-negative");
   EXPECT_EQ(input_->counters.pre_renders, 0);
+}
+
+TEST_F(PreRenderFailureTest, CheckoutIdsStayWithinThirtyTwoBits) {
+  // The largest id is fine; the one after it, explicit or automatic, would
+  // wrap to a negative id.
+  RG_CheckoutResult* largest = nullptr;
+  EXPECT_EQ(RunRoot([&](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
+              largest = cb->CheckoutInputWithID(0, INT32_MAX, r);
+              EXPECT_EQ(RGp_CheckoutResultAccess::Id(largest), INT32_MAX);
+              cb->CheckoutInput(0, r);
+            }),
+            516);
+  ExpectLastReport(U_ReportKind::ErrorString, 0x4E0007, 0, "Checkout ID must be non-negative");
+  EXPECT_EQ(input_->counters.pre_renders, 1);
+  EXPECT_EQ(RunRoot([](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
+              cb->CheckoutInputWithID(0, INT32_MAX, r);
+              cb->RequestOutput(r.rect, 0, 0);
+            }),
+            516);
+  EXPECT_EQ(RunRoot([](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
+              cb->CheckoutInputWithID(0, 1L << 32, r);
+            }),
+            516);
 }
 
 TEST_F(PreRenderFailureTest, DuplicateCheckoutIdFailsAfterTheInputsPreRender) {

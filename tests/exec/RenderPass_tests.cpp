@@ -181,6 +181,34 @@ TEST_F(RenderPassTest, ForcedLargerRectClearsTheProducerOutsideItsOutput) {
   EXPECT_TRUE(TestSame(pixels[2], kClear));
 }
 
+TEST_F(RenderPassTest, ForcedRectStaysClearedWhenTheProducerIsPreRenderedAgain) {
+  // The second checkout is not covered by the first, so the leaf declares
+  // its output afresh after the first checkout's rect was forced.
+  auto* leaf = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
+  RG_CheckoutResult* forced = nullptr;
+  std::vector<PF_Pixel8> pixels;
+  U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
+      {leaf, leaf},
+      [&](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+        forced = cb->CheckoutInput(0, TestRequest(TestRect(0, 0, 10, 10)));
+        forced->ForceRect(TestRect(0, 0, 20, 20));
+        cb->CheckoutInput(1, TestRequest(TestRect(0, 0, 12, 12)));
+        cb->RequestOutput(r.rect, 0, 0);
+        return nullptr;
+      },
+      [&](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+        const PF_World* w = forced->GetWorld();
+        pixels = {TestPixel(w, 5, 5), TestPixel(w, 15, 15), TestPixel(w, 19, 2)};
+        TestFill(cb->GetCheckoutByID(-1)->GetOutputWorld(), kClear);
+      }));
+  Result result(root.get(), TestRequest(TestRect(0, 0, 20, 20)));
+  EXPECT_EQ(leaf->counters.pre_renders, 2);
+  ASSERT_EQ(pixels.size(), 3u);
+  EXPECT_TRUE(TestSame(pixels[0], kRed));
+  EXPECT_TRUE(TestSame(pixels[1], kClear));
+  EXPECT_TRUE(TestSame(pixels[2], kClear));
+}
+
 TEST_F(RenderPassTest, InPlaceOverAnEmptyInputStartsTransparent) {
   auto* leaf = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
   std::vector<PF_Pixel8> pixels;

@@ -287,3 +287,54 @@ TEST_F(TraverserTest, NodeIdsFollowFirstPreRenderOrderAndStay) {
   EXPECT_EQ(b->GetNodeID(), 2);  // kept from the first traversal
   EXPECT_EQ(second->GetInput(1)->GetNodeID(), 1);
 }
+
+TEST_F(TraverserTest, NodeRectIsTheDeclaredRectWhateverConsumersTake) {
+  auto* solid = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
+  U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
+      {solid},
+      [](RG_NodePreRenderCB* cb, const RG_RenderRequest&) -> RG_NodeData* {
+        RG_CheckoutResult* in = cb->CheckoutInput(0, TestRequest(TestRect(0, 0, 10, 10)));
+        cb->RequestOutputInPlace(in, TestRect(0, 0, 20, 20), 0, 0);
+        return nullptr;
+      },
+      nullptr));
+  RG_Traverser traverser(root.get());
+  traverser.PreRenderGraph(TestRequest(TestRect(0, 0, 20, 20)));
+  // The in-place root grew the leaf's buffer, not what the leaf declared.
+  EXPECT_EQ(RGp_TraverserAccess::Invocation(traverser, solid)->OutputRect(),
+            TestRect(0, 0, 20, 20));
+  EXPECT_EQ(traverser.GetNodeRect(solid), TestRect(0, 0, 10, 10));
+  EXPECT_EQ(traverser.GetNodeRect(root.get()), TestRect(0, 0, 20, 20));
+}
+
+TEST_F(TraverserTest, CopyForACallerWithoutLockHolderDeletesTheViewBeforeTheLock) {
+  // A leaf whose output is a view of an external buffer, kept by a lock that
+  // notes how many worlds are alive when it goes.
+  struct CountingLock : RG_BufferLock {
+    long* worlds_at_delete;
+    explicit CountingLock(long* w) : worlds_at_delete(w) {}
+    ~CountingLock() override { *worlds_at_delete = PF_GetWorldStats().live_worlds; }
+  };
+  std::unique_ptr<PF_World> buffer(TestMakeWorld(TestRect(0, 0, 10, 10), kRed));
+  long worldsAtLockDelete = -1;
+  U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
+      {},
+      [](RG_NodePreRenderCB* cb, const RG_RenderRequest&) -> RG_NodeData* {
+        cb->RequestOutput(TestRect(0, 0, 10, 10), 1, 0);
+        return nullptr;
+      },
+      [&](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+        cb->GetCheckoutByID(-1)->SetOutputWorld(
+            PF_World::NewReference(buffer.get(), TestRect(0, 0, 10, 10)),
+            new CountingLock(&worldsAtLockDelete));
+      }));
+  const long before = PF_GetWorldStats().live_worlds;
+  Outcome out;
+  out.Run(root.get(), TestRequest(TestRect(0, 0, 10, 10)), false);
+  ASSERT_NE(out.world, nullptr);
+  EXPECT_FALSE(out.world->IsReference());
+  // Only the caller's copy is alive beside the external buffer.
+  EXPECT_EQ(worldsAtLockDelete, before + 1);
+  EXPECT_EQ(out.flags, 1);
+  EXPECT_TRUE(TestSame(TestPixel(out.world.get(), 9, 9), kRed));
+}
