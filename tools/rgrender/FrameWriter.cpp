@@ -134,14 +134,14 @@ bool WriteImageFile(const FrameImage& image, const fs::path& path, int depth, bo
                         : depth == 16 ? OIIO::TypeDesc::UINT16
                                       : OIIO::TypeDesc::FLOAT;
   if (format == FileFormat::Exr) type = depth == 32 ? OIIO::TypeDesc::FLOAT : OIIO::TypeDesc::HALF;
-  OIIO::ImageSpec spec(image.width, image.height, 4, type);
-  spec.alpha_channel = 3;
-  if (straight) spec.attribute("oiio:UnassociatedAlpha", 1);
+  OIIO::ImageSpec layout(image.width, image.height, 4, type);
+  layout.alpha_channel = 3;
+  if (straight) layout.attribute("oiio:UnassociatedAlpha", 1);
 
   TempFile temp(path);
   auto out = OIIO::ImageOutput::create(FormatName(format));
   if (!out) throw SceneError(path.string() + ": cannot write: " + OIIO::geterror());
-  if (!out->open(temp.Path().string(), spec))
+  if (!out->open(temp.Path().string(), layout))
     throw SceneError(path.string() + ": cannot write: " + out->geterror());
   if (!out->write_image(OIIO::TypeDesc::FLOAT, samples.data()) || !out->close())
     throw SceneError(path.string() + ": cannot write: " + out->geterror());

@@ -27,26 +27,26 @@ void ImageStore::Load(const std::string& key, const std::filesystem::path& file,
   config.attribute("oiio:UnassociatedAlpha", 1);
   auto in = OIIO::ImageInput::open(file.string(), &config);
   if (!in) throw SceneError(errorPrefix + ": " + OIIO::geterror());
-  const OIIO::ImageSpec spec = in->spec();
-  if (spec.width <= 0 || spec.height <= 0 || spec.width > 32767 || spec.height > 32767 ||
-      spec.nchannels < 1)
+  const OIIO::ImageSpec format = in->spec();
+  if (format.width <= 0 || format.height <= 0 || format.width > 32767 || format.height > 32767 ||
+      format.nchannels < 1)
     throw SceneError(errorPrefix + ": unsupported image size");
-  const int channels = spec.nchannels;
-  std::vector<float> pixels(static_cast<size_t>(spec.width) * spec.height * channels);
+  const int channels = format.nchannels;
+  std::vector<float> pixels(static_cast<size_t>(format.width) * format.height * channels);
   if (!in->read_image(0, 0, 0, channels, OIIO::TypeDesc::FLOAT, pixels.data())) {
     std::string err = in->geterror();
     throw SceneError(errorPrefix + ": " + (err.empty() ? "read failed" : err));
   }
   in->close();
 
-  const int alphaChannel = spec.alpha_channel >= 0 ? spec.alpha_channel : (channels == 4 ? 3 : -1);
+  const int alphaChannel = format.alpha_channel >= 0 ? format.alpha_channel : (channels == 4 ? 3 : -1);
   LoadedImage image;
-  image.world = PF_World::New(M_LRect{0, 0, spec.width, spec.height}, depth, 0);
+  image.world = PF_World::New(M_LRect{0, 0, format.width, format.height}, depth, 0);
   image.opaque = true;
   uint64_t hash = 1469598103934665603ull;  // FNV-1a over the float samples
-  for (int y = 0; y < spec.height; ++y) {
-    for (int x = 0; x < spec.width; ++x) {
-      const float* p = &pixels[(static_cast<size_t>(y) * spec.width + x) * channels];
+  for (int y = 0; y < format.height; ++y) {
+    for (int x = 0; x < format.width; ++x) {
+      const float* p = &pixels[(static_cast<size_t>(y) * format.width + x) * channels];
       const float a = alphaChannel >= 0 ? std::clamp(p[alphaChannel], 0.f, 1.f) : 1.f;
       RGBA c;
       if (channels < 3) {
@@ -67,6 +67,6 @@ void ImageStore::Load(const std::string& key, const std::filesystem::path& file,
       }
     }
   }
-  image.content_hash = hash ^ (static_cast<uint64_t>(spec.width) << 32) ^ spec.height;
+  image.content_hash = hash ^ (static_cast<uint64_t>(format.width) << 32) ^ format.height;
   images_[key] = image;
 }

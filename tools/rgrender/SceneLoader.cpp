@@ -257,12 +257,12 @@ class Parser {
     for (auto it = obj.begin(); it != obj.end(); ++it) {
       const std::string& key = it.key();
       if (key == "id" || key == "type") continue;
-      const KeySpec* spec = nullptr;
+      const KeySpec* known = nullptr;
       for (const KeySpec& k : schema->keys)
-        if (key == k.name) spec = &k;
-      if (spec == nullptr)
+        if (key == k.name) known = &k;
+      if (known == nullptr)
         Fail(path + "/" + key, "unknown key '" + key + "' for a " + type + " node");
-      ParseKey(*spec, it.value(), path + "/" + key, node);
+      ParseKey(*known, it.value(), path + "/" + key, node);
     }
     for (const KeySpec& k : schema->keys) {
       if (obj.contains(k.name)) continue;
@@ -275,17 +275,17 @@ class Parser {
     return node;
   }
 
-  void ParseKey(const KeySpec& spec, const json& v, const std::string& path, NodeDesc& node) const {
-    switch (spec.kind) {
+  void ParseKey(const KeySpec& key, const json& v, const std::string& path, NodeDesc& node) const {
+    switch (key.kind) {
       case KeyKind::Ref: {
         if (!v.is_string()) Fail(path, "expected a node id");
-        const std::string name = spec.name;
+        const std::string name = key.name;
         (name == "destination" ? node.destination : name == "mask" ? node.mask : node.source) =
             v.get<std::string>();
         break;
       }
       case KeyKind::Anim:
-        node.params[spec.name] = Anim(v, path, spec.size);
+        node.params[key.name] = Anim(v, path, key.size);
         break;
       case KeyKind::Rect: {
         if (!v.is_array() || v.size() != 4) Fail(path, "expected [left, top, right, bottom]");
