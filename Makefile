@@ -29,6 +29,14 @@ build: deps
 test: build
 	cd build && ctest $(CTEST_FLAGS)
 
+# The library against its reference evaluator on many more random graphs
+# than CI runs (SOAK_GRAPHS, default 200000; SOAK_SEED, the first seed).
+SOAK_GRAPHS ?= 200000
+SOAK_SEED ?= 1
+soak: build
+	RG_SOAK_GRAPHS=$(SOAK_GRAPHS) RG_SOAK_SEED=$(SOAK_SEED) RG_PREFS_FILE= \
+	  ./build/tests/test_proof --gtest_filter='DifferentialTest.*'
+
 build-sanitize: deps
 	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DRG_SANITIZE=ON
 	cmake --build build-sanitize -j$(JOBS)
@@ -36,6 +44,53 @@ build-sanitize: deps
 test-sanitize: build-sanitize
 	cd build-sanitize && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest $(CTEST_FLAGS)
+
+# Fuzzing with libFuzzer (clang, ASan, UBSan) in build-fuzz/: builds the
+# targets of fuzz/ and runs each for FUZZ_SECONDS on a copy of its seed
+# corpus, so the repository's corpus stays as committed. A crash leaves its
+# input in build-fuzz/artifacts/<target>/ and fails the run.
+FUZZ_PACKAGES := clang libclang-rt-dev
+FUZZ_TARGETS := fuzz_graph fuzz_scene
+FUZZ_SECONDS ?= 60
+FUZZ_FLAGS ?=
+
+.PHONY: fuzz fuzz-deps
+
+fuzz-deps: deps
+	@missing=""; \
+	for p in $(FUZZ_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:$$missing"; \
+	  if [ "$$(id -u)" != 0 ]; then echo "run as root to install:$$missing" >&2; exit 1; fi; \
+	  apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y $$missing; \
+	fi
+
+fuzz: fuzz-deps
+	cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DRG_BUILD_FUZZ=ON -DRG_BUILD_TESTS=OFF
+	cmake --build build-fuzz -j$(JOBS) --target $(FUZZ_TARGETS)
+	@passed=0; failed=0; \
+	for t in $(FUZZ_TARGETS); do \
+	  rm -rf build-fuzz/corpus/$$t build-fuzz/artifacts/$$t; \
+	  mkdir -p build-fuzz/corpus/$$t build-fuzz/artifacts/$$t; \
+	  cp fuzz/corpus/$$t/* build-fuzz/corpus/$$t/; \
+	  dict=""; if [ -f fuzz/$$t.dict ]; then dict="-dict=fuzz/$$t.dict"; fi; \
+	  echo "== $$t: $(FUZZ_SECONDS) s"; \
+	  if ./build-fuzz/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 $$dict \
+	       -artifact_prefix=build-fuzz/artifacts/$$t/ $(FUZZ_FLAGS) build-fuzz/corpus/$$t \
+	       > build-fuzz/$$t.log 2>&1; then \
+	    passed=$$((passed + 1)); \
+	    grep -E "^(Done|stat::(number_of_executed_units|average_exec_per_sec|new_units_added|peak_rss_mb))" build-fuzz/$$t.log; \
+	  else \
+	    failed=$$((failed + 1)); \
+	    grep -v -E "failed to allocate|^#[0-9]+ +(NEW|REDUCE|pulse)" build-fuzz/$$t.log | tail -n 80; \
+	    echo "$$t: FAILED; input in build-fuzz/artifacts/$$t/, log in build-fuzz/$$t.log"; \
+	  fi; \
+	done; \
+	echo "fuzz: $$passed passed, $$failed failed"; \
+	test $$failed -eq 0
 
 # Benchmarks (not part of `make test`): the library alone with Google
 # Benchmark, then side by side with libvips. Release build in build-bench/.

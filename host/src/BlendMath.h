@@ -89,11 +89,14 @@ inline PFh_RGB PFh_ClipColor(PFh_RGB c) {
   const float l = PFh_Lum(c);
   const float n = PFh_Min3(c);
   const float x = PFh_Max3(c);
-  if (n < 0.0f) {
+  // A grey colour can come out of float rounding with its luminosity on the
+  // clipped side (l == n or l == x): it is grey, there is nothing to scale,
+  // and dividing would turn it into NaN.
+  if (n < 0.0f && l > n) {
     const float s = l / (l - n);
     c = {l + (c.r - l) * s, l + (c.g - l) * s, l + (c.b - l) * s};
   }
-  if (x > 1.0f) {
+  if (x > 1.0f && x > l) {
     const float s = (1.0f - l) / (x - l);
     c = {l + (c.r - l) * s, l + (c.g - l) * s, l + (c.b - l) * s};
   }

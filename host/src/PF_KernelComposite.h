@@ -19,6 +19,10 @@ struct PFh_SpanContext {
   int32_t rand_seed = 0;
   int64_t x = 0;  // destination buffer column of the span's first pixel
   int64_t y = 0;  // destination buffer row
+  // The destination's origin: dissolve hashes render-space coordinates, so
+  // its pattern does not depend on where a buffer happens to start.
+  int64_t origin_x = 0;
+  int64_t origin_y = 0;
 };
 
 // Composites n source pixels onto n destination pixels; k[i] is opacity x mask
@@ -27,11 +31,12 @@ template <class D, class SrcPixel, int Mode>
 void PFh_CompositeSpan(const SrcPixel* src, typename D::Pixel* dst, const float* k, int32_t n,
                        const PFh_SpanContext& ctx) {
   if constexpr (Mode == PF_Xfer_DISSOLVE) {
-    const int32_t y = static_cast<int32_t>(ctx.y);
+    const int32_t y = static_cast<int32_t>(ctx.y + ctx.origin_y);
     for (int32_t i = 0; i < n; ++i) {
       const PFh_RGBA s = PFh_Load(src[i]);
       const float threshold = s.a * k[i];
-      if (!(PFh_DissolveHash(static_cast<int32_t>(ctx.x + i), y, ctx.rand_seed) < threshold))
+      if (!(PFh_DissolveHash(static_cast<int32_t>(ctx.x + ctx.origin_x + i), y, ctx.rand_seed) <
+            threshold))
         continue;
       // The source's own colour at full alpha (atop: at the destination's alpha).
       const PFh_RGB c = PFh_Unpremultiply(s);

@@ -53,6 +53,8 @@ long RunTransfer(PF_ProgressInfo* progress, const TransferArea& area, const PF_L
     ctx.rand_seed = mode.rand_seed;
     ctx.x = area.dstX;
     ctx.y = y;
+    ctx.origin_x = dst.origin_x;
+    ctx.origin_y = dst.origin_y;
     span(s, d, k, n, ctx);
   };
   return PFh_RunRows(progress, area.rows.count,

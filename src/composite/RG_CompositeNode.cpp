@@ -22,7 +22,8 @@ void RGp_TransferPlaced(const RG_RenderRequest& request, RG_CheckoutResult* src,
                         const PF_CompositeModePlus& mode, RG_CheckoutResult* output) {
   const M_LRect& srcBounds = src->GetRect();
   // The same pixels in the source buffer's own coordinates.
-  const M_LRect srcRect = RGp_Offset(visibleSrcRect, -srcBounds.left, -srcBounds.top);
+  const M_LRect srcRect =
+      RGp_Offset(visibleSrcRect, -int64_t{srcBounds.left}, -int64_t{srcBounds.top});
   PF_LayerDef* outLayer = output->GetOutputWorld();
   // The host only reads the source layer.
   PF_LayerDef* srcLayer = const_cast<PF_World*>(src->GetWorld());

@@ -309,9 +309,11 @@ void RG_XformNode::DoRender(const RG_RenderRequest& request, RG_CheckoutResult* 
     } else {
       t = matrices_[i];
     }
-    if (outBounds.left != 0 || outBounds.top != 0) t.Translate(-outBounds.left, -outBounds.top);
+    if (outBounds.left != 0 || outBounds.top != 0)
+      t.Translate(-static_cast<double>(outBounds.left), -static_cast<double>(outBounds.top));
   }
-  const M_LRect destRect = RGp_Offset(visibleSrcRect, -outBounds.left, -outBounds.top);
+  const M_LRect destRect =
+      RGp_Offset(visibleSrcRect, -int64_t{outBounds.left}, -int64_t{outBounds.top});
   PF_LayerDef* outLayer = output->GetOutputWorld();
   // The host only reads the source layer.
   PF_LayerDef* srcLayer = const_cast<PF_World*>(src->GetWorld());

@@ -57,7 +57,7 @@ inline M_LRect RGp_GrowByOne(const M_LRect& a) {
   return r;
 }
 
-inline M_LRect RGp_Offset(const M_LRect& a, int32_t dx, int32_t dy) {
+inline M_LRect RGp_Offset(const M_LRect& a, int64_t dx, int64_t dy) {
   M_LRect r;
   r.left = static_cast<int32_t>(static_cast<int64_t>(a.left) + dx);
   r.top = static_cast<int32_t>(static_cast<int64_t>(a.top) + dy);

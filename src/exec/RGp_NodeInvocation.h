@@ -90,6 +90,7 @@ class RGp_NodeInvocation final : public RG_NodePreRenderCB, public RG_NodeRender
   void DeliverEmpty(RG_CheckoutResult* target);
   void DeliverOutput(RG_CheckoutResult* target);
   void DeliverShared(RG_CheckoutResult* target);
+  void CopyToInPlaceConsumer(RG_CheckoutResult* target);
   void DeliverLast(RG_CheckoutResult* target);
   void DeliverLocked(RG_CheckoutResult* target);
   void InstallOutputWorld(PF_World* world);
@@ -107,7 +108,14 @@ class RGp_NodeInvocation final : public RG_NodePreRenderCB, public RG_NodeRender
   bool clear_mark_ = false;
   bool forced_clear_ = false;      // a consumer's ForceRect asked for clearing
   bool render_into_dest_ = false;
+  // An earlier consumer got a view of the output and may still read it, so
+  // an in-place last consumer must write a copy.
+  bool views_out_ = false;
   bool visited_ = false;
+  // Set while the input of an in-place output is rendered into it after the
+  // node's Render returned without touching the output: the node passes its
+  // input through unchanged.
+  bool passing_through_ = false;
   RG_NodeData* node_data_ = nullptr;  // owned
   uint32_t consumer_count_ = 0;
   int32_t checkout_group_ = 0;

@@ -78,7 +78,9 @@ void RGp_NodeInvocation::RenderInvocation(RG_CheckoutResult* target) {
       node_->StartProgress();
       node_->Render(this, request_, node_data_);
       if (output_->world_ == nullptr && output_->works_in_place_) {
+        passing_through_ = true;
         output_->producer_->RenderInvocation(output_);
+        passing_through_ = false;
       }
     }
     if (output_->world_ == nullptr) {
@@ -144,15 +146,29 @@ void RGp_NodeInvocation::DeliverShared(RG_CheckoutResult* target) {
     PF_World* view = MakeView(SourceWorld(), target->rect_, output_rect_);
     delete target->world_;
     target->world_ = view;
+    views_out_ = true;
     return;
   }
-  // A consumer works in place on this output while others still read it: it
-  // writes a copy of its own.
+  CopyToInPlaceConsumer(target);
+}
+
+void RGp_NodeInvocation::CopyToInPlaceConsumer(RG_CheckoutResult* target) {
   RGp_NodeInvocation* consumer = target->owner_;
-  bool keep = true;
   PF_World* dest = traverser_->GetRootOutput();
   PF_World* source = SourceWorld();
-  if (dest != nullptr && source != nullptr) keep = source->RefersTo(dest);
+  bool keep = true;
+  if (dest != nullptr && source != nullptr && source->RefersTo(dest)) {
+    // This buffer sits in the caller's buffer, where the consumer may write,
+    // and others may still need it: it moves into a buffer of our own first.
+    std::unique_ptr<PF_World> own(PF_World::New(output_rect_, output_->request_.bit_depth, 0));
+    const M_LRect all = WholeWorld(source);
+    own->CopyPixels(source, &all, 0, 0);
+    InstallOutputWorld(own.release());
+    render_into_dest_ = false;
+    keep = false;
+  } else if (dest != nullptr && source != nullptr) {
+    keep = false;
+  }
   consumer->AllocateOutputWorld(keep);
   const M_LRect whole = WholeWorld(output_->world_);
   target->world_->CopyPixels(output_->world_, &whole, output_->rect_.left - target->rect_.left,
@@ -167,6 +183,8 @@ void RGp_NodeInvocation::DeliverLast(RG_CheckoutResult* target) {
       slot->ShrinkToSubRect(RGp_RectRelativeTo(target->rect_, output_rect_));
     }
     std::swap(target->world_, slot);
+  } else if (views_out_) {
+    CopyToInPlaceConsumer(target);
   } else {
     RGp_NodeInvocation* consumer = target->owner_;
     PF_World* dest = traverser_->GetRootOutput();
@@ -206,6 +224,18 @@ void RGp_NodeInvocation::DeliverLocked(RG_CheckoutResult* target) {
       target->world_ = view;
     }
     if (consumer_count_ == 1) std::swap(target->lock_, output_->lock_);
+    return;
+  }
+  // The last consumer works in place on this output but its Render has
+  // already returned without writing it: the view and the lock move on
+  // together, so a node that passes a locked buffer through (a composite
+  // whose opaque source hides everything) copies nothing. Its own consumers
+  // then see a locked output and copy only if they write it.
+  if (target->is_output_ && consumer_count_ == 1 && target->owner_->passing_through_ &&
+      target->owner_->node_buffer_ == nullptr && RGp_RectSame(target->rect_, output_->rect_) &&
+      RGp_RectSame(target->owner_->output_rect_, target->rect_)) {
+    std::swap(target->world_, output_->world_);
+    std::swap(target->lock_, output_->lock_);
     return;
   }
   // A consumer would write the buffer or needs more than it covers: from now

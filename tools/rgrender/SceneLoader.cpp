@@ -412,6 +412,8 @@ SceneDesc ParseScene(const std::string& text, const std::string& fileName,
                        m[3].str());
     throw SceneError(fileName + ": malformed JSON at byte " + std::to_string(e.byte) + ": " +
                      what);
+  } catch (const json::exception& e) {  // e.g. a number too large for a double
+    throw SceneError(fileName + ": malformed JSON: " + e.what());
   }
   return Parser(fileName, baseDir).Parse(root);
 }

@@ -1,0 +1,282 @@
+#include "Workloads.h"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
+#include "rg/RG_CheckoutResult.h"
+#include "rg/RG_CompositeNode.h"
+#include "rg/RG_NodeCallbacks.h"
+#include "rg/RG_SourceBufferNode.h"
+#include "rg/RG_Traverser.h"
+#include "rg/RG_XformNode.h"
+#include "rghost/PF_Transfer.h"
+
+namespace rgbench {
+
+M_LRect MakeRect(int32_t l, int32_t t, int32_t r, int32_t b) {
+  M_LRect x;
+  x.left = l;
+  x.top = t;
+  x.right = r;
+  x.bottom = b;
+  return x;
+}
+
+M_LRect FrameRect() { return MakeRect(0, 0, kFrameWidth, kFrameHeight); }
+
+namespace {
+
+// Fills a world from an 8-bit premultiplied pixel function. Float worlds get
+// the same values divided by 255, so both depths describe one image.
+template <class F>
+void Fill(PF_World* w, F pixel) {
+  for (int32_t y = 0; y < w->height; ++y) {
+    for (int32_t x = 0; x < w->width; ++x) {
+      const PF_Pixel8 p = pixel(x, y);
+      void* at = w->PixelAddress(x, y);
+      if (w->depth == 8) {
+        *static_cast<PF_Pixel8*>(at) = p;
+      } else {
+        PF_PixelFloat* f = static_cast<PF_PixelFloat*>(at);
+        f->red = p.red / 255.0f;
+        f->green = p.green / 255.0f;
+        f->blue = p.blue / 255.0f;
+        f->alpha = p.alpha / 255.0f;
+      }
+    }
+  }
+}
+
+uint8_t Premultiply(int colour, int alpha) {
+  return static_cast<uint8_t>((colour * alpha + 127) / 255);
+}
+
+uint8_t Ramp(long value, long span) { return static_cast<uint8_t>(value * 255 / span); }
+
+PF_CompositeModePlus NormalMode() {
+  PF_CompositeModePlus m;
+  m.xfer = PF_Xfer_NORMAL;
+  m.opacity = 1.0f;
+  return m;
+}
+
+}  // namespace
+
+WorldPtr MakeBackground(short depth) {
+  WorldPtr w(PF_World::New(FrameRect(), depth, 0));
+  Fill(w.get(), [](int32_t x, int32_t y) {
+    return PF_Pixel8{Ramp(x, kFrameWidth - 1), Ramp(y, kFrameHeight - 1),
+                     static_cast<uint8_t>(((x >> 3) ^ (y >> 3)) & 0xff), 255};
+  });
+  return w;
+}
+
+WorldPtr MakeSweepLayer(int index, short depth) {
+  const M_LRect r =
+      MakeRect(120 * index, 60 * index, 120 * index + kSweepWidth, 60 * index + kSweepHeight);
+  WorldPtr w(PF_World::New(r, depth, 0));
+  Fill(w.get(), [index](int32_t x, int32_t y) {
+    // Bands 720 pixels wide along the diagonal: 180 transparent, 255 ramping,
+    // 285 opaque.
+    const int a = std::clamp((x + y + 61 * index) % 720 - 180, 0, 255);
+    const int red = (x * 255 / (kSweepWidth - 1) + 32 * index) & 0xff;
+    const int green = 255 - y * 255 / (kSweepHeight - 1);
+    const int blue = (40 * index + (x ^ y)) & 0xff;
+    return PF_Pixel8{Premultiply(red, a), Premultiply(green, a), Premultiply(blue, a),
+                     static_cast<uint8_t>(a)};
+  });
+  return w;
+}
+
+WorldPtr MakeOpaqueLayer(int index, short depth) {
+  WorldPtr w(PF_World::New(FrameRect(), depth, 0));
+  Fill(w.get(), [index](int32_t x, int32_t y) {
+    return PF_Pixel8{Ramp(x + 40 * index, kFrameWidth + 320), Ramp(y, kFrameHeight),
+                     Ramp(x + y, kFrameWidth + kFrameHeight), 255};
+  });
+  return w;
+}
+
+WorldPtr MakeTinyWorld(int32_t size) {
+  WorldPtr w(PF_World::New(MakeRect(0, 0, size, size), 8, 0));
+  Fill(w.get(), [](int32_t x, int32_t y) {
+    const int a = 64 + 32 * ((x + y) & 3);
+    return PF_Pixel8{Premultiply(200, a), Premultiply(100, a), Premultiply(50, a),
+                     static_cast<uint8_t>(a)};
+  });
+  return w;
+}
+
+M_Matrix3 RotationAboutFrameCentre(double degrees) {
+  const double t = degrees * M_PI / 180.0;
+  const double c = std::cos(t);
+  const double s = std::sin(t);
+  const double cx = kFrameWidth / 2.0;
+  const double cy = kFrameHeight / 2.0;
+  M_Matrix3 m;
+  // x' = x c - y s, y' = x s + y c, about (cx, cy).
+  m[0] = c;
+  m[1] = s;
+  m[3] = -s;
+  m[4] = c;
+  m[6] = cx - (cx * c - cy * s);
+  m[7] = cy - (cx * s + cy * c);
+  return m;
+}
+
+// ---- OpaqueViewNode ----
+
+OpaqueViewNode::OpaqueViewNode(PF_World* world) : world_(world), bounds_(world->GetRect()) {}
+
+M_LRect OpaqueViewNode::ComputeContentBounds(RG_ContentBoundsType) const { return bounds_; }
+
+RG_NodeData* OpaqueViewNode::PreRender(RG_NodePreRenderCB* cb,
+                                       const RG_RenderRequest& request) const {
+  const M_LRect r = MakeRect(
+      std::max(request.rect.left, bounds_.left), std::max(request.rect.top, bounds_.top),
+      std::min(request.rect.right, bounds_.right), std::min(request.rect.bottom, bounds_.bottom));
+  cb->RequestOutput(r, 1, 0);
+  return nullptr;
+}
+
+void OpaqueViewNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest&,
+                            const RG_NodeData*) const {
+  RG_CheckoutResult* out = cb->GetNextCheckout();
+  const M_LRect& r = out->GetRect();
+  const M_LRect area = MakeRect(r.left - bounds_.left, r.top - bounds_.top, r.right - bounds_.left,
+                                r.bottom - bounds_.top);
+  std::unique_ptr<PF_World, WorldDeleter> view(PF_World::NewReference(world_, area));
+  out->SetOutputWorld(view.release(), new RG_BufferLock);
+}
+
+// ---- PassThroughNode ----
+
+PassThroughNode::PassThroughNode(RG_RenderNode* input) { inputs_[0] = input; }
+
+RG_NodeData* PassThroughNode::PreRender(RG_NodePreRenderCB* cb,
+                                        const RG_RenderRequest& request) const {
+  RG_CheckoutResult* in = cb->CheckoutInput(0, request);
+  cb->RequestOutputInPlace(in, in->GetResultRect(), in->GetFlags(), 0);
+  return nullptr;
+}
+
+void PassThroughNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest&,
+                             const RG_NodeData*) const {
+  // Asking for the buffer is what renders the input into it.
+  cb->GetCheckoutByID(-1)->GetOutputWorld();
+}
+
+// ---- frame workloads ----
+
+const char* KindName(Kind kind) {
+  switch (kind) {
+    case Kind::W0Background:
+      return "W0_background";
+    case Kind::W1Stack8:
+      return "W1_stack8";
+    case Kind::W2Opaque8:
+      return "W2_opaque8";
+    case Kind::W3Rotate:
+      return "W3_rotate";
+    case Kind::W4Float8:
+      return "W4_float8";
+  }
+  return "?";
+}
+
+short KindDepth(Kind kind) { return kind == Kind::W4Float8 ? 32 : 8; }
+
+Workload::~Workload() { root.reset(); }
+
+std::unique_ptr<Workload> MakeWorkload(Kind kind) {
+  auto w = std::make_unique<Workload>();
+  w->kind = kind;
+  w->depth = KindDepth(kind);
+  w->background = MakeBackground(w->depth);
+  const PF_CompositeModePlus normal = NormalMode();
+  switch (kind) {
+    case Kind::W0Background:
+      w->root = new RG_SourceBufferNode(w->background.get());
+      break;
+    case Kind::W1Stack8:
+    case Kind::W4Float8: {
+      NodePtr below = new RG_SourceBufferNode(w->background.get());
+      for (int i = 0; i < kStackLayers; ++i) {
+        w->layers.push_back(MakeSweepLayer(i, w->depth));
+        NodePtr layer = new RG_SourceBufferNode(w->layers.back().get());
+        below = new RG_CompositeNode(layer.get(), normal, below.get(), nullptr, 0);
+      }
+      w->root = below;
+      break;
+    }
+    case Kind::W2Opaque8: {
+      NodePtr below = new OpaqueViewNode(w->background.get());
+      for (int i = 0; i < kStackLayers; ++i) {
+        w->layers.push_back(MakeOpaqueLayer(i, w->depth));
+        NodePtr layer = new OpaqueViewNode(w->layers.back().get());
+        below = new RG_CompositeNode(layer.get(), normal, below.get(), nullptr, 0);
+      }
+      w->root = below;
+      break;
+    }
+    case Kind::W3Rotate: {
+      w->layers.push_back(MakeOpaqueLayer(0, w->depth));
+      w->matrix = RotationAboutFrameCentre(kRotationDegrees);
+      NodePtr bg = new OpaqueViewNode(w->background.get());
+      NodePtr layer = new OpaqueViewNode(w->layers.back().get());
+      w->root = new RG_XformNode(&w->matrix, 1, normal, 1, layer.get(), bg.get(), nullptr, 0);
+      break;
+    }
+  }
+  return w;
+}
+
+// ---- execution ----
+
+Rendered::~Rendered() {
+  delete world;
+  delete lock;
+}
+
+RG_RenderRequest FrameRequest(short depth) {
+  RG_RenderRequest r;
+  r.rect = FrameRect();
+  r.bit_depth = depth;
+  return r;
+}
+
+void ExecuteNew(const RG_RenderNode* root, short depth, Rendered* out) {
+  RG_ExecuteGraph(root, FrameRequest(depth), &out->rect, &out->flags, &out->world, &out->lock);
+}
+
+void ExecuteInto(const RG_RenderNode* root, short depth, PF_World* dest) {
+  M_LRect outRect;
+  RG_ExecuteGraph(root, FrameRequest(depth), FrameRect(), dest, &outRect);
+}
+
+// ---- traversal graphs ----
+
+NodePtr BuildChain(long count, const PF_World* leaf) {
+  NodePtr node = new RG_SourceBufferNode(leaf);
+  for (long i = 1; i < count; ++i) node = new PassThroughNode(node.get());
+  return node;
+}
+
+NodePtr BuildPyramid(long base, const PF_World* leaf) {
+  PF_CompositeModePlus normal = NormalMode();
+  std::vector<NodePtr> row;
+  for (long j = 0; j < base; ++j) row.push_back(new RG_SourceBufferNode(leaf));
+  while (row.size() > 1) {
+    std::vector<NodePtr> next;
+    for (size_t j = 0; j + 1 < row.size(); ++j) {
+      next.push_back(new RG_CompositeNode(row[j].get(), normal, row[j + 1].get(), nullptr, 0));
+    }
+    row.swap(next);
+  }
+  return row.front();
+}
+
+long PyramidNodeCount(long base) { return base * (base + 1) / 2; }
+
+}  // namespace rgbench

@@ -1,0 +1,188 @@
+#include "proof/ReferenceEvaluator.h"
+
+#include "rg/RG_CompositeNode.h"
+#include "rghost/PF_Transfer.h"
+
+namespace {
+
+M_LRect Grow(const M_LRect& r) { return M_LRect{r.left - 1, r.top - 1, r.right + 1, r.bottom + 1}; }
+
+bool Overlap(const M_LRect& a, const M_LRect& b) { return !M_IsEmpty(ProofIntersect(a, b)); }
+
+// A cleared buffer of `rect` holding `from`'s pixels where it reaches.
+ProofWorldPtr Canvas(const M_LRect& rect, short depth, const ProofRefResult* from) {
+  ProofWorldPtr w(PF_World::New(rect, depth, 1));
+  if (from != nullptr && from->world) {
+    w->CopyPixels(from->world.get(), nullptr, from->rect.left - rect.left,
+                  from->rect.top - rect.top);
+  }
+  return w;
+}
+
+void Check(long status) {
+  if (status != 0) throw status;
+}
+
+}  // namespace
+
+M_LRect ProofMappedBounds(const std::vector<M_Matrix3>& matrices, const M_LRect& rect,
+                          bool inverse) {
+  M_LRect acc{};
+  for (M_Matrix3 m : matrices) {
+    if (inverse && m.InvertQuiet()) continue;
+    acc = ProofUnion(acc, M_TransformBounds(m, rect));
+  }
+  return acc;
+}
+
+ReferenceEvaluator::ReferenceEvaluator(const ProofGraphDesc& desc)
+    : desc_(desc), depth_(desc.request.bit_depth) {
+  for (const ProofNodeDesc& n : desc.nodes) {
+    const bool leaf = n.kind == ProofKind::kSource || n.kind == ProofKind::kBufferSource;
+    leaf_worlds_.push_back(leaf ? ProofLeafWorld(n, depth_) : nullptr);
+  }
+}
+
+ProofRefResult ReferenceEvaluator::RenderRoot() const {
+  return Render(desc_.root, desc_.request.rect,
+                (desc_.request.flags & RG_REQUEST_CONTENT_BOUNDS_TYPE1) != 0, desc_.request.field);
+}
+
+ProofRefResult ReferenceEvaluator::Render(int index, const M_LRect& rect, bool type1,
+                                          long field) const {
+  const ProofNodeDesc& n = desc_.nodes[static_cast<size_t>(index)];
+  switch (n.kind) {
+    case ProofKind::kSource:
+    case ProofKind::kBufferSource:
+      return RenderLeaf(index, rect);
+    case ProofKind::kNull:
+      return {};
+    case ProofKind::kCache:
+      return Render(n.inputs[0], rect, type1, field);
+    case ProofKind::kInvert: {
+      ProofRefResult in = Render(n.inputs[0], rect, type1, field);
+      if (in.world) ProofInvertPixels(in.world.get());
+      return in;
+    }
+    case ProofKind::kCrop:
+      return RenderCrop(n, rect, type1, field);
+    case ProofKind::kComposite:
+    case ProofKind::kXform:
+      return RenderComposite(n, rect, type1, field);
+  }
+  return {};
+}
+
+ProofRefResult ReferenceEvaluator::RenderLeaf(int index, const M_LRect& rect) const {
+  const ProofNodeDesc& n = desc_.nodes[static_cast<size_t>(index)];
+  ProofRefResult r;
+  r.rect = ProofIntersect(rect, n.bounds);
+  if (M_IsEmpty(r.rect)) return ProofRefResult{};
+  r.world.reset(PF_World::New(r.rect, depth_, 0));
+  // The leaf's pixel (0, 0) sits at the bounds' top-left.
+  const M_LRect from{r.rect.left - n.bounds.left, r.rect.top - n.bounds.top,
+                     r.rect.right - n.bounds.left, r.rect.bottom - n.bounds.top};
+  r.world->CopyPixels(leaf_worlds_[static_cast<size_t>(index)].get(), &from, 0, 0);
+  return r;
+}
+
+ProofRefResult ReferenceEvaluator::RenderCrop(const ProofNodeDesc& n, const M_LRect& rect,
+                                              bool type1, long field) const {
+  ProofRefResult in = Render(n.inputs[0], ProofIntersect(rect, n.keep), type1, field);
+  ProofRefResult r;
+  r.rect = ProofIntersect(rect, type1 ? n.extent : n.keep);
+  if (M_IsEmpty(r.rect)) return ProofRefResult{};
+  r.world = Canvas(r.rect, depth_, nullptr);
+  const M_LRect area = ProofIntersect(ProofIntersect(in.rect, r.rect), n.keep);
+  if (!M_IsEmpty(area)) {
+    const M_LRect from{area.left - in.rect.left, area.top - in.rect.top, area.right - in.rect.left,
+                       area.bottom - in.rect.top};
+    r.world->CopyPixels(in.world.get(), &from, area.left - r.rect.left, area.top - r.rect.top);
+  }
+  return r;
+}
+
+ProofRefResult ReferenceEvaluator::RenderComposite(const ProofNodeDesc& n, const M_LRect& rect,
+                                                   bool type1, long field) const {
+  const PF_CompositeModePlus& mode = n.mode;
+  const bool stencil = mode.xfer == PF_Xfer_STENCIL_ALPHA || mode.xfer == PF_Xfer_STENCIL_LUMA;
+  bool identity = true;
+  for (const M_Matrix3& m : n.matrices) identity = identity && m.IsIdentityWithinEpsilon(1e-12);
+
+  ProofRefResult mask, src;
+  bool useMask = false;
+  M_LRect visible{};
+  if (mode.opacity != 0.0f) {
+    M_LRect srcArea = rect;
+    if (n.inputs[2] >= 0) {
+      mask = Render(n.inputs[2], rect, type1, field);
+      // The inverted kinds cover everything outside the mask; the others nothing.
+      useMask = !((n.mask_mode & 1) && M_IsEmpty(mask.rect));
+      if (!(n.mask_mode & 1)) srcArea = ProofIntersect(rect, mask.rect);
+    }
+    if (!M_IsEmpty(srcArea)) {
+      const bool srcType1 = type1 || mode.xfer == PF_Xfer_STENCIL_ALPHA ||
+                            mode.xfer == PF_Xfer_STENCIL_LUMA || mode.xfer == PF_Xfer_ALPHA_ADD;
+      if (!identity) {
+        // Everything whose image can reach srcArea (one more pixel for bilinear).
+        M_LRect need = ProofMappedBounds(n.matrices, srcArea, true);
+        if (n.quality == 1) need = Grow(need);
+        src = Render(n.inputs[0], need, srcType1, 0);
+        M_LRect placed = src.rect;
+        if (n.quality == 1 && !M_IsEmpty(placed)) placed = Grow(placed);
+        visible = ProofIntersect(ProofMappedBounds(n.matrices, placed, false), srcArea);
+      } else {
+        src = Render(n.inputs[0], srcArea, srcType1, field);
+        visible = src.rect;
+      }
+    }
+  }
+  if (M_IsEmpty(visible)) useMask = false;
+
+  ProofRefResult dest;
+  if (n.inputs[1] >= 0) dest = Render(n.inputs[1], rect, type1, field);
+
+  ProofRefResult r;
+  if (!M_IsEmpty(dest.rect)) {
+    if (stencil && (M_IsEmpty(visible) || !Overlap(visible, dest.rect))) return ProofRefResult{};
+    r.rect = ProofUnion(dest.rect, visible);
+  } else {
+    if (M_IsEmpty(visible) || mode.dest_bound) return ProofRefResult{};
+    r.rect = visible;
+  }
+  r.world = Canvas(r.rect, depth_, &dest);
+  if (M_IsEmpty(visible)) return r;
+
+  PF_MaskWorld maskWorld;
+  if (useMask && mask.world) {
+    mask.world->FillOutEffectWorld(&maskWorld.mask);
+    maskWorld.offset_x = mask.rect.left - r.rect.left;
+    maskWorld.offset_y = mask.rect.top - r.rect.top;
+    maskWorld.what_is_mask = static_cast<int32_t>(n.mask_mode);
+  }
+  PF_MaskWorld* maskArg = useMask && mask.world ? &maskWorld : nullptr;
+  const long rowField = RG_EffectiveField(field, r.rect);
+  if (n.kind == ProofKind::kComposite) {
+    const M_LRect from{visible.left - src.rect.left, visible.top - src.rect.top,
+                       visible.right - src.rect.left, visible.bottom - src.rect.top};
+    Check(PF_TransferRect(nullptr, 1, 1, rowField, &from, src.world.get(), &mode, mode.mode_ext,
+                          maskArg, visible.left - r.rect.left, visible.top - r.rect.top,
+                          r.world.get()));
+  } else {
+    // Source buffer pixels -> render space -> output buffer pixels.
+    std::vector<M_Matrix3> placed;
+    for (const M_Matrix3& m : n.matrices) {
+      M_Matrix3 t;
+      t.Translate(src.rect.left, src.rect.top);
+      t *= m;
+      t.Translate(-r.rect.left, -r.rect.top);
+      placed.push_back(t);
+    }
+    const M_LRect destRect{visible.left - r.rect.left, visible.top - r.rect.top,
+                           visible.right - r.rect.left, visible.bottom - r.rect.top};
+    Check(PF_TransformWorld(nullptr, n.quality, 1, rowField, src.world.get(), &mode, mode.mode_ext,
+                            maskArg, placed.data(), static_cast<long>(placed.size()), true,
+                            &destRect, r.world.get()));
+  }
+  return r;
+}
