@@ -74,27 +74,11 @@ TEST_F(ExceptionSafetyTest, ThreeOutputFormWithAndWithoutLock) {
   TestFillPattern(buffer.get());
   U_SharedPtr<RG_RenderNode> root(MakeBusyGraph(buffer.get()));
   for (bool wantLock : {true, false}) {
-    Sweep([&] {
-      M_LRect rect;
-      char flags;
-      PF_World* world = nullptr;
-      RG_BufferLock* lock = nullptr;
-      RG_ExecuteGraph(root.get(), TestRequest(TestRect(2, 2, 46, 46)), &rect, &flags, &world,
-                      wantLock ? &lock : nullptr);
-      delete world;
-      delete lock;
-    });
+    Sweep([&] { TestRun(root.get(), TestRequest(TestRect(2, 2, 46, 46)), wantLock); });
   }
   // A locked root without a lock holder: the copy at the end may fail too.
   U_SharedPtr<RG_RenderNode> sourceRoot(new RG_SourceBufferNode(buffer.get()));
-  Sweep([&] {
-    M_LRect rect;
-    char flags;
-    PF_World* world = nullptr;
-    RG_ExecuteGraph(sourceRoot.get(), TestRequest(TestRect(0, 0, 32, 32)), &rect, &flags, &world,
-                    nullptr);
-    delete world;
-  });
+  Sweep([&] { TestRun(sourceRoot.get(), TestRequest(TestRect(0, 0, 32, 32))); });
 }
 
 TEST_F(ExceptionSafetyTest, DestinationForm) {
@@ -114,26 +98,4 @@ TEST_F(ExceptionSafetyTest, DestinationForm) {
     RG_ExecuteGraph(inPlace.get(), TestRequest(TestRect(0, 0, 64, 64)), TestRect(0, 0, 64, 64),
                     dest.get(), &rect);
   });
-}
-
-TEST_F(ExceptionSafetyTest, BusyGraphRendersTheExpectedPixels) {
-  // The graph of the sweeps is correct when nothing fails.
-  std::unique_ptr<PF_World> buffer(PF_World::New(TestRect(0, 0, 32, 32), 8, 0));
-  TestFillPattern(buffer.get());
-  U_SharedPtr<RG_RenderNode> root(MakeBusyGraph(buffer.get()));
-  M_LRect rect;
-  char flags;
-  PF_World* world = nullptr;
-  RG_ExecuteGraph(root.get(), TestRequest(TestRect(2, 2, 46, 46)), &rect, &flags, &world, nullptr);
-  std::unique_ptr<PF_World> owned(world);
-  ASSERT_NE(owned, nullptr);
-  EXPECT_EQ(rect, TestRect(2, 2, 46, 46));
-  // The forced node lies on top and shows the half-transparent solid over
-  // nothing inside its bounds, transparent black outside them, over the
-  // opaque pattern.
-  const PF_Pixel8 p = TestPatternAt(2, 2);
-  EXPECT_TRUE(TestSame(TestPixel(owned.get(), 2, 2), p));
-  const PF_Pixel8 q = TestPixel(owned.get(), 20, 20);
-  EXPECT_EQ(q.alpha, 255);
-  EXPECT_EQ(q.red, 10 + (TestPatternAt(20, 20).red * 127 + 127) / 255);
 }

@@ -6,11 +6,15 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "exec/RGp_NodeInvocation.h"
 #include "rg/RG_CheckoutResult.h"
+#include "rg/RG_NodeCallbacks.h"
+#include "rg/RG_RenderNode.h"
 #include "rg/RG_Traverser.h"
+#include "rghost/PF_World.h"
 #include "rghost/U_Report.h"
 
 struct RGp_TraverserAccess {
@@ -56,4 +60,37 @@ inline void ExpectLastReport(U_ReportKind kind, long location, long line, const 
     EXPECT_EQ(r.line, line);
   }
   EXPECT_EQ(r.text, text);
+}
+
+// What a three-output execution hands back. Owns world and lock; the world
+// is declared last so that it goes before the lock that may keep it alive.
+struct TestOutcome {
+  M_LRect rect{-1, -1, -1, -1};
+  char flags = 'x';
+  std::unique_ptr<RG_BufferLock> lock;
+  std::unique_ptr<PF_World> world;
+};
+
+// Executes `root` over `request` in the three-output form.
+inline TestOutcome TestRun(const RG_RenderNode* root, const RG_RenderRequest& request,
+                           bool wantLock = false) {
+  TestOutcome out;
+  PF_World* w = nullptr;
+  RG_BufferLock* l = nullptr;
+  RG_ExecuteGraph(root, request, &out.rect, &out.flags, &w, wantLock ? &l : nullptr);
+  out.lock.reset(l);
+  out.world.reset(w);
+  return out;
+}
+
+// The code a three-output execution throws, 0 when it returns.
+inline long TestRunCode(const RG_RenderNode* root, const RG_RenderRequest& request) {
+  return CatchCode([&] { TestRun(root, request); });
+}
+
+// The usual PreRender of a one-input node: input 0 over the request, then an
+// output of the requested rect.
+inline void TestInputThenOutput(RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
+  cb->CheckoutInput(0, r);
+  cb->RequestOutput(r.rect, 0, 0);
 }

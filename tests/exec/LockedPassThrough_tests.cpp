@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include "exec/ExecTestAccess.h"
 #include "rg/RG_CheckoutResult.h"
 #include "rg/RG_NodeCallbacks.h"
 #include "rg/RG_SourceBufferNode.h"
@@ -39,16 +40,10 @@ TEST_F(LockedPassThroughTest, CallerTakingTheLockGetsTheSourceBufferUncopied) {
   U_SharedPtr<RG_RenderNode> root(PassThrough(PassThrough(new RG_SourceBufferNode(buffer.get()))));
   PF_ResetWorldStats();
 
-  M_LRect rect;
-  char flags = 0;
-  PF_World* world = nullptr;
-  RG_BufferLock* lock = nullptr;
-  RG_ExecuteGraph(root.get(), TestRequest(TestRect(0, 0, 32, 16)), &rect, &flags, &world, &lock);
-  std::unique_ptr<PF_World> owned(world);
-  std::unique_ptr<RG_BufferLock> ownedLock(lock);
-
+  TestOutcome out = TestRun(root.get(), TestRequest(TestRect(0, 0, 32, 16)), true);
+  const PF_World* world = out.world.get();
   ASSERT_NE(world, nullptr);
-  EXPECT_NE(lock, nullptr);
+  EXPECT_NE(out.lock, nullptr);
   EXPECT_TRUE(world->RefersTo(buffer.get()));
   EXPECT_EQ(PF_GetWorldStats().pixel_bytes_copied, 0);
   EXPECT_EQ(PF_GetWorldStats().worlds_allocated, 0);
@@ -61,16 +56,10 @@ TEST_F(LockedPassThroughTest, WritingConsumerAboveStillCopiesAndTheSourceStaysIn
   U_SharedPtr<RG_RenderNode> root(invert);
   PF_ResetWorldStats();
 
-  M_LRect rect;
-  char flags = 0;
-  PF_World* world = nullptr;
-  RG_BufferLock* lock = nullptr;
-  RG_ExecuteGraph(root.get(), TestRequest(TestRect(0, 0, 32, 16)), &rect, &flags, &world, &lock);
-  std::unique_ptr<PF_World> owned(world);
-  std::unique_ptr<RG_BufferLock> ownedLock(lock);
-
+  TestOutcome out = TestRun(root.get(), TestRequest(TestRect(0, 0, 32, 16)), true);
+  const PF_World* world = out.world.get();
   ASSERT_NE(world, nullptr);
-  EXPECT_EQ(lock, nullptr);
+  EXPECT_EQ(out.lock, nullptr);
   EXPECT_FALSE(world->RefersTo(buffer.get()));
   EXPECT_EQ(PF_GetWorldStats().pixel_bytes_copied, 32 * 16 * 4);
   EXPECT_TRUE(TestSame(TestPixel(world, 5, 5), PF_Pixel8{55, 255, 255, 255}));

@@ -61,135 +61,117 @@ TestLambdaNode* MakeConsumer(RG_RenderNode* input, std::vector<RG_RenderRequest>
       });
 }
 
+RG_RenderRequest Req(int32_t l, int32_t t, int32_t r, int32_t b, uint8_t flags = 0,
+                     int32_t field = 0) {
+  return TestRequest(TestRect(l, t, r, b), 8, flags, field);
+}
+
 }  // namespace
 
-class PreRenderPassTest : public LeakCheckTest {};
+class PreRenderPassTest : public LeakCheckTest {
+ protected:
+  // Pre-renders a consumer of `probe` asking for `requests`.
+  void PreRender(TestLambdaNode* probe, std::vector<RG_RenderRequest> requests,
+                 const RG_RenderRequest& rootRequest) {
+    root_ = U_SharedPtr<RG_RenderNode>(MakeConsumer(probe, std::move(requests), &results_));
+    traverser_ = std::make_unique<RG_Traverser>(root_.get());
+    traverser_->PreRenderGraph(rootRequest);
+  }
+  void TearDown() override {
+    traverser_.reset();
+    root_.reset();
+    LeakCheckTest::TearDown();
+  }
+  size_t Consumers(const RG_RenderNode* node) {
+    return RGp_TraverserAccess::Invocation(*traverser_, node)->ConsumerCount();
+  }
+  std::vector<RG_RenderRequest> seen_;
+  std::vector<RG_CheckoutResult*> results_;
+  U_SharedPtr<RG_RenderNode> root_;
+  std::unique_ptr<RG_Traverser> traverser_;
+};
 
 TEST_F(PreRenderPassTest, SameRequestTwicePreRendersOnce) {
-  std::vector<RG_RenderRequest> seen;
-  std::vector<RG_CheckoutResult*> results;
-  TestLambdaNode* probe = MakeProbe(&seen);
-  const RG_RenderRequest q = TestRequest(TestRect(0, 0, 10, 10));
-  U_SharedPtr<RG_RenderNode> root(MakeConsumer(probe, {q, q}, &results));
-  RG_Traverser traverser(root.get());
-  traverser.PreRenderGraph(q);
-  EXPECT_EQ(seen.size(), 1u);
-  EXPECT_EQ(RGp_TraverserAccess::Invocation(traverser, probe)->ConsumerCount(), 2u);
-  ASSERT_EQ(results.size(), 2u);
-  EXPECT_EQ(results[1]->GetRect(), TestRect(0, 0, 10, 10));
+  TestLambdaNode* probe = MakeProbe(&seen_);
+  PreRender(probe, {Req(0, 0, 10, 10), Req(0, 0, 10, 10)}, Req(0, 0, 10, 10));
+  EXPECT_EQ(seen_.size(), 1u);
+  EXPECT_EQ(Consumers(probe), 2u);
+  EXPECT_EQ(results_[1]->GetRect(), TestRect(0, 0, 10, 10));
 }
 
 TEST_F(PreRenderPassTest, LargerRequestPreRendersAgainWithUnionAndBalancesCounts) {
-  std::vector<RG_RenderRequest> probeSeen, leafSeen;
-  std::vector<RG_CheckoutResult*> results;
+  std::vector<RG_RenderRequest> leafSeen;
   TestLambdaNode* leaf = MakeProbe(&leafSeen);
-  TestLambdaNode* probe = MakeProbe(&probeSeen, nullptr, {leaf});
-  U_SharedPtr<RG_RenderNode> root(MakeConsumer(
-      probe, {TestRequest(TestRect(0, 0, 10, 10)), TestRequest(TestRect(5, 5, 20, 20))}, &results));
-  {
-    RG_Traverser traverser(root.get());
-    traverser.PreRenderGraph(TestRequest(TestRect(0, 0, 20, 20)));
-    ASSERT_EQ(probeSeen.size(), 2u);
-    EXPECT_EQ(probeSeen[1].rect, TestRect(0, 0, 20, 20));
-    EXPECT_EQ(leafSeen.back().rect, TestRect(0, 0, 20, 20));
-    // The old checkout of the leaf was taken back before the new one.
-    EXPECT_EQ(RGp_TraverserAccess::Invocation(traverser, leaf)->ConsumerCount(), 1u);
-    EXPECT_EQ(RGp_TraverserAccess::Invocation(traverser, probe)->ConsumerCount(), 2u);
-    // Earlier results keep their rect; the propagation covers them.
-    EXPECT_EQ(results[0]->GetRect(), TestRect(0, 0, 10, 10));
-    EXPECT_EQ(results[1]->GetRect(), TestRect(5, 5, 20, 20));
-  }
+  TestLambdaNode* probe = MakeProbe(&seen_, nullptr, {leaf});
+  PreRender(probe, {Req(0, 0, 10, 10), Req(5, 5, 20, 20)}, Req(0, 0, 20, 20));
+  ASSERT_EQ(seen_.size(), 2u);
+  EXPECT_EQ(seen_[1].rect, TestRect(0, 0, 20, 20));
+  EXPECT_EQ(leafSeen.back().rect, TestRect(0, 0, 20, 20));
+  // The old checkout of the leaf was taken back before the new one.
+  EXPECT_EQ(Consumers(leaf), 1u);
+  EXPECT_EQ(Consumers(probe), 2u);
+  // Earlier results keep their rect; the propagation covers them.
+  EXPECT_EQ(results_[0]->GetRect(), TestRect(0, 0, 10, 10));
+  EXPECT_EQ(results_[1]->GetRect(), TestRect(5, 5, 20, 20));
   // The same graph renders each node once, whatever the pre-renders were.
-  M_LRect rect;
-  char flags;
-  PF_World* world = nullptr;
-  RG_ExecuteGraph(root.get(), TestRequest(TestRect(0, 0, 20, 20)), &rect, &flags, &world, nullptr);
-  delete world;
+  TestRun(root_.get(), Req(0, 0, 20, 20));
   EXPECT_EQ(leaf->counters.renders, 1);
   EXPECT_EQ(probe->counters.renders, 1);
 }
 
 TEST_F(PreRenderPassTest, AnotherFieldMergesToFieldZero) {
-  std::vector<RG_RenderRequest> seen;
-  std::vector<RG_CheckoutResult*> results;
-  TestLambdaNode* probe = MakeProbe(&seen);
-  U_SharedPtr<RG_RenderNode> root(MakeConsumer(
-      probe,
-      {TestRequest(TestRect(0, 0, 10, 10), 8, 0, 1), TestRequest(TestRect(0, 0, 10, 10), 8, 0, 2),
-       TestRequest(TestRect(0, 0, 10, 10), 8, 0, 1)},
-      &results));
-  RG_Traverser traverser(root.get());
-  traverser.PreRenderGraph(TestRequest(TestRect(0, 0, 10, 10)));
-  ASSERT_EQ(seen.size(), 2u);  // field 0 covers the third request
-  EXPECT_EQ(seen[0].field, 1);
-  EXPECT_EQ(seen[1].field, 0);
+  PreRender(MakeProbe(&seen_),
+            {Req(0, 0, 10, 10, 0, 1), Req(0, 0, 10, 10, 0, 2), Req(0, 0, 10, 10, 0, 1)},
+            Req(0, 0, 10, 10));
+  ASSERT_EQ(seen_.size(), 2u);  // field 0 covers the third request
+  EXPECT_EQ(seen_[0].field, 1);
+  EXPECT_EQ(seen_[1].field, 0);
 }
 
 TEST_F(PreRenderPassTest, WholeOutputFlagServesTheDeclaredOutput) {
-  std::vector<RG_RenderRequest> seen;
-  std::vector<RG_CheckoutResult*> results;
   const M_LRect declared = TestRect(0, 0, 50, 50);
-  TestLambdaNode* probe = MakeProbe(&seen, &declared);
-  U_SharedPtr<RG_RenderNode> root(MakeConsumer(
-      probe,
-      {TestRequest(TestRect(10, 10, 20, 20), 8, RG_REQUEST_WHOLE_OUTPUT),
-       TestRequest(TestRect(10, 10, 20, 20))},
-      &results));
-  RG_Traverser traverser(root.get());
-  traverser.PreRenderGraph(TestRequest(TestRect(0, 0, 50, 50)));
-  ASSERT_EQ(results.size(), 2u);
-  EXPECT_EQ(results[0]->GetRect(), declared);
-  EXPECT_EQ(results[0]->GetResultRect(), declared);
-  EXPECT_EQ(results[1]->GetRect(), TestRect(10, 10, 20, 20));
-  ASSERT_EQ(seen.size(), 1u);
-  EXPECT_EQ(seen[0].flags & RG_REQUEST_WHOLE_OUTPUT, 0);  // no node sees bit 2
+  PreRender(MakeProbe(&seen_, &declared),
+            {Req(10, 10, 20, 20, RG_REQUEST_WHOLE_OUTPUT), Req(10, 10, 20, 20)}, Req(0, 0, 50, 50));
+  EXPECT_EQ(results_[0]->GetRect(), declared);
+  EXPECT_EQ(results_[0]->GetResultRect(), declared);
+  EXPECT_EQ(results_[1]->GetRect(), TestRect(10, 10, 20, 20));
+  ASSERT_EQ(seen_.size(), 1u);
+  EXPECT_EQ(seen_[0].flags & RG_REQUEST_WHOLE_OUTPUT, 0);  // no node sees bit 2
 }
 
 TEST_F(PreRenderPassTest, TypeZeroConsumerIsTrimmedToTypeZeroBounds) {
-  std::vector<RG_RenderRequest> seen;
-  std::vector<RG_CheckoutResult*> results;
-  TestLambdaNode* probe = MakeProbe(&seen);
+  TestLambdaNode* probe = MakeProbe(&seen_);
   probe->SetTestContentBounds(TestRect(0, 0, 10, 10), TestRect(0, 0, 40, 40));
-  U_SharedPtr<RG_RenderNode> root(MakeConsumer(
-      probe,
-      {TestRequest(TestRect(0, 0, 30, 30), 8, RG_REQUEST_CONTENT_BOUNDS_TYPE1),
-       TestRequest(TestRect(0, 0, 30, 30))},
-      &results));
-  RG_Traverser traverser(root.get());
-  traverser.PreRenderGraph(TestRequest(TestRect(0, 0, 30, 30)));
-  EXPECT_EQ(seen.size(), 1u);
-  EXPECT_EQ(results[0]->GetRect(), TestRect(0, 0, 30, 30));
-  EXPECT_EQ(results[1]->GetRect(), TestRect(0, 0, 10, 10));
-  EXPECT_EQ(results[1]->GetResultRect(), TestRect(0, 0, 10, 10));
+  PreRender(probe, {Req(0, 0, 30, 30, RG_REQUEST_CONTENT_BOUNDS_TYPE1), Req(0, 0, 30, 30)},
+            Req(0, 0, 30, 30));
+  EXPECT_EQ(seen_.size(), 1u);
+  EXPECT_EQ(results_[0]->GetRect(), TestRect(0, 0, 30, 30));
+  EXPECT_EQ(results_[1]->GetRect(), TestRect(0, 0, 10, 10));
+  EXPECT_EQ(results_[1]->GetResultRect(), TestRect(0, 0, 10, 10));
 }
 
 TEST_F(PreRenderPassTest, LegacyBoundsClipTheCheckoutAndClearTheBit) {
-  std::vector<RG_RenderRequest> seen;
-  std::vector<RG_CheckoutResult*> results;
-  TestLambdaNode* probe = MakeProbe(&seen);
+  TestLambdaNode* probe = MakeProbe(&seen_);
   probe->SetLegacyEffectBounds(TestRect(5, 5, 15, 15));
-  U_SharedPtr<RG_RenderNode> root(MakeConsumer(
-      probe, {TestRequest(TestRect(0, 0, 10, 10), 8, RG_REQUEST_CLIP_TO_LEGACY_BOUNDS)}, &results));
-  RG_Traverser traverser(root.get());
-  traverser.PreRenderGraph(TestRequest(TestRect(0, 0, 10, 10)));
-  ASSERT_EQ(seen.size(), 1u);
-  EXPECT_EQ(seen[0].rect, TestRect(5, 5, 10, 10));
-  EXPECT_EQ(seen[0].flags & RG_REQUEST_CLIP_TO_LEGACY_BOUNDS, 0);
-  EXPECT_EQ(results[0]->GetGeneratingRequest().rect, TestRect(5, 5, 10, 10));
+  PreRender(probe, {Req(0, 0, 10, 10, RG_REQUEST_CLIP_TO_LEGACY_BOUNDS)}, Req(0, 0, 10, 10));
+  ASSERT_EQ(seen_.size(), 1u);
+  EXPECT_EQ(seen_[0].rect, TestRect(5, 5, 10, 10));
+  EXPECT_EQ(seen_[0].flags & RG_REQUEST_CLIP_TO_LEGACY_BOUNDS, 0);
+  EXPECT_EQ(results_[0]->GetGeneratingRequest().rect, TestRect(5, 5, 10, 10));
 }
 
-TEST_F(PreRenderPassTest, CheckoutIdsAndTheRenderOrder) {
-  auto* solid = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
+TEST_F(PreRenderPassTest, CheckoutIdsGroupsAndTheRenderOrder) {
   RG_CheckoutResult *a = nullptr, *out = nullptr, *b = nullptr, *c = nullptr;
   std::vector<RG_CheckoutResult*> order;
-  RG_CheckoutResult* byMinusOne = nullptr;
-  RG_CheckoutResult* byId = nullptr;
+  RG_CheckoutResult *byMinusOne = nullptr, *byId = nullptr;
   U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
-      {solid},
+      {new TestSolidNode(TestRect(0, 0, 10, 10), kRed)},
       [&](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
         a = cb->CheckoutInput(0, r);
         out = cb->RequestOutput(r.rect, 0, 0);
+        cb->BeginCheckoutGroup();
         b = cb->CheckoutInput(0, r);
+        cb->BeginCheckoutGroup();
         c = cb->CheckoutInputWithID(0, 7, r);
         return nullptr;
       },
@@ -198,44 +180,19 @@ TEST_F(PreRenderPassTest, CheckoutIdsAndTheRenderOrder) {
         byMinusOne = cb->GetCheckoutByID(-1);
         byId = cb->GetCheckoutByID(2);
         out->GetOutputWorld();
-        EXPECT_EQ(RGp_CheckoutResultAccess::Id(a), 0);
-        EXPECT_EQ(RGp_CheckoutResultAccess::Id(out), 1);
-        EXPECT_EQ(RGp_CheckoutResultAccess::Id(b), 2);
-        EXPECT_EQ(RGp_CheckoutResultAccess::Id(c), 7);
+        const RG_CheckoutResult* all[] = {a, out, b, c};
+        const int32_t ids[] = {0, 1, 2, 7}, groups[] = {0, 0, 1, 2};
+        for (int i = 0; i < 4; ++i) {
+          EXPECT_EQ(RGp_CheckoutResultAccess::Id(all[i]), ids[i]) << i;
+          if (i != 1) {
+            EXPECT_EQ(RGp_CheckoutResultAccess::Group(all[i]), groups[i]) << i;
+          }
+        }
       }));
-  M_LRect rect;
-  char flags;
-  PF_World* world = nullptr;
-  RG_ExecuteGraph(root.get(), TestRequest(TestRect(0, 0, 10, 10)), &rect, &flags, &world, nullptr);
-  delete world;
+  TestRun(root.get(), Req(0, 0, 10, 10));
   EXPECT_EQ(order, (std::vector<RG_CheckoutResult*>{a, out, b, c}));
   EXPECT_EQ(byMinusOne, out);
   EXPECT_EQ(byId, b);
-}
-
-TEST_F(PreRenderPassTest, CheckoutGroupsAreStamped) {
-  auto* solid = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
-  std::vector<RG_CheckoutResult*> made;
-  U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
-      {solid},
-      [&](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
-        made.push_back(cb->CheckoutInput(0, r));
-        cb->BeginCheckoutGroup();
-        made.push_back(cb->CheckoutInput(0, r));
-        made.push_back(cb->CheckoutInput(0, r));
-        cb->BeginCheckoutGroup();
-        made.push_back(cb->CheckoutInput(0, r));
-        cb->RequestOutput(r.rect, 0, 0);
-        return nullptr;
-      },
-      nullptr));
-  RG_Traverser traverser(root.get());
-  traverser.PreRenderGraph(TestRequest(TestRect(0, 0, 10, 10)));
-  ASSERT_EQ(made.size(), 4u);
-  EXPECT_EQ(RGp_CheckoutResultAccess::Group(made[0]), 0);
-  EXPECT_EQ(RGp_CheckoutResultAccess::Group(made[1]), 1);
-  EXPECT_EQ(RGp_CheckoutResultAccess::Group(made[2]), 1);
-  EXPECT_EQ(RGp_CheckoutResultAccess::Group(made[3]), 2);
 }
 
 // ---- contract checks ----
@@ -244,22 +201,17 @@ class PreRenderFailureTest : public LeakCheckTest {
  protected:
   // Executes a root whose PreRender runs `body` over one solid input and
   // returns the code thrown.
-  long RunRoot(const std::function<void(RG_NodePreRenderCB*, const RG_RenderRequest&)>& body) {
+  long RunRoot(const std::function<void(RG_NodePreRenderCB*, const RG_RenderRequest&)>& body,
+               std::vector<RG_RenderNode*> inputs = {}) {
+    if (inputs.empty()) inputs.push_back(input_);
     U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
-        {input_},
+        std::move(inputs),
         [&](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
           body(cb, r);
           return nullptr;
         },
         nullptr));
-    return CatchCode([&] {
-      M_LRect rect;
-      char flags;
-      PF_World* world = nullptr;
-      RG_ExecuteGraph(root.get(), TestRequest(TestRect(0, 0, 10, 10)), &rect, &flags, &world,
-                      nullptr);
-      delete world;
-    });
+    return TestRunCode(root.get(), Req(0, 0, 10, 10));
   }
   void SetUp() override {
     LeakCheckTest::SetUp();
@@ -274,68 +226,95 @@ class PreRenderFailureTest : public LeakCheckTest {
   U_SharedPtr<RG_RenderNode> keep_;
 };
 
-TEST_F(PreRenderFailureTest, NegativeCheckoutIdFailsBeforeAnythingIsCheckedOut) {
-  EXPECT_EQ(RunRoot([](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
-              cb->CheckoutInputWithID(0, -1, r);
-            }),
-            516);
-  ExpectLastReport(U_ReportKind::ErrorString, 0x4E0007, 0, "Checkout ID must be non-negative");
-  EXPECT_EQ(input_->counters.pre_renders, 0);
+TEST_F(PreRenderFailureTest, ContractViolationsReportAndThrow) {
+  using Body = std::function<void(RG_NodePreRenderCB*, const RG_RenderRequest&)>;
+  using K = U_ReportKind;
+  struct Case {
+    const char* name;
+    Body body;
+    long code;
+    K kind;
+    long location, line;
+    const char* text;
+    int inputPreRenders;
+  };
+  const Case cases[] = {
+      {"negative id", [](auto* cb, auto& r) { cb->CheckoutInputWithID(0, -1, r); }, 516,
+       K::ErrorString, 0x4E0007, 0, "Checkout ID must be non-negative", 0},
+      {"id after INT32_MAX",
+       [](auto* cb, auto& r) {
+         EXPECT_EQ(RGp_CheckoutResultAccess::Id(cb->CheckoutInputWithID(0, INT32_MAX, r)),
+                   INT32_MAX);
+         cb->CheckoutInput(0, r);
+       },
+       516, K::ErrorString, 0x4E0007, 0, "Checkout ID must be non-negative", 1},
+      {"output after INT32_MAX",
+       [](auto* cb, auto& r) {
+         cb->CheckoutInputWithID(0, INT32_MAX, r);
+         cb->RequestOutput(r.rect, 0, 0);
+       },
+       516, K::ErrorString, 0x4E0007, 0, "Checkout ID must be non-negative", 1},
+      {"id of 2^32", [](auto* cb, auto& r) { cb->CheckoutInputWithID(0, 1L << 32, r); }, 516,
+       K::ErrorString, 0x4E0007, 0, "Checkout ID must be non-negative", 0},
+      {"duplicate id",
+       [](auto* cb, auto& r) {
+         cb->CheckoutInputWithID(0, 3, r);
+         cb->CheckoutInputWithID(0, 3, Req(0, 0, 20, 20));
+       },
+       516, K::ErrorString, 0x4E0007, 0, "Checkout ID is not unique", 2},
+      {"in place after output",
+       [](auto* cb, auto& r) {
+         cb->CheckoutInput(0, r);
+         cb->RequestOutputInPlace(cb->RequestOutput(r.rect, 0, 0), r.rect, 0, 0);
+       },
+       3, K::FailedVerification, 0x4E0003, 602, "cannot request output more than once", 1},
+      {"in place over null", [](auto* cb, auto& r) { cb->RequestOutputInPlace(nullptr, r.rect, 0, 0); },
+       3, K::FailedVerification, 0x4E0003, 607,
+       "invalid input request passed to RequestOutputInPlace", 0},
+      {"in place smaller",
+       [](auto* cb, auto& r) {
+         cb->RequestOutputInPlace(cb->CheckoutInput(0, r), TestRect(0, 0, 10, 9), 0, 0);
+       },
+       3, K::FailedVerification, 0x4E0003, 614,
+       "output rect cannot be smaller than input result rect", 1},
+      {"in place across depths",
+       [](auto* cb, auto& r) {
+         cb->RequestOutputInPlace(cb->CheckoutInput(0, TestRequest(r.rect, 16)), r.rect, 0, 0);
+       },
+       3, K::FailedVerification, 0x4E0003, 618,
+       "cannot work in place when output has different bit depth than input", 1},
+      {"two depths",
+       [](auto* cb, auto& r) {
+         cb->CheckoutInput(0, r);
+         cb->CheckoutInput(0, TestRequest(TestRect(1, 1, 2, 2), 16));
+       },
+       3, K::FailedVerification, 0x4E0002, 319,
+       "All render requests into a node must have the same bit depth", 1},
+      {"no output", [](auto* cb, auto& r) { cb->CheckoutInput(0, r); }, 3, K::FailedVerification,
+       0x4E0003, 590, "PreRender did not declare an output", 1},
+      {"input 1", [](auto* cb, auto& r) { cb->CheckoutInput(1, r); }, 3, K::FailedVerification,
+       0x4E0003, 640, "checkout of an input index out of range", 0},
+      {"input -1", [](auto* cb, auto& r) { cb->CheckoutInput(-1, r); }, 3,
+       K::FailedVerification, 0x4E0003, 640, "checkout of an input index out of range", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    input_->counters.pre_renders = 0;
+    EXPECT_EQ(RunRoot(c.body), c.code);
+    ExpectLastReport(c.kind, c.location, c.line, c.text);
+    EXPECT_EQ(input_->counters.pre_renders, c.inputPreRenders);
+  }
 }
 
-TEST_F(PreRenderFailureTest, CheckoutIdsStayWithinThirtyTwoBits) {
-  // The largest id is fine; the one after it, explicit or automatic, would
-  // wrap to a negative id.
-  RG_CheckoutResult* largest = nullptr;
-  EXPECT_EQ(RunRoot([&](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
-              largest = cb->CheckoutInputWithID(0, INT32_MAX, r);
-              EXPECT_EQ(RGp_CheckoutResultAccess::Id(largest), INT32_MAX);
-              cb->CheckoutInput(0, r);
+TEST_F(PreRenderFailureTest, InPlaceOverAnEmptyInputAcceptsAnyRect) {
+  EXPECT_EQ(RunRoot([](RG_NodePreRenderCB* cb, const RG_RenderRequest&) {
+              RG_CheckoutResult* in = cb->CheckoutInput(0, Req(50, 50, 60, 60));
+              cb->RequestOutputInPlace(in, TestRect(0, 0, 1, 1), 0, 0);
             }),
-            516);
-  ExpectLastReport(U_ReportKind::ErrorString, 0x4E0007, 0, "Checkout ID must be non-negative");
-  EXPECT_EQ(input_->counters.pre_renders, 1);
-  EXPECT_EQ(RunRoot([](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
-              cb->CheckoutInputWithID(0, INT32_MAX, r);
-              cb->RequestOutput(r.rect, 0, 0);
-            }),
-            516);
-  EXPECT_EQ(RunRoot([](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
-              cb->CheckoutInputWithID(0, 1L << 32, r);
-            }),
-            516);
+            0);
 }
 
-TEST_F(PreRenderFailureTest, DuplicateCheckoutIdFailsAfterTheInputsPreRender) {
-  EXPECT_EQ(RunRoot([](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
-              cb->CheckoutInputWithID(0, 3, r);
-              cb->CheckoutInputWithID(0, 3, TestRequest(TestRect(0, 0, 20, 20)));
-            }),
-            516);
-  ExpectLastReport(U_ReportKind::ErrorString, 0x4E0007, 0, "Checkout ID is not unique");
-  EXPECT_EQ(input_->counters.pre_renders, 2);
-}
-
-TEST_F(PreRenderFailureTest, InPlaceAfterAnOutputWasDeclared) {
-  EXPECT_EQ(RunRoot([](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
-              RG_CheckoutResult* in = cb->CheckoutInput(0, r);
-              RG_CheckoutResult* out = cb->RequestOutput(r.rect, 0, 0);
-              cb->RequestOutputInPlace(out, r.rect, 0, 0);
-              (void)in;
-            }),
-            3);
-  ExpectLastReport(U_ReportKind::FailedVerification, 0x4E0003, 602,
-                   "cannot request output more than once");
-}
-
-TEST_F(PreRenderFailureTest, InPlaceWithNullOrForeignInput) {
-  EXPECT_EQ(RunRoot([](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
-              cb->RequestOutputInPlace(nullptr, r.rect, 0, 0);
-            }),
-            3);
-  ExpectLastReport(U_ReportKind::FailedVerification, 0x4E0003, 607,
-                   "invalid input request passed to RequestOutputInPlace");
-
+TEST_F(PreRenderFailureTest, InPlaceOverAForeignInputOrAnEmptySlot) {
   // A result checked out by another node.
   RG_CheckoutResult* foreign = nullptr;
   auto* middle = new TestLambdaNode(
@@ -346,90 +325,19 @@ TEST_F(PreRenderFailureTest, InPlaceWithNullOrForeignInput) {
         return nullptr;
       },
       nullptr);
-  U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
-      {middle},
-      [&](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
-        cb->CheckoutInput(0, r);
-        cb->RequestOutputInPlace(foreign, r.rect, 0, 0);
-        return nullptr;
-      },
-      nullptr));
-  RG_Traverser traverser(root.get());
-  EXPECT_EQ(CatchCode([&] { traverser.PreRenderGraph(TestRequest(TestRect(0, 0, 10, 10))); }), 3);
+  EXPECT_EQ(RunRoot(
+                [&](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
+                  cb->CheckoutInput(0, r);
+                  cb->RequestOutputInPlace(foreign, r.rect, 0, 0);
+                },
+                {middle}),
+            3);
   ExpectLastReport(U_ReportKind::FailedVerification, 0x4E0003, 607,
                    "invalid input request passed to RequestOutputInPlace");
-}
 
-TEST_F(PreRenderFailureTest, InPlaceOutputSmallerThanTheInput) {
-  EXPECT_EQ(RunRoot([](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
-              RG_CheckoutResult* in = cb->CheckoutInput(0, r);
-              cb->RequestOutputInPlace(in, TestRect(0, 0, 10, 9), 0, 0);
-            }),
+  EXPECT_EQ(RunRoot([](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) { cb->CheckoutInput(0, r); },
+                    {nullptr}),
             3);
-  ExpectLastReport(U_ReportKind::FailedVerification, 0x4E0003, 614,
-                   "output rect cannot be smaller than input result rect");
-}
-
-TEST_F(PreRenderFailureTest, InPlaceOverAnEmptyInputAcceptsAnyRect) {
-  EXPECT_EQ(RunRoot([](RG_NodePreRenderCB* cb, const RG_RenderRequest&) {
-              RG_CheckoutResult* in = cb->CheckoutInput(0, TestRequest(TestRect(50, 50, 60, 60)));
-              cb->RequestOutputInPlace(in, TestRect(0, 0, 1, 1), 0, 0);
-            }),
-            0);
-}
-
-TEST_F(PreRenderFailureTest, InPlaceAcrossBitDepths) {
-  EXPECT_EQ(RunRoot([](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
-              RG_CheckoutResult* in = cb->CheckoutInput(0, TestRequest(r.rect, 16));
-              cb->RequestOutputInPlace(in, r.rect, 0, 0);
-            }),
-            3);
-  ExpectLastReport(U_ReportKind::FailedVerification, 0x4E0003, 618,
-                   "cannot work in place when output has different bit depth than input");
-}
-
-TEST_F(PreRenderFailureTest, TwoDepthsIntoOneNode) {
-  EXPECT_EQ(RunRoot([](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
-              cb->CheckoutInput(0, r);
-              cb->CheckoutInput(0, TestRequest(TestRect(1, 1, 2, 2), 16));
-            }),
-            3);
-  ExpectLastReport(U_ReportKind::FailedVerification, 0x4E0002, 319,
-                   "All render requests into a node must have the same bit depth");
-}
-
-TEST_F(PreRenderFailureTest, PreRenderWithoutOutput) {
-  EXPECT_EQ(RunRoot([](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
-              cb->CheckoutInput(0, r);
-            }),
-            3);
-  ExpectLastReport(U_ReportKind::FailedVerification, 0x4E0003, 590,
-                   "PreRender did not declare an output");
-}
-
-TEST_F(PreRenderFailureTest, CheckoutOfAMissingInput) {
-  EXPECT_EQ(RunRoot([](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
-              cb->CheckoutInput(1, r);
-            }),
-            3);
-  ExpectLastReport(U_ReportKind::FailedVerification, 0x4E0003, 640,
-                   "checkout of an input index out of range");
-  EXPECT_EQ(RunRoot([](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
-              cb->CheckoutInput(-1, r);
-            }),
-            3);
-  ExpectLastReport(U_ReportKind::FailedVerification, 0x4E0003, 640,
-                   "checkout of an input index out of range");
-
-  U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
-      {nullptr},
-      [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
-        cb->CheckoutInput(0, r);
-        return nullptr;
-      },
-      nullptr));
-  RG_Traverser traverser(root.get());
-  EXPECT_EQ(CatchCode([&] { traverser.PreRenderGraph(TestRequest(TestRect(0, 0, 10, 10))); }), 3);
   ExpectLastReport(U_ReportKind::FailedVerification, 0x4E0003, 644,
                    "checkout of an empty input slot");
 }

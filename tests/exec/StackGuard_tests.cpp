@@ -36,13 +36,7 @@ class StackGuardTest : public LeakCheckTest {
 };
 
 long Execute(const RG_RenderNode* root) {
-  return CatchCode([&] {
-    M_LRect rect;
-    char flags;
-    PF_World* world = nullptr;
-    RG_ExecuteGraph(root, TestRequest(TestRect(0, 0, 8, 8)), &rect, &flags, &world, nullptr);
-    delete world;
-  });
+  return TestRunCode(root, TestRequest(TestRect(0, 0, 8, 8)));
 }
 
 // Uses a good deal of stack of its own before the checkout, which enters the
@@ -75,15 +69,13 @@ TestLambdaNode* MakeStackHungryNode(RG_RenderNode* input, bool hungry) {
 
 }  // namespace
 
-TEST_F(StackGuardTest, DefaultsTurnThePerNodeCheckOffAndLimitTheTotal) {
+TEST_F(StackGuardTest, LimitsDefaultAndAreReadOnceAtTheFirstExecution) {
   U_SharedPtr<RG_RenderNode> root(new TestSolidNode(TestRect(0, 0, 8, 8), kRed));
   EXPECT_EQ(Execute(root.get()), 0);
   EXPECT_EQ(RGp_TraverserAccess::PerNodeLimit(), 0u);
   EXPECT_EQ(RGp_TraverserAccess::TotalLimit(), 8000000u);
-}
 
-TEST_F(StackGuardTest, LimitsAreReadOnceAtTheFirstExecution) {
-  U_SharedPtr<RG_RenderNode> root(new TestSolidNode(TestRect(0, 0, 8, 8), kRed));
+  RGp_TraverserAccess::ForgetStackLimits();
   PREF_SetTextPrefLong(PREFp_G[2], kSection, "Total", 5000000);
   PREF_SetTextPrefLong(PREFp_G[2], kSection, "Per-Node", 123456);
   EXPECT_EQ(Execute(root.get()), 0);
@@ -94,30 +86,26 @@ TEST_F(StackGuardTest, LimitsAreReadOnceAtTheFirstExecution) {
   EXPECT_EQ(RGp_TraverserAccess::TotalLimit(), 5000000u);
 }
 
-TEST_F(StackGuardTest, TotalOfZeroStopsAtTheFirstNode) {
+TEST_F(StackGuardTest, TotalOfZeroStopsAtTheFirstNodeOnTheMainThreadOnly) {
   PREF_SetTextPrefLong(PREFp_G[2], kSection, "Total", 0);
   auto* solid = new TestSolidNode(TestRect(0, 0, 8, 8), kRed);
-  U_SharedPtr<RG_RenderNode> root(new TestInvertNode(solid));
-  EXPECT_EQ(Execute(root.get()), 4);
-  ExpectLastReport(U_ReportKind::ErrorString, 0x4E0006, 0,
-                   "Render Graph stack overflow -- composition too complex.");
-  EXPECT_EQ(static_cast<TestInvertNode*>(root.get())->counters.pre_renders, 0);
-  // A stored total of 0 is read again, and stops every execution.
-  U_ClearReportLog();
-  EXPECT_EQ(Execute(root.get()), 4);
-  EXPECT_EQ(U_ReportLog().size(), 1u);
-}
-
-TEST_F(StackGuardTest, NoLimitOffTheMainThread) {
-  PREF_SetTextPrefLong(PREFp_G[2], kSection, "Total", 0);
-  auto* solid = new TestSolidNode(TestRect(0, 0, 8, 8), kRed);
-  U_SharedPtr<RG_RenderNode> root(new TestInvertNode(solid));
+  auto* invert = new TestInvertNode(solid);
+  U_SharedPtr<RG_RenderNode> root(invert);
   long code = -1;
   std::thread worker([&] { code = Execute(root.get()); });
   worker.join();
   EXPECT_EQ(code, 0);
   EXPECT_EQ(solid->counters.renders, 1);
   EXPECT_TRUE(U_ReportLog().empty());
+
+  EXPECT_EQ(Execute(root.get()), 4);
+  ExpectLastReport(U_ReportKind::ErrorString, 0x4E0006, 0,
+                   "Render Graph stack overflow -- composition too complex.");
+  EXPECT_EQ(invert->counters.pre_renders, 1);  // the worker's only
+  // A stored total of 0 is read again, and stops every execution.
+  U_ClearReportLog();
+  EXPECT_EQ(Execute(root.get()), 4);
+  EXPECT_EQ(U_ReportLog().size(), 1u);
 }
 
 TEST_F(StackGuardTest, PerNodeLimitReportsAndGoesOn) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <vector>
 
 #include "exec/ExecTestAccess.h"
 #include "rg/RG_SourceBufferNode.h"
@@ -16,26 +17,7 @@ namespace {
 constexpr PF_Pixel8 kRed{200, 0, 0, 255};
 constexpr PF_Pixel8 kClear{0, 0, 0, 0};
 constexpr PF_Pixel8 kJunk{9, 9, 9, 9};
-
-// What a three-output execution hands back; the caller owns world and lock.
-struct Outcome {
-  M_LRect rect{-1, -1, -1, -1};
-  char flags = 'x';
-  std::unique_ptr<PF_World> world;
-  std::unique_ptr<RG_BufferLock> lock;  // deleted after the world it keeps alive
-
-  void Run(const RG_RenderNode* root, const RG_RenderRequest& request, bool wantLock) {
-    PF_World* w = nullptr;
-    RG_BufferLock* l = nullptr;
-    RG_ExecuteGraph(root, request, &rect, &flags, &w, wantLock ? &l : nullptr);
-    lock.reset(l);
-    world.reset(w);
-  }
-  ~Outcome() {
-    world.reset();
-    lock.reset();
-  }
-};
+constexpr PF_Pixel8 kRedInverted{55, 255, 255, 255};
 
 long long BytesCopied() { return PF_GetWorldStats().pixel_bytes_copied; }
 
@@ -43,7 +25,7 @@ long long BytesCopied() { return PF_GetWorldStats().pixel_bytes_copied; }
 
 class TraverserTest : public LeakCheckTest {};
 
-TEST_F(TraverserTest, NullRootClearsOutputsAndLeavesFlags) {
+TEST_F(TraverserTest, NullOrEmptyRootClearsOutputsAndLeavesFlags) {
   int dummy = 0;
   M_LRect rect{1, 2, 3, 4};
   char flags = 'x';
@@ -54,13 +36,10 @@ TEST_F(TraverserTest, NullRootClearsOutputsAndLeavesFlags) {
   EXPECT_EQ(lock, nullptr);
   EXPECT_EQ(rect, M_LRect{});
   EXPECT_EQ(flags, 'x');
-}
 
-TEST_F(TraverserTest, EmptyRootResultRendersNothing) {
   auto* solid = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
   U_SharedPtr<RG_RenderNode> root(solid);
-  Outcome out;
-  out.Run(root.get(), TestRequest(TestRect(20, 20, 30, 30)), true);
+  TestOutcome out = TestRun(root.get(), TestRequest(TestRect(20, 20, 30, 30)), true);
   EXPECT_EQ(out.world, nullptr);
   EXPECT_EQ(out.lock, nullptr);
   EXPECT_EQ(out.rect, M_LRect{});
@@ -69,59 +48,44 @@ TEST_F(TraverserTest, EmptyRootResultRendersNothing) {
   EXPECT_EQ(solid->counters.renders, 0);
 }
 
-TEST_F(TraverserTest, ResultRectFlagsAndPixels) {
-  auto* solid = new TestSolidNode(TestRect(0, 0, 100, 100), kRed);
-  U_SharedPtr<RG_RenderNode> root(solid);
-  Outcome out;
-  out.Run(root.get(), TestRequest(TestRect(50, 60, 150, 70)), true);
+TEST_F(TraverserTest, ResultRectAndFlags) {
+  U_SharedPtr<RG_RenderNode> root(new TestSolidNode(TestRect(0, 0, 100, 100), kRed));
+  TestOutcome out = TestRun(root.get(), TestRequest(TestRect(50, 60, 150, 70)), true);
   ASSERT_NE(out.world, nullptr);
   EXPECT_EQ(out.rect, TestRect(50, 60, 100, 70));
   EXPECT_EQ(out.flags, 1);  // the solid colour is opaque
   EXPECT_EQ(out.world->GetRect(), out.rect);
-  EXPECT_TRUE(TestSame(TestPixel(out.world.get(), 99, 69), kRed));
   EXPECT_EQ(BytesCopied(), 0);
 }
 
-TEST_F(TraverserTest, LockedResultWithLockHolderIsHandedOverAsView) {
+TEST_F(TraverserTest, LockedResultIsAViewWithALockHolderAndACopyWithout) {
   std::unique_ptr<PF_World> buffer(PF_World::New(TestRect(10, 20, 110, 70), 8, 0));
-  TestFillPattern(buffer.get());
-  {
+  for (bool wantLock : {true, false}) {
+    SCOPED_TRACE(wantLock);
+    TestFillPattern(buffer.get());
+    PF_ResetWorldStats();
     U_SharedPtr<RG_RenderNode> root(new RG_SourceBufferNode(buffer.get()));
-    Outcome out;
-    out.Run(root.get(), TestRequest(TestRect(0, 0, 50, 50)), true);
+    TestOutcome out = TestRun(root.get(), TestRequest(TestRect(0, 0, 50, 50)), wantLock);
     ASSERT_NE(out.world, nullptr);
-    EXPECT_NE(out.lock, nullptr);
+    EXPECT_EQ(out.lock != nullptr, wantLock);
     EXPECT_EQ(out.rect, TestRect(10, 20, 50, 50));
-    EXPECT_TRUE(out.world->RefersTo(buffer.get()));
     EXPECT_EQ(out.world->GetRect(), out.rect);
-    EXPECT_TRUE(TestSame(TestPixel(out.world.get(), 49, 49), TestPatternAt(49, 49)));
-    EXPECT_EQ(BytesCopied(), 0);
-  }
-}
-
-TEST_F(TraverserTest, LockedResultWithoutLockHolderIsCopied) {
-  std::unique_ptr<PF_World> buffer(PF_World::New(TestRect(10, 20, 110, 70), 8, 0));
-  TestFillPattern(buffer.get());
-  {
-    U_SharedPtr<RG_RenderNode> root(new RG_SourceBufferNode(buffer.get()));
-    Outcome out;
-    out.Run(root.get(), TestRequest(TestRect(0, 0, 50, 50)), false);
-    ASSERT_NE(out.world, nullptr);
-    EXPECT_FALSE(out.world->IsReference());
-    EXPECT_EQ(out.world->GetRect(), TestRect(10, 20, 50, 50));
     EXPECT_EQ(out.world->GetDepth(), 8);
-    EXPECT_EQ(BytesCopied(), 40 * 30 * 4);
-    // The copy is independent of the source buffer.
+    EXPECT_EQ(out.world->RefersTo(buffer.get()), wantLock);
+    EXPECT_EQ(out.world->IsReference(), wantLock);
+    EXPECT_EQ(BytesCopied(), wantLock ? 0 : 40 * 30 * 4);
+    EXPECT_TRUE(TestSame(TestPixel(out.world.get(), 49, 49), TestPatternAt(49, 49)));
+    // A copy is independent of the source buffer.
     TestFill(buffer.get(), kClear);
-    EXPECT_TRUE(TestSame(TestPixel(out.world.get(), 10, 20), TestPatternAt(10, 20)));
+    EXPECT_EQ(TestSame(TestPixel(out.world.get(), 10, 20), TestPatternAt(10, 20)), !wantLock);
   }
 }
 
 TEST_F(TraverserTest, DestinationFormRendersIntoCallerBufferWithoutCopies) {
   const M_LRect dest = TestRect(100, 100, 164, 164);
   std::unique_ptr<PF_World> world(TestMakeWorld(dest, kJunk));
-  auto* solid = new TestSolidNode(TestRect(0, 0, 1000, 1000), kRed);
-  U_SharedPtr<RG_RenderNode> root(new TestInvertNode(solid));
+  U_SharedPtr<RG_RenderNode> root(
+      new TestInvertNode(new TestSolidNode(TestRect(0, 0, 1000, 1000), kRed)));
   M_LRect outRect;
   RG_ExecuteGraph(root.get(), TestRequest(dest), dest, world.get(), &outRect);
   EXPECT_EQ(outRect, dest);
@@ -129,46 +93,44 @@ TEST_F(TraverserTest, DestinationFormRendersIntoCallerBufferWithoutCopies) {
   // inverted it there: nothing was copied.
   EXPECT_EQ(BytesCopied(), 0);
   EXPECT_EQ(PF_GetWorldStats().live_worlds, 1);
-  EXPECT_TRUE(TestSame(TestPixel(world.get(), 100, 100), PF_Pixel8{55, 255, 255, 255}));
-  EXPECT_TRUE(TestSame(TestPixel(world.get(), 163, 163), PF_Pixel8{55, 255, 255, 255}));
+  EXPECT_TRUE(TestSame(TestPixel(world.get(), 100, 100), kRedInverted));
+  EXPECT_TRUE(TestSame(TestPixel(world.get(), 163, 163), kRedInverted));
 }
 
-TEST_F(TraverserTest, DestinationFormClearsUncoveredAreaOfWholeDestination) {
+TEST_F(TraverserTest, DestinationFormClearsWhatIsNotRenderedWithinTheRequestOnly) {
+  struct Probe {
+    int32_t x, y;
+    PF_Pixel8 want;
+  };
+  struct Case {
+    const char* name;
+    M_LRect bounds, dest, request, outRect;
+    std::vector<Probe> probes;
+  };
   const M_LRect dest = TestRect(100, 100, 164, 164);
-  std::unique_ptr<PF_World> world(TestMakeWorld(dest, kJunk));
-  U_SharedPtr<RG_RenderNode> root(new TestSolidNode(TestRect(110, 110, 120, 120), kRed));
-  M_LRect outRect;
-  RG_ExecuteGraph(root.get(), TestRequest(dest), dest, world.get(), &outRect);
-  EXPECT_EQ(outRect, TestRect(110, 110, 120, 120));
-  EXPECT_EQ(BytesCopied(), 0);
-  EXPECT_TRUE(TestSame(TestPixel(world.get(), 115, 115), kRed));
-  EXPECT_TRUE(TestSame(TestPixel(world.get(), 100, 100), kClear));
-  EXPECT_TRUE(TestSame(TestPixel(world.get(), 163, 163), kClear));
-}
-
-TEST_F(TraverserTest, DestinationFormClearsOnlyWithinTheRequest) {
-  const M_LRect dest = TestRect(100, 100, 164, 164);
-  std::unique_ptr<PF_World> world(TestMakeWorld(dest, kJunk));
-  U_SharedPtr<RG_RenderNode> root(new TestSolidNode(TestRect(110, 110, 120, 120), kRed));
-  M_LRect outRect;
-  RG_ExecuteGraph(root.get(), TestRequest(TestRect(100, 100, 132, 132)), dest, world.get(),
-                  &outRect);
-  EXPECT_TRUE(TestSame(TestPixel(world.get(), 115, 115), kRed));
-  EXPECT_TRUE(TestSame(TestPixel(world.get(), 105, 105), kClear));
-  EXPECT_TRUE(TestSame(TestPixel(world.get(), 131, 131), kClear));
-  EXPECT_TRUE(TestSame(TestPixel(world.get(), 132, 132), kJunk));
-  EXPECT_TRUE(TestSame(TestPixel(world.get(), 140, 101), kJunk));
-}
-
-TEST_F(TraverserTest, DestinationFormWithEmptyResultClearsTheRequest) {
-  const M_LRect dest = TestRect(0, 0, 16, 16);
-  std::unique_ptr<PF_World> world(TestMakeWorld(dest, kJunk));
-  U_SharedPtr<RG_RenderNode> root(new TestSolidNode(TestRect(50, 50, 60, 60), kRed));
-  M_LRect outRect{1, 1, 1, 1};
-  RG_ExecuteGraph(root.get(), TestRequest(dest), dest, world.get(), &outRect);
-  EXPECT_EQ(outRect, M_LRect{});
-  EXPECT_TRUE(TestSame(TestPixel(world.get(), 0, 0), kClear));
-  EXPECT_TRUE(TestSame(TestPixel(world.get(), 15, 15), kClear));
+  const Case cases[] = {
+      {"whole destination", TestRect(110, 110, 120, 120), dest, dest, TestRect(110, 110, 120, 120),
+       {{115, 115, kRed}, {100, 100, kClear}, {163, 163, kClear}}},
+      {"part of it", TestRect(110, 110, 120, 120), dest, TestRect(100, 100, 132, 132),
+       TestRect(110, 110, 120, 120),
+       {{115, 115, kRed}, {105, 105, kClear}, {131, 131, kClear}, {132, 132, kJunk},
+        {140, 101, kJunk}}},
+      {"empty result", TestRect(50, 50, 60, 60), TestRect(0, 0, 16, 16), TestRect(0, 0, 16, 16),
+       M_LRect{}, {{0, 0, kClear}, {15, 15, kClear}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PF_ResetWorldStats();
+    std::unique_ptr<PF_World> world(TestMakeWorld(c.dest, kJunk));
+    U_SharedPtr<RG_RenderNode> root(new TestSolidNode(c.bounds, kRed));
+    M_LRect outRect{1, 1, 1, 1};
+    RG_ExecuteGraph(root.get(), TestRequest(c.request), c.dest, world.get(), &outRect);
+    EXPECT_EQ(outRect, c.outRect);
+    EXPECT_EQ(BytesCopied(), 0);
+    for (const Probe& p : c.probes) {
+      EXPECT_TRUE(TestSame(TestPixel(world.get(), p.x, p.y), p.want)) << p.x << "," << p.y;
+    }
+  }
 }
 
 TEST_F(TraverserTest, DestinationFormCopiesLockedResultAndDropsTheLock) {
@@ -255,19 +217,16 @@ TEST_F(TraverserTest, ExecuteAfterPreRenderGraphReusesThePreRenders) {
   const RG_RenderRequest request = TestRequest(TestRect(0, 0, 10, 10));
   RG_Traverser traverser(root.get());
   traverser.PreRenderGraph(request);
-  M_LRect rect;
-  char flags = 0;
+  TestOutcome out;
   PF_World* world = nullptr;
-  RG_BufferLock* lock = nullptr;
-  traverser.Execute(request, &rect, &flags, &world, &lock);
-  std::unique_ptr<PF_World> owned(world);
-  std::unique_ptr<RG_BufferLock> ownedLock(lock);
-  EXPECT_EQ(solid->counters.pre_renders, 1);
-  EXPECT_EQ(invert->counters.pre_renders, 1);
-  EXPECT_EQ(solid->counters.renders, 1);
-  EXPECT_EQ(invert->counters.renders, 1);
-  ASSERT_NE(owned, nullptr);
-  EXPECT_TRUE(TestSame(TestPixel(owned.get(), 5, 5), PF_Pixel8{55, 255, 255, 255}));
+  traverser.Execute(request, &out.rect, &out.flags, &world, nullptr);
+  out.world.reset(world);
+  for (const TestCounters& c : {solid->counters, invert->counters}) {
+    EXPECT_EQ(c.pre_renders, 1);
+    EXPECT_EQ(c.renders, 1);
+  }
+  ASSERT_NE(out.world, nullptr);
+  EXPECT_TRUE(TestSame(TestPixel(out.world.get(), 5, 5), kRedInverted));
 }
 
 TEST_F(TraverserTest, NodeIdsFollowFirstPreRenderOrderAndStay) {
@@ -276,13 +235,11 @@ TEST_F(TraverserTest, NodeIdsFollowFirstPreRenderOrderAndStay) {
   U_SharedPtr<RG_RenderNode> root(new TestOverNode(a, b));
   U_SharedPtr<RG_RenderNode> second(new TestOverNode(b, new TestSolidNode(TestRect(0, 0, 4, 4), kRed)));
   EXPECT_EQ(a->GetNodeID(), -1);
-  Outcome first;
-  first.Run(root.get(), TestRequest(TestRect(0, 0, 10, 10)), true);
+  TestRun(root.get(), TestRequest(TestRect(0, 0, 10, 10)));
   EXPECT_EQ(root->GetNodeID(), 0);
   EXPECT_EQ(a->GetNodeID(), 1);
   EXPECT_EQ(b->GetNodeID(), 2);
-  Outcome again;
-  again.Run(second.get(), TestRequest(TestRect(0, 0, 10, 10)), true);
+  TestRun(second.get(), TestRequest(TestRect(0, 0, 10, 10)));
   EXPECT_EQ(second->GetNodeID(), 0);
   EXPECT_EQ(b->GetNodeID(), 2);  // kept from the first traversal
   EXPECT_EQ(second->GetInput(1)->GetNodeID(), 1);
@@ -329,8 +286,7 @@ TEST_F(TraverserTest, CopyForACallerWithoutLockHolderDeletesTheViewBeforeTheLock
             new CountingLock(&worldsAtLockDelete));
       }));
   const long before = PF_GetWorldStats().live_worlds;
-  Outcome out;
-  out.Run(root.get(), TestRequest(TestRect(0, 0, 10, 10)), false);
+  TestOutcome out = TestRun(root.get(), TestRequest(TestRect(0, 0, 10, 10)));
   ASSERT_NE(out.world, nullptr);
   EXPECT_FALSE(out.world->IsReference());
   // Only the caller's copy is alive beside the external buffer.
