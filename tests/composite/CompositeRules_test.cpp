@@ -32,24 +32,19 @@ TEST_F(CompositeRulesTest, RectMinusCutsOnlyWholeHeightSlices) {
 }
 
 TEST_F(CompositeRulesTest, EffectiveFieldSwapsOnOddFirstRow) {
-  for (int top : {-3, 0, 4, 5}) {
-    EXPECT_EQ(RG_EffectiveField(0, Rect(0, top, 10, top + 10)), 0) << top;
+  struct Case {
+    long field;
+    int top, expected;
+  };
+  for (const Case& c : {Case{0, -3, 0}, Case{0, 0, 0}, Case{0, 5, 0}, Case{1, 5, 2},
+                        Case{2, -3, 1}, Case{2, 4, 2}, Case{1, 0, 1}}) {
+    SCOPED_TRACE(testing::Message() << c.field << " " << c.top);
+    // Only the top counts (left has the other parity); the 16-bit form
+    // reads its own top member.
+    EXPECT_EQ(RG_EffectiveField(c.field, Rect(7 - c.top, c.top, 20, c.top + 1)), c.expected);
+    M_Rect r;
+    r.top = static_cast<short>(c.top);
+    r.left = static_cast<short>(7 - c.top);  // of the other parity
+    EXPECT_EQ(RG_EffectiveField(c.field, r), c.expected);
   }
-  EXPECT_EQ(RG_EffectiveField(1, Rect(0, 5, 10, 20)), 2);
-  EXPECT_EQ(RG_EffectiveField(2, Rect(0, -3, 10, 20)), 1);
-  EXPECT_EQ(RG_EffectiveField(2, Rect(0, 4, 10, 20)), 2);
-  EXPECT_EQ(RG_EffectiveField(1, Rect(7, 0, 9, 1)), 1);  // only the top counts
-
-  // The 16-bit form reads its own top member (the first one).
-  M_Rect r;
-  r.top = 5;
-  r.left = 2;
-  EXPECT_EQ(RG_EffectiveField(1, r), 2);
-  r.top = -3;
-  r.left = 1;
-  EXPECT_EQ(RG_EffectiveField(2, r), 1);
-  r.top = 4;
-  r.left = 3;
-  EXPECT_EQ(RG_EffectiveField(2, r), 2);
-  EXPECT_EQ(RG_EffectiveField(0, r), 0);
 }

@@ -10,18 +10,13 @@
 #include "rg/RG_CheckoutResult.h"
 #include "rg/RG_NodeCallbacks.h"
 #include "rg/RG_RenderNode.h"
+#include "rg/RG_Traverser.h"
+#include "rghost/PF_Transfer.h"
 #include "rghost/PF_World.h"
 
 namespace composite_test {
 
-inline M_LRect Rect(int32_t l, int32_t t, int32_t r, int32_t b) {
-  M_LRect x;
-  x.left = l;
-  x.top = t;
-  x.right = r;
-  x.bottom = b;
-  return x;
-}
+inline M_LRect Rect(int32_t l, int32_t t, int32_t r, int32_t b) { return M_LRect{l, t, r, b}; }
 
 inline M_LRect Clip(const M_LRect& a, const M_LRect& b) {
   return Rect(std::max(a.left, b.left), std::max(a.top, b.top), std::min(a.right, b.right),
@@ -128,14 +123,10 @@ inline WorldPtr PatternWorld(const M_LRect& rect, short depth, int seed, bool op
 inline WorldPtr SolidWorld(const M_LRect& rect, short depth, double r, double g, double b,
                            double a) {
   WorldPtr w(PF_World::New(rect, depth, 1));
-  for (int32_t y = 0; y < w->height; ++y) {
-    for (int32_t x = 0; x < w->width; ++x) {
-      SetChannel(*w, x, y, 0, r);
-      SetChannel(*w, x, y, 1, g);
-      SetChannel(*w, x, y, 2, b);
-      SetChannel(*w, x, y, 3, a);
-    }
-  }
+  const double v[4] = {r, g, b, a};
+  for (int32_t y = 0; y < w->height; ++y)
+    for (int32_t x = 0; x < w->width; ++x)
+      for (int c = 0; c < 4; ++c) SetChannel(*w, x, y, c, v[c]);
   return w;
 }
 
@@ -167,6 +158,32 @@ inline M_Matrix3 Translation(double dx, double dy) {
   m[6] = dx;
   m[7] = dy;
   return m;
+}
+
+inline PF_CompositeModePlus Mode(int32_t xfer, float opacity = 1.0f) {
+  PF_CompositeModePlus m;
+  m.xfer = xfer;
+  m.opacity = opacity;
+  return m;
+}
+
+// What an execution without a destination buffer hands back.
+struct Result {
+  M_LRect rect;
+  char flags = 0;
+  WorldPtr world;
+};
+
+inline Result ExecuteGraph(const RG_RenderNode* root, const M_LRect& rect, long field = 0) {
+  RG_RenderRequest request;
+  request.rect = rect;
+  request.field = static_cast<int32_t>(field);
+  request.bit_depth = 8;
+  Result r;
+  PF_World* world = nullptr;
+  RG_ExecuteGraph(root, request, &r.rect, &r.flags, &world, nullptr);
+  r.world.reset(world);
+  return r;
 }
 
 }  // namespace composite_test

@@ -205,32 +205,44 @@ class CacheNodeTest : public LeakCheckTest {
     g_now = 100.0;
     U_SetClock(&FakeClock);
   }
-
-  // Executes `node` for `rect` and keeps what comes back.
-  void Execute(const RG_RenderNode* node, const M_LRect& rect) {
-    RG_RenderRequest request;
-    request.rect = rect;
-    delete world;
-    world = nullptr;
-    RG_ExecuteGraph(node, request, &out_rect, &out_flags, &world, nullptr);
-  }
   void TearDown() override {
+    cache_.reset();
+    source_.reset();
     delete world;
     LeakCheckTest::TearDown();
   }
 
+  // A cache over a fresh CountingSource, which the test keeps alive too (the
+  // cache only takes it into its input slot when it first needs it).
+  void Make(const M_LRect& bounds, bool declareWhole, bool lookups = true, bool differ = false) {
+    source_ = source = new CountingSource(bounds, declareWhole, differ);
+    cache_ = cache = new MapCache(lookups, source);
+  }
+
+  // Executes the cache for `rect` and keeps what comes back.
+  void Execute(const M_LRect& rect) {
+    RG_RenderRequest request;
+    request.rect = rect;
+    delete world;
+    world = nullptr;
+    RG_ExecuteGraph(cache, request, &out_rect, &out_flags, &world, nullptr);
+  }
+
+  CountingSource* source = nullptr;
+  MapCache* cache = nullptr;
   M_LRect out_rect;
   char out_flags = 0;
   PF_World* world = nullptr;
+
+ private:
+  U_SharedPtr<RG_RenderNode> source_;
+  U_SharedPtr<MapCache> cache_;
 };
 
 TEST_F(CacheNodeTest, HitDeclaresCachedRectClippedToRequestAndNeverBuildsInput) {
-  auto* source = new CountingSource(R(0, 0, 300, 300), false);
-  U_SharedPtr<RG_RenderNode> keepSource(source);
-  U_SharedPtr<MapCache> cache(new MapCache(true, source));
+  Make(R(0, 0, 300, 300), false);
   cache->Seed(R(50, 50, 200, 200), R(0, 0, 100, 100), 1, R(0, 0, 120, 110), 200);
-
-  Execute(cache.get(), R(50, 50, 200, 200));
+  Execute(R(50, 50, 200, 200));
 
   EXPECT_EQ(out_rect, R(50, 50, 100, 100));
   EXPECT_EQ(out_flags, 1);
@@ -260,11 +272,21 @@ TEST_F(CacheNodeTest, HitDeclaresCachedRectClippedToRequestAndNeverBuildsInput) 
 
 TEST_F(CacheNodeTest, MissRendersWholeInputOutputAndStoresWidenedRequest) {
   // The input declares all of (0, 0, 64, 32) whatever it is asked.
-  auto* source = new CountingSource(R(0, 0, 64, 32), true);
-  U_SharedPtr<MapCache> cache(new MapCache(true, source));
+  Make(R(0, 0, 64, 32), true);
   cache->hook_widen = 90;  // the hook turns (10, 10, 20, 20) into (10, 10, 110, 20)
-
-  Execute(cache.get(), R(10, 10, 20, 20));
+  {
+    // The pre-render declares the input's result, though larger than asked,
+    // and records content bounds of the request's type from it.
+    RG_Traverser traverser(cache);
+    RG_RenderRequest request;
+    request.rect = R(10, 10, 20, 20);
+    traverser.PreRenderGraph(request);
+    EXPECT_EQ(traverser.GetNodeRect(cache), R(0, 0, 64, 32));
+    EXPECT_EQ(cache->GetContentBounds(RG_CONTENT_BOUNDS_TYPE0), R(0, 0, 64, 32));
+    source->requests.clear();
+    cache->hook_data.clear();
+  }
+  Execute(R(10, 10, 20, 20));
 
   // The consumer gets what it asked for, from the input's whole result.
   EXPECT_EQ(out_rect, R(10, 10, 20, 20));
@@ -289,57 +311,37 @@ TEST_F(CacheNodeTest, MissRendersWholeInputOutputAndStoresWidenedRequest) {
   EXPECT_EQ(s.rect, R(0, 0, 64, 32));
   EXPECT_EQ(s.flags, 1);
   EXPECT_TRUE(s.had_world);
-  EXPECT_EQ(cache->tag_deaths, 1);
+  EXPECT_EQ(cache->tag_deaths, 2);  // one per pre-render
 
   // A second miss reuses the input made the first time.
-  Execute(cache.get(), R(12, 12, 14, 14));
+  Execute(R(12, 12, 14, 14));
   EXPECT_EQ(cache->make_input_calls, 1);
   EXPECT_EQ(cache->stores.size(), 2u);
   EXPECT_EQ(source->renders, 2);
 }
 
-TEST_F(CacheNodeTest, MissDeclaresInputResultEvenWhenLargerThanRequest) {
-  auto* source = new CountingSource(R(0, 0, 64, 32), true);
-  U_SharedPtr<MapCache> cache(new MapCache(true, source));
-
-  RG_Traverser traverser(cache.get());
-  RG_RenderRequest request;
-  request.rect = R(10, 10, 20, 20);
-  traverser.PreRenderGraph(request);
-  EXPECT_EQ(traverser.GetNodeRect(cache.get()), R(0, 0, 64, 32));
-  // Content bounds of the request's type follow the input.
-  EXPECT_EQ(cache->GetContentBounds(RG_CONTENT_BOUNDS_TYPE0), R(0, 0, 64, 32));
-}
-
 TEST_F(CacheNodeTest, DisabledLookupsAlwaysRenderButProbesStillAsk) {
-  auto* source = new CountingSource(R(0, 0, 40, 40), false);
-  U_SharedPtr<MapCache> cache(new MapCache(false, source));
+  Make(R(0, 0, 40, 40), false, false);
+  // A node whose bounds no pre-render recorded asks the cache.
+  cache->Seed(R(0, 0, 0, 0), R(0, 0, 0, 0), 0, R(1, 2, 3, 4), 9);
+  EXPECT_EQ(cache->GetContentBounds(RG_CONTENT_BOUNDS_TYPE0), R(1, 2, 3, 4));
+  EXPECT_EQ(cache->lookups.size(), 1u);
+
   cache->Seed(R(0, 0, 40, 40), R(0, 0, 40, 40), 0, R(1, 2, 3, 4), 9);
-
-  Execute(cache.get(), R(0, 0, 40, 40));
-
-  EXPECT_TRUE(cache->lookups.empty());
+  Execute(R(0, 0, 40, 40));
+  EXPECT_EQ(cache->lookups.size(), 1u);
   EXPECT_EQ(source->renders, 1);
   ASSERT_EQ(cache->stores.size(), 1u);
   ASSERT_NE(world, nullptr);
   EXPECT_EQ(PixelAt(world, 5, 5).red, 77);  // not the seeded 9
-
-  // A node whose bounds no pre-render recorded asks the cache.
-  auto* source2 = new CountingSource(R(0, 0, 40, 40), false);
-  U_SharedPtr<MapCache> probed(new MapCache(false, source2));
-  probed->Seed(R(0, 0, 0, 0), R(0, 0, 0, 0), 0, R(1, 2, 3, 4), 9);
-  EXPECT_EQ(probed->GetContentBounds(RG_CONTENT_BOUNDS_TYPE0), R(1, 2, 3, 4));
-  EXPECT_EQ(probed->lookups.size(), 1u);
 }
 
 TEST_F(CacheNodeTest, FailedRenderFromCacheRunsOneNestedExecution) {
-  auto* source = new CountingSource(R(0, 0, 80, 80), false);
-  U_SharedPtr<MapCache> cache(new MapCache(true, source));
+  Make(R(0, 0, 80, 80), false);
   cache->Seed(R(50, 50, 200, 200), R(0, 0, 100, 100), 0, R(0, 0, 100, 100), 200);
   cache->entry_survives = false;
   cache->hook_widen = 5;
-
-  Execute(cache.get(), R(50, 50, 200, 200));
+  Execute(R(50, 50, 200, 200));
 
   EXPECT_EQ(cache->make_input_calls, 1);
   ASSERT_EQ(cache->render_from_cache_data.size(), 1u);
@@ -357,57 +359,42 @@ TEST_F(CacheNodeTest, FailedRenderFromCacheRunsOneNestedExecution) {
 
   EXPECT_EQ(out_rect, R(50, 50, 100, 100));
   ASSERT_NE(world, nullptr);
-  EXPECT_EQ(PixelAt(world, 60, 60).red, 77);  // rendered afresh
+  EXPECT_EQ(PixelAt(world, 60, 60).red, 77);   // rendered afresh
   EXPECT_EQ(PixelAt(world, 90, 90).alpha, 0);  // beyond the input's result
 }
 
-TEST_F(CacheNodeTest, ContentBoundsProbeHitDeletesItsCacheDataAtOnce) {
-  auto* source = new CountingSource(R(0, 0, 40, 40), false, /*boundsDiffer=*/false);
-  U_SharedPtr<MapCache> cache(new MapCache(true, source));
+TEST_F(CacheNodeTest, ContentBoundsProbesAskTheCacheAndKeepNoData) {
+  // A hit, for types that do not differ: a type-1 query probes once with
+  // type 0 (asking whether the types differ needed the input).
+  Make(R(0, 0, 40, 40), false);
   cache->Seed(R(0, 0, 0, 0), R(0, 0, 0, 0), 0, R(5, 5, 50, 50), 1);
-
-  // The types do not differ, so a type-1 query probes once with type 0.
   EXPECT_EQ(cache->GetContentBounds(RG_CONTENT_BOUNDS_TYPE1), R(5, 5, 50, 50));
+  EXPECT_EQ(cache->GetContentBounds(RG_CONTENT_BOUNDS_TYPE0), R(5, 5, 50, 50));
   ASSERT_EQ(cache->lookups.size(), 1u);
   EXPECT_EQ(cache->lookups[0].rect, R(0, 0, 0, 0));
   EXPECT_EQ(cache->lookups[0].flags, 0);
   EXPECT_EQ(cache->lookups[0].field, 0);
   EXPECT_EQ(cache->tag_deaths, 1);
-  // Asking whether the types differ needed the input.
   EXPECT_EQ(cache->make_input_calls, 1);
   EXPECT_FALSE(cache->ContentBoundsDifferByType());
 
-  EXPECT_EQ(cache->GetContentBounds(RG_CONTENT_BOUNDS_TYPE0), R(5, 5, 50, 50));
-  EXPECT_EQ(cache->lookups.size(), 1u);
-  EXPECT_EQ(cache->make_input_calls, 1);
-}
-
-TEST_F(CacheNodeTest, ContentBoundsProbeMissAsksTheInputPerType) {
-  auto* source = new CountingSource(R(0, 0, 40, 40), false, /*boundsDiffer=*/true);
-  U_SharedPtr<MapCache> cache(new MapCache(true, source));
-
+  // Misses, for types that differ: each type asks the cache, then the input.
+  Make(R(0, 0, 40, 40), false, true, true);
   EXPECT_TRUE(cache->ContentBoundsDifferByType());
   EXPECT_EQ(cache->GetContentBounds(RG_CONTENT_BOUNDS_TYPE1), R(0, 0, 41, 40));
-  ASSERT_EQ(cache->lookups.size(), 1u);
-  EXPECT_EQ(cache->lookups[0].flags, RG_REQUEST_CONTENT_BOUNDS_TYPE1);
   EXPECT_EQ(cache->GetContentBounds(RG_CONTENT_BOUNDS_TYPE0), R(0, 0, 40, 40));
   ASSERT_EQ(cache->lookups.size(), 2u);
+  EXPECT_EQ(cache->lookups[0].flags, RG_REQUEST_CONTENT_BOUNDS_TYPE1);
   EXPECT_EQ(cache->lookups[1].flags, 0);
   EXPECT_EQ(cache->make_input_calls, 1);
-  // Data handed out on a missed probe is not kept either.
   EXPECT_EQ(cache->tag_deaths, 2);
 }
 
 TEST_F(CacheNodeTest, ThrowingPreRenderFreesNodeAndCacheData) {
-  auto* source = new CountingSource(R(0, 0, 40, 40), false);
-  U_SharedPtr<RG_RenderNode> keepSource(source);
-  U_SharedPtr<MapCache> cache(new MapCache(true, source));
+  Make(R(0, 0, 40, 40), false);
   cache->make_input_throws = true;
-
-  RG_RenderRequest request;
-  request.rect = R(0, 0, 10, 10);
   try {
-    RG_ExecuteGraph(cache.get(), request, &out_rect, &out_flags, &world, nullptr);
+    Execute(R(0, 0, 10, 10));
     ADD_FAILURE() << "expected the MakeInput error";
   } catch (long code) {
     EXPECT_EQ(code, 77);

@@ -1,5 +1,6 @@
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "rg/RG_NullNode.h"
 #include "rg/RG_RenderNode.h"
@@ -72,92 +73,66 @@ TEST_F(SourceNullNodeTest, BoundsComeFromTheWorldOrTheCaller) {
   EXPECT_EQ(fromWorld.GetContentBounds(RG_CONTENT_BOUNDS_TYPE1), (M_LRect{10, 20, 110, 70}));
   EXPECT_EQ(fromWorld.GetNumInputs(), 0);
   EXPECT_EQ(fromWorld.GetProfileLabel(), "RG_SourceBufferNode");
-
   RG_SourceBufferNode explicitBounds(world.get(), M_LRect{100, 100, 200, 150});
   EXPECT_EQ(explicitBounds.GetContentBounds(RG_CONTENT_BOUNDS_TYPE1),
             (M_LRect{100, 100, 200, 150}));
+
+  // Deleting the node leaves the world alive.
+  const long worlds = PF_GetWorldStats().live_worlds;
+  delete new RG_SourceBufferNode(world.get());
+  EXPECT_EQ(PF_GetWorldStats().live_worlds, worlds);
 }
 
 TEST_F(SourceNullNodeTest, RequestIsClippedAndRenderedAsALockedView) {
-  std::unique_ptr<PF_World> world(NewPatternWorld(M_LRect{10, 20, 110, 70}));
-  CountingSourceNode node(world.get());
-  {
-    RG_Traverser traverser(&node);
-    traverser.PreRenderGraph(Request({0, 0, 50, 50}));
-    EXPECT_EQ(traverser.GetNodeRect(&node), (M_LRect{10, 20, 50, 50}));
-    EXPECT_EQ(traverser.GetNodeData(&node), nullptr);
-  }
-
-  Output out;
-  RG_ExecuteGraph(&node, Request({0, 0, 50, 50}), &out.rect, &out.flags, &out.world, &out.lock);
-  EXPECT_EQ(node.renders, 1);
-  EXPECT_EQ(out.rect, (M_LRect{10, 20, 50, 50}));
-  EXPECT_EQ(out.flags & 1, 0) << "a source is not declared opaque";
-  ASSERT_NE(out.world, nullptr);
-  EXPECT_NE(out.lock, nullptr);
-  // A view of the buffer's area left 0, top 0, right 40, bottom 30: no copy.
-  EXPECT_TRUE(out.world->RefersTo(world.get()));
-  EXPECT_EQ(out.world->width, 40);
-  EXPECT_EQ(out.world->height, 30);
-  EXPECT_EQ(out.world->data, world->PixelAddress(0, 0));
-}
-
-TEST_F(SourceNullNodeTest, RequestOutsideTheBufferRendersNothing) {
-  std::unique_ptr<PF_World> world(PF_World::New(M_LRect{10, 20, 110, 70}, 8, 1));
-  CountingSourceNode node(world.get());
-  {
-    RG_Traverser traverser(&node);
-    traverser.PreRenderGraph(Request({200, 0, 300, 50}));
-    EXPECT_TRUE(M_IsEmpty(traverser.GetNodeRect(&node)));
-  }
-  Output out;
-  RG_ExecuteGraph(&node, Request({200, 0, 300, 50}), &out.rect, &out.flags, &out.world,
-                  &out.lock);
-  EXPECT_EQ(node.renders, 0);
-  EXPECT_EQ(out.world, nullptr);
-  EXPECT_EQ(out.rect, (M_LRect{0, 0, 0, 0}));
-}
-
-TEST_F(SourceNullNodeTest, ExplicitBoundsPlaceThePixelsWhateverTheWorldsOrigin) {
-  std::unique_ptr<PF_World> world(NewPatternWorld(M_LRect{-7, 3, 93, 103}));
-  RG_SourceBufferNode node(world.get(), M_LRect{100, 100, 200, 200});
-  Output out;
-  RG_ExecuteGraph(&node, Request({90, 95, 112, 110}), &out.rect, &out.flags, &out.world, nullptr);
-  EXPECT_EQ(out.rect, (M_LRect{100, 100, 112, 110}));
-  ASSERT_NE(out.world, nullptr);
-  ASSERT_EQ(out.world->width, 12);
-  ASSERT_EQ(out.world->height, 10);
-  // Graph point (100, 100) is the buffer's pixel (0, 0).
-  EXPECT_TRUE(SamePixel(out.world, 0, 0, PatternPixel(0, 0)));
-  EXPECT_TRUE(SamePixel(out.world, 11, 9, PatternPixel(11, 9)));
-}
-
-TEST_F(SourceNullNodeTest, BuffersWiderThan16BitCoordinates) {
-  // The requested area lies 35000 pixels right of the buffer's left edge.
-  std::unique_ptr<PF_World> world(NewPatternWorld(M_LRect{0, 0, 40000, 3}));
-  RG_SourceBufferNode node(world.get(), M_LRect{-1000, 40, 39000, 43});
-  Output out;
-  RG_ExecuteGraph(&node, Request({34000, 41, 34016, 43}), &out.rect, &out.flags, &out.world,
-                  nullptr);
-  EXPECT_EQ(out.rect, (M_LRect{34000, 41, 34016, 43}));
-  ASSERT_NE(out.world, nullptr);
-  ASSERT_EQ(out.world->width, 16);
-  ASSERT_EQ(out.world->height, 2);
-  for (int32_t y = 0; y < 2; ++y) {
-    for (int32_t x = 0; x < 16; ++x) {
-      EXPECT_TRUE(SamePixel(out.world, x, y, PatternPixel(35000 + x, 1 + y)))
-          << "pixel " << x << ", " << y;
+  struct Case {
+    M_LRect world;
+    std::optional<M_LRect> bounds;  // explicit bounds, if given
+    M_LRect request, expected;
+    int32_t x0, y0;  // the buffer pixel at the result's top left
+  };
+  for (const Case& c : {
+           Case{{10, 20, 110, 70}, {}, {0, 0, 50, 50}, {10, 20, 50, 50}, 0, 0},
+           // Explicit bounds place the pixels whatever the world's origin.
+           Case{{-7, 3, 93, 103}, M_LRect{100, 100, 200, 200}, {90, 95, 112, 110},
+                {100, 100, 112, 110}, 0, 0},
+           // 35000 pixels right of the buffer's left edge: wider than 16 bits.
+           Case{{0, 0, 40000, 3}, M_LRect{-1000, 40, 39000, 43}, {34000, 41, 34016, 43},
+                {34000, 41, 34016, 43}, 35000, 1},
+           // Outside the buffer: nothing is rendered.
+           Case{{10, 20, 110, 70}, {}, {200, 0, 300, 50}, {0, 0, 0, 0}, 0, 0}}) {
+    SCOPED_TRACE(c.request.left);
+    std::unique_ptr<PF_World> world(NewPatternWorld(c.world));
+    auto made = c.bounds ? std::make_unique<CountingSourceNode>(world.get(), *c.bounds)
+                         : std::make_unique<CountingSourceNode>(world.get());
+    const CountingSourceNode& node = *made;
+    {
+      RG_Traverser traverser(&node);
+      traverser.PreRenderGraph(Request(c.request));
+      const M_LRect declared = traverser.GetNodeRect(&node);
+      EXPECT_TRUE(M_IsEmpty(c.expected) ? M_IsEmpty(declared) : declared == c.expected);
+      EXPECT_EQ(traverser.GetNodeData(&node), nullptr);
     }
+    Output out;
+    RG_ExecuteGraph(&node, Request(c.request), &out.rect, &out.flags, &out.world, &out.lock);
+    EXPECT_EQ(out.rect, c.expected);
+    if (M_IsEmpty(c.expected)) {
+      EXPECT_EQ(node.renders, 0);
+      EXPECT_EQ(out.world, nullptr);
+      continue;
+    }
+    EXPECT_EQ(node.renders, 1);
+    EXPECT_EQ(out.flags & 1, 0) << "a source is not declared opaque";
+    ASSERT_NE(out.world, nullptr);
+    EXPECT_NE(out.lock, nullptr);
+    // A view of the buffer: no copy.
+    EXPECT_TRUE(out.world->RefersTo(world.get()));
+    EXPECT_EQ(out.world->data, world->PixelAddress(c.x0, c.y0));
+    ASSERT_EQ(out.world->width, c.expected.right - c.expected.left);
+    ASSERT_EQ(out.world->height, c.expected.bottom - c.expected.top);
+    for (int32_t y = 0; y < out.world->height; ++y)
+      for (int32_t x = 0; x < out.world->width; ++x)
+        ASSERT_TRUE(SamePixel(out.world, x, y, PatternPixel(c.x0 + x, c.y0 + y))) << x << "," << y;
   }
-}
-
-TEST_F(SourceNullNodeTest, DeletingTheNodeLeavesTheWorldAlive) {
-  PF_World* world = NewPatternWorld(M_LRect{0, 0, 4, 4});
-  const long worlds = PF_GetWorldStats().live_worlds;
-  delete new RG_SourceBufferNode(world);
-  EXPECT_EQ(PF_GetWorldStats().live_worlds, worlds);
-  EXPECT_TRUE(SamePixel(world, 3, 3, PatternPixel(3, 3)));
-  delete world;
 }
 
 TEST_F(SourceNullNodeTest, NullNodeIsEmptyForEveryRequest) {

@@ -2,10 +2,13 @@
 // small graphs run under a fake clock; nested executions as numbered
 // clusters; label escaping; the scoped owner's hand-over rules; and a
 // profiler installed in the middle of an execution.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -174,34 +177,26 @@ class DotProfilerTest : public LeakCheckTest {
   }
 };
 
-TEST_F(DotProfilerTest, RootWithOneInput) {
+TEST_F(DotProfilerTest, GraphsCharacterForCharacter) {
   auto* leaf = new ClockLeaf(0.5);
   U_SharedPtr<RG_RenderNode> root(new PassNode(leaf, true));
+  auto* unread = new ClockLeaf(0.5);
+  U_SharedPtr<RG_RenderNode> lone(new PassNode(unread, false));
   ASSERT_EQ(leaf->GetProfileLabel().find_first_of("\"\\"), std::string::npos);
 
   RG_ScRGProfiler profiler(0);
   Execute(root.get());
-
-  const std::string expected = kDigraphHead + Line(leaf, 500, 500) + Line(root.get(), 750, 1250) +
-                               Edge(leaf, root.get()) + "}";
-  EXPECT_EQ(profiler.GetDotText(), expected);
+  const std::string one = kDigraphHead + Line(leaf, 500, 500) + Line(root.get(), 750, 1250) +
+                          Edge(leaf, root.get()) + "}";
+  EXPECT_EQ(profiler.GetDotText(), one);
   // Abort times are never fed in, so even threshold 0 fills nothing pink.
-  EXPECT_EQ(expected.find("pink"), std::string::npos);
+  EXPECT_EQ(one.find("pink"), std::string::npos);
 
-  // A second execution appends a second digraph.
+  // Each execution appends a digraph; an input never rendered is an orphan.
   Execute(root.get());
-  EXPECT_EQ(profiler.GetDotText(), expected + expected);
-}
-
-TEST_F(DotProfilerTest, InputNeverRenderedIsAnOrphan) {
-  auto* leaf = new ClockLeaf(0.5);
-  U_SharedPtr<RG_RenderNode> root(new PassNode(leaf, false));
-
-  RG_ScRGProfiler profiler(0);
-  Execute(root.get());
-
-  EXPECT_EQ(profiler.GetDotText(), kDigraphHead + Line(root.get(), 750, 750) +
-                                       Edge(leaf, root.get()) + Orphan(leaf) + "}");
+  Execute(lone.get());
+  EXPECT_EQ(profiler.GetDotText(), one + one + kDigraphHead + Line(lone.get(), 750, 750) +
+                                       Edge(unread, lone.get()) + Orphan(unread) + "}");
 }
 
 TEST_F(DotProfilerTest, LabelsEscapeQuotesAndBackslashes) {
@@ -262,64 +257,50 @@ TEST_F(DotProfilerTest, NestedCacheExecutionsParseWithGraphviz) {
   char path[] = "/tmp/rg_dot_XXXXXX";
   const int fd = mkstemp(path);
   ASSERT_GE(fd, 0);
-  FILE* file = fdopen(fd, "w");
-  ASSERT_NE(file, nullptr);
-  std::fwrite(text.data(), 1, text.size(), file);
-  std::fclose(file);
-  const std::string command = std::string("dot -Tsvg -o /dev/null ") + path + " >/dev/null 2>&1";
-  const int status = std::system(command.c_str());
+  close(fd);
+  std::ofstream(path) << text;
+  const int status = std::system(("dot -Tsvg -o /dev/null " + std::string(path) + " >/dev/null 2>&1").c_str());
   std::remove(path);
   EXPECT_EQ(status, 0) << text;
 }
 
-TEST_F(DotProfilerTest, CopyEmptiesSourceAndEmptySourceOnlyUninstalls) {
-  auto* leaf = new ClockLeaf(0.5);
-  U_SharedPtr<RG_RenderNode> root(new PassNode(leaf, true));
+TEST_F(DotProfilerTest, ScopedOwnerHandsOverItsProfiler) {
+  U_SharedPtr<RG_RenderNode> root(new PassNode(new ClockLeaf(0.5), true));
 
+  // A copy takes the profiler over without touching the slot; the emptied
+  // source only uninstalls when it dies.
   auto source = std::make_unique<RG_ScRGProfiler>(0);
   RG_GraphProfiler* installed = RG_GetProfiler();
   ASSERT_NE(installed, nullptr);
   RG_ScRGProfiler copy(*source);
-  EXPECT_EQ(RG_GetProfiler(), installed);  // the slot is not touched
-
+  EXPECT_EQ(RG_GetProfiler(), installed);
   Execute(root.get());
   EXPECT_TRUE(source->GetDotText().empty());
   const std::string text = copy.GetDotText();
   EXPECT_FALSE(text.empty());
-
   source.reset();
   EXPECT_EQ(RG_GetProfiler(), nullptr);
-  // Not deleted: the copy still owns it and reads its text.
-  EXPECT_EQ(copy.GetDotText(), text);
+  EXPECT_EQ(copy.GetDotText(), text);  // not deleted: the copy reads it
   Execute(root.get());
   EXPECT_EQ(copy.GetDotText(), text);
-}
 
-TEST_F(DotProfilerTest, AssignmentTakesOverAndReleaseKeepsOwnership) {
-  auto* leaf = new ClockLeaf(0.5);
-  U_SharedPtr<RG_RenderNode> root(new PassNode(leaf, true));
-
-  RG_ScRGProfiler first(0);
-  Execute(root.get());
-  const std::string text = first.GetDotText();
-
-  RG_ScRGProfiler second(0);  // installed now; deleted by the assignment
-  second = first;
-  EXPECT_TRUE(first.GetDotText().empty());
+  // Assignment deletes the target's own profiler, which must not stay
+  // installed; self-assignment changes nothing.
+  RG_ScRGProfiler second(0);
+  second = copy;
+  EXPECT_TRUE(copy.GetDotText().empty());
   EXPECT_EQ(second.GetDotText(), text);
-  // The slot must not keep pointing at the profiler the assignment deleted.
   EXPECT_EQ(RG_GetProfiler(), nullptr);
-
   second = second;
   EXPECT_EQ(second.GetDotText(), text);
 
+  // Release uninstalls but keeps ownership.
   RG_ScRGProfiler third(0);
   ASSERT_NE(RG_GetProfiler(), nullptr);
   third.Release();
   EXPECT_EQ(RG_GetProfiler(), nullptr);
   Execute(root.get());
   EXPECT_EQ(third.GetDotText(), "");
-  RG_SetProfiler(nullptr);
 }
 
 TEST_F(DotProfilerTest, ProfilerInstalledMidExecution) {
@@ -344,37 +325,32 @@ TEST_F(DotProfilerTest, ProfilerInstalledMidExecution) {
   RG_SetProfiler(nullptr);
 }
 
-TEST_F(DotProfilerTest, CallsOutsideAnyGraphAreHarmless) {
+TEST_F(DotProfilerTest, CallsOutsideAnyGraphAndWrappedTimes) {
   auto* node = new ClockLeaf(0);
   U_SharedPtr<RG_RenderNode> keep(node);
-  RG_DotGraphProfiler profiler(0);
+  RG_DotGraphProfiler outside(0);
+  outside.GraphEnd();
+  outside.NodeEnd(node);
+  EXPECT_EQ(outside.GetText(), "");
+  outside.NodeTiming(node, "L", 3, 1, false, 0);
+  outside.InputEdge(node, node);
+  outside.NodeEnd(node);
+  outside.GraphEnd();
+  outside.GraphEnd();
+  EXPECT_EQ(outside.GetText(), kDigraphHead + Name(node) +
+                                   " [label=\"L\\n2ms (3ms) abort:0ms\" ,fontsize=10 ]\n" +
+                                   Edge(node, node) + "}");
 
-  profiler.GraphEnd();
-  profiler.NodeEnd(node);
-  EXPECT_EQ(profiler.GetText(), "");
-  profiler.NodeTiming(node, "L", 3, 1, false, 0);
-  profiler.InputEdge(node, node);
-  profiler.NodeEnd(node);
-  profiler.GraphEnd();
-  profiler.GraphEnd();
-  EXPECT_EQ(profiler.GetText(), kDigraphHead + Name(node) +
-                                    " [label=\"L\\n2ms (3ms) abort:0ms\" ,fontsize=10 ]\n" +
-                                    Edge(node, node) + "}");
-}
-
-TEST_F(DotProfilerTest, OwnTimeWrapsLikeThe32BitCounters) {
-  auto* node = new ClockLeaf(0);
-  U_SharedPtr<RG_RenderNode> keep(node);
-  RG_DotGraphProfiler profiler(0);
-  profiler.GraphStart("", node);
-  profiler.NodeStart(node);
   // Children beyond the total (a counter that wrapped) must not overflow.
-  profiler.NodeTiming(node, "L", INT32_MIN + 5, 10, false, 0);
-  profiler.NodeEnd(node);
-  profiler.GraphEnd();
-  EXPECT_EQ(profiler.GetText(), kDigraphHead + Name(node) + " [label=\"L\\n2147483643ms (" +
-                                    std::to_string(INT32_MIN + 5) +
-                                    "ms) abort:0ms\" ,fontsize=10 ]\n}");
+  RG_DotGraphProfiler wrapped(0);
+  wrapped.GraphStart("", node);
+  wrapped.NodeStart(node);
+  wrapped.NodeTiming(node, "L", INT32_MIN + 5, 10, false, 0);
+  wrapped.NodeEnd(node);
+  wrapped.GraphEnd();
+  EXPECT_EQ(wrapped.GetText(), kDigraphHead + Name(node) + " [label=\"L\\n2147483643ms (" +
+                                   std::to_string(INT32_MIN + 5) +
+                                   "ms) abort:0ms\" ,fontsize=10 ]\n}");
 }
 
 }  // namespace
