@@ -244,8 +244,12 @@ void RG_CompositeNodeBase::Render(RG_NodeRenderCB* cb, const RG_RenderRequest& r
   PF_MaskWorld* maskRecord = nullptr;
   if (mask) {
     if (const PF_World* world = mask->GetWorld()) world->FillOutEffectWorld(&maskWorld.mask);
-    maskWorld.offset_x = mask->GetRect().left - output->GetRect().left;
-    maskWorld.offset_y = mask->GetRect().top - output->GetRect().top;
+    // Offsets past the 32-bit range (a mask far from the output) are clamped:
+    // they place the mask just as wholly outside the output.
+    maskWorld.offset_x = static_cast<int32_t>(std::clamp<int64_t>(
+        int64_t{mask->GetRect().left} - output->GetRect().left, INT32_MIN, INT32_MAX));
+    maskWorld.offset_y = static_cast<int32_t>(std::clamp<int64_t>(
+        int64_t{mask->GetRect().top} - output->GetRect().top, INT32_MIN, INT32_MAX));
     maskWorld.what_is_mask = mask_mode_;
     maskRecord = &maskWorld;
   }
