@@ -73,12 +73,6 @@ TEST_F(MGeometryTest, InvertQuiet) {
   for (int i = 0; i < 9; ++i) EXPECT_EQ(singular[i], before[i]);
 }
 
-TEST_F(MGeometryTest, DeterminantSignShowsMirroring) {
-  EXPECT_GT(RotateScale(40, 2, 3).Determinant(), 0);
-  EXPECT_LT(RotateScale(40, -2, 3).Determinant(), 0);
-  EXPECT_NEAR(RotateScale(40, 2, 3).Determinant(), 6.0, 1e-12);
-}
-
 TEST_F(MGeometryTest, TransformBoundsEnclosesTheImage) {
   M_Matrix3 shift;
   shift.Translate(0.5, -0.25);
@@ -127,13 +121,6 @@ TEST_F(MGeometryTest, SignedAreaFollowsWinding) {
   EXPECT_DOUBLE_EQ(M_SignedPolygonArea2D(ccw, 4), 6.0);
   EXPECT_DOUBLE_EQ(M_SignedPolygonArea2D(cw, 4), -6.0);
   EXPECT_DOUBLE_EQ(M_SignedPolygonArea2D(ccw, 2), 0.0);
-}
-
-TEST_F(MGeometryTest, VersionCheck) {
-  EXPECT_EQ(M_CheckVersions(0x4E0001, 18), U_ERR_NONE);
-  EXPECT_EQ(M_CheckVersions(0x4E0001, 19), U_ERR_VERSION_MISMATCH);
-  U_InjectFailure(0, 55);
-  EXPECT_EQ(M_CheckVersions(0x4E0001, 18), 55);
 }
 
 }  // namespace

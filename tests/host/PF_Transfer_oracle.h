@@ -4,6 +4,8 @@
 // small world helpers shared by the transfer and transform tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -176,6 +178,11 @@ using WorldPtr = std::unique_ptr<PF_World, WorldDeleter>;
 inline WorldPtr MakeWorld(int32_t w, int32_t h, short depth) {
   return WorldPtr(PF_World::New(M_LRect{0, 0, w, h}, depth, 1));
 }
+inline WorldPtr Clone(const PF_World& from) {
+  WorldPtr w = MakeWorld(from.width, from.height, from.depth);
+  w->CopyPixels(const_cast<PF_World*>(&from), nullptr, 0, 0);
+  return w;
+}
 
 inline Px Get(const PF_LayerDef& l, int32_t x, int32_t y) {
   const char* row = static_cast<const char*>(l.data) + static_cast<ptrdiff_t>(y) * l.rowbytes;
@@ -235,6 +242,59 @@ inline bool Near(const Px& a, const Px& b, double tol) {
 }
 inline bool Same(const Px& a, const Px& b) {
   return a.r == b.r && a.g == b.g && a.b == b.b && a.a == b.a;
+}
+
+// Strength of the source at destination pixel (x, y): opacity times mask
+// coverage; outside the mask buffer the inverted kinds cover, the others not.
+inline double Strength(const PF_CompositeModePlus& mode, const PF_MaskWorld* mask, long x,
+                       long y) {
+  if (mask == nullptr) return mode.opacity;
+  const long mx = x - mask->offset_x, my = y - mask->offset_y;
+  const int kind = mask->what_is_mask;
+  const bool inside = mx >= 0 && my >= 0 && mx < mask->mask.width && my < mask->mask.height;
+  return mode.opacity *
+         (inside ? Coverage(kind, Get(mask->mask, int32_t(mx), int32_t(my)))
+                 : (kind == PF_MaskKind_INVERTED_ALPHA || kind == PF_MaskKind_INVERTED_LUMA));
+}
+
+// Checks `after`, a composite onto a copy of `before`: pixels for which
+// placed(x, y, &source) holds against the oracle within tol, all others
+// unchanged. Reports at most five pixels.
+template <class Placed>
+void CheckComposite(const PF_LayerDef& before, const PF_LayerDef& after,
+                    const PF_CompositeModePlus& mode, const PF_MaskWorld* mask, double tol,
+                    Placed placed) {
+  int failures = 0;
+  for (int32_t y = 0; y < after.height && failures < 5; ++y) {
+    for (int32_t x = 0; x < after.width && failures < 5; ++x) {
+      const Px was = Get(before, x, y), got = Get(after, x, y);
+      Px source, want = was;
+      const bool in = placed(x, y, &source);
+      if (in) {
+        want = Quantize(Composite(mode.xfer, source, Strength(mode, mask, x, y), was,
+                                  mode.dest_bound != 0),
+                        after.depth);
+      }
+      if (in ? !Near(got, want, tol) : !Same(got, want)) {
+        ++failures;
+        ADD_FAILURE() << "mode " << mode.xfer << " depth " << after.depth << " opacity "
+                      << mode.opacity << " bound " << int(mode.dest_bound) << " at (" << x
+                      << ", " << y << ") placed " << in << ": got " << got.r << " " << got.g
+                      << " " << got.b << " " << got.a << ", want " << want.r << " " << want.g
+                      << " " << want.b << " " << want.a;
+      }
+    }
+  }
+}
+
+// Both buffers hold the same pixels; reports the first difference.
+inline void ExpectSamePixels(const PF_LayerDef& a, const PF_LayerDef& b) {
+  for (int32_t y = 0; y < a.height; ++y)
+    for (int32_t x = 0; x < a.width; ++x)
+      if (!Same(Get(a, x, y), Get(b, x, y))) {
+        ADD_FAILURE() << "differ at " << x << ", " << y;
+        return;
+      }
 }
 
 }  // namespace oracle

@@ -1,7 +1,7 @@
 // PF_TransformWorld: exactness of identity and whole-pixel shifts, sampling
-// at both qualities against a double-precision reference sampler, several
-// matrices, singular matrices, matrix direction, stencils, errors, abort and
-// threads.
+// at both qualities against a double-precision reference sampler (several
+// matrices, singular ones, stencils, masks, fields, the 8-bit bilinear fast
+// path), matrix direction, errors, abort and threads.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -75,44 +75,24 @@ class TransformTest : public LeakCheckTest {
                              static_cast<long>(matrices.size()), srcToDst, &destRect, dst);
   }
 
-  // Checks every pixel of dst (a transformed copy of dstBefore) against the
-  // reference sampler and the compositing oracle.
-  void CheckAgainstReference(const PF_World& src, const PF_World& dstBefore, const PF_World& dst,
-                             const PF_CompositeModePlus& mode, const PF_MaskWorld* mask,
+  // Transforms src through toDst onto a copy of before and checks every pixel
+  // against the reference sampler and the compositing oracle.
+  void CheckAgainstReference(const PF_World& src, const PF_World& before,
+                             const PF_CompositeModePlus& mode, PF_MaskWorld* mask,
                              const std::vector<M_Matrix3>& toDst, long quality, long field,
-                             const M_LRect& destRect) {
-    int failures = 0;
-    for (int32_t y = 0; y < dst.height && failures < 5; ++y) {
-      for (int32_t x = 0; x < dst.width && failures < 5; ++x) {
-        const Px before = oracle::Get(dstBefore, x, y);
-        const bool inRect = x >= destRect.left && x < destRect.right && y >= destRect.top &&
-                            y < destRect.bottom && (field == 0 || y % 2 == field - 1);
-        Px want = before;
-        if (inRect) {
-          double k = mode.opacity;
-          if (mask != nullptr) {
-            const long mx = x - mask->offset_x, my = y - mask->offset_y;
-            const bool inside =
-                mx >= 0 && my >= 0 && mx < mask->mask.width && my < mask->mask.height;
-            k *= inside ? oracle::Coverage(mask->what_is_mask, oracle::Get(mask->mask, mx, my))
-                        : (mask->what_is_mask % 2 == 1 ? 1.0 : 0.0);
-          }
-          const Px s = ReferenceSample(src, toDst, x, y, quality != 0);
-          want = oracle::Quantize(
-              oracle::Composite(mode.xfer, s, k, before, mode.dest_bound != 0), dst.depth);
-        }
-        const Px got = oracle::Get(dst, x, y);
-        const bool ok = inRect ? oracle::Near(got, want, oracle::Tolerance(dst.depth) + 1e-6)
-                               : oracle::Same(got, want);
-        if (!ok) {
-          ++failures;
-          ADD_FAILURE() << "mode " << mode.xfer << " depth " << dst.depth << " quality "
-                        << quality << " at (" << x << ", " << y << "): got " << got.r << " "
-                        << got.g << " " << got.b << " " << got.a << ", want " << want.r << " "
-                        << want.g << " " << want.b << " " << want.a;
-        }
-      }
-    }
+                             const M_LRect& r) {
+    oracle::WorldPtr dst = oracle::Clone(before);
+    ASSERT_EQ(Transform(quality, field, const_cast<PF_World*>(&src), mode, mask, toDst, true, r,
+                        dst.get()),
+              0);
+    oracle::CheckComposite(before, *dst, mode, mask, oracle::Tolerance(dst->depth) + 1e-6,
+                           [&](long x, long y, Px* s) {
+                             if (x < r.left || x >= r.right || y < r.top || y >= r.bottom ||
+                                 (field != 0 && y % 2 != field - 1))
+                               return false;
+                             *s = ReferenceSample(src, toDst, x, y, quality != 0);
+                             return true;
+                           });
   }
 
   std::mt19937 rng_{99};
@@ -131,69 +111,13 @@ TEST_F(TransformTest, IdentityAndWholePixelShiftsReproduceTheSourceExactly) {
           ASSERT_EQ(Transform(quality, 0, src.get(), mode, nullptr, {m}, true, {0, 0, 12, 10},
                               dst.get()),
                     0);
-          const long tx = long(m.m[6]), ty = long(m.m[7]);
-          for (int32_t y = 0; y < 10; ++y) {
-            for (int32_t x = 0; x < 12; ++x) {
-              const long sx = x - tx, sy = y - ty;
-              const Px want =
-                  (sx < 0 || sy < 0 || sx >= 11 || sy >= 9) ? Px{} : oracle::Get(*src, sx, sy);
-              ASSERT_TRUE(oracle::Same(oracle::Get(*dst, x, y), want))
-                  << "depth " << depth << " quality " << quality << " shift " << tx << ","
-                  << ty << " at " << x << ", " << y;
-            }
-          }
+          // PF_World's clipped copy places the source the same way.
+          oracle::WorldPtr want = oracle::MakeWorld(12, 10, depth);
+          want->CopyPixels(src.get(), nullptr, long(m.m[6]), long(m.m[7]));
+          SCOPED_TRACE(testing::Message() << "depth " << depth << " quality " << quality
+                                          << " shift " << m.m[6] << "," << m.m[7]);
+          oracle::ExpectSamePixels(*dst, *want);
         }
-      }
-    }
-  }
-}
-
-TEST_F(TransformTest, HalfPixelShiftAtQualityOneAveragesNeighbours) {
-  for (short depth : kDepths) {
-    oracle::WorldPtr src = oracle::MakeWorld(8, 4, depth);
-    oracle::FillRandom(*src, rng_);
-    oracle::WorldPtr dst = oracle::MakeWorld(9, 4, depth);
-    PF_CompositeModePlus mode;
-    ASSERT_EQ(Transform(1, 0, src.get(), mode, nullptr, {Shift(0.5, 0)}, true, {0, 0, 9, 4},
-                        dst.get()),
-              0);
-    for (int32_t y = 0; y < 4; ++y) {
-      for (int32_t x = 0; x < 9; ++x) {
-        const Px left = x >= 1 ? oracle::Get(*src, x - 1, y) : Px{};
-        const Px right = x < 8 ? oracle::Get(*src, x, y) : Px{};
-        const Px want = oracle::Quantize(Add(Add({}, left, 0.5), right, 0.5), depth);
-        EXPECT_TRUE(oracle::Near(oracle::Get(*dst, x, y), want, oracle::Tolerance(depth)))
-            << "depth " << depth << " at " << x << ", " << y;
-      }
-    }
-  }
-}
-
-TEST_F(TransformTest, SeveralMatricesAverageAndSingularOnesAddTransparency) {
-  for (short depth : kDepths) {
-    oracle::WorldPtr src = oracle::MakeWorld(7, 5, depth);
-    oracle::FillRandom(*src, rng_);
-    PF_CompositeModePlus mode;
-    // Two placements one pixel apart: the mean of the two neighbours.
-    oracle::WorldPtr blurred = oracle::MakeWorld(8, 5, depth);
-    ASSERT_EQ(Transform(0, 0, src.get(), mode, nullptr, {Shift(0, 0), Shift(1, 0)}, true,
-                        {0, 0, 8, 5}, blurred.get()),
-              0);
-    // A placement squashed to a line contributes nothing but still counts.
-    oracle::WorldPtr halved = oracle::MakeWorld(8, 5, depth);
-    ASSERT_EQ(Transform(1, 0, src.get(), mode, nullptr, {Shift(0, 0), Affine(1, 0, 2, 0, 0, 0)},
-                        true, {0, 0, 8, 5}, halved.get()),
-              0);
-    for (int32_t y = 0; y < 5; ++y) {
-      for (int32_t x = 0; x < 8; ++x) {
-        const Px here = x < 7 ? oracle::Get(*src, x, y) : Px{};
-        const Px left = x >= 1 ? oracle::Get(*src, x - 1, y) : Px{};
-        const Px mean = oracle::Quantize(Add(Add({}, here, 0.5), left, 0.5), depth);
-        EXPECT_TRUE(oracle::Near(oracle::Get(*blurred, x, y), mean, oracle::Tolerance(depth)))
-            << "depth " << depth << " at " << x << ", " << y;
-        const Px half = oracle::Quantize(Add({}, here, 0.5), depth);
-        EXPECT_TRUE(oracle::Near(oracle::Get(*halved, x, y), half, oracle::Tolerance(depth)))
-            << "depth " << depth << " at " << x << ", " << y;
       }
     }
   }
@@ -201,34 +125,32 @@ TEST_F(TransformTest, SeveralMatricesAverageAndSingularOnesAddTransparency) {
 
 TEST_F(TransformTest, MatricesMapDestinationToSourceWhenSrcToDstIsFalse) {
   oracle::WorldPtr src = oracle::MakeWorld(10, 8, 16);
+  oracle::WorldPtr dst = oracle::MakeWorld(10, 8, 16);
   oracle::FillRandom(*src, rng_);
-  PF_CompositeModePlus mode;
-  oracle::WorldPtr back = oracle::MakeWorld(10, 8, 16);
-  oracle::WorldPtr forward = oracle::MakeWorld(10, 8, 16);
   // Scale 2 then shift: read as destination-to-source, the centre of
   // destination pixel x lands at 2x + 1.6, inside source pixel 2x + 1.
-  const M_Matrix3 m = Affine(2, 0, 0, 2, 0.6, 0.3);
-  ASSERT_EQ(Transform(0, 0, src.get(), mode, nullptr, {m}, false, {0, 0, 10, 8}, back.get()), 0);
-  M_Matrix3 inverse = m;
-  ASSERT_FALSE(inverse.InvertQuiet());
-  ASSERT_EQ(Transform(0, 0, src.get(), mode, nullptr, {inverse}, true, {0, 0, 10, 8},
-                      forward.get()),
+  ASSERT_EQ(Transform(0, 0, src.get(), {}, nullptr, {Affine(2, 0, 0, 2, 0.6, 0.3)}, false,
+                      {0, 0, 10, 8}, dst.get()),
             0);
   for (int32_t y = 0; y < 8; ++y) {
     for (int32_t x = 0; x < 10; ++x) {
       const long sx = 2 * x + 1, sy = 2 * y + 1;
       const Px want = (sx < 10 && sy < 8) ? oracle::Get(*src, sx, sy) : Px{};
-      EXPECT_TRUE(oracle::Same(oracle::Get(*back, x, y), want)) << x << ", " << y;
-      EXPECT_TRUE(oracle::Near(oracle::Get(*forward, x, y), want, 0)) << x << ", " << y;
+      EXPECT_TRUE(oracle::Same(oracle::Get(*dst, x, y), want)) << x << ", " << y;
     }
   }
 }
 
+// Modes, masks, fields and opacity at both qualities over placements that
+// rotate and scale, average several matrices (one pixel apart, and
+// anisotropic), and average a singular matrix in as transparency.
 TEST_F(TransformTest, RotatedAndScaledSourcesMatchTheReference) {
   const double c = std::cos(0.41), s = std::sin(0.41);
   const std::vector<std::vector<M_Matrix3>> placements = {
       {Affine(1.3 * c, 1.3 * s, -1.3 * s, 1.3 * c, 4.21, -1.37)},
-      {Affine(0.77, 0.0, 0.11, 0.62, 2.3, 3.1), Affine(0.77, 0.05, 0.11, 0.62, 3.05, 2.7)}};
+      {Affine(0.77, 0.0, 0.11, 0.62, 2.3, 3.1), Affine(0.77, 0.05, 0.11, 0.62, 3.05, 2.7)},
+      {Shift(2, 1), Shift(3, 1)},
+      {Shift(2.5, 1), Affine(1, 0, 2, 0, 0, 0)}};
   const int modes[] = {PF_Xfer_NORMAL, PF_Xfer_SCREEN, PF_Xfer_COLOR, PF_Xfer_STENCIL_ALPHA,
                        PF_Xfer_SILHOUETTE_LUMA, PF_Xfer_BEHIND};
   for (short depth : kDepths) {
@@ -243,26 +165,47 @@ TEST_F(TransformTest, RotatedAndScaledSourcesMatchTheReference) {
     mask.offset_x = 2;
     mask.offset_y = 3;
     mask.what_is_mask = PF_MaskKind_INVERTED_ALPHA;
-    const M_LRect destRect{1, 2, 19, 16};
-    for (const auto& toDst : placements) {
+    for (size_t p = 0; p < placements.size(); ++p) {
       for (long quality : {0L, 1L}) {
         for (int m : modes) {
-          const long field = m % 3;
+          SCOPED_TRACE(testing::Message() << "placement " << p << " quality " << quality);
           PF_CompositeModePlus mode;
           mode.xfer = m;
           mode.opacity = 0.75f;
           mode.dest_bound = m == PF_Xfer_SCREEN;
-          PF_MaskWorld* useMask = m == PF_Xfer_NORMAL || m == PF_Xfer_STENCIL_ALPHA ? &mask
-                                                                                     : nullptr;
-          oracle::WorldPtr dst = oracle::MakeWorld(20, 17, depth);
-          dst->CopyPixels(dstBefore.get(), nullptr, 0, 0);
-          ASSERT_EQ(Transform(quality, field, src.get(), mode, useMask, toDst, true, destRect,
-                              dst.get()),
-                    0);
-          CheckAgainstReference(*src, *dstBefore, *dst, mode, useMask, toDst, quality, field,
-                                destRect);
+          const bool masked = m == PF_Xfer_NORMAL || m == PF_Xfer_STENCIL_ALPHA;
+          CheckAgainstReference(*src, *dstBefore, mode, masked ? &mask : nullptr, placements[p],
+                                quality, m % 3, {1, 2, 19, 16});
         }
       }
+    }
+  }
+}
+
+// One bilinear matrix in normal mode at full strength on 8-bit pixels takes
+// an integer loop of its own: rotations past 90 degrees, squeezes, half
+// pixels, fields, rects past the buffer, opaque sources, placements billions
+// of pixels away and scales beyond its fixed-point range.
+TEST_F(TransformTest, EightBitBilinearFastPathMatchesTheReference) {
+  auto place = [](double angle, double sx, double sy, double tx, double ty) {
+    const double c = std::cos(angle), s = std::sin(angle);
+    return std::vector<M_Matrix3>{Affine(sx * c, sx * s, -sy * s, sy * c, tx, ty)};
+  };
+  const std::vector<M_Matrix3> placements[] = {
+      place(0.5236, 1.0, 1.0, 14.3, 2.7),  place(-2.2, 1.7, 0.6, 30.1, 25.4),
+      place(0.0, 0.37, 2.9, 3.25, -4.5),   place(1.5707963267948966, 1.0, 1.0, 30.5, 0.5),
+      place(0.3, 1.0, 1.0, 3.0e9, -2.5e9), place(0.0, 1.0e-9, 1.0e-9, 0.0, 0.0)};
+  oracle::WorldPtr before = oracle::MakeWorld(40, 36, 8);
+  oracle::FillRandom(*before, rng_);
+  for (bool opaque : {false, true}) {
+    oracle::WorldPtr src = oracle::MakeWorld(23, 17, 8);
+    oracle::FillRandom(*src, rng_, opaque);
+    for (size_t p = 0; p < std::size(placements); ++p) {
+      SCOPED_TRACE(testing::Message() << "placement " << p << " opaque " << opaque);
+      const PF_CompositeModePlus mode;
+      CheckAgainstReference(*src, *before, mode, nullptr, placements[p], 1, 0, {0, 0, 40, 36});
+      CheckAgainstReference(*src, *before, mode, nullptr, placements[p], 1, 1, {3, 1, 37, 30});
+      CheckAgainstReference(*src, *before, mode, nullptr, placements[p], 1, 2, {-5, -3, 50, 44});
     }
   }
 }
@@ -270,35 +213,25 @@ TEST_F(TransformTest, RotatedAndScaledSourcesMatchTheReference) {
 TEST_F(TransformTest, NothingToDoAndBadParameters) {
   oracle::WorldPtr src = oracle::MakeWorld(4, 4, 8);
   oracle::WorldPtr dst = oracle::MakeWorld(4, 4, 8);
+  oracle::WorldPtr dst32 = oracle::MakeWorld(4, 4, 32);
   oracle::FillRandom(*src, rng_, true);
   PF_CompositeModePlus mode;
-  const M_LRect all{0, 0, 4, 4};
   const M_Matrix3 id;
-  EXPECT_EQ(PF_TransformWorld(nullptr, 0, 1, 0, src.get(), &mode, 0, nullptr, &id, 0, true, &all,
-                              dst.get()),
-            0);
-  EXPECT_EQ(PF_TransformWorld(nullptr, 0, 1, 0, src.get(), &mode, 0, nullptr, nullptr, 1, true,
-                              &all, dst.get()),
-            0);
-  for (int32_t y = 0; y < 4; ++y)
-    for (int32_t x = 0; x < 4; ++x) EXPECT_TRUE(oracle::Same(oracle::Get(*dst, x, y), {}));
-  mode.xfer = 22;
-  EXPECT_EQ(PF_TransformWorld(nullptr, 0, 1, 0, src.get(), &mode, 0, nullptr, &id, 1, true, &all,
-                              dst.get()),
-            U_ERR_BAD_PARAMETER);
-  EXPECT_EQ(PF_TransformWorld(nullptr, 0, 1, 0, src.get(), nullptr, 0, nullptr, &id, 1, true,
-                              &all, dst.get()),
-            U_ERR_BAD_PARAMETER);
-  mode.xfer = PF_Xfer_NORMAL;
-  oracle::WorldPtr dst32 = oracle::MakeWorld(4, 4, 32);
-  EXPECT_EQ(PF_TransformWorld(nullptr, 0, 1, 0, src.get(), &mode, 0, nullptr, &id, 1, true, &all,
-                              dst32.get()),
-            U_ERR_BAD_PARAMETER);
+  auto run = [&](const PF_CompositeModePlus* m, const M_Matrix3* matrices, long count,
+                 PF_LayerDef* d) {
+    const M_LRect all{0, 0, 4, 4};
+    return PF_TransformWorld(nullptr, 0, 1, 0, src.get(), m, 0, nullptr, matrices, count, true,
+                             &all, d);
+  };
+  EXPECT_EQ(run(&mode, &id, 0, dst.get()), 0);
+  EXPECT_EQ(run(&mode, nullptr, 1, dst.get()), 0);
+  EXPECT_EQ(run(nullptr, &id, 1, dst.get()), U_ERR_BAD_PARAMETER);
+  EXPECT_EQ(run(&mode, &id, 1, dst32.get()), U_ERR_BAD_PARAMETER);
   U_InjectFailure(0, 777);
-  EXPECT_EQ(PF_TransformWorld(nullptr, 0, 1, 0, src.get(), &mode, 0, nullptr, &id, 1, true, &all,
-                              dst.get()),
-            777);
-  EXPECT_TRUE(oracle::Same(oracle::Get(*dst, 0, 0), {}));
+  EXPECT_EQ(run(&mode, &id, 1, dst.get()), 777);
+  mode.xfer = 22;
+  EXPECT_EQ(run(&mode, &id, 1, dst.get()), U_ERR_BAD_PARAMETER);
+  oracle::ExpectSamePixels(*dst, *oracle::MakeWorld(4, 4, 8));  // nothing written
 }
 
 long AbortOnThirdCall(void* context) {
@@ -333,24 +266,19 @@ TEST_F(TransformTest, ResultsDoNotDependOnTheThreadCount) {
     oracle::FillRandom(*src, rng_);
     oracle::FillRandom(*dstBefore, rng_);
     for (int m : {PF_Xfer_NORMAL, PF_Xfer_DISSOLVE, PF_Xfer_STENCIL_LUMA}) {
+      SCOPED_TRACE(testing::Message() << "mode " << m << " depth " << depth);
       PF_CompositeModePlus mode;
       mode.xfer = m;
       oracle::WorldPtr results[2];
       for (int threads : {1, 2}) {
         const int previous = PF_SetThreadCount(threads);
-        results[threads - 1] = oracle::MakeWorld(330, 320, depth);
-        results[threads - 1]->CopyPixels(dstBefore.get(), nullptr, 0, 0);
+        results[threads - 1] = oracle::Clone(*dstBefore);
         const long rc = Transform(1, 0, src.get(), mode, nullptr, toDst, true, {5, 3, 325, 318},
                                   results[threads - 1].get());
         PF_SetThreadCount(previous);
         ASSERT_EQ(rc, 0);
       }
-      for (int32_t y = 0; y < 320; ++y) {
-        for (int32_t x = 0; x < 330; ++x) {
-          ASSERT_TRUE(oracle::Same(oracle::Get(*results[0], x, y), oracle::Get(*results[1], x, y)))
-              << "mode " << m << " depth " << depth << " at " << x << ", " << y;
-        }
-      }
+      oracle::ExpectSamePixels(*results[0], *results[1]);
     }
   }
 }

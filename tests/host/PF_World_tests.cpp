@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <random>
@@ -23,25 +24,28 @@ using WorldPtr = std::unique_ptr<PF_World, WorldDeleter>;
 WorldPtr NewWorld(M_LRect rect, short depth, long flags = 1) {
   return WorldPtr(PF_World::New(rect, depth, flags));
 }
+WorldPtr NewView(PF_World* parent, M_LRect area) {
+  return WorldPtr(PF_World::NewReference(parent, area));
+}
 
 PF_Pixel8* Pixel8(const PF_World& w, int x, int y) {
   return static_cast<PF_Pixel8*>(w.PixelAddress(x, y));
 }
 
-// Fills an 8-bit world so that every pixel names its own coordinates.
+// The pixel FillCoordinates puts at (x, y): it names its own coordinates.
+PF_Pixel8 Coord(int x, int y) { return PF_Pixel8{uint8_t(x), uint8_t(y), uint8_t(x ^ y), 255}; }
 void FillCoordinates(PF_World& w) {
   for (int y = 0; y < w.height; ++y)
-    for (int x = 0; x < w.width; ++x)
-      *Pixel8(w, x, y) = PF_Pixel8{uint8_t(x), uint8_t(y), uint8_t(x ^ y), 255};
+    for (int x = 0; x < w.width; ++x) *Pixel8(w, x, y) = Coord(x, y);
 }
 
 bool SamePixel(const PF_Pixel8& a, const PF_Pixel8& b) {
   return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
-long ThrownCode(void (*fn)(void*), void* arg) {
+long ThrownCode(const std::function<void()>& fn) {
   try {
-    fn(arg);
+    fn();
   } catch (long code) {
     return code;
   }
@@ -56,14 +60,16 @@ TEST_F(PFWorldTest, ViewSharesStorageAndOutlivesItsParent) {
   const long long bytes = PF_GetWorldStats().live_pixel_bytes;
   EXPECT_GT(bytes, 0);
 
-  WorldPtr view(PF_World::NewReference(parent.get(), M_LRect{2, 3, 6, 8}));
-  EXPECT_EQ(view->width, 4);
-  EXPECT_EQ(view->height, 5);
-  EXPECT_EQ(view->origin_x, 102);
-  EXPECT_EQ(view->origin_y, 203);
+  WorldPtr view = NewView(parent.get(), M_LRect{2, 3, 6, 8});
+  EXPECT_EQ(view->GetRect(), (M_LRect{102, 203, 106, 208}));
   EXPECT_TRUE(view->IsReference());
   EXPECT_FALSE(parent->IsReference());
   EXPECT_EQ(view->PixelAddress(0, 0), parent->PixelAddress(2, 3));
+  // The short rect form takes top, left, bottom, right.
+  WorldPtr same(PF_World::NewReference(parent.get(), M_Rect{3, 2, 8, 6}));
+  EXPECT_EQ(same->data, view->data);
+  EXPECT_EQ(same->GetRect(), view->GetRect());
+  same.reset();
   // Views count as worlds, not as pixel memory.
   EXPECT_EQ(PF_GetWorldStats().live_worlds, 2);
   EXPECT_EQ(PF_GetWorldStats().live_pixel_bytes, bytes);
@@ -75,47 +81,16 @@ TEST_F(PFWorldTest, ViewSharesStorageAndOutlivesItsParent) {
   parent.reset();
   EXPECT_EQ(PF_GetWorldStats().live_pixel_bytes, bytes);
   EXPECT_TRUE(SamePixel(*Pixel8(*view, 1, 1), PF_Pixel8{9, 8, 7, 6}));
-  EXPECT_TRUE(SamePixel(*Pixel8(*view, 3, 4), PF_Pixel8{5, 7, 5 ^ 7, 255}));
+  EXPECT_TRUE(SamePixel(*Pixel8(*view, 3, 4), Coord(5, 7)));
   view.reset();
   EXPECT_EQ(PF_GetWorldStats().live_pixel_bytes, 0);
-}
-
-TEST_F(PFWorldTest, ShortRectViewMatchesLongRectView) {
-  WorldPtr parent = NewWorld({-5, -5, 20, 20}, 16);
-  WorldPtr a(PF_World::NewReference(parent.get(), M_Rect{4, 3, 9, 12}));  // top, left, bottom, right
-  WorldPtr b(PF_World::NewReference(parent.get(), M_LRect{3, 4, 12, 9}));
-  EXPECT_EQ(a->data, b->data);
-  EXPECT_EQ(a->GetRect(), b->GetRect());
-  EXPECT_EQ(a->GetRect(), (M_LRect{-2, -1, 7, 4}));
-}
-
-TEST_F(PFWorldTest, ViewAreaMustLieInsideTheParent) {
-  WorldPtr parent = NewWorld({0, 0, 8, 8}, 8);
-  for (M_LRect area : {M_LRect{-1, 0, 4, 4}, M_LRect{0, 0, 9, 4}, M_LRect{4, 4, 8, 9},
-                       M_LRect{0, -3, 2, 2}}) {
-    struct Args {
-      PF_World* parent;
-      M_LRect area;
-    } args{parent.get(), area};
-    EXPECT_EQ(ThrownCode(
-                  [](void* p) {
-                    auto* a = static_cast<Args*>(p);
-                    delete PF_World::NewReference(a->parent, a->area);
-                  },
-                  &args),
-              U_ERR_BAD_PARAMETER);
-  }
-  // An empty area is no error, whatever its coordinates.
-  WorldPtr empty(PF_World::NewReference(parent.get(), M_LRect{50, 50, 40, 60}));
-  EXPECT_EQ(empty->width, 0);
-  EXPECT_EQ(empty->height, 0);
 }
 
 TEST_F(PFWorldTest, RefersToNeedsAReferenceToTheSameStorage) {
   WorldPtr a = NewWorld({0, 0, 4, 4}, 8);
   WorldPtr b = NewWorld({0, 0, 4, 4}, 8);
-  WorldPtr view(PF_World::NewReference(a.get(), M_LRect{1, 1, 3, 3}));
-  WorldPtr viewOfView(PF_World::NewReference(view.get(), M_LRect{0, 0, 1, 1}));
+  WorldPtr view = NewView(a.get(), M_LRect{1, 1, 3, 3});
+  WorldPtr viewOfView = NewView(view.get(), M_LRect{0, 0, 1, 1});
   EXPECT_TRUE(view->RefersTo(a.get()));
   EXPECT_TRUE(viewOfView->RefersTo(a.get()));
   EXPECT_TRUE(viewOfView->RefersTo(view.get()));
@@ -125,7 +100,7 @@ TEST_F(PFWorldTest, RefersToNeedsAReferenceToTheSameStorage) {
 
   std::vector<PF_Pixel8> memory(16);
   WorldPtr borrowed(PF_World::NewBorrowed(memory.data(), 4, 4, 16, 8, 0, 0));
-  WorldPtr borrowedView(PF_World::NewReference(borrowed.get(), M_LRect{0, 0, 2, 2}));
+  WorldPtr borrowedView = NewView(borrowed.get(), M_LRect{0, 0, 2, 2});
   EXPECT_FALSE(borrowed->IsReference());
   EXPECT_TRUE(borrowedView->RefersTo(borrowed.get()));
   EXPECT_FALSE(borrowedView->RefersTo(a.get()));
@@ -135,28 +110,22 @@ TEST_F(PFWorldTest, RefersToNeedsAReferenceToTheSameStorage) {
 TEST_F(PFWorldTest, ShrinkToSubRectMovesDataAndOrigin) {
   WorldPtr w = NewWorld({10, 20, 18, 28}, 8);
   FillCoordinates(*w);
-  WorldPtr view(PF_World::NewReference(w.get(), M_LRect{0, 0, 8, 8}));
+  WorldPtr view = NewView(w.get(), M_LRect{0, 0, 8, 8});
   view->ShrinkToSubRect(M_LRect{2, 3, 5, 7});
   EXPECT_EQ(view->GetRect(), (M_LRect{12, 23, 15, 27}));
-  EXPECT_TRUE(SamePixel(*Pixel8(*view, 0, 0), PF_Pixel8{2, 3, 2 ^ 3, 255}));
-  EXPECT_TRUE(SamePixel(*Pixel8(*view, 2, 3), PF_Pixel8{4, 6, 4 ^ 6, 255}));
-  // Narrowing again works in the narrowed coordinates.
+  EXPECT_TRUE(SamePixel(*Pixel8(*view, 0, 0), Coord(2, 3)));
+  EXPECT_TRUE(SamePixel(*Pixel8(*view, 2, 3), Coord(4, 6)));
+  // Narrowing again works in the narrowed coordinates, and the narrowed view
+  // still keeps the storage alive.
   view->ShrinkToSubRect(M_LRect{1, 1, 2, 2});
   EXPECT_EQ(view->GetRect(), (M_LRect{13, 24, 14, 25}));
-  EXPECT_TRUE(SamePixel(*Pixel8(*view, 0, 0), PF_Pixel8{3, 4, 3 ^ 4, 255}));
-
-  // The narrowed view still keeps the storage alive.
   w.reset();
-  EXPECT_TRUE(SamePixel(*Pixel8(*view, 0, 0), PF_Pixel8{3, 4, 3 ^ 4, 255}));
-
-  PF_World* v = view.get();
-  EXPECT_EQ(ThrownCode([](void* p) { static_cast<PF_World*>(p)->ShrinkToSubRect({0, 0, 2, 1}); },
-                       v),
-            U_ERR_BAD_PARAMETER);
+  EXPECT_TRUE(SamePixel(*Pixel8(*view, 0, 0), Coord(3, 4)));
 }
 
-TEST_F(PFWorldTest, NewBuffersHaveAlignedRowsAndClearOnRequest) {
+TEST_F(PFWorldTest, NewBuffersHaveAlignedRowsAndClearOrPoisonOnRequest) {
   for (short depth : {short(8), short(16), short(32)}) {
+    SCOPED_TRACE(depth);
     WorldPtr w = NewWorld({-3, 7, 10, 12}, depth, 1);
     EXPECT_EQ(w->GetRect(), (M_LRect{-3, 7, 10, 12}));
     EXPECT_EQ(w->GetDepth(), depth);
@@ -167,73 +136,56 @@ TEST_F(PFWorldTest, NewBuffersHaveAlignedRowsAndClearOnRequest) {
       const auto* row = static_cast<const unsigned char*>(w->PixelAddress(0, y));
       for (size_t i = 0; i < 13 * PF_BytesPerPixel(depth); ++i) ASSERT_EQ(row[i], 0);
     }
-  }
-}
-
 #ifdef RGHOST_POISON_NEW_WORLDS
-TEST_F(PFWorldTest, UnclearedBuffersArePoisoned) {
-  WorldPtr w8 = NewWorld({0, 0, 3, 2}, 8, 0);
-  WorldPtr w16 = NewWorld({0, 0, 3, 2}, 16, 0);
-  WorldPtr w32 = NewWorld({0, 0, 3, 2}, 32, 0);
-  for (int y = 0; y < 2; ++y) {
-    for (int x = 0; x < 3; ++x) {
-      // Not a valid premultiplied pixel: colour above alpha, or NaN in float.
-      const auto* p8 = static_cast<const PF_Pixel8*>(w8->PixelAddress(x, y));
-      EXPECT_GT(p8->red, p8->alpha);
-      const auto* p16 = static_cast<const PF_Pixel16*>(w16->PixelAddress(x, y));
-      EXPECT_GT(p16->red, p16->alpha);
-      const auto* p32 = static_cast<const PF_PixelFloat*>(w32->PixelAddress(x, y));
-      EXPECT_TRUE(std::isnan(p32->red));
+    // Not a valid premultiplied pixel: colour above alpha, or NaN in float.
+    WorldPtr raw = NewWorld({0, 0, 3, 2}, depth, 0);
+    const auto above = [](const auto* q) { return q->red > q->alpha; };
+    for (int y = 0; y < 2; ++y) {
+      for (int x = 0; x < 3; ++x) {
+        const void* p = raw->PixelAddress(x, y);
+        EXPECT_TRUE(depth == 8    ? above(static_cast<const PF_Pixel8*>(p))
+                    : depth == 16 ? above(static_cast<const PF_Pixel16*>(p))
+                                  : std::isnan(static_cast<const PF_PixelFloat*>(p)->red));
+      }
     }
+#endif
   }
 }
-#endif
 
-TEST_F(PFWorldTest, BadSizesAndDepthsAreRejected) {
-  struct Case {
-    M_LRect rect;
-    short depth;
-  };
+TEST_F(PFWorldTest, BadSizesDepthsAndAreasAreRejected) {
+  WorldPtr w8 = NewWorld({0, 0, 8, 8}, 8);
+  WorldPtr w16 = NewWorld({0, 0, 8, 8}, 16);
+  WorldPtr view = NewView(w8.get(), M_LRect{2, 2, 6, 6});
   const int32_t lo = std::numeric_limits<int32_t>::min();
   const int32_t hi = std::numeric_limits<int32_t>::max();
-  for (Case c : {Case{{0, 0, -1, 4}, 8}, Case{{0, 5, 4, 4}, 16}, Case{{0, 0, 4, 4}, 12},
-                 Case{{0, 0, 4, 4}, 0}, Case{{lo, lo, hi, hi}, 32}, Case{{0, 0, hi, hi}, 8}}) {
-    EXPECT_EQ(ThrownCode(
-                  [](void* p) {
-                    auto* c = static_cast<Case*>(p);
-                    delete PF_World::New(c->rect, c->depth, 1);
-                  },
-                  &c),
-              U_ERR_BAD_PARAMETER)
-        << c.rect.left << "," << c.rect.top << "," << c.rect.right << "," << c.rect.bottom
-        << " depth " << c.depth;
-  }
-  // A 0 x 0 world is fine.
-  WorldPtr empty = NewWorld({4, 4, 4, 4}, 8);
-  EXPECT_EQ(empty->width, 0);
-
-  // Borrowed memory must hold a row of the width given.
-  static PF_Pixel8 memory[16];
-  EXPECT_EQ(ThrownCode([](void*) { delete PF_World::NewBorrowed(memory, 4, 4, 15, 8, 0, 0); },
-                       nullptr),
-            U_ERR_BAD_PARAMETER);
-  EXPECT_EQ(ThrownCode([](void*) { delete PF_World::NewBorrowed(memory, 4, 4, 16, 7, 0, 0); },
-                       nullptr),
-            U_ERR_BAD_PARAMETER);
+  PF_Pixel8 memory[16];
+  auto newWorld = [](M_LRect r, short depth) { return [=] { delete PF_World::New(r, depth, 1); }; };
+  auto newView = [&](M_LRect area) {
+    return [&, area] { delete PF_World::NewReference(w8.get(), area); };
+  };
+  const std::pair<const char*, std::function<void()>> cases[] = {
+      {"negative width", newWorld({0, 0, -1, 4}, 8)},
+      {"negative height", newWorld({0, 5, 4, 4}, 16)},
+      {"depth 12", newWorld({0, 0, 4, 4}, 12)},
+      {"depth 0", newWorld({0, 0, 4, 4}, 0)},
+      {"width overflows", newWorld({lo, lo, hi, hi}, 32)},
+      {"too many bytes", newWorld({0, 0, hi, hi}, 8)},
+      {"view left of parent", newView({-1, 0, 4, 4})},
+      {"view right of parent", newView({0, 0, 9, 4})},
+      {"view below parent", newView({4, 4, 8, 9})},
+      {"view above parent", newView({0, -3, 2, 2})},
+      {"short borrowed rows", [&] { delete PF_World::NewBorrowed(memory, 4, 4, 15, 8, 0, 0); }},
+      {"borrowed depth 7", [&] { delete PF_World::NewBorrowed(memory, 4, 4, 16, 7, 0, 0); }},
+      {"copy across depths", [&] { w16->CopyPixels(w8.get(), nullptr, 0, 0); }},
+      {"shrink past the view", [&] { view->ShrinkToSubRect({0, 0, 5, 1}); }},
+  };
+  for (const auto& [name, fn] : cases) EXPECT_EQ(ThrownCode(fn), U_ERR_BAD_PARAMETER) << name;
   EXPECT_EQ(PF_BytesPerPixel(7), 0u);
-}
-
-TEST_F(PFWorldTest, CopyNeedsMatchingDepths) {
-  WorldPtr a = NewWorld({0, 0, 4, 4}, 8);
-  WorldPtr b = NewWorld({0, 0, 4, 4}, 16);
-  PF_World* pair[2] = {a.get(), b.get()};
-  EXPECT_EQ(ThrownCode(
-                [](void* p) {
-                  auto** w = static_cast<PF_World**>(p);
-                  w[1]->CopyPixels(w[0], nullptr, 0, 0);
-                },
-                pair),
-            U_ERR_BAD_PARAMETER);
+  // Empty worlds and views are no error, whatever their coordinates.
+  EXPECT_EQ(NewWorld({4, 4, 4, 4}, 8)->width, 0);
+  WorldPtr empty = NewView(w8.get(), M_LRect{50, 50, 40, 60});
+  EXPECT_EQ(empty->width, 0);
+  EXPECT_EQ(empty->height, 0);
 }
 
 // Copies with rects and offsets reaching past either buffer change exactly
@@ -246,13 +198,12 @@ TEST_F(PFWorldTest, CopiesClipToBothWorlds) {
   for (int iteration = 0; iteration < 300; ++iteration) {
     WorldPtr dst = NewWorld({0, 0, 8, 10}, 8);
     // A view narrower than its rows checks that rows are addressed correctly.
-    WorldPtr dstView(PF_World::NewReference(dst.get(), M_LRect{1, 1, 7, 9}));
+    WorldPtr dstView = NewView(dst.get(), M_LRect{1, 1, 7, 9});
     M_LRect r{coord(rng), coord(rng), coord(rng), coord(rng)};
     const long dx = coord(rng), dy = coord(rng);
     const bool useRect = iteration % 5 != 0;
-    const bool convert = iteration % 2 == 0;
     PF_ResetWorldStats();
-    if (convert)
+    if (iteration % 2 == 0)
       dstView->ConvertPixels(src.get(), useRect ? &r : nullptr, 1, dx, dy, 0);
     else
       dstView->CopyPixels(src.get(), useRect ? &r : nullptr, dx, dy);
@@ -280,51 +231,37 @@ TEST_F(PFWorldTest, CopiesClipToBothWorlds) {
 TEST_F(PFWorldTest, CopyWithinOneStorageHandlesOverlap) {
   WorldPtr w = NewWorld({0, 0, 6, 6}, 8);
   FillCoordinates(*w);
-  WorldPtr view(PF_World::NewReference(w.get(), M_LRect{0, 0, 6, 6}));
+  WorldPtr view = NewView(w.get(), M_LRect{0, 0, 6, 6});
   // Shift the top-left 4 x 4 block down and right by one, onto itself.
   const M_LRect block{0, 0, 4, 4};
   w->CopyPixels(view.get(), &block, 1, 1);
   for (int y = 1; y < 5; ++y)
-    for (int x = 1; x < 5; ++x)
-      ASSERT_TRUE(SamePixel(*Pixel8(*w, x, y),
-                            PF_Pixel8{uint8_t(x - 1), uint8_t(y - 1), uint8_t((x - 1) ^ (y - 1)),
-                                      255}));
+    for (int x = 1; x < 5; ++x) ASSERT_TRUE(SamePixel(*Pixel8(*w, x, y), Coord(x - 1, y - 1)));
 }
 
 TEST_F(PFWorldTest, ClearOutsideKeepsOnlyTheRect) {
   WorldPtr w = NewWorld({0, 0, 8, 6}, 16);
-  WorldPtr view(PF_World::NewReference(w.get(), M_LRect{1, 1, 7, 5}));
-  const auto fill = [&] {
+  WorldPtr view = NewView(w.get(), M_LRect{1, 1, 7, 5});
+  // Fills the world, runs clear on the view, and checks that exactly the
+  // view's pixels outside `kept` (world coordinates) were cleared.
+  const auto check = [&](const std::function<void()>& clear, const std::function<bool(int, int)>& kept) {
     for (int y = 0; y < 6; ++y) std::memset(w->PixelAddress(0, y), 0xAB, 8 * 8);
+    clear();
+    for (int y = 0; y < 6; ++y)
+      for (int x = 0; x < 8; ++x) {
+        const auto* p = static_cast<const PF_Pixel16*>(w->PixelAddress(x, y));
+        const bool cleared = p->red == 0 && p->green == 0 && p->blue == 0 && p->alpha == 0;
+        const bool inView = x >= 1 && x < 7 && y >= 1 && y < 5;
+        EXPECT_EQ(cleared, inView && !kept(x, y)) << x << "," << y;
+      }
   };
-  const auto cleared = [&](int x, int y) {
-    const auto* p = static_cast<const PF_Pixel16*>(w->PixelAddress(x, y));
-    return p->red == 0 && p->green == 0 && p->blue == 0 && p->alpha == 0;
-  };
-  fill();
-  view->ClearOutside(M_LRect{2, 1, 4, 3});  // view coordinates: world 3..5 x 2..4
-  for (int y = 0; y < 6; ++y)
-    for (int x = 0; x < 8; ++x) {
-      const bool inView = x >= 1 && x < 7 && y >= 1 && y < 5;
-      const bool kept = x >= 3 && x < 5 && y >= 2 && y < 4;
-      EXPECT_EQ(cleared(x, y), inView && !kept) << x << "," << y;
-    }
-
+  // View coordinates: world 3..5 x 2..4.
+  check([&] { view->ClearOutside(M_LRect{2, 1, 4, 3}); },
+        [](int x, int y) { return x >= 3 && x < 5 && y >= 2 && y < 4; });
   // A keep rect reaching out of the world keeps its inside part only.
-  fill();
-  view->ClearOutside(M_LRect{-10, 2, 3, 100});
-  for (int y = 0; y < 6; ++y)
-    for (int x = 0; x < 8; ++x) {
-      const bool inView = x >= 1 && x < 7 && y >= 1 && y < 5;
-      const bool kept = x < 4 && y >= 3;
-      EXPECT_EQ(cleared(x, y), inView && !kept) << x << "," << y;
-    }
-
-  fill();
-  view->Clear(0);
-  for (int y = 0; y < 6; ++y)
-    for (int x = 0; x < 8; ++x)
-      EXPECT_EQ(cleared(x, y), x >= 1 && x < 7 && y >= 1 && y < 5) << x << "," << y;
+  check([&] { view->ClearOutside(M_LRect{-10, 2, 3, 100}); },
+        [](int x, int y) { return x < 4 && y >= 3; });
+  check([&] { view->Clear(0); }, [](int, int) { return false; });
 }
 
 TEST_F(PFWorldTest, DepthConversionsFollowTheScales) {
@@ -332,24 +269,24 @@ TEST_F(PFWorldTest, DepthConversionsFollowTheScales) {
   WorldPtr w16 = NewWorld({0, 0, 64, 1}, 16);
   WorldPtr w32 = NewWorld({0, 0, 64, 1}, 32);
   WorldPtr back8 = NewWorld({0, 0, 64, 1}, 8);
-  // All 256 values, one per channel.
+  const auto* c16 = static_cast<uint16_t*>(w16->data);
+  const auto* c32 = static_cast<float*>(w32->data);
+  // All 256 values, one per channel: 8 -> 16 -> float -> 8 is exact.
   for (int i = 0; i < 256; ++i) static_cast<uint8_t*>(w8->data)[i] = uint8_t(i);
-
   w16->ConvertPixels(w8.get(), nullptr, 1, 0, 0, 0);
   w32->ConvertPixels(w16.get(), nullptr, 1, 0, 0, 0);
   back8->ConvertPixels(w32.get(), nullptr, 1, 0, 0, 0);
   for (int i = 0; i < 256; ++i) {
-    EXPECT_EQ(static_cast<uint16_t*>(w16->data)[i], i * 257);
-    EXPECT_NEAR(static_cast<float*>(w32->data)[i], i / 255.0, 1e-6);
+    EXPECT_EQ(c16[i], i * 257);
+    EXPECT_NEAR(c32[i], i / 255.0, 1e-6);
     ASSERT_EQ(static_cast<uint8_t*>(back8->data)[i], i);
   }
-
   // 8 -> float directly and float -> 16.
   w32->ConvertPixels(w8.get(), nullptr, 1, 0, 0, 0);
   w16->ConvertPixels(w32.get(), nullptr, 1, 0, 0, 0);
   for (int i = 0; i < 256; ++i) {
-    EXPECT_NEAR(static_cast<float*>(w32->data)[i], i / 255.0, 1e-6);
-    EXPECT_EQ(static_cast<uint16_t*>(w16->data)[i], i * 257);
+    EXPECT_NEAR(c32[i], i / 255.0, 1e-6);
+    EXPECT_EQ(c16[i], i * 257);
   }
 }
 
@@ -357,10 +294,10 @@ TEST_F(PFWorldTest, IntegerResultsRoundAndClamp) {
   WorldPtr w16 = NewWorld({0, 0, 2, 1}, 16);
   WorldPtr w32 = NewWorld({0, 0, 2, 1}, 32);
   WorldPtr w8 = NewWorld({0, 0, 2, 1}, 8);
+  const uint8_t* out = static_cast<uint8_t*>(w8->data);
   const uint16_t sixteen[8] = {128, 129, 385, 386, 65535, 65407, 65408, 0};
   std::memcpy(w16->data, sixteen, sizeof sixteen);
   w8->ConvertPixels(w16.get(), nullptr, 1, 0, 0, 0);
-  const uint8_t* out = static_cast<uint8_t*>(w8->data);
   for (int i = 0; i < 8; ++i) EXPECT_EQ(out[i], std::lround(sixteen[i] / 257.0)) << sixteen[i];
 
   const float floats[8] = {-0.5f, 1.5f, 0.5f, std::numeric_limits<float>::quiet_NaN(),
@@ -378,37 +315,29 @@ TEST_F(PFWorldTest, IntegerResultsRoundAndClamp) {
   // Float to float is never clamped.
   WorldPtr other32 = NewWorld({0, 0, 2, 1}, 32);
   other32->CopyPixels(w32.get(), nullptr, 0, 0);
-  EXPECT_EQ(static_cast<float*>(other32->data)[1], 1.5f);
   EXPECT_EQ(static_cast<float*>(other32->data)[0], -0.5f);
+  EXPECT_EQ(static_cast<float*>(other32->data)[1], 1.5f);
 }
 
 TEST_F(PFWorldTest, EveryOperationIsFallible) {
   WorldPtr a = NewWorld({0, 0, 4, 4}, 8);
   WorldPtr b = NewWorld({0, 0, 4, 4}, 8);
-  PF_World* pair[2] = {a.get(), b.get()};
-  using Op = void (*)(PF_World**);
-  const Op ops[] = {
-      [](PF_World**) { delete PF_World::New({0, 0, 2, 2}, 8, 1); },
-      [](PF_World** w) { delete PF_World::NewReference(w[0], M_LRect{0, 0, 1, 1}); },
-      [](PF_World** w) { delete PF_World::NewBorrowed(w[0]->data, 1, 1, 4, 8, 0, 0); },
-      [](PF_World** w) { w[0]->Clear(0); },
-      [](PF_World** w) { w[0]->ClearOutside({0, 0, 1, 1}); },
-      [](PF_World** w) { w[0]->CopyPixels(w[1], nullptr, 0, 0); },
-      [](PF_World** w) { w[0]->ConvertPixels(w[1], nullptr, 1, 0, 0, 0); },
-      [](PF_World** w) { w[0]->ShrinkToSubRect({0, 0, 4, 4}); },
+  const std::function<void()> ops[] = {
+      [] { delete PF_World::New({0, 0, 2, 2}, 8, 1); },
+      [&] { delete PF_World::NewReference(a.get(), M_LRect{0, 0, 1, 1}); },
+      [&] { delete PF_World::NewBorrowed(a->data, 1, 1, 4, 8, 0, 0); },
+      [&] { a->Clear(0); },
+      [&] { a->ClearOutside({0, 0, 1, 1}); },
+      [&] { a->CopyPixels(b.get(), nullptr, 0, 0); },
+      [&] { a->ConvertPixels(b.get(), nullptr, 1, 0, 0, 0); },
+      [&] { a->ShrinkToSubRect({0, 0, 4, 4}); },
   };
-  for (Op op : ops) {
+  for (size_t i = 0; i < std::size(ops); ++i) {
     const long long before = U_FallibleCallCount();
-    op(pair);
-    EXPECT_EQ(U_FallibleCallCount() - before, 1);
+    ops[i]();
+    EXPECT_EQ(U_FallibleCallCount() - before, 1) << "operation " << i;
     U_InjectFailure(0, 4242);
-    long code = 0;
-    try {
-      op(pair);
-    } catch (long c) {
-      code = c;
-    }
-    EXPECT_EQ(code, 4242);
+    EXPECT_EQ(ThrownCode(ops[i]), 4242) << "operation " << i;
   }
   EXPECT_EQ(PF_GetWorldStats().live_worlds, 2);
 }
@@ -416,11 +345,8 @@ TEST_F(PFWorldTest, EveryOperationIsFallible) {
 TEST_F(PFWorldTest, StatsCountStoragesAndPeak) {
   const PF_WorldStats start = PF_GetWorldStats();
   WorldPtr a = NewWorld({0, 0, 16, 4}, 32);  // 256-byte rows
-  WorldPtr view(PF_World::NewReference(a.get(), M_LRect{0, 0, 1, 1}));
-  {
-    WorldPtr b = NewWorld({0, 0, 16, 4}, 32);
-    EXPECT_EQ(PF_GetWorldStats().live_pixel_bytes, start.live_pixel_bytes + 2048);
-  }
+  WorldPtr view = NewView(a.get(), M_LRect{0, 0, 1, 1});
+  NewWorld({0, 0, 16, 4}, 32).reset();
   const PF_WorldStats s = PF_GetWorldStats();
   EXPECT_EQ(s.live_worlds, start.live_worlds + 2);
   EXPECT_EQ(s.live_pixel_bytes, start.live_pixel_bytes + 1024);
