@@ -1,0 +1,99 @@
+// libFuzzer target: the input is a scene file for rgrender. It goes through
+// the scene loader; a scene that loads and names no image file is then built
+// into its first frame's graph and a small corner of it is rendered, at a
+// depth and in an entry form picked from the input's length.
+//
+// A SceneError (bad scene) and a `long` (library or host error) are expected.
+// Anything else leaving the loader or the render is a finding, as are
+// sanitizer reports and worlds or tracked objects left alive.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ImageStore.h"
+#include "LruCache.h"
+#include "Progress.h"
+#include "SceneGraph.h"
+#include "SceneLoader.h"
+#include "rg/rg.h"
+
+namespace {
+
+constexpr int32_t kMaxSide = 48;
+
+[[noreturn]] void Finding(const char* what) {
+  std::fprintf(stderr, "fuzz_scene: %s\n", what);
+  std::abort();
+}
+
+void Render(const SceneDesc& scene, size_t variant) {
+  // Image nodes would read files named by the input; they are left to the
+  // loader's checks alone.
+  for (const NodeDesc& node : scene.nodes)
+    if (node.kind == NodeKind::Image) return;
+
+  static constexpr short kDepths[] = {8, 16, 32};
+  const short depth = kDepths[variant % 3];
+  const bool intoBuffer = (variant / 3) % 2 != 0;
+
+  ImageStore images;
+  LruCache cache(1 << 20);
+  RenderMonitor monitor(false);
+  FrameGraph graph(scene, images, &cache, &monitor, scene.frame_start);
+  U_SharedPtr<RG_RenderNode> root = graph.Root();
+
+  RG_RenderRequest request;
+  request.rect = M_LRect{0, 0, std::min(scene.width, kMaxSide), std::min(scene.height, kMaxSide)};
+  request.bit_depth = depth;
+  request.field = scene.interlace;
+  // Twice, so that cache nodes serve the second execution.
+  for (int pass = 0; pass < 2; ++pass) {
+    if (intoBuffer) {
+      std::unique_ptr<PF_World> dest(PF_World::New(request.rect, depth, 0));
+      M_LRect outRect;
+      RG_ExecuteGraph(root.get(), request, request.rect, dest.get(), &outRect);
+    } else {
+      M_LRect outRect;
+      char flags = 0;
+      PF_World* out = nullptr;
+      RG_ExecuteGraph(root.get(), request, &outRect, &flags, &out, nullptr);
+      delete out;
+    }
+  }
+}
+
+}  // namespace
+
+// Buffers above 32 MiB fail as they would on a machine out of memory: the
+// host turns the failed allocation into U_ERR_OUT_OF_MEMORY. Graphs that zoom
+// far in and back out legitimately ask for such buffers; without the cap
+// they would exhaust the fuzzer's memory instead of exercising that path.
+extern "C" const char* __asan_default_options() {
+  return "allocator_may_return_null=1:max_allocation_size_mb=32";
+}
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  if (RG_CheckVersions(0, RG_HEADER_VERSION) != 0) Finding("version handshake failed");
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  U_ClearReportLog();
+  const long objectsBefore = U_GetTrackedStats().live_objects;
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  try {
+    const SceneDesc scene = ParseScene(text, "fuzz.json", "/nonexistent-fuzz-dir");
+    Render(scene, size);
+  } catch (const SceneError&) {
+  } catch (long) {
+  }
+  const PF_WorldStats worlds = PF_GetWorldStats();
+  if (worlds.live_worlds != 0 || worlds.live_pixel_bytes != 0)
+    Finding("worlds or pixel bytes left alive");
+  if (U_GetTrackedStats().live_objects != objectsBefore) Finding("tracked objects left alive");
+  return 0;
+}
