@@ -1,13 +1,37 @@
 // Tracked allocation: every block carries a small header with its size so
 // that delete can keep the live figures right without being told the size.
+//
+// The library makes and drops many small blocks per node and per execution
+// (nodes, input lists, checkout results, table entries), so small blocks are
+// kept on per-thread free lists by size class and reused, and the per-block
+// bookkeeping avoids shared read-modify-writes where it can: block counts are
+// per-thread counters that only their thread writes, summed on demand; only
+// the live byte total (which the peak follows) stays one shared atomic.
 #include "rghost/U_Memory.h"
 
 #include <atomic>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "U_Fallible.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define UH_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define UH_ASAN 1
+#endif
+#endif
+#ifdef UH_ASAN
+#include <sanitizer/asan_interface.h>
+#define UH_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#define UH_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#else
+#define UH_POISON(p, n) ((void)(p), (void)(n))
+#define UH_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
 
 namespace {
 
@@ -15,10 +39,141 @@ namespace {
 constexpr size_t kHeader = alignof(std::max_align_t) > sizeof(size_t) ? alignof(std::max_align_t)
                                                                          : sizeof(size_t);
 
-std::atomic<long> g_live_objects{0};
+// Payloads up to kMaxPooled bytes are rounded up to a multiple of kGrain and
+// reused from the thread's free list of that size. Every such block is
+// allocated at its rounded size on every path, so any thread may cache any
+// block and hand it to a request of the same class.
+constexpr size_t kGrain = 16;
+constexpr size_t kMaxPooled = 512;
+constexpr size_t kClasses = kMaxPooled / kGrain;
+// Beyond this many cached bytes a thread gives freed blocks back to malloc.
+// Generous, so that a graph of a million nodes is dropped and rebuilt
+// without glibc coalescing and splitting every block; what is cached goes
+// back to malloc when the host purges (a purge hook) or a malloc fails.
+constexpr size_t kCacheLimitBytes = size_t{256} << 20;
+
+constexpr size_t ClassOf(size_t size) { return size == 0 ? 0 : (size - 1) / kGrain; }
+constexpr size_t ClassBytes(size_t c) { return kHeader + (c + 1) * kGrain; }
+
 std::atomic<long long> g_live_bytes{0};
 std::atomic<long long> g_peak_bytes{0};
-std::atomic<long long> g_allocations{0};
+// Block counts of threads that have ended (or whose cache is gone).
+std::atomic<long long> g_retired_allocations{0};
+std::atomic<long long> g_retired_releases{0};
+
+// One thread's free lists and block counts, made on the thread's first
+// tracked allocation or release and taken down by a ThreadReaper when the
+// thread ends.
+struct ThreadCache {
+  struct FreeBlock {
+    FreeBlock* next;
+  };
+
+  // Only the owning thread writes these counters, so a plain load and store
+  // replace the locked increment; readers sum them under the registry mutex.
+  std::atomic<long long> allocations{0};
+  std::atomic<long long> releases{0};
+  ThreadCache* prev = nullptr;
+  ThreadCache* next = nullptr;
+  FreeBlock* heads[kClasses] = {};
+  size_t cached_bytes = 0;
+
+  // A cached block of class c (header included), or null.
+  void* Pop(size_t c) {
+    FreeBlock* b = heads[c];
+    if (!b) return nullptr;
+    UH_UNPOISON(b, ClassBytes(c));
+    heads[c] = b->next;
+    cached_bytes -= ClassBytes(c);
+    return b;
+  }
+
+  // Gives every cached block back to malloc.
+  void Flush() {
+    for (size_t k = 0; k < kClasses; ++k) {
+      while (void* b = Pop(k)) std::free(b);
+    }
+  }
+
+  // Keeps a block of class c for reuse; false when the cache is full.
+  bool Push(void* block, size_t c) {
+    if (cached_bytes + ClassBytes(c) > kCacheLimitBytes) return false;
+    FreeBlock* b = static_cast<FreeBlock*>(block);
+    b->next = heads[c];
+    heads[c] = b;
+    cached_bytes += ClassBytes(c);
+    // Off limits under AddressSanitizer until handed out again.
+    UH_POISON(b, ClassBytes(c));
+    return true;
+  }
+};
+
+std::mutex g_registry_mutex;
+ThreadCache* g_registry = nullptr;  // every live thread's cache, linked
+
+// Initial-exec: a plain %fs-relative load on every allocation instead of a
+// call to __tls_get_addr. Only a pointer and a flag, so the static TLS the
+// model needs stays tiny.
+__attribute__((tls_model("initial-exec"))) thread_local ThreadCache* t_cache = nullptr;
+// Set once the cache has been taken down at thread exit (or could not be
+// made): blocks made or released later on the thread bypass it and are
+// counted in the retired totals.
+__attribute__((tls_model("initial-exec"))) thread_local bool t_cache_gone = false;
+
+void Bump(std::atomic<long long>& counter) {
+  counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
+
+struct ThreadReaper {
+  ~ThreadReaper() {
+    ThreadCache* c = t_cache;
+    t_cache = nullptr;
+    t_cache_gone = true;
+    if (!c) return;
+    {
+      std::lock_guard<std::mutex> lock(g_registry_mutex);
+      g_retired_allocations.fetch_add(c->allocations.load(std::memory_order_relaxed),
+                                      std::memory_order_relaxed);
+      g_retired_releases.fetch_add(c->releases.load(std::memory_order_relaxed),
+                                   std::memory_order_relaxed);
+      if (c->prev) c->prev->next = c->next;
+      else g_registry = c->next;
+      if (c->next) c->next->prev = c->prev;
+    }
+    c->Flush();
+    c->~ThreadCache();
+    std::free(c);
+  }
+};
+
+// Purge hook: memory is short, so the calling thread's cache goes back to
+// malloc (other threads' lists are theirs alone to touch).
+void PurgeCache(void*, size_t) {
+  if (ThreadCache* c = t_cache) c->Flush();
+}
+
+__attribute__((noinline)) ThreadCache* MakeCache() {
+  if (t_cache_gone) return nullptr;
+  static std::once_flag hookOnce;
+  std::call_once(hookOnce, [] { U_AddPurgeHook(&PurgeCache, nullptr); });
+  void* storage = std::malloc(sizeof(ThreadCache));
+  if (!storage) return nullptr;  // this allocation goes without the cache
+  static thread_local ThreadReaper reaper;
+  (void)&reaper;  // constructed here, so it is destroyed at thread exit
+  ThreadCache* c = new (storage) ThreadCache;
+  std::lock_guard<std::mutex> lock(g_registry_mutex);
+  c->next = g_registry;
+  if (c->next) c->next->prev = c;
+  g_registry = c;
+  t_cache = c;
+  return c;
+}
+
+// The thread's cache, or null once the thread is ending.
+inline ThreadCache* Cache() {
+  ThreadCache* c = t_cache;
+  return __builtin_expect(c != nullptr, 1) ? c : MakeCache();
+}
 
 void NotePeak(long long live) {
   long long peak = g_peak_bytes.load(std::memory_order_relaxed);
@@ -27,15 +182,35 @@ void NotePeak(long long live) {
   }
 }
 
+// malloc failed: give the thread's cached blocks back and try once more.
+__attribute__((noinline)) void* RetryAfterFlush(ThreadCache* cache, size_t size, bool clear) {
+  if (cache) cache->Flush();
+  const size_t total = size <= kMaxPooled ? ClassBytes(ClassOf(size)) : size + kHeader;
+  void* block = clear ? std::calloc(1, total) : std::malloc(total);
+  if (!block) throw std::bad_alloc();
+  return block;
+}
+
 void* Allocate(size_t size, bool clear) {
   if (Uh_NextFallibleCall() != 0) throw std::bad_alloc();
   if (size > std::numeric_limits<size_t>::max() - kHeader) throw std::bad_alloc();
-  const size_t total = size + kHeader;
-  void* block = clear ? std::calloc(1, total) : std::malloc(total);
-  if (!block) throw std::bad_alloc();
+  ThreadCache* cache = Cache();
+  void* block = nullptr;
+  if (size <= kMaxPooled) {
+    const size_t c = ClassOf(size);
+    if (cache) block = cache->Pop(c);
+    if (block) {
+      if (clear) std::memset(static_cast<char*>(block) + kHeader, 0, size);
+    } else {
+      block = clear ? std::calloc(1, ClassBytes(c)) : std::malloc(ClassBytes(c));
+    }
+  } else {
+    block = clear ? std::calloc(1, size + kHeader) : std::malloc(size + kHeader);
+  }
+  if (!block) block = RetryAfterFlush(cache, size, clear);
   std::memcpy(block, &size, sizeof size);
-  g_live_objects.fetch_add(1, std::memory_order_relaxed);
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  if (cache) Bump(cache->allocations);
+  else g_retired_allocations.fetch_add(1, std::memory_order_relaxed);
   NotePeak(g_live_bytes.fetch_add(static_cast<long long>(size), std::memory_order_relaxed) +
            static_cast<long long>(size));
   return static_cast<char*>(block) + kHeader;
@@ -46,8 +221,13 @@ void Release(void* p) noexcept {
   void* block = static_cast<char*>(p) - kHeader;
   size_t size;
   std::memcpy(&size, block, sizeof size);
-  g_live_objects.fetch_sub(1, std::memory_order_relaxed);
   g_live_bytes.fetch_sub(static_cast<long long>(size), std::memory_order_relaxed);
+  // No cache is made here (that could fail, and this must not): a thread
+  // whose first tracked call is a release frees the block directly.
+  ThreadCache* cache = t_cache;
+  if (cache) Bump(cache->releases);
+  else g_retired_releases.fetch_add(1, std::memory_order_relaxed);
+  if (cache && size <= kMaxPooled && cache->Push(block, ClassOf(size))) return;
   std::free(block);
 }
 
@@ -62,10 +242,21 @@ void* U_MemTrackedObject::TrackedNew(size_t size, bool clear) { return Allocate(
 void U_MemTrackedObject::TrackedDelete(void* p) noexcept { Release(p); }
 
 U_TrackedStats U_GetTrackedStats() {
+  long long allocations = 0;
+  long long releases = 0;
+  {
+    std::lock_guard<std::mutex> lock(g_registry_mutex);
+    allocations = g_retired_allocations.load(std::memory_order_relaxed);
+    releases = g_retired_releases.load(std::memory_order_relaxed);
+    for (const ThreadCache* c = g_registry; c; c = c->next) {
+      allocations += c->allocations.load(std::memory_order_relaxed);
+      releases += c->releases.load(std::memory_order_relaxed);
+    }
+  }
   U_TrackedStats stats;
-  stats.live_objects = g_live_objects.load(std::memory_order_relaxed);
+  stats.live_objects = static_cast<long>(allocations - releases);
   stats.live_bytes = g_live_bytes.load(std::memory_order_relaxed);
   stats.peak_bytes = g_peak_bytes.load(std::memory_order_relaxed);
-  stats.allocations = g_allocations.load(std::memory_order_relaxed);
+  stats.allocations = allocations;
   return stats;
 }

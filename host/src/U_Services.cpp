@@ -21,10 +21,10 @@ namespace {
 
 constexpr long kUtilityVersion = 61;
 
-std::mutex g_main_mutex;
 // The thread that loads the library is the main thread until someone says
 // otherwise; this static initialiser runs on it.
-std::thread::id g_main_thread = std::this_thread::get_id();
+// Read at every node entry of a traversal: an atomic, not a lock.
+std::atomic<std::thread::id> g_main_thread{std::this_thread::get_id()};
 
 std::atomic<double (*)()> g_clock{nullptr};
 
@@ -54,13 +54,11 @@ std::vector<PurgeHookEntry>& Hooks() {
 }  // namespace
 
 bool U_IsOnMainThread() {
-  std::lock_guard<std::mutex> lock(g_main_mutex);
-  return std::this_thread::get_id() == g_main_thread;
+  return std::this_thread::get_id() == g_main_thread.load(std::memory_order_relaxed);
 }
 
 void U_SetMainThread() {
-  std::lock_guard<std::mutex> lock(g_main_mutex);
-  g_main_thread = std::this_thread::get_id();
+  g_main_thread.store(std::this_thread::get_id(), std::memory_order_relaxed);
 }
 
 long U_SecondsSinceBoot(double* seconds) {

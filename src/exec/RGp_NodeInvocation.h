@@ -12,9 +12,10 @@
 // buffers, check-in) in RGp_RenderPass.cpp.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <vector>
 
+#include "exec/RGp_CheckoutList.h"
 #include "rg/RG_NodeCallbacks.h"
 #include "rg/RG_RenderRequest.h"
 #include "rghost/M_Geometry.h"
@@ -34,6 +35,12 @@ class RGp_NodeInvocation final : public RG_NodePreRenderCB, public RG_NodeRender
   ~RGp_NodeInvocation();
   RGp_NodeInvocation(const RGp_NodeInvocation&) = delete;
   RGp_NodeInvocation& operator=(const RGp_NodeInvocation&) = delete;
+
+  // Ordinary heap storage, recycled: a traversal makes and drops one
+  // invocation per node, so freed ones are kept per thread (up to a bound)
+  // for the next traversal instead of going back to malloc each time.
+  static void* operator new(size_t size);
+  static void operator delete(void* p, size_t size) noexcept;
 
   // RG_NodePreRenderCB
   RG_CheckoutResult* CheckoutInputWithID(long index, long id,
@@ -81,7 +88,7 @@ class RGp_NodeInvocation final : public RG_NodePreRenderCB, public RG_NodeRender
   uint32_t ConsumerCount() const { return consumer_count_; }
 
  private:
-  using CheckoutList = std::vector<RG_CheckoutResult*>;
+  using CheckoutList = RGp_CheckoutList;
 
   long NextCheckoutID() const;
   static void CheckCheckoutID(long id);
