@@ -12,15 +12,7 @@ CTEST_FLAGS ?= --output-on-failure -j$(JOBS)
 all: build
 
 deps:
-	@missing=""; \
-	for p in $(DEB_PACKAGES); do \
-	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-	  echo "Installing:$$missing"; \
-	  if [ "$$(id -u)" != 0 ]; then echo "run as root to install:$$missing" >&2; exit 1; fi; \
-	  apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y $$missing; \
-	fi
+	@sh tools/install-packages.sh $(DEB_PACKAGES)
 
 build: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -57,15 +49,7 @@ FUZZ_FLAGS ?=
 .PHONY: fuzz fuzz-deps
 
 fuzz-deps: deps
-	@missing=""; \
-	for p in $(FUZZ_PACKAGES); do \
-	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-	  echo "Installing:$$missing"; \
-	  if [ "$$(id -u)" != 0 ]; then echo "run as root to install:$$missing" >&2; exit 1; fi; \
-	  apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y $$missing; \
-	fi
+	@sh tools/install-packages.sh $(FUZZ_PACKAGES)
 
 fuzz: fuzz-deps
 	cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -99,15 +83,7 @@ BENCH_FLAGS ?=
 COMPARE_FLAGS ?= --reps 15
 
 bench-deps: deps
-	@missing=""; \
-	for p in $(BENCH_PACKAGES); do \
-	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-	  echo "Installing:$$missing"; \
-	  if [ "$$(id -u)" != 0 ]; then echo "run as root to install:$$missing" >&2; exit 1; fi; \
-	  apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y $$missing; \
-	fi
+	@sh tools/install-packages.sh $(BENCH_PACKAGES)
 
 bench: bench-deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DRG_BUILD_TESTS=OFF \
