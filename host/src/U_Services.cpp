@@ -115,6 +115,21 @@ void U_AddPurgeHook(U_PurgeHook hook, void* context) {
   Hooks().push_back({hook, context});
 }
 
+namespace {
+// A context-free hook rides in the context slot of the general form.
+void CallSimplePurgeHook(void* context, size_t bytes) {
+  reinterpret_cast<U_SimplePurgeHook>(context)(bytes);
+}
+}  // namespace
+
+void U_AddPurgeHook(U_SimplePurgeHook hook) {
+  if (hook) U_AddPurgeHook(&CallSimplePurgeHook, reinterpret_cast<void*>(hook));
+}
+
+void U_RemovePurgeHook(U_SimplePurgeHook hook) {
+  U_RemovePurgeHook(&CallSimplePurgeHook, reinterpret_cast<void*>(hook));
+}
+
 void U_RemovePurgeHook(U_PurgeHook hook, void* context) {
   std::lock_guard<std::mutex> lock(g_hooks_mutex);
   auto& hooks = Hooks();

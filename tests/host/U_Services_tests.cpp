@@ -170,6 +170,20 @@ TEST_F(UServicesTest, PurgeLoopRetriesOnceAfterTheHooks) {
   U_InjectFailure(0, 31);
   EXPECT_EQ(U_PurgeLoop(10, &TryAllocate, &stuck, 0), 31);
   EXPECT_EQ(stuck.attempts, 2);
+
+  // A hook without context frees memory the same way, until it is removed.
+  static PurgeWorld* simpleWorld = nullptr;
+  PurgeWorld plain;
+  simpleWorld = &plain;
+  const U_SimplePurgeHook simple = [](size_t bytes) { Purge(simpleWorld, bytes); };
+  U_AddPurgeHook(simple);
+  EXPECT_EQ(U_PurgeLoop(64, &TryAllocate, &plain, 0), 0);
+  EXPECT_EQ(plain.purges, 1);
+  EXPECT_EQ(plain.purgedFor, 64u);
+  U_RemovePurgeHook(simple);
+  plain.cacheFull = true;
+  EXPECT_EQ(U_PurgeLoop(64, &TryAllocate, &plain, 0), U_ERR_OUT_OF_MEMORY);
+  EXPECT_EQ(plain.purges, 1);
 }
 
 }  // namespace

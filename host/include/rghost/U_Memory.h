@@ -62,3 +62,7 @@ long U_PurgeLoop(size_t bytes, U_PurgeCallback callback, void* context, long res
 using U_PurgeHook = void (*)(void* context, size_t bytes);
 void U_AddPurgeHook(U_PurgeHook hook, void* context);
 void U_RemovePurgeHook(U_PurgeHook hook, void* context);
+// The same for a hook that needs no context.
+using U_SimplePurgeHook = void (*)(size_t bytes);
+void U_AddPurgeHook(U_SimplePurgeHook hook);
+void U_RemovePurgeHook(U_SimplePurgeHook hook);
