@@ -55,6 +55,14 @@ BackMap MakeBackMap(const M_Matrix3& given, bool invert) {
     b.m[6] = c2 * inv;
     b.m[7] = (a[1] * a[6] - a[0] * a[7]) * inv;
     b.m[8] = (a[0] * a[4] - a[1] * a[3]) * inv;
+    // The inverse of an affine matrix is affine; computed, its last element
+    // can come out as 1 - 2^-53, which would send every rotation down the
+    // projective path with a divide per pixel.
+    if (a[2] == 0.0 && a[5] == 0.0 && a[8] == 1.0) {
+      b.m[2] = 0.0;
+      b.m[5] = 0.0;
+      b.m[8] = 1.0;
+    }
   }
   for (double v : b.m) {
     if (!std::isfinite(v)) b.singular = true;
@@ -176,94 +184,6 @@ void AccumulateRow(const PF_LayerDef& src, const BackMap& b, int64_t x0, int64_t
   }
 }
 
-// Bilinear sampling of one affine matrix, composited in normal mode at full
-// strength without a mask, on 8-bit pixels: the common "rotate or scale a
-// layer" case, in integer arithmetic. Source positions step along the row in
-// 32.32 fixed point (exact for whole-pixel steps, and within 2^-32 pixel per
-// step otherwise); weights keep 12 bits, so a sample is within 1/16 of a
-// level of the exact one and the composite rounds it once. Returns false,
-// having written nothing, when the row's positions do not fit the fixed-point
-// range; the caller then takes the general path.
-bool BilinearOverRow8(const PF_LayerDef& src, const BackMap& b, int64_t x0, int64_t y, int32_t n,
-                      const PF_LayerDef& dst) {
-  const Span s = Reach(b, x0, y, n, src, true);
-  if (s.end <= s.begin) return true;
-  const double px = static_cast<double>(x0 + s.begin) + 0.5;
-  const double py = static_cast<double>(y) + 0.5;
-  // Texel centres sit at half-integers: positions relative to texel (0, 0)'s centre.
-  const double fx = px * b.m[0] + py * b.m[3] + b.m[6] - 0.5;
-  const double fy = px * b.m[1] + py * b.m[4] + b.m[7] - 0.5;
-  const double count = static_cast<double>(s.end - s.begin);
-  constexpr double kLimit = 1073741824.0;  // 2^30: far outside any buffer, inside int64 32.32
-  auto fits = [&](double start, double step) {
-    return std::fabs(start) < kLimit && std::fabs(step) < kLimit &&
-           std::fabs(start + count * step) < kLimit;
-  };
-  if (!fits(fx, b.m[0]) || !fits(fy, b.m[1])) return false;
-  constexpr double kOne = 4294967296.0;  // 2^32
-  int64_t X = std::llround(fx * kOne);
-  int64_t Y = std::llround(fy * kOne);
-  const int64_t dX = std::llround(b.m[0] * kOne);
-  const int64_t dY = std::llround(b.m[1] * kOne);
-  const int64_t w = src.width;
-  const int64_t h = src.height;
-  auto texel = [&](int64_t x, int64_t yy) -> uint32_t {
-    if (x < 0 || yy < 0 || x >= w || yy >= h) return 0;  // transparent outside
-    uint32_t p;
-    std::memcpy(&p, PFh_PixelAt<const PF_Pixel8>(src, x, yy), sizeof p);
-    return p;
-  };
-  PF_Pixel8* d = PFh_PixelAt<PF_Pixel8>(dst, x0 + s.begin, y);
-  for (int32_t i = s.begin; i < s.end; ++i, X += dX, Y += dY, ++d) {
-    const int64_t ix = X >> 32;  // floor: arithmetic shift
-    const int64_t iy = Y >> 32;
-    if (ix < -1 || iy < -1 || ix >= w || iy >= h) continue;
-    const uint32_t tx = static_cast<uint32_t>(X >> 20) & 0xFFFu;
-    const uint32_t ty = static_cast<uint32_t>(Y >> 20) & 0xFFFu;
-    uint32_t p00, p10, p01, p11;
-    if (ix >= 0 && iy >= 0 && ix + 1 < w && iy + 1 < h) {
-      const PF_Pixel8* r0 = PFh_PixelAt<const PF_Pixel8>(src, ix, iy);
-      const PF_Pixel8* r1 = PFh_PixelAt<const PF_Pixel8>(src, ix, iy + 1);
-      std::memcpy(&p00, r0, 4);
-      std::memcpy(&p10, r0 + 1, 4);
-      std::memcpy(&p01, r1, 4);
-      std::memcpy(&p11, r1 + 1, 4);
-    } else {
-      p00 = texel(ix, iy);
-      p10 = texel(ix + 1, iy);
-      p01 = texel(ix, iy + 1);
-      p11 = texel(ix + 1, iy + 1);
-    }
-    // A transparent sample leaves the destination as it is.
-    if ((p00 | p10 | p01 | p11) == 0) continue;
-    const uint32_t wx1 = tx, wx0 = 4096u - tx, wy1 = ty, wy0 = 4096u - ty;
-    uint32_t v[4];  // channel x 2^24 on the 0..255 scale
-    for (int c = 0; c < 4; ++c) {
-      const int sh = 8 * c;
-      const uint32_t top = ((p00 >> sh) & 0xFFu) * wx0 + ((p10 >> sh) & 0xFFu) * wx1;
-      const uint32_t bottom = ((p01 >> sh) & 0xFFu) * wx0 + ((p11 >> sh) & 0xFFu) * wx1;
-      v[c] = top * wy0 + bottom * wy1;
-    }
-    uint8_t* out = &d->red;
-    constexpr uint64_t kFull = 255ull << 24;
-    if (v[3] >= kFull) {
-      for (int c = 0; c < 4; ++c) {
-        const uint32_t q = (v[c] + (1u << 23)) >> 24;
-        out[c] = static_cast<uint8_t>(q > 255u ? 255u : q);
-      }
-      continue;
-    }
-    // Premultiplied over, rounded once: s + d (255 - sa) / 255, all x 255 x 2^24.
-    const uint64_t inv = kFull - v[3];
-    for (int c = 0; c < 4; ++c) {
-      const uint64_t num = static_cast<uint64_t>(v[c]) * 255u + static_cast<uint64_t>(out[c]) * inv;
-      const uint64_t q = ((num + (255ull << 23)) >> 24) / 255u;
-      out[c] = static_cast<uint8_t>(q > 255u ? 255u : q);
-    }
-  }
-  return true;
-}
-
 struct TransformJob {
   int64_t left = 0;  // destination columns [left, left + width)
   int32_t width = 0;
@@ -285,30 +205,8 @@ long RunTransform(PF_ProgressInfo* progress, const TransformJob& job, const PF_L
   const float average = 1.0f / static_cast<float>(job.maps.size());
   const PFh_SpanFn<D, PFh_RGBA> span = PFh_SpanFor<D, PFh_RGBA>(mode.xfer);
 
-  // One bilinear matrix in normal mode at full strength on 8-bit pixels has
-  // an integer row loop of its own.
-  bool fastBilinear = false;
-  BackMap fastMap;
-  if constexpr (std::is_same_v<D, PFh_Depth8>) {
-    if (job.maps.size() == 1) {
-      // The inverse of an affine matrix can end with 1 - 2^-53 rather than 1;
-      // at 12-bit weights that is affine.
-      fastMap = job.maps[0];
-      if (fastMap.m[2] == 0.0 && fastMap.m[5] == 0.0 && std::fabs(fastMap.m[8] - 1.0) < 1e-12) {
-        fastMap.m[8] = 1.0;
-        fastMap.affine = true;
-      }
-    }
-    fastBilinear = job.bilinear && job.maps.size() == 1 && fastMap.affine && !fastMap.singular &&
-                   (mode.xfer == PF_Xfer_NORMAL || mode.xfer == PF_Xfer_COPY) &&
-                   mode.dest_bound == 0 && mask == nullptr && opacity == 1.0f;
-  }
-
   auto body = [&](long i, PFh_RowScratch& scratch) {
     const int64_t y = job.rows.Row(i);
-    if constexpr (std::is_same_v<D, PFh_Depth8>) {
-      if (fastBilinear && BilinearOverRow8(src, fastMap, job.left, y, n, dst)) return;
-    }
     scratch.pixels.assign(static_cast<size_t>(n), PFh_RGBA{});
     PFh_RGBA* acc = scratch.pixels.data();
     Span hull{n, 0};

@@ -182,11 +182,11 @@ TEST_F(TransformTest, RotatedAndScaledSourcesMatchTheReference) {
   }
 }
 
-// One bilinear matrix in normal mode at full strength on 8-bit pixels takes
-// an integer loop of its own: rotations past 90 degrees, squeezes, half
-// pixels, fields, rects past the buffer, opaque sources, placements billions
-// of pixels away and scales beyond its fixed-point range.
-TEST_F(TransformTest, EightBitBilinearFastPathMatchesTheReference) {
+// The common "rotate or scale a layer" case at 8 bits, bilinear, in normal
+// mode: rotations past 90 degrees, squeezes, half pixels, fields, rects past
+// the buffer, opaque sources, placements billions of pixels away and huge
+// scales.
+TEST_F(TransformTest, EightBitBilinearMatchesTheReference) {
   auto place = [](double angle, double sx, double sy, double tx, double ty) {
     const double c = std::cos(angle), s = std::sin(angle);
     return std::vector<M_Matrix3>{Affine(sx * c, sx * s, -sy * s, sy * c, tx, ty)};
