@@ -22,6 +22,7 @@
 #include "ByteReader.h"
 #include "FuzzCacheNode.h"
 #include "FuzzEffectNode.h"
+#include "FuzzHarness.h"
 #include "rg/rg.h"
 
 namespace {
@@ -29,11 +30,6 @@ namespace {
 constexpr size_t kMaxNodes = 40;
 constexpr int kMaxSourceSide = 24;
 constexpr int kMaxRequestSide = 160;
-
-[[noreturn]] void Finding(const char* what) {
-  std::fprintf(stderr, "fuzz_graph: %s\n", what);
-  std::abort();
-}
 
 // Aborts the execution by throwing a host code once its countdown runs out.
 class CountdownAbort : public RG_ProgAbort {
@@ -418,29 +414,11 @@ void RunOne(ByteReader& in) {
 
 }  // namespace
 
-// Buffers above 32 MiB fail as they would on a machine out of memory: the
-// host turns the failed allocation into U_ERR_OUT_OF_MEMORY. Graphs that zoom
-// far in and back out legitimately ask for such buffers; without the cap
-// they would exhaust the fuzzer's memory instead of exercising that path.
-extern "C" const char* __asan_default_options() {
-  return "allocator_may_return_null=1:max_allocation_size_mb=32";
-}
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  if (RG_CheckVersions(0, RG_HEADER_VERSION) != 0) Finding("version handshake failed");
-  return 0;
-}
+const char* const kFuzzTargetName = "fuzz_graph";
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  U_ClearReportLog();
-  const long objectsBefore = U_GetTrackedStats().live_objects;
-  {
-    ByteReader in(data, size);
-    RunOne(in);
-  }
-  const PF_WorldStats worlds = PF_GetWorldStats();
-  if (worlds.live_worlds != 0 || worlds.live_pixel_bytes != 0)
-    Finding("worlds or pixel bytes left alive");
-  if (U_GetTrackedStats().live_objects != objectsBefore) Finding("tracked objects left alive");
+  FuzzLeakCheck leaks;
+  ByteReader in(data, size);
+  RunOne(in);
   return 0;
 }

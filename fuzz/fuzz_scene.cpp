@@ -19,16 +19,12 @@
 #include "Progress.h"
 #include "SceneGraph.h"
 #include "SceneLoader.h"
+#include "FuzzHarness.h"
 #include "rg/rg.h"
 
 namespace {
 
 constexpr int32_t kMaxSide = 48;
-
-[[noreturn]] void Finding(const char* what) {
-  std::fprintf(stderr, "fuzz_scene: %s\n", what);
-  std::abort();
-}
 
 void Render(const SceneDesc& scene, size_t variant) {
   // Image nodes would read files named by the input; they are left to the
@@ -68,22 +64,10 @@ void Render(const SceneDesc& scene, size_t variant) {
 
 }  // namespace
 
-// Buffers above 32 MiB fail as they would on a machine out of memory: the
-// host turns the failed allocation into U_ERR_OUT_OF_MEMORY. Graphs that zoom
-// far in and back out legitimately ask for such buffers; without the cap
-// they would exhaust the fuzzer's memory instead of exercising that path.
-extern "C" const char* __asan_default_options() {
-  return "allocator_may_return_null=1:max_allocation_size_mb=32";
-}
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  if (RG_CheckVersions(0, RG_HEADER_VERSION) != 0) Finding("version handshake failed");
-  return 0;
-}
+const char* const kFuzzTargetName = "fuzz_scene";
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  U_ClearReportLog();
-  const long objectsBefore = U_GetTrackedStats().live_objects;
+  FuzzLeakCheck leaks;
   const std::string text(reinterpret_cast<const char*>(data), size);
   try {
     const SceneDesc scene = ParseScene(text, "fuzz.json", "/nonexistent-fuzz-dir");
@@ -91,9 +75,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } catch (const SceneError&) {
   } catch (long) {
   }
-  const PF_WorldStats worlds = PF_GetWorldStats();
-  if (worlds.live_worlds != 0 || worlds.live_pixel_bytes != 0)
-    Finding("worlds or pixel bytes left alive");
-  if (U_GetTrackedStats().live_objects != objectsBefore) Finding("tracked objects left alive");
   return 0;
 }
