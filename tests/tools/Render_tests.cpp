@@ -21,8 +21,9 @@ Image8 ReadPng(const std::string& path) {
   Image8 image;
   auto in = OIIO::ImageInput::open(path);
   if (!in) return image;
-  image.width = in->spec().width;
-  image.height = in->spec().height;
+  const OIIO::ImageSpec format = in->spec_dimensions(0);
+  image.width = format.width;
+  image.height = format.height;
   image.pixels.resize(static_cast<size_t>(image.width) * image.height * 4);
   in->read_image(0, 0, 0, 4, OIIO::TypeDesc::UINT8, image.pixels.data());
   return image;

@@ -27,7 +27,7 @@ void ImageStore::Load(const std::string& key, const std::filesystem::path& file,
   config.attribute("oiio:UnassociatedAlpha", 1);
   auto in = OIIO::ImageInput::open(file.string(), &config);
   if (!in) throw SceneError(errorPrefix + ": " + OIIO::geterror());
-  const OIIO::ImageSpec format = in->spec();
+  const OIIO::ImageSpec format = in->spec_dimensions(0);  // size, channels, alpha
   if (format.width <= 0 || format.height <= 0 || format.width > 32767 || format.height > 32767 ||
       format.nchannels < 1)
     throw SceneError(errorPrefix + ": unsupported image size");
