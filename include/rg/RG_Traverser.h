@@ -7,8 +7,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
-#include <map>
 
 #include "rg/RG_Export.h"
 #include "rg/RG_RenderRequest.h"
@@ -19,6 +17,7 @@ class PF_World;
 class RG_BufferLock;
 class RG_NodeData;
 class RG_RenderNode;
+class RGp_InvocationTable;
 class RGp_NodeInvocation;
 
 class RG_API RG_Traverser : public U_MemTrackedObject {
@@ -53,10 +52,6 @@ class RG_API RG_Traverser : public U_MemTrackedObject {
   friend class RGp_NodeInvocation;
   friend struct RGp_TraverserAccess;
 
-  using InvocationTable =
-      std::map<const RG_RenderNode*, RGp_NodeInvocation*, std::less<const RG_RenderNode*>,
-               U_Allocator<std::pair<const RG_RenderNode* const, RGp_NodeInvocation*>>>;
-
   RGp_NodeInvocation* GetInvocation(const RG_RenderNode* node, bool mayRenderIntoDestination);
   int32_t GetNextNodeID() { return next_node_id_++; }
   PF_World* GetRootOutput() const { return dest_world_; }
@@ -66,7 +61,7 @@ class RG_API RG_Traverser : public U_MemTrackedObject {
   void CheckStackUsage() const;
 
   const RG_RenderNode* root_;   // borrowed
-  InvocationTable table_;       // owns the invocations
+  RGp_InvocationTable* table_ = nullptr;  // owned, with the invocations; made on first use
   PF_World* dest_world_ = nullptr;  // borrowed
   M_LRect dest_rect_;
   int32_t next_node_id_ = 0;

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "exec/RGp_ExecRects.h"
+#include "exec/RGp_InvocationTable.h"
 #include "exec/RGp_NodeInvocation.h"
 #include "profile/RGp_ProfilerScopes.h"
 #include "rg/RG_CheckoutResult.h"
@@ -13,22 +14,16 @@
 
 RG_Traverser::RG_Traverser(const RG_RenderNode* root) : root_(root) {}
 
-RG_Traverser::~RG_Traverser() {
-  for (auto& entry : table_) delete entry.second;
-}
+RG_Traverser::~RG_Traverser() { delete table_; }
 
 RGp_NodeInvocation* RG_Traverser::GetInvocation(const RG_RenderNode* node,
                                                 bool mayRenderIntoDestination) {
-  auto [it, inserted] = table_.try_emplace(node, nullptr);
-  if (inserted) {
-    try {
-      it->second = new RGp_NodeInvocation(node, this, mayRenderIntoDestination);
-    } catch (...) {
-      table_.erase(it);
-      throw;
-    }
-  }
-  return it->second;
+  if (table_ == nullptr) table_ = new RGp_InvocationTable;
+  if (RGp_NodeInvocation* found = table_->Find(node)) return found;
+  table_->ReserveOne();
+  auto* invocation = new RGp_NodeInvocation(node, this, mayRenderIntoDestination);
+  table_->Add(node, invocation);
+  return invocation;
 }
 
 void RG_Traverser::Execute(const RG_RenderRequest& request, M_LRect* outRect, char* outFlags,
@@ -150,13 +145,13 @@ void RG_Traverser::PreRenderGraph(const RG_RenderRequest& request) {
 void RG_Traverser::RenderStartingAtNode(const RG_RenderNode*, PF_World**, RG_BufferLock**) {}
 
 M_LRect RG_Traverser::GetNodeRect(const RG_RenderNode* node) const {
-  auto it = table_.find(node);
-  return it == table_.end() ? M_LRect{} : it->second->DeclaredRect();
+  const RGp_NodeInvocation* invocation = table_ ? table_->Find(node) : nullptr;
+  return invocation ? invocation->DeclaredRect() : M_LRect{};
 }
 
 RG_NodeData* RG_Traverser::GetNodeData(const RG_RenderNode* node) const {
-  auto it = table_.find(node);
-  return it == table_.end() ? nullptr : it->second->NodeData();
+  const RGp_NodeInvocation* invocation = table_ ? table_->Find(node) : nullptr;
+  return invocation ? invocation->NodeData() : nullptr;
 }
 
 void RG_ExecuteGraph(const RG_RenderNode* root, const RG_RenderRequest& request,

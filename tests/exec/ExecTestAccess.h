@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "exec/RGp_InvocationTable.h"
 #include "exec/RGp_NodeInvocation.h"
 #include "rg/RG_CheckoutResult.h"
 #include "rg/RG_NodeCallbacks.h"
@@ -26,10 +27,9 @@ struct RGp_TraverserAccess {
   static uint64_t TotalLimit() { return RG_Traverser::S_max_total_stackL; }
   static uint64_t PerNodeLimit() { return RG_Traverser::S_max_per_node_stackL; }
   static RGp_NodeInvocation* Invocation(const RG_Traverser& t, const RG_RenderNode* node) {
-    auto it = t.table_.find(node);
-    return it == t.table_.end() ? nullptr : it->second;
+    return t.table_ ? t.table_->Find(node) : nullptr;
   }
-  static size_t InvocationCount(const RG_Traverser& t) { return t.table_.size(); }
+  static size_t InvocationCount(const RG_Traverser& t) { return t.table_ ? t.table_->Size() : 0; }
 };
 
 struct RGp_CheckoutResultAccess {
