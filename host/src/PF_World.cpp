@@ -16,6 +16,7 @@
 #include <new>
 #include <unistd.h>
 
+#include "U_BlockPool.h"
 #include "U_Fallible.h"
 #include "rghost/U_Errors.h"
 #include "rghost/U_Report.h"
@@ -234,49 +235,66 @@ void Poison(PF_LayerDef& w, size_t bytes) {
 
 }  // namespace
 
-// Counted pixel memory. Owned storage holds an aligned block and counts in the
-// world stats; borrowed storage only gives a borrowed buffer an identity that
+// Counted pixel memory. Owned storage counts in the world stats and keeps its
+// pixels in the same block, after the storage object at the next row
+// boundary; borrowed storage only gives a borrowed buffer an identity that
 // views can share.
 class PF_PixelStorage {
  public:
   static PF_PixelStorage* NewOwned(size_t bytes) {
-    PF_PixelStorage* storage = new (std::nothrow) PF_PixelStorage();
-    if (!storage) throw U_ERR_OUT_OF_MEMORY;
+    PF_PixelStorage* storage = Make(bytes > 0 ? sizeof(PF_PixelStorage) + kRowAlign - 1 + bytes
+                                              : sizeof(PF_PixelStorage));
     if (bytes > 0) {
-      storage->memory_ = std::aligned_alloc(kRowAlign, bytes);
-      if (!storage->memory_) {
-        delete storage;
-        throw U_ERR_OUT_OF_MEMORY;
-      }
+      const uintptr_t after = reinterpret_cast<uintptr_t>(storage + 1);
+      storage->memory_ = reinterpret_cast<void*>((after + kRowAlign - 1) & ~uintptr_t{kRowAlign - 1});
     }
     storage->bytes_ = bytes;
+    storage->owned_ = true;
     NotePixelBytes(static_cast<long long>(bytes));
     g_worlds_allocated.fetch_add(1, std::memory_order_relaxed);
     return storage;
   }
-  static PF_PixelStorage* NewBorrowed() {
-    PF_PixelStorage* storage = new (std::nothrow) PF_PixelStorage();
-    if (!storage) throw U_ERR_OUT_OF_MEMORY;
-    return storage;
-  }
+  static PF_PixelStorage* NewBorrowed() { return Make(sizeof(PF_PixelStorage)); }
 
   void AddRef() { refs_.fetch_add(1, std::memory_order_relaxed); }
   void Release() {
-    if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+    if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      if (owned_) NotePixelBytes(-static_cast<long long>(bytes_));
+      this->~PF_PixelStorage();
+      Uh_PoolRelease(this);
+    }
   }
   void* Memory() const { return memory_; }
 
  private:
-  PF_PixelStorage() = default;
-  ~PF_PixelStorage() {
-    if (memory_) std::free(memory_);
-    if (bytes_ > 0 || memory_) NotePixelBytes(-static_cast<long long>(bytes_));
+  static PF_PixelStorage* Make(size_t blockBytes) {
+    void* block = Uh_PoolAllocate(blockBytes);
+    if (!block) throw U_ERR_OUT_OF_MEMORY;
+    return new (block) PF_PixelStorage();
   }
+  PF_PixelStorage() = default;
+  ~PF_PixelStorage() = default;
 
   std::atomic<long> refs_{1};
-  void* memory_ = nullptr;  // owned; null for borrowed storage or zero bytes
+  void* memory_ = nullptr;  // inside this block; null for borrowed storage or zero bytes
   size_t bytes_ = 0;
+  bool owned_ = false;
 };
+
+void* PF_World::operator new(size_t size) {
+  if (void* p = Uh_PoolAllocate(size)) return p;
+  throw std::bad_alloc();
+}
+
+void* PF_World::operator new(size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return Uh_PoolAllocate(size);
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+void PF_World::operator delete(void* p) noexcept { Uh_PoolRelease(p); }
 
 size_t PF_BytesPerPixel(short depth) {
   switch (depth) {

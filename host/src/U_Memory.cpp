@@ -15,6 +15,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "U_BlockPool.h"
 #include "U_Fallible.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -39,21 +40,38 @@ namespace {
 constexpr size_t kHeader = alignof(std::max_align_t) > sizeof(size_t) ? alignof(std::max_align_t)
                                                                          : sizeof(size_t);
 
-// Payloads up to kMaxPooled bytes are rounded up to a multiple of kGrain and
-// reused from the thread's free list of that size. Every such block is
-// allocated at its rounded size on every path, so any thread may cache any
+// Payloads up to kMaxPooled bytes are reused from the thread's free list of
+// their size class: multiples of kGrain up to kMaxSmall bytes, then powers of
+// two (arena chunks, tables and the pixels of small worlds). Every such block
+// is allocated at its class size on every path, so any thread may cache any
 // block and hand it to a request of the same class.
 constexpr size_t kGrain = 16;
-constexpr size_t kMaxPooled = 512;
-constexpr size_t kClasses = kMaxPooled / kGrain;
+constexpr size_t kMaxSmall = 512;
+constexpr size_t kSmallClasses = kMaxSmall / kGrain;
+constexpr int kMaxPooledLog2 = 20;
+constexpr size_t kMaxPooled = size_t{1} << kMaxPooledLog2;
+constexpr int kSmallLog2 = 9;  // log2(kMaxSmall)
+constexpr size_t kClasses = kSmallClasses + (kMaxPooledLog2 - kSmallLog2);
 // Beyond this many cached bytes a thread gives freed blocks back to malloc.
 // Generous, so that a graph of a million nodes is dropped and rebuilt
-// without glibc coalescing and splitting every block; what is cached goes
-// back to malloc when the host purges (a purge hook) or a malloc fails.
+// without glibc coalescing and splitting every block, and a traversal's
+// large blocks are not unmapped and faulted in again by the next one; what
+// is cached goes back to malloc when the host purges (a purge hook) or a
+// malloc fails.
 constexpr size_t kCacheLimitBytes = size_t{256} << 20;
 
-constexpr size_t ClassOf(size_t size) { return size == 0 ? 0 : (size - 1) / kGrain; }
-constexpr size_t ClassBytes(size_t c) { return kHeader + (c + 1) * kGrain; }
+constexpr size_t ClassOf(size_t size) {
+  if (size <= kMaxSmall) return size == 0 ? 0 : (size - 1) / kGrain;
+  // 513..1024 is the first power-of-two class.
+  return kSmallClasses + static_cast<size_t>(64 - __builtin_clzll(size - 1)) - kSmallLog2 - 1;
+}
+constexpr size_t ClassBytes(size_t c) {
+  return kHeader + (c < kSmallClasses ? (c + 1) * kGrain
+                                      : size_t{1} << (c - kSmallClasses + kSmallLog2 + 1));
+}
+static_assert(ClassOf(512) == kSmallClasses - 1 && ClassOf(513) == kSmallClasses);
+static_assert(ClassBytes(ClassOf(1024)) == kHeader + 1024 && ClassOf(1025) == kSmallClasses + 1);
+static_assert(ClassOf(kMaxPooled) == kClasses - 1 && ClassBytes(kClasses - 1) == kHeader + kMaxPooled);
 
 std::atomic<long long> g_live_bytes{0};
 std::atomic<long long> g_peak_bytes{0};
@@ -182,33 +200,41 @@ void NotePeak(long long live) {
   }
 }
 
-// malloc failed: give the thread's cached blocks back and try once more.
-__attribute__((noinline)) void* RetryAfterFlush(ThreadCache* cache, size_t size, bool clear) {
-  if (cache) cache->Flush();
-  const size_t total = size <= kMaxPooled ? ClassBytes(ClassOf(size)) : size + kHeader;
-  void* block = clear ? std::calloc(1, total) : std::malloc(total);
-  if (!block) throw std::bad_alloc();
+// A block of `size` bytes with its header written, from the thread's cache
+// when it is small, or null when malloc fails even after the cache is flushed.
+void* TakeBlock(ThreadCache* cache, size_t size, bool clear) noexcept {
+  if (size > std::numeric_limits<size_t>::max() - kHeader) return nullptr;
+  void* block = nullptr;
+  size_t total = size + kHeader;
+  if (size <= kMaxPooled) {
+    const size_t c = ClassOf(size);
+    total = ClassBytes(c);
+    if (cache) block = cache->Pop(c);
+    if (block && clear) std::memset(static_cast<char*>(block) + kHeader, 0, size);
+  }
+  if (!block) block = clear ? std::calloc(1, total) : std::malloc(total);
+  if (!block && cache) {
+    cache->Flush();
+    block = clear ? std::calloc(1, total) : std::malloc(total);
+  }
+  if (block) std::memcpy(block, &size, sizeof size);
   return block;
+}
+
+// Keeps a released block in the thread's cache or gives it back to malloc;
+// returns its payload size.
+size_t GiveBlock(ThreadCache* cache, void* block) noexcept {
+  size_t size;
+  std::memcpy(&size, block, sizeof size);
+  if (!(cache && size <= kMaxPooled && cache->Push(block, ClassOf(size)))) std::free(block);
+  return size;
 }
 
 void* Allocate(size_t size, bool clear) {
   if (Uh_NextFallibleCall() != 0) throw std::bad_alloc();
-  if (size > std::numeric_limits<size_t>::max() - kHeader) throw std::bad_alloc();
   ThreadCache* cache = Cache();
-  void* block = nullptr;
-  if (size <= kMaxPooled) {
-    const size_t c = ClassOf(size);
-    if (cache) block = cache->Pop(c);
-    if (block) {
-      if (clear) std::memset(static_cast<char*>(block) + kHeader, 0, size);
-    } else {
-      block = clear ? std::calloc(1, ClassBytes(c)) : std::malloc(ClassBytes(c));
-    }
-  } else {
-    block = clear ? std::calloc(1, size + kHeader) : std::malloc(size + kHeader);
-  }
-  if (!block) block = RetryAfterFlush(cache, size, clear);
-  std::memcpy(block, &size, sizeof size);
+  void* block = TakeBlock(cache, size, clear);
+  if (!block) throw std::bad_alloc();
   if (cache) Bump(cache->allocations);
   else g_retired_allocations.fetch_add(1, std::memory_order_relaxed);
   NotePeak(g_live_bytes.fetch_add(static_cast<long long>(size), std::memory_order_relaxed) +
@@ -218,20 +244,25 @@ void* Allocate(size_t size, bool clear) {
 
 void Release(void* p) noexcept {
   if (!p) return;
-  void* block = static_cast<char*>(p) - kHeader;
-  size_t size;
-  std::memcpy(&size, block, sizeof size);
-  g_live_bytes.fetch_sub(static_cast<long long>(size), std::memory_order_relaxed);
   // No cache is made here (that could fail, and this must not): a thread
   // whose first tracked call is a release frees the block directly.
   ThreadCache* cache = t_cache;
   if (cache) Bump(cache->releases);
   else g_retired_releases.fetch_add(1, std::memory_order_relaxed);
-  if (cache && size <= kMaxPooled && cache->Push(block, ClassOf(size))) return;
-  std::free(block);
+  const size_t size = GiveBlock(cache, static_cast<char*>(p) - kHeader);
+  g_live_bytes.fetch_sub(static_cast<long long>(size), std::memory_order_relaxed);
 }
 
 }  // namespace
+
+void* Uh_PoolAllocate(size_t size) {
+  void* block = TakeBlock(Cache(), size, false);
+  return block ? static_cast<char*>(block) + kHeader : nullptr;
+}
+
+void Uh_PoolRelease(void* p) noexcept {
+  if (p) GiveBlock(t_cache, static_cast<char*>(p) - kHeader);
+}
 
 void* U_MemTrackedObject::operator new(size_t size) { return Allocate(size, false); }
 void* U_MemTrackedObject::operator new[](size_t size) { return Allocate(size, false); }

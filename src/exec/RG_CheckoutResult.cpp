@@ -3,6 +3,7 @@
 #include <memory>
 #include <utility>
 
+#include "exec/RGp_Arena.h"
 #include "exec/RGp_ExecRects.h"
 #include "exec/RGp_NodeInvocation.h"
 #include "exec/RGp_PrefSlot.h"
@@ -120,9 +121,24 @@ void RG_CheckoutResult::ForceRect(const M_LRect& rect) {
   if (owner_ != nullptr) owner_->SetOutputRect(rect);
 }
 
+void* RG_CheckoutResult::operator new(size_t size, RGp_Arena& arena) {
+  return arena.Allocate(size);
+}
+
+void RG_CheckoutResult::operator delete(void* p, RGp_Arena&) noexcept {
+  RGp_Arena::Retire(p, sizeof(RG_CheckoutResult));
+}
+
+void RG_CheckoutResult::operator delete(void* p, size_t size) noexcept {
+  RGp_Arena::Retire(p, size);
+}
+
 void RG_CheckoutResult::SkipRendering() {
   // Out of the owner's list first, so nothing else can reach it.
   if (owner_ != nullptr) owner_->RemoveCheckout(this);
-  std::unique_ptr<RG_CheckoutResult> self(this);
+  struct Dies {
+    RG_CheckoutResult* self;
+    ~Dies() { delete self; }
+  } dies{this};
   if (producer_ != nullptr) producer_->ReleaseConsumer();
 }

@@ -21,7 +21,7 @@ RGp_NodeInvocation* RG_Traverser::GetInvocation(const RG_RenderNode* node,
   if (table_ == nullptr) table_ = new RGp_InvocationTable;
   if (RGp_NodeInvocation* found = table_->Find(node)) return found;
   table_->ReserveOne();
-  auto* invocation = new RGp_NodeInvocation(node, this, mayRenderIntoDestination);
+  auto* invocation = new (table_->Arena()) RGp_NodeInvocation(node, this, mayRenderIntoDestination);
   table_->Add(node, invocation);
   return invocation;
 }

@@ -1,7 +1,8 @@
 // A traverser's invocations, found by node.
 //
 // Ownership: the table owns every invocation it holds and deletes them, in
-// the order they were added, when it is destroyed. Nodes are borrowed.
+// the order they were added, when it is destroyed; it also owns the arena
+// they and their checkout results live in. Nodes are borrowed.
 //
 // Open addressing over node pointers with linear probing, grown by doubling
 // so that it stays at most half full: a lookup touches one or two cache lines
@@ -13,6 +14,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "exec/RGp_Arena.h"
 #include "rghost/U_Memory.h"
 
 class RG_RenderNode;
@@ -43,6 +45,8 @@ class RGp_InvocationTable : public U_MemTrackedObject {
   void Add(const RG_RenderNode* node, RGp_NodeInvocation* invocation) noexcept;
 
   size_t Size() const { return order_.size(); }
+  // Where the traversal's invocations and checkout results live.
+  RGp_Arena& Arena() { return arena_; }
 
  private:
   struct Slot {
@@ -59,6 +63,7 @@ class RGp_InvocationTable : public U_MemTrackedObject {
   }
   void Place(const RG_RenderNode* node, RGp_NodeInvocation* invocation) noexcept;
 
+  RGp_Arena arena_;  // destroyed after the invocations in it
   std::vector<Slot, U_Allocator<Slot>> slots_;  // empty slots hold a null node
   std::vector<RGp_NodeInvocation*, U_Allocator<RGp_NodeInvocation*>> order_;  // insertion order
   size_t mask_ = 0;

@@ -4,7 +4,9 @@
 #include <climits>
 #include <memory>
 
+#include "exec/RGp_Arena.h"
 #include "exec/RGp_ExecRects.h"
+#include "exec/RGp_InvocationTable.h"
 #include "exec/RGp_RequestRules.h"
 #include "exec/RGp_StackGuard.h"
 #include "frame/RGp_Errors.h"
@@ -13,86 +15,19 @@
 #include "rg/RG_Traverser.h"
 #include "rghost/PF_World.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define RGP_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define RGP_ASAN 1
-#endif
-#endif
-#ifdef RGP_ASAN
-#include <sanitizer/asan_interface.h>
-#define RGP_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
-#define RGP_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
-#else
-#define RGP_POISON(p, n) ((void)(p), (void)(n))
-#define RGP_UNPOISON(p, n) ((void)(p), (void)(n))
-#endif
-
-namespace {
-
-// Enough for a traversal of several ten thousand nodes; beyond it freed
-// invocations go back to the heap.
-constexpr size_t kMaxCachedInvocations = 32768;
-
-struct FreeInvocation {
-  FreeInvocation* next;
-};
-
-// Initial-exec: plain thread-pointer-relative accesses, no __tls_get_addr
-// call per invocation; three words of static TLS.
-__attribute__((tls_model("initial-exec"))) thread_local FreeInvocation* t_free_invocations = nullptr;
-__attribute__((tls_model("initial-exec"))) thread_local size_t t_free_count = 0;
-// 0: no reaper yet, 1: the reaper will flush the list at thread exit,
-// 2: the thread is ending and nothing is cached any more.
-__attribute__((tls_model("initial-exec"))) thread_local int t_cache_state = 0;
-
-struct InvocationReaper {
-  ~InvocationReaper() {
-    t_cache_state = 2;
-    while (FreeInvocation* f = t_free_invocations) {
-      RGP_UNPOISON(f, sizeof(RGp_NodeInvocation));
-      t_free_invocations = f->next;
-      ::operator delete(f);
-    }
-    t_free_count = 0;
-  }
-};
-
-__attribute__((noinline)) void ArmInvocationReaper() {
-  static thread_local InvocationReaper reaper;
-  (void)&reaper;  // constructed here, so it runs at thread exit
-  t_cache_state = 1;
+void* RGp_NodeInvocation::operator new(size_t size, RGp_Arena& arena) {
+  return arena.Allocate(size);
 }
 
-}  // namespace
-
-void* RGp_NodeInvocation::operator new(size_t size) {
-  if (size == sizeof(RGp_NodeInvocation)) {
-    if (FreeInvocation* f = t_free_invocations) {
-      RGP_UNPOISON(f, sizeof(RGp_NodeInvocation));
-      t_free_invocations = f->next;
-      --t_free_count;
-      return f;
-    }
-    if (t_cache_state == 0) ArmInvocationReaper();
-  }
-  return ::operator new(size);
+void RGp_NodeInvocation::operator delete(void* p, RGp_Arena&) noexcept {
+  RGp_Arena::Retire(p, sizeof(RGp_NodeInvocation));
 }
 
 void RGp_NodeInvocation::operator delete(void* p, size_t size) noexcept {
-  if (p == nullptr) return;
-  if (size == sizeof(RGp_NodeInvocation) && t_cache_state == 1 &&
-      t_free_count < kMaxCachedInvocations) {
-    auto* f = static_cast<FreeInvocation*>(p);
-    f->next = t_free_invocations;
-    t_free_invocations = f;
-    ++t_free_count;
-    RGP_POISON(f, sizeof(RGp_NodeInvocation));
-    return;
-  }
-  ::operator delete(p);
+  RGp_Arena::Retire(p, size);
 }
+
+RGp_NodeInvocation::ResultHolder::~ResultHolder() { delete result; }
 
 RGp_NodeInvocation::RGp_NodeInvocation(const RG_RenderNode* node, RG_Traverser* traverser,
                                        bool mayRenderIntoDestination)
@@ -203,7 +138,7 @@ RG_CheckoutResult* RGp_NodeInvocation::CheckoutInputWithID(long index, long id,
   }
   RGp_NodeInvocation* producer = traverser_->GetInvocation(input, false);
 
-  std::unique_ptr<RG_CheckoutResult> result(new RG_CheckoutResult);
+  ResultHolder result(new (traverser_->table_->Arena()) RG_CheckoutResult);
   result->request_ = request;
   result->checkout_group_ = checkout_group_;
   result->checkout_id_ = static_cast<int32_t>(id);
@@ -233,7 +168,7 @@ RG_CheckoutResult* RGp_NodeInvocation::RequestOutput(const M_LRect& rect, char o
                                                      long newWorldFlags) {
   const long id = NextCheckoutID();
   CheckCheckoutID(id);
-  std::unique_ptr<RG_CheckoutResult> result(new RG_CheckoutResult);
+  ResultHolder result(new (traverser_->table_->Arena()) RG_CheckoutResult);
   result->is_output_ = true;
   result->request_ = request_;
   result->rect_ = rect;

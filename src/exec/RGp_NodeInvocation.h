@@ -1,8 +1,8 @@
 // The state of one node within one traversal, and the object a node talks to
 // while it is pre-rendered and rendered.
 //
-// Ownership: an invocation belongs to its traverser's table and is allocated
-// with the ordinary allocator. It owns its checkout results (and through them
+// Ownership: an invocation belongs to its traverser's table and lives in
+// the table's arena. It owns its checkout results (and through them
 // their worlds and buffer locks), its node data and its node buffer. It
 // borrows its node and its traverser. Producer and owner links between
 // invocations are borrowed; every invocation lives until the traverser dies.
@@ -21,6 +21,7 @@
 #include "rghost/M_Geometry.h"
 
 class PF_World;
+class RGp_Arena;
 class RG_CheckoutResult;
 class RG_NodeData;
 class RG_RenderNode;
@@ -36,10 +37,10 @@ class RGp_NodeInvocation final : public RG_NodePreRenderCB, public RG_NodeRender
   RGp_NodeInvocation(const RGp_NodeInvocation&) = delete;
   RGp_NodeInvocation& operator=(const RGp_NodeInvocation&) = delete;
 
-  // Ordinary heap storage, recycled: a traversal makes and drops one
-  // invocation per node, so freed ones are kept per thread (up to a bound)
-  // for the next traversal instead of going back to malloc each time.
-  static void* operator new(size_t size);
+  // Made in the traversal's arena; deleting one destroys it and leaves its
+  // memory to the arena.
+  static void* operator new(size_t size, RGp_Arena& arena);
+  static void operator delete(void* p, RGp_Arena& arena) noexcept;
   static void operator delete(void* p, size_t size) noexcept;
 
   // RG_NodePreRenderCB
@@ -89,6 +90,21 @@ class RGp_NodeInvocation final : public RG_NodePreRenderCB, public RG_NodeRender
 
  private:
   using CheckoutList = RGp_CheckoutList;
+  // Owns a result being made until it is in the checkout list.
+  struct ResultHolder {
+    explicit ResultHolder(RG_CheckoutResult* r) : result(r) {}
+    ~ResultHolder();
+    ResultHolder(const ResultHolder&) = delete;
+    ResultHolder& operator=(const ResultHolder&) = delete;
+    RG_CheckoutResult* operator->() const { return result; }
+    RG_CheckoutResult* get() const { return result; }
+    RG_CheckoutResult* release() {
+      RG_CheckoutResult* r = result;
+      result = nullptr;
+      return r;
+    }
+    RG_CheckoutResult* result;
+  };
 
   long NextCheckoutID() const;
   static void CheckCheckoutID(long id);

@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 
 #include "rghost/M_Geometry.h"
 
@@ -67,6 +68,12 @@ class PF_World : public PF_LayerDef {
 
   PF_World(const PF_World&) = delete;
   PF_World& operator=(const PF_World&) = delete;
+
+  // Worlds come from per-thread free lists: an execution over small areas
+  // makes and drops several per node.
+  static void* operator new(size_t size);
+  static void* operator new(size_t size, const std::nothrow_t&) noexcept;
+  static void operator delete(void* p) noexcept;
 
   virtual ~PF_World();
   virtual short GetDepth() const;
