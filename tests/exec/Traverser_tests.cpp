@@ -210,6 +210,46 @@ TEST_F(TraverserTest, QueriesAnswerForReachedNodesOnly) {
   EXPECT_EQ(destroyed, 1);  // node data dies with the traverser
 }
 
+// Enough nodes for the invocation table to grow several times: every node
+// must still be found, and the node data must die in the order the nodes
+// were first reached, whatever their addresses.
+TEST_F(TraverserTest, ManyNodesAreFoundAndDieInTheOrderTheyWereReached) {
+  struct OrderData : RG_NodeData {
+    OrderData(std::vector<int>* deaths, int index) : deaths(deaths), index(index) {}
+    ~OrderData() override { deaths->push_back(index); }
+    std::vector<int>* deaths;
+    int index;
+  };
+  constexpr int kNodes = 1500;
+  std::vector<int> deaths;
+  std::vector<RG_RenderNode*> nodes;  // nodes[i] is reached i-th
+  RG_RenderNode* below = new TestSolidNode(TestRect(0, 0, 1, 1), kRed);
+  for (int depth = kNodes - 1; depth >= 0; --depth) {
+    below = new TestLambdaNode(
+        {below},
+        [&deaths, depth](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+          cb->CheckoutInput(0, r);
+          cb->RequestOutput(TestRect(0, 0, depth + 1, 1), 0, 0);
+          return new OrderData(&deaths, depth);
+        },
+        nullptr);
+    nodes.insert(nodes.begin(), below);
+  }
+  U_SharedPtr<RG_RenderNode> root(nodes.front());
+  {
+    RG_Traverser traverser(root.get());
+    traverser.PreRenderGraph(TestRequest(TestRect(0, 0, kNodes, 1)));
+    EXPECT_EQ(RGp_TraverserAccess::InvocationCount(traverser), size_t{kNodes + 1});
+    for (int i = 0; i < kNodes; ++i) {
+      ASSERT_EQ(traverser.GetNodeRect(nodes[i]), TestRect(0, 0, i + 1, 1)) << i;
+      ASSERT_EQ(static_cast<OrderData*>(traverser.GetNodeData(nodes[i]))->index, i);
+    }
+    EXPECT_TRUE(deaths.empty());
+  }
+  ASSERT_EQ(deaths.size(), size_t{kNodes});
+  for (int i = 0; i < kNodes; ++i) ASSERT_EQ(deaths[i], i);
+}
+
 TEST_F(TraverserTest, ExecuteAfterPreRenderGraphReusesThePreRenders) {
   auto* solid = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
   auto* invert = new TestInvertNode(solid);

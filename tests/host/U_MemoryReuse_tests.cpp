@@ -14,9 +14,11 @@ class UMemoryReuseTest : public LeakCheckTest {};
 
 TEST_F(UMemoryReuseTest, FiguresStayExactWhileBlocksAreReused) {
   const U_TrackedStats before = U_GetTrackedStats();
-  // Sizes at and around the class boundaries, the largest recycled size and
-  // the first one beyond it.
-  const size_t sizes[] = {0, 1, 15, 16, 17, 100, 511, 512, 513, 4096};
+  // Sizes at and around the class boundaries (steps of 16, then powers of
+  // two), the largest recycled size and the first one beyond it.
+  const size_t sizes[] = {0,    1,    15,   16,    17,      100,           511,
+                          512,  513,  1024, 1025,  4096,    (size_t{1} << 20),
+                          (size_t{1} << 20) + 1};
   long long bytes = 0;
   for (int round = 0; round < 3; ++round) {
     std::vector<void*> blocks;
@@ -39,10 +41,22 @@ TEST_F(UMemoryReuseTest, FiguresStayExactWhileBlocksAreReused) {
   }
 }
 
+TEST_F(UMemoryReuseTest, ABlockServesTheNextRequestOfItsClass) {
+  for (size_t first : {size_t{40}, size_t{3000}, size_t{100000}}) {
+    SCOPED_TRACE(first);
+    void* p = U_MemTrackedObject::TrackedNew(first, false);
+    U_MemTrackedObject::TrackedDelete(p);
+    // Same class (a step of 16, or the same power of two), so the same block.
+    void* q = U_MemTrackedObject::TrackedNew(first + first / 8, false);
+    EXPECT_EQ(q, p);
+    U_MemTrackedObject::TrackedDelete(q);
+  }
+}
+
 TEST_F(UMemoryReuseTest, ClearedBlocksAreZeroEvenWhenRecycled) {
   // Dirty a block of each class, release it, then ask for cleared storage of
   // the same size: it most likely comes back from the free list.
-  for (size_t s : {8u, 40u, 200u, 512u}) {
+  for (size_t s : {8u, 40u, 200u, 512u, 3000u}) {
     void* dirty = U_MemTrackedObject::TrackedNew(s, false);
     std::memset(dirty, 0xFF, s);
     U_MemTrackedObject::TrackedDelete(dirty);
