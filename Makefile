@@ -3,7 +3,7 @@
 # configures into build/, builds with two jobs and runs the tests.
 
 DEB_PACKAGES := cmake g++ make libgtest-dev libgmock-dev libboost-dev graphviz pkg-config \
-                libopenimageio-dev nlohmann-json3-dev libcli11-dev
+                libopenimageio-dev nlohmann-json3-dev libcli11-dev libtbb-dev
 JOBS ?= 2
 CTEST_FLAGS ?= --output-on-failure -j$(JOBS)
 

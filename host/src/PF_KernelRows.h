@@ -7,7 +7,6 @@
 // result never depends on how they are split.
 #pragma once
 
-#include <functional>
 #include <vector>
 
 #include "BlendMath.h"
@@ -20,10 +19,26 @@ struct PFh_RowScratch {
   std::vector<PFh_RGBA> pixels;
 };
 
+// A row body borrowed for one PFh_RunRows call: a callable taking
+// (long row, PFh_RowScratch&), referred to without copying or allocating.
+class PFh_RowBody {
+ public:
+  template <class F>
+  PFh_RowBody(F& body)  // NOLINT: implicit, so call sites pass the lambda
+      : object_(&body), call_([](void* o, long row, PFh_RowScratch& scratch) {
+          (*static_cast<F*>(o))(row, scratch);
+        }) {}
+  void operator()(long row, PFh_RowScratch& scratch) const { call_(object_, row, scratch); }
+
+ private:
+  void* object_;
+  void (*call_)(void*, long, PFh_RowScratch&);
+};
+
 // body(i, scratch) processes row i of [0, rowCount). pixelCount is the whole
-// job's size: small jobs stay on the calling thread. Calls the abort callback
-// before the first row and at least every 16 rows, and returns its nonzero
-// code at once (rows already done stay done); a failure inside a body is
-// returned as a host error code.
-long PFh_RunRows(PF_ProgressInfo* progress, long rowCount, long long pixelCount,
-                 const std::function<void(long, PFh_RowScratch&)>& body);
+// job's size: small jobs stay on the calling thread, larger ones are split
+// in chunks of rows over a oneTBB arena of PF_SetThreadCount threads. Calls
+// the abort callback before the first row and at least every 16 rows, and
+// returns its nonzero code at once (rows already done stay done); a failure
+// inside a body is returned as a host error code.
+long PFh_RunRows(PF_ProgressInfo* progress, long rowCount, long long pixelCount, PFh_RowBody body);

@@ -1,8 +1,12 @@
 #include <algorithm>
 #include <atomic>
 #include <exception>
+#include <memory>
+#include <mutex>
 #include <new>
-#include <thread>
+
+#include <tbb/task_arena.h>
+#include <tbb/task_group.h>
 
 #include "PF_KernelRows.h"
 #include "rghost/U_Errors.h"
@@ -12,7 +16,8 @@ namespace {
 std::atomic<int> g_thread_count{1};
 
 constexpr long kChunkRows = 16;
-// Below this many pixels starting threads costs more than it saves.
+// Below this many pixels handing rows to other threads costs more than it
+// saves.
 constexpr long long kMinPixelsForThreads = 64 * 1024;
 
 long PollProgress(PF_ProgressInfo* progress, long done, long total) {
@@ -38,38 +43,40 @@ long CodeOfCurrentException() {
   }
 }
 
-}  // namespace
-
-int PF_SetThreadCount(int threads) {
-  return g_thread_count.exchange(threads < 1 ? 1 : threads);
+// The arena the kernels share, remade when the thread count changes. A
+// caller holds its own reference for the whole job, so a change meanwhile
+// only affects later jobs.
+std::shared_ptr<tbb::task_arena> ArenaFor(int threads) {
+  static std::mutex mutex;
+  static std::shared_ptr<tbb::task_arena> arena;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (!arena || arena->max_concurrency() != threads) {
+    arena = std::make_shared<tbb::task_arena>(threads);
+  }
+  return arena;
 }
 
-long PFh_RunRows(PF_ProgressInfo* progress, long rowCount, long long pixelCount,
-                 const std::function<void(long, PFh_RowScratch&)>& body) {
-  if (rowCount <= 0) return 0;
-  const long chunks = (rowCount + kChunkRows - 1) / kChunkRows;
-  long threads = g_thread_count.load();
-  if (pixelCount <= kMinPixelsForThreads) threads = 1;
-  threads = std::min(threads, chunks);
-
-  if (threads <= 1) {
-    PFh_RowScratch scratch;
-    for (long first = 0; first < rowCount; first += kChunkRows) {
-      if (const long code = PollProgress(progress, first, rowCount)) return code;
-      const long end = std::min(rowCount, first + kChunkRows);
-      try {
-        for (long i = first; i < end; ++i) body(i, scratch);
-      } catch (...) {
-        return CodeOfCurrentException();
-      }
+long RunOnCallingThread(PF_ProgressInfo* progress, long rowCount, PFh_RowBody body) {
+  PFh_RowScratch scratch;
+  for (long first = 0; first < rowCount; first += kChunkRows) {
+    if (const long code = PollProgress(progress, first, rowCount)) return code;
+    const long end = std::min(rowCount, first + kChunkRows);
+    try {
+      for (long i = first; i < end; ++i) body(i, scratch);
+    } catch (...) {
+      return CodeOfCurrentException();
     }
-    return 0;
   }
+  return 0;
+}
 
-  // Workers and the calling thread take chunks from a shared counter; the
-  // calling thread polls the progress record before each chunk it takes, so
-  // an abort stops everyone within a chunk per thread.
-  std::vector<PFh_RowScratch> scratch(static_cast<size_t>(threads));
+// The calling thread and threads-1 arena tasks take chunks from a shared
+// counter. Only the calling thread polls the progress record (the host's
+// callbacks need not be thread-safe), before each chunk it takes, so an
+// abort stops everyone within a chunk per thread.
+long RunSplit(PF_ProgressInfo* progress, long rowCount, tbb::task_arena& arena,
+              std::vector<PFh_RowScratch>& scratch, PFh_RowBody body) {
+  const long threads = static_cast<long>(scratch.size());
   std::atomic<long> next{0};
   std::atomic<bool> stop{false};
   std::atomic<long> failure{0};
@@ -83,24 +90,26 @@ long PFh_RunRows(PF_ProgressInfo* progress, long rowCount, long long pixelCount,
       stop = true;
     }
   };
+  auto work = [&](PFh_RowScratch& own) {
+    while (!stop.load()) {
+      const long first = next.fetch_add(kChunkRows);
+      if (first >= rowCount) break;
+      runChunk(first, own);
+    }
+  };
+
   long aborted = 0;
-  {
-    std::vector<std::jthread> workers;
+  std::exception_ptr thrown;
+  arena.execute([&] {
+    tbb::task_group helpers;
     try {
-      workers.reserve(static_cast<size_t>(threads - 1));
       for (long t = 1; t < threads; ++t) {
         PFh_RowScratch& own = scratch[static_cast<size_t>(t)];
-        workers.emplace_back([&, &own = own] {
-          while (!stop.load()) {
-            const long first = next.fetch_add(kChunkRows);
-            if (first >= rowCount) break;
-            runChunk(first, own);
-          }
-        });
+        helpers.run([&work, &own] { work(own); });
       }
     } catch (...) {
-      // Fewer threads than asked for: the ones running and the calling
-      // thread do all the rows.
+      // Fewer helpers than asked for: the calling thread and the ones
+      // started do all the rows.
     }
     try {
       while (!stop.load()) {
@@ -114,12 +123,41 @@ long PFh_RunRows(PF_ProgressInfo* progress, long rowCount, long long pixelCount,
         runChunk(first, scratch[0]);
       }
     } catch (...) {
-      // A progress callback threw: stop the workers (joined on the way out)
-      // and let the exception go on.
+      // A progress callback threw: stop the helpers, wait for them, and
+      // let the exception go on.
       stop = true;
-      throw;
+      thrown = std::current_exception();
     }
-  }
+    helpers.wait();
+  });
+  if (thrown) std::rethrow_exception(thrown);
   if (aborted != 0) return aborted;
   return failure.load();
+}
+
+}  // namespace
+
+int PF_SetThreadCount(int threads) {
+  return g_thread_count.exchange(threads < 1 ? 1 : threads);
+}
+
+long PFh_RunRows(PF_ProgressInfo* progress, long rowCount, long long pixelCount,
+                 PFh_RowBody body) {
+  if (rowCount <= 0) return 0;
+  const long chunks = (rowCount + kChunkRows - 1) / kChunkRows;
+  long threads = g_thread_count.load(std::memory_order_relaxed);
+  if (pixelCount <= kMinPixelsForThreads) threads = 1;
+  threads = std::min(threads, chunks);
+  if (threads <= 1) return RunOnCallingThread(progress, rowCount, body);
+  std::shared_ptr<tbb::task_arena> arena;
+  std::vector<PFh_RowScratch> scratch;
+  try {
+    arena = ArenaFor(static_cast<int>(threads));
+    scratch.resize(static_cast<size_t>(threads));
+  } catch (const std::bad_alloc&) {
+    // No memory for the arena or the threads' scratch: the calling thread
+    // does the job alone.
+    return RunOnCallingThread(progress, rowCount, body);
+  }
+  return RunSplit(progress, rowCount, *arena, scratch, body);
 }

@@ -296,15 +296,6 @@ void* PF_World::operator new(size_t size, const std::nothrow_t&) noexcept {
 
 void PF_World::operator delete(void* p) noexcept { Uh_PoolRelease(p); }
 
-size_t PF_BytesPerPixel(short depth) {
-  switch (depth) {
-    case 8: return 4;
-    case 16: return 8;
-    case 32: return 16;
-    default: return 0;
-  }
-}
-
 PF_World::PF_World() { g_live_worlds.fetch_add(1, std::memory_order_relaxed); }
 
 PF_World::~PF_World() {

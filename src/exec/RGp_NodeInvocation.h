@@ -70,8 +70,10 @@ class RGp_NodeInvocation final : public RG_NodePreRenderCB, public RG_NodeRender
   void RenderInvocation(RG_CheckoutResult* target);
   // Renders every input checkout of one group that has no world yet.
   void RenderCheckoutGroup(int32_t group);
-  // Creates, clears and installs this node's output buffer.
-  void AllocateOutputWorld(bool keep);
+  // Creates, clears and installs this node's output buffer. Nothing is
+  // cleared when `overwritten` (render space), about to be written by the
+  // caller, covers the whole buffer.
+  void AllocateOutputWorld(bool keep, const M_LRect* overwritten = nullptr);
   // Drops one consumer without rendering; at the last one the node and what
   // only it reaches are released unrendered.
   void ReleaseConsumer();

@@ -169,7 +169,9 @@ void RGp_NodeInvocation::CopyToInPlaceConsumer(RG_CheckoutResult* target) {
   } else if (dest != nullptr && source != nullptr) {
     keep = false;
   }
-  consumer->AllocateOutputWorld(keep);
+  // The copy below overwrites what it covers: when that is the whole
+  // buffer, clearing it first would be wasted.
+  consumer->AllocateOutputWorld(keep, &output_->rect_);
   const M_LRect whole = WholeWorld(output_->world_);
   target->world_->CopyPixels(output_->world_, &whole, output_->rect_.left - target->rect_.left,
                              output_->rect_.top - target->rect_.top);
@@ -254,7 +256,7 @@ void RGp_NodeInvocation::MoveOutputIntoOwnBuffer() {
   output_->lock_ = nullptr;
 }
 
-void RGp_NodeInvocation::AllocateOutputWorld(bool keep) {
+void RGp_NodeInvocation::AllocateOutputWorld(bool keep, const M_LRect* overwritten) {
   std::unique_ptr<PF_World> world;
   PF_World* dest = traverser_->GetRootOutput();
   if (render_into_dest_ && dest != nullptr &&
@@ -264,7 +266,7 @@ void RGp_NodeInvocation::AllocateOutputWorld(bool keep) {
     world.reset(PF_World::New(output_rect_, output_->request_.bit_depth, 0));
     keep = false;
   }
-  if (clear_mark_) {
+  if (clear_mark_ && !(overwritten != nullptr && RGp_RectContains(*overwritten, output_rect_))) {
     if ((output_->new_world_flags_ & 1) != 0 && !keep) {
       world->Clear(0);
     } else {

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -278,6 +279,26 @@ TEST_F(TransferTest, AbortIsPolledOnTheCallingThreadAndItsCodeReturned) {
   }
 }
 
+// A host callback may throw: the helpers stop and are waited for, and the
+// exception reaches the caller of the transfer.
+TEST_F(TransferTest, AnExceptionFromTheProgressCallbackReachesTheCaller) {
+  ThreadCountScope scope(2);
+  oracle::WorldPtr src = oracle::MakeWorld(400, 400, 8);
+  oracle::WorldPtr dst = oracle::MakeWorld(400, 400, 8);
+  PF_CompositeModePlus mode;
+  int calls = 0;
+  PF_ProgressInfo progress;
+  progress.context = &calls;
+  progress.abort_cb = [](void* context) -> long {
+    if (++*static_cast<int*>(context) == 3) throw std::string("stop");
+    return 0;
+  };
+  EXPECT_THROW(PF_TransferRect(&progress, 1, 1, 0, nullptr, src.get(), &mode, 0, nullptr, 0, 0,
+                               dst.get()),
+               std::string);
+  EXPECT_EQ(calls, 3);
+}
+
 TEST_F(TransferTest, ResultsDoNotDependOnTheThreadCount) {
   for (short depth : kDepths) {
     oracle::WorldPtr src = oracle::MakeWorld(300, 280, depth);
@@ -295,8 +316,8 @@ TEST_F(TransferTest, ResultsDoNotDependOnTheThreadCount) {
       PF_CompositeModePlus mode;
       mode.xfer = m;
       mode.opacity = 0.9f;
-      oracle::WorldPtr results[2];
-      for (int threads : {1, 2}) {
+      oracle::WorldPtr results[3];
+      for (int threads : {1, 2, 3}) {
         ThreadCountScope scope(threads);
         results[threads - 1] = oracle::Clone(*dstBefore);
         ASSERT_EQ(PF_TransferRect(nullptr, 1, 1, 0, nullptr, src.get(), &mode, 0, &mask, 5, 7,
@@ -304,6 +325,7 @@ TEST_F(TransferTest, ResultsDoNotDependOnTheThreadCount) {
                   0);
       }
       oracle::ExpectSamePixels(*results[0], *results[1]);
+      oracle::ExpectSamePixels(*results[0], *results[2]);
     }
   }
 }

@@ -43,7 +43,14 @@ struct PF_LayerDef {
 };
 
 // Bytes per pixel of a depth code; 0 for an unknown depth.
-size_t PF_BytesPerPixel(short depth);
+inline size_t PF_BytesPerPixel(short depth) {
+  switch (depth) {
+    case 8: return 4;
+    case 16: return 8;
+    case 32: return 16;
+    default: return 0;
+  }
+}
 
 class PF_PixelStorage;
 
