@@ -65,6 +65,10 @@ void RGp_NodeInvocation::CheckCheckoutID(long id) {
 // common case is an append.
 void RGp_NodeInvocation::InsertCheckout(RG_CheckoutResult* result) {
   const int32_t id = result->checkout_id_;
+  if (checkouts_.empty() || checkouts_.back()->checkout_id_ < id) {
+    checkouts_.push_back(result);
+    return;
+  }
   auto it = std::lower_bound(
       checkouts_.begin(), checkouts_.end(), id,
       [](const RG_CheckoutResult* c, int32_t v) { return c->checkout_id_ < v; });
