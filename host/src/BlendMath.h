@@ -16,9 +16,12 @@
 
 #include "rghost/PF_Transfer.h"
 
+// Four floats in this order with nothing between: kernels load one as a vector.
 struct PFh_RGBA {
   float r = 0, g = 0, b = 0, a = 0;
 };
+
+static_assert(sizeof(PFh_RGBA) == 4 * sizeof(float));
 
 inline PFh_RGBA PFh_Scale(const PFh_RGBA& p, float k) { return {p.r * k, p.g * k, p.b * k, p.a * k}; }
 
