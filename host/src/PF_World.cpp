@@ -265,6 +265,7 @@ class PF_PixelStorage {
     }
   }
   void* Memory() const { return memory_; }
+  long Users() const { return refs_.load(std::memory_order_acquire); }
 
  private:
   static PF_PixelStorage* Make(size_t blockBytes) {
@@ -454,6 +455,8 @@ void PF_World::ConvertPixels(PF_World* src, const M_LRect* srcRect, long /*dithe
       static_cast<long long>(PF_BytesPerPixel(depth)) * plan.src.Width() * rows,
       std::memory_order_relaxed);
 }
+
+long PF_World::StorageUsers() const { return storage_ ? storage_->Users() : 1; }
 
 bool PF_World::RefersTo(const PF_World* other) const {
   return other && reference_ && storage_ && storage_ == other->storage_;

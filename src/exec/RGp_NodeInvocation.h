@@ -117,6 +117,7 @@ class RGp_NodeInvocation final : public RG_NodePreRenderCB, public RG_NodeRender
   void DeliverShared(RG_CheckoutResult* target);
   void CopyToInPlaceConsumer(RG_CheckoutResult* target);
   void DeliverLast(RG_CheckoutResult* target);
+  bool ViewsStillAlive(const PF_World* buffer) const;
   void DeliverLocked(RG_CheckoutResult* target);
   void InstallOutputWorld(PF_World* world);
   void CheckIn();

@@ -177,6 +177,18 @@ void RGp_NodeInvocation::CopyToInPlaceConsumer(RG_CheckoutResult* target) {
                              output_->rect_.top - target->rect_.top);
 }
 
+// Consumers that took views have usually checked in (and dropped them) by the
+// time the last consumer comes: only a view still alive makes an in-place
+// last consumer work on a copy.
+bool RGp_NodeInvocation::ViewsStillAlive(const PF_World* buffer) const {
+  long own = 1;
+  if (node_buffer_ != nullptr && output_->world_ != nullptr && output_->world_ != node_buffer_ &&
+      output_->world_->RefersTo(node_buffer_)) {
+    ++own;  // the output is a view of the node buffer
+  }
+  return buffer->StorageUsers() > own;
+}
+
 void RGp_NodeInvocation::DeliverLast(RG_CheckoutResult* target) {
   PF_World*& slot = node_buffer_ != nullptr ? node_buffer_ : output_->world_;
 
@@ -185,7 +197,7 @@ void RGp_NodeInvocation::DeliverLast(RG_CheckoutResult* target) {
       slot->ShrinkToSubRect(RGp_RectRelativeTo(target->rect_, output_rect_));
     }
     std::swap(target->world_, slot);
-  } else if (views_out_) {
+  } else if (views_out_ && ViewsStillAlive(slot)) {
     CopyToInPlaceConsumer(target);
   } else {
     RGp_NodeInvocation* consumer = target->owner_;

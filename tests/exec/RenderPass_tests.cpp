@@ -94,6 +94,36 @@ TEST_F(RenderPassTest, InPlaceConsumersCopyOnlyWhileOthersStillRead) {
   }
 }
 
+TEST_F(RenderPassTest, InPlaceLastConsumerTakesTheBufferOnceEarlierViewsAreGone) {
+  // The grow node reads the pattern through a view and checks in (dropping
+  // the view) before the inverter, the last consumer, works in place: the
+  // inverter can have the pattern's buffer itself.
+  auto* pattern = new TestPatternNode(TestRect(0, 0, 32, 32));
+  auto* reader = new TestGrowNode(pattern, 0);
+  auto* inverter = new TestInvertNode(pattern);
+  PF_Pixel8 read{};
+  PF_Pixel8 inverted{};
+  U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
+      {reader, inverter},
+      [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+        cb->CheckoutInput(0, r);
+        cb->CheckoutInput(1, r);
+        cb->RequestOutput(r.rect, 0, 1);
+        return nullptr;
+      },
+      [&](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+        read = TestPixel(cb->GetNextCheckout()->GetWorld(), 5, 7);
+        inverted = TestPixel(cb->GetNextCheckout()->GetWorld(), 5, 7);
+        cb->GetNextCheckout()->GetOutputWorld();
+      }));
+  TestOutcome result = TestRun(root.get(), TestRequest(TestRect(0, 0, 32, 32)));
+  ASSERT_NE(result.world, nullptr);
+  EXPECT_EQ(pattern->counters.renders, 1);
+  EXPECT_TRUE(TestSame(read, TestPatternAt(5, 7)));
+  EXPECT_TRUE(TestSame(inverted, Inverted(TestPatternAt(5, 7))));
+  EXPECT_EQ(BytesCopied(), 0);
+}
+
 TEST_F(RenderPassTest, SkippedAndUnaskedInputsAreNeverRendered) {
   auto* used = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
   auto* skippedLeaf = new TestSolidNode(TestRect(0, 0, 10, 10), kBlue);

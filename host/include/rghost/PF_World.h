@@ -99,6 +99,9 @@ class PF_World : public PF_LayerDef {
 
   // True exactly when this world is a reference and shares other's storage.
   bool RefersTo(const PF_World* other) const;
+  // How many worlds share this world's pixel storage, this one included
+  // (1 when no view of it, or of what it views, is alive).
+  long StorageUsers() const;
   // Narrows the world in place to `sub` (world pixel coordinates): data moves
   // to sub's top-left, the size becomes sub's, the origin moves by sub's
   // top-left.
