@@ -58,6 +58,15 @@ inline float PFh_SoftLight(float cb, float cs) {
   return cb + (2.0f * cs - 1.0f) * (d - cb);
 }
 
+// Alpha of the adding modes: the sum, never above 1 unless an input already
+// is (float pixels are not clamped, so a copy keeps such an alpha). Over a
+// transparent destination this is the source's alpha exactly, which copy
+// substitution relies on, and no alpha above 1 (which would turn the other
+// modes' 1 - alpha weights negative) comes out of nominal inputs.
+inline float PFh_AddAlpha(float as, float ab) {
+  return std::fmin(std::fmax(1.0f, std::fmax(as, ab)), as + ab);
+}
+
 template <int Mode>
 inline float PFh_Separable(float cb, float cs) {
   if constexpr (Mode == PF_Xfer_MULTIPLY) return PFh_Multiply(cb, cs);
@@ -168,7 +177,7 @@ inline PFh_RGBA PFh_Composite(const PFh_RGBA& s, const PFh_RGBA& d, bool destBou
     return {d.r + s.r * f, d.g + s.g * f, d.b + s.b * f, d.a + s.a * f};
   } else if constexpr (Mode == PF_Xfer_ADD) {
     if (destBound) return {d.r + s.r * d.a, d.g + s.g * d.a, d.b + s.b * d.a, d.a};
-    return {d.r + s.r, d.g + s.g, d.b + s.b, d.a + s.a};
+    return {d.r + s.r, d.g + s.g, d.b + s.b, PFh_AddAlpha(s.a, d.a)};
   } else if constexpr (Mode >= PF_Xfer_MULTIPLY && Mode <= PF_Xfer_LUMINOSITY) {
     const PFh_RGB cs = PFh_Unpremultiply(s);
     const PFh_RGB cb = PFh_Unpremultiply(d);
@@ -194,7 +203,7 @@ inline PFh_RGBA PFh_Composite(const PFh_RGBA& s, const PFh_RGBA& d, bool destBou
     return PFh_Scale(d, 1.0f - PFh_Luma709(s));
   } else if constexpr (Mode == PF_Xfer_ALPHA_ADD) {
     PFh_RGBA o = PFh_OverOrAtop(s, {s.r, s.g, s.b}, d, destBound);
-    if (!destBound) o.a = std::fmin(1.0f, s.a + d.a);
+    if (!destBound) o.a = PFh_AddAlpha(s.a, d.a);
     return o;
   } else {
     return d;

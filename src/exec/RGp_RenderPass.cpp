@@ -169,9 +169,11 @@ void RGp_NodeInvocation::CopyToInPlaceConsumer(RG_CheckoutResult* target) {
   } else if (dest != nullptr && source != nullptr) {
     keep = false;
   }
-  // The copy below overwrites what it covers: when that is the whole
-  // buffer, clearing it first would be wasted.
-  consumer->AllocateOutputWorld(keep, &output_->rect_);
+  // The copy below writes the output where it meets the consumer's result;
+  // when that is the consumer's whole buffer, clearing it first would be
+  // wasted.
+  const M_LRect written = RGp_RectIntersect(output_->rect_, target->rect_);
+  consumer->AllocateOutputWorld(keep, &written);
   const M_LRect whole = WholeWorld(output_->world_);
   target->world_->CopyPixels(output_->world_, &whole, output_->rect_.left - target->rect_.left,
                              output_->rect_.top - target->rect_.top);

@@ -23,6 +23,11 @@ struct Px {
 
 inline double ChannelMax(short depth) { return depth == 8 ? 255.0 : depth == 16 ? 65535.0 : 1.0; }
 // Tolerance of a comparison at a depth: one LSB, or 1e-5 on float.
+// The adding modes' alpha: the sum, at most 1 unless an input is above 1.
+inline double AddedAlpha(double as, double ab) {
+  return std::min(std::max({1.0, as, ab}), as + ab);
+}
+
 inline double Tolerance(short depth) { return depth == 32 ? 1e-5 : 1.0 / ChannelMax(depth) + 1e-9; }
 
 // ---- blend functions on un-premultiplied colour ----
@@ -116,7 +121,7 @@ inline Px Composite(int mode, Px s, double k, const Px& d, bool destBound) {
         return all(out, ab);
       }
       for (int i = 0; i < 3; ++i) out[i] = dc[i] + sc[i];
-      return all(out, ab + as);
+      return all(out, AddedAlpha(as, ab));
     case PF_Xfer_STENCIL_ALPHA: return {d.r * as, d.g * as, d.b * as, d.a * as};
     case PF_Xfer_SILHOUETTE_ALPHA:
       return {d.r * (1 - as), d.g * (1 - as), d.b * (1 - as), d.a * (1 - as)};
@@ -148,7 +153,7 @@ inline Px Composite(int mode, Px s, double k, const Px& d, bool destBound) {
     out[i] = as * Fa * blended + ab * Fb * Cb.c[i];
   }
   double ao = as * Fa + ab * Fb;
-  if (mode == PF_Xfer_ALPHA_ADD && !destBound) ao = std::min(1.0, as + ab);
+  if (mode == PF_Xfer_ALPHA_ADD && !destBound) ao = AddedAlpha(as, ab);
   return all(out, ao);
 }
 

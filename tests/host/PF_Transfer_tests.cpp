@@ -149,6 +149,36 @@ TEST_F(TransferTest, OpaqueSourceInCopyAndNormalIsCopiedExactly) {
   }
 }
 
+// Float pixels are not clamped, but the adding modes must not push alpha
+// past 1 from nominal inputs (the other modes' 1 - alpha weights would turn
+// negative), and over a transparent destination every mode whose flag allows
+// copy substitution must give the source exactly, also an alpha above 1.
+TEST_F(TransferTest, AddingModesBoundAlphaAndStayCopiesOverTransparent) {
+  oracle::WorldPtr src = oracle::MakeWorld(2, 1, 32);
+  auto* s = static_cast<PF_PixelFloat*>(src->PixelAddress(0, 0));
+  s[0] = {0.5f, 0.6f, 0.7f, 0.8f};
+  s[1] = {1.2f, 0.3f, 0.9f, 1.5f};  // out of range, as an HDR source may be
+  for (int m : {PF_Xfer_ADD, PF_Xfer_ALPHA_ADD}) {
+    SCOPED_TRACE(m);
+    PF_CompositeModePlus mode;
+    mode.xfer = m;
+    oracle::WorldPtr onto = oracle::Clone(*src);
+    ASSERT_EQ(PF_TransferRect(nullptr, 1, 1, 0, nullptr, src.get(), &mode, 0, nullptr, 0, 0,
+                              onto.get()),
+              0);
+    const auto* o = static_cast<const PF_PixelFloat*>(onto->PixelAddress(0, 0));
+    EXPECT_EQ(o[0].alpha, 1.0f);  // 0.8 + 0.8, bounded
+    EXPECT_EQ(o[1].alpha, 1.5f);  // bounded by the larger input, itself above 1
+
+    oracle::WorldPtr fresh = oracle::MakeWorld(2, 1, 32);
+    fresh->Clear(0);
+    ASSERT_EQ(PF_TransferRect(nullptr, 1, 1, 0, nullptr, src.get(), &mode, 0, nullptr, 0, 0,
+                              fresh.get()),
+              0);
+    oracle::ExpectSamePixels(*fresh, *src);
+  }
+}
+
 TEST_F(TransferTest, DissolvePicksSourceAtFullAlphaOrLeavesDestination) {
   for (short depth : kDepths) {
     SCOPED_TRACE(depth);
