@@ -16,6 +16,7 @@
 #include <new>
 #include <unistd.h>
 
+#include "PF_KernelRows.h"
 #include "U_BlockPool.h"
 #include "U_Fallible.h"
 #include "rghost/U_Errors.h"
@@ -115,6 +116,19 @@ void MoveRows(PF_LayerDef& dst, const PF_LayerDef& src, const CopyPlan& plan) {
   const char* first_dst = RowAddress(dst, plan.dstX, plan.dstY);
   if (first_src == first_dst && dst.rowbytes == src.rowbytes) return;  // copy onto itself
   const bool upward = std::less<const char*>()(first_src, first_dst);
+  const char* src_end = first_src + (rows - 1) * src.rowbytes + bytes;
+  const char* dst_end = first_dst + (rows - 1) * dst.rowbytes + bytes;
+  const std::less<const char*> before;
+  const long long pixels = rows * plan.src.Width();
+  if (pixels > 64 * 1024 && (before(src_end, first_dst) || before(dst_end, first_src))) {
+    // Large, and in separate memory, so the rows may go in any order: they
+    // are split across the kernels' threads.
+    auto body = [&](long i, PFh_RowScratch&) {
+      std::memcpy(RowAddress(dst, plan.dstX, plan.dstY + i), first_src + i * src.rowbytes, bytes);
+    };
+    PFh_RunRows(nullptr, static_cast<long>(rows), pixels, body);
+    return;
+  }
   for (long long i = 0; i < rows; ++i) {
     const long long r = upward ? rows - 1 - i : i;
     std::memmove(RowAddress(dst, plan.dstX, plan.dstY + r),

@@ -9,6 +9,7 @@
 #include <random>
 #include <vector>
 
+#include "rghost/PF_Transfer.h"
 #include "rghost/PF_World.h"
 #include "rghost/U_Errors.h"
 #include "rghost/U_Services.h"
@@ -242,15 +243,32 @@ TEST_F(PFWorldTest, CopiesClipToBothWorlds) {
   }
 }
 
-TEST_F(PFWorldTest, CopyWithinOneStorageHandlesOverlap) {
-  WorldPtr w = NewWorld({0, 0, 6, 6}, 8);
-  FillCoordinates(*w);
-  WorldPtr view = NewView(w.get(), M_LRect{0, 0, 6, 6});
-  // Shift the top-left 4 x 4 block down and right by one, onto itself.
-  const M_LRect block{0, 0, 4, 4};
-  w->CopyPixels(view.get(), &block, 1, 1);
-  for (int y = 1; y < 5; ++y)
-    for (int x = 1; x < 5; ++x) ASSERT_TRUE(SamePixel(*Pixel8(*w, x, y), Coord(x - 1, y - 1)));
+// Small and large copies (the large ones are split across threads when the
+// memory is separate), onto themselves shifted and between buffers: the
+// result never depends on the thread count.
+TEST_F(PFWorldTest, CopiesHandleOverlapAndAnyThreadCount) {
+  for (int threads : {1, 2}) {
+    const int previous = PF_SetThreadCount(threads);
+    for (int size : {6, 400}) {
+      SCOPED_TRACE(testing::Message() << threads << " threads, " << size);
+      WorldPtr w = NewWorld({0, 0, size, size}, 8);
+      FillCoordinates(*w);
+      WorldPtr view = NewView(w.get(), M_LRect{0, 0, size, size});
+      // Shift the top-left block down and right by one, onto itself.
+      const M_LRect block{0, 0, size - 2, size - 2};
+      w->CopyPixels(view.get(), &block, 1, 1);
+      for (int y = 1; y < size - 1; ++y)
+        for (int x = 1; x < size - 1; ++x)
+          ASSERT_TRUE(SamePixel(*Pixel8(*w, x, y), Coord(x - 1, y - 1))) << x << "," << y;
+
+      WorldPtr other = NewWorld({0, 0, size + 3, size}, 8);
+      other->CopyPixels(w.get(), nullptr, 3, 0);
+      for (int y = 0; y < size; ++y)
+        for (int x = 0; x < size; ++x)
+          ASSERT_TRUE(SamePixel(*Pixel8(*other, x + 3, y), *Pixel8(*w, x, y))) << x << "," << y;
+    }
+    PF_SetThreadCount(previous);
+  }
 }
 
 TEST_F(PFWorldTest, ClearOutsideKeepsOnlyTheRect) {
