@@ -39,11 +39,13 @@ long RunTransfer(PF_ProgressInfo* progress, const TransferArea& area, const PF_L
     const int64_t y = area.rows.Row(i);
     const Pixel* s = PFh_PixelAt<const Pixel>(src, area.srcX, y + area.dy);
     Pixel* d = PFh_PixelAt<Pixel>(dst, area.dstX, y);
-    if constexpr (std::is_same_v<D, PFh_Depth8>) {
-      if (plainNormal) {
+    if (plainNormal) {
+      if constexpr (std::is_same_v<D, PFh_Depth8>) {
         PFh_NormalSpan8(s, d, n);
-        return;
+      } else {
+        PFh_NormalSpan<D>(s, d, n);
       }
+      return;
     }
     scratch.coverage.resize(static_cast<size_t>(n));
     float* k = scratch.coverage.data();

@@ -178,6 +178,41 @@ TEST_F(TransferTest, EightBitNormalIsExactForEveryAlphaAndDestination) {
   }
 }
 
+// Normal at full strength without a mask has loops of its own; a mask that
+// covers everything sends the same pixels through the general loop. Both
+// must agree to the bit, as copy substitution relies on.
+TEST_F(TransferTest, PlainNormalLoopsEqualTheGeneralLoop) {
+  for (short depth : kDepths) {
+    SCOPED_TRACE(depth);
+    oracle::WorldPtr src = oracle::MakeWorld(37, 5, depth);
+    oracle::WorldPtr dst = oracle::MakeWorld(37, 5, depth);
+    oracle::FillRandom(*src, rng_);
+    oracle::FillRandom(*dst, rng_);
+    // Some opaque and some transparent source pixels among the random ones.
+    oracle::WorldPtr opaque = oracle::MakeWorld(37, 5, depth);
+    oracle::FillRandom(*opaque, rng_, /*opaque=*/true);
+    const M_LRect strip{0, 1, 37, 2};
+    src->CopyPixels(opaque.get(), &strip, 0, 1);
+    src->ClearOutside(M_LRect{0, 0, 37, 4});
+    oracle::WorldPtr maskPixels = oracle::MakeWorld(1, 1, depth);
+    PF_MaskWorld everywhere;
+    everywhere.mask = *maskPixels;
+    everywhere.offset_x = -100;  // outside the mask an inverted kind covers fully
+    everywhere.what_is_mask = PF_MaskKind_INVERTED_ALPHA;
+    PF_CompositeModePlus mode;
+    mode.xfer = PF_Xfer_NORMAL;
+    oracle::WorldPtr plain = oracle::Clone(*dst);
+    oracle::WorldPtr general = oracle::Clone(*dst);
+    ASSERT_EQ(PF_TransferRect(nullptr, 1, 1, 0, nullptr, src.get(), &mode, 0, nullptr, 0, 0,
+                              plain.get()),
+              0);
+    ASSERT_EQ(PF_TransferRect(nullptr, 1, 1, 0, nullptr, src.get(), &mode, 0, &everywhere, 0, 0,
+                              general.get()),
+              0);
+    oracle::ExpectSamePixels(*plain, *general);
+  }
+}
+
 TEST_F(TransferTest, OpaqueSourceInCopyAndNormalIsCopiedExactly) {
   for (short depth : kDepths) {
     oracle::WorldPtr src = oracle::MakeWorld(9, 7, depth);
