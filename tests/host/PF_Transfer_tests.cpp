@@ -112,26 +112,6 @@ TEST_F(TransferTest, EveryModeAtEveryDepthMatchesTheOracle) {
   }
 }
 
-// 8-bit normal mode at full strength has its own loop, vectorised for rows
-// of 16 pixels and more: it must round as the general path does, for
-// opaque, transparent and partial source pixels alike.
-TEST_F(TransferTest, LongNormalRowsMatchTheOracle) {
-  oracle::WorldPtr src = oracle::MakeWorld(70, 4, 8);
-  oracle::WorldPtr dst = oracle::MakeWorld(75, 6, 8);
-  oracle::FillRandom(*src, rng_);
-  oracle::FillRandom(*dst, rng_);
-  for (int x = 0; x < 70; x += 3) {
-    auto* p = static_cast<PF_Pixel8*>(src->PixelAddress(x, x % 4));
-    *p = x % 2 ? PF_Pixel8{10, 20, 30, 255} : PF_Pixel8{0, 0, 0, 0};
-  }
-  PF_CompositeModePlus mode;
-  mode.xfer = PF_Xfer_NORMAL;
-  for (int32_t width : {15, 16, 17, 70}) {
-    SCOPED_TRACE(width);
-    CheckAgainstOracle(*src, *dst, mode, nullptr, {{0, 0, width, 4}, 2, 1, 0});
-  }
-}
-
 // Every pair of source alpha and destination value through the 8-bit
 // normal loops (vector and scalar): cs + cb * (255 - as) / 255, rounded to
 // nearest and clamped at 255.
