@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <memory>
 
 #include "exec/RGp_Arena.h"
 #include "exec/RGp_ExecRects.h"
