@@ -33,12 +33,12 @@ template <class F>
 void Fill(PF_World* w, F pixel) {
   for (int32_t y = 0; y < w->height; ++y) {
     for (int32_t x = 0; x < w->width; ++x) {
-      const PF_Pixel8 p = pixel(x, y);
+      const PF_RGBA8 p = pixel(x, y);
       void* at = w->PixelAddress(x, y);
       if (w->depth == 8) {
-        *static_cast<PF_Pixel8*>(at) = p;
+        *static_cast<PF_RGBA8*>(at) = p;
       } else {
-        PF_PixelFloat* f = static_cast<PF_PixelFloat*>(at);
+        PF_RGBA32F* f = static_cast<PF_RGBA32F*>(at);
         f->red = p.red / 255.0f;
         f->green = p.green / 255.0f;
         f->blue = p.blue / 255.0f;
@@ -56,7 +56,7 @@ uint8_t Ramp(long value, long span) { return static_cast<uint8_t>(value * 255 / 
 
 PF_CompositeModePlus NormalMode() {
   PF_CompositeModePlus m;
-  m.xfer = PF_Xfer_NORMAL;
+  m.transfer_mode = PF_BLEND_NORMAL;
   m.opacity = 1.0f;
   return m;
 }
@@ -66,8 +66,8 @@ PF_CompositeModePlus NormalMode() {
 WorldPtr MakeBackground(short depth) {
   WorldPtr w(PF_World::New(FrameRect(), depth, 0));
   Fill(w.get(), [](int32_t x, int32_t y) {
-    return PF_Pixel8{Ramp(x, kFrameWidth - 1), Ramp(y, kFrameHeight - 1),
-                     static_cast<uint8_t>(((x >> 3) ^ (y >> 3)) & 0xff), 255};
+    return PF_RGBA8{Ramp(x, kFrameWidth - 1), Ramp(y, kFrameHeight - 1),
+                    static_cast<uint8_t>(((x >> 3) ^ (y >> 3)) & 0xff), 255};
   });
   return w;
 }
@@ -83,8 +83,8 @@ WorldPtr MakeSweepLayer(int index, short depth) {
     const int red = (x * 255 / (kSweepWidth - 1) + 32 * index) & 0xff;
     const int green = 255 - y * 255 / (kSweepHeight - 1);
     const int blue = (40 * index + (x ^ y)) & 0xff;
-    return PF_Pixel8{Premultiply(red, a), Premultiply(green, a), Premultiply(blue, a),
-                     static_cast<uint8_t>(a)};
+    return PF_RGBA8{Premultiply(red, a), Premultiply(green, a), Premultiply(blue, a),
+                    static_cast<uint8_t>(a)};
   });
   return w;
 }
@@ -92,8 +92,8 @@ WorldPtr MakeSweepLayer(int index, short depth) {
 WorldPtr MakeOpaqueLayer(int index, short depth) {
   WorldPtr w(PF_World::New(FrameRect(), depth, 0));
   Fill(w.get(), [index](int32_t x, int32_t y) {
-    return PF_Pixel8{Ramp(x + 40 * index, kFrameWidth + 320), Ramp(y, kFrameHeight),
-                     Ramp(x + y, kFrameWidth + kFrameHeight), 255};
+    return PF_RGBA8{Ramp(x + 40 * index, kFrameWidth + 320), Ramp(y, kFrameHeight),
+                    Ramp(x + y, kFrameWidth + kFrameHeight), 255};
   });
   return w;
 }
@@ -102,8 +102,8 @@ WorldPtr MakeTinyWorld(int32_t size) {
   WorldPtr w(PF_World::New(MakeRect(0, 0, size, size), 8, 0));
   Fill(w.get(), [](int32_t x, int32_t y) {
     const int a = 64 + 32 * ((x + y) & 3);
-    return PF_Pixel8{Premultiply(200, a), Premultiply(100, a), Premultiply(50, a),
-                     static_cast<uint8_t>(a)};
+    return PF_RGBA8{Premultiply(200, a), Premultiply(100, a), Premultiply(50, a),
+                    static_cast<uint8_t>(a)};
   });
   return w;
 }

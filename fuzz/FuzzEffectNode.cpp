@@ -38,11 +38,11 @@ void MakeOpaque(PF_World* w) {
     for (int32_t x = 0; x < w->width; ++x) {
       void* p = w->PixelAddress(x, y);
       if (w->depth == 8) {
-        static_cast<PF_Pixel8*>(p)->alpha = 255;
+        static_cast<PF_RGBA8*>(p)->alpha = 255;
       } else if (w->depth == 16) {
-        static_cast<PF_Pixel16*>(p)->alpha = 65535;
+        static_cast<PF_RGBA16*>(p)->alpha = 65535;
       } else {
-        auto* px = static_cast<PF_PixelFloat*>(p);
+        auto* px = static_cast<PF_RGBA32F*>(p);
         px->red = std::clamp(px->red, 0.0f, 1.0f);
         px->green = std::clamp(px->green, 0.0f, 1.0f);
         px->blue = std::clamp(px->blue, 0.0f, 1.0f);

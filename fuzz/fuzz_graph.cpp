@@ -154,10 +154,10 @@ M_Matrix3 PickMatrix(ByteReader& in) {
 PF_CompositeModePlus PickMode(ByteReader& in) {
   PF_CompositeModePlus mode;
   const uint8_t k = in.U8();
-  mode.xfer = k < 200 ? k % PF_Xfer_NUM_MODES : static_cast<int32_t>(in.U32());
+  mode.transfer_mode = k < 200 ? k % PF_BLEND_MODE_COUNT : static_cast<int32_t>(in.U32());
   mode.dest_bound = in.Below(4) == 0 ? 1 : 0;
   mode.opacity = in.Opacity();
-  mode.rand_seed = static_cast<int32_t>(in.U16());
+  mode.dissolve_seed = static_cast<int32_t>(in.U16());
   mode.mode_ext = in.Below(8) == 0 ? in.U64() : 0;
   return mode;
 }

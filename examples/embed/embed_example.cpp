@@ -28,7 +28,7 @@ class GainNode : public RG_OneInputNode {
   void Render(RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) const override {
     PF_World* world = cb->GetCheckoutByID(-1)->GetOutputWorld();  // renders the input into it
     for (int32_t y = 0; y < world->height; ++y) {
-      auto* row = static_cast<PF_Pixel8*>(world->PixelAddress(0, y));
+      auto* row = static_cast<PF_RGBA8*>(world->PixelAddress(0, y));
       for (int32_t x = 0; x < world->width; ++x) {
         row[x].red = Scale(row[x].red, row[x].alpha);
         row[x].green = Scale(row[x].green, row[x].alpha);
@@ -75,20 +75,19 @@ class BoxBlurNode : public RG_OneInputNode {
     const M_LRect d = dst->GetRect();
     for (int32_t y = d.top; y < d.bottom; ++y) {
       if (y < s.top || y >= s.bottom) continue;
-      auto* row = static_cast<PF_Pixel8*>(dst->PixelAddress(0, y - d.top));
-      const auto* srow = static_cast<const PF_Pixel8*>(src->PixelAddress(0, y - s.top));
+      auto* row = static_cast<PF_RGBA8*>(dst->PixelAddress(0, y - d.top));
+      const auto* srow = static_cast<const PF_RGBA8*>(src->PixelAddress(0, y - s.top));
       for (int32_t x = d.left; x < d.right; ++x) {
         int sum[4] = {0, 0, 0, 0};
         for (int32_t k = x - radius_; k <= x + radius_; ++k) {
           if (k < s.left || k >= s.right) continue;  // transparent outside the input
-          const PF_Pixel8& p = srow[k - s.left];
+          const PF_RGBA8& p = srow[k - s.left];
           sum[0] += p.red, sum[1] += p.green, sum[2] += p.blue, sum[3] += p.alpha;
         }
         const int n = 2 * radius_ + 1;
-        row[x - d.left] = PF_Pixel8{static_cast<uint8_t>((sum[0] + n / 2) / n),
-                                    static_cast<uint8_t>((sum[1] + n / 2) / n),
-                                    static_cast<uint8_t>((sum[2] + n / 2) / n),
-                                    static_cast<uint8_t>((sum[3] + n / 2) / n)};
+        row[x - d.left] = PF_RGBA8{
+            static_cast<uint8_t>((sum[0] + n / 2) / n), static_cast<uint8_t>((sum[1] + n / 2) / n),
+            static_cast<uint8_t>((sum[2] + n / 2) / n), static_cast<uint8_t>((sum[3] + n / 2) / n)};
       }
     }
   }
@@ -169,9 +168,9 @@ class MapCacheNode : public RG_CacheNodeBase {
   // pixels are not its own, so it copies them before anyone writes.
   static void ServeFrom(const Entry& e, RG_CheckoutResult* output) {
     const M_LRect& r = output->GetRect();
-    PF_World* view = PF_World::NewReference(
-        e.world, M_LRect{r.left - e.rect.left, r.top - e.rect.top, r.right - e.rect.left,
-                         r.bottom - e.rect.top});
+    PF_World* view =
+        PF_World::NewReference(e.world, M_LRect{r.left - e.rect.left, r.top - e.rect.top,
+                                                r.right - e.rect.left, r.bottom - e.rect.top});
     output->SetOutputWorld(view, new RG_BufferLock);
   }
 
@@ -187,17 +186,17 @@ class PrintingProfiler : public RG_GraphProfiler {
   }
   void GraphEnd() override { std::printf("graph done\n"); }
   void InputEdge(const RG_RenderNode*, const RG_RenderNode*) override {}
-  void NodeTiming(const RG_RenderNode* node, const char* label, int32_t totalMs,
-                  int32_t childrenMs, bool, intptr_t) override {
+  void NodeTiming(const RG_RenderNode* node, const char* label, int32_t totalMs, int32_t childrenMs,
+                  bool, intptr_t) override {
     std::printf("  %-22s #%-3lu own %d ms, total %d ms\n", label, node->GetGloballyUniqueID(),
                 totalMs - childrenMs, totalMs);
   }
 };
 
-PF_World* MakeLayer(const M_LRect& rect, PF_Pixel8 colour) {
+PF_World* MakeLayer(const M_LRect& rect, PF_RGBA8 colour) {
   PF_World* w = PF_World::New(rect, 8, 0);
   for (int32_t y = 0; y < w->height; ++y) {
-    auto* row = static_cast<PF_Pixel8*>(w->PixelAddress(0, y));
+    auto* row = static_cast<PF_RGBA8*>(w->PixelAddress(0, y));
     for (int32_t x = 0; x < w->width; ++x) row[x] = colour;
   }
   return w;
@@ -218,8 +217,8 @@ int main() {
   try {
     // background -> cache;  stripe -> blur -> gain;  gain over cache.
     auto* cache = new MapCacheNode(new RG_SourceBufferNode(background.get()));
-    RG_RenderNode* fx = new GainNode(new BoxBlurNode(new RG_SourceBufferNode(stripe.get()), 2),
-                                     0.5f);
+    RG_RenderNode* fx =
+        new GainNode(new BoxBlurNode(new RG_SourceBufferNode(stripe.get()), 2), 0.5f);
     PF_CompositeModePlus normal;  // normal mode, opacity 1
     U_SharedPtr<RG_RenderNode> root(new RG_CompositeNode(fx, normal, cache, nullptr, 0));
 
@@ -234,11 +233,11 @@ int main() {
       M_LRect outRect;
       RG_ExecuteGraph(root.get(), request, request.rect, frameBuffer.get(), &outRect);
 
-      const auto* centre = static_cast<const PF_Pixel8*>(frameBuffer->PixelAddress(32, 16));
-      const auto* edge = static_cast<const PF_Pixel8*>(frameBuffer->PixelAddress(2, 2));
+      const auto* centre = static_cast<const PF_RGBA8*>(frameBuffer->PixelAddress(32, 16));
+      const auto* edge = static_cast<const PF_RGBA8*>(frameBuffer->PixelAddress(2, 2));
       std::printf("frame %d: centre %d,%d,%d,%d  corner %d,%d,%d,%d\n", frame, centre->red,
-                  centre->green, centre->blue, centre->alpha, edge->red, edge->green,
-                  edge->blue, edge->alpha);
+                  centre->green, centre->blue, centre->alpha, edge->red, edge->green, edge->blue,
+                  edge->alpha);
       // The stripe at half gain over the background; the background alone at the corner.
       if (centre->red != 100 || centre->alpha != 255 || edge->blue != 120) status = 2;
     }

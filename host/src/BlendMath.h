@@ -23,7 +23,9 @@ struct PFh_RGBA {
 
 static_assert(sizeof(PFh_RGBA) == 4 * sizeof(float));
 
-inline PFh_RGBA PFh_Scale(const PFh_RGBA& p, float k) { return {p.r * k, p.g * k, p.b * k, p.a * k}; }
+inline PFh_RGBA PFh_Scale(const PFh_RGBA& p, float k) {
+  return {p.r * k, p.g * k, p.b * k, p.a * k};
+}
 
 // Luma of a premultiplied colour (Rec. 709 weights).
 inline float PFh_Luma709(const PFh_RGBA& p) {
@@ -69,14 +71,14 @@ inline float PFh_AddAlpha(float as, float ab) {
 
 template <int Mode>
 inline float PFh_Separable(float cb, float cs) {
-  if constexpr (Mode == PF_Xfer_MULTIPLY) return PFh_Multiply(cb, cs);
-  if constexpr (Mode == PF_Xfer_SCREEN) return PFh_Screen(cb, cs);
-  if constexpr (Mode == PF_Xfer_OVERLAY) return PFh_HardLight(cs, cb);
-  if constexpr (Mode == PF_Xfer_SOFT_LIGHT) return PFh_SoftLight(cb, cs);
-  if constexpr (Mode == PF_Xfer_HARD_LIGHT) return PFh_HardLight(cb, cs);
-  if constexpr (Mode == PF_Xfer_DARKEN) return cb < cs ? cb : cs;
-  if constexpr (Mode == PF_Xfer_LIGHTEN) return cb > cs ? cb : cs;
-  if constexpr (Mode == PF_Xfer_DIFFERENCE) return std::fabs(cb - cs);
+  if constexpr (Mode == PF_BLEND_MULTIPLY) return PFh_Multiply(cb, cs);
+  if constexpr (Mode == PF_BLEND_SCREEN) return PFh_Screen(cb, cs);
+  if constexpr (Mode == PF_BLEND_OVERLAY) return PFh_HardLight(cs, cb);
+  if constexpr (Mode == PF_BLEND_SOFT_LIGHT) return PFh_SoftLight(cb, cs);
+  if constexpr (Mode == PF_BLEND_HARD_LIGHT) return PFh_HardLight(cb, cs);
+  if constexpr (Mode == PF_BLEND_DARKEN) return cb < cs ? cb : cs;
+  if constexpr (Mode == PF_BLEND_LIGHTEN) return cb > cs ? cb : cs;
+  if constexpr (Mode == PF_BLEND_DIFFERENCE) return std::fabs(cb - cs);
   return cs;
 }
 
@@ -133,11 +135,11 @@ inline PFh_RGB PFh_SetSat(const PFh_RGB& c, float s) {
 
 template <int Mode>
 inline PFh_RGB PFh_NonSeparable(const PFh_RGB& cb, const PFh_RGB& cs) {
-  if constexpr (Mode == PF_Xfer_HUE) return PFh_SetLum(PFh_SetSat(cs, PFh_Sat(cb)), PFh_Lum(cb));
-  if constexpr (Mode == PF_Xfer_SATURATION)
+  if constexpr (Mode == PF_BLEND_HUE) return PFh_SetLum(PFh_SetSat(cs, PFh_Sat(cb)), PFh_Lum(cb));
+  if constexpr (Mode == PF_BLEND_SATURATION)
     return PFh_SetLum(PFh_SetSat(cb, PFh_Sat(cs)), PFh_Lum(cb));
-  if constexpr (Mode == PF_Xfer_COLOR) return PFh_SetLum(cs, PFh_Lum(cb));
-  if constexpr (Mode == PF_Xfer_LUMINOSITY) return PFh_SetLum(cb, PFh_Lum(cs));
+  if constexpr (Mode == PF_BLEND_COLOR) return PFh_SetLum(cs, PFh_Lum(cb));
+  if constexpr (Mode == PF_BLEND_LUMINOSITY) return PFh_SetLum(cb, PFh_Lum(cs));
   return cs;
 }
 
@@ -150,8 +152,8 @@ inline PFh_RGB PFh_Unpremultiply(const PFh_RGBA& p) {
 // ---- Porter-Duff step ----
 
 // cs' premultiplied (see the top of the file) composited over or atop d.
-inline PFh_RGBA PFh_OverOrAtop(const PFh_RGBA& s, const PFh_RGB& blendedSrc,
-                               const PFh_RGBA& d, bool destBound) {
+inline PFh_RGBA PFh_OverOrAtop(const PFh_RGBA& s, const PFh_RGB& blendedSrc, const PFh_RGBA& d,
+                               bool destBound) {
   const float fb = 1.0f - s.a;
   if (!destBound) {
     return {blendedSrc.r + d.r * fb, blendedSrc.g + d.g * fb, blendedSrc.b + d.b * fb,
@@ -166,23 +168,23 @@ inline PFh_RGBA PFh_OverOrAtop(const PFh_RGBA& s, const PFh_RGB& blendedSrc,
 // loop, which needs the pixel's coordinates.
 template <int Mode>
 inline PFh_RGBA PFh_Composite(const PFh_RGBA& s, const PFh_RGBA& d, bool destBound) {
-  if constexpr (Mode == PF_Xfer_COPY || Mode == PF_Xfer_NORMAL) {
+  if constexpr (Mode == PF_BLEND_COPY || Mode == PF_BLEND_NORMAL) {
     // B = Cs, so the blended source is cs itself.
     return PFh_OverOrAtop(s, {s.r, s.g, s.b}, d, destBound);
-  } else if constexpr (Mode == PF_Xfer_BEHIND) {
+  } else if constexpr (Mode == PF_BLEND_BEHIND) {
     // Destination over source; bound to the destination nothing can show
     // through, so the destination stays as it is.
     if (destBound) return d;
     const float f = 1.0f - d.a;
     return {d.r + s.r * f, d.g + s.g * f, d.b + s.b * f, d.a + s.a * f};
-  } else if constexpr (Mode == PF_Xfer_ADD) {
+  } else if constexpr (Mode == PF_BLEND_ADD) {
     if (destBound) return {d.r + s.r * d.a, d.g + s.g * d.a, d.b + s.b * d.a, d.a};
     return {d.r + s.r, d.g + s.g, d.b + s.b, PFh_AddAlpha(s.a, d.a)};
-  } else if constexpr (Mode >= PF_Xfer_MULTIPLY && Mode <= PF_Xfer_LUMINOSITY) {
+  } else if constexpr (Mode >= PF_BLEND_MULTIPLY && Mode <= PF_BLEND_LUMINOSITY) {
     const PFh_RGB cs = PFh_Unpremultiply(s);
     const PFh_RGB cb = PFh_Unpremultiply(d);
     PFh_RGB bl;
-    if constexpr (Mode <= PF_Xfer_DIFFERENCE) {
+    if constexpr (Mode <= PF_BLEND_DIFFERENCE) {
       bl = {PFh_Separable<Mode>(cb.r, cs.r), PFh_Separable<Mode>(cb.g, cs.g),
             PFh_Separable<Mode>(cb.b, cs.b)};
     } else {
@@ -193,15 +195,15 @@ inline PFh_RGBA PFh_Composite(const PFh_RGBA& s, const PFh_RGBA& d, bool destBou
     return PFh_OverOrAtop(
         s, {s.r * keep + both * bl.r, s.g * keep + both * bl.g, s.b * keep + both * bl.b}, d,
         destBound);
-  } else if constexpr (Mode == PF_Xfer_STENCIL_ALPHA) {
+  } else if constexpr (Mode == PF_BLEND_STENCIL_ALPHA) {
     return PFh_Scale(d, s.a);
-  } else if constexpr (Mode == PF_Xfer_STENCIL_LUMA) {
+  } else if constexpr (Mode == PF_BLEND_STENCIL_LUMA) {
     return PFh_Scale(d, PFh_Luma709(s));
-  } else if constexpr (Mode == PF_Xfer_SILHOUETTE_ALPHA) {
+  } else if constexpr (Mode == PF_BLEND_SILHOUETTE_ALPHA) {
     return PFh_Scale(d, 1.0f - s.a);
-  } else if constexpr (Mode == PF_Xfer_SILHOUETTE_LUMA) {
+  } else if constexpr (Mode == PF_BLEND_SILHOUETTE_LUMA) {
     return PFh_Scale(d, 1.0f - PFh_Luma709(s));
-  } else if constexpr (Mode == PF_Xfer_ALPHA_ADD) {
+  } else if constexpr (Mode == PF_BLEND_ALPHA_ADD) {
     PFh_RGBA o = PFh_OverOrAtop(s, {s.r, s.g, s.b}, d, destBound);
     if (!destBound) o.a = PFh_AddAlpha(s.a, d.a);
     return o;
@@ -214,6 +216,6 @@ inline PFh_RGBA PFh_Composite(const PFh_RGBA& s, const PFh_RGBA& d, bool destBou
 // transparent destination, so that the library may copy (mode 0) into a
 // fresh cleared output instead. Dissolve, stencils and silhouettes do not.
 constexpr bool PFh_ModeAllowsCopySubstitution(long mode) {
-  return mode == PF_Xfer_COPY || mode == PF_Xfer_BEHIND || mode == PF_Xfer_NORMAL ||
-         (mode >= PF_Xfer_ADD && mode <= PF_Xfer_LUMINOSITY) || mode == PF_Xfer_ALPHA_ADD;
+  return mode == PF_BLEND_COPY || mode == PF_BLEND_BEHIND || mode == PF_BLEND_NORMAL ||
+         (mode >= PF_BLEND_ADD && mode <= PF_BLEND_LUMINOSITY) || mode == PF_BLEND_ALPHA_ADD;
 }

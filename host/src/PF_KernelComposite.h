@@ -20,7 +20,7 @@
 // What a span needs besides its pixels.
 struct PFh_SpanContext {
   bool dest_bound = false;
-  int32_t rand_seed = 0;
+  int32_t dissolve_seed = 0;
   int64_t x = 0;  // destination buffer column of the span's first pixel
   int64_t y = 0;  // destination buffer row
   // The destination's origin: dissolve hashes render-space coordinates, so
@@ -34,12 +34,12 @@ struct PFh_SpanContext {
 template <class D, class SrcPixel, int Mode>
 void PFh_CompositeSpan(const SrcPixel* src, typename D::Pixel* dst, const float* k, int32_t n,
                        const PFh_SpanContext& ctx) {
-  if constexpr (Mode == PF_Xfer_DISSOLVE) {
+  if constexpr (Mode == PF_BLEND_DISSOLVE) {
     const int32_t y = static_cast<int32_t>(ctx.y + ctx.origin_y);
     for (int32_t i = 0; i < n; ++i) {
       const PFh_RGBA s = PFh_Load(src[i]);
       const float threshold = s.a * k[i];
-      if (!(PFh_DissolveHash(static_cast<int32_t>(ctx.x + ctx.origin_x + i), y, ctx.rand_seed) <
+      if (!(PFh_DissolveHash(static_cast<int32_t>(ctx.x + ctx.origin_x + i), y, ctx.dissolve_seed) <
             threshold))
         continue;
       // The source's own colour at full alpha (atop: at the destination's alpha).
@@ -50,7 +50,7 @@ void PFh_CompositeSpan(const SrcPixel* src, typename D::Pixel* dst, const float*
   } else {
     for (int32_t i = 0; i < n; ++i) {
       const float ki = k[i];
-      if constexpr (Mode == PF_Xfer_COPY || Mode == PF_Xfer_NORMAL) {
+      if constexpr (Mode == PF_BLEND_COPY || Mode == PF_BLEND_NORMAL) {
         // Over anything, an opaque source at full strength is itself; copying
         // it keeps it exact at every depth.
         if (ki == 1.0f && !ctx.dest_bound && PFh_IsOpaque(src[i])) {
@@ -71,7 +71,7 @@ void PFh_CompositeSpan(const SrcPixel* src, typename D::Pixel* dst, const float*
 // Normal mode at full strength without a mask on 8-bit pixels, in exact
 // integer arithmetic: round(cs + cb * (255 - as) / 255) never sits on a tie, so
 // this gives what the float path rounds to.
-inline PF_Pixel8 PFh_Over8(PF_Pixel8 s, PF_Pixel8 d) {
+inline PF_RGBA8 PFh_Over8(PF_RGBA8 s, PF_RGBA8 d) {
   const uint32_t inv = 255u - s.alpha;
   auto over = [inv](uint32_t sc, uint32_t dc) -> uint8_t {
     uint32_t t = dc * inv + 128;
@@ -79,11 +79,11 @@ inline PF_Pixel8 PFh_Over8(PF_Pixel8 s, PF_Pixel8 d) {
     const uint32_t v = sc + t;
     return static_cast<uint8_t>(v < 255 ? v : 255);
   };
-  return PF_Pixel8{over(s.red, d.red), over(s.green, d.green), over(s.blue, d.blue),
-                   over(s.alpha, d.alpha)};
+  return PF_RGBA8{over(s.red, d.red), over(s.green, d.green), over(s.blue, d.blue),
+                  over(s.alpha, d.alpha)};
 }
 
-inline void PFh_NormalSpan8(const PF_Pixel8* src, PF_Pixel8* dst, int32_t n) {
+inline void PFh_NormalSpan8(const PF_RGBA8* src, PF_RGBA8* dst, int32_t n) {
   int32_t i = 0;
 #if defined(__SSE2__)
   // Four pixels at a time in 16-bit lanes, with the scalar formula's exact
@@ -117,7 +117,7 @@ inline void PFh_NormalSpan8(const PF_Pixel8* src, PF_Pixel8* dst, int32_t n) {
   // (inv 255) leaves the destination as it was, since d * 255 / 255 rounds
   // back to d: both are skipped here.
   for (; i < n; ++i) {
-    const PF_Pixel8 s = src[i];
+    const PF_RGBA8 s = src[i];
     if (s.alpha == 255) {
       dst[i] = s;
     } else if ((s.alpha | s.red | s.green | s.blue) != 0) {
@@ -140,8 +140,8 @@ void PFh_NormalSpan(const typename D::Pixel* src, typename D::Pixel* dst, int32_
     const typename D::Pixel over =
         D::Store({s.r + d.r * fb, s.g + d.g * fb, s.b + d.b * fb, s.a + d.a * fb});
     const bool opaque = PFh_IsOpaque(p);
-    dst[i] = {opaque ? p.red : over.red, opaque ? p.green : over.green,
-              opaque ? p.blue : over.blue, opaque ? p.alpha : over.alpha};
+    dst[i] = {opaque ? p.red : over.red, opaque ? p.green : over.green, opaque ? p.blue : over.blue,
+              opaque ? p.alpha : over.alpha};
   }
 }
 
@@ -159,11 +159,11 @@ constexpr std::array<PFh_SpanFn<D, SrcPixel>, sizeof...(M)> PFh_MakeSpanTable(
 template <class D, class SrcPixel>
 PFh_SpanFn<D, SrcPixel> PFh_SpanFor(int mode) {
   static constexpr auto kTable =
-      PFh_MakeSpanTable<D, SrcPixel>(std::make_index_sequence<PF_Xfer_NUM_MODES>{});
+      PFh_MakeSpanTable<D, SrcPixel>(std::make_index_sequence<PF_BLEND_MODE_COUNT>{});
   return kTable[static_cast<size_t>(mode)];
 }
 
-inline bool PFh_IsKnownMode(long mode) { return mode >= 0 && mode < PF_Xfer_NUM_MODES; }
+inline bool PFh_IsKnownMode(long mode) { return mode >= 0 && mode < PF_BLEND_MODE_COUNT; }
 
 // Opacity as a factor in [0, 1] (NaN counts as 0).
 inline float PFh_ClampOpacity(float opacity) {
@@ -176,7 +176,7 @@ inline float PFh_ClampOpacity(float opacity) {
 struct PFh_FieldRows {
   int64_t first = 0;  // first destination row written
   int64_t step = 1;
-  long count = 0;     // rows written
+  long count = 0;  // rows written
   int64_t Row(long i) const { return first + static_cast<int64_t>(i) * step; }
 };
 

@@ -11,22 +11,22 @@
 #include "rghost/PF_Transfer.h"
 #include "rghost/PF_World.h"
 
-inline PFh_RGBA PFh_Load(const PF_Pixel8& p) {
+inline PFh_RGBA PFh_Load(const PF_RGBA8& p) {
   constexpr float s = 1.0f / 255.0f;
   return {p.red * s, p.green * s, p.blue * s, p.alpha * s};
 }
-inline PFh_RGBA PFh_Load(const PF_Pixel16& p) {
+inline PFh_RGBA PFh_Load(const PF_RGBA16& p) {
   constexpr float s = 1.0f / 65535.0f;
   return {p.red * s, p.green * s, p.blue * s, p.alpha * s};
 }
-inline PFh_RGBA PFh_Load(const PF_PixelFloat& p) { return {p.red, p.green, p.blue, p.alpha}; }
+inline PFh_RGBA PFh_Load(const PF_RGBA32F& p) { return {p.red, p.green, p.blue, p.alpha}; }
 inline PFh_RGBA PFh_Load(const PFh_RGBA& p) { return p; }
 
 // Full alpha at the pixel's own scale: over such a pixel the normal mode's
 // result is the pixel itself.
-inline bool PFh_IsOpaque(const PF_Pixel8& p) { return p.alpha == 255; }
-inline bool PFh_IsOpaque(const PF_Pixel16& p) { return p.alpha == 65535; }
-inline bool PFh_IsOpaque(const PF_PixelFloat& p) { return p.alpha == 1.0f; }
+inline bool PFh_IsOpaque(const PF_RGBA8& p) { return p.alpha == 255; }
+inline bool PFh_IsOpaque(const PF_RGBA16& p) { return p.alpha == 65535; }
+inline bool PFh_IsOpaque(const PF_RGBA32F& p) { return p.alpha == 1.0f; }
 inline bool PFh_IsOpaque(const PFh_RGBA& p) { return p.a == 1.0f; }
 
 // Clamps to [0, 1] (NaN to 0) and rounds to nearest on `scale`.
@@ -37,7 +37,7 @@ inline uint32_t PFh_Quantize(float v, float scale) {
 }
 
 struct PFh_Depth8 {
-  using Pixel = PF_Pixel8;
+  using Pixel = PF_RGBA8;
   static constexpr short kDepth = 8;
   static Pixel Store(const PFh_RGBA& c) {
     return {static_cast<uint8_t>(PFh_Quantize(c.r, 255.0f)),
@@ -48,7 +48,7 @@ struct PFh_Depth8 {
 };
 
 struct PFh_Depth16 {
-  using Pixel = PF_Pixel16;
+  using Pixel = PF_RGBA16;
   static constexpr short kDepth = 16;
   static Pixel Store(const PFh_RGBA& c) {
     return {static_cast<uint16_t>(PFh_Quantize(c.r, 65535.0f)),
@@ -60,7 +60,7 @@ struct PFh_Depth16 {
 
 // Float pixels are neither clamped nor rounded.
 struct PFh_Depth32 {
-  using Pixel = PF_PixelFloat;
+  using Pixel = PF_RGBA32F;
   static constexpr short kDepth = 32;
   static Pixel Store(const PFh_RGBA& c) { return {c.r, c.g, c.b, c.a}; }
 };
@@ -77,16 +77,14 @@ inline Pixel* PFh_PixelAt(const PF_LayerDef& layer, int64_t x, int64_t y) {
 namespace pfh_detail {
 
 template <class Pixel>
-inline void CoverageSpan(const PF_MaskWorld& mask, int64_t mx, int64_t my, int32_t n,
-                         float opacity, float* k) {
+inline void CoverageSpan(const PF_MaskWorld& mask, int64_t mx, int64_t my, int32_t n, float opacity,
+                         float* k) {
   const Pixel* p = PFh_PixelAt<Pixel>(mask.mask, mx, my);
-  const int kind = mask.what_is_mask;
+  const int kind = mask.kind;
   for (int32_t i = 0; i < n; ++i) {
     const PFh_RGBA c = PFh_Load(p[i]);
-    float v = (kind == PF_MaskKind_ALPHA || kind == PF_MaskKind_INVERTED_ALPHA)
-                  ? c.a
-                  : PFh_Luma709(c);
-    if (kind == PF_MaskKind_INVERTED_ALPHA || kind == PF_MaskKind_INVERTED_LUMA) v = 1.0f - v;
+    float v = (kind == PF_MASK_ALPHA || kind == PF_MASK_INVERTED_ALPHA) ? c.a : PFh_Luma709(c);
+    if (kind == PF_MASK_INVERTED_ALPHA || kind == PF_MASK_INVERTED_LUMA) v = 1.0f - v;
     v = v > 0.0f ? v : 0.0f;
     v = v < 1.0f ? v : 1.0f;
     k[i] = v * opacity;
@@ -104,9 +102,9 @@ inline void PFh_FillCoverage(const PF_MaskWorld* mask, float opacity, int64_t y,
     for (int32_t i = 0; i < n; ++i) k[i] = opacity;
     return;
   }
-  const int kind = mask->what_is_mask;
+  const int kind = mask->kind;
   const float outside =
-      (kind == PF_MaskKind_INVERTED_ALPHA || kind == PF_MaskKind_INVERTED_LUMA) ? opacity : 0.0f;
+      (kind == PF_MASK_INVERTED_ALPHA || kind == PF_MASK_INVERTED_LUMA) ? opacity : 0.0f;
   const PF_LayerDef& m = mask->mask;
   const int64_t my = y - mask->offset_y;
   const int64_t mx0 = x0 - mask->offset_x;
@@ -125,13 +123,13 @@ inline void PFh_FillCoverage(const PF_MaskWorld* mask, float opacity, int64_t y,
   if (inside > 0) {
     switch (m.depth) {
       case 8:
-        pfh_detail::CoverageSpan<PF_Pixel8>(*mask, mx0 + a, my, inside, opacity, k + a);
+        pfh_detail::CoverageSpan<PF_RGBA8>(*mask, mx0 + a, my, inside, opacity, k + a);
         break;
       case 16:
-        pfh_detail::CoverageSpan<PF_Pixel16>(*mask, mx0 + a, my, inside, opacity, k + a);
+        pfh_detail::CoverageSpan<PF_RGBA16>(*mask, mx0 + a, my, inside, opacity, k + a);
         break;
       default:
-        pfh_detail::CoverageSpan<PF_PixelFloat>(*mask, mx0 + a, my, inside, opacity, k + a);
+        pfh_detail::CoverageSpan<PF_RGBA32F>(*mask, mx0 + a, my, inside, opacity, k + a);
         break;
     }
   }
@@ -142,7 +140,6 @@ inline void PFh_FillCoverage(const PF_MaskWorld* mask, float opacity, int64_t y,
 // the kind must be known and a mask with pixels must have a known depth.
 inline bool PFh_MaskIsValid(const PF_MaskWorld* mask) {
   if (mask == nullptr) return true;
-  if (mask->what_is_mask < PF_MaskKind_ALPHA || mask->what_is_mask > PF_MaskKind_INVERTED_LUMA)
-    return false;
+  if (mask->kind < PF_MASK_ALPHA || mask->kind > PF_MASK_INVERTED_LUMA) return false;
   return mask->mask.data == nullptr || PFh_IsKnownDepth(mask->mask.depth);
 }

@@ -31,9 +31,10 @@ long RunTransfer(PF_ProgressInfo* progress, const TransferArea& area, const PF_L
 
   // Normal mode at full strength and no mask needs no coverage row; on 8-bit
   // pixels it has an integer loop of its own.
-  const bool plainNormal = (mode.xfer == PF_Xfer_NORMAL || mode.xfer == PF_Xfer_COPY) &&
-                           !dest_bound && mask == nullptr && opacity == 1.0f;
-  const PFh_SpanFn<D, Pixel> span = PFh_SpanFor<D, Pixel>(mode.xfer);
+  const bool plainNormal =
+      (mode.transfer_mode == PF_BLEND_NORMAL || mode.transfer_mode == PF_BLEND_COPY) &&
+      !dest_bound && mask == nullptr && opacity == 1.0f;
+  const PFh_SpanFn<D, Pixel> span = PFh_SpanFor<D, Pixel>(mode.transfer_mode);
 
   auto body = [&](long i, PFh_RowScratch& scratch) {
     const int64_t y = area.rows.Row(i);
@@ -52,7 +53,7 @@ long RunTransfer(PF_ProgressInfo* progress, const TransferArea& area, const PF_L
     PFh_FillCoverage(mask, opacity, y, area.dstX, n, k);
     PFh_SpanContext ctx;
     ctx.dest_bound = dest_bound;
-    ctx.rand_seed = mode.rand_seed;
+    ctx.dissolve_seed = mode.dissolve_seed;
     ctx.x = area.dstX;
     ctx.y = y;
     ctx.origin_x = dst.origin_x;
@@ -66,15 +67,15 @@ long RunTransfer(PF_ProgressInfo* progress, const TransferArea& area, const PF_L
 }  // namespace
 
 long PF_GetTransferFlags(long transferMode) {
-  return PFh_ModeAllowsCopySubstitution(transferMode) ? 1 : 0;
+  return PFh_ModeAllowsCopySubstitution(transferMode) ? PF_TRANSFER_FLAG_COPY_ON_CLEARED : 0;
 }
 
-long PF_TransferRect(PF_ProgressInfo* progress, long /*reserved1*/, long /*reserved2*/,
-                     long field, const M_LRect* srcRect, PF_LayerDef* src,
-                     const PF_CompositeModePlus* mode, uint64_t /*modeExt*/, PF_MaskWorld* mask,
-                     long destX, long destY, PF_LayerDef* dst) {
+long PF_TransferRect(PF_ProgressInfo* progress, long /*reserved1*/, long /*reserved2*/, long field,
+                     const M_LRect* srcRect, PF_LayerDef* src, const PF_CompositeModePlus* mode,
+                     uint64_t /*modeExt*/, PF_MaskWorld* mask, long destX, long destY,
+                     PF_LayerDef* dst) {
   if (const long injected = Uh_NextFallibleCall()) return injected;
-  if (mode == nullptr || !PFh_IsKnownMode(mode->xfer)) return U_ERR_BAD_PARAMETER;
+  if (mode == nullptr || !PFh_IsKnownMode(mode->transfer_mode)) return U_ERR_BAD_PARAMETER;
   if (field < 0 || field > 2 || !PFh_MaskIsValid(mask)) return U_ERR_BAD_PARAMETER;
   if (src == nullptr || dst == nullptr) return 0;
   if (src->depth != dst->depth || !PFh_IsKnownDepth(dst->depth)) return U_ERR_BAD_PARAMETER;

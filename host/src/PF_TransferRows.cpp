@@ -1,12 +1,12 @@
+#include <tbb/task_arena.h>
+#include <tbb/task_group.h>
+
 #include <algorithm>
 #include <atomic>
 #include <exception>
 #include <memory>
 #include <mutex>
 #include <new>
-
-#include <tbb/task_arena.h>
-#include <tbb/task_group.h>
 
 #include "PF_KernelRows.h"
 #include "rghost/U_Errors.h"
@@ -22,11 +22,11 @@ constexpr long long kMinPixelsForThreads = 64 * 1024;
 
 long PollProgress(PF_ProgressInfo* progress, long done, long total) {
   if (progress == nullptr) return 0;
-  if (progress->abort_cb != nullptr) {
-    if (const long code = progress->abort_cb(progress->context)) return code;
+  if (progress->abort_callback != nullptr) {
+    if (const long code = progress->abort_callback(progress->context)) return code;
   }
-  if (progress->progress_cb != nullptr) {
-    if (const long code = progress->progress_cb(progress->context, done, total)) return code;
+  if (progress->progress_callback != nullptr) {
+    if (const long code = progress->progress_callback(progress->context, done, total)) return code;
   }
   return 0;
 }
@@ -137,12 +137,9 @@ long RunSplit(PF_ProgressInfo* progress, long rowCount, tbb::task_arena& arena,
 
 }  // namespace
 
-int PF_SetThreadCount(int threads) {
-  return g_thread_count.exchange(threads < 1 ? 1 : threads);
-}
+int PF_SetThreadCount(int threads) { return g_thread_count.exchange(threads < 1 ? 1 : threads); }
 
-long PFh_RunRows(PF_ProgressInfo* progress, long rowCount, long long pixelCount,
-                 PFh_RowBody body) {
+long PFh_RunRows(PF_ProgressInfo* progress, long rowCount, long long pixelCount, PFh_RowBody body) {
   if (rowCount <= 0) return 0;
   const long chunks = (rowCount + kChunkRows - 1) / kChunkRows;
   long threads = g_thread_count.load(std::memory_order_relaxed);

@@ -104,10 +104,10 @@ Span Reach(const BackMap& b, int64_t x0, int64_t y, int32_t n, const PF_LayerDef
   const double px = static_cast<double>(x0) + 0.5;
   const double py = static_cast<double>(y) + 0.5;
   const double margin = bilinear ? 0.5 : 0.0;
-  const Span u = SolveLinear(px * b.m[0] + py * b.m[3] + b.m[6], b.m[0], -margin,
-                             src.width + margin, n);
-  const Span v = SolveLinear(px * b.m[1] + py * b.m[4] + b.m[7], b.m[1], -margin,
-                             src.height + margin, n);
+  const Span u =
+      SolveLinear(px * b.m[0] + py * b.m[3] + b.m[6], b.m[0], -margin, src.width + margin, n);
+  const Span v =
+      SolveLinear(px * b.m[1] + py * b.m[4] + b.m[7], b.m[1], -margin, src.height + margin, n);
   Span s{std::max(u.begin, v.begin), std::min(u.end, v.end)};
   if (s.end < s.begin) s.end = s.begin;
   return s;
@@ -127,10 +127,10 @@ template <class Pixel>
 inline void AddFour(PFh_RGBA& acc, const Pixel* r0, const Pixel* r1, const float* wx,
                     const float* wy) {
 #if defined(__SSE2__)
-  if constexpr (std::is_same_v<Pixel, PF_Pixel8>) {
+  if constexpr (std::is_same_v<Pixel, PF_RGBA8>) {
     const __m128i zero = _mm_setzero_si128();
     const __m128 scale = _mm_set1_ps(1.0f / 255.0f);
-    auto load = [&](const PF_Pixel8& p) {
+    auto load = [&](const PF_RGBA8& p) {
       int32_t bits;
       std::memcpy(&bits, &p, sizeof bits);
       const __m128i bytes = _mm_cvtsi32_si128(bits);
@@ -175,8 +175,8 @@ void AccumulateRow(const PF_LayerDef& src, const BackMap& b, int64_t x0, int64_t
     }
     if constexpr (!Bilinear) {
       if (!(u >= 0.0 && u < w && v >= 0.0 && v < h)) continue;
-      const Pixel& p = *PFh_PixelAt<const Pixel>(src, static_cast<int64_t>(u),
-                                                  static_cast<int64_t>(v));
+      const Pixel& p =
+          *PFh_PixelAt<const Pixel>(src, static_cast<int64_t>(u), static_cast<int64_t>(v));
       AddWeighted(acc[i], PFh_Load(p), 1.0f);
     } else {
       // Texel centres sit at half-integers: sample between the four around.
@@ -234,9 +234,10 @@ long RunTransform(PF_ProgressInfo* progress, const TransformJob& job, const PF_L
   // Stencils turn a transparent source into a cleared destination, so they
   // must visit every column, reached or not; every other mode leaves the
   // destination as it is under a transparent source.
-  const bool wholeRow = mode.xfer == PF_Xfer_STENCIL_ALPHA || mode.xfer == PF_Xfer_STENCIL_LUMA;
+  const bool wholeRow =
+      mode.transfer_mode == PF_BLEND_STENCIL_ALPHA || mode.transfer_mode == PF_BLEND_STENCIL_LUMA;
   const float average = 1.0f / static_cast<float>(job.maps.size());
-  const PFh_SpanFn<D, PFh_RGBA> span = PFh_SpanFor<D, PFh_RGBA>(mode.xfer);
+  const PFh_SpanFn<D, PFh_RGBA> span = PFh_SpanFor<D, PFh_RGBA>(mode.transfer_mode);
 
   auto body = [&](long i, PFh_RowScratch& scratch) {
     const int64_t y = job.rows.Row(i);
@@ -265,25 +266,25 @@ long RunTransform(PF_ProgressInfo* progress, const TransformJob& job, const PF_L
     PFh_FillCoverage(mask, opacity, y, job.left + hull.begin, count, k);
     PFh_SpanContext ctx;
     ctx.dest_bound = mode.dest_bound != 0;
-    ctx.rand_seed = mode.rand_seed;
+    ctx.dissolve_seed = mode.dissolve_seed;
     ctx.x = job.left + hull.begin;
     ctx.y = y;
     ctx.origin_x = dst.origin_x;
     ctx.origin_y = dst.origin_y;
     span(acc + hull.begin, PFh_PixelAt<Pixel>(dst, ctx.x, y), k, count, ctx);
   };
-  return PFh_RunRows(progress, job.rows.count,
-                     static_cast<long long>(job.rows.count) * job.width, body);
+  return PFh_RunRows(progress, job.rows.count, static_cast<long long>(job.rows.count) * job.width,
+                     body);
 }
 
 }  // namespace
 
 long PF_TransformWorld(PF_ProgressInfo* progress, long quality, long /*reserved*/, long field,
-                       PF_LayerDef* src, const PF_CompositeModePlus* mode,
-                       uint64_t /*modeExt*/, PF_MaskWorld* mask, const M_Matrix3* matrices,
-                       long count, bool srcToDst, const M_LRect* destRect, PF_LayerDef* dst) {
+                       PF_LayerDef* src, const PF_CompositeModePlus* mode, uint64_t /*modeExt*/,
+                       PF_MaskWorld* mask, const M_Matrix3* matrices, long count, bool srcToDst,
+                       const M_LRect* destRect, PF_LayerDef* dst) {
   if (const long injected = Uh_NextFallibleCall()) return injected;
-  if (mode == nullptr || !PFh_IsKnownMode(mode->xfer)) return U_ERR_BAD_PARAMETER;
+  if (mode == nullptr || !PFh_IsKnownMode(mode->transfer_mode)) return U_ERR_BAD_PARAMETER;
   if (field < 0 || field > 2 || count < 0 || !PFh_MaskIsValid(mask)) return U_ERR_BAD_PARAMETER;
   if (src == nullptr || dst == nullptr || matrices == nullptr || count == 0) return 0;
   if (src->depth != dst->depth || !PFh_IsKnownDepth(dst->depth)) return U_ERR_BAD_PARAMETER;

@@ -20,12 +20,12 @@ class RG_CheckoutResult;
 class RG_API RG_CompositeNode_Data : public RG_NodeData {
  public:
   ~RG_CompositeNode_Data() override;
-  M_LRect visibleSrcRect;     // output area the visible source covers
-  bool srcVisible = false;    // a source checkout is kept
-  bool useDest = false;       // the destination is kept and its buffer is the output
-  bool useMask = false;       // a mask checkout is kept
-  bool doComposite = false;   // Render must call DoRender
-  bool freshOutput = false;   // the output is a new buffer from RequestOutput
+  M_LRect visibleSrcRect;    // output area the visible source covers
+  bool srcVisible = false;   // a source checkout is kept
+  bool useDest = false;      // the destination is kept and its buffer is the output
+  bool useMask = false;      // a mask checkout is kept
+  bool doComposite = false;  // Render must call DoRender
+  bool freshOutput = false;  // the output is a new buffer from RequestOutput
 };
 
 class RG_API RG_CompositeNodeBase : public RG_ThreeInputNode {
@@ -57,8 +57,7 @@ class RG_API RG_CompositeNodeBase : public RG_ThreeInputNode {
 
   // Checks out input 0 for the request's rect; stores the checkout and the
   // output rect the source will cover.
-  virtual void GetSrcInputAndVisibleRect(RG_NodePreRenderCB* cb,
-                                         const RG_RenderRequest& srcRequest,
+  virtual void GetSrcInputAndVisibleRect(RG_NodePreRenderCB* cb, const RG_RenderRequest& srcRequest,
                                          RG_CheckoutResult** src, M_LRect* visible) const = 0;
   // Content bounds of the source as placed in the output.
   virtual M_LRect GetSrcContentBounds(RG_ContentBoundsType type) const = 0;
@@ -73,7 +72,7 @@ class RG_API RG_CompositeNodeBase : public RG_ThreeInputNode {
                         const PF_CompositeModePlus& mode, RG_CheckoutResult* output) const = 0;
 
   PF_CompositeModePlus mode_;
-  int32_t mask_mode_;  // bit 0: the mask acts inverted
+  int32_t mask_mode_;  // a PF_MaskKind
   bool has_destination_;
   bool has_mask_;
 };

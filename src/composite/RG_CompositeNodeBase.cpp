@@ -10,26 +10,28 @@
 namespace {
 
 // The only modes in which an opaque source can hide what lies under it.
-bool ModeCanHideDestination(int32_t xfer) {
-  return xfer == PF_Xfer_COPY || xfer == PF_Xfer_NORMAL || xfer == PF_Xfer_DISSOLVE ||
-         xfer == PF_Xfer_SILHOUETTE_ALPHA;
+bool ModeCanHideDestination(int32_t mode) {
+  return mode == PF_BLEND_COPY || mode == PF_BLEND_NORMAL || mode == PF_BLEND_DISSOLVE ||
+         mode == PF_BLEND_SILHOUETTE_ALPHA;
 }
 
 // Stencil and silhouette modes: the result depends on the destination's
 // alpha, so an opaque destination or source says nothing about the output.
-bool IsStencilOrSilhouette(int32_t xfer) {
-  return xfer >= PF_Xfer_STENCIL_ALPHA && xfer <= PF_Xfer_SILHOUETTE_LUMA;
+bool IsStencilOrSilhouette(int32_t mode) {
+  return mode >= PF_BLEND_STENCIL_ALPHA && mode <= PF_BLEND_SILHOUETTE_LUMA;
 }
 
 // Stencil modes draw only where source and destination overlap.
-bool IsStencil(int32_t xfer) {
-  return xfer == PF_Xfer_STENCIL_ALPHA || xfer == PF_Xfer_STENCIL_LUMA;
+bool IsStencil(int32_t mode) {
+  return mode == PF_BLEND_STENCIL_ALPHA || mode == PF_BLEND_STENCIL_LUMA;
 }
 
 // Modes whose source is needed only as far as its type-1 content reaches.
-bool WantsContentBoundsType1(int32_t xfer) {
-  return IsStencil(xfer) || xfer == PF_Xfer_ALPHA_ADD;
-}
+bool WantsContentBoundsType1(int32_t mode) { return IsStencil(mode) || mode == PF_BLEND_ALPHA_ADD; }
+
+// The inverted kinds (1 and 3, bit 0 set) cover everything outside the mask
+// buffer.
+bool IsInverted(int32_t kind) { return (kind & PF_MASK_INVERTED_ALPHA) != 0; }
 
 bool IsOpaque(const RG_CheckoutResult* r) { return (r->GetFlags() & 1) != 0; }
 
@@ -37,8 +39,7 @@ bool IsOpaque(const RG_CheckoutResult* r) { return (r->GetFlags() & 1) != 0; }
 
 RG_CompositeNode_Data::~RG_CompositeNode_Data() = default;
 
-RG_CompositeNodeBase::RG_CompositeNodeBase(RG_RenderNode* source,
-                                           const PF_CompositeModePlus& mode,
+RG_CompositeNodeBase::RG_CompositeNodeBase(RG_RenderNode* source, const PF_CompositeModePlus& mode,
                                            RG_RenderNode* destination, RG_RenderNode* mask,
                                            long maskMode)
     : RG_ThreeInputNode(source, destination, mask),
@@ -69,12 +70,12 @@ M_LRect RG_CompositeNodeBase::RectMinus(const M_LRect& a, const M_LRect& b) {
 
 bool RG_CompositeNodeBase::SourceObscures(const RG_CheckoutResult* src,
                                           const RG_CheckoutResult* mask) const {
-  if (!ModeCanHideDestination(mode_.xfer) || mode_.dest_bound != 0) return false;
+  if (!ModeCanHideDestination(mode_.transfer_mode) || mode_.dest_bound != 0) return false;
   if (!(mode_.opacity >= 1.0f)) return false;  // NaN does not obscure
   if (!src || !IsOpaque(src)) return false;
   if (!mask) return true;
-  if (IsOpaque(mask) && mask_mode_ == 0) return true;
-  return M_IsEmpty(mask->GetResultRect()) && mask_mode_ == 1;
+  if (IsOpaque(mask) && mask_mode_ == PF_MASK_ALPHA) return true;
+  return M_IsEmpty(mask->GetResultRect()) && mask_mode_ == PF_MASK_INVERTED_ALPHA;
 }
 
 char RG_CompositeNodeBase::ResultFlags(const RG_CheckoutResult* src, bool obscures,
@@ -82,12 +83,12 @@ char RG_CompositeNodeBase::ResultFlags(const RG_CheckoutResult* src, bool obscur
   M_LRect r = outRect;
   // An opaque destination makes its own area opaque, unless a stencil or
   // silhouette source can cut holes into it.
-  if (dest && IsOpaque(dest) && (!src || !IsStencilOrSilhouette(mode_.xfer))) {
+  if (dest && IsOpaque(dest) && (!src || !IsStencilOrSilhouette(mode_.transfer_mode))) {
     r = RectMinus(outRect, dest->GetRect());
   }
   if (M_IsEmpty(r)) return 1;
   if (!src || !obscures) return 0;
-  if (IsStencilOrSilhouette(mode_.xfer)) return 0;
+  if (IsStencilOrSilhouette(mode_.transfer_mode)) return 0;
   return RectCoveredBySrc(src->GetRect(), r) ? 1 : 0;
 }
 
@@ -107,7 +108,7 @@ RG_NodeData* RG_CompositeNodeBase::PreRender(RG_NodePreRenderCB* cb,
     M_LRect srcArea = requestRect;
     if (has_mask_) {
       mask = cb->CheckoutInput(2, request);
-      if (mask_mode_ & 1) {
+      if (IsInverted(mask_mode_)) {
         // An inverted mask with nothing in it lets the whole source through.
         if (M_IsEmpty(mask->GetRect())) {
           mask->SkipRendering();
@@ -123,17 +124,18 @@ RG_NodeData* RG_CompositeNodeBase::PreRender(RG_NodePreRenderCB* cb,
     if (!M_IsEmpty(srcArea) && GetInput(0) != nullptr) {
       RG_RenderRequest srcRequest = request;
       srcRequest.rect = srcArea;
-      if (WantsContentBoundsType1(mode_.xfer)) srcRequest.flags |= RG_REQUEST_CONTENT_BOUNDS_TYPE1;
+      if (WantsContentBoundsType1(mode_.transfer_mode))
+        srcRequest.flags |= RG_REQUEST_CONTENT_BOUNDS_TYPE1;
       GetSrcInputAndVisibleRect(cb, srcRequest, &src, &visibleSrcRect);
 
       if (mask && RGp_Contains(mask->GetRect(), visibleSrcRect)) {
         const bool maskOpaque = IsOpaque(mask);
-        if ((maskOpaque && mask_mode_ == 0) ||
-            (M_IsEmpty(mask->GetRect()) && (mask_mode_ & 1))) {
+        if ((maskOpaque && mask_mode_ == PF_MASK_ALPHA) ||
+            (M_IsEmpty(mask->GetRect()) && IsInverted(mask_mode_))) {
           // The mask lets every visible source pixel through: not needed.
           mask->SkipRendering();
           mask = nullptr;
-        } else if (mask_mode_ == 1 && maskOpaque) {
+        } else if (mask_mode_ == PF_MASK_INVERTED_ALPHA && maskOpaque) {
           // An opaque inverted mask over the whole source hides it.
           visibleSrcRect = M_LRect{};
         }
@@ -173,7 +175,7 @@ RG_NodeData* RG_CompositeNodeBase::PreRender(RG_NodePreRenderCB* cb,
         dest->SkipRendering();
         useDest = false;
       } else {
-        if (IsStencil(mode_.xfer) &&
+        if (IsStencil(mode_.transfer_mode) &&
             (M_IsEmpty(visibleSrcRect) || !RGp_Overlap(visibleSrcRect, dest->GetRect()))) {
           // A stencil with no source over the destination leaves nothing.
           cb->RequestOutput(M_LRect{}, 0, 0);
@@ -196,7 +198,7 @@ RG_NodeData* RG_CompositeNodeBase::PreRender(RG_NodePreRenderCB* cb,
     }
     const char flags = ResultFlags(src, obscures, nullptr, visibleSrcRect);
     if (!mask && mode_.opacity == 1.0f && SrcHasIdentityTransform() &&
-        (PF_GetTransferFlags(mode_.xfer) & 1)) {
+        (PF_GetTransferFlags(mode_.transfer_mode) & PF_TRANSFER_FLAG_COPY_ON_CLEARED)) {
       // The result would be a plain copy of the source: hand its own buffer
       // on instead.
       cb->RequestOutputInPlace(src, src->GetRect(), src->GetFlags(), 0);
@@ -250,13 +252,15 @@ void RG_CompositeNodeBase::Render(RG_NodeRenderCB* cb, const RG_RenderRequest& r
         int64_t{mask->GetRect().left} - output->GetRect().left, INT32_MIN, INT32_MAX));
     maskWorld.offset_y = static_cast<int32_t>(std::clamp<int64_t>(
         int64_t{mask->GetRect().top} - output->GetRect().top, INT32_MIN, INT32_MAX));
-    maskWorld.what_is_mask = mask_mode_;
+    maskWorld.kind = mask_mode_;
     maskRecord = &maskWorld;
   }
 
   // A fresh output is cleared, so a mode that allows it may become a copy.
   PF_CompositeModePlus mode = mode_;
-  if (data->freshOutput && (PF_GetTransferFlags(mode_.xfer) & 1)) mode.xfer = PF_Xfer_COPY;
+  if (data->freshOutput &&
+      (PF_GetTransferFlags(mode_.transfer_mode) & PF_TRANSFER_FLAG_COPY_ON_CLEARED))
+    mode.transfer_mode = PF_BLEND_COPY;
 
   DoRender(request, src, data->visibleSrcRect, maskRecord, mode, output);
 }
@@ -265,7 +269,7 @@ M_LRect RG_CompositeNodeBase::ComputeContentBounds(RG_ContentBoundsType type) co
   M_LRect bounds;
   if (mode_.opacity != 0.0f && GetInput(0) != nullptr) bounds = GetSrcContentBounds(type);
   const RG_RenderNode* mask = GetInput(2);
-  if (mask && !(mask_mode_ & 1)) bounds = RGp_Intersect(bounds, mask->GetContentBounds(type));
+  if (mask && !IsInverted(mask_mode_)) bounds = RGp_Intersect(bounds, mask->GetContentBounds(type));
   const RG_RenderNode* dest = GetInput(1);
   if (dest) bounds = RGp_Union(bounds, dest->GetContentBounds(type));
   return bounds;

@@ -155,8 +155,8 @@ void RG_RenderNode::Progress(long current, long total) const {
 PF_ProgressInfo* RG_RenderNode::MakePFProgInfo(PF_ProgressInfo* info) const {
   if (!prog_abort_) return nullptr;
   info->context = const_cast<RG_RenderNode*>(this);
-  info->abort_cb = &RG_RenderNode::PF_AbortGlue;
-  info->progress_cb = &RG_RenderNode::PF_ProgressGlue;
+  info->abort_callback = &RG_RenderNode::PF_AbortGlue;
+  info->progress_callback = &RG_RenderNode::PF_ProgressGlue;
   return info;
 }
 

@@ -51,7 +51,7 @@ Result Xform(const M_Matrix3& m, long quality, const PF_CompositeModePlus& mode,
 
 // Pre-renders `root` for `rect` without rendering; returns its node data.
 const RG_CompositeNode_Data* PreRender(RG_Traverser* t, const RG_RenderNode* root,
-                                      const M_LRect& rect, long field = 0) {
+                                       const M_LRect& rect, long field = 0) {
   RG_RenderRequest request;
   request.rect = rect;
   request.field = static_cast<int32_t>(field);
@@ -66,7 +66,7 @@ class CompositeCullingTest : public LeakCheckTest {};
 TEST_F(CompositeCullingTest, OpacityZeroChecksOutNeitherSourceNorMask) {
   Layer src(Rect(0, 0, 20, 20), 1, false), mask(Rect(0, 0, 20, 20), 2, false);
   Layer dest(k30, 3, true);
-  Result r = Comp(&src, Mode(PF_Xfer_NORMAL, 0.0f), &dest, &mask, 0);
+  Result r = Comp(&src, Mode(PF_BLEND_NORMAL, 0.0f), &dest, &mask, 0);
   EXPECT_EQ(src->prerenders + mask->prerenders, 0);
   EXPECT_EQ(dest->renders, 1);
   ASSERT_TRUE(r.world);
@@ -75,7 +75,7 @@ TEST_F(CompositeCullingTest, OpacityZeroChecksOutNeitherSourceNorMask) {
   EXPECT_EQ(r.flags, 1);  // the opaque destination alone
 
   // Without a destination there is nothing to show.
-  Result empty = Comp(&src, Mode(PF_Xfer_NORMAL, 0.0f), nullptr, &mask, 0);
+  Result empty = Comp(&src, Mode(PF_BLEND_NORMAL, 0.0f), nullptr, &mask, 0);
   EXPECT_FALSE(empty.world);
   EXPECT_EQ(empty.rect, Rect(0, 0, 0, 0));
   EXPECT_EQ(src->prerenders, 0);
@@ -85,19 +85,19 @@ TEST_F(CompositeCullingTest, MissingSourceOrMaskShowsTheDestination) {
   Layer src(Rect(0, 0, 20, 20), 1, false), dest(k30, 3, false);
   Layer farMask(Rect(50, 50, 60, 60), 2, false), mask(Rect(0, 0, 20, 20), 2, false);
   // A mask missing the request drops the source.
-  Result r = Comp(&src, Mode(PF_Xfer_NORMAL), &dest, &farMask, 0);
+  Result r = Comp(&src, Mode(PF_BLEND_NORMAL), &dest, &farMask, 0);
   EXPECT_EQ(src->prerenders, 0);
   EXPECT_EQ(farMask->prerenders, 1);
   EXPECT_EQ(farMask->renders, 0);
   ASSERT_TRUE(r.world);
   EXPECT_TRUE(SamePixels(*r.world, *dest.world, 0));
   // No source at all: the mask is not rendered either.
-  Result n = Comp(nullptr, Mode(PF_Xfer_NORMAL), &dest, &mask, 0);
+  Result n = Comp(nullptr, Mode(PF_BLEND_NORMAL), &dest, &mask, 0);
   ASSERT_TRUE(n.world);
   EXPECT_TRUE(SamePixels(*n.world, *dest.world, 0));
   EXPECT_EQ(mask->renders, 0);
   U_SharedPtr<RG_RenderNode> node(
-      new RG_CompositeNode(nullptr, Mode(PF_Xfer_NORMAL), P(&dest), P(&mask), 0));
+      new RG_CompositeNode(nullptr, Mode(PF_BLEND_NORMAL), P(&dest), P(&mask), 0));
   EXPECT_EQ(node->GetContentBounds(RG_CONTENT_BOUNDS_TYPE0), k30);
 }
 
@@ -113,7 +113,7 @@ TEST_F(CompositeCullingTest, OpaqueMaskEitherHidesTheSourceOrIsDropped) {
     SCOPED_TRACE(c.maskMode);
     Layer src(Rect(0, 0, 20, 20), 1, false), mask(Rect(-5, -5, 40, 40), 2, true);
     Layer dest(k30, 3, false);
-    Result r = Comp(&src, Mode(PF_Xfer_NORMAL), &dest, &mask, c.maskMode);
+    Result r = Comp(&src, Mode(PF_BLEND_NORMAL), &dest, &mask, c.maskMode);
     EXPECT_EQ(mask->renders, 0);
     ASSERT_TRUE(r.world);
     if (c.inverted) {
@@ -134,7 +134,7 @@ TEST_F(CompositeCullingTest, OpaqueSourceHidesTheDestination) {
   // Wholly: the destination is not even checked out.
   {
     Layer src(k30, 1, true), dest(k30, 2, false);
-    Result r = Comp(&src, Mode(PF_Xfer_NORMAL), &dest, nullptr, 0);
+    Result r = Comp(&src, Mode(PF_BLEND_NORMAL), &dest, nullptr, 0);
     EXPECT_EQ(dest->prerenders, 0);
     ASSERT_TRUE(r.world);
     EXPECT_TRUE(SamePixels(*r.world, *src.world, 0));
@@ -144,7 +144,7 @@ TEST_F(CompositeCullingTest, OpaqueSourceHidesTheDestination) {
   // destination is asked only for the strip to the right.
   for (bool destOpaque : {false, true}) {
     Layer src(Rect(-5, -5, 12, 40), 1, true), dest(k30, 2, destOpaque);
-    Result r = Comp(&src, Mode(PF_Xfer_NORMAL), &dest, nullptr, 0);
+    Result r = Comp(&src, Mode(PF_BLEND_NORMAL), &dest, nullptr, 0);
     EXPECT_EQ(dest->last_request.rect, Rect(12, 0, 30, 30));
     ASSERT_TRUE(r.world);
     EXPECT_EQ(r.rect, k30);
@@ -160,10 +160,11 @@ TEST_F(CompositeCullingTest, OpaqueSourceHidesTheDestination) {
   // and bottom rows: only the strip left of the placed source remains, and
   // a request wholly inside it never reaches the destination.
   Layer src(Rect(0, -5, 10, 40), 1, true), dest(k30, 2, false);
-  Xform(Translation(5, 0), 1, Mode(PF_Xfer_NORMAL), &src, &dest, Rect(0, 0, 12, 30));
+  Xform(Translation(5, 0), 1, Mode(PF_BLEND_NORMAL), &src, &dest, Rect(0, 0, 12, 30));
   EXPECT_EQ(dest->prerenders, 1);
   EXPECT_EQ(dest->last_request.rect, Rect(0, 0, 6, 30));
-  Result inside = Xform(Translation(5, 0), 1, Mode(PF_Xfer_NORMAL), &src, &dest, Rect(6, 0, 12, 30));
+  Result inside =
+      Xform(Translation(5, 0), 1, Mode(PF_BLEND_NORMAL), &src, &dest, Rect(6, 0, 12, 30));
   EXPECT_EQ(dest->prerenders, 1);
   ASSERT_TRUE(inside.world);
   EXPECT_EQ(inside.rect, Rect(6, 0, 12, 30));
@@ -171,10 +172,10 @@ TEST_F(CompositeCullingTest, OpaqueSourceHidesTheDestination) {
 
 TEST_F(CompositeCullingTest, NothingToDrawIntoDrawsNothing) {
   // Stencils without overlap with the destination.
-  for (int32_t xfer : {PF_Xfer_STENCIL_ALPHA, PF_Xfer_STENCIL_LUMA}) {
-    SCOPED_TRACE(xfer);
+  for (int32_t transfer_mode : {PF_BLEND_STENCIL_ALPHA, PF_BLEND_STENCIL_LUMA}) {
+    SCOPED_TRACE(transfer_mode);
     Layer src(Rect(50, 0, 60, 10), 1, false), dest(k30, 2, false);
-    Result r = Comp(&src, Mode(xfer), &dest, nullptr, 0, Rect(0, 0, 60, 30));
+    Result r = Comp(&src, Mode(transfer_mode), &dest, nullptr, 0, Rect(0, 0, 60, 30));
     EXPECT_FALSE(r.world);
     EXPECT_EQ(r.rect, Rect(0, 0, 0, 0));
     EXPECT_EQ(src->renders + dest->renders, 0);
@@ -182,11 +183,11 @@ TEST_F(CompositeCullingTest, NothingToDrawIntoDrawsNothing) {
     EXPECT_EQ(src->last_request.flags & RG_REQUEST_CONTENT_BOUNDS_TYPE1, 1);
   }
   Layer plainSrc(Rect(50, 0, 60, 10), 1, false);
-  Comp(&plainSrc, Mode(PF_Xfer_NORMAL), nullptr, nullptr, 0, Rect(0, 0, 60, 30));
+  Comp(&plainSrc, Mode(PF_BLEND_NORMAL), nullptr, nullptr, 0, Rect(0, 0, 60, 30));
   EXPECT_EQ(plainSrc->last_request.flags & RG_REQUEST_CONTENT_BOUNDS_TYPE1, 0);
 
   // Destination-bound without a destination, or with one outside the request.
-  PF_CompositeModePlus bound = Mode(PF_Xfer_NORMAL);
+  PF_CompositeModePlus bound = Mode(PF_BLEND_NORMAL);
   bound.dest_bound = 1;
   Layer src(Rect(0, 0, 20, 20), 1, false), far(Rect(100, 100, 110, 110), 2, false);
   EXPECT_FALSE(Comp(&src, bound, nullptr, nullptr, 0).world);
@@ -199,8 +200,8 @@ TEST_F(CompositeCullingTest, PlainCopyHandsOnTheSourceBuffer) {
   U_SharedPtr<ProbeNode> src(new ProbeNode(pixels.get(), false, true));
   const M_Matrix3 nearlyIdentity = Translation(1e-13, 0);
   U_SharedPtr<RG_RenderNode> composite(
-      new RG_CompositeNode(src.get(), Mode(PF_Xfer_NORMAL), nullptr, nullptr, 0));
-  U_SharedPtr<RG_RenderNode> xform(new RG_XformNode(&nearlyIdentity, 1, Mode(PF_Xfer_NORMAL), 1,
+      new RG_CompositeNode(src.get(), Mode(PF_BLEND_NORMAL), nullptr, nullptr, 0));
+  U_SharedPtr<RG_RenderNode> xform(new RG_XformNode(&nearlyIdentity, 1, Mode(PF_BLEND_NORMAL), 1,
                                                     src.get(), nullptr, nullptr, 0));
   for (const RG_RenderNode* root : {composite.get(), xform.get()}) {
     PF_ResetWorldStats();
@@ -217,14 +218,14 @@ TEST_F(CompositeCullingTest, PlainCopyHandsOnTheSourceBuffer) {
   // result still holds the source's pixels.
   U_SharedPtr<RG_RenderNode> locked(new RG_SourceBufferNode(pixels.get()));
   U_SharedPtr<RG_RenderNode> overLocked(
-      new RG_CompositeNode(locked.get(), Mode(PF_Xfer_NORMAL), nullptr, nullptr, 0));
+      new RG_CompositeNode(locked.get(), Mode(PF_BLEND_NORMAL), nullptr, nullptr, 0));
   Result l = ExecuteGraph(overLocked.get(), Rect(0, 0, 20, 20));
   ASSERT_TRUE(l.world);
   EXPECT_TRUE(SamePixels(*l.world, *pixels, 0));
 
   // Half opacity needs a composite into a buffer of the node's own.
   U_SharedPtr<RG_RenderNode> faded(
-      new RG_CompositeNode(src.get(), Mode(PF_Xfer_NORMAL, 0.5f), nullptr, nullptr, 0));
+      new RG_CompositeNode(src.get(), Mode(PF_BLEND_NORMAL, 0.5f), nullptr, nullptr, 0));
   Result f = ExecuteGraph(faded.get(), Rect(0, 0, 20, 20));
   ASSERT_TRUE(f.world);
   EXPECT_NE(f.world.get(), src->rendered_world);
@@ -234,7 +235,7 @@ TEST_F(CompositeCullingTest, PlainCopyHandsOnTheSourceBuffer) {
 
 TEST_F(CompositeCullingTest, OpaqueFlag) {
   struct Case {
-    int32_t xfer;
+    int32_t transfer_mode;
     float opacity;
     M_LRect src;
     bool srcOpaque;
@@ -242,33 +243,32 @@ TEST_F(CompositeCullingTest, OpaqueFlag) {
     char flags;
   };
   const M_LRect inner = Rect(5, 5, 15, 15), whole = Rect(0, 0, 20, 20);
-  for (const Case& c : {
-           // A translucent source inside an opaque destination: opaque,
-           // except in the stencil and silhouette modes, which can cut holes.
-           Case{PF_Xfer_NORMAL, 1, inner, false, true, 1},
-           Case{PF_Xfer_SCREEN, 1, inner, false, true, 1},
-           Case{PF_Xfer_STENCIL_ALPHA, 1, inner, false, true, 0},
-           Case{PF_Xfer_STENCIL_LUMA, 1, inner, false, true, 0},
-           Case{PF_Xfer_SILHOUETTE_ALPHA, 1, inner, false, true, 0},
-           Case{PF_Xfer_SILHOUETTE_LUMA, 1, inner, false, true, 0},
-           // An opaque silhouette obscures, yet the result is not opaque.
-           Case{PF_Xfer_SILHOUETTE_ALPHA, 1, inner, true, true, 0},
-           // Silhouettes at opacity 0: no source, the opaque destination stays.
-           Case{PF_Xfer_SILHOUETTE_ALPHA, 0, inner, false, true, 1},
-           Case{PF_Xfer_SILHOUETTE_LUMA, 0, inner, false, true, 1},
-           // Sticking out of the opaque destination leaves translucent area.
-           Case{PF_Xfer_NORMAL, 1, Rect(20, 5, 40, 15), false, true, 0},
-           // No destination: the source decides.
-           Case{PF_Xfer_NORMAL, 1, whole, true, false, 1},
-           Case{PF_Xfer_NORMAL, 1, whole, false, false, 0},
-           Case{PF_Xfer_NORMAL, 0.5f, whole, true, false, 0},
-           Case{PF_Xfer_DISSOLVE, 1, whole, true, false, 1},
-           Case{PF_Xfer_SCREEN, 1, whole, true, false, 1},
-           Case{PF_Xfer_SILHOUETTE_ALPHA, 1, whole, true, false, 0}}) {
-    SCOPED_TRACE(testing::Message() << c.xfer << " opacity " << c.opacity << " src "
+  for (const Case& c : {// A translucent source inside an opaque destination: opaque,
+                        // except in the stencil and silhouette modes, which can cut holes.
+                        Case{PF_BLEND_NORMAL, 1, inner, false, true, 1},
+                        Case{PF_BLEND_SCREEN, 1, inner, false, true, 1},
+                        Case{PF_BLEND_STENCIL_ALPHA, 1, inner, false, true, 0},
+                        Case{PF_BLEND_STENCIL_LUMA, 1, inner, false, true, 0},
+                        Case{PF_BLEND_SILHOUETTE_ALPHA, 1, inner, false, true, 0},
+                        Case{PF_BLEND_SILHOUETTE_LUMA, 1, inner, false, true, 0},
+                        // An opaque silhouette obscures, yet the result is not opaque.
+                        Case{PF_BLEND_SILHOUETTE_ALPHA, 1, inner, true, true, 0},
+                        // Silhouettes at opacity 0: no source, the opaque destination stays.
+                        Case{PF_BLEND_SILHOUETTE_ALPHA, 0, inner, false, true, 1},
+                        Case{PF_BLEND_SILHOUETTE_LUMA, 0, inner, false, true, 1},
+                        // Sticking out of the opaque destination leaves translucent area.
+                        Case{PF_BLEND_NORMAL, 1, Rect(20, 5, 40, 15), false, true, 0},
+                        // No destination: the source decides.
+                        Case{PF_BLEND_NORMAL, 1, whole, true, false, 1},
+                        Case{PF_BLEND_NORMAL, 1, whole, false, false, 0},
+                        Case{PF_BLEND_NORMAL, 0.5f, whole, true, false, 0},
+                        Case{PF_BLEND_DISSOLVE, 1, whole, true, false, 1},
+                        Case{PF_BLEND_SCREEN, 1, whole, true, false, 1},
+                        Case{PF_BLEND_SILHOUETTE_ALPHA, 1, whole, true, false, 0}}) {
+    SCOPED_TRACE(testing::Message() << c.transfer_mode << " opacity " << c.opacity << " src "
                                     << c.src.left << " opaque " << c.srcOpaque);
     Layer src(c.src, 1, c.srcOpaque), dest(k30, 2, true);
-    Result r = Comp(&src, Mode(c.xfer, c.opacity), c.dest ? &dest : nullptr, nullptr, 0,
+    Result r = Comp(&src, Mode(c.transfer_mode, c.opacity), c.dest ? &dest : nullptr, nullptr, 0,
                     Rect(0, 0, 40, 30));
     ASSERT_TRUE(r.world);
     EXPECT_EQ(r.flags, c.flags);
@@ -280,9 +280,10 @@ TEST_F(CompositeCullingTest, OpaqueFlag) {
   tilt[1] = std::sin(0.5);
   tilt[3] = -std::sin(0.5);
   Layer src(Rect(0, 0, 20, 20), 1, true);
-  EXPECT_EQ(Xform(tilt, 0, Mode(PF_Xfer_DISSOLVE), &src, nullptr, Rect(-50, -50, 100, 100)).flags, 0);
+  EXPECT_EQ(Xform(tilt, 0, Mode(PF_BLEND_DISSOLVE), &src, nullptr, Rect(-50, -50, 100, 100)).flags,
+            0);
   EXPECT_EQ(
-      Xform(Translation(3, 4), 0, Mode(PF_Xfer_DISSOLVE), &src, nullptr, Rect(-50, -50, 100, 100))
+      Xform(Translation(3, 4), 0, Mode(PF_BLEND_DISSOLVE), &src, nullptr, Rect(-50, -50, 100, 100))
           .flags,
       1);
 }
@@ -297,7 +298,7 @@ TEST_F(CompositeCullingTest, TransformAsksTheSourceForWhatReachesTheRequest) {
   const M_LRect placed = M_TransformBounds(m, Rect(0, 0, 20, 20));
   for (int32_t g : {0, 1}) {
     U_SharedPtr<RG_RenderNode> node(
-        new RG_XformNode(&m, 1, Mode(PF_Xfer_NORMAL), g, P(&src), nullptr, nullptr, 0));
+        new RG_XformNode(&m, 1, Mode(PF_BLEND_NORMAL), g, P(&src), nullptr, nullptr, 0));
     RG_Traverser t(node.get());
     const RG_CompositeNode_Data* data = PreRender(&t, node.get(), request);
     ASSERT_TRUE(data);
@@ -312,7 +313,7 @@ TEST_F(CompositeCullingTest, TransformAsksTheSourceForWhatReachesTheRequest) {
   // included.
   const M_Matrix3 nearly = Translation(0, 1e-13);
   U_SharedPtr<RG_RenderNode> same(
-      new RG_XformNode(&nearly, 1, Mode(PF_Xfer_NORMAL), 1, P(&src), nullptr, nullptr, 0));
+      new RG_XformNode(&nearly, 1, Mode(PF_BLEND_NORMAL), 1, P(&src), nullptr, nullptr, 0));
   RG_Traverser t(same.get());
   PreRender(&t, same.get(), Rect(2, 3, 12, 13), 1);
   EXPECT_EQ(src->last_request.rect, Rect(2, 3, 12, 13));
@@ -330,7 +331,7 @@ TEST_F(CompositeCullingTest, WholeRowShiftAsksTheSourceForTheMatchingField) {
                         Case{2.03, 1, 1, 0}, Case{2.5, 0, 2, 0}, Case{40000.0, 0, 1, 0}}) {
     const M_Matrix3 m = Translation(1, c.ty);
     U_SharedPtr<RG_RenderNode> node(
-        new RG_XformNode(&m, 1, Mode(PF_Xfer_NORMAL), c.quality, P(&src), nullptr, nullptr, 0));
+        new RG_XformNode(&m, 1, Mode(PF_BLEND_NORMAL), c.quality, P(&src), nullptr, nullptr, 0));
     RG_Traverser t(node.get());
     PreRender(&t, node.get(), k30, c.field);
     EXPECT_EQ(src->last_request.field, c.expected) << c.ty << " q" << c.quality;

@@ -30,9 +30,12 @@ const M_LRect kCanvas = Rect(0, 0, 64, 48);
 // way when the graph's working matrices differ in the last bit).
 double Tolerance(short depth) {
   switch (depth) {
-    case 8: return 1.001 / 255;
-    case 16: return 1.001 / 65535;
-    default: return 1e-5;
+    case 8:
+      return 1.001 / 255;
+    case 16:
+      return 1.001 / 65535;
+    default:
+      return 1e-5;
   }
 }
 
@@ -52,7 +55,7 @@ PF_MaskWorld MaskRecord(const PF_World& mask, int32_t kind, const M_LRect& out) 
   const M_LRect r = mask.GetRect();
   record.offset_x = r.left - out.left;
   record.offset_y = r.top - out.top;
-  record.what_is_mask = kind;
+  record.kind = kind;
   return record;
 }
 
@@ -79,9 +82,9 @@ struct Stack {
         mask3(composite_test::PatternWorld(Rect(20, 10, 36, 26), depth, 6, false)) {}
 
   WorldPtr background, layer1, mask1, layer2, layer3, mask3;
-  const PF_CompositeModePlus mode1 = Mode(PF_Xfer_NORMAL, 0.8f);
-  const PF_CompositeModePlus mode2 = Mode(PF_Xfer_SCREEN, 1.0f);
-  const PF_CompositeModePlus mode3 = Mode(PF_Xfer_NORMAL, 0.6f);
+  const PF_CompositeModePlus mode1 = Mode(PF_BLEND_NORMAL, 0.8f);
+  const PF_CompositeModePlus mode2 = Mode(PF_BLEND_SCREEN, 1.0f);
+  const PF_CompositeModePlus mode3 = Mode(PF_BLEND_NORMAL, 0.6f);
   const M_Matrix3 m2 = Rotation(0.5236, 32.25, 4.5);
   const M_Matrix3 m3[2] = {Translation(3, -2), Translation(5, 2)};
 };
@@ -111,16 +114,16 @@ TEST_P(CompositeGraphTest, LayerStackMatchesDirectCompositing) {
   WorldPtr expected(PF_World::New(kCanvas, depth, 1));
   expected->CopyPixels(s.background.get(), nullptr, 0, 0);
   const M_LRect whole1 = Rect(0, 0, s.layer1->width, s.layer1->height);
-  PF_MaskWorld mask1 = MaskRecord(*s.mask1, PF_MaskKind_ALPHA, kCanvas);
-  ASSERT_EQ(PF_TransferRect(nullptr, 1, 1, 0, &whole1, s.layer1.get(), &s.mode1,
-                            s.mode1.mode_ext, &mask1, 10, 6, expected.get()),
+  PF_MaskWorld mask1 = MaskRecord(*s.mask1, PF_MASK_ALPHA, kCanvas);
+  ASSERT_EQ(PF_TransferRect(nullptr, 1, 1, 0, &whole1, s.layer1.get(), &s.mode1, s.mode1.mode_ext,
+                            &mask1, 10, 6, expected.get()),
             0);
-  ASSERT_EQ(PF_TransformWorld(nullptr, 1, 1, 0, s.layer2.get(), &s.mode2, s.mode2.mode_ext,
-                              nullptr, &s.m2, 1, true, &kCanvas, expected.get()),
+  ASSERT_EQ(PF_TransformWorld(nullptr, 1, 1, 0, s.layer2.get(), &s.mode2, s.mode2.mode_ext, nullptr,
+                              &s.m2, 1, true, &kCanvas, expected.get()),
             0);
-  PF_MaskWorld mask3 = MaskRecord(*s.mask3, PF_MaskKind_INVERTED_ALPHA, kCanvas);
-  ASSERT_EQ(PF_TransformWorld(nullptr, 0, 1, 0, s.layer3.get(), &s.mode3, s.mode3.mode_ext,
-                              &mask3, s.m3, 2, true, &kCanvas, expected.get()),
+  PF_MaskWorld mask3 = MaskRecord(*s.mask3, PF_MASK_INVERTED_ALPHA, kCanvas);
+  ASSERT_EQ(PF_TransformWorld(nullptr, 0, 1, 0, s.layer3.get(), &s.mode3, s.mode3.mode_ext, &mask3,
+                              s.m3, 2, true, &kCanvas, expected.get()),
             0);
 
   // The whole canvas, and a part of it whose buffers start off the origin.

@@ -27,18 +27,27 @@ inline M_LRect Clip(const M_LRect& a, const M_LRect& b) {
 inline double Channel(const PF_World& w, int32_t x, int32_t y, int c) {
   const void* p = w.PixelAddress(x, y);
   switch (w.depth) {
-    case 8: return static_cast<const uint8_t*>(p)[c] / 255.0;
-    case 16: return static_cast<const uint16_t*>(p)[c] / 65535.0;
-    default: return static_cast<const float*>(p)[c];
+    case 8:
+      return static_cast<const uint8_t*>(p)[c] / 255.0;
+    case 16:
+      return static_cast<const uint16_t*>(p)[c] / 65535.0;
+    default:
+      return static_cast<const float*>(p)[c];
   }
 }
 
 inline void SetChannel(PF_World& w, int32_t x, int32_t y, int c, double v) {
   void* p = w.PixelAddress(x, y);
   switch (w.depth) {
-    case 8: static_cast<uint8_t*>(p)[c] = static_cast<uint8_t>(std::lround(v * 255.0)); break;
-    case 16: static_cast<uint16_t*>(p)[c] = static_cast<uint16_t>(std::lround(v * 65535.0)); break;
-    default: static_cast<float*>(p)[c] = static_cast<float>(v); break;
+    case 8:
+      static_cast<uint8_t*>(p)[c] = static_cast<uint8_t>(std::lround(v * 255.0));
+      break;
+    case 16:
+      static_cast<uint16_t*>(p)[c] = static_cast<uint16_t>(std::lround(v * 65535.0));
+      break;
+    default:
+      static_cast<float*>(p)[c] = static_cast<float>(v);
+      break;
   }
 }
 
@@ -143,9 +152,8 @@ inline ::testing::AssertionResult SamePixels(const PF_World& actual, const PF_Wo
         const bool inside = x >= er.left && x < er.right && y >= er.top && y < er.bottom;
         const double e = inside ? Channel(expected, x - er.left, y - er.top, c) : 0.0;
         if (std::fabs(a - e) > tolerance) {
-          return ::testing::AssertionFailure()
-                 << "pixel (" << x << ", " << y << ") channel " << c << ": " << a
-                 << " expected " << e;
+          return ::testing::AssertionFailure() << "pixel (" << x << ", " << y << ") channel " << c
+                                               << ": " << a << " expected " << e;
         }
       }
     }
@@ -160,9 +168,9 @@ inline M_Matrix3 Translation(double dx, double dy) {
   return m;
 }
 
-inline PF_CompositeModePlus Mode(int32_t xfer, float opacity = 1.0f) {
+inline PF_CompositeModePlus Mode(int32_t transfer_mode, float opacity = 1.0f) {
   PF_CompositeModePlus m;
-  m.xfer = xfer;
+  m.transfer_mode = transfer_mode;
   m.opacity = opacity;
   return m;
 }

@@ -27,8 +27,8 @@ TEST_F(FarCoordinatesTest, CompositesAtLeftEdgeOfRenderSpace) {
     U_SharedPtr<RG_RenderNode> src(new RG_SourceBufferNode(red.get()));
     U_SharedPtr<RG_RenderNode> dest(new RG_SourceBufferNode(blue.get()));
     const M_Matrix3 shift = composite_test::Translation(1, 0);
-    U_SharedPtr<RG_RenderNode> xform(new RG_XformNode(&shift, 1, PF_CompositeModePlus{}, 0,
-                                                      src.get(), dest.get(), nullptr, 0));
+    U_SharedPtr<RG_RenderNode> xform(
+        new RG_XformNode(&shift, 1, PF_CompositeModePlus{}, 0, src.get(), dest.get(), nullptr, 0));
     composite_test::Result r = composite_test::ExecuteGraph(xform.get(), blue->GetRect());
     ASSERT_NE(r.world, nullptr);
     EXPECT_EQ(r.rect.left, kMin);
@@ -45,7 +45,7 @@ TEST_F(FarCoordinatesTest, CompositesAtLeftEdgeOfRenderSpace) {
   U_SharedPtr<RG_RenderNode> src(new RG_SourceBufferNode(red.get()));
   U_SharedPtr<RG_RenderNode> dest(new RG_SourceBufferNode(blue.get()));
   U_SharedPtr<RG_RenderNode> comp(new RG_CompositeNode(
-      src.get(), composite_test::Mode(PF_Xfer_NORMAL, 0.5f), dest.get(), nullptr, 0));
+      src.get(), composite_test::Mode(PF_BLEND_NORMAL, 0.5f), dest.get(), nullptr, 0));
   composite_test::Result r = composite_test::ExecuteGraph(comp.get(), corner);
   ASSERT_NE(r.world, nullptr);
   ASSERT_EQ(r.world->width, 4);

@@ -27,9 +27,8 @@ TEST_F(MaskOffsetTest, InvertedMaskMoreThan2To31PixelsAwayLetsSourceThrough) {
   WorldPtr white = SolidWorld(Rect(0, 0, 4, 4), 8, 1, 1, 1, 1);
   U_SharedPtr<RG_RenderNode> src(new RG_SourceBufferNode(red.get()));
   U_SharedPtr<RG_RenderNode> mask(new RG_SourceBufferNode(white.get()));
-  U_SharedPtr<RG_RenderNode> comp(new RG_CompositeNode(src.get(), PF_CompositeModePlus{},
-                                                       nullptr, mask.get(),
-                                                       PF_MaskKind_INVERTED_ALPHA));
+  U_SharedPtr<RG_RenderNode> comp(new RG_CompositeNode(src.get(), PF_CompositeModePlus{}, nullptr,
+                                                       mask.get(), PF_MASK_INVERTED_ALPHA));
   RG_RenderRequest request;
   request.rect = Rect(kMin, 0, 8, 4);
   M_LRect outRect;

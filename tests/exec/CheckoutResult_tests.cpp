@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr PF_Pixel8 kRed{200, 0, 0, 255};
+constexpr PF_RGBA8 kRed{200, 0, 0, 255};
 
 using PreFn = std::function<void(RG_NodePreRenderCB*, const RG_RenderRequest&)>;
 using RenderFn = std::function<void(RG_NodeRenderCB*)>;
@@ -139,7 +139,8 @@ TEST_F(CheckoutResultTest, SetOutputWorldOnAnInPlaceOutputDeletesWhatItIsGiven) 
                 },
                 [&](RG_NodeRenderCB* cb) {
                   cb->GetCheckoutByID(-1)->SetOutputWorld(
-                      PF_World::New(TestRect(0, 0, 10, 10), 8, 0), new TestBufferLock(&locksDeleted));
+                      PF_World::New(TestRect(0, 0, 10, 10), 8, 0),
+                      new TestBufferLock(&locksDeleted));
                 }),
             3);
   ExpectLastReport(U_ReportKind::FailedVerification, 0x4E0004, 190,
@@ -298,7 +299,7 @@ TEST_F(CheckoutResultTest, CoerceBitDepth) {
                            const PF_World* w = in->GetWorld();
                            depthAfter = w->GetDepth();
                            EXPECT_EQ(w->GetRect(), TestRect(0, 0, 10, 10));
-                           red16 = static_cast<const PF_Pixel16*>(w->PixelAddress(3, 3))->red;
+                           red16 = static_cast<const PF_RGBA16*>(w->PixelAddress(3, 3))->red;
                            cb->GetNextCheckout()->GetOutputWorld();
                          }),
             0);

@@ -57,7 +57,7 @@ class ExceptionSafetyTest : public LeakCheckTest {
 RG_RenderNode* MakeBusyGraph(PF_World* buffer) {
   auto* source = new RG_SourceBufferNode(buffer);
   auto* pattern = new TestPatternNode(TestRect(0, 0, 48, 48));
-  auto* solid = new TestSolidNode(TestRect(4, 4, 40, 40), PF_Pixel8{10, 20, 30, 128});
+  auto* solid = new TestSolidNode(TestRect(4, 4, 40, 40), PF_RGBA8{10, 20, 30, 128});
   auto* inverted = new TestInvertNode(source);
   auto* grown = new TestGrowNode(pattern, 3);
   auto* over = new TestOverNode(inverted, grown);
@@ -92,7 +92,7 @@ TEST_F(ExceptionSafetyTest, DestinationForm) {
                     dest.get(), &rect);
   });
   U_SharedPtr<RG_RenderNode> inPlace(
-      new TestInvertNode(new TestSolidNode(TestRect(10, 10, 50, 50), PF_Pixel8{1, 2, 3, 255})));
+      new TestInvertNode(new TestSolidNode(TestRect(10, 10, 50, 50), PF_RGBA8{1, 2, 3, 255})));
   Sweep([&] {
     M_LRect rect;
     RG_ExecuteGraph(inPlace.get(), TestRequest(TestRect(0, 0, 64, 64)), TestRect(0, 0, 64, 64),

@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr PF_Pixel8 kRed{200, 0, 0, 255};
+constexpr PF_RGBA8 kRed{200, 0, 0, 255};
 
 // In place over input 0; Render does nothing, so the pass renders the input
 // into the output.
@@ -62,7 +62,7 @@ TEST_F(LockedPassThroughTest, WritingConsumerAboveStillCopiesAndTheSourceStaysIn
   EXPECT_EQ(out.lock, nullptr);
   EXPECT_FALSE(world->RefersTo(buffer.get()));
   EXPECT_EQ(PF_GetWorldStats().pixel_bytes_copied, 32 * 16 * 4);
-  EXPECT_TRUE(TestSame(TestPixel(world, 5, 5), PF_Pixel8{55, 255, 255, 255}));
+  EXPECT_TRUE(TestSame(TestPixel(world, 5, 5), PF_RGBA8{55, 255, 255, 255}));
   EXPECT_TRUE(TestSame(TestPixel(buffer.get(), 5, 5), kRed));
 }
 

@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr PF_Pixel8 kRed{200, 0, 0, 255};
+constexpr PF_RGBA8 kRed{200, 0, 0, 255};
 
 // A producer that records the stored request of each of its pre-renders and
 // declares the requested rect (or `fixed` when given). Renders a solid fill.
@@ -268,9 +268,10 @@ TEST_F(PreRenderFailureTest, ContractViolationsReportAndThrow) {
          cb->RequestOutputInPlace(cb->RequestOutput(r.rect, 0, 0), r.rect, 0, 0);
        },
        3, K::FailedVerification, 0x4E0003, 602, "cannot request output more than once", 1},
-      {"in place over null", [](auto* cb, auto& r) { cb->RequestOutputInPlace(nullptr, r.rect, 0, 0); },
-       3, K::FailedVerification, 0x4E0003, 607,
-       "invalid input request passed to RequestOutputInPlace", 0},
+      {"in place over null",
+       [](auto* cb, auto& r) { cb->RequestOutputInPlace(nullptr, r.rect, 0, 0); }, 3,
+       K::FailedVerification, 0x4E0003, 607, "invalid input request passed to RequestOutputInPlace",
+       0},
       {"in place smaller",
        [](auto* cb, auto& r) {
          cb->RequestOutputInPlace(cb->CheckoutInput(0, r), TestRect(0, 0, 10, 9), 0, 0);
@@ -294,8 +295,8 @@ TEST_F(PreRenderFailureTest, ContractViolationsReportAndThrow) {
        0x4E0003, 590, "PreRender did not declare an output", 1},
       {"input 1", [](auto* cb, auto& r) { cb->CheckoutInput(1, r); }, 3, K::FailedVerification,
        0x4E0003, 640, "checkout of an input index out of range", 0},
-      {"input -1", [](auto* cb, auto& r) { cb->CheckoutInput(-1, r); }, 3,
-       K::FailedVerification, 0x4E0003, 640, "checkout of an input index out of range", 0},
+      {"input -1", [](auto* cb, auto& r) { cb->CheckoutInput(-1, r); }, 3, K::FailedVerification,
+       0x4E0003, 640, "checkout of an input index out of range", 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -335,9 +336,10 @@ TEST_F(PreRenderFailureTest, InPlaceOverAForeignInputOrAnEmptySlot) {
   ExpectLastReport(U_ReportKind::FailedVerification, 0x4E0003, 607,
                    "invalid input request passed to RequestOutputInPlace");
 
-  EXPECT_EQ(RunRoot([](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) { cb->CheckoutInput(0, r); },
-                    {nullptr}),
-            3);
+  EXPECT_EQ(
+      RunRoot([](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) { cb->CheckoutInput(0, r); },
+              {nullptr}),
+      3);
   ExpectLastReport(U_ReportKind::FailedVerification, 0x4E0003, 644,
                    "checkout of an empty input slot");
 }

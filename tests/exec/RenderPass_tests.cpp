@@ -18,15 +18,15 @@
 
 namespace {
 
-constexpr PF_Pixel8 kRed{200, 0, 0, 255};
-constexpr PF_Pixel8 kBlue{0, 0, 200, 255};
-constexpr PF_Pixel8 kClear{0, 0, 0, 0};
+constexpr PF_RGBA8 kRed{200, 0, 0, 255};
+constexpr PF_RGBA8 kBlue{0, 0, 200, 255};
+constexpr PF_RGBA8 kClear{0, 0, 0, 0};
 
 long long BytesCopied() { return PF_GetWorldStats().pixel_bytes_copied; }
 
-PF_Pixel8 Inverted(PF_Pixel8 p) {
-  return PF_Pixel8{static_cast<uint8_t>(p.alpha - p.red), static_cast<uint8_t>(p.alpha - p.green),
-                   static_cast<uint8_t>(p.alpha - p.blue), p.alpha};
+PF_RGBA8 Inverted(PF_RGBA8 p) {
+  return PF_RGBA8{static_cast<uint8_t>(p.alpha - p.red), static_cast<uint8_t>(p.alpha - p.green),
+                  static_cast<uint8_t>(p.alpha - p.blue), p.alpha};
 }
 
 }  // namespace
@@ -101,8 +101,8 @@ TEST_F(RenderPassTest, InPlaceLastConsumerTakesTheBufferOnceEarlierViewsAreGone)
   auto* pattern = new TestPatternNode(TestRect(0, 0, 32, 32));
   auto* reader = new TestGrowNode(pattern, 0);
   auto* inverter = new TestInvertNode(pattern);
-  PF_Pixel8 read{};
-  PF_Pixel8 inverted{};
+  PF_RGBA8 read{};
+  PF_RGBA8 inverted{};
   U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
       {reader, inverter},
       [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
@@ -170,7 +170,7 @@ TEST_F(RenderPassTest, ForcedRectOnEmptyOutputGetsAClearedBuffer) {
 
 TEST_F(RenderPassTest, InPlaceOverAnEmptyInputStartsTransparent) {
   auto* leaf = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
-  std::vector<PF_Pixel8> pixels;
+  std::vector<PF_RGBA8> pixels;
   U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
       {leaf},
       [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
@@ -228,8 +228,8 @@ TEST_F(RenderPassTest, LockedOutputIsViewedWhereItCoversAndCopiedWhereItDoesNot)
         for (int i = 0; i < 2; ++i) {
           RG_CheckoutResult* in = cb->GetNextCheckout();
           const PF_World* w = in->GetWorld();
-          seen.push_back({w->RefersTo(buffer.get()), RGp_CheckoutResultAccess::HasLock(in),
-                          locksDeleted});
+          seen.push_back(
+              {w->RefersTo(buffer.get()), RGp_CheckoutResultAccess::HasLock(in), locksDeleted});
           EXPECT_TRUE(TestSame(TestPixel(w, 5, 6), TestPatternAt(5, 6)));
           if (i == 1) {
             EXPECT_TRUE(TestSame(TestPixel(w, 35, 35), kClear));
@@ -242,7 +242,7 @@ TEST_F(RenderPassTest, LockedOutputIsViewedWhereItCoversAndCopiedWhereItDoesNot)
   EXPECT_TRUE(seen[0].refersToBuffer);  // covered: a view of the external buffer
   EXPECT_FALSE(seen[0].hasLock);        // the lock stays with the producer
   EXPECT_EQ(seen[0].locksDeletedThen, 0);
-  EXPECT_FALSE(seen[1].refersToBuffer);  // larger: a copy of the library's own
+  EXPECT_FALSE(seen[1].refersToBuffer);    // larger: a copy of the library's own
   EXPECT_EQ(seen[1].locksDeletedThen, 1);  // and the lock dropped
   EXPECT_EQ(BytesCopied(), 32 * 32 * 4);
   EXPECT_EQ(locksDeleted, 1);
@@ -290,7 +290,7 @@ TEST_F(RenderPassTest, InPlaceOverALockedOutputWorksOnACopy) {
 }
 
 TEST_F(RenderPassTest, CheckoutGroupsRenderTogetherAndInOrder) {
-  auto* top = new TestSolidNode(TestRect(0, 0, 10, 10), PF_Pixel8{100, 0, 0, 128});
+  auto* top = new TestSolidNode(TestRect(0, 0, 10, 10), PF_RGBA8{100, 0, 0, 128});
   auto* bottom = new TestSolidNode(TestRect(0, 0, 20, 20), kBlue);
   auto* over = new TestOverNode(top, bottom);
   over->bottom_counters = &bottom->counters;
@@ -299,7 +299,7 @@ TEST_F(RenderPassTest, CheckoutGroupsRenderTogetherAndInOrder) {
   EXPECT_EQ(over->bottom_renders_seen_at_top_fetch, 0);
   EXPECT_EQ(bottom->counters.renders, 1);
   EXPECT_TRUE(TestSame(TestPixel(result.world.get(), 15, 15), kBlue));
-  const PF_Pixel8 mixed = TestPixel(result.world.get(), 5, 5);
+  const PF_RGBA8 mixed = TestPixel(result.world.get(), 5, 5);
   EXPECT_EQ(mixed.red, 100);
   EXPECT_EQ(mixed.blue, 100);  // 200 * (255 - 128) / 255, rounded
   EXPECT_EQ(mixed.alpha, 255);
@@ -388,7 +388,7 @@ TEST_F(RenderPassTest, ViewsReachBeyondSixteenBitOffsets) {
   // A wide producer read by two consumers: the first gets a view whose
   // offset inside the buffer exceeds 32767 pixels.
   auto* wide = new TestPatternNode(TestRect(0, 0, 40000, 2));
-  std::vector<PF_Pixel8> pixels;
+  std::vector<PF_RGBA8> pixels;
   U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
       {wide, wide},
       [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
@@ -474,7 +474,9 @@ TEST_F(RenderPassTest, EveryDeliveryIsProfiledAlsoWhenRenderingFails) {
       }));
   CountingProfiler profiler;
   InstalledProfiler installed(&profiler);
-  EXPECT_EQ(CatchCode([&] { TestOutcome result = TestRun(failing.get(), TestRequest(TestRect(0, 0, 8, 8))); }),
+  EXPECT_EQ(CatchCode([&] {
+              TestOutcome result = TestRun(failing.get(), TestRequest(TestRect(0, 0, 8, 8)));
+            }),
             77);
   EXPECT_EQ(profiler.graphs_ended, 1);
   EXPECT_EQ(profiler.timings[failing.get()], 1);
@@ -506,7 +508,7 @@ TEST_F(RenderPassTest, ForcedLargerRectIsClearedOutsideTheProducersOutput) {
       RG_CheckoutResult* forced = nullptr;
       char flagsAfterForce = 'x';
       M_LRect received;
-      std::vector<PF_Pixel8> pixels;
+      std::vector<PF_RGBA8> pixels;
       U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
           {leaf, leaf},
           [&](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {

@@ -19,7 +19,7 @@
 namespace {
 
 constexpr const char* kSection = "Max KeenEffects Stack Usage 2";
-constexpr PF_Pixel8 kRed{200, 0, 0, 255};
+constexpr PF_RGBA8 kRed{200, 0, 0, 255};
 
 class StackGuardTest : public LeakCheckTest {
  protected:

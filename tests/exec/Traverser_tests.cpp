@@ -14,10 +14,10 @@
 
 namespace {
 
-constexpr PF_Pixel8 kRed{200, 0, 0, 255};
-constexpr PF_Pixel8 kClear{0, 0, 0, 0};
-constexpr PF_Pixel8 kJunk{9, 9, 9, 9};
-constexpr PF_Pixel8 kRedInverted{55, 255, 255, 255};
+constexpr PF_RGBA8 kRed{200, 0, 0, 255};
+constexpr PF_RGBA8 kClear{0, 0, 0, 0};
+constexpr PF_RGBA8 kJunk{9, 9, 9, 9};
+constexpr PF_RGBA8 kRedInverted{55, 255, 255, 255};
 
 long long BytesCopied() { return PF_GetWorldStats().pixel_bytes_copied; }
 
@@ -100,7 +100,7 @@ TEST_F(TraverserTest, DestinationFormRendersIntoCallerBufferWithoutCopies) {
 TEST_F(TraverserTest, DestinationFormClearsWhatIsNotRenderedWithinTheRequestOnly) {
   struct Probe {
     int32_t x, y;
-    PF_Pixel8 want;
+    PF_RGBA8 want;
   };
   struct Case {
     const char* name;
@@ -109,14 +109,28 @@ TEST_F(TraverserTest, DestinationFormClearsWhatIsNotRenderedWithinTheRequestOnly
   };
   const M_LRect dest = TestRect(100, 100, 164, 164);
   const Case cases[] = {
-      {"whole destination", TestRect(110, 110, 120, 120), dest, dest, TestRect(110, 110, 120, 120),
-       {{115, 115, kRed}, {100, 100, kClear}, {163, 163, kClear}}},
-      {"part of it", TestRect(110, 110, 120, 120), dest, TestRect(100, 100, 132, 132),
+      {"whole destination",
        TestRect(110, 110, 120, 120),
-       {{115, 115, kRed}, {105, 105, kClear}, {131, 131, kClear}, {132, 132, kJunk},
+       dest,
+       dest,
+       TestRect(110, 110, 120, 120),
+       {{115, 115, kRed}, {100, 100, kClear}, {163, 163, kClear}}},
+      {"part of it",
+       TestRect(110, 110, 120, 120),
+       dest,
+       TestRect(100, 100, 132, 132),
+       TestRect(110, 110, 120, 120),
+       {{115, 115, kRed},
+        {105, 105, kClear},
+        {131, 131, kClear},
+        {132, 132, kJunk},
         {140, 101, kJunk}}},
-      {"empty result", TestRect(50, 50, 60, 60), TestRect(0, 0, 16, 16), TestRect(0, 0, 16, 16),
-       M_LRect{}, {{0, 0, kClear}, {15, 15, kClear}}},
+      {"empty result",
+       TestRect(50, 50, 60, 60),
+       TestRect(0, 0, 16, 16),
+       TestRect(0, 0, 16, 16),
+       M_LRect{},
+       {{0, 0, kClear}, {15, 15, kClear}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -170,11 +184,11 @@ TEST_F(TraverserTest, DestinationMarkNeedsProducerInsideDestination) {
   M_LRect outRect;
   RG_ExecuteGraph(root.get(), TestRequest(dest), dest, world.get(), &outRect);
   EXPECT_EQ(BytesCopied(), 32 * 32 * 4);
-  const PF_Pixel8 p = TestPatternAt(31, 7);
-  EXPECT_TRUE(TestSame(TestPixel(world.get(), 31, 7),
-                       PF_Pixel8{static_cast<uint8_t>(255 - p.red),
-                                 static_cast<uint8_t>(255 - p.green),
-                                 static_cast<uint8_t>(255 - p.blue), 255}));
+  const PF_RGBA8 p = TestPatternAt(31, 7);
+  EXPECT_TRUE(
+      TestSame(TestPixel(world.get(), 31, 7),
+               PF_RGBA8{static_cast<uint8_t>(255 - p.red), static_cast<uint8_t>(255 - p.green),
+                        static_cast<uint8_t>(255 - p.blue), 255}));
 }
 
 TEST_F(TraverserTest, QueriesAnswerForReachedNodesOnly) {
@@ -273,7 +287,8 @@ TEST_F(TraverserTest, NodeIdsFollowFirstPreRenderOrderAndStay) {
   auto* a = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
   auto* b = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
   U_SharedPtr<RG_RenderNode> root(new TestOverNode(a, b));
-  U_SharedPtr<RG_RenderNode> second(new TestOverNode(b, new TestSolidNode(TestRect(0, 0, 4, 4), kRed)));
+  U_SharedPtr<RG_RenderNode> second(
+      new TestOverNode(b, new TestSolidNode(TestRect(0, 0, 4, 4), kRed)));
   EXPECT_EQ(a->GetNodeID(), -1);
   TestRun(root.get(), TestRequest(TestRect(0, 0, 10, 10)));
   EXPECT_EQ(root->GetNodeID(), 0);

@@ -34,21 +34,27 @@ inline double Tolerance(short depth) { return depth == 32 ? 1e-5 : 1.0 / Channel
 
 inline double SepBlend(int mode, double cb, double cs) {
   switch (mode) {
-    case PF_Xfer_MULTIPLY: return cb * cs;
-    case PF_Xfer_SCREEN: return cb + cs - cb * cs;
-    case PF_Xfer_OVERLAY:  // hard light with the layers swapped
+    case PF_BLEND_MULTIPLY:
+      return cb * cs;
+    case PF_BLEND_SCREEN:
+      return cb + cs - cb * cs;
+    case PF_BLEND_OVERLAY:  // hard light with the layers swapped
       return cb <= 0.5 ? cs * 2 * cb : cs + (2 * cb - 1) - cs * (2 * cb - 1);
-    case PF_Xfer_SOFT_LIGHT: {
+    case PF_BLEND_SOFT_LIGHT: {
       if (cs <= 0.5) return cb - (1 - 2 * cs) * cb * (1 - cb);
       double d = cb <= 0.25 ? ((16 * cb - 12) * cb + 4) * cb : std::sqrt(cb);
       return cb + (2 * cs - 1) * (d - cb);
     }
-    case PF_Xfer_HARD_LIGHT:
+    case PF_BLEND_HARD_LIGHT:
       return cs <= 0.5 ? cb * 2 * cs : cb + (2 * cs - 1) - cb * (2 * cs - 1);
-    case PF_Xfer_DARKEN: return std::min(cb, cs);
-    case PF_Xfer_LIGHTEN: return std::max(cb, cs);
-    case PF_Xfer_DIFFERENCE: return std::fabs(cb - cs);
-    default: return cs;
+    case PF_BLEND_DARKEN:
+      return std::min(cb, cs);
+    case PF_BLEND_LIGHTEN:
+      return std::max(cb, cs);
+    case PF_BLEND_DIFFERENCE:
+      return std::fabs(cb - cs);
+    default:
+      return cs;
   }
 }
 
@@ -94,10 +100,14 @@ inline C3 SetSat(C3 x, double s) {
 }
 inline C3 NonSepBlend(int mode, const C3& cb, const C3& cs) {
   switch (mode) {
-    case PF_Xfer_HUE: return SetLum(SetSat(cs, Sat(cb)), Lum(cb));
-    case PF_Xfer_SATURATION: return SetLum(SetSat(cb, Sat(cs)), Lum(cb));
-    case PF_Xfer_COLOR: return SetLum(cs, Lum(cb));
-    default: return SetLum(cb, Lum(cs));  // luminosity
+    case PF_BLEND_HUE:
+      return SetLum(SetSat(cs, Sat(cb)), Lum(cb));
+    case PF_BLEND_SATURATION:
+      return SetLum(SetSat(cb, Sat(cs)), Lum(cb));
+    case PF_BLEND_COLOR:
+      return SetLum(cs, Lum(cb));
+    default:
+      return SetLum(cb, Lum(cs));  // luminosity
   }
 }
 
@@ -111,27 +121,29 @@ inline Px Composite(int mode, Px s, double k, const Px& d, bool destBound) {
   auto all = [](const double c[3], double a) { return Px{c[0], c[1], c[2], a}; };
   double out[3];
   switch (mode) {
-    case PF_Xfer_BEHIND:
+    case PF_BLEND_BEHIND:
       if (destBound) return d;
       for (int i = 0; i < 3; ++i) out[i] = dc[i] + sc[i] * (1 - ab);
       return all(out, ab + as * (1 - ab));
-    case PF_Xfer_ADD:
+    case PF_BLEND_ADD:
       if (destBound) {
         for (int i = 0; i < 3; ++i) out[i] = dc[i] + sc[i] * ab;
         return all(out, ab);
       }
       for (int i = 0; i < 3; ++i) out[i] = dc[i] + sc[i];
       return all(out, AddedAlpha(as, ab));
-    case PF_Xfer_STENCIL_ALPHA: return {d.r * as, d.g * as, d.b * as, d.a * as};
-    case PF_Xfer_SILHOUETTE_ALPHA:
+    case PF_BLEND_STENCIL_ALPHA:
+      return {d.r * as, d.g * as, d.b * as, d.a * as};
+    case PF_BLEND_SILHOUETTE_ALPHA:
       return {d.r * (1 - as), d.g * (1 - as), d.b * (1 - as), d.a * (1 - as)};
-    case PF_Xfer_STENCIL_LUMA:
-    case PF_Xfer_SILHOUETTE_LUMA: {
+    case PF_BLEND_STENCIL_LUMA:
+    case PF_BLEND_SILHOUETTE_LUMA: {
       double l = 0.2126 * s.r + 0.7152 * s.g + 0.0722 * s.b;
-      double f = mode == PF_Xfer_STENCIL_LUMA ? l : 1 - l;
+      double f = mode == PF_BLEND_STENCIL_LUMA ? l : 1 - l;
       return {d.r * f, d.g * f, d.b * f, d.a * f};
     }
-    default: break;
+    default:
+      break;
   }
   // W3C: blended source, then Porter-Duff with Fa = 1 (over) or ab (atop),
   // Fb = 1 - as.
@@ -141,9 +153,9 @@ inline Px Composite(int mode, Px s, double k, const Px& d, bool destBound) {
     Cb.c[i] = ab > 0 ? dc[i] / ab : 0;
   }
   C3 B = Cs;
-  if (mode >= PF_Xfer_MULTIPLY && mode <= PF_Xfer_DIFFERENCE) {
+  if (mode >= PF_BLEND_MULTIPLY && mode <= PF_BLEND_DIFFERENCE) {
     for (int i = 0; i < 3; ++i) B.c[i] = SepBlend(mode, Cb.c[i], Cs.c[i]);
-  } else if (mode >= PF_Xfer_HUE && mode <= PF_Xfer_LUMINOSITY) {
+  } else if (mode >= PF_BLEND_HUE && mode <= PF_BLEND_LUMINOSITY) {
     B = NonSepBlend(mode, Cb, Cs);
   }
   const double Fa = destBound ? ab : 1.0;
@@ -153,16 +165,16 @@ inline Px Composite(int mode, Px s, double k, const Px& d, bool destBound) {
     out[i] = as * Fa * blended + ab * Fb * Cb.c[i];
   }
   double ao = as * Fa + ab * Fb;
-  if (mode == PF_Xfer_ALPHA_ADD && !destBound) ao = AddedAlpha(as, ab);
+  if (mode == PF_BLEND_ALPHA_ADD && !destBound) ao = AddedAlpha(as, ab);
   return all(out, ao);
 }
 
 // Coverage of a mask pixel (premultiplied, 0..1) for a mask kind.
 inline double Coverage(int kind, const Px& m) {
-  double v = (kind == PF_MaskKind_ALPHA || kind == PF_MaskKind_INVERTED_ALPHA)
+  double v = (kind == PF_MASK_ALPHA || kind == PF_MASK_INVERTED_ALPHA)
                  ? m.a
                  : 0.2126 * m.r + 0.7152 * m.g + 0.0722 * m.b;
-  return (kind == PF_MaskKind_INVERTED_ALPHA || kind == PF_MaskKind_INVERTED_LUMA) ? 1 - v : v;
+  return (kind == PF_MASK_INVERTED_ALPHA || kind == PF_MASK_INVERTED_LUMA) ? 1 - v : v;
 }
 
 // What a depth stores for a value: integer depths clamp and round.
@@ -192,14 +204,14 @@ inline WorldPtr Clone(const PF_World& from) {
 inline Px Get(const PF_LayerDef& l, int32_t x, int32_t y) {
   const char* row = static_cast<const char*>(l.data) + static_cast<ptrdiff_t>(y) * l.rowbytes;
   if (l.depth == 8) {
-    const auto* p = reinterpret_cast<const PF_Pixel8*>(row) + x;
+    const auto* p = reinterpret_cast<const PF_RGBA8*>(row) + x;
     return {p->red / 255.0, p->green / 255.0, p->blue / 255.0, p->alpha / 255.0};
   }
   if (l.depth == 16) {
-    const auto* p = reinterpret_cast<const PF_Pixel16*>(row) + x;
+    const auto* p = reinterpret_cast<const PF_RGBA16*>(row) + x;
     return {p->red / 65535.0, p->green / 65535.0, p->blue / 65535.0, p->alpha / 65535.0};
   }
-  const auto* p = reinterpret_cast<const PF_PixelFloat*>(row) + x;
+  const auto* p = reinterpret_cast<const PF_RGBA32F*>(row) + x;
   return {p->red, p->green, p->blue, p->alpha};
 }
 
@@ -208,13 +220,13 @@ inline void Set(const PF_LayerDef& l, int32_t x, int32_t y, const Px& v) {
   const Px q = Quantize(v, l.depth);
   if (l.depth == 8) {
     auto c = [](double d) { return static_cast<uint8_t>(std::lround(d * 255)); };
-    reinterpret_cast<PF_Pixel8*>(row)[x] = {c(q.r), c(q.g), c(q.b), c(q.a)};
+    reinterpret_cast<PF_RGBA8*>(row)[x] = {c(q.r), c(q.g), c(q.b), c(q.a)};
   } else if (l.depth == 16) {
     auto c = [](double d) { return static_cast<uint16_t>(std::lround(d * 65535)); };
-    reinterpret_cast<PF_Pixel16*>(row)[x] = {c(q.r), c(q.g), c(q.b), c(q.a)};
+    reinterpret_cast<PF_RGBA16*>(row)[x] = {c(q.r), c(q.g), c(q.b), c(q.a)};
   } else {
-    reinterpret_cast<PF_PixelFloat*>(row)[x] = {static_cast<float>(q.r), static_cast<float>(q.g),
-                                                static_cast<float>(q.b), static_cast<float>(q.a)};
+    reinterpret_cast<PF_RGBA32F*>(row)[x] = {static_cast<float>(q.r), static_cast<float>(q.g),
+                                             static_cast<float>(q.b), static_cast<float>(q.a)};
   }
 }
 
@@ -251,15 +263,14 @@ inline bool Same(const Px& a, const Px& b) {
 
 // Strength of the source at destination pixel (x, y): opacity times mask
 // coverage; outside the mask buffer the inverted kinds cover, the others not.
-inline double Strength(const PF_CompositeModePlus& mode, const PF_MaskWorld* mask, long x,
-                       long y) {
+inline double Strength(const PF_CompositeModePlus& mode, const PF_MaskWorld* mask, long x, long y) {
   if (mask == nullptr) return mode.opacity;
   const long mx = x - mask->offset_x, my = y - mask->offset_y;
-  const int kind = mask->what_is_mask;
+  const int kind = mask->kind;
   const bool inside = mx >= 0 && my >= 0 && mx < mask->mask.width && my < mask->mask.height;
-  return mode.opacity *
-         (inside ? Coverage(kind, Get(mask->mask, int32_t(mx), int32_t(my)))
-                 : (kind == PF_MaskKind_INVERTED_ALPHA || kind == PF_MaskKind_INVERTED_LUMA));
+  return mode.opacity * (inside
+                             ? Coverage(kind, Get(mask->mask, int32_t(mx), int32_t(my)))
+                             : (kind == PF_MASK_INVERTED_ALPHA || kind == PF_MASK_INVERTED_LUMA));
 }
 
 // Checks `after`, a composite onto a copy of `before`: pixels for which
@@ -276,17 +287,17 @@ void CheckComposite(const PF_LayerDef& before, const PF_LayerDef& after,
       Px source, want = was;
       const bool in = placed(x, y, &source);
       if (in) {
-        want = Quantize(Composite(mode.xfer, source, Strength(mode, mask, x, y), was,
+        want = Quantize(Composite(mode.transfer_mode, source, Strength(mode, mask, x, y), was,
                                   mode.dest_bound != 0),
                         after.depth);
       }
       if (in ? !Near(got, want, tol) : !Same(got, want)) {
         ++failures;
-        ADD_FAILURE() << "mode " << mode.xfer << " depth " << after.depth << " opacity "
-                      << mode.opacity << " bound " << int(mode.dest_bound) << " at (" << x
-                      << ", " << y << ") placed " << in << ": got " << got.r << " " << got.g
-                      << " " << got.b << " " << got.a << ", want " << want.r << " " << want.g
-                      << " " << want.b << " " << want.a;
+        ADD_FAILURE() << "mode " << mode.transfer_mode << " depth " << after.depth << " opacity "
+                      << mode.opacity << " bound " << int(mode.dest_bound) << " at (" << x << ", "
+                      << y << ") placed " << in << ": got " << got.r << " " << got.g << " " << got.b
+                      << " " << got.a << ", want " << want.r << " " << want.g << " " << want.b
+                      << " " << want.a;
       }
     }
   }

@@ -50,14 +50,14 @@ class TransferTest : public LeakCheckTest {
   // Runs PF_TransferRect onto a copy of dstBefore (in tight memory if asked)
   // and checks every destination pixel against the oracle.
   void CheckAgainstOracle(const PF_World& src, const PF_World& dstBefore,
-                          const PF_CompositeModePlus& mode, PF_MaskWorld* mask,
-                          const Placement& at, bool tight = false) {
+                          const PF_CompositeModePlus& mode, PF_MaskWorld* mask, const Placement& at,
+                          bool tight = false) {
     oracle::WorldPtr dstWorld = oracle::Clone(dstBefore);
     TightLayer tightSrc(src), tightDst(dstBefore);
     PF_LayerDef srcLayer = tight ? tightSrc.layer : static_cast<const PF_LayerDef&>(src);
     PF_LayerDef* dst = tight ? &tightDst.layer : dstWorld.get();
-    ASSERT_EQ(PF_TransferRect(nullptr, 1, 1, at.field, &at.srcRect, &srcLayer, &mode,
-                              mode.mode_ext, mask, at.destX, at.destY, dst),
+    ASSERT_EQ(PF_TransferRect(nullptr, 1, 1, at.field, &at.srcRect, &srcLayer, &mode, mode.mode_ext,
+                              mask, at.destX, at.destY, dst),
               0);
     const M_LRect& r = at.srcRect;
     oracle::CheckComposite(dstBefore, *dst, mode, mask, oracle::Tolerance(dst->depth),
@@ -93,18 +93,18 @@ TEST_F(TransferTest, EveryModeAtEveryDepthMatchesTheOracle) {
     oracle::FillRandom(*src, rng_);
     oracle::FillRandom(*dst, rng_);
     oracle::FillRandom(*maskPixels, rng_);
-    for (int m = 0; m < PF_Xfer_NUM_MODES; ++m) {
+    for (int m = 0; m < PF_BLEND_MODE_COUNT; ++m) {
       for (uint8_t bound : {0, 1}) {
-        if (m == PF_Xfer_DISSOLVE) continue;
+        if (m == PF_BLEND_DISSOLVE) continue;
         PF_CompositeModePlus mode;
-        mode.xfer = m;
+        mode.transfer_mode = m;
         mode.dest_bound = bound;
         CheckAgainstOracle(*src, *dst, mode, nullptr, {{2, 1, 12, 8}, 3, 2, 0});
         PF_MaskWorld mask;
         mask.mask = *maskPixels;
-        mask.what_is_mask = (m + bound) % 4;
-        mask.offset_x = 4 + mask.what_is_mask % 2;
-        mask.offset_y = mask.what_is_mask + 1;
+        mask.kind = (m + bound) % 4;
+        mask.offset_x = 4 + mask.kind % 2;
+        mask.offset_y = mask.kind + 1;
         mode.opacity = 0.6f;
         CheckAgainstOracle(*src, *dst, mode, &mask, {{2, 1, 12, 8}, 3, 2, 0});
       }
@@ -119,7 +119,7 @@ TEST_F(TransferTest, EightBitNormalIsExactForEveryAlphaAndDestination) {
   oracle::WorldPtr src = oracle::MakeWorld(256, 256, 8);
   oracle::WorldPtr dst = oracle::MakeWorld(256, 256, 8);
   auto cell = [](const oracle::WorldPtr& w, int x, int y) {
-    return static_cast<PF_Pixel8*>(w->PixelAddress(x, y));
+    return static_cast<PF_RGBA8*>(w->PixelAddress(x, y));
   };
   for (int y = 0; y < 256; ++y) {
     for (int x = 0; x < 256; ++x) {
@@ -133,7 +133,7 @@ TEST_F(TransferTest, EightBitNormalIsExactForEveryAlphaAndDestination) {
   }
   oracle::WorldPtr before = oracle::Clone(*dst);
   PF_CompositeModePlus mode;
-  mode.xfer = PF_Xfer_NORMAL;
+  mode.transfer_mode = PF_BLEND_NORMAL;
   // Width 255 leaves a scalar tail after the vector groups.
   for (const M_LRect& area : {M_LRect{0, 0, 256, 256}, M_LRect{1, 0, 256, 256}}) {
     oracle::WorldPtr out = oracle::Clone(*before);
@@ -142,9 +142,9 @@ TEST_F(TransferTest, EightBitNormalIsExactForEveryAlphaAndDestination) {
               0);
     for (int y = 0; y < 256; ++y) {
       for (int x = area.left; x < 256; ++x) {
-        const PF_Pixel8 s = *cell(src, x, y);
-        const PF_Pixel8 d = *cell(before, x, y);
-        const PF_Pixel8 o = *cell(out, x, y);
+        const PF_RGBA8 s = *cell(src, x, y);
+        const PF_RGBA8 d = *cell(before, x, y);
+        const PF_RGBA8 o = *cell(out, x, y);
         auto expect = [&](int sc, int dc) {
           const int num = dc * (255 - s.alpha);
           return std::min(255, sc + (2 * num + 255) / 510);
@@ -178,14 +178,14 @@ TEST_F(TransferTest, PlainNormalLoopsEqualTheGeneralLoop) {
     PF_MaskWorld everywhere;
     everywhere.mask = *maskPixels;
     everywhere.offset_x = -100;  // outside the mask an inverted kind covers fully
-    everywhere.what_is_mask = PF_MaskKind_INVERTED_ALPHA;
+    everywhere.kind = PF_MASK_INVERTED_ALPHA;
     PF_CompositeModePlus mode;
-    mode.xfer = PF_Xfer_NORMAL;
+    mode.transfer_mode = PF_BLEND_NORMAL;
     oracle::WorldPtr plain = oracle::Clone(*dst);
     oracle::WorldPtr general = oracle::Clone(*dst);
-    ASSERT_EQ(PF_TransferRect(nullptr, 1, 1, 0, nullptr, src.get(), &mode, 0, nullptr, 0, 0,
-                              plain.get()),
-              0);
+    ASSERT_EQ(
+        PF_TransferRect(nullptr, 1, 1, 0, nullptr, src.get(), &mode, 0, nullptr, 0, 0, plain.get()),
+        0);
     ASSERT_EQ(PF_TransferRect(nullptr, 1, 1, 0, nullptr, src.get(), &mode, 0, &everywhere, 0, 0,
                               general.get()),
               0);
@@ -197,15 +197,15 @@ TEST_F(TransferTest, OpaqueSourceInCopyAndNormalIsCopiedExactly) {
   for (short depth : kDepths) {
     oracle::WorldPtr src = oracle::MakeWorld(9, 7, depth);
     oracle::FillRandom(*src, rng_, /*opaque=*/true);
-    for (int m : {PF_Xfer_COPY, PF_Xfer_NORMAL}) {
+    for (int m : {PF_BLEND_COPY, PF_BLEND_NORMAL}) {
       SCOPED_TRACE(testing::Message() << "depth " << depth << " mode " << m);
       oracle::WorldPtr dst = oracle::MakeWorld(9, 7, depth);
       oracle::FillRandom(*dst, rng_);
       PF_CompositeModePlus mode;
-      mode.xfer = m;
-      ASSERT_EQ(PF_TransferRect(nullptr, 1, 1, 0, nullptr, src.get(), &mode, 0, nullptr, 0, 0,
-                                dst.get()),
-                0);
+      mode.transfer_mode = m;
+      ASSERT_EQ(
+          PF_TransferRect(nullptr, 1, 1, 0, nullptr, src.get(), &mode, 0, nullptr, 0, 0, dst.get()),
+          0);
       oracle::ExpectSamePixels(*dst, *src);
     }
   }
@@ -217,26 +217,26 @@ TEST_F(TransferTest, OpaqueSourceInCopyAndNormalIsCopiedExactly) {
 // copy substitution must give the source exactly, also an alpha above 1.
 TEST_F(TransferTest, AddingModesBoundAlphaAndStayCopiesOverTransparent) {
   oracle::WorldPtr src = oracle::MakeWorld(2, 1, 32);
-  auto* s = static_cast<PF_PixelFloat*>(src->PixelAddress(0, 0));
+  auto* s = static_cast<PF_RGBA32F*>(src->PixelAddress(0, 0));
   s[0] = {0.5f, 0.6f, 0.7f, 0.8f};
   s[1] = {1.2f, 0.3f, 0.9f, 1.5f};  // out of range, as an HDR source may be
-  for (int m : {PF_Xfer_ADD, PF_Xfer_ALPHA_ADD}) {
+  for (int m : {PF_BLEND_ADD, PF_BLEND_ALPHA_ADD}) {
     SCOPED_TRACE(m);
     PF_CompositeModePlus mode;
-    mode.xfer = m;
+    mode.transfer_mode = m;
     oracle::WorldPtr onto = oracle::Clone(*src);
-    ASSERT_EQ(PF_TransferRect(nullptr, 1, 1, 0, nullptr, src.get(), &mode, 0, nullptr, 0, 0,
-                              onto.get()),
-              0);
-    const auto* o = static_cast<const PF_PixelFloat*>(onto->PixelAddress(0, 0));
+    ASSERT_EQ(
+        PF_TransferRect(nullptr, 1, 1, 0, nullptr, src.get(), &mode, 0, nullptr, 0, 0, onto.get()),
+        0);
+    const auto* o = static_cast<const PF_RGBA32F*>(onto->PixelAddress(0, 0));
     EXPECT_EQ(o[0].alpha, 1.0f);  // 0.8 + 0.8, bounded
     EXPECT_EQ(o[1].alpha, 1.5f);  // bounded by the larger input, itself above 1
 
     oracle::WorldPtr fresh = oracle::MakeWorld(2, 1, 32);
     fresh->Clear(0);
-    ASSERT_EQ(PF_TransferRect(nullptr, 1, 1, 0, nullptr, src.get(), &mode, 0, nullptr, 0, 0,
-                              fresh.get()),
-              0);
+    ASSERT_EQ(
+        PF_TransferRect(nullptr, 1, 1, 0, nullptr, src.get(), &mode, 0, nullptr, 0, 0, fresh.get()),
+        0);
     oracle::ExpectSamePixels(*fresh, *src);
   }
 }
@@ -257,13 +257,13 @@ TEST_F(TransferTest, DissolvePicksSourceAtFullAlphaOrLeavesDestination) {
     auto run = [&](float opacity, int32_t seed, uint8_t bound) {
       oracle::WorldPtr dst = oracle::Clone(*dstBefore);
       PF_CompositeModePlus mode;
-      mode.xfer = PF_Xfer_DISSOLVE;
+      mode.transfer_mode = PF_BLEND_DISSOLVE;
       mode.opacity = opacity;
-      mode.rand_seed = seed;
+      mode.dissolve_seed = seed;
       mode.dest_bound = bound;
-      EXPECT_EQ(PF_TransferRect(nullptr, 1, 1, 0, nullptr, src.get(), &mode, 0, nullptr, 0, 0,
-                                dst.get()),
-                0);
+      EXPECT_EQ(
+          PF_TransferRect(nullptr, 1, 1, 0, nullptr, src.get(), &mode, 0, nullptr, 0, 0, dst.get()),
+          0);
       std::vector<int> picked;
       for (int32_t y = 0; y < h; ++y) {
         for (int32_t x = 0; x < w; ++x) {
@@ -306,7 +306,7 @@ TEST_F(TransferTest, ClipsToBothBuffersAndFieldsWriteOnlyTheirRows) {
     oracle::FillRandom(*dst, rng_);
     for (const Placement& at : cases) {
       PF_CompositeModePlus mode;
-      mode.xfer = at.field == 0 ? PF_Xfer_DIFFERENCE : PF_Xfer_SCREEN;
+      mode.transfer_mode = at.field == 0 ? PF_BLEND_DIFFERENCE : PF_BLEND_SCREEN;
       CheckAgainstOracle(*src, *dst, mode, nullptr, at, /*tight=*/true);
     }
   }
@@ -324,10 +324,10 @@ TEST_F(TransferTest, BadParametersAndNothingToDo) {
   };
   EXPECT_EQ(run(src.get(), nullptr, dst.get()), U_ERR_BAD_PARAMETER);
   for (int32_t bad : {-1, 22, 99}) {
-    mode.xfer = bad;
+    mode.transfer_mode = bad;
     EXPECT_EQ(run(src.get(), &mode, dst.get()), U_ERR_BAD_PARAMETER) << bad;
   }
-  mode.xfer = PF_Xfer_NORMAL;
+  mode.transfer_mode = PF_BLEND_NORMAL;
   EXPECT_EQ(run(src.get(), &mode, dst16.get()), U_ERR_BAD_PARAMETER);
   EXPECT_EQ(run(nullptr, &mode, dst.get()), 0);
   EXPECT_EQ(run(src.get(), &mode, nullptr), 0);
@@ -365,15 +365,15 @@ TEST_F(TransferTest, AbortIsPolledOnTheCallingThreadAndItsCodeReturned) {
     oracle::WorldPtr dst = oracle::MakeWorld(400, 400, 8);
     oracle::FillRandom(*src, rng_);
     PF_CompositeModePlus mode;
-    mode.xfer = PF_Xfer_MULTIPLY;
+    mode.transfer_mode = PF_BLEND_MULTIPLY;
     AbortProbe probe;
     probe.caller = std::this_thread::get_id();
     PF_ProgressInfo progress;
     progress.context = &probe;
-    progress.abort_cb = &AbortProbe::Abort;
-    EXPECT_EQ(PF_TransferRect(&progress, 1, 1, 0, nullptr, src.get(), &mode, 0, nullptr, 0, 0,
-                              dst.get()),
-              0);
+    progress.abort_callback = &AbortProbe::Abort;
+    EXPECT_EQ(
+        PF_TransferRect(&progress, 1, 1, 0, nullptr, src.get(), &mode, 0, nullptr, 0, 0, dst.get()),
+        0);
     // Alone, at least once per 16 rows; with a helper thread the calling
     // thread still polls before every chunk of rows it takes.
     EXPECT_GE(probe.calls, threads == 1 ? 400 / 16 : 2) << "threads " << threads;
@@ -386,9 +386,9 @@ TEST_F(TransferTest, AbortIsPolledOnTheCallingThreadAndItsCodeReturned) {
     stopper.failOnCall = 2;
     stopper.code = 5150;
     progress.context = &stopper;
-    EXPECT_EQ(PF_TransferRect(&progress, 1, 1, 0, nullptr, src.get(), &mode, 0, nullptr, 0, 0,
-                              dst.get()),
-              5150);
+    EXPECT_EQ(
+        PF_TransferRect(&progress, 1, 1, 0, nullptr, src.get(), &mode, 0, nullptr, 0, 0, dst.get()),
+        5150);
     EXPECT_EQ(stopper.calls, 2) << "kept polling after the abort";
   }
 }
@@ -403,15 +403,15 @@ TEST_F(TransferTest, AnExceptionFromTheProgressCallbackReachesTheCaller) {
   int calls = 0;
   PF_ProgressInfo progress;
   progress.context = &calls;
-  progress.abort_cb = [](void* context) -> long {
+  progress.abort_callback = [](void* context) -> long {
     // The first poll: the calling thread polls before its first chunk of
     // rows, however fast a helper takes the others.
     if (++*static_cast<int*>(context) == 1) throw std::string("stop");
     return 0;
   };
-  EXPECT_THROW(PF_TransferRect(&progress, 1, 1, 0, nullptr, src.get(), &mode, 0, nullptr, 0, 0,
-                               dst.get()),
-               std::string);
+  EXPECT_THROW(
+      PF_TransferRect(&progress, 1, 1, 0, nullptr, src.get(), &mode, 0, nullptr, 0, 0, dst.get()),
+      std::string);
   EXPECT_EQ(calls, 1);
 }
 
@@ -426,11 +426,11 @@ TEST_F(TransferTest, ResultsDoNotDependOnTheThreadCount) {
     PF_MaskWorld mask;
     mask.mask = *maskPixels;
     mask.offset_x = 10;
-    mask.what_is_mask = PF_MaskKind_LUMA;
-    for (int m : {PF_Xfer_NORMAL, PF_Xfer_DISSOLVE, PF_Xfer_SOFT_LIGHT}) {
+    mask.kind = PF_MASK_LUMA;
+    for (int m : {PF_BLEND_NORMAL, PF_BLEND_DISSOLVE, PF_BLEND_SOFT_LIGHT}) {
       SCOPED_TRACE(testing::Message() << "mode " << m << " depth " << depth);
       PF_CompositeModePlus mode;
-      mode.xfer = m;
+      mode.transfer_mode = m;
       mode.opacity = 0.9f;
       oracle::WorldPtr results[3];
       for (int threads : {1, 2, 3}) {

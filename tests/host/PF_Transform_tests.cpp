@@ -104,13 +104,13 @@ TEST_F(TransformTest, IdentityAndWholePixelShiftsReproduceTheSourceExactly) {
     oracle::FillRandom(*src, rng_);
     for (long quality : {0L, 1L}) {
       for (const M_Matrix3& m : {Shift(0, 0), Shift(3, -2), Shift(-4, 5)}) {
-        for (int xfer : {PF_Xfer_COPY, PF_Xfer_NORMAL}) {
+        for (int transfer_mode : {PF_BLEND_COPY, PF_BLEND_NORMAL}) {
           oracle::WorldPtr dst = oracle::MakeWorld(12, 10, depth);
           PF_CompositeModePlus mode;
-          mode.xfer = xfer;
-          ASSERT_EQ(Transform(quality, 0, src.get(), mode, nullptr, {m}, true, {0, 0, 12, 10},
-                              dst.get()),
-                    0);
+          mode.transfer_mode = transfer_mode;
+          ASSERT_EQ(
+              Transform(quality, 0, src.get(), mode, nullptr, {m}, true, {0, 0, 12, 10}, dst.get()),
+              0);
           // PF_World's clipped copy places the source the same way.
           oracle::WorldPtr want = oracle::MakeWorld(12, 10, depth);
           want->CopyPixels(src.get(), nullptr, long(m.m[6]), long(m.m[7]));
@@ -151,8 +151,8 @@ TEST_F(TransformTest, RotatedAndScaledSourcesMatchTheReference) {
       {Affine(0.77, 0.0, 0.11, 0.62, 2.3, 3.1), Affine(0.77, 0.05, 0.11, 0.62, 3.05, 2.7)},
       {Shift(2, 1), Shift(3, 1)},
       {Shift(2.5, 1), Affine(1, 0, 2, 0, 0, 0)}};
-  const int modes[] = {PF_Xfer_NORMAL, PF_Xfer_SCREEN, PF_Xfer_COLOR, PF_Xfer_STENCIL_ALPHA,
-                       PF_Xfer_SILHOUETTE_LUMA, PF_Xfer_BEHIND};
+  const int modes[] = {PF_BLEND_NORMAL,        PF_BLEND_SCREEN,          PF_BLEND_COLOR,
+                       PF_BLEND_STENCIL_ALPHA, PF_BLEND_SILHOUETTE_LUMA, PF_BLEND_BEHIND};
   for (short depth : kDepths) {
     oracle::WorldPtr src = oracle::MakeWorld(12, 10, depth);
     oracle::WorldPtr dstBefore = oracle::MakeWorld(20, 17, depth);
@@ -164,16 +164,16 @@ TEST_F(TransformTest, RotatedAndScaledSourcesMatchTheReference) {
     mask.mask = *maskPixels;
     mask.offset_x = 2;
     mask.offset_y = 3;
-    mask.what_is_mask = PF_MaskKind_INVERTED_ALPHA;
+    mask.kind = PF_MASK_INVERTED_ALPHA;
     for (size_t p = 0; p < placements.size(); ++p) {
       for (long quality : {0L, 1L}) {
         for (int m : modes) {
           SCOPED_TRACE(testing::Message() << "placement " << p << " quality " << quality);
           PF_CompositeModePlus mode;
-          mode.xfer = m;
+          mode.transfer_mode = m;
           mode.opacity = 0.75f;
-          mode.dest_bound = m == PF_Xfer_SCREEN;
-          const bool masked = m == PF_Xfer_NORMAL || m == PF_Xfer_STENCIL_ALPHA;
+          mode.dest_bound = m == PF_BLEND_SCREEN;
+          const bool masked = m == PF_BLEND_NORMAL || m == PF_BLEND_STENCIL_ALPHA;
           CheckAgainstReference(*src, *dstBefore, mode, masked ? &mask : nullptr, placements[p],
                                 quality, m % 3, {1, 2, 19, 16});
         }
@@ -229,7 +229,7 @@ TEST_F(TransformTest, NothingToDoAndBadParameters) {
   EXPECT_EQ(run(&mode, &id, 1, dst32.get()), U_ERR_BAD_PARAMETER);
   U_InjectFailure(0, 777);
   EXPECT_EQ(run(&mode, &id, 1, dst.get()), 777);
-  mode.xfer = 22;
+  mode.transfer_mode = 22;
   EXPECT_EQ(run(&mode, &id, 1, dst.get()), U_ERR_BAD_PARAMETER);
   oracle::ExpectSamePixels(*dst, *oracle::MakeWorld(4, 4, 8));  // nothing written
 }
@@ -247,7 +247,7 @@ TEST_F(TransformTest, AbortCodePropagates) {
   long calls = 0;
   PF_ProgressInfo progress;
   progress.context = &calls;
-  progress.abort_cb = &AbortOnThirdCall;
+  progress.abort_callback = &AbortOnThirdCall;
   EXPECT_EQ(Transform(1, 0, src.get(), mode, nullptr, {Shift(0.3, 0.2)}, true, {0, 0, 64, 200},
                       dst.get(), &progress),
             6060);
@@ -265,10 +265,10 @@ TEST_F(TransformTest, ResultsDoNotDependOnTheThreadCount) {
     oracle::WorldPtr dstBefore = oracle::MakeWorld(330, 320, depth);
     oracle::FillRandom(*src, rng_);
     oracle::FillRandom(*dstBefore, rng_);
-    for (int m : {PF_Xfer_NORMAL, PF_Xfer_DISSOLVE, PF_Xfer_STENCIL_LUMA}) {
+    for (int m : {PF_BLEND_NORMAL, PF_BLEND_DISSOLVE, PF_BLEND_STENCIL_LUMA}) {
       SCOPED_TRACE(testing::Message() << "mode " << m << " depth " << depth);
       PF_CompositeModePlus mode;
-      mode.xfer = m;
+      mode.transfer_mode = m;
       oracle::WorldPtr results[2];
       for (int threads : {1, 2}) {
         const int previous = PF_SetThreadCount(threads);

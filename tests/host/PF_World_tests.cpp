@@ -29,20 +29,18 @@ WorldPtr NewView(PF_World* parent, M_LRect area) {
   return WorldPtr(PF_World::NewReference(parent, area));
 }
 
-PF_Pixel8* Pixel8(const PF_World& w, int x, int y) {
-  return static_cast<PF_Pixel8*>(w.PixelAddress(x, y));
+PF_RGBA8* Pixel8(const PF_World& w, int x, int y) {
+  return static_cast<PF_RGBA8*>(w.PixelAddress(x, y));
 }
 
 // The pixel FillCoordinates puts at (x, y): it names its own coordinates.
-PF_Pixel8 Coord(int x, int y) { return PF_Pixel8{uint8_t(x), uint8_t(y), uint8_t(x ^ y), 255}; }
+PF_RGBA8 Coord(int x, int y) { return PF_RGBA8{uint8_t(x), uint8_t(y), uint8_t(x ^ y), 255}; }
 void FillCoordinates(PF_World& w) {
   for (int y = 0; y < w.height; ++y)
     for (int x = 0; x < w.width; ++x) *Pixel8(w, x, y) = Coord(x, y);
 }
 
-bool SamePixel(const PF_Pixel8& a, const PF_Pixel8& b) {
-  return std::memcmp(&a, &b, sizeof a) == 0;
-}
+bool SamePixel(const PF_RGBA8& a, const PF_RGBA8& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 long ThrownCode(const std::function<void()>& fn) {
   try {
@@ -76,12 +74,12 @@ TEST_F(PFWorldTest, ViewSharesStorageAndOutlivesItsParent) {
   EXPECT_EQ(PF_GetWorldStats().live_pixel_bytes, bytes);
 
   // Writes through the view show in the parent: no copy was made.
-  *Pixel8(*view, 1, 1) = PF_Pixel8{9, 8, 7, 6};
-  EXPECT_TRUE(SamePixel(*Pixel8(*parent, 3, 4), PF_Pixel8{9, 8, 7, 6}));
+  *Pixel8(*view, 1, 1) = PF_RGBA8{9, 8, 7, 6};
+  EXPECT_TRUE(SamePixel(*Pixel8(*parent, 3, 4), PF_RGBA8{9, 8, 7, 6}));
 
   parent.reset();
   EXPECT_EQ(PF_GetWorldStats().live_pixel_bytes, bytes);
-  EXPECT_TRUE(SamePixel(*Pixel8(*view, 1, 1), PF_Pixel8{9, 8, 7, 6}));
+  EXPECT_TRUE(SamePixel(*Pixel8(*view, 1, 1), PF_RGBA8{9, 8, 7, 6}));
   EXPECT_TRUE(SamePixel(*Pixel8(*view, 3, 4), Coord(5, 7)));
   view.reset();
   EXPECT_EQ(PF_GetWorldStats().live_pixel_bytes, 0);
@@ -99,7 +97,7 @@ TEST_F(PFWorldTest, RefersToNeedsAReferenceToTheSameStorage) {
   EXPECT_FALSE(view->RefersTo(b.get()));
   EXPECT_FALSE(view->RefersTo(nullptr));
 
-  std::vector<PF_Pixel8> memory(16);
+  std::vector<PF_RGBA8> memory(16);
   WorldPtr borrowed(PF_World::NewBorrowed(memory.data(), 4, 4, 16, 8, 0, 0));
   WorldPtr borrowedView = NewView(borrowed.get(), M_LRect{0, 0, 2, 2});
   EXPECT_FALSE(borrowed->IsReference());
@@ -158,9 +156,9 @@ TEST_F(PFWorldTest, NewBuffersHaveAlignedRowsAndClearOrPoisonOnRequest) {
     for (int y = 0; y < 2; ++y) {
       for (int x = 0; x < 3; ++x) {
         const void* p = raw->PixelAddress(x, y);
-        EXPECT_TRUE(depth == 8    ? above(static_cast<const PF_Pixel8*>(p))
-                    : depth == 16 ? above(static_cast<const PF_Pixel16*>(p))
-                                  : std::isnan(static_cast<const PF_PixelFloat*>(p)->red));
+        EXPECT_TRUE(depth == 8    ? above(static_cast<const PF_RGBA8*>(p))
+                    : depth == 16 ? above(static_cast<const PF_RGBA16*>(p))
+                                  : std::isnan(static_cast<const PF_RGBA32F*>(p)->red));
       }
     }
 #endif
@@ -173,7 +171,7 @@ TEST_F(PFWorldTest, BadSizesDepthsAndAreasAreRejected) {
   WorldPtr view = NewView(w8.get(), M_LRect{2, 2, 6, 6});
   const int32_t lo = std::numeric_limits<int32_t>::min();
   const int32_t hi = std::numeric_limits<int32_t>::max();
-  PF_Pixel8 memory[16];
+  PF_RGBA8 memory[16];
   auto newWorld = [](M_LRect r, short depth) { return [=] { delete PF_World::New(r, depth, 1); }; };
   auto newView = [&](M_LRect area) {
     return [&, area] { delete PF_World::NewReference(w8.get(), area); };
@@ -192,7 +190,10 @@ TEST_F(PFWorldTest, BadSizesDepthsAndAreasAreRejected) {
       {"short borrowed rows", [&] { delete PF_World::NewBorrowed(memory, 4, 4, 15, 8, 0, 0); }},
       {"borrowed depth 7", [&] { delete PF_World::NewBorrowed(memory, 4, 4, 16, 7, 0, 0); }},
       {"copy across depths", [&] { w16->CopyPixels(w8.get(), nullptr, 0, 0); }},
-      {"shrink past the view", [&] { view->ShrinkToSubRect({0, 0, 5, 1}); }},
+      {"shrink past the view",
+       [&] {
+         view->ShrinkToSubRect({0, 0, 5, 1});
+       }},
   };
   for (const auto& [name, fn] : cases) EXPECT_EQ(ThrownCode(fn), U_ERR_BAD_PARAMETER) << name;
   EXPECT_EQ(PF_BytesPerPixel(7), 0u);
@@ -226,12 +227,11 @@ TEST_F(PFWorldTest, CopiesClipToBothWorlds) {
     long changed = 0;
     for (int y = 0; y < dst->height; ++y) {
       for (int x = 0; x < dst->width; ++x) {
-        PF_Pixel8 expected{0, 0, 0, 0};
+        PF_RGBA8 expected{0, 0, 0, 0};
         const long vx = x - 1, vy = y - 1;  // view coordinates
         const long sx = vx - dx + s.left, sy = vy - dy + s.top;
-        if (vx >= 0 && vx < 6 && vy >= 0 && vy < 8 && sx >= s.left && sx < s.right &&
-            sy >= s.top && sy < s.bottom && sx >= 0 && sx < src->width && sy >= 0 &&
-            sy < src->height) {
+        if (vx >= 0 && vx < 6 && vy >= 0 && vy < 8 && sx >= s.left && sx < s.right && sy >= s.top &&
+            sy < s.bottom && sx >= 0 && sx < src->width && sy >= 0 && sy < src->height) {
           expected = *Pixel8(*src, int(sx), int(sy));
           ++changed;
         }
@@ -276,23 +276,30 @@ TEST_F(PFWorldTest, ClearOutsideKeepsOnlyTheRect) {
   WorldPtr view = NewView(w.get(), M_LRect{1, 1, 7, 5});
   // Fills the world, runs clear on the view, and checks that exactly the
   // view's pixels outside `kept` (world coordinates) were cleared.
-  const auto check = [&](const std::function<void()>& clear, const std::function<bool(int, int)>& kept) {
+  const auto check = [&](const std::function<void()>& clear,
+                         const std::function<bool(int, int)>& kept) {
     for (int y = 0; y < 6; ++y) std::memset(w->PixelAddress(0, y), 0xAB, 8 * 8);
     clear();
     for (int y = 0; y < 6; ++y)
       for (int x = 0; x < 8; ++x) {
-        const auto* p = static_cast<const PF_Pixel16*>(w->PixelAddress(x, y));
+        const auto* p = static_cast<const PF_RGBA16*>(w->PixelAddress(x, y));
         const bool cleared = p->red == 0 && p->green == 0 && p->blue == 0 && p->alpha == 0;
         const bool inView = x >= 1 && x < 7 && y >= 1 && y < 5;
         EXPECT_EQ(cleared, inView && !kept(x, y)) << x << "," << y;
       }
   };
   // View coordinates: world 3..5 x 2..4.
-  check([&] { view->ClearOutside(M_LRect{2, 1, 4, 3}); },
-        [](int x, int y) { return x >= 3 && x < 5 && y >= 2 && y < 4; });
+  check(
+      [&] {
+        view->ClearOutside(M_LRect{2, 1, 4, 3});
+      },
+      [](int x, int y) { return x >= 3 && x < 5 && y >= 2 && y < 4; });
   // A keep rect reaching out of the world keeps its inside part only.
-  check([&] { view->ClearOutside(M_LRect{-10, 2, 3, 100}); },
-        [](int x, int y) { return x < 4 && y >= 3; });
+  check(
+      [&] {
+        view->ClearOutside(M_LRect{-10, 2, 3, 100});
+      },
+      [](int x, int y) { return x < 4 && y >= 3; });
   check([&] { view->Clear(0); }, [](int, int) { return false; });
 }
 
@@ -332,7 +339,7 @@ TEST_F(PFWorldTest, IntegerResultsRoundAndClamp) {
   w8->ConvertPixels(w16.get(), nullptr, 1, 0, 0, 0);
   for (int i = 0; i < 8; ++i) EXPECT_EQ(out[i], std::lround(sixteen[i] / 257.0)) << sixteen[i];
 
-  const float floats[8] = {-0.5f, 1.5f, 0.5f, std::numeric_limits<float>::quiet_NaN(),
+  const float floats[8] = {-0.5f,         1.5f, 0.5f, std::numeric_limits<float>::quiet_NaN(),
                            2.0f / 255.0f, 1.0f, 0.0f, 0.999f};
   std::memcpy(w32->data, floats, sizeof floats);
   w8->ConvertPixels(w32.get(), nullptr, 1, 0, 0, 0);
@@ -355,14 +362,22 @@ TEST_F(PFWorldTest, EveryOperationIsFallible) {
   WorldPtr a = NewWorld({0, 0, 4, 4}, 8);
   WorldPtr b = NewWorld({0, 0, 4, 4}, 8);
   const std::function<void()> ops[] = {
-      [] { delete PF_World::New({0, 0, 2, 2}, 8, 1); },
-      [&] { delete PF_World::NewReference(a.get(), M_LRect{0, 0, 1, 1}); },
+      [] {
+        delete PF_World::New({0, 0, 2, 2}, 8, 1);
+      },
+      [&] {
+        delete PF_World::NewReference(a.get(), M_LRect{0, 0, 1, 1});
+      },
       [&] { delete PF_World::NewBorrowed(a->data, 1, 1, 4, 8, 0, 0); },
       [&] { a->Clear(0); },
-      [&] { a->ClearOutside({0, 0, 1, 1}); },
+      [&] {
+        a->ClearOutside({0, 0, 1, 1});
+      },
       [&] { a->CopyPixels(b.get(), nullptr, 0, 0); },
       [&] { a->ConvertPixels(b.get(), nullptr, 1, 0, 0, 0); },
-      [&] { a->ShrinkToSubRect({0, 0, 4, 4}); },
+      [&] {
+        a->ShrinkToSubRect({0, 0, 4, 4});
+      },
   };
   for (size_t i = 0; i < std::size(ops); ++i) {
     const long long before = U_FallibleCallCount();

@@ -2,14 +2,14 @@
 // small map-based cache: hits leave the sub-graph alone, misses render the
 // input's whole output and store it with its render time, a vanished entry
 // runs one nested execution, and content-bounds probes go to the cache.
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <map>
 #include <ostream>
 #include <tuple>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "rg/RG_CacheNodeBase.h"
 #include "rg/RG_CheckoutResult.h"
@@ -33,14 +33,14 @@ M_LRect R(int32_t l, int32_t t, int32_t r, int32_t b) { return M_LRect{l, t, r, 
 double g_now = 100.0;
 double FakeClock() { return g_now; }
 
-PF_Pixel8 PixelAt(const PF_World* w, int32_t x, int32_t y) {
-  return *static_cast<const PF_Pixel8*>(w->PixelAddress(x - w->origin_x, y - w->origin_y));
+PF_RGBA8 PixelAt(const PF_World* w, int32_t x, int32_t y) {
+  return *static_cast<const PF_RGBA8*>(w->PixelAddress(x - w->origin_x, y - w->origin_y));
 }
 
 void Fill(PF_World* w, uint8_t value) {
   for (int32_t y = 0; y < w->height; ++y)
     for (int32_t x = 0; x < w->width; ++x)
-      *static_cast<PF_Pixel8*>(w->PixelAddress(x, y)) = PF_Pixel8{value, value, value, 255};
+      *static_cast<PF_RGBA8*>(w->PixelAddress(x, y)) = PF_RGBA8{value, value, value, 255};
 }
 
 // Leaf with fixed bounds filled with one grey value. It either declares the

@@ -254,7 +254,8 @@ class TestProgAbort : public RG_ProgAbort {
  public:
   enum class Throw { Nothing, Long, StdException, BadAlloc, Int };
 
-  TestProgAbort(ProgAbortLog* log, Throw what, long code = 0) : log_(log), what_(what), code_(code) {}
+  TestProgAbort(ProgAbortLog* log, Throw what, long code = 0)
+      : log_(log), what_(what), code_(code) {}
   ~TestProgAbort() override { ++log_->deleted; }
   void StartProgress() override { ++log_->started; }
   void CheckAbort() override { Raise(); }
@@ -266,11 +267,16 @@ class TestProgAbort : public RG_ProgAbort {
  private:
   void Raise() {
     switch (what_) {
-      case Throw::Nothing: return;
-      case Throw::Long: throw code_;
-      case Throw::StdException: throw std::runtime_error("abort");
-      case Throw::BadAlloc: throw std::bad_alloc();
-      case Throw::Int: throw 7;
+      case Throw::Nothing:
+        return;
+      case Throw::Long:
+        throw code_;
+      case Throw::StdException:
+        throw std::runtime_error("abort");
+      case Throw::BadAlloc:
+        throw std::bad_alloc();
+      case Throw::Int:
+        throw 7;
     }
   }
 
@@ -287,7 +293,7 @@ TEST_F(RenderNodeTest, ProgAbortIsOwnedAndReachedThroughTheGlue) {
   EXPECT_FALSE(node.HasProgress());
   EXPECT_EQ(node.MakePFProgInfo(&info), nullptr);
   EXPECT_EQ(info.context, &info);
-  EXPECT_EQ(info.abort_cb, nullptr);
+  EXPECT_EQ(info.abort_callback, nullptr);
   void* context = static_cast<RG_RenderNode*>(&node);
   EXPECT_EQ(RGp_RenderNodeAccess::AbortGlue(context), 0);  // nothing to ask
 
@@ -297,13 +303,13 @@ TEST_F(RenderNodeTest, ProgAbortIsOwnedAndReachedThroughTheGlue) {
   EXPECT_TRUE(node.HasProgress());
   ASSERT_EQ(node.MakePFProgInfo(&info), &info);
   EXPECT_EQ(info.context, context);
-  EXPECT_EQ(info.progress_cb(info.context, 3, 9), 0);
-  EXPECT_EQ(info.abort_cb(info.context), 0);
+  EXPECT_EQ(info.progress_callback(info.context, 3, 9), 0);
+  EXPECT_EQ(info.abort_callback(info.context), 0);
   EXPECT_EQ(log.progress, (std::vector<std::pair<long, long>>{{3, 9}}));
   // The callbacks reach whatever object the node holds when called.
   node.SetProgAbort(new TestProgAbort(&log, TestProgAbort::Throw::Long, 4242));
-  EXPECT_EQ(info.abort_cb(info.context), 4242);
-  EXPECT_EQ(info.progress_cb(info.context, 1, 2), 4242);
+  EXPECT_EQ(info.abort_callback(info.context), 4242);
+  EXPECT_EQ(info.progress_callback(info.context, 1, 2), 4242);
 
   // Replacing or clearing deletes the one held before.
   EXPECT_EQ(log.deleted, 1);

@@ -12,23 +12,23 @@
 namespace {
 
 // Pixel (x, y) of a test buffer encodes its own coordinates.
-PF_Pixel8 PatternPixel(int32_t x, int32_t y) {
-  return PF_Pixel8{static_cast<uint8_t>(x & 0xFF), static_cast<uint8_t>((x >> 8) & 0xFF),
-                   static_cast<uint8_t>(y & 0xFF), 255};
+PF_RGBA8 PatternPixel(int32_t x, int32_t y) {
+  return PF_RGBA8{static_cast<uint8_t>(x & 0xFF), static_cast<uint8_t>((x >> 8) & 0xFF),
+                  static_cast<uint8_t>(y & 0xFF), 255};
 }
 
 PF_World* NewPatternWorld(const M_LRect& rect) {
   PF_World* world = PF_World::New(rect, 8, 0);
   for (int32_t y = 0; y < world->height; ++y) {
     for (int32_t x = 0; x < world->width; ++x) {
-      *static_cast<PF_Pixel8*>(world->PixelAddress(x, y)) = PatternPixel(x, y);
+      *static_cast<PF_RGBA8*>(world->PixelAddress(x, y)) = PatternPixel(x, y);
     }
   }
   return world;
 }
 
-bool SamePixel(const PF_World* world, int32_t x, int32_t y, PF_Pixel8 expected) {
-  const auto* p = static_cast<const PF_Pixel8*>(world->PixelAddress(x, y));
+bool SamePixel(const PF_World* world, int32_t x, int32_t y, PF_RGBA8 expected) {
+  const auto* p = static_cast<const PF_RGBA8*>(world->PixelAddress(x, y));
   return p->red == expected.red && p->green == expected.green && p->blue == expected.blue &&
          p->alpha == expected.alpha;
 }
@@ -90,16 +90,23 @@ TEST_F(SourceNullNodeTest, RequestIsClippedAndRenderedAsALockedView) {
     M_LRect request, expected;
     int32_t x0, y0;  // the buffer pixel at the result's top left
   };
-  for (const Case& c : {
-           Case{{10, 20, 110, 70}, {}, {0, 0, 50, 50}, {10, 20, 50, 50}, 0, 0},
-           // Explicit bounds place the pixels whatever the world's origin.
-           Case{{-7, 3, 93, 103}, M_LRect{100, 100, 200, 200}, {90, 95, 112, 110},
-                {100, 100, 112, 110}, 0, 0},
-           // 35000 pixels right of the buffer's left edge: wider than 16 bits.
-           Case{{0, 0, 40000, 3}, M_LRect{-1000, 40, 39000, 43}, {34000, 41, 34016, 43},
-                {34000, 41, 34016, 43}, 35000, 1},
-           // Outside the buffer: nothing is rendered.
-           Case{{10, 20, 110, 70}, {}, {200, 0, 300, 50}, {0, 0, 0, 0}, 0, 0}}) {
+  for (const Case& c : {Case{{10, 20, 110, 70}, {}, {0, 0, 50, 50}, {10, 20, 50, 50}, 0, 0},
+                        // Explicit bounds place the pixels whatever the world's origin.
+                        Case{{-7, 3, 93, 103},
+                             M_LRect{100, 100, 200, 200},
+                             {90, 95, 112, 110},
+                             {100, 100, 112, 110},
+                             0,
+                             0},
+                        // 35000 pixels right of the buffer's left edge: wider than 16 bits.
+                        Case{{0, 0, 40000, 3},
+                             M_LRect{-1000, 40, 39000, 43},
+                             {34000, 41, 34016, 43},
+                             {34000, 41, 34016, 43},
+                             35000,
+                             1},
+                        // Outside the buffer: nothing is rendered.
+                        Case{{10, 20, 110, 70}, {}, {200, 0, 300, 50}, {0, 0, 0, 0}, 0, 0}}) {
     SCOPED_TRACE(c.request.left);
     std::unique_ptr<PF_World> world(NewPatternWorld(c.world));
     auto made = c.bounds ? std::make_unique<CountingSourceNode>(world.get(), *c.bounds)

@@ -50,8 +50,7 @@ TEST_F(BufferSharingTest, InPlaceLastConsumerMustNotChangeAViewStillInUse) {
   ProofNodeDesc crop = OneInput(ProofKind::kCrop, 0);
   crop.keep = crop.extent = r;  // a buffer of the library's own, not a locked view
   ProofGraphDesc g = Graph(
-      {Source(r, 7), crop, OneInput(ProofKind::kInvert, 1), Composite(2, -1, 1, PF_MaskKind_LUMA)},
-      r);
+      {Source(r, 7), crop, OneInput(ProofKind::kInvert, 1), Composite(2, -1, 1, PF_MASK_LUMA)}, r);
   for (ProofForm form : {ProofForm::kNewWorld, ProofForm::kDestination}) {
     g.form = form;
     g.dest_rect = r;

@@ -20,27 +20,27 @@ TEST_F(CopySubstitutionTest, ModesAllowedToBecomeCopyGiveCopysPixelsOverTranspar
       const ProofWorldPtr src = ProofMakeSourceWorld(rect, depth, seed, false);
       const ProofWorldPtr other = ProofMakeSourceWorld(rect, depth, seed + 100, false);
       const PF_World* matte = seed % 2 ? src.get() : other.get();
-      for (int xfer = 0; xfer < PF_Xfer_NUM_MODES; ++xfer) {
-        if ((PF_GetTransferFlags(xfer) & 1) == 0) continue;
+      for (int transfer_mode = 0; transfer_mode < PF_BLEND_MODE_COUNT; ++transfer_mode) {
+        if ((PF_GetTransferFlags(transfer_mode) & 1) == 0) continue;
         for (float opacity : {1.0f, 0.5f, 0.3f}) {
           for (int maskKind = -1; maskKind < 4; ++maskKind) {
             PF_MaskWorld mask;
             if (maskKind >= 0) {
               matte->FillOutEffectWorld(&mask.mask);
-              mask.what_is_mask = maskKind;
+              mask.kind = maskKind;
             }
             auto run = [&](int mode) {
               ProofWorldPtr out(PF_World::New(rect, depth, 1));
               PF_CompositeModePlus m;
-              m.xfer = mode;
+              m.transfer_mode = mode;
               m.opacity = opacity;
               EXPECT_EQ(PF_TransferRect(nullptr, 1, 1, 0, nullptr, src.get(), &m, 0,
                                         maskKind >= 0 ? &mask : nullptr, 0, 0, out.get()),
                         0);
               return out;
             };
-            const ProofWorldPtr asCopy = run(PF_Xfer_COPY);
-            const ProofWorldPtr asMode = run(xfer);
+            const ProofWorldPtr asCopy = run(PF_BLEND_COPY);
+            const ProofWorldPtr asMode = run(transfer_mode);
             int differing = 0;
             for (int32_t y = rect.top; y < rect.bottom; ++y) {
               for (int32_t x = rect.left; x < rect.right; ++x) {
@@ -50,7 +50,7 @@ TEST_F(CopySubstitutionTest, ModesAllowedToBecomeCopyGiveCopysPixelsOverTranspar
                 }
               }
             }
-            EXPECT_EQ(differing, 0) << "mode " << xfer << " depth " << depth << " opacity "
+            EXPECT_EQ(differing, 0) << "mode " << transfer_mode << " depth " << depth << " opacity "
                                     << opacity << " mask kind " << maskKind << " pixels " << seed;
           }
         }

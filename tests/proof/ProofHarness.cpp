@@ -143,8 +143,8 @@ ProofGraphDesc ProofMinimize(const ProofGraphDesc& failing) {
       },
       [&](ProofGraphDesc& g, size_t i) {
         ProofNodeDesc& n = g.nodes[i];
-        if (!composite(n) || n.mode.xfer == PF_Xfer_NORMAL) return false;
-        n.mode.xfer = PF_Xfer_NORMAL;
+        if (!composite(n) || n.mode.transfer_mode == PF_BLEND_NORMAL) return false;
+        n.mode.transfer_mode = PF_BLEND_NORMAL;
         return true;
       },
       [&](ProofGraphDesc& g, size_t i) {

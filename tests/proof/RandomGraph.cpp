@@ -191,11 +191,11 @@ ProofGraphDesc ProofRandomGraph(uint64_t seed) {
     if (n.kind == ProofKind::kComposite || n.kind == ProofKind::kXform) {
       if (d.Chance(0.75)) n.inputs[1] = pickInput();
       if (d.Chance(0.35)) n.inputs[2] = d.Int(0, count - 1);
-      n.mode.xfer = d.Int(0, PF_Xfer_NUM_MODES - 1);
+      n.mode.transfer_mode = d.Int(0, PF_BLEND_MODE_COUNT - 1);
       n.mode.dest_bound = d.Chance(0.15) ? 1 : 0;
       const float opacities[] = {0.0f, 1.0f, 1.0f, 1.0f, 0.5f, 0.25f, 0.999f};
       n.mode.opacity = d.Chance(0.85) ? opacities[d.Int(0, 6)] : static_cast<float>(d.Real(0, 1));
-      n.mode.rand_seed = d.Int(0, 1000);
+      n.mode.dissolve_seed = d.Int(0, 1000);
       n.mode.mode_ext = d.Bits();
       n.mask_mode = d.Int(0, 3);
       if (n.kind == ProofKind::kXform) {
@@ -234,11 +234,12 @@ ProofGraphDesc ProofRandomGraph(uint64_t seed) {
   bool stencil = false;
   for (ProofNodeDesc& n : g.nodes) {
     PF_CompositeModePlus& mode = n.mode;
-    if (mode.xfer == PF_Xfer_STENCIL_ALPHA || mode.xfer == PF_Xfer_STENCIL_LUMA) {
+    if (mode.transfer_mode == PF_BLEND_STENCIL_ALPHA ||
+        mode.transfer_mode == PF_BLEND_STENCIL_LUMA) {
       if (tree) {
         stencil = true;
       } else {
-        mode.xfer += 2;  // the matching silhouette
+        mode.transfer_mode += 2;  // the matching silhouette
       }
     }
   }
@@ -320,8 +321,8 @@ std::string ProofGraphDesc::Describe() const {
       case ProofKind::kComposite:
       case ProofKind::kXform:
         os << " src #" << n.inputs[0] << " dest #" << n.inputs[1] << " mask #" << n.inputs[2]
-           << " maskmode " << n.mask_mode << " xfer " << n.mode.xfer << " opacity "
-           << n.mode.opacity << (n.mode.dest_bound ? " dest-bound" : "");
+           << " maskmode " << n.mask_mode << " transfer_mode " << n.mode.transfer_mode
+           << " opacity " << n.mode.opacity << (n.mode.dest_bound ? " dest-bound" : "");
         if (n.kind == ProofKind::kXform) {
           os << " quality " << n.quality;
           for (const M_Matrix3& m : n.matrices) {

@@ -105,7 +105,8 @@ ProofRefResult ReferenceEvaluator::RenderCrop(const ProofNodeDesc& n, const M_LR
 ProofRefResult ReferenceEvaluator::RenderComposite(const ProofNodeDesc& n, const M_LRect& rect,
                                                    bool type1, long field) const {
   const PF_CompositeModePlus& mode = n.mode;
-  const bool stencil = mode.xfer == PF_Xfer_STENCIL_ALPHA || mode.xfer == PF_Xfer_STENCIL_LUMA;
+  const bool stencil =
+      mode.transfer_mode == PF_BLEND_STENCIL_ALPHA || mode.transfer_mode == PF_BLEND_STENCIL_LUMA;
   bool identity = true;
   for (const M_Matrix3& m : n.matrices) identity = identity && m.IsIdentityWithinEpsilon(1e-12);
 
@@ -121,8 +122,9 @@ ProofRefResult ReferenceEvaluator::RenderComposite(const ProofNodeDesc& n, const
       if (!(n.mask_mode & 1)) srcArea = ProofIntersect(rect, mask.rect);
     }
     if (!M_IsEmpty(srcArea)) {
-      const bool srcType1 = type1 || mode.xfer == PF_Xfer_STENCIL_ALPHA ||
-                            mode.xfer == PF_Xfer_STENCIL_LUMA || mode.xfer == PF_Xfer_ALPHA_ADD;
+      const bool srcType1 = type1 || mode.transfer_mode == PF_BLEND_STENCIL_ALPHA ||
+                            mode.transfer_mode == PF_BLEND_STENCIL_LUMA ||
+                            mode.transfer_mode == PF_BLEND_ALPHA_ADD;
       if (!identity) {
         // Everything whose image can reach srcArea (one more pixel for bilinear).
         M_LRect need = ProofMappedBounds(n.matrices, srcArea, true);
@@ -158,7 +160,7 @@ ProofRefResult ReferenceEvaluator::RenderComposite(const ProofNodeDesc& n, const
     mask.world->FillOutEffectWorld(&maskWorld.mask);
     maskWorld.offset_x = mask.rect.left - r.rect.left;
     maskWorld.offset_y = mask.rect.top - r.rect.top;
-    maskWorld.what_is_mask = static_cast<int32_t>(n.mask_mode);
+    maskWorld.kind = static_cast<int32_t>(n.mask_mode);
   }
   PF_MaskWorld* maskArg = useMask && mask.world ? &maskWorld : nullptr;
   const long rowField = RG_EffectiveField(field, r.rect);

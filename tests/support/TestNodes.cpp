@@ -43,49 +43,50 @@ RG_RenderRequest TestRequest(const M_LRect& rect, int16_t depth, uint8_t flags, 
   return request;
 }
 
-PF_World* TestMakeWorld(const M_LRect& rect, PF_Pixel8 color) {
+PF_World* TestMakeWorld(const M_LRect& rect, PF_RGBA8 color) {
   PF_World* world = PF_World::New(rect, 8, 0);
   TestFill(world, color);
   return world;
 }
 
-PF_Pixel8 TestPixel(const PF_World* world, int32_t x, int32_t y) {
-  return *static_cast<const PF_Pixel8*>(world->PixelAddress(x - world->origin_x, y - world->origin_y));
+PF_RGBA8 TestPixel(const PF_World* world, int32_t x, int32_t y) {
+  return *static_cast<const PF_RGBA8*>(
+      world->PixelAddress(x - world->origin_x, y - world->origin_y));
 }
 
-void TestSetPixel(PF_World* world, int32_t x, int32_t y, PF_Pixel8 color) {
-  *static_cast<PF_Pixel8*>(world->PixelAddress(x - world->origin_x, y - world->origin_y)) = color;
+void TestSetPixel(PF_World* world, int32_t x, int32_t y, PF_RGBA8 color) {
+  *static_cast<PF_RGBA8*>(world->PixelAddress(x - world->origin_x, y - world->origin_y)) = color;
 }
 
-void TestFill(PF_World* world, PF_Pixel8 c) {
+void TestFill(PF_World* world, PF_RGBA8 c) {
   for (int32_t y = 0; y < world->height; ++y) {
     for (int32_t x = 0; x < world->width; ++x) {
       void* p = world->PixelAddress(x, y);
       switch (world->GetDepth()) {
         case 8:
-          *static_cast<PF_Pixel8*>(p) = c;
+          *static_cast<PF_RGBA8*>(p) = c;
           break;
         case 16:
-          *static_cast<PF_Pixel16*>(p) = PF_Pixel16{
-              static_cast<uint16_t>(c.red * 257), static_cast<uint16_t>(c.green * 257),
-              static_cast<uint16_t>(c.blue * 257), static_cast<uint16_t>(c.alpha * 257)};
+          *static_cast<PF_RGBA16*>(p) =
+              PF_RGBA16{static_cast<uint16_t>(c.red * 257), static_cast<uint16_t>(c.green * 257),
+                        static_cast<uint16_t>(c.blue * 257), static_cast<uint16_t>(c.alpha * 257)};
           break;
         default:
-          *static_cast<PF_PixelFloat*>(p) = PF_PixelFloat{c.red / 255.f, c.green / 255.f,
-                                                          c.blue / 255.f, c.alpha / 255.f};
+          *static_cast<PF_RGBA32F*>(p) =
+              PF_RGBA32F{c.red / 255.f, c.green / 255.f, c.blue / 255.f, c.alpha / 255.f};
           break;
       }
     }
   }
 }
 
-bool TestSame(PF_Pixel8 a, PF_Pixel8 b) {
+bool TestSame(PF_RGBA8 a, PF_RGBA8 b) {
   return a.red == b.red && a.green == b.green && a.blue == b.blue && a.alpha == b.alpha;
 }
 
-PF_Pixel8 TestPatternAt(int32_t x, int32_t y) {
-  return PF_Pixel8{static_cast<uint8_t>(x & 0xFF), static_cast<uint8_t>(y & 0xFF),
-                   static_cast<uint8_t>((x ^ y) & 0x7F), 255};
+PF_RGBA8 TestPatternAt(int32_t x, int32_t y) {
+  return PF_RGBA8{static_cast<uint8_t>(x & 0xFF), static_cast<uint8_t>(y & 0xFF),
+                  static_cast<uint8_t>((x ^ y) & 0x7F), 255};
 }
 
 void TestFillPattern(PF_World* world) {
@@ -97,7 +98,7 @@ void TestFillPattern(PF_World* world) {
 
 // ---- TestSolidNode ----
 
-TestSolidNode::TestSolidNode(const M_LRect& bounds, PF_Pixel8 color)
+TestSolidNode::TestSolidNode(const M_LRect& bounds, PF_RGBA8 color)
     : bounds_(bounds), color_(color) {}
 
 M_LRect TestSolidNode::ComputeContentBounds(RG_ContentBoundsType) const { return bounds_; }
@@ -109,8 +110,7 @@ RG_NodeData* TestSolidNode::PreRender(RG_NodePreRenderCB* cb,
   return nullptr;
 }
 
-void TestSolidNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest&,
-                           const RG_NodeData*) const {
+void TestSolidNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) const {
   ++counters.renders;
   TestFill(cb->GetCheckoutByID(-1)->GetOutputWorld(), color_);
 }
@@ -153,7 +153,7 @@ void TestInvertNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest&,
   const M_LRect r = world->GetRect();
   for (int32_t y = r.top; y < r.bottom; ++y) {
     for (int32_t x = r.left; x < r.right; ++x) {
-      PF_Pixel8 p = TestPixel(world, x, y);
+      PF_RGBA8 p = TestPixel(world, x, y);
       p.red = static_cast<uint8_t>(p.alpha - std::min(p.red, p.alpha));
       p.green = static_cast<uint8_t>(p.alpha - std::min(p.green, p.alpha));
       p.blue = static_cast<uint8_t>(p.alpha - std::min(p.blue, p.alpha));
@@ -179,8 +179,7 @@ RG_NodeData* TestGrowNode::PreRender(RG_NodePreRenderCB* cb,
   return nullptr;
 }
 
-void TestGrowNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest&,
-                          const RG_NodeData*) const {
+void TestGrowNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) const {
   ++counters.renders;
   RG_CheckoutResult* in = cb->GetNextCheckout();
   RG_CheckoutResult* out = cb->GetNextCheckout();
@@ -207,8 +206,7 @@ RG_NodeData* TestOverNode::PreRender(RG_NodePreRenderCB* cb,
   return nullptr;
 }
 
-void TestOverNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest&,
-                          const RG_NodeData*) const {
+void TestOverNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) const {
   ++counters.renders;
   RG_CheckoutResult* top = cb->GetNextCheckout();
   RG_CheckoutResult* bottom = cb->GetNextCheckout();
@@ -222,11 +220,11 @@ void TestOverNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest&,
   const M_LRect r = Intersect(dst->GetRect(), topWorld->GetRect());
   for (int32_t y = r.top; y < r.bottom; ++y) {
     for (int32_t x = r.left; x < r.right; ++x) {
-      const PF_Pixel8 s = TestPixel(topWorld, x, y);
-      const PF_Pixel8 d = TestPixel(dst, x, y);
+      const PF_RGBA8 s = TestPixel(topWorld, x, y);
+      const PF_RGBA8 d = TestPixel(dst, x, y);
       TestSetPixel(dst, x, y,
-                   PF_Pixel8{Over(s.red, d.red, s.alpha), Over(s.green, d.green, s.alpha),
-                             Over(s.blue, d.blue, s.alpha), Over(s.alpha, d.alpha, s.alpha)});
+                   PF_RGBA8{Over(s.red, d.red, s.alpha), Over(s.green, d.green, s.alpha),
+                            Over(s.blue, d.blue, s.alpha), Over(s.alpha, d.alpha, s.alpha)});
     }
   }
 }
@@ -276,7 +274,7 @@ void TestForceRectNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest&,
   RG_CheckoutResult* out = cb->GetNextCheckout();
   const PF_World* src = in->GetWorld();
   PF_World* dst = out->GetOutputWorld();
-  TestFill(dst, PF_Pixel8{0, 0, 0, 0});
+  TestFill(dst, PF_RGBA8{0, 0, 0, 0});
   if (src != nullptr) Blit(dst, src);
 }
 

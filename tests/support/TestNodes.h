@@ -24,15 +24,15 @@ struct TestCounters {
 // ---- pixel helpers (8-bit worlds; coordinates in render space) ----
 
 // A new 8-bit world covering `rect`, every pixel `color`.
-PF_World* TestMakeWorld(const M_LRect& rect, PF_Pixel8 color);
+PF_World* TestMakeWorld(const M_LRect& rect, PF_RGBA8 color);
 // The pixel at render-space (x, y) of an 8-bit world.
-PF_Pixel8 TestPixel(const PF_World* world, int32_t x, int32_t y);
-void TestSetPixel(PF_World* world, int32_t x, int32_t y, PF_Pixel8 color);
+PF_RGBA8 TestPixel(const PF_World* world, int32_t x, int32_t y);
+void TestSetPixel(PF_World* world, int32_t x, int32_t y, PF_RGBA8 color);
 // Fills the whole world (any depth) with `color` scaled to the depth.
-void TestFill(PF_World* world, PF_Pixel8 color);
-bool TestSame(PF_Pixel8 a, PF_Pixel8 b);
+void TestFill(PF_World* world, PF_RGBA8 color);
+bool TestSame(PF_RGBA8 a, PF_RGBA8 b);
 // A pixel whose channels encode its position, so misplaced copies show.
-PF_Pixel8 TestPatternAt(int32_t x, int32_t y);
+PF_RGBA8 TestPatternAt(int32_t x, int32_t y);
 // Writes TestPatternAt into every pixel of an 8-bit world.
 void TestFillPattern(PF_World* world);
 M_LRect TestRect(int32_t l, int32_t t, int32_t r, int32_t b);
@@ -44,7 +44,7 @@ RG_RenderRequest TestRequest(const M_LRect& rect, int16_t depth = 8, uint8_t fla
 // 16 and 32 bits the colour is scaled to the depth.
 class TestSolidNode : public RG_RenderNode {
  public:
-  TestSolidNode(const M_LRect& bounds, PF_Pixel8 color);
+  TestSolidNode(const M_LRect& bounds, PF_RGBA8 color);
   RG_NodeData* PreRender(RG_NodePreRenderCB* cb, const RG_RenderRequest& request) const override;
   void Render(RG_NodeRenderCB* cb, const RG_RenderRequest& request,
               const RG_NodeData* data) const override;
@@ -55,7 +55,7 @@ class TestSolidNode : public RG_RenderNode {
 
  private:
   M_LRect bounds_;
-  PF_Pixel8 color_;
+  PF_RGBA8 color_;
 };
 
 // A leaf that writes TestPatternAt over `bounds` (8-bit), so tests can see

@@ -40,15 +40,15 @@ inline RGBA ReadPixel(const PF_World* w, int32_t x, int32_t y) {
   const void* p = w->PixelAddress(x, y);
   switch (w->depth) {
     case 8: {
-      const auto* q = static_cast<const PF_Pixel8*>(p);
+      const auto* q = static_cast<const PF_RGBA8*>(p);
       return {q->red / 255.f, q->green / 255.f, q->blue / 255.f, q->alpha / 255.f};
     }
     case 16: {
-      const auto* q = static_cast<const PF_Pixel16*>(p);
+      const auto* q = static_cast<const PF_RGBA16*>(p);
       return {q->red / 65535.f, q->green / 65535.f, q->blue / 65535.f, q->alpha / 65535.f};
     }
     default: {
-      const auto* q = static_cast<const PF_PixelFloat*>(p);
+      const auto* q = static_cast<const PF_RGBA32F*>(p);
       return {q->red, q->green, q->blue, q->alpha};
     }
   }
@@ -58,18 +58,19 @@ inline void WritePixel(PF_World* w, int32_t x, int32_t y, const RGBA& c) {
   void* p = w->PixelAddress(x, y);
   switch (w->depth) {
     case 8:
-      *static_cast<PF_Pixel8*>(p) = PF_Pixel8{
-          static_cast<uint8_t>(QuantizeChannel(c.r, 255)), static_cast<uint8_t>(QuantizeChannel(c.g, 255)),
-          static_cast<uint8_t>(QuantizeChannel(c.b, 255)), static_cast<uint8_t>(QuantizeChannel(c.a, 255))};
+      *static_cast<PF_RGBA8*>(p) = PF_RGBA8{static_cast<uint8_t>(QuantizeChannel(c.r, 255)),
+                                            static_cast<uint8_t>(QuantizeChannel(c.g, 255)),
+                                            static_cast<uint8_t>(QuantizeChannel(c.b, 255)),
+                                            static_cast<uint8_t>(QuantizeChannel(c.a, 255))};
       break;
     case 16:
-      *static_cast<PF_Pixel16*>(p) = PF_Pixel16{static_cast<uint16_t>(QuantizeChannel(c.r, 65535)),
-                                                static_cast<uint16_t>(QuantizeChannel(c.g, 65535)),
-                                                static_cast<uint16_t>(QuantizeChannel(c.b, 65535)),
-                                                static_cast<uint16_t>(QuantizeChannel(c.a, 65535))};
+      *static_cast<PF_RGBA16*>(p) = PF_RGBA16{static_cast<uint16_t>(QuantizeChannel(c.r, 65535)),
+                                              static_cast<uint16_t>(QuantizeChannel(c.g, 65535)),
+                                              static_cast<uint16_t>(QuantizeChannel(c.b, 65535)),
+                                              static_cast<uint16_t>(QuantizeChannel(c.a, 65535))};
       break;
     default:
-      *static_cast<PF_PixelFloat*>(p) = PF_PixelFloat{c.r, c.g, c.b, c.a};
+      *static_cast<PF_RGBA32F*>(p) = PF_RGBA32F{c.r, c.g, c.b, c.a};
       break;
   }
 }

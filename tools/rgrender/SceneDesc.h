@@ -20,7 +20,18 @@ class SceneError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-enum class NodeKind { Image, Solid, Gradient, Checkerboard, Composite, Transform, Cache, Null, Blur, Levels };
+enum class NodeKind {
+  Image,
+  Solid,
+  Gradient,
+  Checkerboard,
+  Composite,
+  Transform,
+  Cache,
+  Null,
+  Blur,
+  Levels
+};
 
 struct NodeDesc {
   std::string id;
@@ -33,16 +44,16 @@ struct NodeDesc {
   // Numeric, possibly animated parameters by JSON key.
   std::map<std::string, AnimValue> params;
 
-  M_LRect rect;                  // generators: where they draw
-  std::string file;              // image: the path as written in the scene
+  M_LRect rect;                     // generators: where they draw
+  std::string file;                 // image: the path as written in the scene
   std::filesystem::path file_path;  // image: resolved against the scene's folder
-  bool vertical = false;         // gradient direction
-  int32_t mode = 2;              // transfer mode (PF_Xfer_NORMAL)
-  int32_t mask_kind = 0;         // PF_MaskKind
+  bool vertical = false;            // gradient direction
+  int32_t mode = 2;                 // transfer mode (PF_BLEND_NORMAL)
+  int32_t mask_kind = 0;            // PF_MaskKind
   bool dest_bound = false;
-  int32_t quality = 1;           // 0 nearest, 1 bilinear
-  int32_t motion_samples = 1;    // transform: matrices per frame
-  double shutter = 0.5;          // transform: fraction of a frame the samples span
+  int32_t quality = 1;         // 0 nearest, 1 bilinear
+  int32_t motion_samples = 1;  // transform: matrices per frame
+  double shutter = 0.5;        // transform: fraction of a frame the samples span
 
   const AnimValue& Param(const std::string& key) const { return params.at(key); }
 };
@@ -54,7 +65,7 @@ struct SceneDesc {
   // Field rendering of the whole frame: 0 none, 1 field 1 first, 2 field 2
   // first (the second field is sampled half a frame later).
   int32_t interlace = 0;
-  std::string output;                 // id of the root node
+  std::string output;  // id of the root node
   std::vector<NodeDesc> nodes;
   std::map<std::string, size_t> index;  // id -> position in nodes
 

@@ -28,23 +28,33 @@ void AppendNumber(std::string& s, double v) {
 
 const char* KindName(NodeKind k) {
   switch (k) {
-    case NodeKind::Image: return "image";
-    case NodeKind::Solid: return "solid";
-    case NodeKind::Gradient: return "gradient";
-    case NodeKind::Checkerboard: return "checkerboard";
-    case NodeKind::Composite: return "composite";
-    case NodeKind::Transform: return "transform";
-    case NodeKind::Cache: return "cache";
-    case NodeKind::Null: return "null";
-    case NodeKind::Blur: return "blur";
-    case NodeKind::Levels: return "levels";
+    case NodeKind::Image:
+      return "image";
+    case NodeKind::Solid:
+      return "solid";
+    case NodeKind::Gradient:
+      return "gradient";
+    case NodeKind::Checkerboard:
+      return "checkerboard";
+    case NodeKind::Composite:
+      return "composite";
+    case NodeKind::Transform:
+      return "transform";
+    case NodeKind::Cache:
+      return "cache";
+    case NodeKind::Null:
+      return "null";
+    case NodeKind::Blur:
+      return "blur";
+    case NodeKind::Levels:
+      return "levels";
   }
   return "?";
 }
 
 PF_CompositeModePlus ModeOf(const NodeDesc& n, double t) {
   PF_CompositeModePlus mode;
-  mode.xfer = n.mode;
+  mode.transfer_mode = n.mode;
   mode.dest_bound = n.dest_bound ? 1 : 0;
   mode.opacity = static_cast<float>(std::clamp(n.Param("opacity").ScalarAt(t), 0.0, 1.0));
   return mode;
@@ -157,8 +167,8 @@ U_SharedPtr<RG_RenderNode> FrameGraph::Make(const NodeDesc& n) {
       return new GeneratorNode(GeneratorNode::Pattern::Solid, n.rect, Color(n.Param("color"), t),
                                RGBA{}, false, 1);
     case NodeKind::Gradient:
-      return new GeneratorNode(GeneratorNode::Pattern::Gradient, n.rect,
-                               Color(n.Param("from"), t), Color(n.Param("to"), t), n.vertical, 1);
+      return new GeneratorNode(GeneratorNode::Pattern::Gradient, n.rect, Color(n.Param("from"), t),
+                               Color(n.Param("to"), t), n.vertical, 1);
     case NodeKind::Checkerboard:
       return new GeneratorNode(
           GeneratorNode::Pattern::Checkerboard, n.rect, Color(n.Param("color1"), t),

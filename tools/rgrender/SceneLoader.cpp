@@ -2,11 +2,10 @@
 
 #include <fstream>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
 #include <sstream>
-
-#include <nlohmann/json.hpp>
 
 #include "rghost/PF_Transfer.h"
 
@@ -20,7 +19,7 @@ enum class KeyKind { Ref, Anim, Rect, File, Mode, MaskKind, Bool, Quality, Direc
 struct KeySpec {
   const char* name;
   KeyKind kind;
-  int size = 1;          // Anim: number of components (0: 1 or 2)
+  int size = 1;                  // Anim: number of components (0: 1 or 2)
   double def[4] = {0, 0, 0, 0};  // Anim default when not required
   bool required = false;
 };
@@ -33,21 +32,26 @@ struct KindSchema {
 
 const std::vector<KindSchema>& Schemas() {
   static const std::vector<KindSchema> kSchemas = {
-      {"image", NodeKind::Image,
+      {"image",
+       NodeKind::Image,
        {{"file", KeyKind::File, 1, {}, true}, {"position", KeyKind::Anim, 2, {0, 0}}}},
-      {"solid", NodeKind::Solid,
+      {"solid",
+       NodeKind::Solid,
        {{"rect", KeyKind::Rect}, {"color", KeyKind::Anim, 4, {0, 0, 0, 1}, true}}},
-      {"gradient", NodeKind::Gradient,
+      {"gradient",
+       NodeKind::Gradient,
        {{"rect", KeyKind::Rect},
         {"from", KeyKind::Anim, 4, {0, 0, 0, 1}, true},
         {"to", KeyKind::Anim, 4, {1, 1, 1, 1}, true},
         {"direction", KeyKind::Direction}}},
-      {"checkerboard", NodeKind::Checkerboard,
+      {"checkerboard",
+       NodeKind::Checkerboard,
        {{"rect", KeyKind::Rect},
         {"size", KeyKind::Anim, 1, {16}},
         {"color1", KeyKind::Anim, 4, {0.2, 0.2, 0.2, 1}},
         {"color2", KeyKind::Anim, 4, {0.8, 0.8, 0.8, 1}}}},
-      {"composite", NodeKind::Composite,
+      {"composite",
+       NodeKind::Composite,
        {{"source", KeyKind::Ref, 1, {}, true},
         {"destination", KeyKind::Ref},
         {"mask", KeyKind::Ref},
@@ -55,7 +59,8 @@ const std::vector<KindSchema>& Schemas() {
         {"mode", KeyKind::Mode},
         {"opacity", KeyKind::Anim, 1, {1}},
         {"dest_bound", KeyKind::Bool}}},
-      {"transform", NodeKind::Transform,
+      {"transform",
+       NodeKind::Transform,
        {{"source", KeyKind::Ref, 1, {}, true},
         {"destination", KeyKind::Ref},
         {"mask", KeyKind::Ref},
@@ -71,9 +76,11 @@ const std::vector<KindSchema>& Schemas() {
         {"quality", KeyKind::Quality}}},
       {"cache", NodeKind::Cache, {{"input", KeyKind::Ref, 1, {}, true}}},
       {"null", NodeKind::Null, {}},
-      {"blur", NodeKind::Blur,
+      {"blur",
+       NodeKind::Blur,
        {{"input", KeyKind::Ref, 1, {}, true}, {"sigma", KeyKind::Anim, 1, {2}}}},
-      {"levels", NodeKind::Levels,
+      {"levels",
+       NodeKind::Levels,
        {{"input", KeyKind::Ref, 1, {}, true},
         {"in_black", KeyKind::Anim, 1, {0}},
         {"in_white", KeyKind::Anim, 1, {1}},
@@ -86,38 +93,38 @@ const std::vector<KindSchema>& Schemas() {
 
 const std::map<std::string, int32_t>& ModeNames() {
   static const std::map<std::string, int32_t> kModes = {
-      {"copy", PF_Xfer_COPY},
-      {"behind", PF_Xfer_BEHIND},
-      {"normal", PF_Xfer_NORMAL},
-      {"dissolve", PF_Xfer_DISSOLVE},
-      {"add", PF_Xfer_ADD},
-      {"multiply", PF_Xfer_MULTIPLY},
-      {"screen", PF_Xfer_SCREEN},
-      {"overlay", PF_Xfer_OVERLAY},
-      {"soft_light", PF_Xfer_SOFT_LIGHT},
-      {"hard_light", PF_Xfer_HARD_LIGHT},
-      {"darken", PF_Xfer_DARKEN},
-      {"lighten", PF_Xfer_LIGHTEN},
-      {"difference", PF_Xfer_DIFFERENCE},
-      {"hue", PF_Xfer_HUE},
-      {"saturation", PF_Xfer_SATURATION},
-      {"color", PF_Xfer_COLOR},
-      {"luminosity", PF_Xfer_LUMINOSITY},
-      {"stencil_alpha", PF_Xfer_STENCIL_ALPHA},
-      {"stencil_luma", PF_Xfer_STENCIL_LUMA},
-      {"silhouette_alpha", PF_Xfer_SILHOUETTE_ALPHA},
-      {"silhouette_luma", PF_Xfer_SILHOUETTE_LUMA},
-      {"alpha_add", PF_Xfer_ALPHA_ADD},
+      {"copy", PF_BLEND_COPY},
+      {"behind", PF_BLEND_BEHIND},
+      {"normal", PF_BLEND_NORMAL},
+      {"dissolve", PF_BLEND_DISSOLVE},
+      {"add", PF_BLEND_ADD},
+      {"multiply", PF_BLEND_MULTIPLY},
+      {"screen", PF_BLEND_SCREEN},
+      {"overlay", PF_BLEND_OVERLAY},
+      {"soft_light", PF_BLEND_SOFT_LIGHT},
+      {"hard_light", PF_BLEND_HARD_LIGHT},
+      {"darken", PF_BLEND_DARKEN},
+      {"lighten", PF_BLEND_LIGHTEN},
+      {"difference", PF_BLEND_DIFFERENCE},
+      {"hue", PF_BLEND_HUE},
+      {"saturation", PF_BLEND_SATURATION},
+      {"color", PF_BLEND_COLOR},
+      {"luminosity", PF_BLEND_LUMINOSITY},
+      {"stencil_alpha", PF_BLEND_STENCIL_ALPHA},
+      {"stencil_luma", PF_BLEND_STENCIL_LUMA},
+      {"silhouette_alpha", PF_BLEND_SILHOUETTE_ALPHA},
+      {"silhouette_luma", PF_BLEND_SILHOUETTE_LUMA},
+      {"alpha_add", PF_BLEND_ALPHA_ADD},
   };
   return kModes;
 }
 
 const std::map<std::string, int32_t>& MaskKindNames() {
   static const std::map<std::string, int32_t> kKinds = {
-      {"alpha", PF_MaskKind_ALPHA},
-      {"inverted_alpha", PF_MaskKind_INVERTED_ALPHA},
-      {"luma", PF_MaskKind_LUMA},
-      {"inverted_luma", PF_MaskKind_INVERTED_LUMA},
+      {"alpha", PF_MASK_ALPHA},
+      {"inverted_alpha", PF_MASK_INVERTED_ALPHA},
+      {"luma", PF_MASK_LUMA},
+      {"inverted_luma", PF_MASK_INVERTED_LUMA},
   };
   return kKinds;
 }
@@ -135,7 +142,7 @@ class Parser {
     if (!root.is_object()) Fail("", "the scene must be a JSON object");
     SceneDesc scene;
     scene.file_name = file_;
-    static const std::set<std::string> kTop = {"width", "height", "frames", "interlace",
+    static const std::set<std::string> kTop = {"width",       "height", "frames", "interlace",
                                                "description", "output", "nodes"};
     for (auto it = root.begin(); it != root.end(); ++it)
       if (!kTop.count(it.key())) Fail("/" + it.key(), "unknown key '" + it.key() + "'");
@@ -144,9 +151,9 @@ class Parser {
     scene.height = PositiveInt(root, "height", "");
     if (root.contains("frames")) {
       const json& f = root["frames"];
-      if (!f.is_array() || f.size() != 2 || !f[0].is_number_integer() || !f[1].is_number_integer() ||
-          f[0].get<int64_t>() > f[1].get<int64_t>() || f[0].get<int64_t>() < 0 ||
-          f[1].get<int64_t>() > 1000000)
+      if (!f.is_array() || f.size() != 2 || !f[0].is_number_integer() ||
+          !f[1].is_number_integer() || f[0].get<int64_t>() > f[1].get<int64_t>() ||
+          f[0].get<int64_t>() < 0 || f[1].get<int64_t>() > 1000000)
         Fail("/frames", "expected [first, last] with 0 <= first <= last");
       scene.frame_start = f[0].get<int32_t>();
       scene.frame_end = f[1].get<int32_t>();
@@ -154,10 +161,14 @@ class Parser {
     if (root.contains("interlace")) {
       const json& v = root["interlace"];
       const std::string s = v.is_string() ? v.get<std::string>() : "";
-      if (s == "none") scene.interlace = 0;
-      else if (s == "field1") scene.interlace = 1;
-      else if (s == "field2") scene.interlace = 2;
-      else Fail("/interlace", "expected \"none\", \"field1\" or \"field2\"");
+      if (s == "none")
+        scene.interlace = 0;
+      else if (s == "field1")
+        scene.interlace = 1;
+      else if (s == "field2")
+        scene.interlace = 2;
+      else
+        Fail("/interlace", "expected \"none\", \"field1\" or \"field2\"");
     }
     if (root.contains("description") && !root["description"].is_string())
       Fail("/description", "expected a string");
@@ -280,8 +291,9 @@ class Parser {
       case KeyKind::Ref: {
         if (!v.is_string()) Fail(path, "expected a node id");
         const std::string name = key.name;
-        (name == "destination" ? node.destination : name == "mask" ? node.mask : node.source) =
-            v.get<std::string>();
+        (name == "destination" ? node.destination
+         : name == "mask"      ? node.mask
+                               : node.source) = v.get<std::string>();
         break;
       }
       case KeyKind::Anim:
@@ -359,8 +371,8 @@ class Parser {
   void CheckReferences(const SceneDesc& scene) const {
     auto refs = [](const NodeDesc& n) {
       std::vector<std::pair<std::string, std::string>> out;  // (key, id)
-      const bool oneInput = n.kind == NodeKind::Cache || n.kind == NodeKind::Blur ||
-                            n.kind == NodeKind::Levels;
+      const bool oneInput =
+          n.kind == NodeKind::Cache || n.kind == NodeKind::Blur || n.kind == NodeKind::Levels;
       if (!n.source.empty()) out.emplace_back(oneInput ? "input" : "source", n.source);
       if (!n.destination.empty()) out.emplace_back("destination", n.destination);
       if (!n.mask.empty()) out.emplace_back("mask", n.mask);
@@ -408,10 +420,9 @@ SceneDesc ParseScene(const std::string& text, const std::string& fileName,
     std::string what = e.what();
     std::smatch m;
     if (std::regex_search(what, m, std::regex(R"(at line (\d+), column (\d+): (.*))")))
-      throw SceneError(fileName + ":" + m[1].str() + ":" + m[2].str() + ": malformed JSON: " +
-                       m[3].str());
-    throw SceneError(fileName + ": malformed JSON at byte " + std::to_string(e.byte) + ": " +
-                     what);
+      throw SceneError(fileName + ":" + m[1].str() + ":" + m[2].str() +
+                       ": malformed JSON: " + m[3].str());
+    throw SceneError(fileName + ": malformed JSON at byte " + std::to_string(e.byte) + ": " + what);
   } catch (const json::exception& e) {  // e.g. a number too large for a double
     throw SceneError(fileName + ": malformed JSON: " + e.what());
   }

@@ -12,49 +12,51 @@
 #include "rghost/M_Geometry.h"
 #include "rghost/PF_World.h"
 
-// Transfer-mode codes.
-enum PF_TransferMode : int32_t {
-  PF_Xfer_COPY = 0,
-  PF_Xfer_BEHIND = 1,
-  PF_Xfer_NORMAL = 2,
-  PF_Xfer_DISSOLVE = 3,
-  PF_Xfer_ADD = 4,
-  PF_Xfer_MULTIPLY = 5,
-  PF_Xfer_SCREEN = 6,
-  PF_Xfer_OVERLAY = 7,
-  PF_Xfer_SOFT_LIGHT = 8,
-  PF_Xfer_HARD_LIGHT = 9,
-  PF_Xfer_DARKEN = 10,
-  PF_Xfer_LIGHTEN = 11,
-  PF_Xfer_DIFFERENCE = 12,
-  PF_Xfer_HUE = 13,
-  PF_Xfer_SATURATION = 14,
-  PF_Xfer_COLOR = 15,
-  PF_Xfer_LUMINOSITY = 16,
-  PF_Xfer_STENCIL_ALPHA = 17,
-  PF_Xfer_STENCIL_LUMA = 18,
-  PF_Xfer_SILHOUETTE_ALPHA = 19,
-  PF_Xfer_SILHOUETTE_LUMA = 20,
-  PF_Xfer_ALPHA_ADD = 21,
-  PF_Xfer_NUM_MODES = 22
+// Blend-mode codes, the transfer mode of a PF_CompositeModePlus. Scenes
+// store them and profiles print them, so a code never changes.
+enum PF_BlendMode : int32_t {
+  PF_BLEND_COPY = 0,
+  PF_BLEND_BEHIND = 1,
+  PF_BLEND_NORMAL = 2,
+  PF_BLEND_DISSOLVE = 3,
+  PF_BLEND_ADD = 4,
+  PF_BLEND_MULTIPLY = 5,
+  PF_BLEND_SCREEN = 6,
+  PF_BLEND_OVERLAY = 7,
+  PF_BLEND_SOFT_LIGHT = 8,
+  PF_BLEND_HARD_LIGHT = 9,
+  PF_BLEND_DARKEN = 10,
+  PF_BLEND_LIGHTEN = 11,
+  PF_BLEND_DIFFERENCE = 12,
+  PF_BLEND_HUE = 13,
+  PF_BLEND_SATURATION = 14,
+  PF_BLEND_COLOR = 15,
+  PF_BLEND_LUMINOSITY = 16,
+  PF_BLEND_STENCIL_ALPHA = 17,
+  PF_BLEND_STENCIL_LUMA = 18,
+  PF_BLEND_SILHOUETTE_ALPHA = 19,
+  PF_BLEND_SILHOUETTE_LUMA = 20,
+  PF_BLEND_ALPHA_ADD = 21
 };
+inline constexpr int32_t PF_BLEND_MODE_COUNT = 22;
 
 // A compositing mode. The record is copied whole by its users.
 struct PF_CompositeModePlus {
-  int32_t xfer = PF_Xfer_NORMAL;  // transfer-mode code
-  uint8_t dest_bound = 0;         // nonzero: source-atop, the destination's alpha is kept
-  uint64_t mode_ext = 0;          // extension word, passed beside the record
-  float opacity = 1.0f;           // 0 = no contribution, 1 = full strength
-  int32_t rand_seed = 0;          // seed of the dissolve hash
+  int32_t transfer_mode = PF_BLEND_NORMAL;  // a PF_BlendMode code
+  uint8_t dest_bound = 0;                   // nonzero: source-atop, the destination's alpha is kept
+  uint64_t mode_ext = 0;                    // extension word, passed beside the record
+  float opacity = 1.0f;                     // 0 = no contribution, 1 = full strength
+  int32_t dissolve_seed = 0;                // seed of the dissolve hash
 };
 
-// Mask kinds (PF_MaskWorld::what_is_mask).
+// Mask kinds (PF_MaskWorld::kind, the mask mode of a composite node).
 enum PF_MaskKind : int32_t {
-  PF_MaskKind_ALPHA = 0,
-  PF_MaskKind_INVERTED_ALPHA = 1,
-  PF_MaskKind_LUMA = 2,
-  PF_MaskKind_INVERTED_LUMA = 3
+  PF_MASK_ALPHA = 0,
+  PF_MASK_INVERTED_ALPHA = 1,
+  PF_MASK_LUMA = 2,
+  PF_MASK_INVERTED_LUMA = 3
 };
+inline constexpr int32_t PF_MASK_KIND_COUNT = 4;
 
 // A mask: destination pixel (x, y) reads mask pixel (x - offset_x,
 // y - offset_y). Outside the mask buffer the coverage is 0 for kinds 0 and 2
@@ -63,19 +65,22 @@ struct PF_MaskWorld {
   PF_LayerDef mask;
   int32_t offset_x = 0;
   int32_t offset_y = 0;
-  int32_t what_is_mask = PF_MaskKind_ALPHA;
+  int32_t kind = PF_MASK_ALPHA;
 };
 
 // Progress and abort callbacks; both return 0 to go on or an error code,
 // which the routine returns at once.
 struct PF_ProgressInfo {
   void* context = nullptr;
-  long (*abort_cb)(void* context) = nullptr;
-  long (*progress_cb)(void* context, long current, long total) = nullptr;
+  long (*abort_callback)(void* context) = nullptr;
+  long (*progress_callback)(void* context, long current, long total) = nullptr;
 };
 
-// Bit 0: the mode may be replaced by mode 0 (copy) over a fresh, cleared
-// output. Unknown modes give 0.
+// Set in PF_GetTransferFlags when the mode may be replaced by copy over a
+// fresh, cleared output.
+inline constexpr long PF_TRANSFER_FLAG_COPY_ON_CLEARED = 1;
+
+// The PF_TRANSFER_FLAG_ bits of a transfer mode; unknown modes give 0.
 long PF_GetTransferFlags(long transferMode);
 
 // Composites srcRect of src (src pixel coordinates) into dst with its top-left

@@ -19,13 +19,13 @@
 
 #include "rghost/M_Geometry.h"
 
-struct PF_Pixel8 {
+struct PF_RGBA8 {
   uint8_t red, green, blue, alpha;
 };
-struct PF_Pixel16 {
+struct PF_RGBA16 {
   uint16_t red, green, blue, alpha;
 };
-struct PF_PixelFloat {
+struct PF_RGBA32F {
   float red, green, blue, alpha;
 };
 
@@ -45,10 +45,14 @@ struct PF_LayerDef {
 // Bytes per pixel of a depth code; 0 for an unknown depth.
 inline size_t PF_BytesPerPixel(short depth) {
   switch (depth) {
-    case 8: return 4;
-    case 16: return 8;
-    case 32: return 16;
-    default: return 0;
+    case 8:
+      return 4;
+    case 16:
+      return 8;
+    case 32:
+      return 16;
+    default:
+      return 0;
   }
 }
 
@@ -121,10 +125,10 @@ class PF_World : public PF_LayerDef {
 
 // Figures of all worlds of the process, for tests and benchmarks.
 struct PF_WorldStats {
-  long live_worlds = 0;          // PF_World objects alive (views included)
-  long long live_pixel_bytes = 0;  // bytes of pixel storage alive
-  long long peak_pixel_bytes = 0;  // highest live_pixel_bytes since the last reset
-  long long worlds_allocated = 0;  // storages allocated since the last reset
+  long live_worlds = 0;              // PF_World objects alive (views included)
+  long long live_pixel_bytes = 0;    // bytes of pixel storage alive
+  long long peak_pixel_bytes = 0;    // highest live_pixel_bytes since the last reset
+  long long worlds_allocated = 0;    // storages allocated since the last reset
   long long pixel_bytes_copied = 0;  // bytes written by CopyPixels and ConvertPixels
 };
 PF_WorldStats PF_GetWorldStats();
