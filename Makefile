@@ -2,7 +2,7 @@
 # Debian packages the build needs (as root, only when some are missing),
 # configures into build/, builds with two jobs and runs the tests.
 
-DEB_PACKAGES := cmake g++ make libgtest-dev libgmock-dev libboost-dev graphviz pkg-config \
+DEB_PACKAGES := cmake g++ make libgtest-dev libgmock-dev libboost-dev graphviz libgraphviz-dev pkg-config \
                 libopenimageio-dev nlohmann-json3-dev libcli11-dev libtbb-dev
 JOBS ?= 2
 CTEST_FLAGS ?= --output-on-failure -j$(JOBS)

@@ -1,9 +1,8 @@
+#include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 
-#include <OpenImageIO/imageio.h>
-#include <nlohmann/json.hpp>
-
 #include <fstream>
+#include <nlohmann/json.hpp>
 
 #include "Progress.h"
 #include "ToolsTestUtil.h"
@@ -63,8 +62,7 @@ TEST_F(RenderTest, SingleFieldFillsOnlyItsRows) {
   // The rect starts at row 3, so image row 0 is render row 3: field 2 (odd).
   for (int y = 0; y < img.height; ++y) {
     const bool inField = ((y + 3) & 1) == 1;
-    for (int x = 0; x < img.width; ++x)
-      ASSERT_EQ(img.At(x, y)[3] == 255, inField) << x << "," << y;
+    for (int x = 0; x < img.width; ++x) ASSERT_EQ(img.At(x, y)[3] == 255, inField) << x << "," << y;
   }
 }
 
@@ -72,8 +70,8 @@ TEST_F(RenderTest, SingleFieldFillsOnlyItsRows) {
 // moving bar's edge rows disagree between fields, static areas agree.
 TEST_F(RenderTest, InterlacedSceneWeavesFields) {
   ScratchDir dir;
-  ASSERT_EQ(RunTool({std::string(RGRENDER_EXAMPLES) + "/interlaced.json", "-o", dir / "i.png",
-                     "-f", "1", "-q"}),
+  ASSERT_EQ(RunTool({std::string(RGRENDER_EXAMPLES) + "/interlaced.json", "-o", dir / "i.png", "-f",
+                     "1", "-q"}),
             0);
   const Image8 img = ReadPng(dir / "i.png");
   ASSERT_EQ(img.width, 160);
@@ -94,14 +92,15 @@ TEST_F(RenderTest, AbortKeepsOnlyFinishedFrames) {
     RenderMonitor::AbortAfterNodeStarts(starts);
     testing::internal::CaptureStderr();
     std::vector<std::string> args = {DataPath("reference_scene.json"), "-o", dir / "f_#.png", "-q"};
-    if (starts == 4) args.insert(args.end(), {"--stats", dir / "stats.json", "--profile", dir / "p.dot"});
+    if (starts == 4)
+      args.insert(args.end(), {"--stats", dir / "stats.json", "--profile", dir / "p.dot"});
     const int code = RunTool(args);
     const std::string err = testing::internal::GetCapturedStderr();
     RenderMonitor::ClearAbort();
     EXPECT_EQ(code, 130);
     EXPECT_NE(err.find("aborted"), std::string::npos) << err;
-    EXPECT_EQ(dir.Entries(), starts == 4 ? std::vector<std::string>{}
-                                         : std::vector<std::string>{"f_0.png"});
+    EXPECT_EQ(dir.Entries(),
+              starts == 4 ? std::vector<std::string>{} : std::vector<std::string>{"f_0.png"});
   }
 }
 
@@ -132,6 +131,19 @@ TEST_F(RenderTest, StatsAndProfileDescribeEveryFrame) {
   EXPECT_EQ(graphs, 5u);
   EXPECT_NE(text.find("Blur"), std::string::npos);
   EXPECT_TRUE(std::filesystem::exists(dir / "f_4.exr"));
+}
+
+// The picture is drawn in process; nothing but the picture is left behind.
+TEST_F(RenderTest, SvgProfileIsDrawnWithoutLeftovers) {
+  ScratchDir dir;
+  ASSERT_EQ(RunTool({DataPath("reference_scene.json"), "-o", dir / "f.png", "-f", "1", "-q",
+                     "--profile", dir / "p.svg"}),
+            0);
+  std::ifstream svg(dir / "p.svg");
+  const std::string text((std::istreambuf_iterator<char>(svg)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("<svg"), std::string::npos);
+  EXPECT_NE(text.find("Blur"), std::string::npos);
+  EXPECT_EQ(dir.Entries().size(), 2u);
 }
 
 }  // namespace

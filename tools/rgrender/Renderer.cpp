@@ -1,13 +1,14 @@
 #include "Renderer.h"
 
+#include <graphviz/cgraph.h>
+#include <graphviz/gvc.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <memory>
-
-#include <CLI/CLI.hpp>
 
 #include "FrameWriter.h"
 #include "ImageStore.h"
@@ -94,32 +95,61 @@ std::string FirstGraph(const std::string& dot) {
   return next == std::string::npos ? dot : dot.substr(0, next);
 }
 
+// Owners of Graphviz's context and parsed graph, so every exit path frees
+// them (the context last: it holds the layout plugins the graph used).
+struct GvContextFree {
+  void operator()(GVC_t* c) const { gvFreeContext(c); }
+};
+struct GvGraphClose {
+  void operator()(Agraph_t* g) const { agclose(g); }
+};
+
+// Graphviz reports through a process-wide hook; the last message is kept so a
+// failure names its cause.
+std::string& GraphvizMessage() {
+  static std::string last;
+  return last;
+}
+int KeepGraphvizMessage(char* text) {
+  GraphvizMessage() = text;
+  while (!GraphvizMessage().empty() && GraphvizMessage().back() == '\n')
+    GraphvizMessage().pop_back();
+  return 0;
+}
+
 void WriteProfile(const std::string& path, const std::string& dotText) {
   if (fs::path(path).extension() == ".dot") {
     WriteTextFile(path, dotText);
     return;
   }
-  if (std::system("command -v dot >/dev/null 2>&1") != 0) {
-    const std::string fallback = fs::path(path).replace_extension(".dot").string();
-    std::fprintf(stderr, "rgrender: Graphviz 'dot' is not installed; wrote %s instead\n",
-                 fallback.c_str());
-    WriteTextFile(fallback, dotText);
-    return;
-  }
   // Graphviz draws one graph per SVG document: the first frame's, which shows
-  // the whole graph, cached sub-graphs included.
+  // the whole graph, cached sub-graphs included. It writes to a temporary name
+  // so a failed layout leaves no partial picture behind.
   const fs::path dir = fs::path(path).parent_path().empty() ? "." : fs::path(path).parent_path();
-  const fs::path dotFile = dir / (".rgrender-profile-" + std::to_string(::getpid()) + ".dot");
   const fs::path svgTemp = dir / (".rgrender-profile-" + std::to_string(::getpid()) + ".svg");
-  WriteTextFile(dotFile, FirstGraph(dotText));
-  const std::string cmd = "dot -Tsvg '" + dotFile.string() + "' -o '" + svgTemp.string() + "'";
-  const int rc = std::system(cmd.c_str());
-  std::error_code ec;
-  fs::remove(dotFile, ec);
-  if (rc != 0) {
+  GraphvizMessage().clear();
+  agseterrf(KeepGraphvizMessage);
+  const auto fail = [&](const char* what) {
+    std::error_code ec;
     fs::remove(svgTemp, ec);
-    throw SceneError(path + ": Graphviz 'dot' failed");
+    agseterrf(nullptr);
+    std::string message = path + ": Graphviz " + what;
+    if (!GraphvizMessage().empty()) message += ": " + GraphvizMessage();
+    throw SceneError(message);
+  };
+  std::unique_ptr<GVC_t, GvContextFree> gvc(gvContext());
+  if (!gvc) fail("cannot start");
+  {
+    const std::string first = FirstGraph(dotText);
+    std::unique_ptr<Agraph_t, GvGraphClose> graph(agmemread(first.c_str()));
+    if (!graph) fail("cannot read the profile");
+    if (gvLayout(gvc.get(), graph.get(), "dot") != 0) fail("layout failed");
+    const int rendered = gvRenderFilename(gvc.get(), graph.get(), "svg", svgTemp.c_str());
+    gvFreeLayout(gvc.get(), graph.get());
+    if (rendered != 0) fail("cannot draw the profile");
   }
+  agseterrf(nullptr);
+  std::error_code ec;
   fs::rename(svgTemp, path, ec);
   if (ec) throw SceneError(path + ": cannot write: " + ec.message());
 }
@@ -153,9 +183,8 @@ FrameImage RenderFrame(const RenderOptions& o, const Validated& v, const ImageSt
       // owns, rendering straight into it where it can.
       const long rowbytes = static_cast<long>(image.width) * PF_BytesPerPixel(request.bit_depth);
       std::vector<unsigned char> memory(static_cast<size_t>(rowbytes) * image.height);
-      std::unique_ptr<PF_World> dest(PF_World::NewBorrowed(memory.data(), image.width,
-                                                           image.height, rowbytes, o.depth,
-                                                           v.rect.left, v.rect.top));
+      std::unique_ptr<PF_World> dest(PF_World::NewBorrowed(
+          memory.data(), image.width, image.height, rowbytes, o.depth, v.rect.left, v.rect.top));
       M_LRect outRect;
       RG_ExecuteGraph(root.get(), request, v.rect, dest.get(), &outRect);
       // Outside outRect the library cleared only the requested area, which
@@ -228,8 +257,8 @@ int RunRender(const RenderOptions& o) {
       PF_ResetWorldStats();
       const auto t0 = std::chrono::steady_clock::now();
       FrameImage image = RenderFrame(o, v, *images, &cache, &monitor, &current, frame);
-      fig.wall_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
-                        .count();
+      fig.wall_ms =
+          std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
       const PF_WorldStats ws = PF_GetWorldStats();
       fig.worlds_allocated = ws.worlds_allocated;
       fig.peak_pixel_bytes = ws.peak_pixel_bytes;
@@ -303,13 +332,15 @@ int RgrenderMain(int argc, const char* const* argv) {
   app.add_option("-o,--output", o.output,
                  "Output image (.png, .exr, .tif); '#' runs become the frame number")
       ->required();
-  app.add_option("-f,--frames", frames, "Frame or range to render, e.g. 5 or 0-23 (default: the scene's)");
+  app.add_option("-f,--frames", frames,
+                 "Frame or range to render, e.g. 5 or 0-23 (default: the scene's)");
   app.add_option("-d,--depth", o.depth, "Bit depth: 8, 16 or 32 (float)");
   app.add_option("--field", o.field, "Video field: 0 whole frame, 1 or 2 a single field");
   app.add_option("--rect", rect, "Area to render: left,top,right,bottom (default: the frame)");
   app.add_flag("--into-buffer", o.into_buffer,
                "Render into a destination buffer owned by the program");
-  app.add_option("--cache-mb", o.cache_mb, "Memory budget of the render cache in MiB (default 256)");
+  app.add_option("--cache-mb", o.cache_mb,
+                 "Memory budget of the render cache in MiB (default 256)");
   app.add_option("--profile", o.profile,
                  "Write the timed render graph: FILE.dot (all frames) or FILE.svg (first frame)");
   app.add_option("--stats", o.stats, "Write per-frame figures to FILE.json");
