@@ -350,7 +350,7 @@ PF_World* PF_World::New(const M_LRect& rect, short depth, long flags) {
   world->origin_y = rect.top;
   world->depth = depth;
   if (bytes > 0) {
-    if (flags & 1) {
+    if ((flags & PF_NEW_WORLD_CLEAR) != 0) {
       std::memset(world->data, 0, bytes);
     } else {
 #ifdef RGHOST_POISON_NEW_WORLDS

@@ -20,8 +20,8 @@ class RG_API RG_NodePreRenderCB {
                                                  const RG_RenderRequest& request) = 0;
   // As above with the next automatic id.
   virtual RG_CheckoutResult* CheckoutInput(long index, const RG_RenderRequest& request) = 0;
-  // Declares the node's output: a new buffer of `rect`. outputFlags bit 0 is
-  // the opaque flag; newWorldFlags bit 0 asks for a cleared buffer.
+  // Declares the node's output: a new buffer of `rect`. outputFlags holds
+  // RG_OUTPUT_* bits, newWorldFlags RG_NEW_WORLD_* bits.
   virtual RG_CheckoutResult* RequestOutput(const M_LRect& rect, char outputFlags,
                                            long newWorldFlags) = 0;
   // Declares the node's output as `in`'s own buffer, modified in place.

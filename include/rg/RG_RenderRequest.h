@@ -17,6 +17,19 @@ enum : uint8_t {
   RG_REQUEST_WHOLE_OUTPUT = 4
 };
 
+// Bits of the output flags a node declares with its output and consumers read
+// with RG_CheckoutResult::GetFlags.
+enum : uint8_t {
+  // Every pixel of the result's rect is fully opaque.
+  RG_OUTPUT_OPAQUE = 1
+};
+
+// Bits of the new-world flags given with an output declaration.
+enum : long {
+  // The output buffer is cleared where nothing is rendered.
+  RG_NEW_WORLD_CLEAR = 1
+};
+
 struct RG_API RG_RenderRequest {
   M_LRect rect;           // requested area in render-space pixels
   uint8_t flags = 0;      // RG_REQUEST_* bits; bits 3 to 7 are carried along

@@ -33,7 +33,7 @@ bool WantsContentBoundsType1(int32_t mode) { return IsStencil(mode) || mode == P
 // buffer.
 bool IsInverted(int32_t kind) { return (kind & PF_MASK_INVERTED_ALPHA) != 0; }
 
-bool IsOpaque(const RG_CheckoutResult* r) { return (r->GetFlags() & 1) != 0; }
+bool IsOpaque(const RG_CheckoutResult* r) { return (r->GetFlags() & RG_OUTPUT_OPAQUE) != 0; }
 
 }  // namespace
 
@@ -86,10 +86,10 @@ char RG_CompositeNodeBase::ResultFlags(const RG_CheckoutResult* src, bool obscur
   if (dest && IsOpaque(dest) && (!src || !IsStencilOrSilhouette(mode_.transfer_mode))) {
     r = RectMinus(outRect, dest->GetRect());
   }
-  if (M_IsEmpty(r)) return 1;
+  if (M_IsEmpty(r)) return RG_OUTPUT_OPAQUE;
   if (!src || !obscures) return 0;
   if (IsStencilOrSilhouette(mode_.transfer_mode)) return 0;
-  return RectCoveredBySrc(src->GetRect(), r) ? 1 : 0;
+  return RectCoveredBySrc(src->GetRect(), r) ? RG_OUTPUT_OPAQUE : 0;
 }
 
 RG_NodeData* RG_CompositeNodeBase::PreRender(RG_NodePreRenderCB* cb,
@@ -183,7 +183,8 @@ RG_NodeData* RG_CompositeNodeBase::PreRender(RG_NodePreRenderCB* cb,
         }
         M_LRect outRect = dest->GetRect();
         if (srcVisible) outRect = RGp_Union(outRect, visibleSrcRect);
-        cb->RequestOutputInPlace(dest, outRect, ResultFlags(src, obscures, dest, outRect), 1);
+        cb->RequestOutputInPlace(dest, outRect, ResultFlags(src, obscures, dest, outRect),
+                                 RG_NEW_WORLD_CLEAR);
         doComposite = srcVisible;
         freshOutput = false;
         haveOutput = true;
@@ -205,7 +206,7 @@ RG_NodeData* RG_CompositeNodeBase::PreRender(RG_NodePreRenderCB* cb,
       doComposite = false;
       freshOutput = false;
     } else {
-      cb->RequestOutput(visibleSrcRect, flags, 1);
+      cb->RequestOutput(visibleSrcRect, flags, RG_NEW_WORLD_CLEAR);
       doComposite = true;
       freshOutput = true;
     }

@@ -189,7 +189,7 @@ RG_CheckoutResult* RGp_NodeInvocation::RequestOutput(const M_LRect& rect, char o
   render_into_dest_ = may_render_into_dest_;
   // A rect forced on an earlier checkout of this node still reads the
   // buffer beyond what the node renders, so that part stays cleared.
-  clear_mark_ = (newWorldFlags & 1) != 0 || forced_clear_;
+  clear_mark_ = (newWorldFlags & RG_NEW_WORLD_CLEAR) != 0 || forced_clear_;
   return output_;
 }
 
@@ -224,7 +224,7 @@ void RGp_NodeInvocation::RequestOutputInPlace(RG_CheckoutResult* in, const M_LRe
   output_rect_ = rect;
   declared_rect_ = rect;
   render_into_dest_ = may_render_into_dest_;
-  clear_mark_ = (newWorldFlags & 1) != 0 || forced_clear_;
+  clear_mark_ = (newWorldFlags & RG_NEW_WORLD_CLEAR) != 0 || forced_clear_;
 }
 
 void RGp_NodeInvocation::BeginCheckoutGroup() { ++checkout_group_; }

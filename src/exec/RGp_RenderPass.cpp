@@ -44,9 +44,9 @@ RG_CheckoutResult* RGp_NodeInvocation::GetNextCheckout() {
 
 RG_CheckoutResult* RGp_NodeInvocation::GetCheckoutByID(int32_t id) {
   if (id == -1) return output_;
-  auto it = std::lower_bound(
-      checkouts_.begin(), checkouts_.end(), id,
-      [](const RG_CheckoutResult* c, int32_t v) { return c->checkout_id_ < v; });
+  auto it =
+      std::lower_bound(checkouts_.begin(), checkouts_.end(), id,
+                       [](const RG_CheckoutResult* c, int32_t v) { return c->checkout_id_ < v; });
   if (it == checkouts_.end() || (*it)->checkout_id_ != id) {
     RGp_FailErrString(RGp_LOC_CHECKOUT_ID, "Unknown checkout id", RG_ERR_CHECKOUT_ID);
   }
@@ -84,7 +84,8 @@ void RGp_NodeInvocation::RenderInvocation(RG_CheckoutResult* target) {
       }
     }
     if (output_->world_ == nullptr) {
-      RGp_FailVerification(RGp_LOC_INVOCATION, 780, "Render left the node's output without a world");
+      RGp_FailVerification(RGp_LOC_INVOCATION, 780,
+                           "Render left the node's output without a world");
     }
     if (output_->lock_ == nullptr && node_buffer_ == nullptr &&
         !RGp_RectSame(output_rect_, output_->rect_)) {
@@ -122,12 +123,12 @@ void RGp_NodeInvocation::DeliverEmpty(RG_CheckoutResult* target) {
     RGp_NodeInvocation* consumer = target->owner_;
     consumer->clear_mark_ = true;
     consumer->AllocateOutputWorld(false);
-    if ((target->new_world_flags_ & 1) == 0 && target->world_ != nullptr) {
+    if ((target->new_world_flags_ & RG_NEW_WORLD_CLEAR) == 0 && target->world_ != nullptr) {
       target->world_->Clear(0);
     }
   } else if (!M_IsEmpty(target->rect_)) {
     // The consumer forced a rect on an input that has nothing to give.
-    PF_World* world = PF_World::New(target->rect_, target->request_.bit_depth, 1);
+    PF_World* world = PF_World::New(target->rect_, target->request_.bit_depth, PF_NEW_WORLD_CLEAR);
     delete target->world_;
     target->world_ = world;
   }
@@ -281,7 +282,7 @@ void RGp_NodeInvocation::AllocateOutputWorld(bool keep, const M_LRect* overwritt
     keep = false;
   }
   if (clear_mark_ && !(overwritten != nullptr && RGp_RectContains(*overwritten, output_rect_))) {
-    if ((output_->new_world_flags_ & 1) != 0 && !keep) {
+    if ((output_->new_world_flags_ & RG_NEW_WORLD_CLEAR) != 0 && !keep) {
       world->Clear(0);
     } else {
       world->ClearOutside(RGp_RectRelativeTo(output_->rect_, output_rect_));

@@ -353,7 +353,7 @@ TEST_F(CheckoutResultTest, ForceRect) {
                   inner->ForceRect(TestRect(2, 2, 5, 5));
                   EXPECT_EQ(inner->GetRect(), TestRect(2, 2, 5, 5));
                   EXPECT_EQ(inner->GetResultRect(), TestRect(0, 0, 10, 10));
-                  EXPECT_EQ(inner->GetFlags() & 1, 1);  // still inside what is delivered
+                  EXPECT_EQ(inner->GetFlags() & RG_OUTPUT_OPAQUE, RG_OUTPUT_OPAQUE);  // still inside what is delivered
                   RG_CheckoutResult* out = cb->RequestOutput(r.rect, 0, 0);
                   out->ForceRect(TestRect(0, 0, 20, 20));
                   EXPECT_EQ(out->GetRect(), TestRect(0, 0, 20, 20));

@@ -128,7 +128,7 @@ TEST_F(SourceNullNodeTest, RequestIsClippedAndRenderedAsALockedView) {
       continue;
     }
     EXPECT_EQ(node.renders, 1);
-    EXPECT_EQ(out.flags & 1, 0) << "a source is not declared opaque";
+    EXPECT_EQ(out.flags & RG_OUTPUT_OPAQUE, 0) << "a source is not declared opaque";
     ASSERT_NE(out.world, nullptr);
     EXPECT_NE(out.lock, nullptr);
     // A view of the buffer: no copy.

@@ -85,7 +85,7 @@ std::string ProofCompare(const ProofGraphDesc& desc, const ProofLibraryOutput& l
       const bool inLib =
           x >= lib.rect.left && x < lib.rect.right && y >= lib.rect.top && y < lib.rect.bottom;
       // Float pixels are not clamped: alpha above 1 is at least opaque.
-      if ((lib.flags & 1) && inLib && a[3] < full) {
+      if ((lib.flags & RG_OUTPUT_OPAQUE) && inLib && a[3] < full) {
         os << "result declared opaque but pixel (" << x << "," << y << ") has alpha " << a[3];
         return os.str();
       }

@@ -241,13 +241,16 @@ bool ProofMapCache::LookupCache(const RG_RenderRequest& request, RG_NodeData** c
     if (e.request.bit_depth != request.bit_depth) continue;
     if (!ProofContains(e.request.rect, request.rect)) continue;
     if (e.request.field != 0 && e.request.field != request.field) continue;
-    if ((request.flags & 1) && !(e.request.flags & 1)) continue;
+    if ((request.flags & RG_REQUEST_CONTENT_BOUNDS_TYPE1) &&
+        !(e.request.flags & RG_REQUEST_CONTENT_BOUNDS_TYPE1))
+      continue;
     ++hits;
     *cacheData = new ProofCacheData(i);
     *resultRect = e.result_rect;
     *outputFlags = e.flags;
-    const RG_ContentBoundsType type =
-        (request.flags & 1) ? RG_CONTENT_BOUNDS_TYPE1 : RG_CONTENT_BOUNDS_TYPE0;
+    const RG_ContentBoundsType type = (request.flags & RG_REQUEST_CONTENT_BOUNDS_TYPE1)
+                                          ? RG_CONTENT_BOUNDS_TYPE1
+                                          : RG_CONTENT_BOUNDS_TYPE0;
     *contentBounds = child_->GetContentBounds(type);
     return true;
   }

@@ -201,7 +201,7 @@ RG_NodeData* TestOverNode::PreRender(RG_NodePreRenderCB* cb,
   RG_CheckoutResult* top = cb->CheckoutInput(0, request);
   cb->BeginCheckoutGroup();
   RG_CheckoutResult* bottom = cb->CheckoutInput(1, request);
-  const bool opaque = (bottom->GetFlags() & 1) != 0 && bottom->GetRect() == request.rect;
+  const bool opaque = (bottom->GetFlags() & RG_OUTPUT_OPAQUE) != 0 && bottom->GetRect() == request.rect;
   cb->RequestOutput(Union(top->GetRect(), bottom->GetRect()), opaque ? 1 : 0, 1);
   return nullptr;
 }

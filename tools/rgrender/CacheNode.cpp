@@ -31,14 +31,15 @@ void SupplyOutput(const std::shared_ptr<CacheEntry>& entry, RG_CheckoutResult* o
   const M_LRect& r = output->GetRect();
   PF_World* src = entry->world;
   if (src != nullptr && RectContains(src->GetRect(), r)) {
-    std::unique_ptr<PF_World> view(PF_World::NewReference(
-        src, M_LRect{r.left - src->origin_x, r.top - src->origin_y, r.right - src->origin_x,
-                     r.bottom - src->origin_y}));
+    std::unique_ptr<PF_World> view(
+        PF_World::NewReference(src, M_LRect{r.left - src->origin_x, r.top - src->origin_y,
+                                            r.right - src->origin_x, r.bottom - src->origin_y}));
     RG_BufferLock* lock = new EntryLock(entry);
     output->SetOutputWorld(view.release(), lock);
     return;
   }
-  std::unique_ptr<PF_World> copy(PF_World::New(r, output->GetGeneratingRequest().bit_depth, 1));
+  std::unique_ptr<PF_World> copy(
+      PF_World::New(r, output->GetGeneratingRequest().bit_depth, PF_NEW_WORLD_CLEAR));
   if (src != nullptr) {
     const M_LRect overlap = IntersectRect(r, src->GetRect());
     if (!M_IsEmpty(overlap)) {
@@ -56,8 +57,7 @@ CacheNode::CacheNode(LruCache* cache, std::string key, InputMaker makeInput)
     : cache_(cache), key_(std::move(key)), make_input_(std::move(makeInput)) {}
 
 bool CacheNode::LookupCache(const RG_RenderRequest& request, RG_NodeData** cacheData,
-                            M_LRect* resultRect, char* outputFlags,
-                            M_LRect* contentBounds) const {
+                            M_LRect* resultRect, char* outputFlags, M_LRect* contentBounds) const {
   const int type = request.flags & RG_REQUEST_CONTENT_BOUNDS_TYPE1;
   // An empty rect is the library's content-bounds probe: any entry of this
   // sub-graph state knows its bounds, whatever it was rendered for.

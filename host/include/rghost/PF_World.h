@@ -58,10 +58,13 @@ inline size_t PF_BytesPerPixel(short depth) {
 
 class PF_PixelStorage;
 
+// Bits of PF_World::New's flags.
+inline constexpr long PF_NEW_WORLD_CLEAR = 1;  // clear to transparent black
+
 class PF_World : public PF_LayerDef {
  public:
-  // A new world of rect's size whose origin is rect's top-left. flags 1 clears
-  // it to transparent black; flags 0 leaves it unspecified (poisoned in debug
+  // A new world of rect's size whose origin is rect's top-left. PF_NEW_WORLD_CLEAR
+  // clears it to transparent black; without it, the pixels are it unspecified (poisoned in debug
   // and sanitizer builds). Rows are 64-byte aligned.
   static PF_World* New(const M_LRect& rect, short depth, long flags);
 
