@@ -35,6 +35,7 @@ build-sanitize: deps
 
 test-sanitize: build-sanitize
 	cd build-sanitize && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
 	  ctest $(CTEST_FLAGS)
 
 # Fuzzing with libFuzzer (clang, ASan, UBSan) in build-fuzz/: builds the
