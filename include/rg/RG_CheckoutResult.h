@@ -4,7 +4,8 @@
 //
 // Ownership: results are made and destroyed only by the traversal; nodes get
 // borrowed pointers. A result owns its world and its buffer lock and deletes
-// the lock first, then the world.
+// the lock first, then the world. Each result is one tracked host object
+// (U_GetTrackedStats counts it) from its creation until it dies.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +18,6 @@
 class PF_World;
 class RG_BufferLock;
 class RG_Traverser;
-class RGp_Arena;
 class RGp_NodeInvocation;
 
 class RG_API RG_CheckoutResult : public U_MemTrackedObject {
@@ -67,11 +67,6 @@ class RG_API RG_CheckoutResult : public U_MemTrackedObject {
   friend struct RGp_CheckoutResultAccess;
 
   RG_CheckoutResult();
-  // Results are made by the engine in their traversal's arena; deleting one
-  // destroys it and leaves its memory to the arena.
-  static void* operator new(size_t size, RGp_Arena& arena);
-  static void operator delete(void* p, RGp_Arena& arena) noexcept;
-  static void operator delete(void* p, size_t size) noexcept;
   bool IsOutputReference() const { return lock_ != nullptr; }
 
   RG_RenderRequest request_;             // generating request

@@ -3,7 +3,6 @@
 #include <memory>
 #include <utility>
 
-#include "exec/RGp_Arena.h"
 #include "exec/RGp_ExecRects.h"
 #include "exec/RGp_NodeInvocation.h"
 #include "exec/RGp_PrefSlot.h"
@@ -119,18 +118,6 @@ void RG_CheckoutResult::ForceRect(const M_LRect& rect) {
   if (RGp_RectSame(rect, rect_)) return;
   rect_ = rect;
   if (owner_ != nullptr) owner_->SetOutputRect(rect);
-}
-
-void* RG_CheckoutResult::operator new(size_t size, RGp_Arena& arena) {
-  return arena.Allocate(size);
-}
-
-void RG_CheckoutResult::operator delete(void* p, RGp_Arena&) noexcept {
-  RGp_Arena::Retire(p, sizeof(RG_CheckoutResult));
-}
-
-void RG_CheckoutResult::operator delete(void* p, size_t size) noexcept {
-  RGp_Arena::Retire(p, size);
 }
 
 void RG_CheckoutResult::SkipRendering() {

@@ -1,8 +1,7 @@
 #include "exec/RGp_Arena.h"
 
 #include <algorithm>
-
-#include "rghost/U_Memory.h"
+#include <new>
 
 namespace {
 
@@ -19,7 +18,7 @@ RGp_Arena::~RGp_Arena() {
 #ifdef RGP_ARENA_ASAN
     ASAN_UNPOISON_MEMORY_REGION(c, c->bytes);
 #endif
-    U_MemTrackedObject::TrackedDelete(c);
+    ::operator delete(c);
   }
 }
 
@@ -27,7 +26,7 @@ void RGp_Arena::NewChunk(size_t need) {
   const size_t header = (sizeof(Chunk) + kAlign - 1) & ~(kAlign - 1);
   next_bytes_ = next_bytes_ == 0 ? kFirstChunk : std::min(next_bytes_ * 2, kLastChunk);
   const size_t bytes = std::max(next_bytes_, header + need);
-  auto* c = static_cast<Chunk*>(U_MemTrackedObject::TrackedNew(bytes, false));
+  auto* c = static_cast<Chunk*>(::operator new(bytes));
   c->next = chunks_;
   c->bytes = bytes;
   chunks_ = c;

@@ -1,6 +1,8 @@
-// Memory for the objects of one traversal: invocations and checkout results.
+// Memory for the invocations of one traversal.
 //
-// Ownership: the arena owns its chunks (tracked host memory) and frees them
+// Ownership: the arena owns its chunks (ordinary memory: invocations are the
+// engine's bookkeeping, not host objects, and the host's tracked counters
+// stay a count of results, nodes and buffers) and frees them
 // when it dies; it runs no destructors. Objects placed in it are destroyed by
 // their owners and their memory stays until the arena goes.
 //
@@ -32,7 +34,7 @@ class RGp_Arena {
   RGp_Arena& operator=(const RGp_Arena&) = delete;
 
   // Storage for `size` bytes, aligned as malloc aligns. Throws
-  // std::bad_alloc (or the host's injected failure) when a chunk cannot be had.
+  // std::bad_alloc when a chunk cannot be had.
   void* Allocate(size_t size) {
     size = (size + kAlign - 1) & ~(kAlign - 1);
     if (size > left_) NewChunk(size);

@@ -141,7 +141,7 @@ RG_CheckoutResult* RGp_NodeInvocation::CheckoutInputWithID(long index, long id,
   }
   RGp_NodeInvocation* producer = traverser_->GetInvocation(input, false);
 
-  ResultHolder result(new (traverser_->table_->Arena()) RG_CheckoutResult);
+  ResultHolder result(new RG_CheckoutResult);
   result->request_ = request;
   result->checkout_group_ = checkout_group_;
   result->checkout_id_ = static_cast<int32_t>(id);
@@ -171,7 +171,7 @@ RG_CheckoutResult* RGp_NodeInvocation::RequestOutput(const M_LRect& rect, char o
                                                      long newWorldFlags) {
   const long id = NextCheckoutID();
   CheckCheckoutID(id);
-  ResultHolder result(new (traverser_->table_->Arena()) RG_CheckoutResult);
+  ResultHolder result(new RG_CheckoutResult);
   result->is_output_ = true;
   result->request_ = request_;
   result->rect_ = rect;

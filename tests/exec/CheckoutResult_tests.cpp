@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "exec/ExecTestAccess.h"
 #include "exec/RGp_PrefSlot.h"
@@ -40,6 +41,34 @@ constexpr auto InputAndOutput = &TestInputThenOutput;
 }  // namespace
 
 class CheckoutResultTest : public LeakCheckTest {};
+
+// A host that counts its tracked objects sees every result: one more for
+// each checkout, one fewer as each dies (withdrawn here; the rest at the
+// traversal's end, which LeakCheckTest checks).
+TEST_F(CheckoutResultTest, EachResultIsOneTrackedObjectWhileItLives) {
+  std::vector<long> live;
+  const auto count = [&] { live.push_back(U_GetTrackedStats().live_objects); };
+  EXPECT_EQ(RunWithInput(
+                [&](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
+                  cb->CheckoutInput(0, r);  // pre-renders the input as well
+                  count();
+                  RG_CheckoutResult* again = cb->CheckoutInput(0, r);
+                  count();
+                  again->SkipRendering();
+                  count();
+                  cb->RequestOutput(r.rect, 0, 0);
+                  count();
+                },
+                [&](RG_NodeRenderCB* cb) {
+                  cb->GetNextCheckout()->GetWorld();
+                  cb->GetNextCheckout()->GetOutputWorld();
+                }),
+            0);
+  ASSERT_EQ(live.size(), 4u);
+  EXPECT_EQ(live[1], live[0] + 1);
+  EXPECT_EQ(live[2], live[0]);
+  EXPECT_EQ(live[3], live[0] + 1);
+}
 
 TEST_F(CheckoutResultTest, GetWorldOfAnEmptyRectRendersNothing) {
   auto* leaf = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
