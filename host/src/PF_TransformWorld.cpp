@@ -36,38 +36,14 @@ struct BackMap {
 
 BackMap MakeBackMap(const M_Matrix3& given, bool invert) {
   BackMap b;
-  const double* a = given.m;
-  const double c0 = a[4] * a[8] - a[5] * a[7];
-  const double c1 = a[5] * a[6] - a[3] * a[8];
-  const double c2 = a[3] * a[7] - a[4] * a[6];
-  const double det = a[0] * c0 + a[1] * c1 + a[2] * c2;
+  M_Matrix3 back = given;
+  const double det = given.Determinant();
   // Singular either way round: the placement collapses to a line or a point.
-  if (det == 0.0 || !std::isfinite(det)) {
+  if (det == 0.0 || !std::isfinite(det) || (invert && back.InvertQuiet())) {
     b.singular = true;
     return b;
   }
-  if (!invert) {
-    std::copy(a, a + 9, b.m);
-  } else {
-    const double inv = 1.0 / det;
-    b.m[0] = c0 * inv;
-    b.m[1] = (a[2] * a[7] - a[1] * a[8]) * inv;
-    b.m[2] = (a[1] * a[5] - a[2] * a[4]) * inv;
-    b.m[3] = c1 * inv;
-    b.m[4] = (a[0] * a[8] - a[2] * a[6]) * inv;
-    b.m[5] = (a[2] * a[3] - a[0] * a[5]) * inv;
-    b.m[6] = c2 * inv;
-    b.m[7] = (a[1] * a[6] - a[0] * a[7]) * inv;
-    b.m[8] = (a[0] * a[4] - a[1] * a[3]) * inv;
-    // The inverse of an affine matrix is affine; computed, its last element
-    // can come out as 1 - 2^-53, which would send every rotation down the
-    // projective path with a divide per pixel.
-    if (a[2] == 0.0 && a[5] == 0.0 && a[8] == 1.0) {
-      b.m[2] = 0.0;
-      b.m[5] = 0.0;
-      b.m[8] = 1.0;
-    }
-  }
+  std::copy(back.m, back.m + 9, b.m);
   for (double v : b.m) {
     if (!std::isfinite(v)) b.singular = true;
   }

@@ -42,7 +42,9 @@ struct M_Matrix3 {
   M_Matrix3& operator*=(const M_Matrix3& other);
   bool IsIdentityWithinEpsilon(double eps) const;
   // Inverts in place and returns false; returns true (and leaves the matrix
-  // unchanged) when it is singular.
+  // unchanged) when it is singular. The inverse of an affine matrix comes out
+  // exactly affine (last column 0, 0, 1), so the resampler keeps its affine
+  // path for it.
   bool InvertQuiet();
   double Determinant() const;
   // Maps (x, y) through the matrix with the projective divide. Returns false
