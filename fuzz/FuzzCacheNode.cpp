@@ -19,16 +19,6 @@ class HitData : public RG_NodeData {
   std::shared_ptr<FuzzCacheNode::Entry> entry;  // null when handed back on a miss
 };
 
-M_LRect Intersect(const M_LRect& a, const M_LRect& b) {
-  return {std::max(a.left, b.left), std::max(a.top, b.top), std::min(a.right, b.right),
-          std::min(a.bottom, b.bottom)};
-}
-
-bool Contains(const M_LRect& outer, const M_LRect& inner) {
-  return outer.left <= inner.left && outer.top <= inner.top && outer.right >= inner.right &&
-         outer.bottom >= inner.bottom;
-}
-
 // Request rects may sit at the ends of the 32-bit range (transformed
 // bounds are clamped there), so widening saturates.
 int32_t Saturate(int64_t v) {
@@ -60,8 +50,8 @@ bool FuzzCacheNode::LookupCache(const RG_RenderRequest& request, RG_NodeData** c
       if (entry->request.bit_depth != request.bit_depth) continue;
       if (entry->request.field != 0 && entry->request.field != request.field) continue;
       if ((request.flags & 1) && !(entry->request.flags & 1)) continue;
-      const M_LRect needed = Intersect(request.rect, entry->bounds[type]);
-      if (!(policy_ & kAnyEntryServes) && !M_IsEmpty(needed) && !Contains(entry->rect, needed))
+      const M_LRect needed = M_Intersect(request.rect, entry->bounds[type]);
+      if (!(policy_ & kAnyEntryServes) && !M_IsEmpty(needed) && !M_Contains(entry->rect, needed))
         continue;
     }
     *resultRect = entry->rect;
@@ -119,7 +109,7 @@ bool FuzzCacheNode::RenderFromCache(const RG_NodeData* cacheData, const RG_Rende
 void FuzzCacheNode::SupplyOutput(const Entry& entry, RG_CheckoutResult* output) const {
   const M_LRect r = output->GetRect();
   PF_World* src = entry.world.get();
-  if (src != nullptr && !(policy_ & kCopyOutput) && Contains(src->GetRect(), r)) {
+  if (src != nullptr && !(policy_ & kCopyOutput) && M_Contains(src->GetRect(), r)) {
     std::unique_ptr<PF_World> view(
         PF_World::NewReference(src, M_LRect{r.left - src->origin_x, r.top - src->origin_y,
                                             r.right - src->origin_x, r.bottom - src->origin_y}));
@@ -129,7 +119,7 @@ void FuzzCacheNode::SupplyOutput(const Entry& entry, RG_CheckoutResult* output) 
   }
   std::unique_ptr<PF_World> copy(PF_World::New(r, output->GetGeneratingRequest().bit_depth, 1));
   if (src != nullptr) {
-    const M_LRect overlap = Intersect(r, src->GetRect());
+    const M_LRect overlap = M_Intersect(r, src->GetRect());
     if (!M_IsEmpty(overlap)) {
       const M_LRect from{overlap.left - src->origin_x, overlap.top - src->origin_y,
                          overlap.right - src->origin_x, overlap.bottom - src->origin_y};

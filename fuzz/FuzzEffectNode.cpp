@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <limits>
 #include <memory>
 
 #include "rg/RG_CheckoutResult.h"
@@ -12,25 +11,6 @@
 namespace {
 
 class EffectData : public RG_NodeData {};
-
-int32_t Saturate(int64_t v) {
-  return static_cast<int32_t>(std::clamp<int64_t>(v, std::numeric_limits<int32_t>::min(),
-                                                  std::numeric_limits<int32_t>::max()));
-}
-
-// Request rects may reach the ends of the 32-bit range, so this saturates.
-M_LRect GrowByOne(const M_LRect& r) {
-  if (M_IsEmpty(r)) return r;
-  return {Saturate(int64_t{r.left} - 1), Saturate(int64_t{r.top} - 1),
-          Saturate(int64_t{r.right} + 1), Saturate(int64_t{r.bottom} + 1)};
-}
-
-M_LRect Union(const M_LRect& a, const M_LRect& b) {
-  if (M_IsEmpty(a)) return b;
-  if (M_IsEmpty(b)) return a;
-  return {std::min(a.left, b.left), std::min(a.top, b.top), std::max(a.right, b.right),
-          std::max(a.bottom, b.bottom)};
-}
 
 // Full alpha everywhere, colours kept premultiplied.
 void MakeOpaque(PF_World* w) {
@@ -55,10 +35,9 @@ void MakeOpaque(PF_World* w) {
 // Copies what src and dst share, both placed by their origins.
 void CopyOverlap(const PF_World* src, PF_World* dst) {
   const M_LRect s = src->GetRect(), d = dst->GetRect();
-  const M_LRect o{std::max(s.left, d.left), std::max(s.top, d.top), std::min(s.right, d.right),
-                  std::min(s.bottom, d.bottom)};
+  const M_LRect o = M_Intersect(s, d);
   if (M_IsEmpty(o)) return;
-  const M_LRect from{o.left - s.left, o.top - s.top, o.right - s.left, o.bottom - s.top};
+  const M_LRect from = M_RelativeTo(o, s);
   dst->CopyPixels(const_cast<PF_World*>(src), &from, o.left - d.left, o.top - d.top);
 }
 
@@ -74,7 +53,7 @@ RG_NodeData* FuzzEffectNode::PreRender(RG_NodePreRenderCB* cb,
                                        const RG_RenderRequest& request) const {
   const bool explicitIds = policy_ & kExplicitIds;
   RG_RenderRequest asked = request;
-  if (policy_ & kPad) asked.rect = GrowByOne(asked.rect);
+  if ((policy_ & kPad) && !M_IsEmpty(asked.rect)) asked.rect = M_Grow(asked.rect, 1);
   RG_CheckoutResult* first =
       explicitIds ? cb->CheckoutInputWithID(0, 5, asked) : cb->CheckoutInput(0, asked);
   if (policy_ & kSecondCheckout) {
@@ -87,16 +66,13 @@ RG_NodeData* FuzzEffectNode::PreRender(RG_NodePreRenderCB* cb,
   const char flags = (policy_ & kOpaque) ? 1 : 0;
   const long newWorldFlags = (policy_ & kClearOutput) ? 1 : 0;
   if (policy_ & kInPlace) {
-    cb->RequestOutputInPlace(first, Union(first->GetRect(), first->GetResultRect()), flags,
+    cb->RequestOutputInPlace(first, M_Union(first->GetRect(), first->GetResultRect()), flags,
                              newWorldFlags);
   } else {
     // Like most effects it draws only near its input's pixels.
-    const M_LRect reach = GrowByOne(first->GetRect());
-    cb->RequestOutput(
-        M_LRect{std::max(request.rect.left, reach.left), std::max(request.rect.top, reach.top),
-                std::min(request.rect.right, reach.right),
-                std::min(request.rect.bottom, reach.bottom)},
-        flags, newWorldFlags);
+    const M_LRect reach =
+        M_IsEmpty(first->GetRect()) ? first->GetRect() : M_Grow(first->GetRect(), 1);
+    cb->RequestOutput(M_Intersect(request.rect, reach), flags, newWorldFlags);
   }
   return (policy_ & kNodeData) ? new EffectData : nullptr;
 }

@@ -216,14 +216,24 @@ int main() {
   int status = 0;
   try {
     // background -> cache;  stripe -> blur -> gain;  gain over cache.
-    auto* cache = new MapCacheNode(new RG_SourceBufferNode(background.get()));
-    RG_RenderNode* fx =
-        new GainNode(new BoxBlurNode(new RG_SourceBufferNode(stripe.get()), 2), 0.5f);
+    // Each node is held from the moment it exists (a parent takes a
+    // reference of its own), so an allocation that throws half-way through
+    // leaves nothing behind.
+    U_SharedPtr<RG_RenderNode> backgroundNode(new RG_SourceBufferNode(background.get()));
+    U_SharedPtr<MapCacheNode> cache(new MapCacheNode(backgroundNode.get()));
+    U_SharedPtr<RG_RenderNode> stripeNode(new RG_SourceBufferNode(stripe.get()));
+    U_SharedPtr<RG_RenderNode> blur(new BoxBlurNode(stripeNode.get(), 2));
+    U_SharedPtr<RG_RenderNode> fx(new GainNode(blur.get(), 0.5f));
     PF_CompositeModePlus normal;  // normal mode, opacity 1
-    U_SharedPtr<RG_RenderNode> root(new RG_CompositeNode(fx, normal, cache, nullptr, 0));
+    U_SharedPtr<RG_RenderNode> root(
+        new RG_CompositeNode(fx.get(), normal, cache.get(), nullptr, 0));
 
+    // Installed for the renders below and taken out again however they end.
     PrintingProfiler profiler;
-    RG_SetProfiler(&profiler);
+    struct ProfilerInstalled {
+      explicit ProfilerInstalled(RG_GraphProfiler* p) { RG_SetProfiler(p); }
+      ~ProfilerInstalled() { RG_SetProfiler(nullptr); }
+    } installed(&profiler);
     for (int frame = 0; frame < 2; ++frame) {
       RG_RenderRequest request;
       request.rect = {0, 0, 64, 32};
@@ -241,7 +251,6 @@ int main() {
       // The stripe at half gain over the background; the background alone at the corner.
       if (centre->red != 100 || centre->alpha != 255 || edge->blue != 120) status = 2;
     }
-    RG_SetProfiler(nullptr);
     std::printf("cache: %d store(s), %d hit(s)\n", cache->stores, cache->hits);
     if (cache->stores != 1 || cache->hits < 1) status = 3;
   } catch (long code) {

@@ -1,7 +1,7 @@
 #include "rg/RG_CompositeNode.h"
 
 #include "composite/RGp_PlacedTransfer.h"
-#include "composite/RGp_RectOps.h"
+#include "rghost/M_Geometry.h"
 #include "rg/RG_CheckoutResult.h"
 #include "rg/RG_NodeCallbacks.h"
 #include "rghost/PF_World.h"
@@ -23,7 +23,7 @@ void RGp_TransferPlaced(const RG_RenderRequest& request, RG_CheckoutResult* src,
   const M_LRect& srcBounds = src->GetRect();
   // The same pixels in the source buffer's own coordinates.
   const M_LRect srcRect =
-      RGp_Offset(visibleSrcRect, -int64_t{srcBounds.left}, -int64_t{srcBounds.top});
+      M_Offset(visibleSrcRect, -int64_t{srcBounds.left}, -int64_t{srcBounds.top});
   PF_LayerDef* outLayer = output->GetOutputWorld();
   // The host only reads the source layer.
   PF_LayerDef* srcLayer = const_cast<PF_World*>(src->GetWorld());
@@ -60,7 +60,7 @@ M_LRect RG_CompositeNode::VisibleDestRect(const M_LRect& srcRect, const M_LRect&
 }
 
 bool RG_CompositeNode::RectCoveredBySrc(const M_LRect& srcRect, const M_LRect& rect) const {
-  return RGp_Contains(srcRect, rect);
+  return M_Contains(srcRect, rect);
 }
 
 bool RG_CompositeNode::SrcHasIdentityTransform() const { return true; }

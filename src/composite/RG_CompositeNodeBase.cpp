@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "composite/RGp_RectOps.h"
+#include "rghost/M_Geometry.h"
 #include "rg/RG_CheckoutResult.h"
 #include "rg/RG_NodeCallbacks.h"
 #include "rghost/PF_World.h"
@@ -51,7 +51,7 @@ RG_CompositeNodeBase::RG_CompositeNodeBase(RG_RenderNode* source, const PF_Compo
 RG_CompositeNodeBase::~RG_CompositeNodeBase() = default;
 
 M_LRect RG_CompositeNodeBase::RectMinus(const M_LRect& a, const M_LRect& b) {
-  if (RGp_Contains(b, a)) return M_LRect{};
+  if (M_Contains(b, a)) return M_LRect{};
   // Only a cut through A's full height leaves a single rect; anything else
   // would need two rects, so A is kept whole.
   if (b.top <= a.top && b.bottom >= a.bottom) {
@@ -115,7 +115,7 @@ RG_NodeData* RG_CompositeNodeBase::PreRender(RG_NodePreRenderCB* cb,
           mask = nullptr;
         }
       } else {
-        srcArea = RGp_Intersect(requestRect, mask->GetRect());
+        srcArea = M_Intersect(requestRect, mask->GetRect());
       }
     }
 
@@ -128,7 +128,7 @@ RG_NodeData* RG_CompositeNodeBase::PreRender(RG_NodePreRenderCB* cb,
         srcRequest.flags |= RG_REQUEST_CONTENT_BOUNDS_TYPE1;
       GetSrcInputAndVisibleRect(cb, srcRequest, &src, &visibleSrcRect);
 
-      if (mask && RGp_Contains(mask->GetRect(), visibleSrcRect)) {
+      if (mask && M_Contains(mask->GetRect(), visibleSrcRect)) {
         const bool maskOpaque = IsOpaque(mask);
         if ((maskOpaque && mask_mode_ == PF_MASK_ALPHA) ||
             (M_IsEmpty(mask->GetRect()) && IsInverted(mask_mode_))) {
@@ -176,13 +176,13 @@ RG_NodeData* RG_CompositeNodeBase::PreRender(RG_NodePreRenderCB* cb,
         useDest = false;
       } else {
         if (IsStencil(mode_.transfer_mode) &&
-            (M_IsEmpty(visibleSrcRect) || !RGp_Overlap(visibleSrcRect, dest->GetRect()))) {
+            (M_IsEmpty(visibleSrcRect) || !M_Overlaps(visibleSrcRect, dest->GetRect()))) {
           // A stencil with no source over the destination leaves nothing.
           cb->RequestOutput(M_LRect{}, 0, 0);
           return nullptr;
         }
         M_LRect outRect = dest->GetRect();
-        if (srcVisible) outRect = RGp_Union(outRect, visibleSrcRect);
+        if (srcVisible) outRect = M_Union(outRect, visibleSrcRect);
         cb->RequestOutputInPlace(dest, outRect, ResultFlags(src, obscures, dest, outRect),
                                  RG_NEW_WORLD_CLEAR);
         doComposite = srcVisible;
@@ -270,9 +270,9 @@ M_LRect RG_CompositeNodeBase::ComputeContentBounds(RG_ContentBoundsType type) co
   M_LRect bounds;
   if (mode_.opacity != 0.0f && GetInput(0) != nullptr) bounds = GetSrcContentBounds(type);
   const RG_RenderNode* mask = GetInput(2);
-  if (mask && !IsInverted(mask_mode_)) bounds = RGp_Intersect(bounds, mask->GetContentBounds(type));
+  if (mask && !IsInverted(mask_mode_)) bounds = M_Intersect(bounds, mask->GetContentBounds(type));
   const RG_RenderNode* dest = GetInput(1);
-  if (dest) bounds = RGp_Union(bounds, dest->GetContentBounds(type));
+  if (dest) bounds = M_Union(bounds, dest->GetContentBounds(type));
   return bounds;
 }
 

@@ -6,7 +6,7 @@
 
 #include "composite/RGp_MatrixArray.h"
 #include "composite/RGp_PlacedTransfer.h"
-#include "composite/RGp_RectOps.h"
+#include "rghost/M_Geometry.h"
 #include "rg/RG_CheckoutResult.h"
 #include "rg/RG_CompositeNode.h"
 #include "rg/RG_NodeCallbacks.h"
@@ -72,7 +72,7 @@ M_LRect RG_XformNode::ForwardBounds(const M_LRect& rect) const {
   M_LRect acc;
   for (int32_t i = 0; i < count_; ++i) {
     const M_LRect b = M_TransformBounds(matrices_[i], rect);
-    if (!M_IsEmpty(b)) acc = RGp_Union(acc, b);
+    if (!M_IsEmpty(b)) acc = M_Union(acc, b);
   }
   return acc;
 }
@@ -83,7 +83,7 @@ M_LRect RG_XformNode::InverseBounds(const M_LRect& rect) const {
     M_Matrix3 inverse = matrices_[i];
     if (inverse.InvertQuiet()) continue;  // singular: places nothing
     const M_LRect b = M_TransformBounds(inverse, rect);
-    if (!M_IsEmpty(b)) acc = RGp_Union(acc, b);
+    if (!M_IsEmpty(b)) acc = M_Union(acc, b);
   }
   return acc;
 }
@@ -141,20 +141,20 @@ void RG_XformNode::GetSrcInputAndVisibleRect(RG_NodePreRenderCB* cb,
   // Bilinear sampling reads one pixel beyond every source pixel it lands
   // between, so quality 1 asks for (and places) one pixel more each side.
   M_LRect need = InverseBounds(srcRequest.rect);
-  if (quality_ == 1) need = RGp_GrowByOne(need);
+  if (quality_ == 1) need = M_Grow(need, 1);
   RG_RenderRequest request = srcRequest;
   request.rect = need;
   request.field = static_cast<int32_t>(FieldForMatrices(quality_ != 1, srcRequest.field));
   *src = cb->CheckoutInput(0, request);
   M_LRect r = (*src)->GetRect();
-  if (quality_ == 1 && !M_IsEmpty(r)) r = RGp_GrowByOne(r);
-  *visible = RGp_Intersect(ForwardBounds(r), srcRequest.rect);
+  if (quality_ == 1 && !M_IsEmpty(r)) r = M_Grow(r, 1);
+  *visible = M_Intersect(ForwardBounds(r), srcRequest.rect);
 }
 
 M_LRect RG_XformNode::GetSrcContentBounds(RG_ContentBoundsType type) const {
   M_LRect b = GetInput(0)->GetContentBounds(type);
   if (M_IsEmpty(b) || SrcHasIdentityTransform()) return b;
-  if (quality_ == 1) b = RGp_GrowByOne(b);
+  if (quality_ == 1) b = M_Grow(b, 1);
   return ForwardBounds(b);
 }
 
@@ -166,7 +166,7 @@ M_LRect RG_XformNode::VisibleDestRect(const M_LRect& srcRect, const M_LRect& des
     const M_LRect u = UncoveredRect(destRect, srcRect, matrices_[i]);
     if (M_IsEmpty(u) && M_IsEmpty(destRect)) return destRect;
     if (u == destRect) return destRect;
-    if (!M_IsEmpty(u)) acc = RGp_Union(acc, u);
+    if (!M_IsEmpty(u)) acc = M_Union(acc, u);
   }
   return acc;
 }
@@ -271,7 +271,7 @@ bool RG_XformNode::PointInQuad(const M_Vector2T<double>& p, const double quad[8]
 }
 
 bool RG_XformNode::RectCoveredBySrc(const M_LRect& srcRect, const M_LRect& rect) const {
-  if (count_ == 0) return RGp_Contains(srcRect, rect);
+  if (count_ == 0) return M_Contains(srcRect, rect);
   const double src[4] = {static_cast<double>(srcRect.left), static_cast<double>(srcRect.top),
                          static_cast<double>(srcRect.right),
                          static_cast<double>(srcRect.bottom)};
@@ -313,7 +313,7 @@ void RG_XformNode::DoRender(const RG_RenderRequest& request, RG_CheckoutResult* 
       t.Translate(-static_cast<double>(outBounds.left), -static_cast<double>(outBounds.top));
   }
   const M_LRect destRect =
-      RGp_Offset(visibleSrcRect, -int64_t{outBounds.left}, -int64_t{outBounds.top});
+      M_Offset(visibleSrcRect, -int64_t{outBounds.left}, -int64_t{outBounds.top});
   PF_LayerDef* outLayer = output->GetOutputWorld();
   // The host only reads the source layer.
   PF_LayerDef* srcLayer = const_cast<PF_World*>(src->GetWorld());

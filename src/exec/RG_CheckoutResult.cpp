@@ -3,7 +3,7 @@
 #include <memory>
 #include <utility>
 
-#include "exec/RGp_ExecRects.h"
+#include "rghost/M_Geometry.h"
 #include "exec/RGp_NodeInvocation.h"
 #include "exec/RGp_PrefSlot.h"
 #include "frame/RGp_Errors.h"
@@ -111,11 +111,11 @@ void RG_CheckoutResult::ForceRect(const M_LRect& rect) {
     output_flags_ &= ~1;
     // Whatever the producer does not deliver of the forced rect is
     // transparent, so the opaque flag only holds inside the result rect.
-    if (!RGp_RectContains(result_rect_, rect)) flags_ &= ~1;
+    if (!M_Contains(result_rect_, rect)) flags_ &= ~1;
     if (producer_ != nullptr) producer_->SetClearMark();
     return;
   }
-  if (RGp_RectSame(rect, rect_)) return;
+  if (M_SameArea(rect, rect_)) return;
   rect_ = rect;
   if (owner_ != nullptr) owner_->SetOutputRect(rect);
 }

@@ -3,7 +3,7 @@
 #include <memory>
 #include <optional>
 
-#include "exec/RGp_ExecRects.h"
+#include "rghost/M_Geometry.h"
 #include "exec/RGp_InvocationTable.h"
 #include "exec/RGp_NodeInvocation.h"
 #include "profile/RGp_ProfilerScopes.h"
@@ -114,19 +114,19 @@ void RG_Traverser::Execute(const RG_RenderRequest& request, const M_LRect& destR
       out.bottom < destRect.bottom) {
     // Clear what the result does not cover, within the requested area, in
     // the destination's own pixel grid.
-    const M_LRect q = RGp_RectRelativeTo(request.rect, destRect);
-    const M_LRect r = RGp_RectRelativeTo(out, destRect);
+    const M_LRect q = M_RelativeTo(request.rect, destRect);
+    const M_LRect r = M_RelativeTo(out, destRect);
     const M_LRect whole{0, 0, destWorld->width, destWorld->height};
-    if (RGp_RectSame(q, whole)) {
+    if (M_SameArea(q, whole)) {
       destWorld->ClearOutside(r);
     } else {
       // Only the part of the request that lies on the destination can be
       // cleared; a request reaching beyond it must not make a view outside
       // the buffer.
-      const M_LRect area = RGp_RectIntersect(q, whole);
+      const M_LRect area = M_Intersect(q, whole);
       if (!M_IsEmpty(area)) {
         std::unique_ptr<PF_World> view(PF_World::NewReference(destWorld, area));
-        view->ClearOutside(RGp_RectRelativeTo(r, area));
+        view->ClearOutside(M_RelativeTo(r, area));
       }
     }
   }

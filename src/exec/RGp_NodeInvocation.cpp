@@ -4,7 +4,7 @@
 #include <climits>
 
 #include "exec/RGp_Arena.h"
-#include "exec/RGp_ExecRects.h"
+#include "rghost/M_Geometry.h"
 #include "exec/RGp_InvocationTable.h"
 #include "exec/RGp_RequestRules.h"
 #include "exec/RGp_StackGuard.h"
@@ -116,12 +116,12 @@ void RGp_NodeInvocation::PreRenderForRequest(const RG_RenderRequest& request,
   }
 
   M_LRect rect = output_->declared_output_rect_;
-  if ((request.flags & RG_REQUEST_WHOLE_OUTPUT) == 0) rect = RGp_RectIntersect(rect, request.rect);
+  if ((request.flags & RG_REQUEST_WHOLE_OUTPUT) == 0) rect = M_Intersect(rect, request.rect);
   // A consumer that asks for type-0 bounds gets no more than they reach, even
   // when another consumer made the node render as far as type 1 reaches.
   if ((request.flags & RG_REQUEST_CONTENT_BOUNDS_TYPE1) == 0 &&
       (request_.flags & RG_REQUEST_CONTENT_BOUNDS_TYPE1) != 0 && !M_IsEmpty(rect)) {
-    rect = RGp_RectIntersect(rect, node_->GetContentBounds(RG_CONTENT_BOUNDS_TYPE0));
+    rect = M_Intersect(rect, node_->GetContentBounds(RG_CONTENT_BOUNDS_TYPE0));
   }
   target->rect_ = rect;
   target->flags_ = output_->output_flags_;
@@ -148,7 +148,7 @@ RG_CheckoutResult* RGp_NodeInvocation::CheckoutInputWithID(long index, long id,
   result->owner_ = this;
   result->producer_ = producer;
   if ((request.flags & RG_REQUEST_CLIP_TO_LEGACY_BOUNDS) != 0 && input->HasLegacyEffectBounds()) {
-    result->request_.rect = RGp_RectIntersect(request.rect, input->GetLegacyEffectBounds());
+    result->request_.rect = M_Intersect(request.rect, input->GetLegacyEffectBounds());
     result->request_.flags &= static_cast<uint8_t>(~RG_REQUEST_CLIP_TO_LEGACY_BOUNDS);
   }
 
@@ -205,7 +205,7 @@ void RGp_NodeInvocation::RequestOutputInPlace(RG_CheckoutResult* in, const M_LRe
     RGp_FailVerification(RGp_LOC_INVOCATION, 607,
                          "invalid input request passed to RequestOutputInPlace");
   }
-  if (!M_IsEmpty(in->result_rect_) && !RGp_RectContains(rect, in->result_rect_)) {
+  if (!M_IsEmpty(in->result_rect_) && !M_Contains(rect, in->result_rect_)) {
     RGp_FailVerification(RGp_LOC_INVOCATION, 614,
                          "output rect cannot be smaller than input result rect");
   }
@@ -236,17 +236,17 @@ void RGp_NodeInvocation::PropagateOutputRects() {
     const bool inPlace = c == output_;
     const M_LRect& r = inPlace ? output_rect_ : c->rect_;
 
-    if (RGp_RectContains(producer->output_rect_, r)) {
+    if (M_Contains(producer->output_rect_, r)) {
       // The producer already covers what this node takes; an in-place root
       // may still let it render straight into the caller's buffer.
       if (inPlace && render_into_dest_ && !producer->render_into_dest_ &&
-          RGp_RectContains(traverser_->GetRootRect(), producer->output_rect_)) {
+          M_Contains(traverser_->GetRootRect(), producer->output_rect_)) {
         producer->render_into_dest_ = true;
         producer->visited_ = false;
         producer->clear_mark_ = producer->clear_mark_ || clear_mark_;
       }
     } else {
-      if (!M_IsEmpty(r)) producer->output_rect_ = RGp_RectUnion(producer->output_rect_, r);
+      if (!M_IsEmpty(r)) producer->output_rect_ = M_Union(producer->output_rect_, r);
       producer->render_into_dest_ = render_into_dest_ && inPlace;
       producer->visited_ = false;
       producer->clear_mark_ = producer->clear_mark_ || clear_mark_;

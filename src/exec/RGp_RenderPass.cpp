@@ -8,7 +8,7 @@
 #include <optional>
 #include <utility>
 
-#include "exec/RGp_ExecRects.h"
+#include "rghost/M_Geometry.h"
 #include "exec/RGp_NodeInvocation.h"
 #include "exec/RGp_StackGuard.h"
 #include "frame/RGp_Errors.h"
@@ -25,7 +25,7 @@ namespace {
 // at `parentRect`'s top-left corner. The 32-bit form keeps offsets beyond the
 // 16-bit range exact; the view's origin is the top-left of what it shows.
 PF_World* MakeView(PF_World* parent, const M_LRect& rect, const M_LRect& parentRect) {
-  PF_World* view = PF_World::NewReference(parent, RGp_RectRelativeTo(rect, parentRect));
+  PF_World* view = PF_World::NewReference(parent, M_RelativeTo(rect, parentRect));
   view->origin_x = rect.left;
   view->origin_y = rect.top;
   return view;
@@ -88,7 +88,7 @@ void RGp_NodeInvocation::RenderInvocation(RG_CheckoutResult* target) {
                            "Render left the node's output without a world");
     }
     if (output_->lock_ == nullptr && node_buffer_ == nullptr &&
-        !RGp_RectSame(output_rect_, output_->rect_)) {
+        !M_SameArea(output_rect_, output_->rect_)) {
       // The node installed a buffer of its own (SetOutputWorld) that covers
       // only its declared rect, while consumers take more: give the output
       // a buffer of the whole output rect so that every hand-over below
@@ -173,7 +173,7 @@ void RGp_NodeInvocation::CopyToInPlaceConsumer(RG_CheckoutResult* target) {
   // The copy below writes the output where it meets the consumer's result;
   // when that is the consumer's whole buffer, clearing it first would be
   // wasted.
-  const M_LRect written = RGp_RectIntersect(output_->rect_, target->rect_);
+  const M_LRect written = M_Intersect(output_->rect_, target->rect_);
   consumer->AllocateOutputWorld(keep, &written);
   const M_LRect whole = WholeWorld(output_->world_);
   target->world_->CopyPixels(output_->world_, &whole, output_->rect_.left - target->rect_.left,
@@ -196,8 +196,8 @@ void RGp_NodeInvocation::DeliverLast(RG_CheckoutResult* target) {
   PF_World*& slot = node_buffer_ != nullptr ? node_buffer_ : output_->world_;
 
   if (!target->is_output_) {
-    if (!RGp_RectSame(target->rect_, output_rect_)) {
-      slot->ShrinkToSubRect(RGp_RectRelativeTo(target->rect_, output_rect_));
+    if (!M_SameArea(target->rect_, output_rect_)) {
+      slot->ShrinkToSubRect(M_RelativeTo(target->rect_, output_rect_));
     }
     std::swap(target->world_, slot);
   } else if (views_out_ && ViewsStillAlive(slot)) {
@@ -206,7 +206,7 @@ void RGp_NodeInvocation::DeliverLast(RG_CheckoutResult* target) {
     RGp_NodeInvocation* consumer = target->owner_;
     PF_World* dest = traverser_->GetRootOutput();
     if (consumer->render_into_dest_ && dest != nullptr &&
-        RGp_RectContains(traverser_->GetRootRect(), consumer->output_rect_) &&
+        M_Contains(traverser_->GetRootRect(), consumer->output_rect_) &&
         !slot->RefersTo(dest)) {
       // The in-place consumer renders into the caller's buffer: the pixels
       // move there once, now.
@@ -219,8 +219,8 @@ void RGp_NodeInvocation::DeliverLast(RG_CheckoutResult* target) {
       slot = nullptr;
       consumer->InstallOutputWorld(view.release());
     } else {
-      if (!RGp_RectSame(consumer->output_rect_, output_rect_)) {
-        slot->ShrinkToSubRect(RGp_RectRelativeTo(consumer->output_rect_, output_rect_));
+      if (!M_SameArea(consumer->output_rect_, output_rect_)) {
+        slot->ShrinkToSubRect(M_RelativeTo(consumer->output_rect_, output_rect_));
       }
       consumer->InstallOutputWorld(std::exchange(slot, nullptr));
     }
@@ -230,10 +230,10 @@ void RGp_NodeInvocation::DeliverLast(RG_CheckoutResult* target) {
 }
 
 void RGp_NodeInvocation::DeliverLocked(RG_CheckoutResult* target) {
-  if (!target->is_output_ && RGp_RectContains(output_->rect_, target->rect_)) {
+  if (!target->is_output_ && M_Contains(output_->rect_, target->rect_)) {
     // Readers of a locked buffer get views; the last one also takes the
     // lock, which keeps the buffer alive as long as it holds the view.
-    if (consumer_count_ == 1 && RGp_RectSame(target->rect_, output_->rect_)) {
+    if (consumer_count_ == 1 && M_SameArea(target->rect_, output_->rect_)) {
       std::swap(target->world_, output_->world_);
     } else {
       PF_World* view = MakeView(output_->world_, target->rect_, output_->rect_);
@@ -249,8 +249,8 @@ void RGp_NodeInvocation::DeliverLocked(RG_CheckoutResult* target) {
   // whose opaque source hides everything) copies nothing. Its own consumers
   // then see a locked output and copy only if they write it.
   if (target->is_output_ && consumer_count_ == 1 && target->owner_->passing_through_ &&
-      target->owner_->node_buffer_ == nullptr && RGp_RectSame(target->rect_, output_->rect_) &&
-      RGp_RectSame(target->owner_->output_rect_, target->rect_)) {
+      target->owner_->node_buffer_ == nullptr && M_SameArea(target->rect_, output_->rect_) &&
+      M_SameArea(target->owner_->output_rect_, target->rect_)) {
     std::swap(target->world_, output_->world_);
     std::swap(target->lock_, output_->lock_);
     return;
@@ -275,17 +275,17 @@ void RGp_NodeInvocation::AllocateOutputWorld(bool keep, const M_LRect* overwritt
   std::unique_ptr<PF_World> world;
   PF_World* dest = traverser_->GetRootOutput();
   if (render_into_dest_ && dest != nullptr &&
-      RGp_RectContains(traverser_->GetRootRect(), output_rect_)) {
+      M_Contains(traverser_->GetRootRect(), output_rect_)) {
     world.reset(MakeView(dest, output_rect_, traverser_->GetRootRect()));
   } else {
     world.reset(PF_World::New(output_rect_, output_->request_.bit_depth, 0));
     keep = false;
   }
-  if (clear_mark_ && !(overwritten != nullptr && RGp_RectContains(*overwritten, output_rect_))) {
+  if (clear_mark_ && !(overwritten != nullptr && M_Contains(*overwritten, output_rect_))) {
     if ((output_->new_world_flags_ & RG_NEW_WORLD_CLEAR) != 0 && !keep) {
       world->Clear(0);
     } else {
-      world->ClearOutside(RGp_RectRelativeTo(output_->rect_, output_rect_));
+      world->ClearOutside(M_RelativeTo(output_->rect_, output_rect_));
     }
   }
   InstallOutputWorld(world.release());
@@ -293,7 +293,7 @@ void RGp_NodeInvocation::AllocateOutputWorld(bool keep, const M_LRect* overwritt
 
 void RGp_NodeInvocation::InstallOutputWorld(PF_World* world) {
   std::unique_ptr<PF_World> owned(world);
-  if (RGp_RectSame(output_rect_, output_->rect_)) {
+  if (M_SameArea(output_rect_, output_->rect_)) {
     delete output_->world_;
     output_->world_ = owned.release();
     return;

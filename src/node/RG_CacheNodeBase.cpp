@@ -10,30 +10,6 @@
 
 namespace {
 
-bool IsEmpty(const M_LRect& r) { return r.right <= r.left || r.bottom <= r.top; }
-
-// Component-wise intersection, left as it comes out even when empty.
-M_LRect Clip(const M_LRect& a, const M_LRect& b) {
-  M_LRect r;
-  r.left = a.left > b.left ? a.left : b.left;
-  r.top = a.top > b.top ? a.top : b.top;
-  r.right = a.right < b.right ? a.right : b.right;
-  r.bottom = a.bottom < b.bottom ? a.bottom : b.bottom;
-  return r;
-}
-
-// Union that ignores an empty operand.
-M_LRect Widen(const M_LRect& a, const M_LRect& b) {
-  if (IsEmpty(b)) return a;
-  if (IsEmpty(a)) return b;
-  M_LRect r;
-  r.left = a.left < b.left ? a.left : b.left;
-  r.top = a.top < b.top ? a.top : b.top;
-  r.right = a.right > b.right ? a.right : b.right;
-  r.bottom = a.bottom > b.bottom ? a.bottom : b.bottom;
-  return r;
-}
-
 // Host ticks wrap at 2^32, so the difference is taken in 32 bits.
 long ElapsedTicks(uint32_t t0, uint32_t t1) {
   return static_cast<long>(static_cast<int32_t>(t1 - t0));
@@ -89,7 +65,7 @@ RG_NodeData* RG_CacheNodeBase::PreRender(RG_NodePreRenderCB* cb,
   if (found) {
     // The cached result serves the request: the sub-graph below stays
     // untouched, and is not even built.
-    cb->RequestOutput(Clip(cachedRect, request.rect), cachedFlags, 0);
+    cb->RequestOutput(M_Intersect(cachedRect, request.rect), cachedFlags, 0);
     SetContentBounds(type, cachedBounds);
     return nodeData.release();
   }
@@ -101,7 +77,7 @@ RG_NodeData* RG_CacheNodeBase::PreRender(RG_NodePreRenderCB* cb,
   // request rect.
   child.flags |= RG_REQUEST_WHOLE_OUTPUT;
   RG_CheckoutResult* in = cb->CheckoutInput(0, child);
-  child.rect = Widen(child.rect, in->GetRect());
+  child.rect = M_Union(in->GetRect(), child.rect);  // keeps child.rect when both are empty
   nodeData->child_request = child;
 
   cb->RequestOutput(in->GetRect(), in->GetFlags(), 0);
@@ -136,7 +112,7 @@ void RG_CacheNodeBase::Render(RG_NodeRenderCB* cb, const RG_RenderRequest& reque
   EnsureInput();
   RG_RenderRequest req2 = request;
   ChildRequestHook(nodeData->cache_data, &req2);
-  req2.rect = Clip(req2.rect, out->GetRect());
+  req2.rect = M_Intersect(req2.rect, out->GetRect());
 
   M_LRect rect;
   char flags = 0;

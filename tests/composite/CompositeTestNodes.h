@@ -18,11 +18,6 @@ namespace composite_test {
 
 inline M_LRect Rect(int32_t l, int32_t t, int32_t r, int32_t b) { return M_LRect{l, t, r, b}; }
 
-inline M_LRect Clip(const M_LRect& a, const M_LRect& b) {
-  return Rect(std::max(a.left, b.left), std::max(a.top, b.top), std::min(a.right, b.right),
-              std::min(a.bottom, b.bottom));
-}
-
 // Pixel channel c (0..3) of (x, y) as a value in [0, 1].
 inline double Channel(const PF_World& w, int32_t x, int32_t y, int c) {
   const void* p = w.PixelAddress(x, y);
@@ -68,7 +63,7 @@ class ProbeNode : public RG_RenderNode {
   RG_NodeData* PreRender(RG_NodePreRenderCB* cb, const RG_RenderRequest& request) const override {
     ++prerenders;
     last_request = request;
-    cb->RequestOutput(Clip(request.rect, bounds_), opaque_ ? 1 : 0, 0);
+    cb->RequestOutput(M_Intersect(request.rect, bounds_), opaque_ ? 1 : 0, 0);
     return nullptr;
   }
 

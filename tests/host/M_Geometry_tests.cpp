@@ -61,6 +61,12 @@ TEST_F(MGeometryTest, InvertQuiet) {
   product *= inv;
   EXPECT_TRUE(product.IsIdentityWithinEpsilon(1e-12));
   EXPECT_FALSE(m.IsIdentityWithinEpsilon(1e-12));
+  // An affine matrix inverts to an exactly affine one (the resampler's fast path).
+  M_Matrix3 affine = RotateScale(30, 1.7, 0.3);
+  ASSERT_FALSE(affine.InvertQuiet());
+  EXPECT_EQ(affine[2], 0.0);
+  EXPECT_EQ(affine[5], 0.0);
+  EXPECT_EQ(affine[8], 1.0);
 
   M_Matrix3 singular;
   singular[0] = 2;
@@ -71,6 +77,27 @@ TEST_F(MGeometryTest, InvertQuiet) {
   EXPECT_EQ(singular.Determinant(), 0.0);
   EXPECT_TRUE(singular.InvertQuiet());
   for (int i = 0; i < 9; ++i) EXPECT_EQ(singular[i], before[i]);
+}
+
+TEST_F(MGeometryTest, RectAlgebra) {
+  const M_LRect a{0, 0, 10, 10}, b{5, -5, 20, 5}, apart{30, 30, 40, 40}, empty{7, 7, 7, 9};
+  // Intersections keep their coordinates when empty; unions skip empty operands.
+  EXPECT_EQ(M_Intersect(a, b), (M_LRect{5, 0, 10, 5}));
+  EXPECT_EQ(M_Intersect(a, apart), (M_LRect{30, 30, 10, 10}));
+  EXPECT_EQ(M_Union(a, b), (M_LRect{0, -5, 20, 10}));
+  EXPECT_EQ(M_Union(empty, b), b);
+  EXPECT_EQ(M_Union(a, empty), a);
+  EXPECT_TRUE(M_Contains(a, M_LRect{0, 0, 10, 10}));
+  EXPECT_FALSE(M_Contains(a, M_LRect{0, 0, 10, 11}));
+  EXPECT_TRUE(M_Overlaps(a, b));
+  EXPECT_FALSE(M_Overlaps(a, M_LRect{10, 0, 12, 10}));  // touching edges
+  EXPECT_TRUE(M_SameArea(empty, M_LRect{}));
+  EXPECT_FALSE(M_SameArea(a, M_LRect{0, 0, 10, 9}));
+  EXPECT_EQ(M_RelativeTo(b, a), b);
+  EXPECT_EQ(M_RelativeTo(a, b), (M_LRect{-5, 5, 5, 15}));
+  EXPECT_EQ(M_Grow(a, -2), (M_LRect{2, 2, 8, 8}));
+  const M_LRect wide{INT32_MIN + 1, 0, INT32_MAX, 1};
+  EXPECT_EQ(M_Grow(wide, 3), (M_LRect{INT32_MIN, -3, INT32_MAX, 4}));
 }
 
 TEST_F(MGeometryTest, TransformBoundsEnclosesTheImage) {

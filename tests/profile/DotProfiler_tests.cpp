@@ -31,17 +31,12 @@ namespace dot_test {
 double g_now = 50.0;
 double FakeClock() { return g_now; }
 
-M_LRect Clip(const M_LRect& a, const M_LRect& b) {
-  return M_LRect{std::max(a.left, b.left), std::max(a.top, b.top), std::min(a.right, b.right),
-                 std::min(a.bottom, b.bottom)};
-}
-
 // Leaf over fixed bounds; rendering takes `seconds` of the fake clock.
 class ClockLeaf : public RG_RenderNode {
  public:
   explicit ClockLeaf(double seconds) : seconds_(seconds) {}
   RG_NodeData* PreRender(RG_NodePreRenderCB* cb, const RG_RenderRequest& request) const override {
-    cb->RequestOutput(Clip(request.rect, M_LRect{0, 0, 16, 16}), 0, 0);
+    cb->RequestOutput(M_Intersect(request.rect, M_LRect{0, 0, 16, 16}), 0, 0);
     return nullptr;
   }
   void Render(RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) const override {

@@ -5,22 +5,6 @@
 
 #include "rg/RG_RenderRequest.h"
 
-M_LRect ProofIntersect(const M_LRect& a, const M_LRect& b) {
-  return M_LRect{std::max(a.left, b.left), std::max(a.top, b.top), std::min(a.right, b.right),
-                 std::min(a.bottom, b.bottom)};
-}
-
-M_LRect ProofUnion(const M_LRect& a, const M_LRect& b) {
-  if (M_IsEmpty(a)) return b;
-  if (M_IsEmpty(b)) return a;
-  return M_LRect{std::min(a.left, b.left), std::min(a.top, b.top), std::max(a.right, b.right),
-                 std::max(a.bottom, b.bottom)};
-}
-
-bool ProofContains(const M_LRect& o, const M_LRect& i) {
-  return o.left <= i.left && o.top <= i.top && o.right >= i.right && o.bottom >= i.bottom;
-}
-
 namespace {
 
 uint32_t Mix(uint32_t h) {
@@ -143,7 +127,7 @@ M_LRect ProofSourceNode::ComputeContentBounds(RG_ContentBoundsType) const { retu
 
 RG_NodeData* ProofSourceNode::PreRender(RG_NodePreRenderCB* cb,
                                         const RG_RenderRequest& request) const {
-  cb->RequestOutput(ProofIntersect(request.rect, bounds_), opaque_ ? 1 : 0, 0);
+  cb->RequestOutput(M_Intersect(request.rect, bounds_), opaque_ ? 1 : 0, 0);
   return nullptr;
 }
 
@@ -188,10 +172,10 @@ M_LRect ProofCropNode::ComputeContentBounds(RG_ContentBoundsType type) const {
 RG_NodeData* ProofCropNode::PreRender(RG_NodePreRenderCB* cb,
                                       const RG_RenderRequest& request) const {
   RG_RenderRequest inner = request;
-  inner.rect = ProofIntersect(request.rect, keep_);
+  inner.rect = M_Intersect(request.rect, keep_);
   cb->CheckoutInput(0, inner);
   const bool wide = (request.flags & RG_REQUEST_CONTENT_BOUNDS_TYPE1) != 0;
-  cb->RequestOutput(ProofIntersect(request.rect, wide ? extent_ : keep_), 0, 1);
+  cb->RequestOutput(M_Intersect(request.rect, wide ? extent_ : keep_), 0, 1);
   return nullptr;
 }
 
@@ -204,7 +188,7 @@ void ProofCropNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest&, const R
   if (src == nullptr) return;
   const M_LRect s = src->GetRect();
   const M_LRect d = dst->GetRect();
-  const M_LRect area = ProofIntersect(ProofIntersect(s, d), keep_);
+  const M_LRect area = M_Intersect(M_Intersect(s, d), keep_);
   if (M_IsEmpty(area)) return;
   const M_LRect srcRect{area.left - s.left, area.top - s.top, area.right - s.left,
                         area.bottom - s.top};
@@ -239,7 +223,7 @@ bool ProofMapCache::LookupCache(const RG_RenderRequest& request, RG_NodeData** c
   for (size_t i = 0; i < entries_.size(); ++i) {
     const Entry& e = entries_[i];
     if (e.request.bit_depth != request.bit_depth) continue;
-    if (!ProofContains(e.request.rect, request.rect)) continue;
+    if (!M_Contains(e.request.rect, request.rect)) continue;
     if (e.request.field != 0 && e.request.field != request.field) continue;
     if ((request.flags & RG_REQUEST_CONTENT_BOUNDS_TYPE1) &&
         !(e.request.flags & RG_REQUEST_CONTENT_BOUNDS_TYPE1))
@@ -259,7 +243,7 @@ bool ProofMapCache::LookupCache(const RG_RenderRequest& request, RG_NodeData** c
 
 void ProofMapCache::Serve(const Entry& e, RG_CheckoutResult* output) {
   const M_LRect want = output->GetRect();
-  if (e.world && ProofContains(e.world->GetRect(), want)) {
+  if (e.world && M_Contains(e.world->GetRect(), want)) {
     const M_LRect w = e.world->GetRect();
     const M_LRect rel{want.left - w.left, want.top - w.top, want.right - w.left,
                       want.bottom - w.top};

@@ -21,11 +21,6 @@ struct ProofWorldDeleter {
 };
 using ProofWorldPtr = std::unique_ptr<PF_World, ProofWorldDeleter>;
 
-M_LRect ProofIntersect(const M_LRect& a, const M_LRect& b);
-// Union ignoring an empty operand.
-M_LRect ProofUnion(const M_LRect& a, const M_LRect& b);
-bool ProofContains(const M_LRect& outer, const M_LRect& inner);
-
 // A source world of `bounds` (origin at its top-left) at `depth`, filled with
 // a premultiplied pattern derived from `seed`; fully opaque when `opaque`.
 // Translucent worlds also hold fully transparent and fully opaque pixels.

@@ -258,7 +258,7 @@ ProofGraphDesc ProofRandomGraph(uint64_t seed) {
     // Mostly where the leaves are, give or take a few pixels.
     M_LRect all{};
     for (const ProofNodeDesc& n : g.nodes) {
-      if (n.kind != ProofKind::kNull && n.bounds.left < 500) all = ProofUnion(all, n.bounds);
+      if (n.kind != ProofKind::kNull && n.bounds.left < 500) all = M_Union(all, n.bounds);
     }
     if (M_IsEmpty(all)) all = RandomRect(d, 48);
     g.request.rect = M_LRect{all.left + d.Int(-4, 6), all.top + d.Int(-4, 6),

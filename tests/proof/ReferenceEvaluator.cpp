@@ -7,7 +7,7 @@ namespace {
 
 M_LRect Grow(const M_LRect& r) { return M_LRect{r.left - 1, r.top - 1, r.right + 1, r.bottom + 1}; }
 
-bool Overlap(const M_LRect& a, const M_LRect& b) { return !M_IsEmpty(ProofIntersect(a, b)); }
+bool Overlap(const M_LRect& a, const M_LRect& b) { return !M_IsEmpty(M_Intersect(a, b)); }
 
 // A cleared buffer of `rect` holding `from`'s pixels where it reaches.
 ProofWorldPtr Canvas(const M_LRect& rect, short depth, const ProofRefResult* from) {
@@ -30,7 +30,7 @@ M_LRect ProofMappedBounds(const std::vector<M_Matrix3>& matrices, const M_LRect&
   M_LRect acc{};
   for (M_Matrix3 m : matrices) {
     if (inverse && m.InvertQuiet()) continue;
-    acc = ProofUnion(acc, M_TransformBounds(m, rect));
+    acc = M_Union(acc, M_TransformBounds(m, rect));
   }
   return acc;
 }
@@ -76,7 +76,7 @@ ProofRefResult ReferenceEvaluator::Render(int index, const M_LRect& rect, bool t
 ProofRefResult ReferenceEvaluator::RenderLeaf(int index, const M_LRect& rect) const {
   const ProofNodeDesc& n = desc_.nodes[static_cast<size_t>(index)];
   ProofRefResult r;
-  r.rect = ProofIntersect(rect, n.bounds);
+  r.rect = M_Intersect(rect, n.bounds);
   if (M_IsEmpty(r.rect)) return ProofRefResult{};
   r.world.reset(PF_World::New(r.rect, depth_, 0));
   // The leaf's pixel (0, 0) sits at the bounds' top-left.
@@ -88,12 +88,12 @@ ProofRefResult ReferenceEvaluator::RenderLeaf(int index, const M_LRect& rect) co
 
 ProofRefResult ReferenceEvaluator::RenderCrop(const ProofNodeDesc& n, const M_LRect& rect,
                                               bool type1, long field) const {
-  ProofRefResult in = Render(n.inputs[0], ProofIntersect(rect, n.keep), type1, field);
+  ProofRefResult in = Render(n.inputs[0], M_Intersect(rect, n.keep), type1, field);
   ProofRefResult r;
-  r.rect = ProofIntersect(rect, type1 ? n.extent : n.keep);
+  r.rect = M_Intersect(rect, type1 ? n.extent : n.keep);
   if (M_IsEmpty(r.rect)) return ProofRefResult{};
   r.world = Canvas(r.rect, depth_, nullptr);
-  const M_LRect area = ProofIntersect(ProofIntersect(in.rect, r.rect), n.keep);
+  const M_LRect area = M_Intersect(M_Intersect(in.rect, r.rect), n.keep);
   if (!M_IsEmpty(area)) {
     const M_LRect from{area.left - in.rect.left, area.top - in.rect.top, area.right - in.rect.left,
                        area.bottom - in.rect.top};
@@ -119,7 +119,7 @@ ProofRefResult ReferenceEvaluator::RenderComposite(const ProofNodeDesc& n, const
       mask = Render(n.inputs[2], rect, type1, field);
       // The inverted kinds cover everything outside the mask; the others nothing.
       useMask = !((n.mask_mode & 1) && M_IsEmpty(mask.rect));
-      if (!(n.mask_mode & 1)) srcArea = ProofIntersect(rect, mask.rect);
+      if (!(n.mask_mode & 1)) srcArea = M_Intersect(rect, mask.rect);
     }
     if (!M_IsEmpty(srcArea)) {
       const bool srcType1 = type1 || mode.transfer_mode == PF_BLEND_STENCIL_ALPHA ||
@@ -132,7 +132,7 @@ ProofRefResult ReferenceEvaluator::RenderComposite(const ProofNodeDesc& n, const
         src = Render(n.inputs[0], need, srcType1, 0);
         M_LRect placed = src.rect;
         if (n.quality == 1 && !M_IsEmpty(placed)) placed = Grow(placed);
-        visible = ProofIntersect(ProofMappedBounds(n.matrices, placed, false), srcArea);
+        visible = M_Intersect(ProofMappedBounds(n.matrices, placed, false), srcArea);
       } else {
         src = Render(n.inputs[0], srcArea, srcType1, field);
         visible = src.rect;
@@ -147,7 +147,7 @@ ProofRefResult ReferenceEvaluator::RenderComposite(const ProofNodeDesc& n, const
   ProofRefResult r;
   if (!M_IsEmpty(dest.rect)) {
     if (stencil && (M_IsEmpty(visible) || !Overlap(visible, dest.rect))) return ProofRefResult{};
-    r.rect = ProofUnion(dest.rect, visible);
+    r.rect = M_Union(dest.rect, visible);
   } else {
     if (M_IsEmpty(visible) || mode.dest_bound) return ProofRefResult{};
     r.rect = visible;

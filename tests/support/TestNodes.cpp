@@ -5,22 +5,10 @@
 
 namespace {
 
-M_LRect Intersect(const M_LRect& a, const M_LRect& b) {
-  return M_LRect{std::max(a.left, b.left), std::max(a.top, b.top), std::min(a.right, b.right),
-                 std::min(a.bottom, b.bottom)};
-}
-
-M_LRect Union(const M_LRect& a, const M_LRect& b) {
-  if (M_IsEmpty(a)) return b;
-  if (M_IsEmpty(b)) return a;
-  return M_LRect{std::min(a.left, b.left), std::min(a.top, b.top), std::max(a.right, b.right),
-                 std::max(a.bottom, b.bottom)};
-}
-
 // Copies the overlap of two 8-bit worlds pixel by pixel (not through the
 // host's CopyPixels, so the library's own copies stay countable).
 void Blit(PF_World* dst, const PF_World* src) {
-  const M_LRect r = Intersect(dst->GetRect(), src->GetRect());
+  const M_LRect r = M_Intersect(dst->GetRect(), src->GetRect());
   for (int32_t y = r.top; y < r.bottom; ++y) {
     for (int32_t x = r.left; x < r.right; ++x) TestSetPixel(dst, x, y, TestPixel(src, x, y));
   }
@@ -106,7 +94,7 @@ M_LRect TestSolidNode::ComputeContentBounds(RG_ContentBoundsType) const { return
 RG_NodeData* TestSolidNode::PreRender(RG_NodePreRenderCB* cb,
                                       const RG_RenderRequest& request) const {
   ++counters.pre_renders;
-  cb->RequestOutput(Intersect(request.rect, bounds_), color_.alpha == 255 ? 1 : 0, 0);
+  cb->RequestOutput(M_Intersect(request.rect, bounds_), color_.alpha == 255 ? 1 : 0, 0);
   return nullptr;
 }
 
@@ -124,7 +112,7 @@ M_LRect TestPatternNode::ComputeContentBounds(RG_ContentBoundsType) const { retu
 RG_NodeData* TestPatternNode::PreRender(RG_NodePreRenderCB* cb,
                                         const RG_RenderRequest& request) const {
   ++counters.pre_renders;
-  cb->RequestOutput(Intersect(request.rect, bounds_), 1, 0);
+  cb->RequestOutput(M_Intersect(request.rect, bounds_), 1, 0);
   return nullptr;
 }
 
@@ -202,7 +190,7 @@ RG_NodeData* TestOverNode::PreRender(RG_NodePreRenderCB* cb,
   cb->BeginCheckoutGroup();
   RG_CheckoutResult* bottom = cb->CheckoutInput(1, request);
   const bool opaque = (bottom->GetFlags() & RG_OUTPUT_OPAQUE) != 0 && bottom->GetRect() == request.rect;
-  cb->RequestOutput(Union(top->GetRect(), bottom->GetRect()), opaque ? 1 : 0, 1);
+  cb->RequestOutput(M_Union(top->GetRect(), bottom->GetRect()), opaque ? 1 : 0, 1);
   return nullptr;
 }
 
@@ -217,7 +205,7 @@ void TestOverNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG
   PF_World* dst = out->GetOutputWorld();
   if (bottomWorld != nullptr) Blit(dst, bottomWorld);
   if (topWorld == nullptr) return;
-  const M_LRect r = Intersect(dst->GetRect(), topWorld->GetRect());
+  const M_LRect r = M_Intersect(dst->GetRect(), topWorld->GetRect());
   for (int32_t y = r.top; y < r.bottom; ++y) {
     for (int32_t x = r.left; x < r.right; ++x) {
       const PF_RGBA8 s = TestPixel(topWorld, x, y);

@@ -30,7 +30,7 @@ class EntryLock : public RG_BufferLock {
 void SupplyOutput(const std::shared_ptr<CacheEntry>& entry, RG_CheckoutResult* output) {
   const M_LRect& r = output->GetRect();
   PF_World* src = entry->world;
-  if (src != nullptr && RectContains(src->GetRect(), r)) {
+  if (src != nullptr && M_Contains(src->GetRect(), r)) {
     std::unique_ptr<PF_World> view(
         PF_World::NewReference(src, M_LRect{r.left - src->origin_x, r.top - src->origin_y,
                                             r.right - src->origin_x, r.bottom - src->origin_y}));
@@ -41,7 +41,7 @@ void SupplyOutput(const std::shared_ptr<CacheEntry>& entry, RG_CheckoutResult* o
   std::unique_ptr<PF_World> copy(
       PF_World::New(r, output->GetGeneratingRequest().bit_depth, PF_NEW_WORLD_CLEAR));
   if (src != nullptr) {
-    const M_LRect overlap = IntersectRect(r, src->GetRect());
+    const M_LRect overlap = M_Intersect(r, src->GetRect());
     if (!M_IsEmpty(overlap)) {
       const M_LRect from{overlap.left - src->origin_x, overlap.top - src->origin_y,
                          overlap.right - src->origin_x, overlap.bottom - src->origin_y};

@@ -39,7 +39,7 @@ M_LRect BlurNode::ComputeContentBounds(RG_ContentBoundsType type) const {
   const M_LRect in = GetInput(0)->GetContentBounds(type);
   if (M_IsEmpty(in)) return M_LRect{};
   const int32_t r = std::max(Radius(), VerticalReach(1));
-  return GrowRect(in, r);
+  return M_Grow(in, r);
 }
 
 RG_NodeData* BlurNode::PreRender(RG_NodePreRenderCB* cb, const RG_RenderRequest& request) const {
@@ -51,7 +51,7 @@ RG_NodeData* BlurNode::PreRender(RG_NodePreRenderCB* cb, const RG_RenderRequest&
   M_LRect out;
   if (!M_IsEmpty(in->GetRect())) {
     const M_LRect& r = in->GetRect();
-    out = IntersectRect(request.rect,
+    out = M_Intersect(request.rect,
                         M_LRect{r.left - rh, r.top - rv, r.right + rh, r.bottom + rv});
     if (M_IsEmpty(out)) out = M_LRect{};
   }

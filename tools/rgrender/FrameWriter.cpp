@@ -12,7 +12,7 @@
 namespace fs = std::filesystem;
 
 void FrameImage::CopyFrom(const PF_World* world, int32_t field) {
-  const M_LRect r = IntersectRect(world->GetRect(), rect);
+  const M_LRect r = M_Intersect(world->GetRect(), rect);
   for (int32_t y = r.top; y < r.bottom; ++y) {
     if (!RowInField(y, field)) continue;
     for (int32_t x = r.left; x < r.right; ++x)

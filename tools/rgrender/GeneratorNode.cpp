@@ -51,7 +51,7 @@ RGBA GeneratorNode::ColorAt(int32_t x, int32_t y) const {
 RG_NodeData* GeneratorNode::PreRender(RG_NodePreRenderCB* cb,
                                       const RG_RenderRequest& request) const {
   const bool opaque = c1_.a >= 1.f && (pattern_ == Pattern::Solid || c2_.a >= 1.f);
-  cb->RequestOutput(IntersectRect(request.rect, rect_), opaque ? 1 : 0, 0);
+  cb->RequestOutput(M_Intersect(request.rect, rect_), opaque ? RG_OUTPUT_OPAQUE : 0, 0);
   return nullptr;
 }
 

@@ -13,7 +13,7 @@ M_LRect ImageLayerNode::ComputeContentBounds(RG_ContentBoundsType) const { retur
 
 RG_NodeData* ImageLayerNode::PreRender(RG_NodePreRenderCB* cb,
                                        const RG_RenderRequest& request) const {
-  cb->RequestOutput(IntersectRect(request.rect, bounds_), opaque_ ? RG_OUTPUT_OPAQUE : 0, 0);
+  cb->RequestOutput(M_Intersect(request.rect, bounds_), opaque_ ? RG_OUTPUT_OPAQUE : 0, 0);
   return nullptr;
 }
 

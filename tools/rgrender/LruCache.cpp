@@ -10,7 +10,7 @@ bool CacheEntry::Serves(const RG_RenderRequest& r) const {
   return r.bit_depth == request.bit_depth &&
          (r.flags & RG_REQUEST_CONTENT_BOUNDS_TYPE1) ==
              (request.flags & RG_REQUEST_CONTENT_BOUNDS_TYPE1) &&
-         (request.field == 0 || request.field == r.field) && RectContains(request.rect, r.rect);
+         (request.field == 0 || request.field == r.field) && M_Contains(request.rect, r.rect);
 }
 
 LruCache::LruCache(size_t budgetBytes) : budget_(budgetBytes) { U_AddPurgeHook(PurgeHook, this); }

@@ -1,6 +1,6 @@
 // Pixel access shared by the program's nodes and its file I/O: read and write
 // one premultiplied RGBA pixel of a host world as four floats in 0..1,
-// whatever the world's depth, and the rect arithmetic the nodes need.
+// whatever the world's depth.
 #pragma once
 
 #include <algorithm>
@@ -13,20 +13,6 @@
 struct RGBA {
   float r = 0, g = 0, b = 0, a = 0;
 };
-
-inline M_LRect IntersectRect(const M_LRect& a, const M_LRect& b) {
-  return M_LRect{std::max(a.left, b.left), std::max(a.top, b.top), std::min(a.right, b.right),
-                 std::min(a.bottom, b.bottom)};
-}
-
-inline M_LRect GrowRect(const M_LRect& r, int32_t by) {
-  return M_LRect{r.left - by, r.top - by, r.right + by, r.bottom + by};
-}
-
-inline bool RectContains(const M_LRect& outer, const M_LRect& inner) {
-  return outer.left <= inner.left && outer.top <= inner.top && outer.right >= inner.right &&
-         outer.bottom >= inner.bottom;
-}
 
 // Rounds a 0..1 value to an integer channel of `max` steps, clamping.
 inline uint32_t QuantizeChannel(float v, uint32_t max) {

@@ -68,9 +68,61 @@ double M_SignedPolygonArea2D(const M_Vector2T<double>* points, long count);
 // Version handshake of the math library (version 18).
 long M_CheckVersions(long location, long version);
 
-// Rect helpers used throughout the host and by library callers.
+// The rectangle algebra of the host, the library and its tools. An
+// intersection is component-wise and never normalised (an empty result keeps
+// its coordinates); a union ignores an empty operand.
 inline bool M_IsEmpty(const M_LRect& r) { return r.right <= r.left || r.bottom <= r.top; }
 inline bool operator==(const M_LRect& a, const M_LRect& b) {
   return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
 }
 inline bool operator!=(const M_LRect& a, const M_LRect& b) { return !(a == b); }
+
+inline M_LRect M_Intersect(const M_LRect& a, const M_LRect& b) {
+  return M_LRect{a.left > b.left ? a.left : b.left, a.top > b.top ? a.top : b.top,
+                 a.right < b.right ? a.right : b.right, a.bottom < b.bottom ? a.bottom : b.bottom};
+}
+
+inline M_LRect M_Union(const M_LRect& a, const M_LRect& b) {
+  if (M_IsEmpty(a)) return b;
+  if (M_IsEmpty(b)) return a;
+  return M_LRect{a.left < b.left ? a.left : b.left, a.top < b.top ? a.top : b.top,
+                 a.right > b.right ? a.right : b.right, a.bottom > b.bottom ? a.bottom : b.bottom};
+}
+
+// `a` contains `b`, compared coordinate by coordinate (empty rects included).
+inline bool M_Contains(const M_LRect& a, const M_LRect& b) {
+  return a.left <= b.left && a.top <= b.top && a.right >= b.right && a.bottom >= b.bottom;
+}
+
+inline bool M_Overlaps(const M_LRect& a, const M_LRect& b) {
+  return !M_IsEmpty(M_Intersect(a, b));
+}
+
+// Equal, where any two empty rects count as equal.
+inline bool M_SameArea(const M_LRect& a, const M_LRect& b) {
+  const bool ea = M_IsEmpty(a);
+  const bool eb = M_IsEmpty(b);
+  return (ea && eb) || (!ea && !eb && a == b);
+}
+
+// `r` moved by (dx, dy); coordinates wrap to 32 bits as the host's do.
+inline M_LRect M_Offset(const M_LRect& r, int64_t dx, int64_t dy) {
+  return M_LRect{static_cast<int32_t>(r.left + dx), static_cast<int32_t>(r.top + dy),
+                 static_cast<int32_t>(r.right + dx), static_cast<int32_t>(r.bottom + dy)};
+}
+
+// `r` in the pixel grid of a world whose top-left pixel lies at `base`'s
+// top-left corner.
+inline M_LRect M_RelativeTo(const M_LRect& r, const M_LRect& base) {
+  return M_Offset(r, -static_cast<int64_t>(base.left), -static_cast<int64_t>(base.top));
+}
+
+// `by` pixels more on every side (fewer when negative), saturating at the
+// 32-bit range so that unbounded content bounds stay representable.
+inline M_LRect M_Grow(const M_LRect& r, int32_t by) {
+  const auto clamp = [](int64_t v) {
+    return static_cast<int32_t>(v < INT32_MIN ? INT32_MIN : (v > INT32_MAX ? INT32_MAX : v));
+  };
+  return M_LRect{clamp(int64_t{r.left} - by), clamp(int64_t{r.top} - by),
+                 clamp(int64_t{r.right} + by), clamp(int64_t{r.bottom} + by)};
+}
