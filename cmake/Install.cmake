@@ -25,6 +25,11 @@ install(FILES ${PROJECT_BINARY_DIR}/rendergraphConfig.cmake
   ${PROJECT_BINARY_DIR}/rendergraphConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/rendergraph)
 
+# The pkg-config file finds the prefix from where it lies, so an installed
+# tree still works after it is moved. No language standard is forced on
+# consumers: the headers need C++17, the default of current compilers.
+file(RELATIVE_PATH RG_PC_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
+string(REGEX REPLACE "/$" "" RG_PC_TO_PREFIX "${RG_PC_TO_PREFIX}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/rendergraph.pc.in
   ${PROJECT_BINARY_DIR}/rendergraph.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/rendergraph.pc

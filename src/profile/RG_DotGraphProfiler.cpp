@@ -1,28 +1,54 @@
 #include "profile/RG_DotGraphProfiler.h"
 
-#include <cstdio>
+#include <initializer_list>
+#include <string>
+#include <string_view>
 
 #include "rg/RG_RenderNode.h"
 
 namespace {
 
-// Fixed pieces of the DOT text.
-constexpr const char* kGraphHead = "digraph \"";
-constexpr const char* kNameEnd = "\" ";
-constexpr const char* kClusterHead = "subgraph cluster";
-constexpr const char* kBlockOpen = "{\n";
-constexpr const char* kGraphSettings = "fontsize=10;\nnodesep=.15;\nranksep=.15;\n";
-constexpr const char* kGraphLabel = "label=\"";
-constexpr const char* kLabelEnd = "\"\n";
-constexpr const char* kNodeLabel = " [label=\"";
-constexpr const char* kPinkFill = ",style=filled, color=pink";
-constexpr const char* kNodeFont = ",fontsize=10 ";
-constexpr const char* kOrphanTail = "\\nORPHAN\" ";
-constexpr const char* kOrphanFont = "fontsize=10 ";
-constexpr const char* kLineEnd = "]\n";
-constexpr const char* kEdgeArrow = " -> ";
-constexpr const char* kEdgeEnd = "\n";
-constexpr const char* kBlockClose = "}";
+// The whole DOT text, one template per piece. Each `{}` takes the next
+// argument of Fill; every other character is written as it stands.
+constexpr std::string_view kGraphOpen =
+    "digraph \"{}\" {\nfontsize=10;\nnodesep=.15;\nranksep=.15;\nlabel=\"{}\"\n";
+constexpr std::string_view kClusterOpen =
+    "subgraph cluster{} {\nfontsize=10;\nnodesep=.15;\nranksep=.15;\nlabel=\"{}\"\n";
+// Arguments: node, label, own ms, total ms, abort ms, kPinkStyle or nothing.
+constexpr std::string_view kNodeLine =
+    "{} [label=\"{}\\n{}ms ({}ms) abort:{}ms\" {},fontsize=10 ]\n";
+constexpr std::string_view kPinkStyle = ",style=filled, color=pink";
+// A node named by an edge that never reported its timing.
+constexpr std::string_view kOrphanLine = "{} [label=\"{}\\nORPHAN\" fontsize=10 ]\n";
+constexpr std::string_view kEdgeLine = "{} -> {}\n";
+constexpr std::string_view kGraphClose = "}";
+
+void Fill(std::string& out, std::string_view text, std::initializer_list<std::string_view> args) {
+  auto arg = args.begin();
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '{' && i + 1 < text.size() && text[i + 1] == '}' && arg != args.end()) {
+      out += *arg++;
+      ++i;
+    } else {
+      out += text[i];
+    }
+  }
+}
+
+std::string NodeName(const RG_RenderNode* node) {
+  return "P" + std::to_string(static_cast<int>(node->GetGloballyUniqueID()));
+}
+
+// Labels come from class names and host code; a quote or backslash in them
+// would end or break the quoted DOT string.
+std::string Escaped(std::string_view label) {
+  std::string out;
+  for (char c : label) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out;
+}
 
 }  // namespace
 
@@ -35,21 +61,6 @@ RG_DotGraphProfiler::RG_DotGraphProfiler(unsigned long pinkThreshold)
 
 RG_DotGraphProfiler::~RG_DotGraphProfiler() = default;
 
-void RG_DotGraphProfiler::AppendNodeName(const RG_RenderNode* node) {
-  char name[32];
-  std::snprintf(name, sizeof name, "P%d", static_cast<int>(node->GetGloballyUniqueID()));
-  text_ += name;
-}
-
-// Labels come from class names and host code; a quote or backslash in them
-// would end or break the quoted DOT string.
-void RG_DotGraphProfiler::AppendLabel(const std::string& label) {
-  for (char c : label) {
-    if (c == '"' || c == '\\') text_ += '\\';
-    text_ += c;
-  }
-}
-
 void RG_DotGraphProfiler::OpenGraph(const char* name, bool nested) {
   recorded_sets_.emplace_back();
   edge_node_sets_.emplace_back();
@@ -57,22 +68,12 @@ void RG_DotGraphProfiler::OpenGraph(const char* name, bool nested) {
   depth_stack_.push_back(0);
 
   if (nested) {
-    text_ += kClusterHead;
-    char number[16];
-    std::snprintf(number, sizeof number, "%d ", ++S_cluster_counterL);
-    text_ += number;
+    Fill(text_, kClusterOpen, {std::to_string(++S_cluster_counterL), name});
     invoker_stack_.push_back(CurrentNode());
   } else {
-    text_ += kGraphHead;
-    text_ += name;
-    text_ += kNameEnd;
+    Fill(text_, kGraphOpen, {name, name});
     invoker_stack_.push_back(nullptr);
   }
-  text_ += kBlockOpen;
-  text_ += kGraphSettings;
-  text_ += kGraphLabel;
-  text_ += name;
-  text_ += kLabelEnd;
 }
 
 void RG_DotGraphProfiler::EnsureGraphOpen() {
@@ -95,14 +96,9 @@ void RG_DotGraphProfiler::GraphEnd() {
   const NodeSet& recorded = recorded_sets_.back();
   for (const RG_RenderNode* node : edge_node_sets_.back()) {
     if (recorded.count(node)) continue;
-    AppendNodeName(node);
-    text_ += kNodeLabel;
-    AppendLabel(node->GetProfileLabel());
-    text_ += kOrphanTail;
-    text_ += kOrphanFont;
-    text_ += kLineEnd;
+    Fill(text_, kOrphanLine, {NodeName(node), Escaped(node->GetProfileLabel())});
   }
-  text_ += kBlockClose;
+  text_ += kGraphClose;
 
   // The links follow the closing brace, so they belong to the enclosing
   // graph: each joins a nested root to the node whose render ran it.
@@ -131,19 +127,12 @@ void RG_DotGraphProfiler::NodeStart(const RG_RenderNode* node) {
 void RG_DotGraphProfiler::NodeTiming(const RG_RenderNode* node, const char* label,
                                      int32_t totalMs, int32_t childrenMs, bool, intptr_t) {
   EnsureGraphOpen();
-  AppendNodeName(node);
-  text_ += kNodeLabel;
-  AppendLabel(label ? label : "");
-  char timing[96];
   // The own time wraps in 32 bits like the counters it comes from.
   const auto ownMs = static_cast<int32_t>(static_cast<int64_t>(totalMs) - childrenMs);
-  std::snprintf(timing, sizeof timing, "\\n%dms (%dms) abort:%dms", static_cast<int>(ownMs),
-                static_cast<int>(totalMs), static_cast<int>(abort_time_));
-  text_ += timing;
-  text_ += kNameEnd;
-  if (abort_time_ > pink_threshold_) text_ += kPinkFill;
-  text_ += kNodeFont;
-  text_ += kLineEnd;
+  Fill(text_, kNodeLine,
+       {NodeName(node), Escaped(label ? label : ""), std::to_string(ownMs),
+        std::to_string(totalMs), std::to_string(static_cast<int>(abort_time_)),
+        abort_time_ > pink_threshold_ ? kPinkStyle : std::string_view()});
   recorded_sets_.back().insert(node);
 
   if (saved_abort_times_.empty()) {
@@ -167,10 +156,7 @@ void RG_DotGraphProfiler::InputEdge(const RG_RenderNode* input, const RG_RenderN
 void RG_DotGraphProfiler::WriteEdge(const RG_RenderNode* from, const RG_RenderNode* to,
                                     bool skipRecording) {
   EnsureGraphOpen();
-  AppendNodeName(from);
-  text_ += kEdgeArrow;
-  AppendNodeName(to);
-  text_ += kEdgeEnd;
+  Fill(text_, kEdgeLine, {NodeName(from), NodeName(to)});
   if (!skipRecording) {
     edge_node_sets_.back().insert(from);
     edge_node_sets_.back().insert(to);

@@ -54,8 +54,6 @@ class RG_DotGraphProfiler : public RG_GraphProfiler {
   // for it; that graph closes when the next top-level graph starts.
   void EnsureGraphOpen();
   void OpenGraph(const char* name, bool nested);
-  void AppendNodeName(const RG_RenderNode* node);
-  void AppendLabel(const std::string& label);
 
   std::string text_;
   std::deque<NodeSet> recorded_sets_;    // per open graph: nodes with a node line

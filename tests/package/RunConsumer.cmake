@@ -1,6 +1,8 @@
 # Installs the build tree into a scratch prefix, then configures, builds and
 # runs the consumer project against it.
-# Inputs: BUILD_DIR, PROJECT_DIR (the consumer's sources), EXECUTABLE, WORK_DIR.
+# Inputs: BUILD_DIR, PROJECT_DIR (the consumer's sources), EXECUTABLE, WORK_DIR;
+# with PKG_CONFIG and CXX also builds PROJECT_DIR/main.cpp with the flags
+# pkg-config gives, after moving the installed tree elsewhere.
 file(REMOVE_RECURSE ${WORK_DIR})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_DIR}/prefix
   RESULT_VARIABLE rc)
@@ -19,4 +21,29 @@ endif()
 execute_process(COMMAND ${WORK_DIR}/build/${EXECUTABLE} RESULT_VARIABLE rc)
 if(rc)
   message(FATAL_ERROR "the consumer failed with ${rc}")
+endif()
+
+if(PKG_CONFIG)
+  file(RENAME ${WORK_DIR}/prefix ${WORK_DIR}/moved)
+  file(GLOB_RECURSE pc_file ${WORK_DIR}/moved/rendergraph.pc)
+  get_filename_component(pc_dir "${pc_file}" DIRECTORY)
+  set(ENV{PKG_CONFIG_PATH} ${pc_dir})
+  execute_process(COMMAND ${PKG_CONFIG} --cflags --libs rendergraph
+    OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE rc)
+  execute_process(COMMAND ${PKG_CONFIG} --variable=libdir rendergraph
+    OUTPUT_VARIABLE libdir OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(rc)
+    message(FATAL_ERROR "pkg-config does not know rendergraph")
+  endif()
+  separate_arguments(flags UNIX_COMMAND "${flags}")
+  execute_process(COMMAND ${CXX} ${PROJECT_DIR}/main.cpp ${flags} -o ${WORK_DIR}/pkgconfig_consumer
+    RESULT_VARIABLE rc)
+  if(rc)
+    message(FATAL_ERROR "building with pkg-config's flags (${flags}) failed")
+  endif()
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libdir}
+    ${WORK_DIR}/pkgconfig_consumer RESULT_VARIABLE rc)
+  if(rc)
+    message(FATAL_ERROR "the pkg-config consumer failed with ${rc}")
+  endif()
 endif()
