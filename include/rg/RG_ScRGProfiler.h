@@ -3,6 +3,7 @@
 // like an owning pointer: the source of a copy or assignment becomes empty.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "rg/RG_Export.h"
@@ -25,5 +26,5 @@ struct RG_API RG_ScRGProfiler {
   const std::string& GetDotText() const;
 
  private:
-  RG_DotGraphProfiler* profiler_ = nullptr;  // owned
+  std::unique_ptr<RG_DotGraphProfiler> profiler_;
 };

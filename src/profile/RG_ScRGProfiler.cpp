@@ -4,31 +4,22 @@
 #include "rg/RG_GraphProfiler.h"
 
 RG_ScRGProfiler::RG_ScRGProfiler(unsigned long pinkThreshold)
-    : profiler_(new RG_DotGraphProfiler(pinkThreshold)) {
-  RG_SetProfiler(profiler_);
+    : profiler_(std::make_unique<RG_DotGraphProfiler>(pinkThreshold)) {
+  RG_SetProfiler(profiler_.get());
 }
 
-RG_ScRGProfiler::RG_ScRGProfiler(RG_ScRGProfiler& other) : profiler_(other.profiler_) {
-  other.profiler_ = nullptr;
-}
+RG_ScRGProfiler::RG_ScRGProfiler(RG_ScRGProfiler& other) : profiler_(std::move(other.profiler_)) {}
 
 RG_ScRGProfiler& RG_ScRGProfiler::operator=(RG_ScRGProfiler& other) {
-  RG_DotGraphProfiler* taken = other.profiler_;
-  other.profiler_ = nullptr;
-  if (profiler_ && profiler_ != taken) {
-    // The slot is otherwise left alone, but it must not keep pointing at a
-    // profiler that is about to die.
-    if (RG_GetProfiler() == profiler_) RG_SetProfiler(nullptr);
-    delete profiler_;
-  }
-  profiler_ = taken;
+  std::unique_ptr<RG_DotGraphProfiler> taken = std::move(other.profiler_);
+  // The slot is otherwise left alone, but it must not keep pointing at a
+  // profiler that is about to die.
+  if (profiler_ && RG_GetProfiler() == profiler_.get()) RG_SetProfiler(nullptr);
+  profiler_ = std::move(taken);
   return *this;
 }
 
-RG_ScRGProfiler::~RG_ScRGProfiler() {
-  RG_SetProfiler(nullptr);
-  delete profiler_;
-}
+RG_ScRGProfiler::~RG_ScRGProfiler() { RG_SetProfiler(nullptr); }
 
 void RG_ScRGProfiler::Release() { RG_SetProfiler(nullptr); }
 

@@ -85,7 +85,7 @@ std::shared_ptr<CacheEntry> MakeEntry(const std::string& key, int32_t size) {
   e->key = key;
   e->request.rect = M_LRect{0, 0, size, size};
   e->result_rect = e->request.rect;
-  e->world = PF_World::New(e->result_rect, 8, 1);
+  e->world.reset(PF_World::New(e->result_rect, 8, 1));
   e->bytes = static_cast<size_t>(e->world->rowbytes) * e->world->height;
   return e;
 }

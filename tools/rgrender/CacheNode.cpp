@@ -29,7 +29,7 @@ class EntryLock : public RG_BufferLock {
 // output rect, else a cleared buffer holding the part it has.
 void SupplyOutput(const std::shared_ptr<CacheEntry>& entry, RG_CheckoutResult* output) {
   const M_LRect& r = output->GetRect();
-  PF_World* src = entry->world;
+  PF_World* src = entry->world.get();
   if (src != nullptr && M_Contains(src->GetRect(), r)) {
     std::unique_ptr<PF_World> view(
         PF_World::NewReference(src, M_LRect{r.left - src->origin_x, r.top - src->origin_y,
@@ -88,7 +88,7 @@ void CacheNode::StoreInCache(const RG_RenderRequest& childRequest, long, const M
     owned->origin_y = resultRect.top;
     entry->bytes = static_cast<size_t>(owned->rowbytes) * owned->height;
   }
-  entry->world = owned.release();
+  entry->world = std::move(owned);
   if (entry->world != nullptr) cache_->Insert(entry);
   if (!M_IsEmpty(output->GetRect())) SupplyOutput(entry, output);
 }

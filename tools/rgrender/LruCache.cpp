@@ -4,8 +4,6 @@
 #include "rghost/PF_World.h"
 #include "rghost/U_Memory.h"
 
-CacheEntry::~CacheEntry() { delete world; }
-
 bool CacheEntry::Serves(const RG_RenderRequest& r) const {
   return r.bit_depth == request.bit_depth &&
          (r.flags & RG_REQUEST_CONTENT_BOUNDS_TYPE1) ==

@@ -15,21 +15,17 @@
 
 #include "rg/RG_RenderRequest.h"
 #include "rghost/M_Geometry.h"
+#include "rghost/PF_World.h"
 
-class PF_World;
 
 struct CacheEntry {
-  CacheEntry() = default;
-  CacheEntry(const CacheEntry&) = delete;
-  CacheEntry& operator=(const CacheEntry&) = delete;
-  ~CacheEntry();
 
   std::string key;             // description of the cached sub-graph at its frame
   RG_RenderRequest request;    // what the sub-graph was asked for (rect widened)
   M_LRect result_rect;         // what it delivered; the world covers it
   char flags = 0;              // its output flags
   M_LRect bounds[2];           // its content bounds per type
-  PF_World* world = nullptr;   // owned; null for an empty result
+  std::unique_ptr<PF_World> world;  // null for an empty result
   size_t bytes = 0;
 
   // This entry can serve `request`: same sub-graph state, depth and bounds
