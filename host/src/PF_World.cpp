@@ -42,7 +42,7 @@ void NotePixelBytes(long long delta) {
 }
 
 void ThrowIfInjected() {
-  if (long err = Uh_NextFallibleCall()) throw err;
+  if (long err = Uh_NextFallibleCall()) Uh_Fail(err, "PF_World");
 }
 
 // A request above the machine's physical memory cannot succeed; refusing it
@@ -284,7 +284,7 @@ class PF_PixelStorage {
  private:
   static PF_PixelStorage* Make(size_t blockBytes) {
     void* block = Uh_PoolAllocate(blockBytes);
-    if (!block) throw U_ERR_OUT_OF_MEMORY;
+    if (!block) Uh_Fail(U_ERR_OUT_OF_MEMORY, "PF_World::New");
     return new (block) PF_PixelStorage();
   }
   PF_PixelStorage() = default;
@@ -298,7 +298,7 @@ class PF_PixelStorage {
 
 void* PF_World::operator new(size_t size) {
   if (void* p = Uh_PoolAllocate(size)) return p;
-  throw std::bad_alloc();
+  Uh_FailAllocation(size);
 }
 
 void* PF_World::operator new(size_t size, const std::nothrow_t&) noexcept {
@@ -321,10 +321,10 @@ PF_World::~PF_World() {
 PF_World* PF_World::New(const M_LRect& rect, short depth, long flags) {
   ThrowIfInjected();
   const size_t pixel = PF_BytesPerPixel(depth);
-  if (pixel == 0) throw U_ERR_BAD_PARAMETER;
+  if (pixel == 0) Uh_Fail(U_ERR_BAD_PARAMETER, "PF_World::New");
   const long long width = static_cast<long long>(rect.right) - rect.left;
   const long long height = static_cast<long long>(rect.bottom) - rect.top;
-  if (width < 0 || height < 0) throw U_ERR_BAD_PARAMETER;
+  if (width < 0 || height < 0) Uh_Fail(U_ERR_BAD_PARAMETER, "PF_World::New");
   // width < 2^32 and pixel <= 16, so the row size itself cannot overflow.
   const unsigned long long rowbytes =
       (static_cast<unsigned long long>(width) * pixel + kRowAlign - 1) / kRowAlign * kRowAlign;
@@ -332,14 +332,14 @@ PF_World* PF_World::New(const M_LRect& rect, short depth, long flags) {
   if (__builtin_mul_overflow(rowbytes, static_cast<unsigned long long>(height), &bytes) ||
       bytes > static_cast<unsigned long long>(std::numeric_limits<long>::max()) ||
       rowbytes > static_cast<unsigned long long>(std::numeric_limits<long>::max()))
-    throw U_ERR_BAD_PARAMETER;
-  if (bytes > PhysicalMemoryBytes()) throw U_ERR_OUT_OF_MEMORY;
+    Uh_Fail(U_ERR_BAD_PARAMETER, "PF_World::New");
+  if (bytes > PhysicalMemoryBytes()) Uh_Fail(U_ERR_OUT_OF_MEMORY, "PF_World::New");
 
   PF_PixelStorage* storage = PF_PixelStorage::NewOwned(static_cast<size_t>(bytes));
   PF_World* world = new (std::nothrow) PF_World();
   if (!world) {
     storage->Release();
-    throw U_ERR_OUT_OF_MEMORY;
+    Uh_Fail(U_ERR_OUT_OF_MEMORY, "PF_World::New");
   }
   world->storage_ = storage;
   world->width = static_cast<int32_t>(width);
@@ -367,13 +367,13 @@ PF_World* PF_World::NewReference(PF_World* parent, const M_Rect& area) {
 
 PF_World* PF_World::NewReference(PF_World* parent, const M_LRect& area) {
   ThrowIfInjected();
-  if (!parent) throw U_ERR_BAD_PARAMETER;
+  if (!parent) Uh_Fail(U_ERR_BAD_PARAMETER, "PF_World::NewReference");
   const bool empty = M_IsEmpty(area);
   if (!empty && (area.left < 0 || area.top < 0 || area.right > parent->width ||
                  area.bottom > parent->height))
-    throw U_ERR_BAD_PARAMETER;
+    Uh_Fail(U_ERR_BAD_PARAMETER, "PF_World::NewReference");
   PF_World* view = new (std::nothrow) PF_World();
-  if (!view) throw U_ERR_OUT_OF_MEMORY;
+  if (!view) Uh_Fail(U_ERR_OUT_OF_MEMORY, "PF_World::NewReference");
   view->storage_ = parent->storage_;
   if (view->storage_) view->storage_->AddRef();
   view->reference_ = true;
@@ -398,17 +398,17 @@ PF_World* PF_World::NewBorrowed(void* data, int32_t width, int32_t height, long 
                                 short depth, int32_t originX, int32_t originY) {
   ThrowIfInjected();
   const size_t pixel = PF_BytesPerPixel(depth);
-  if (pixel == 0 || width < 0 || height < 0) throw U_ERR_BAD_PARAMETER;
+  if (pixel == 0 || width < 0 || height < 0) Uh_Fail(U_ERR_BAD_PARAMETER, "PF_World::NewBorrowed");
   if (width > 0 && height > 0) {
     if (!data || rowbytes < 0 ||
         static_cast<unsigned long long>(rowbytes) < static_cast<unsigned long long>(width) * pixel)
-      throw U_ERR_BAD_PARAMETER;
+      Uh_Fail(U_ERR_BAD_PARAMETER, "PF_World::NewBorrowed");
   }
   PF_PixelStorage* storage = PF_PixelStorage::NewBorrowed();
   PF_World* world = new (std::nothrow) PF_World();
   if (!world) {
     storage->Release();
-    throw U_ERR_OUT_OF_MEMORY;
+    Uh_Fail(U_ERR_OUT_OF_MEMORY, "PF_World::NewBorrowed");
   }
   world->storage_ = storage;
   world->width = width;
@@ -437,8 +437,8 @@ void PF_World::ClearOutside(const M_LRect& keep) {
 
 void PF_World::CopyPixels(PF_World* src, const M_LRect* srcRect, long dstX, long dstY) {
   ThrowIfInjected();
-  if (!src) throw U_ERR_BAD_PARAMETER;
-  if (src->depth != depth || PF_BytesPerPixel(depth) == 0) throw U_ERR_BAD_PARAMETER;
+  if (!src) Uh_Fail(U_ERR_BAD_PARAMETER, "PF_World::CopyPixels");
+  if (src->depth != depth || PF_BytesPerPixel(depth) == 0) Uh_Fail(U_ERR_BAD_PARAMETER, "PF_World::CopyPixels");
   CopyPlan plan;
   if (!data || !src->data || !PlanCopy(*this, *src, srcRect, dstX, dstY, &plan)) return;
   MoveRows(*this, *src, plan);
@@ -450,9 +450,9 @@ void PF_World::CopyPixels(PF_World* src, const M_LRect* srcRect, long dstX, long
 void PF_World::ConvertPixels(PF_World* src, const M_LRect* srcRect, long /*dither*/, long dstX,
                              long dstY, long /*reserved*/) {
   ThrowIfInjected();
-  if (!src) throw U_ERR_BAD_PARAMETER;
+  if (!src) Uh_Fail(U_ERR_BAD_PARAMETER, "PF_World::ConvertPixels");
   const RowConverter convert = Converter(depth, src->depth);
-  if (!convert) throw U_ERR_BAD_PARAMETER;
+  if (!convert) Uh_Fail(U_ERR_BAD_PARAMETER, "PF_World::ConvertPixels");
   CopyPlan plan;
   if (!data || !src->data || !PlanCopy(*this, *src, srcRect, dstX, dstY, &plan)) return;
   const long long rows = plan.src.Height();
@@ -484,7 +484,7 @@ void PF_World::ShrinkToSubRect(const M_LRect& sub) {
     return;
   }
   if (sub.left < 0 || sub.top < 0 || sub.right > width || sub.bottom > height)
-    throw U_ERR_BAD_PARAMETER;
+    Uh_Fail(U_ERR_BAD_PARAMETER, "PF_World::ShrinkToSubRect");
   data = PixelAddress(sub.left, sub.top);
   width = sub.right - sub.left;
   height = sub.bottom - sub.top;

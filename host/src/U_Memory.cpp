@@ -231,10 +231,10 @@ size_t GiveBlock(ThreadCache* cache, void* block) noexcept {
 }
 
 void* Allocate(size_t size, bool clear) {
-  if (Uh_NextFallibleCall() != 0) throw std::bad_alloc();
+  if (Uh_NextFallibleCall() != 0) Uh_FailAllocation(size);
   ThreadCache* cache = Cache();
   void* block = TakeBlock(cache, size, clear);
-  if (!block) throw std::bad_alloc();
+  if (!block) Uh_FailAllocation(size);
   if (cache) Bump(cache->allocations);
   else g_retired_allocations.fetch_add(1, std::memory_order_relaxed);
   NotePeak(g_live_bytes.fetch_add(static_cast<long long>(size), std::memory_order_relaxed) +

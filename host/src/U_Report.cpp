@@ -2,6 +2,7 @@
 // and the localized-string lookup.
 #include "rghost/U_Report.h"
 
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -14,6 +15,8 @@ char Up_G_buffer[1024] = {};
 int32_t Up_G_err_buf = 0;
 
 namespace {
+
+thread_local long long t_reports = 0;
 
 struct ReportState {
   std::recursive_mutex mutex;  // a sink may report again
@@ -42,6 +45,7 @@ void Report(U_ReportKind kind, long location, long line, long code, const char* 
   record.line = line;
   record.code = code;
   record.text = text ? text : "";
+  ++t_reports;
   ReportState& s = State();
   std::lock_guard<std::recursive_mutex> lock(s.mutex);
   if (s.deferred_depth > 0) {
@@ -70,6 +74,8 @@ void Up_ReportError(long code, long /*severity*/) {
 }
 
 const std::vector<U_ReportRecord>& U_ReportLog() { return State().log; }
+
+long long U_ThreadReportCount() { return t_reports; }
 
 void U_ClearReportLog() {
   ReportState& s = State();
@@ -128,4 +134,22 @@ const char* U_ZLookupLStrCache(U_LStrTable* table, long index, long /*reserved1*
   entry.cache[0] = reinterpret_cast<intptr_t>(text);
   entry.cache[1] = key;
   return text;
+}
+
+void Uh_Fail(long code, const char* operation) {
+  const char* what = code == U_ERR_OUT_OF_MEMORY   ? "out of memory"
+                     : code == U_ERR_BAD_PARAMETER ? "invalid parameter"
+                     : code == U_ERR_INJECTED      ? "injected failure"
+                                                   : "failed";
+  char text[160];
+  std::snprintf(text, sizeof text, "%s: %s (code %ld).", operation, what, code);
+  Report(U_ReportKind::Error, 0, 0, code, text);
+  throw code;
+}
+
+void Uh_FailAllocation(size_t bytes) {
+  char text[96];
+  std::snprintf(text, sizeof text, "Tracked allocation of %zu bytes failed.", bytes);
+  Report(U_ReportKind::Error, 0, 0, U_ERR_OUT_OF_MEMORY, text);
+  throw std::bad_alloc();
 }

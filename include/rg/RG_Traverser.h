@@ -57,6 +57,11 @@ class RG_API RG_Traverser : public U_MemTrackedObject {
   PF_World* GetRootOutput() const { return dest_world_; }
   const M_LRect& GetRootRect() const { return dest_rect_; }
   char** GetLastStackTopPtrAddress() { return &stack_marker_; }
+  // The two forms of Execute without the reporting of failures that pass out.
+  void ExecuteReported(const RG_RenderRequest& request, M_LRect* outRect, char* outFlags,
+                       PF_World** outWorld, RG_BufferLock** outLock);
+  void ExecuteReported(const RG_RenderRequest& request, const M_LRect& destRect,
+                       PF_World* destWorld, M_LRect* outRect);
   void InitStackMarkers();
   void CheckStackUsage() const;
 

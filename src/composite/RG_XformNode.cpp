@@ -12,6 +12,7 @@
 #include "rg/RG_NodeCallbacks.h"
 #include "rghost/PF_Transfer.h"
 #include "rghost/PF_World.h"
+#include "frame/RGp_Errors.h"
 #include "rghost/U_Errors.h"
 
 namespace {
@@ -58,7 +59,8 @@ RG_XformNode::RG_XformNode(const M_Matrix3* matrices, long count,
     : RG_CompositeNodeBase(source, mode, destination, mask, maskMode) {
   if (count < 0 || count > std::numeric_limits<int32_t>::max() ||
       (count > 0 && matrices == nullptr)) {
-    throw U_ERR_BAD_PARAMETER;
+    RGp_FailErrString(RGp_LOC_NONE, "A transform node needs as many matrices as its count says.",
+                      U_ERR_BAD_PARAMETER);
   }
   if (count > 0) matrices_ = RGp_AllocMatrices(count);
   count_ = static_cast<int32_t>(count);

@@ -3,6 +3,7 @@
 #include <exception>
 #include <new>
 
+#include "frame/RGp_Errors.h"
 #include "rghost/U_Errors.h"
 #include "rghost/U_Memory.h"
 #include "rghost/U_Report.h"
@@ -47,9 +48,13 @@ M_Matrix3* RGp_AllocMatrices(long count) {
   if (status != 0) {
     // A callback that allocated and still reported failure must not leak.
     if (ctx.block) U_MemTrackedObject::TrackedDelete(ctx.block);
-    throw status;
+    RGp_FailErrString(RGp_LOC_NONE, "The matrices of a transform node could not be allocated.",
+                      status);
   }
-  if (!ctx.block) throw U_ERR_OUT_OF_MEMORY;
+  if (!ctx.block) {
+    RGp_FailErrString(RGp_LOC_NONE, "The matrices of a transform node could not be allocated.",
+                      U_ERR_OUT_OF_MEMORY);
+  }
   M_Matrix3* matrices = static_cast<M_Matrix3*>(ctx.block);
   for (long i = 0; i < count; ++i) new (&matrices[i]) M_Matrix3();
   U_AccountAllocationEx(bytes, true);

@@ -3,13 +3,14 @@
 #include <memory>
 #include <optional>
 
-#include "rghost/M_Geometry.h"
 #include "exec/RGp_InvocationTable.h"
 #include "exec/RGp_NodeInvocation.h"
+#include "frame/RGp_Errors.h"
 #include "profile/RGp_ProfilerScopes.h"
 #include "rg/RG_CheckoutResult.h"
 #include "rg/RG_GraphProfiler.h"
 #include "rg/RG_RenderNode.h"
+#include "rghost/M_Geometry.h"
 #include "rghost/PF_World.h"
 
 RG_Traverser::RG_Traverser(const RG_RenderNode* root) : root_(root) {}
@@ -28,10 +29,19 @@ RGp_NodeInvocation* RG_Traverser::GetInvocation(const RG_RenderNode* node,
 
 void RG_Traverser::Execute(const RG_RenderRequest& request, M_LRect* outRect, char* outFlags,
                            PF_World** outWorld, RG_BufferLock** outLock) {
+  RGp_WithFailuresReported([&] { ExecuteReported(request, outRect, outFlags, outWorld, outLock); });
+}
+
+void RG_Traverser::ExecuteReported(const RG_RenderRequest& request, M_LRect* outRect,
+                                   char* outFlags, PF_World** outWorld, RG_BufferLock** outLock) {
   InitStackMarkers();
   *outWorld = nullptr;
   if (outLock != nullptr) *outLock = nullptr;
   *outRect = M_LRect{};
+  if (PF_BytesPerPixel(request.bit_depth) == 0) {
+    RGp_FailErrString(RGp_LOC_EXECUTE, "A render request must have a bit depth of 8, 16 or 32.",
+                      U_ERR_BAD_PARAMETER);
+  }
   if (root_ == nullptr) return;
 
   // Declared before the root result so that GraphEnd comes after the result
@@ -91,6 +101,22 @@ struct DestinationResult {
 
 void RG_Traverser::Execute(const RG_RenderRequest& request, const M_LRect& destRect,
                            PF_World* destWorld, M_LRect* outRect) {
+  RGp_WithFailuresReported([&] { ExecuteReported(request, destRect, destWorld, outRect); });
+}
+
+void RG_Traverser::ExecuteReported(const RG_RenderRequest& request, const M_LRect& destRect,
+                                   PF_World* destWorld, M_LRect* outRect) {
+  // A buffer of another size would be written at the wrong place, one of
+  // another depth misread.
+  if (destWorld == nullptr || M_IsEmpty(destRect) ||
+      destWorld->width != int64_t{destRect.right} - destRect.left ||
+      destWorld->height != int64_t{destRect.bottom} - destRect.top ||
+      destWorld->GetDepth() != request.bit_depth) {
+    RGp_FailErrString(RGp_LOC_EXECUTE,
+                      "The destination buffer must have the size of the destination rect and "
+                      "the bit depth of the request.",
+                      U_ERR_BAD_PARAMETER);
+  }
   dest_world_ = destWorld;
   dest_rect_ = destRect;
 

@@ -1,6 +1,5 @@
 #include "rg/RG_SourceBufferNode.h"
 
-#include <algorithm>
 #include <memory>
 
 #include "rg/RG_CheckoutResult.h"
@@ -22,11 +21,7 @@ M_LRect RG_SourceBufferNode::ComputeContentBounds(RG_ContentBoundsType) const { 
 RG_NodeData* RG_SourceBufferNode::PreRender(RG_NodePreRenderCB* cb,
                                             const RG_RenderRequest& request) const {
   // Plain clipping: a request that misses the buffer leaves an empty rect.
-  M_LRect r;
-  r.left = std::max(request.rect.left, bounds_.left);
-  r.top = std::max(request.rect.top, bounds_.top);
-  r.right = std::min(request.rect.right, bounds_.right);
-  r.bottom = std::min(request.rect.bottom, bounds_.bottom);
+  const M_LRect r = M_Intersect(request.rect, bounds_);
   cb->RequestOutput(r, 0, 0);
   return nullptr;
 }
@@ -37,11 +32,16 @@ void RG_SourceBufferNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest&,
   const M_LRect& rect = out->GetRect();
   // The view is made with 32-bit coordinates, so buffers and offsets beyond
   // the 16-bit range of M_Rect work.
-  M_LRect area;
-  area.left = rect.left - bounds_.left;
-  area.top = rect.top - bounds_.top;
-  area.right = rect.right - bounds_.left;
-  area.bottom = rect.bottom - bounds_.top;
+  const M_LRect area = M_RelativeTo(rect, bounds_);
+  const short depth = out->GetGeneratingRequest().bit_depth;
+  if (world_->GetDepth() != depth) {
+    // Asked for another depth than the buffer's: consumers get the pixels
+    // converted by the host, and the buffer stays as it is.
+    PF_World* converted = out->GetOutputWorld();
+    if (!M_Contains(M_LRect{0, 0, world_->width, world_->height}, area)) converted->Clear(0);
+    converted->ConvertPixels(const_cast<PF_World*>(world_), &area, 1, 0, 0, 0);
+    return;
+  }
   // Consumers only read views of a source buffer (the render pass copies a
   // locked output before anyone writes it), so the buffer stays unchanged.
   std::unique_ptr<PF_World> view(PF_World::NewReference(const_cast<PF_World*>(world_), area));

@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "exec/ExecTestAccess.h"
+#include "rg/RG_Errors.h"
+#include "rghost/U_Errors.h"
 #include "rg/RG_SourceBufferNode.h"
 #include "rg/RG_Traverser.h"
 #include "support/LeakCheck.h"
@@ -46,6 +49,32 @@ TEST_F(TraverserTest, NullOrEmptyRootClearsOutputsAndLeavesFlags) {
   EXPECT_EQ(out.flags, 'x');
   EXPECT_EQ(solid->counters.pre_renders, 1);
   EXPECT_EQ(solid->counters.renders, 0);
+}
+
+// What a caller gets wrong is refused where the request enters, with a report.
+TEST_F(TraverserTest, BadDepthsAndDestinationsAreRefusedWithAReport) {
+  U_SharedPtr<RG_RenderNode> root(new TestSolidNode(TestRect(0, 0, 10, 10), kRed));
+  RG_RenderRequest request = TestRequest(TestRect(0, 0, 10, 10));
+  request.bit_depth = 12;
+  EXPECT_EQ(TestRunCode(root.get(), request), U_ERR_BAD_PARAMETER);
+  ExpectLastReport(U_ReportKind::ErrorString, 0x4E0008, 0,
+                   "A render request must have a bit depth of 8, 16 or 32.");
+  request.bit_depth = 8;
+  for (const auto& [rect, depth] : {std::pair{TestRect(0, 0, 5, 10), 8},
+                                    std::pair{TestRect(0, 0, 10, 10), 16}}) {
+    std::unique_ptr<PF_World> dest(PF_World::New(rect, static_cast<short>(depth), 0));
+    M_LRect outRect;
+    long code = 0;
+    try {
+      RG_ExecuteGraph(root.get(), request, request.rect, dest.get(), &outRect);
+    } catch (long c) {
+      code = c;
+    }
+    EXPECT_EQ(code, U_ERR_BAD_PARAMETER);
+    EXPECT_NE(U_ReportLog().back().text.find("destination buffer"), std::string::npos);
+  }
+  EXPECT_STREQ(RG_GetErrorText(RG_ERR_STACK_OVERFLOW), "the stack limit was reached");
+  EXPECT_STREQ(RG_GetErrorText(12345), "unknown error");
 }
 
 TEST_F(TraverserTest, ResultRectAndFlags) {

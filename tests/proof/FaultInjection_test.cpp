@@ -19,6 +19,7 @@
 #include "rghost/PF_World.h"
 #include "rghost/U_Errors.h"
 #include "rghost/U_Memory.h"
+#include "rghost/U_Report.h"
 #include "rghost/U_Services.h"
 #include "support/LeakCheck.h"
 
@@ -158,9 +159,14 @@ TEST_F(FaultInjectionTest, EveryFallibleCallMayFail) {
         RGp_TraverserAccess::ForgetStackLimits();
         bool badAlloc = false;
         U_InjectFailure(k, kInjected);
+        const long long reports = U_ThreadReportCount();
         const long code = Attempt([&] { (void)RunAll(desc, graph, expected); }, &badAlloc);
         U_ClearInjectedFailure();
         ++points;
+        // Whatever fails, the caller finds a report of it.
+        if (code != 0) {
+          EXPECT_GT(U_ThreadReportCount(), reports) << what << "\n" << desc.Describe();
+        }
         if (code == 0) {
           ++absorbed;
         } else if (!badAlloc) {

@@ -34,6 +34,9 @@ extern char Up_G_buffer[1024];
 extern int32_t Up_G_err_buf;
 
 const std::vector<U_ReportRecord>& U_ReportLog();
+// Reports the calling thread has made so far, held-back ones included: two
+// readings tell a caller whether a failure it passes on was reported.
+long long U_ThreadReportCount();
 void U_ClearReportLog();
 // Also hands each report to `sink` (null removes it).
 void U_SetReportSink(std::function<void(const U_ReportRecord&)> sink);
