@@ -4,9 +4,9 @@
 // through masks and partial opacity, at every depth.
 #include <gtest/gtest.h>
 
-#include "proof/ProofNodes.h"
 #include "rghost/PF_Transfer.h"
 #include "support/LeakCheck.h"
+#include "support/ProofNodes.h"
 
 namespace {
 

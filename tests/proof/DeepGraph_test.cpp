@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "exec/ExecTestAccess.h"
-#include "proof/ProofNodes.h"
 #include "rg/RG_CompositeNode.h"
 #include "rg/RG_Errors.h"
 #include "rg/RG_Traverser.h"
@@ -16,6 +15,7 @@
 #include "rghost/U_Report.h"
 #include "rghost/U_Services.h"
 #include "support/LeakCheck.h"
+#include "support/ProofNodes.h"
 
 namespace {
 

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "proof/ProofNodes.h"
 #include "rg/RG_RenderRequest.h"
 #include "rghost/M_Geometry.h"
 #include "rghost/PF_Transfer.h"
+#include "support/ProofNodes.h"
 
 enum class ProofKind {
   kSource,        // ProofSourceNode (may declare itself opaque)

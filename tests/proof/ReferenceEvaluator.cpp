@@ -5,10 +5,6 @@
 
 namespace {
 
-M_LRect Grow(const M_LRect& r) { return M_LRect{r.left - 1, r.top - 1, r.right + 1, r.bottom + 1}; }
-
-bool Overlap(const M_LRect& a, const M_LRect& b) { return !M_IsEmpty(M_Intersect(a, b)); }
-
 // A cleared buffer of `rect` holding `from`'s pixels where it reaches.
 ProofWorldPtr Canvas(const M_LRect& rect, short depth, const ProofRefResult* from) {
   ProofWorldPtr w(PF_World::New(rect, depth, 1));
@@ -128,10 +124,10 @@ ProofRefResult ReferenceEvaluator::RenderComposite(const ProofNodeDesc& n, const
       if (!identity) {
         // Everything whose image can reach srcArea (one more pixel for bilinear).
         M_LRect need = ProofMappedBounds(n.matrices, srcArea, true);
-        if (n.quality == 1) need = Grow(need);
+        if (n.quality == 1) need = M_Grow(need, 1);
         src = Render(n.inputs[0], need, srcType1, 0);
         M_LRect placed = src.rect;
-        if (n.quality == 1 && !M_IsEmpty(placed)) placed = Grow(placed);
+        if (n.quality == 1 && !M_IsEmpty(placed)) placed = M_Grow(placed, 1);
         visible = M_Intersect(ProofMappedBounds(n.matrices, placed, false), srcArea);
       } else {
         src = Render(n.inputs[0], srcArea, srcType1, field);
@@ -146,7 +142,7 @@ ProofRefResult ReferenceEvaluator::RenderComposite(const ProofNodeDesc& n, const
 
   ProofRefResult r;
   if (!M_IsEmpty(dest.rect)) {
-    if (stencil && (M_IsEmpty(visible) || !Overlap(visible, dest.rect))) return ProofRefResult{};
+    if (stencil && (M_IsEmpty(visible) || !M_Overlaps(visible, dest.rect))) return ProofRefResult{};
     r.rect = M_Union(dest.rect, visible);
   } else {
     if (M_IsEmpty(visible) || mode.dest_bound) return ProofRefResult{};

@@ -22,8 +22,8 @@
 
 #include <vector>
 
-#include "proof/ProofNodes.h"
 #include "proof/RandomGraph.h"
+#include "support/ProofNodes.h"
 
 struct ProofRefResult {
   M_LRect rect;         // empty: nothing

@@ -86,8 +86,8 @@ void TestFillPattern(PF_World* world) {
 
 // ---- TestSolidNode ----
 
-TestSolidNode::TestSolidNode(const M_LRect& bounds, PF_RGBA8 color)
-    : bounds_(bounds), color_(color) {}
+TestSolidNode::TestSolidNode(const M_LRect& bounds, PF_RGBA8 color, bool pattern)
+    : bounds_(bounds), color_(color), pattern_(pattern) {}
 
 M_LRect TestSolidNode::ComputeContentBounds(RG_ContentBoundsType) const { return bounds_; }
 
@@ -100,26 +100,12 @@ RG_NodeData* TestSolidNode::PreRender(RG_NodePreRenderCB* cb,
 
 void TestSolidNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) const {
   ++counters.renders;
-  TestFill(cb->GetCheckoutByID(-1)->GetOutputWorld(), color_);
-}
-
-// ---- TestPatternNode ----
-
-TestPatternNode::TestPatternNode(const M_LRect& bounds) : bounds_(bounds) {}
-
-M_LRect TestPatternNode::ComputeContentBounds(RG_ContentBoundsType) const { return bounds_; }
-
-RG_NodeData* TestPatternNode::PreRender(RG_NodePreRenderCB* cb,
-                                        const RG_RenderRequest& request) const {
-  ++counters.pre_renders;
-  cb->RequestOutput(M_Intersect(request.rect, bounds_), 1, 0);
-  return nullptr;
-}
-
-void TestPatternNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest&,
-                             const RG_NodeData*) const {
-  ++counters.renders;
-  TestFillPattern(cb->GetCheckoutByID(-1)->GetOutputWorld());
+  PF_World* out = cb->GetCheckoutByID(-1)->GetOutputWorld();
+  if (pattern_) {
+    TestFillPattern(out);
+  } else {
+    TestFill(out, color_);
+  }
 }
 
 // ---- TestInvertNode ----
@@ -189,7 +175,8 @@ RG_NodeData* TestOverNode::PreRender(RG_NodePreRenderCB* cb,
   RG_CheckoutResult* top = cb->CheckoutInput(0, request);
   cb->BeginCheckoutGroup();
   RG_CheckoutResult* bottom = cb->CheckoutInput(1, request);
-  const bool opaque = (bottom->GetFlags() & RG_OUTPUT_OPAQUE) != 0 && bottom->GetRect() == request.rect;
+  const bool opaque =
+      (bottom->GetFlags() & RG_OUTPUT_OPAQUE) != 0 && bottom->GetRect() == request.rect;
   cb->RequestOutput(M_Union(top->GetRect(), bottom->GetRect()), opaque ? 1 : 0, 1);
   return nullptr;
 }

@@ -8,11 +8,13 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "rg/RG_CheckoutResult.h"
 #include "rg/RG_NodeCallbacks.h"
 #include "rg/RG_RenderNode.h"
+#include "rg/RG_Traverser.h"
 #include "rghost/PF_World.h"
 
 // How often the passes called a node.
@@ -39,12 +41,49 @@ M_LRect TestRect(int32_t l, int32_t t, int32_t r, int32_t b);
 RG_RenderRequest TestRequest(const M_LRect& rect, int16_t depth = 8, uint8_t flags = 0,
                              int32_t field = 0);
 
-// A leaf that fills `bounds` with one colour. Its output is the request
-// clipped to the bounds; it is opaque when the colour's alpha is full. At
-// 16 and 32 bits the colour is scaled to the depth.
+// The `long` that `fn` throws, or 0 when it returns.
+inline long CatchCode(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (long code) {
+    return code;
+  }
+  return 0;
+}
+
+// What a three-output execution hands back. Owns world and lock; the world
+// is declared last so that it goes before the lock that may keep it alive.
+struct TestOutcome {
+  M_LRect rect{-1, -1, -1, -1};
+  char flags = 'x';
+  std::unique_ptr<RG_BufferLock> lock;
+  std::unique_ptr<PF_World> world;
+};
+
+// Executes `root` over `request` in the three-output form.
+inline TestOutcome TestRun(const RG_RenderNode* root, const RG_RenderRequest& request,
+                           bool wantLock = false) {
+  TestOutcome out;
+  PF_World* w = nullptr;
+  RG_BufferLock* l = nullptr;
+  RG_ExecuteGraph(root, request, &out.rect, &out.flags, &w, wantLock ? &l : nullptr);
+  out.lock.reset(l);
+  out.world.reset(w);
+  return out;
+}
+
+// The code a three-output execution throws, 0 when it returns.
+inline long TestRunCode(const RG_RenderNode* root, const RG_RenderRequest& request) {
+  return CatchCode([&] { TestRun(root, request); });
+}
+
+// A leaf that fills `bounds` with one colour, or with TestPatternAt (8-bit)
+// so that misplaced pixels show. Its output is the request clipped to the
+// bounds; it is opaque when the colour's alpha is full. At 16 and 32 bits the
+// colour is scaled to the depth.
 class TestSolidNode : public RG_RenderNode {
  public:
-  TestSolidNode(const M_LRect& bounds, PF_RGBA8 color);
+  TestSolidNode(const M_LRect& bounds, PF_RGBA8 color, bool pattern = false);
   RG_NodeData* PreRender(RG_NodePreRenderCB* cb, const RG_RenderRequest& request) const override;
   void Render(RG_NodeRenderCB* cb, const RG_RenderRequest& request,
               const RG_NodeData* data) const override;
@@ -56,23 +95,11 @@ class TestSolidNode : public RG_RenderNode {
  private:
   M_LRect bounds_;
   PF_RGBA8 color_;
+  bool pattern_;
 };
 
-// A leaf that writes TestPatternAt over `bounds` (8-bit), so tests can see
-// whether pixels land in the right place.
-class TestPatternNode : public RG_RenderNode {
- public:
-  explicit TestPatternNode(const M_LRect& bounds);
-  RG_NodeData* PreRender(RG_NodePreRenderCB* cb, const RG_RenderRequest& request) const override;
-  void Render(RG_NodeRenderCB* cb, const RG_RenderRequest& request,
-              const RG_NodeData* data) const override;
-  mutable TestCounters counters;
-
- protected:
-  M_LRect ComputeContentBounds(RG_ContentBoundsType type) const override;
-
- private:
-  M_LRect bounds_;
+struct TestPatternNode : TestSolidNode {
+  explicit TestPatternNode(const M_LRect& bounds) : TestSolidNode(bounds, {0, 0, 0, 255}, true) {}
 };
 
 // Inverts the colour of its input in place (premultiplied: c' = a - c, 8-bit).

@@ -1,4 +1,4 @@
-#include "proof/ProofNodes.h"
+#include "support/ProofNodes.h"
 
 #include <algorithm>
 #include <cmath>
@@ -127,12 +127,15 @@ M_LRect ProofSourceNode::ComputeContentBounds(RG_ContentBoundsType) const { retu
 
 RG_NodeData* ProofSourceNode::PreRender(RG_NodePreRenderCB* cb,
                                         const RG_RenderRequest& request) const {
+  ++prerenders;
+  last_request = request;
   cb->RequestOutput(M_Intersect(request.rect, bounds_), opaque_ ? 1 : 0, 0);
   return nullptr;
 }
 
 void ProofSourceNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest&,
                              const RG_NodeData*) const {
+  ++renders;
   RG_CheckoutResult* out = cb->GetNextCheckout();
   const M_LRect& r = out->GetRect();
   const M_LRect rel{r.left - bounds_.left, r.top - bounds_.top, r.right - bounds_.left,

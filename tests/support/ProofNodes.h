@@ -1,6 +1,6 @@
-// Host-side nodes and pixel helpers shared by the differential, fault and
-// deep-graph tests. They work at every depth (8, 16, 32) so the random graphs
-// can exercise all three.
+// Host-side nodes and pixel helpers shared by the differential, fault,
+// deep-graph and composite tests. They work at every depth (8, 16, 32) so the
+// random graphs can exercise all three.
 //
 // Ownership: nodes are reference counted like every render node. Leaves
 // borrow their worlds; the map cache owns the worlds it stores.
@@ -36,7 +36,7 @@ void ProofInvertPixels(PF_World* world);
 
 // A leaf serving a view of a borrowed world under a plain buffer lock, like a
 // host's source buffer node, that declares its output opaque (flag bit 0)
-// when asked to.
+// when asked to, and counts its passes.
 class ProofSourceNode : public RG_RenderNode {
  public:
   ProofSourceNode(const PF_World* world, bool opaque);
@@ -44,6 +44,9 @@ class ProofSourceNode : public RG_RenderNode {
   RG_NodeData* PreRender(RG_NodePreRenderCB* cb, const RG_RenderRequest& request) const override;
   void Render(RG_NodeRenderCB* cb, const RG_RenderRequest& request,
               const RG_NodeData* data) const override;
+  mutable int prerenders = 0;
+  mutable int renders = 0;
+  mutable RG_RenderRequest last_request;
 
  private:
   const PF_World* world_;  // borrowed
