@@ -89,16 +89,67 @@ TEST_F(CheckoutResultTest, GetWorldOfAnEmptyRectRendersNothing) {
   EXPECT_EQ(leaf->counters.renders, 0);
 }
 
-TEST_F(CheckoutResultTest, WritableOnlyOnceRendered) {
-  EXPECT_EQ(RunWithInput(InputAndOutput,
-                         [](RG_NodeRenderCB* cb) { cb->GetNextCheckout()->WorldIsWritable(); }),
-            3);
-  ExpectLastReport(U_ReportKind::FailedVerification, 0, 212,
-                   "Cannot call WorldIsWritable() before checkout is rendered");
-  // GetWritableWorld on an input asks the same question.
-  EXPECT_EQ(RunWithInput(InputAndOutput,
-                         [](RG_NodeRenderCB* cb) { cb->GetNextCheckout()->GetWritableWorld(); }),
-            3);
+// Calls a Render may not make report and throw; worlds and locks handed to a
+// refused SetOutputWorld are deleted.
+TEST_F(CheckoutResultTest, RenderSideContractViolationsReportAndThrow) {
+  int locks = 0;
+  const auto setOutput = [&](RG_CheckoutResult* out, int32_t width) {
+    out->SetOutputWorld(PF_World::New(TestRect(0, 0, width, 10), 8, 0), new TestBufferLock(&locks));
+  };
+  const PreFn inPlace = [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
+    cb->RequestOutputInPlace(cb->CheckoutInput(0, r), r.rect, 0, 0);
+  };
+  struct Case {
+    const char* name;
+    PreFn pre;
+    RenderFn render;
+    long code, location, line;
+    const char* text;
+    int locksDeleted;
+  };
+  const Case cases[] = {
+      {"writable before rendered", InputAndOutput,
+       [](RG_NodeRenderCB* cb) { cb->GetNextCheckout()->WorldIsWritable(); }, 3, 0, 212,
+       "Cannot call WorldIsWritable() before checkout is rendered", 0},
+      {"writable world of an input before rendered", InputAndOutput,
+       [](RG_NodeRenderCB* cb) { cb->GetNextCheckout()->GetWritableWorld(); }, 3, 0, 212,
+       "Cannot call WorldIsWritable() before checkout is rendered", 0},
+      {"coerce before rendered", InputAndOutput,
+       [](RG_NodeRenderCB* cb) { cb->GetNextCheckout()->CoerceBitDepth(16); }, 3, 0x4E0004, 260,
+       "Cannot call CoerceBitDepth() before checkout is rendered", 0},
+      {"set output of an in-place output", inPlace,
+       [&](RG_NodeRenderCB* cb) { setOutput(cb->GetCheckoutByID(-1), 10); }, 3, 0x4E0004, 190,
+       "Attempt to call SetOutputWorld() on an input or works-in-place buffer", 1},
+      {"set output of an input", InputAndOutput,
+       [&](RG_NodeRenderCB* cb) { setOutput(cb->GetNextCheckout(), 10); }, 3, 0x4E0004, 190,
+       "Attempt to call SetOutputWorld() on an input or works-in-place buffer", 1},
+      {"set output twice", InputAndOutput,
+       [&](RG_NodeRenderCB* cb) {
+         cb->GetCheckoutByID(-1)->GetOutputWorld();
+         setOutput(cb->GetCheckoutByID(-1), 10);
+       },
+       3, 0x4E0004, 192, "Output already set", 1},
+      {"set output of the wrong size", InputAndOutput,
+       [&](RG_NodeRenderCB* cb) { setOutput(cb->GetCheckoutByID(-1), 11); }, 3, 0x4E0004, 195,
+       "SetOutputWorld called with a world of the wrong size", 1},
+      {"unknown checkout id", InputAndOutput, [](RG_NodeRenderCB* cb) { cb->GetCheckoutByID(5); },
+       516, 0x4E0007, 0, "Unknown checkout id", 0},
+      {"more checkouts than made", InputAndOutput,
+       [](RG_NodeRenderCB* cb) {
+         for (int i = 0; i < 3; ++i) cb->GetNextCheckout();
+       },
+       3, 0, 732, "Node received more checkout requests than expected", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    locks = 0;
+    EXPECT_EQ(RunWithInput(c.pre, c.render), c.code);
+    ExpectLastReport(c.code == 3 ? U_ReportKind::FailedVerification : U_ReportKind::ErrorString,
+                     c.location, c.line, c.text);
+    EXPECT_EQ(locks, c.locksDeleted);
+    EXPECT_EQ(PF_GetWorldStats().live_worlds, 0);
+  }
+  // Once rendered, an output is writable and its writable world is the output.
   EXPECT_EQ(RunWithInput(InputAndOutput,
                          [&](RG_NodeRenderCB* cb) {
                            cb->GetNextCheckout();
@@ -157,59 +208,6 @@ TEST_F(CheckoutResultTest, TakeOwnershipOfASharedViewCopies) {
   EXPECT_EQ(taken->GetRect(), TestRect(0, 0, 10, 10));
   EXPECT_TRUE(TestSame(TestPixel(taken.get(), 4, 4), kRed));
   EXPECT_EQ(PF_GetWorldStats().pixel_bytes_copied, 10 * 10 * 4);
-}
-
-TEST_F(CheckoutResultTest, SetOutputWorldOnAnInPlaceOutputDeletesWhatItIsGiven) {
-  int locksDeleted = 0;
-  EXPECT_EQ(RunWithInput(
-                [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
-                  RG_CheckoutResult* in = cb->CheckoutInput(0, r);
-                  cb->RequestOutputInPlace(in, r.rect, 0, 0);
-                },
-                [&](RG_NodeRenderCB* cb) {
-                  cb->GetCheckoutByID(-1)->SetOutputWorld(
-                      PF_World::New(TestRect(0, 0, 10, 10), 8, 0),
-                      new TestBufferLock(&locksDeleted));
-                }),
-            3);
-  ExpectLastReport(U_ReportKind::FailedVerification, 0x4E0004, 190,
-                   "Attempt to call SetOutputWorld() on an input or works-in-place buffer");
-  EXPECT_EQ(locksDeleted, 1);
-  EXPECT_EQ(PF_GetWorldStats().live_worlds, 0);
-
-  EXPECT_EQ(RunWithInput(InputAndOutput,
-                         [&](RG_NodeRenderCB* cb) {
-                           cb->GetNextCheckout()->SetOutputWorld(
-                               PF_World::New(TestRect(0, 0, 10, 10), 8, 0), nullptr);
-                         }),
-            3);
-  ExpectLastReport(U_ReportKind::FailedVerification, 0x4E0004, 190,
-                   "Attempt to call SetOutputWorld() on an input or works-in-place buffer");
-}
-
-TEST_F(CheckoutResultTest, SetOutputWorldTwiceOrOfTheWrongSize) {
-  int locksDeleted = 0;
-  EXPECT_EQ(RunWithInput(InputAndOutput,
-                         [&](RG_NodeRenderCB* cb) {
-                           RG_CheckoutResult* out = cb->GetCheckoutByID(-1);
-                           out->GetOutputWorld();
-                           out->SetOutputWorld(PF_World::New(TestRect(0, 0, 10, 10), 8, 0),
-                                               new TestBufferLock(&locksDeleted));
-                         }),
-            3);
-  ExpectLastReport(U_ReportKind::FailedVerification, 0x4E0004, 192, "Output already set");
-  EXPECT_EQ(locksDeleted, 1);
-
-  EXPECT_EQ(RunWithInput(InputAndOutput,
-                         [&](RG_NodeRenderCB* cb) {
-                           cb->GetCheckoutByID(-1)->SetOutputWorld(
-                               PF_World::New(TestRect(0, 0, 11, 10), 8, 0),
-                               new TestBufferLock(&locksDeleted));
-                         }),
-            3);
-  ExpectLastReport(U_ReportKind::FailedVerification, 0x4E0004, 195,
-                   "SetOutputWorld called with a world of the wrong size");
-  EXPECT_EQ(locksDeleted, 2);
 }
 
 TEST_F(CheckoutResultTest, SetOutputWorldPlacesTheWorldAtTheRect) {
@@ -338,12 +336,6 @@ TEST_F(CheckoutResultTest, CoerceBitDepth) {
 }
 
 TEST_F(CheckoutResultTest, CoerceBitDepthFailuresLeaveTheResultAsItWas) {
-  EXPECT_EQ(RunWithInput(InputAndOutput,
-                         [](RG_NodeRenderCB* cb) { cb->GetNextCheckout()->CoerceBitDepth(16); }),
-            3);
-  ExpectLastReport(U_ReportKind::FailedVerification, 0x4E0004, 260,
-                   "Cannot call CoerceBitDepth() before checkout is rendered");
-
   // Fail each host call of the conversion in turn until one succeeds.
   int failures = 0;
   short depthAfter = 0;
@@ -382,7 +374,8 @@ TEST_F(CheckoutResultTest, ForceRect) {
                   inner->ForceRect(TestRect(2, 2, 5, 5));
                   EXPECT_EQ(inner->GetRect(), TestRect(2, 2, 5, 5));
                   EXPECT_EQ(inner->GetResultRect(), TestRect(0, 0, 10, 10));
-                  EXPECT_EQ(inner->GetFlags() & RG_OUTPUT_OPAQUE, RG_OUTPUT_OPAQUE);  // still inside what is delivered
+                  EXPECT_EQ(inner->GetFlags() & RG_OUTPUT_OPAQUE,
+                            RG_OUTPUT_OPAQUE);  // still inside what is delivered
                   RG_CheckoutResult* out = cb->RequestOutput(r.rect, 0, 0);
                   out->ForceRect(TestRect(0, 0, 20, 20));
                   EXPECT_EQ(out->GetRect(), TestRect(0, 0, 20, 20));

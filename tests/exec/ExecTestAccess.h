@@ -17,6 +17,7 @@
 #include "rg/RG_Traverser.h"
 #include "rghost/PF_World.h"
 #include "rghost/U_Report.h"
+#include "support/TestNodes.h"
 
 struct RGp_TraverserAccess {
   // Makes the next execution read the stack limits again, as at process start.
@@ -39,16 +40,6 @@ struct RGp_CheckoutResultAccess {
   static bool HasLock(const RG_CheckoutResult* r) { return r->lock_ != nullptr; }
 };
 
-// The `long` that `fn` throws, or 0 when it returns.
-inline long CatchCode(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (long code) {
-    return code;
-  }
-  return 0;
-}
-
 // Checks the last report of the host's log.
 inline void ExpectLastReport(U_ReportKind kind, long location, long line, const std::string& text) {
   const auto& log = U_ReportLog();
@@ -60,32 +51,6 @@ inline void ExpectLastReport(U_ReportKind kind, long location, long line, const 
     EXPECT_EQ(r.line, line);
   }
   EXPECT_EQ(r.text, text);
-}
-
-// What a three-output execution hands back. Owns world and lock; the world
-// is declared last so that it goes before the lock that may keep it alive.
-struct TestOutcome {
-  M_LRect rect{-1, -1, -1, -1};
-  char flags = 'x';
-  std::unique_ptr<RG_BufferLock> lock;
-  std::unique_ptr<PF_World> world;
-};
-
-// Executes `root` over `request` in the three-output form.
-inline TestOutcome TestRun(const RG_RenderNode* root, const RG_RenderRequest& request,
-                           bool wantLock = false) {
-  TestOutcome out;
-  PF_World* w = nullptr;
-  RG_BufferLock* l = nullptr;
-  RG_ExecuteGraph(root, request, &out.rect, &out.flags, &w, wantLock ? &l : nullptr);
-  out.lock.reset(l);
-  out.world.reset(w);
-  return out;
-}
-
-// The code a three-output execution throws, 0 when it returns.
-inline long TestRunCode(const RG_RenderNode* root, const RG_RenderRequest& request) {
-  return CatchCode([&] { TestRun(root, request); });
 }
 
 // The usual PreRender of a one-input node: input 0 over the request, then an

@@ -1,6 +1,6 @@
-// The pre-render pass: checkouts, covering and merging of requests, the
-// rect a consumer is served, checkout ids, output declarations and the
-// contract checks, and the propagation of output rects.
+// The pre-render pass: checkouts, covering and merging of requests (the
+// rules, and what they do to a graph), the rect a consumer is served, checkout ids, output
+// declarations and the contract checks, and the propagation of output rects.
 
 #include <gtest/gtest.h>
 
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "exec/ExecTestAccess.h"
+#include "exec/RGp_RequestRules.h"
 #include "rg/RG_Traverser.h"
 #include "support/LeakCheck.h"
 #include "support/TestNodes.h"
@@ -59,6 +60,10 @@ TestLambdaNode* MakeConsumer(RG_RenderNode* input, std::vector<RG_RenderRequest>
           }
         }
       });
+}
+
+RG_RenderRequest Q(M_LRect rect, int32_t field = 0, uint8_t flags = 0, int16_t depth = 8) {
+  return TestRequest(rect, depth, flags, field);
 }
 
 RG_RenderRequest Req(int32_t l, int32_t t, int32_t r, int32_t b, uint8_t flags = 0,
@@ -342,4 +347,76 @@ TEST_F(PreRenderFailureTest, InPlaceOverAForeignInputOrAnEmptySlot) {
       3);
   ExpectLastReport(U_ReportKind::FailedVerification, 0x4E0003, 644,
                    "checkout of an empty input slot");
+}
+
+// ---- the covering and merging rules ----
+
+class RenderRequestTest : public LeakCheckTest {};
+
+TEST_F(RenderRequestTest, Covering) {
+  const M_LRect rect{0, 0, 10, 10};
+  const uint8_t type1 = RG_REQUEST_CONTENT_BOUNDS_TYPE1;
+  struct Case {
+    RG_RenderRequest stored, asked;
+    bool covers;
+  };
+  const M_LRect big{10, 10, 100, 100};
+  const Case cases[] = {
+      {Q(big), Q(big), true},
+      {Q(big), Q({20, 30, 40, 50}), true},
+      {Q(big), Q({9, 10, 100, 100}), false},
+      {Q(big), Q({10, 9, 100, 100}), false},
+      {Q(big), Q({10, 10, 101, 100}), false},
+      {Q(big), Q({10, 10, 100, 101}), false},
+      // Empty rects get no special case: inside counts, outside does not.
+      {Q(big), Q({50, 50, 50, 50}), true},
+      {Q(big), Q({0, 0, 0, 0}), false},
+      // Field 0 covers both fields; the fields do not cover each other.
+      {Q(rect, 0), Q(rect, 1), true},
+      {Q(rect, 0), Q(rect, 2), true},
+      {Q(rect, 2), Q(rect, 2), true},
+      {Q(rect, 1), Q(rect, 2), false},
+      {Q(rect, 1), Q(rect, 0), false},
+      // Type 1 covers type 0, not the other way round; other bits take no part.
+      {Q(rect, 0, 0), Q(rect, 0, type1), false},
+      {Q(rect, 0, type1), Q(rect, 0, 0), true},
+      {Q(rect, 0, type1), Q(rect, 0, type1), true},
+      {Q(rect, 0, 0), Q(rect, 0, 0xFE), true},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(RGp_RequestCovers(cases[i].stored, cases[i].asked), cases[i].covers);
+  }
+}
+
+TEST_F(RenderRequestTest, MergingRects) {
+  RG_RenderRequest stored = Q({10, 10, 20, 20});
+  RGp_MergeRequest(&stored, Q({0, 0, 0, 0}));
+  EXPECT_EQ(stored.rect, (M_LRect{10, 10, 20, 20}));
+  // An empty request that the stored one does not cover changes nothing, so
+  // the node would be pre-rendered again for the same area.
+  EXPECT_FALSE(RGp_RequestCovers(stored, Q({0, 0, 0, 0})));
+  RGp_MergeRequest(&stored, Q({5, 15, 15, 30}));
+  EXPECT_EQ(stored.rect, (M_LRect{5, 10, 20, 30}));
+
+  RG_RenderRequest empty = Q({40, 40, 40, 50});
+  RGp_MergeRequest(&empty, Q({1, 2, 3, 4}));
+  EXPECT_EQ(empty.rect, (M_LRect{1, 2, 3, 4}));
+}
+
+TEST_F(RenderRequestTest, MergingFieldsFlagsAndDepth) {
+  const M_LRect rect{0, 0, 10, 10};
+  RG_RenderRequest stored = Q(rect, 1, 0x02, 16);
+  RGp_MergeRequest(&stored, Q(rect, 1, 0x81, 16));
+  EXPECT_EQ(stored.field, 1);
+  EXPECT_EQ(stored.flags, 0x83);
+  RGp_MergeRequest(&stored, Q(rect, 2, 0x04, 16));
+  EXPECT_EQ(stored.field, 0);
+  EXPECT_EQ(stored.flags, 0x87);
+  EXPECT_EQ(stored.bit_depth, 16);
+  EXPECT_TRUE(RGp_RequestCovers(stored, Q(rect, 2, 0x01, 16)));
+
+  RG_RenderRequest two = Q(rect, 2);
+  RGp_MergeRequest(&two, Q(rect, 2));
+  EXPECT_EQ(two.field, 2);
 }

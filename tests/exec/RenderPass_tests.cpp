@@ -5,12 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <map>
 #include <memory>
 #include <vector>
 
 #include "exec/ExecTestAccess.h"
-#include "rg/RG_GraphProfiler.h"
 #include "rg/RG_SourceBufferNode.h"
 #include "rg/RG_Traverser.h"
 #include "support/LeakCheck.h"
@@ -277,18 +275,6 @@ TEST_F(RenderPassTest, LastReaderOfALockedOutputTakesTheLock) {
   EXPECT_EQ(BytesCopied(), 0);
 }
 
-TEST_F(RenderPassTest, InPlaceOverALockedOutputWorksOnACopy) {
-  std::unique_ptr<PF_World> buffer(PF_World::New(TestRect(0, 0, 16, 16), 8, 0));
-  TestFillPattern(buffer.get());
-  {
-    U_SharedPtr<RG_RenderNode> root(new TestInvertNode(new RG_SourceBufferNode(buffer.get())));
-    TestOutcome result = TestRun(root.get(), TestRequest(TestRect(0, 0, 16, 16)));
-    EXPECT_TRUE(TestSame(TestPixel(result.world.get(), 3, 9), Inverted(TestPatternAt(3, 9))));
-  }
-  EXPECT_TRUE(TestSame(TestPixel(buffer.get(), 3, 9), TestPatternAt(3, 9)));  // untouched
-  EXPECT_EQ(BytesCopied(), 16 * 16 * 4);
-}
-
 TEST_F(RenderPassTest, CheckoutGroupsRenderTogetherAndInOrder) {
   auto* top = new TestSolidNode(TestRect(0, 0, 10, 10), PF_RGBA8{100, 0, 0, 128});
   auto* bottom = new TestSolidNode(TestRect(0, 0, 20, 20), kBlue);
@@ -332,33 +318,6 @@ TEST_F(RenderPassTest, OneGroupIsRenderedOnceWhateverIsAskedFirst) {
   EXPECT_EQ(bRendersAtFirstFetch, 1);
   EXPECT_EQ(a->counters.renders, 1);
   EXPECT_EQ(b->counters.renders, 1);
-}
-
-TEST_F(RenderPassTest, CheckoutLookupFailures) {
-  auto* leaf = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
-  int step = 0;
-  U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
-      {leaf},
-      [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
-        cb->CheckoutInput(0, r);
-        cb->RequestOutput(r.rect, 0, 0);
-        return nullptr;
-      },
-      [&](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
-        if (step == 0) {
-          cb->GetCheckoutByID(5);
-        } else {
-          cb->GetNextCheckout();
-          cb->GetNextCheckout();
-          cb->GetNextCheckout();
-        }
-      }));
-  EXPECT_EQ(TestRunCode(root.get(), TestRequest(TestRect(0, 0, 10, 10))), 516);
-  ExpectLastReport(U_ReportKind::ErrorString, 0x4E0007, 0, "Unknown checkout id");
-  step = 1;
-  EXPECT_EQ(TestRunCode(root.get(), TestRequest(TestRect(0, 0, 10, 10))), 3);
-  ExpectLastReport(U_ReportKind::FailedVerification, 0, 732,
-                   "Node received more checkout requests than expected");
 }
 
 TEST_F(RenderPassTest, RenderThatLeavesNoOutputWorldIsAContractViolation) {
@@ -422,65 +381,6 @@ TEST_F(RenderPassTest, GrowingConsumerEnlargesTheProducersBuffer) {
   EXPECT_EQ(result.rect, TestRect(10, 10, 30, 30));
   EXPECT_TRUE(TestSame(TestPixel(result.world.get(), 29, 10), TestPatternAt(29, 10)));
   EXPECT_EQ(BytesCopied(), 0);
-}
-
-namespace {
-
-class CountingProfiler : public RG_GraphProfiler {
- public:
-  void GraphStart(const char*, const RG_RenderNode*) override { ++graphs_started; }
-  void GraphEnd() override { ++graphs_ended; }
-  void InputEdge(const RG_RenderNode*, const RG_RenderNode*) override {}
-  void NodeTiming(const RG_RenderNode* node, const char*, int32_t, int32_t, bool,
-                  intptr_t) override {
-    ++timings[node];
-  }
-  int graphs_started = 0;
-  int graphs_ended = 0;
-  std::map<const RG_RenderNode*, int> timings;
-};
-
-// Installs a profiler for one scope.
-struct InstalledProfiler {
-  explicit InstalledProfiler(RG_GraphProfiler* p) { RG_SetProfiler(p); }
-  ~InstalledProfiler() { RG_SetProfiler(nullptr); }
-};
-
-}  // namespace
-
-TEST_F(RenderPassTest, EveryDeliveryIsProfiledAlsoWhenRenderingFails) {
-  auto* pattern = new TestPatternNode(TestRect(0, 0, 8, 8));
-  auto* over = new TestOverNode(pattern, new TestOverNode(pattern, pattern));
-  U_SharedPtr<RG_RenderNode> root(over);
-  {
-    CountingProfiler profiler;
-    InstalledProfiler installed(&profiler);
-    TestOutcome result = TestRun(root.get(), TestRequest(TestRect(0, 0, 8, 8)));
-    EXPECT_EQ(profiler.graphs_started, 1);
-    EXPECT_EQ(profiler.graphs_ended, 1);
-    EXPECT_EQ(profiler.timings[pattern], 3);  // one render, three hand-overs
-    EXPECT_EQ(profiler.timings[over], 1);
-  }
-  U_SharedPtr<RG_RenderNode> failing(new TestLambdaNode(
-      {pattern},
-      [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
-        cb->CheckoutInput(0, r);
-        cb->RequestOutput(r.rect, 0, 0);
-        return nullptr;
-      },
-      [](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
-        cb->GetNextCheckout()->GetWorld();
-        throw 77L;
-      }));
-  CountingProfiler profiler;
-  InstalledProfiler installed(&profiler);
-  EXPECT_EQ(CatchCode([&] {
-              TestOutcome result = TestRun(failing.get(), TestRequest(TestRect(0, 0, 8, 8)));
-            }),
-            77);
-  EXPECT_EQ(profiler.graphs_ended, 1);
-  EXPECT_EQ(profiler.timings[failing.get()], 1);
-  EXPECT_EQ(profiler.timings[pattern], 1);
 }
 
 TEST_F(RenderPassTest, ForcedLargerRectIsClearedOutsideTheProducersOutput) {

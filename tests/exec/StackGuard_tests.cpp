@@ -150,15 +150,3 @@ TEST_F(StackGuardTest, PreferenceErrorStopsBeforeAnyNode) {
   EXPECT_EQ(Execute(root.get()), 0);
   EXPECT_EQ(RGp_TraverserAccess::TotalLimit(), 8000000u);
 }
-
-TEST_F(StackGuardTest, DeepGraphStopsCleanlyAtTheTotalLimit) {
-  PREF_SetTextPrefLong(PREFp_G[2], kSection, "Total", 256 * 1024);
-  auto* leaf = new TestSolidNode(TestRect(0, 0, 8, 8), kRed);
-  RG_RenderNode* top = leaf;
-  for (int i = 0; i < 3000; ++i) top = new TestInvertNode(top);
-  U_SharedPtr<RG_RenderNode> root(top);
-  EXPECT_EQ(Execute(root.get()), 4);
-  EXPECT_EQ(leaf->counters.pre_renders, 0);
-  ExpectLastReport(U_ReportKind::ErrorString, 0x4E0006, 0,
-                   "Render Graph stack overflow -- composition too complex.");
-}

@@ -24,6 +24,19 @@ constexpr PF_RGBA8 kRedInverted{55, 255, 255, 255};
 
 long long BytesCopied() { return PF_GetWorldStats().pixel_bytes_copied; }
 
+// In place over input 0; Render does nothing, so the pass renders the input
+// into the output.
+TestLambdaNode* PassThrough(RG_RenderNode* input) {
+  return new TestLambdaNode(
+      {input},
+      [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+        RG_CheckoutResult* in = cb->CheckoutInput(0, r);
+        cb->RequestOutputInPlace(in, in->GetResultRect(), in->GetFlags(), 0);
+        return nullptr;
+      },
+      [](RG_NodeRenderCB*, const RG_RenderRequest&, const RG_NodeData*) {});
+}
+
 }  // namespace
 
 class TraverserTest : public LeakCheckTest {};
@@ -87,26 +100,74 @@ TEST_F(TraverserTest, ResultRectAndFlags) {
   EXPECT_EQ(BytesCopied(), 0);
 }
 
-TEST_F(TraverserTest, LockedResultIsAViewWithALockHolderAndACopyWithout) {
-  std::unique_ptr<PF_World> buffer(PF_World::New(TestRect(10, 20, 110, 70), 8, 0));
-  for (bool wantLock : {true, false}) {
-    SCOPED_TRACE(wantLock);
+// Who gets a locked source buffer: a caller taking the lock gets a view, one
+// without a lock holder or with a destination gets a copy. In-place nodes
+// that leave their output alone pass the view and the lock on as they are; a
+// consumer that writes works on a copy and leaves the source intact.
+TEST_F(TraverserTest, LockedSourceIsViewedWithTheLockAndCopiedOtherwise) {
+  enum Form { kLock, kNoLock, kDest };
+  enum Graph { kSource, kPassThrough, kTwoPassThroughs, kWriterOverPassThrough };
+  struct Case {
+    const char* name;
+    Graph graph;
+    Form form;
+    M_LRect buffer, request, outRect;
+    bool view;
+    long long copied;
+  };
+  const M_LRect b = TestRect(0, 0, 32, 16);
+  const Case cases[] = {
+      {"lock holder", kSource, kLock, TestRect(10, 20, 110, 70), TestRect(0, 0, 50, 50),
+       TestRect(10, 20, 50, 50), true, 0},
+      {"no lock holder", kSource, kNoLock, TestRect(10, 20, 110, 70), TestRect(0, 0, 50, 50),
+       TestRect(10, 20, 50, 50), false, 40 * 30 * 4},
+      {"destination", kSource, kDest, TestRect(0, 0, 40, 40), TestRect(20, 20, 60, 60),
+       TestRect(20, 20, 40, 40), false, 20 * 20 * 4},
+      {"pass-throughs", kTwoPassThroughs, kLock, b, b, b, true, 0},
+      {"writer", kWriterOverPassThrough, kLock, b, b, b, false, 32 * 16 * 4},
+      {"pass-through into a destination", kPassThrough, kDest, b, b, b, false, 32 * 16 * 4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::unique_ptr<PF_World> buffer(PF_World::New(c.buffer, 8, 0));
     TestFillPattern(buffer.get());
+    RG_RenderNode* node = new RG_SourceBufferNode(buffer.get());
+    if (c.graph != kSource) node = PassThrough(node);
+    if (c.graph == kTwoPassThroughs) node = PassThrough(node);
+    if (c.graph == kWriterOverPassThrough) node = new TestInvertNode(node);
+    U_SharedPtr<RG_RenderNode> root(node);
     PF_ResetWorldStats();
-    U_SharedPtr<RG_RenderNode> root(new RG_SourceBufferNode(buffer.get()));
-    TestOutcome out = TestRun(root.get(), TestRequest(TestRect(0, 0, 50, 50)), wantLock);
-    ASSERT_NE(out.world, nullptr);
-    EXPECT_EQ(out.lock != nullptr, wantLock);
-    EXPECT_EQ(out.rect, TestRect(10, 20, 50, 50));
-    EXPECT_EQ(out.world->GetRect(), out.rect);
-    EXPECT_EQ(out.world->GetDepth(), 8);
-    EXPECT_EQ(out.world->RefersTo(buffer.get()), wantLock);
-    EXPECT_EQ(out.world->IsReference(), wantLock);
-    EXPECT_EQ(BytesCopied(), wantLock ? 0 : 40 * 30 * 4);
-    EXPECT_TRUE(TestSame(TestPixel(out.world.get(), 49, 49), TestPatternAt(49, 49)));
-    // A copy is independent of the source buffer.
+    TestOutcome out;
+    std::unique_ptr<PF_World> dest;
+    if (c.form == kDest) {
+      dest.reset(TestMakeWorld(c.request, kJunk));
+      RG_ExecuteGraph(root.get(), TestRequest(c.request), c.request, dest.get(), &out.rect);
+    } else {
+      out = TestRun(root.get(), TestRequest(c.request), c.form == kLock);
+    }
+    const PF_World* result = dest ? dest.get() : out.world.get();
+    ASSERT_NE(result, nullptr);
+    EXPECT_EQ(out.rect, c.outRect);
+    EXPECT_EQ(BytesCopied(), c.copied);
+    EXPECT_EQ(result->RefersTo(buffer.get()), c.view);
+    EXPECT_EQ(out.lock != nullptr, c.view);  // the lock goes with the view
+    if (c.view) EXPECT_EQ(PF_GetWorldStats().worlds_allocated, 0);
+    if (!dest) EXPECT_EQ(result->GetRect(), c.outRect);
+    const int32_t x = c.outRect.right - 1, y = c.outRect.bottom - 1;
+    const PF_RGBA8 p = TestPatternAt(x, y);
+    const PF_RGBA8 want =
+        c.graph != kWriterOverPassThrough
+            ? p
+            : PF_RGBA8{static_cast<uint8_t>(255 - p.red), static_cast<uint8_t>(255 - p.green),
+                       static_cast<uint8_t>(255 - p.blue), 255};
+    EXPECT_TRUE(TestSame(TestPixel(result, x, y), want));
+    if (dest && !M_Contains(c.outRect, c.request)) {
+      EXPECT_TRUE(TestSame(TestPixel(result, c.request.right - 1, c.request.bottom - 1), kClear));
+    }
+    EXPECT_TRUE(TestSame(TestPixel(buffer.get(), x, y), p));  // the source is intact
+    // A copy keeps its pixels when the source changes; a view does not.
     TestFill(buffer.get(), kClear);
-    EXPECT_EQ(TestSame(TestPixel(out.world.get(), 10, 20), TestPatternAt(10, 20)), !wantLock);
+    EXPECT_EQ(TestSame(TestPixel(result, x, y), want), !c.view);
   }
 }
 
@@ -174,24 +235,6 @@ TEST_F(TraverserTest, DestinationFormClearsWhatIsNotRenderedWithinTheRequestOnly
       EXPECT_TRUE(TestSame(TestPixel(world.get(), p.x, p.y), p.want)) << p.x << "," << p.y;
     }
   }
-}
-
-TEST_F(TraverserTest, DestinationFormCopiesLockedResultAndDropsTheLock) {
-  std::unique_ptr<PF_World> buffer(PF_World::New(TestRect(0, 0, 40, 40), 8, 0));
-  TestFillPattern(buffer.get());
-  const M_LRect dest = TestRect(20, 20, 60, 60);
-  std::unique_ptr<PF_World> world(TestMakeWorld(dest, kJunk));
-  {
-    U_SharedPtr<RG_RenderNode> root(new RG_SourceBufferNode(buffer.get()));
-    M_LRect outRect;
-    RG_ExecuteGraph(root.get(), TestRequest(dest), dest, world.get(), &outRect);
-    EXPECT_EQ(outRect, TestRect(20, 20, 40, 40));
-  }
-  EXPECT_EQ(BytesCopied(), 20 * 20 * 4);
-  EXPECT_TRUE(TestSame(TestPixel(world.get(), 39, 39), TestPatternAt(39, 39)));
-  EXPECT_TRUE(TestSame(TestPixel(world.get(), 20, 20), TestPatternAt(20, 20)));
-  EXPECT_TRUE(TestSame(TestPixel(world.get(), 45, 45), kClear));
-  EXPECT_EQ(PF_GetWorldStats().live_worlds, 2);
 }
 
 TEST_F(TraverserTest, DestinationMarkNeedsProducerInsideDestination) {
