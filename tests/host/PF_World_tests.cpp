@@ -14,6 +14,7 @@
 #include "rghost/U_Errors.h"
 #include "rghost/U_Services.h"
 #include "support/LeakCheck.h"
+#include "support/TestNodes.h"
 
 namespace {
 
@@ -40,17 +41,6 @@ void FillCoordinates(PF_World& w) {
     for (int x = 0; x < w.width; ++x) *Pixel8(w, x, y) = Coord(x, y);
 }
 
-bool SamePixel(const PF_RGBA8& a, const PF_RGBA8& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-long ThrownCode(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (long code) {
-    return code;
-  }
-  return 0;
-}
-
 class PFWorldTest : public LeakCheckTest {};
 
 TEST_F(PFWorldTest, ViewSharesStorageAndOutlivesItsParent) {
@@ -75,12 +65,12 @@ TEST_F(PFWorldTest, ViewSharesStorageAndOutlivesItsParent) {
 
   // Writes through the view show in the parent: no copy was made.
   *Pixel8(*view, 1, 1) = PF_RGBA8{9, 8, 7, 6};
-  EXPECT_TRUE(SamePixel(*Pixel8(*parent, 3, 4), PF_RGBA8{9, 8, 7, 6}));
+  EXPECT_TRUE(TestSame(*Pixel8(*parent, 3, 4), PF_RGBA8{9, 8, 7, 6}));
 
   parent.reset();
   EXPECT_EQ(PF_GetWorldStats().live_pixel_bytes, bytes);
-  EXPECT_TRUE(SamePixel(*Pixel8(*view, 1, 1), PF_RGBA8{9, 8, 7, 6}));
-  EXPECT_TRUE(SamePixel(*Pixel8(*view, 3, 4), Coord(5, 7)));
+  EXPECT_TRUE(TestSame(*Pixel8(*view, 1, 1), PF_RGBA8{9, 8, 7, 6}));
+  EXPECT_TRUE(TestSame(*Pixel8(*view, 3, 4), Coord(5, 7)));
   view.reset();
   EXPECT_EQ(PF_GetWorldStats().live_pixel_bytes, 0);
 }
@@ -112,14 +102,14 @@ TEST_F(PFWorldTest, ShrinkToSubRectMovesDataAndOrigin) {
   WorldPtr view = NewView(w.get(), M_LRect{0, 0, 8, 8});
   view->ShrinkToSubRect(M_LRect{2, 3, 5, 7});
   EXPECT_EQ(view->GetRect(), (M_LRect{12, 23, 15, 27}));
-  EXPECT_TRUE(SamePixel(*Pixel8(*view, 0, 0), Coord(2, 3)));
-  EXPECT_TRUE(SamePixel(*Pixel8(*view, 2, 3), Coord(4, 6)));
+  EXPECT_TRUE(TestSame(*Pixel8(*view, 0, 0), Coord(2, 3)));
+  EXPECT_TRUE(TestSame(*Pixel8(*view, 2, 3), Coord(4, 6)));
   // Narrowing again works in the narrowed coordinates, and the narrowed view
   // still keeps the storage alive.
   view->ShrinkToSubRect(M_LRect{1, 1, 2, 2});
   EXPECT_EQ(view->GetRect(), (M_LRect{13, 24, 14, 25}));
   w.reset();
-  EXPECT_TRUE(SamePixel(*Pixel8(*view, 0, 0), Coord(3, 4)));
+  EXPECT_TRUE(TestSame(*Pixel8(*view, 0, 0), Coord(3, 4)));
 }
 
 TEST_F(PFWorldTest, NewBuffersHaveAlignedRowsAndClearOrPoisonOnRequest) {
@@ -195,7 +185,7 @@ TEST_F(PFWorldTest, BadSizesDepthsAndAreasAreRejected) {
          view->ShrinkToSubRect({0, 0, 5, 1});
        }},
   };
-  for (const auto& [name, fn] : cases) EXPECT_EQ(ThrownCode(fn), U_ERR_BAD_PARAMETER) << name;
+  for (const auto& [name, fn] : cases) EXPECT_EQ(CatchCode(fn), U_ERR_BAD_PARAMETER) << name;
   EXPECT_EQ(PF_BytesPerPixel(7), 0u);
   // Empty worlds and views are no error, whatever their coordinates.
   EXPECT_EQ(NewWorld({4, 4, 4, 4}, 8)->width, 0);
@@ -235,7 +225,7 @@ TEST_F(PFWorldTest, CopiesClipToBothWorlds) {
           expected = *Pixel8(*src, int(sx), int(sy));
           ++changed;
         }
-        ASSERT_TRUE(SamePixel(*Pixel8(*dst, x, y), expected))
+        ASSERT_TRUE(TestSame(*Pixel8(*dst, x, y), expected))
             << "iteration " << iteration << " pixel " << x << "," << y;
       }
     }
@@ -259,13 +249,13 @@ TEST_F(PFWorldTest, CopiesHandleOverlapAndAnyThreadCount) {
       w->CopyPixels(view.get(), &block, 1, 1);
       for (int y = 1; y < size - 1; ++y)
         for (int x = 1; x < size - 1; ++x)
-          ASSERT_TRUE(SamePixel(*Pixel8(*w, x, y), Coord(x - 1, y - 1))) << x << "," << y;
+          ASSERT_TRUE(TestSame(*Pixel8(*w, x, y), Coord(x - 1, y - 1))) << x << "," << y;
 
       WorldPtr other = NewWorld({0, 0, size + 3, size}, 8);
       other->CopyPixels(w.get(), nullptr, 3, 0);
       for (int y = 0; y < size; ++y)
         for (int x = 0; x < size; ++x)
-          ASSERT_TRUE(SamePixel(*Pixel8(*other, x + 3, y), *Pixel8(*w, x, y))) << x << "," << y;
+          ASSERT_TRUE(TestSame(*Pixel8(*other, x + 3, y), *Pixel8(*w, x, y))) << x << "," << y;
     }
     PF_SetThreadCount(previous);
   }
@@ -384,7 +374,7 @@ TEST_F(PFWorldTest, EveryOperationIsFallible) {
     ops[i]();
     EXPECT_EQ(U_FallibleCallCount() - before, 1) << "operation " << i;
     U_InjectFailure(0, 4242);
-    EXPECT_EQ(ThrownCode(ops[i]), 4242) << "operation " << i;
+    EXPECT_EQ(CatchCode(ops[i]), 4242) << "operation " << i;
   }
   EXPECT_EQ(PF_GetWorldStats().live_worlds, 2);
 }

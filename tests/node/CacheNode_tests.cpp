@@ -4,7 +4,6 @@
 // runs one nested execution, and content-bounds probes go to the cache.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <ostream>
@@ -18,6 +17,7 @@
 #include "rghost/PF_World.h"
 #include "rghost/U_Services.h"
 #include "support/LeakCheck.h"
+#include "support/TestNodes.h"
 
 // Readable rects in failure messages (found by argument-dependent lookup).
 static void PrintTo(const M_LRect& r, std::ostream* os) {
@@ -33,15 +33,7 @@ M_LRect R(int32_t l, int32_t t, int32_t r, int32_t b) { return M_LRect{l, t, r, 
 double g_now = 100.0;
 double FakeClock() { return g_now; }
 
-PF_RGBA8 PixelAt(const PF_World* w, int32_t x, int32_t y) {
-  return *static_cast<const PF_RGBA8*>(w->PixelAddress(x - w->origin_x, y - w->origin_y));
-}
-
-void Fill(PF_World* w, uint8_t value) {
-  for (int32_t y = 0; y < w->height; ++y)
-    for (int32_t x = 0; x < w->width; ++x)
-      *static_cast<PF_RGBA8*>(w->PixelAddress(x, y)) = PF_RGBA8{value, value, value, 255};
-}
+void Fill(PF_World* w, uint8_t value) { TestFill(w, PF_RGBA8{value, value, value, 255}); }
 
 // Leaf with fixed bounds filled with one grey value. It either declares the
 // part of its bounds the request overlaps, or always all of its bounds (like
@@ -53,14 +45,7 @@ class CountingSource : public RG_RenderNode {
 
   RG_NodeData* PreRender(RG_NodePreRenderCB* cb, const RG_RenderRequest& request) const override {
     requests.push_back(request);
-    M_LRect r = bounds_;
-    if (!declare_whole_) {
-      r.left = std::max(r.left, request.rect.left);
-      r.top = std::max(r.top, request.rect.top);
-      r.right = std::min(r.right, request.rect.right);
-      r.bottom = std::min(r.bottom, request.rect.bottom);
-    }
-    cb->RequestOutput(r, 1, 0);
+    cb->RequestOutput(declare_whole_ ? bounds_ : M_Intersect(bounds_, request.rect), 1, 0);
     return nullptr;
   }
   void Render(RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) const override {
@@ -247,8 +232,8 @@ TEST_F(CacheNodeTest, HitDeclaresCachedRectClippedToRequestAndNeverBuildsInput) 
   EXPECT_EQ(out_rect, R(50, 50, 100, 100));
   EXPECT_EQ(out_flags, 1);
   ASSERT_NE(world, nullptr);
-  EXPECT_EQ(PixelAt(world, 60, 60).red, 200);
-  EXPECT_EQ(PixelAt(world, 99, 99).red, 200);
+  EXPECT_EQ(TestPixel(world, 60, 60).red, 200);
+  EXPECT_EQ(TestPixel(world, 99, 99).red, 200);
   EXPECT_EQ(cache->make_input_calls, 0);
   EXPECT_EQ(cache->GetInput(0), nullptr);
   EXPECT_TRUE(source->requests.empty());
@@ -292,7 +277,7 @@ TEST_F(CacheNodeTest, MissRendersWholeInputOutputAndStoresWidenedRequest) {
   EXPECT_EQ(out_rect, R(10, 10, 20, 20));
   EXPECT_EQ(out_flags, 1);
   ASSERT_NE(world, nullptr);
-  EXPECT_EQ(PixelAt(world, 15, 15).red, 77);
+  EXPECT_EQ(TestPixel(world, 15, 15).red, 77);
 
   EXPECT_EQ(cache->make_input_calls, 1);
   ASSERT_EQ(cache->hook_data.size(), 1u);
@@ -333,7 +318,7 @@ TEST_F(CacheNodeTest, DisabledLookupsAlwaysRenderButProbesStillAsk) {
   EXPECT_EQ(source->renders, 1);
   ASSERT_EQ(cache->stores.size(), 1u);
   ASSERT_NE(world, nullptr);
-  EXPECT_EQ(PixelAt(world, 5, 5).red, 77);  // not the seeded 9
+  EXPECT_EQ(TestPixel(world, 5, 5).red, 77);  // not the seeded 9
 }
 
 TEST_F(CacheNodeTest, FailedRenderFromCacheRunsOneNestedExecution) {
@@ -359,8 +344,8 @@ TEST_F(CacheNodeTest, FailedRenderFromCacheRunsOneNestedExecution) {
 
   EXPECT_EQ(out_rect, R(50, 50, 100, 100));
   ASSERT_NE(world, nullptr);
-  EXPECT_EQ(PixelAt(world, 60, 60).red, 77);   // rendered afresh
-  EXPECT_EQ(PixelAt(world, 90, 90).alpha, 0);  // beyond the input's result
+  EXPECT_EQ(TestPixel(world, 60, 60).red, 77);   // rendered afresh
+  EXPECT_EQ(TestPixel(world, 90, 90).alpha, 0);  // beyond the input's result
 }
 
 TEST_F(CacheNodeTest, ContentBoundsProbesAskTheCacheAndKeepNoData) {

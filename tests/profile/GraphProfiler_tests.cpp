@@ -12,6 +12,7 @@
 #include "rghost/PF_World.h"
 #include "rghost/U_Services.h"
 #include "support/LeakCheck.h"
+#include "support/TestNodes.h"
 
 namespace {
 
@@ -235,6 +236,37 @@ TEST_F(GraphProfilerTest, ScopesOpenWhenUninstalledKeepReporting) {
   EXPECT_EQ(profiler.TimingOf(middle)->children, 0);
   EXPECT_EQ(profiler.Count("Edge", leaf), 1);
   EXPECT_EQ(profiler.events.back().what, "GraphEnd");
+}
+
+// A node is timed once for each delivery of its result (its own render and
+// each hand-over), also when a consumer's render fails.
+TEST_F(GraphProfilerTest, EveryDeliveryIsTimedAlsoWhenRenderingFails) {
+  auto* pattern = new TestPatternNode(TestRect(0, 0, 8, 8));
+  auto* over = new TestOverNode(pattern, new TestOverNode(pattern, pattern));
+  U_SharedPtr<RG_RenderNode> root(over);
+  RecordingProfiler profiler;
+  RG_SetProfiler(&profiler);
+  TestRun(root.get(), TestRequest(TestRect(0, 0, 8, 8)));
+  EXPECT_EQ(profiler.Count("GraphStart:", root.get()), 1);
+  EXPECT_EQ(profiler.Count("GraphEnd", nullptr), 1);
+  EXPECT_EQ(profiler.Count("Timing", pattern), 3);  // one render, three hand-overs
+  EXPECT_EQ(profiler.Count("Timing", over), 1);
+  U_SharedPtr<RG_RenderNode> failing(new TestLambdaNode(
+      {pattern},
+      [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+        cb->CheckoutInput(0, r);
+        cb->RequestOutput(r.rect, 0, 0);
+        return nullptr;
+      },
+      [](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+        cb->GetNextCheckout()->GetWorld();
+        throw 77L;
+      }));
+  profiler.events.clear();
+  EXPECT_EQ(CatchCode([&] { TestRun(failing.get(), TestRequest(TestRect(0, 0, 8, 8))); }), 77);
+  EXPECT_EQ(profiler.Count("GraphEnd", nullptr), 1);
+  EXPECT_EQ(profiler.Count("Timing", failing.get()), 1);
+  EXPECT_EQ(profiler.Count("Timing", pattern), 1);
 }
 
 TEST_F(GraphProfilerTest, ClockFailureUndoesTheScopeOrDropsTheReport) {
