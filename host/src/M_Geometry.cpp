@@ -139,11 +139,5 @@ double M_SignedPolygonArea2D(const M_Vector2T<double>* points, long count) {
 }
 
 long M_CheckVersions(long location, long version) {
-  if (long err = Uh_NextFallibleCall()) return err;
-  if (version == kMathVersion) return U_ERR_NONE;
-  char text[128];
-  std::snprintf(text, sizeof text, "Math library version %ld requested, %ld available.",
-                version, kMathVersion);
-  Up_ReportErrString(location, 8, text);
-  return U_ERR_VERSION_MISMATCH;
+  return Uh_CheckVersion(location, version, kMathVersion, "Math");
 }

@@ -36,27 +36,21 @@ inline uint32_t PFh_Quantize(float v, float scale) {
   return static_cast<uint32_t>(v * scale + 0.5f);
 }
 
-struct PFh_Depth8 {
-  using Pixel = PF_RGBA8;
-  static constexpr short kDepth = 8;
+// An integer depth: each channel quantized to 0..kMax.
+template <class P, class Channel, short D, uint32_t kMax>
+struct PFh_IntegerDepth {
+  using Pixel = P;
+  static constexpr short kDepth = D;
   static Pixel Store(const PFh_RGBA& c) {
-    return {static_cast<uint8_t>(PFh_Quantize(c.r, 255.0f)),
-            static_cast<uint8_t>(PFh_Quantize(c.g, 255.0f)),
-            static_cast<uint8_t>(PFh_Quantize(c.b, 255.0f)),
-            static_cast<uint8_t>(PFh_Quantize(c.a, 255.0f))};
+    constexpr float scale = static_cast<float>(kMax);
+    return {static_cast<Channel>(PFh_Quantize(c.r, scale)),
+            static_cast<Channel>(PFh_Quantize(c.g, scale)),
+            static_cast<Channel>(PFh_Quantize(c.b, scale)),
+            static_cast<Channel>(PFh_Quantize(c.a, scale))};
   }
 };
-
-struct PFh_Depth16 {
-  using Pixel = PF_RGBA16;
-  static constexpr short kDepth = 16;
-  static Pixel Store(const PFh_RGBA& c) {
-    return {static_cast<uint16_t>(PFh_Quantize(c.r, 65535.0f)),
-            static_cast<uint16_t>(PFh_Quantize(c.g, 65535.0f)),
-            static_cast<uint16_t>(PFh_Quantize(c.b, 65535.0f)),
-            static_cast<uint16_t>(PFh_Quantize(c.a, 65535.0f))};
-  }
-};
+using PFh_Depth8 = PFh_IntegerDepth<PF_RGBA8, uint8_t, 8, 255>;
+using PFh_Depth16 = PFh_IntegerDepth<PF_RGBA16, uint16_t, 16, 65535>;
 
 // Float pixels are neither clamped nor rounded.
 struct PFh_Depth32 {

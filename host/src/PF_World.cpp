@@ -527,11 +527,5 @@ void PF_ResetWorldStats() {
 }
 
 long PF_CheckVersions(long location, long version) {
-  if (long err = Uh_NextFallibleCall()) return err;
-  if (version == kPixelVersion) return U_ERR_NONE;
-  char text[128];
-  std::snprintf(text, sizeof text, "Pixel-buffer library version %ld requested, %ld available.",
-                version, kPixelVersion);
-  Up_ReportErrString(location, 8, text);
-  return U_ERR_VERSION_MISMATCH;
+  return Uh_CheckVersion(location, version, kPixelVersion, "Pixel-buffer");
 }

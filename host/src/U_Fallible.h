@@ -14,3 +14,7 @@ long Uh_NextFallibleCall();
 // The same for an allocation of the tracked memory: reports, then throws
 // std::bad_alloc.
 [[noreturn]] void Uh_FailAllocation(size_t bytes);
+
+// The version handshake of one host library: 0 when `requested` is what it
+// has, otherwise U_ERR_VERSION_MISMATCH with a report naming both.
+long Uh_CheckVersion(long location, long requested, long available, const char* library);

@@ -153,3 +153,13 @@ void Uh_FailAllocation(size_t bytes) {
   Report(U_ReportKind::Error, 0, 0, U_ERR_OUT_OF_MEMORY, text);
   throw std::bad_alloc();
 }
+
+long Uh_CheckVersion(long location, long requested, long available, const char* library) {
+  if (long err = Uh_NextFallibleCall()) return err;
+  if (requested == available) return U_ERR_NONE;
+  char text[128];
+  std::snprintf(text, sizeof text, "%s library version %ld requested, %ld available.", library,
+                requested, available);
+  Up_ReportErrString(location, 8, text);
+  return U_ERR_VERSION_MISMATCH;
+}

@@ -78,13 +78,7 @@ uint32_t TickCount() {
 void U_SetClock(double (*clock)()) { g_clock.store(clock, std::memory_order_release); }
 
 long U_CheckVersions(long location, long version) {
-  if (long err = Uh_NextFallibleCall()) return err;
-  if (version == kUtilityVersion) return U_ERR_NONE;
-  char text[128];
-  std::snprintf(text, sizeof text, "Utility library version %ld requested, %ld available.",
-                version, kUtilityVersion);
-  Up_ReportErrString(location, 8, text);
-  return U_ERR_VERSION_MISMATCH;
+  return Uh_CheckVersion(location, version, kUtilityVersion, "Utility");
 }
 
 void U_AccountAllocationEx(size_t bytes, bool allocated) {
