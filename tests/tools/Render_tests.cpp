@@ -82,6 +82,37 @@ TEST_F(RenderTest, InterlacedSceneWeavesFields) {
   EXPECT_EQ(0, std::memcmp(img.At(5, 5), img.At(5, 6), 3));  // background: no combing
 }
 
+// A pixel of straight colour 0.826 at alpha 0.553, stored as each format
+// holds it: premultiplied (0.457) in EXR and associated TIFF, straight in
+// PNG. Whatever the source, the PNG written holds the straight colour.
+TEST_F(RenderTest, EachAlphaConventionIsReadAndWrittenRight) {
+  const float straight[4] = {0.826f, 0.2f, 0.f, 0.553f};
+  const float premultiplied[4] = {0.826f * 0.553f, 0.2f * 0.553f, 0.f, 0.553f};
+  for (const char* ext : {"exr", "tif", "png"}) {
+    SCOPED_TRACE(ext);
+    ScratchDir dir;
+    const std::string source = dir / (std::string("src.") + ext);
+    const bool png = ext == std::string("png");
+    OIIO::ImageSpec layout(1, 1, 4, png ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::FLOAT);
+    if (png) layout.attribute("oiio:UnassociatedAlpha", 1);
+    auto out = OIIO::ImageOutput::create(source);
+    ASSERT_TRUE(out && out->open(source, layout));
+    ASSERT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, png ? straight : premultiplied));
+    out->close();
+    const std::string scene = dir.Write(
+        "s.json", std::string(R"({"width": 1, "height": 1, "output": "a", "nodes": [)") +
+                      R"({"id": "a", "type": "image", "file": "src.)" + ext + R"("}]})");
+    ASSERT_EQ(RunTool({scene, "-o", dir / "out.png", "-d", "16", "-q"}), 0);
+    OIIO::ImageSpec config;
+    config.attribute("oiio:UnassociatedAlpha", 1);
+    auto in = OIIO::ImageInput::open(dir / "out.png", &config);
+    ASSERT_TRUE(in);
+    float got[4];
+    ASSERT_TRUE(in->read_image(0, 0, 0, 4, OIIO::TypeDesc::FLOAT, got));
+    for (int c = 0; c < 4; ++c) EXPECT_NEAR(got[c], straight[c], 2e-4) << "channel " << c;
+  }
+}
+
 // An abort inside the first frame leaves no file at all, stats and profile
 // included; one in frame 1 keeps only the finished frame (frame 0 renders
 // every node, later frames fewer as the background hits).
