@@ -73,6 +73,9 @@ class RG_API RG_RenderNode : public U_MemTrackedObject, public U_SharedPtrBase {
   // The label profilers show: the node's class name as written in the source.
   virtual std::string GetProfileLabel() const;
   virtual bool ContentBoundsDifferByType() const;
+  // ContentBoundsDifferByType, asked once per node and remembered, and safe
+  // for any depth of graph: what a node asks of its inputs.
+  bool ContentBoundsTypesDiffer() const;
   virtual bool CanRenderNativelyAtDepth(short depth) const;
   virtual int32_t GetNumInputs() const;
   // The input in that slot, possibly null; the index is not checked.
@@ -129,6 +132,7 @@ class RG_API RG_RenderNode : public U_MemTrackedObject, public U_SharedPtrBase {
   uint32_t globally_unique_id_ = 0;
   mutable bool content_bounds_computed_[2] = {false, false};
   mutable bool has_legacy_effect_bounds_ = false;
+  mutable int8_t bounds_differ_ = -1;  // ContentBoundsTypesDiffer: -1 not asked yet
   mutable M_LRect content_bounds_[2];
   mutable M_LRect legacy_effect_bounds_;
   RG_ProgAbort* prog_abort_ = nullptr;  // owned

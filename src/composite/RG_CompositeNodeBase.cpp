@@ -278,9 +278,9 @@ M_LRect RG_CompositeNodeBase::ComputeContentBounds(RG_ContentBoundsType type) co
 
 bool RG_CompositeNodeBase::ContentBoundsDifferByType() const {
   const RG_RenderNode* src = GetInput(0);
-  if (src && mode_.opacity != 0.0f && src->ContentBoundsDifferByType()) return true;
+  if (src && mode_.opacity != 0.0f && src->ContentBoundsTypesDiffer()) return true;
   const RG_RenderNode* mask = GetInput(2);
-  if (mask && mask->ContentBoundsDifferByType()) return true;
+  if (mask && mask->ContentBoundsTypesDiffer()) return true;
   const RG_RenderNode* dest = GetInput(1);
-  return dest && dest->ContentBoundsDifferByType();
+  return dest && dest->ContentBoundsTypesDiffer();
 }

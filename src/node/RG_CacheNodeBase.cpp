@@ -143,5 +143,5 @@ M_LRect RG_CacheNodeBase::ComputeContentBounds(RG_ContentBoundsType type) const 
 
 bool RG_CacheNodeBase::ContentBoundsDifferByType() const {
   EnsureInput();
-  return GetInput(0)->ContentBoundsDifferByType();
+  return GetInput(0)->ContentBoundsTypesDiffer();
 }

@@ -7,6 +7,8 @@
 #include <memory>
 #include <new>
 #include <typeinfo>
+#include <utility>
+#include <vector>
 
 #include "rghost/PF_Transfer.h"
 #include "rghost/U_Report.h"
@@ -94,11 +96,66 @@ const RG_RenderNode* RG_RenderNode::GetInput(long index) const {
   return inputs_[static_cast<size_t>(index)].get();
 }
 
+namespace {
+
+// How deep GetContentBounds and ContentBoundsTypesDiffer calls nest on this
+// thread: a node answers from its inputs' answers, so the nesting follows the
+// graph's depth.
+__attribute__((tls_model("initial-exec"))) thread_local int t_bounds_nesting = 0;
+// Beyond this nesting the inputs' answers are settled first, bottom up from a
+// work list, so the nesting stays bounded whatever the depth.
+constexpr int kBoundsNestingLimit = 256;
+
+struct BoundsNestingScope {
+  BoundsNestingScope() { ++t_bounds_nesting; }
+  ~BoundsNestingScope() { --t_bounds_nesting; }
+  BoundsNestingScope(const BoundsNestingScope&) = delete;
+  BoundsNestingScope& operator=(const BoundsNestingScope&) = delete;
+};
+
+// Calls settle(n) on every input n below `node` for which unsettled(n) holds,
+// each after its own unsettled inputs, from a work list: settle(n) then finds
+// n's inputs settled and nests one level only.
+template <class Unsettled, class Settle>
+void SettleInputsBottomUp(const RG_RenderNode* node, Unsettled unsettled, Settle settle) {
+  std::vector<std::pair<const RG_RenderNode*, int32_t>> path{{node, 0}};  // node, next input
+  while (!path.empty()) {
+    auto& [current, next] = path.back();
+    if (next < current->GetNumInputs()) {
+      const RG_RenderNode* input = current->GetInput(next++);
+      if (input != nullptr && unsettled(input)) path.emplace_back(input, 0);
+      continue;
+    }
+    const RG_RenderNode* done = current;
+    path.pop_back();
+    if (done != node) settle(done);
+  }
+}
+
+}  // namespace
+
+bool RG_RenderNode::ContentBoundsTypesDiffer() const {
+  if (bounds_differ_ < 0) {
+    if (t_bounds_nesting >= kBoundsNestingLimit)
+      SettleInputsBottomUp(
+          this, [](const RG_RenderNode* n) { return n->bounds_differ_ < 0; },
+          [](const RG_RenderNode* n) { n->ContentBoundsTypesDiffer(); });
+    const BoundsNestingScope nesting;
+    bounds_differ_ = ContentBoundsDifferByType() ? 1 : 0;
+  }
+  return bounds_differ_ != 0;
+}
+
 M_LRect RG_RenderNode::GetContentBounds(RG_ContentBoundsType type) const {
   const int t = type;
   const int other = 1 - t;
   if (content_bounds_computed_[t]) return content_bounds_[t];
-  if (ContentBoundsDifferByType()) {
+  if (t_bounds_nesting >= kBoundsNestingLimit)
+    SettleInputsBottomUp(
+        this, [t](const RG_RenderNode* n) { return !n->content_bounds_computed_[t]; },
+        [type](const RG_RenderNode* n) { n->GetContentBounds(type); });
+  const BoundsNestingScope nesting;
+  if (ContentBoundsTypesDiffer()) {
     content_bounds_[t] = ComputeContentBounds(type);
     content_bounds_computed_[t] = true;
   } else if (content_bounds_computed_[other]) {
