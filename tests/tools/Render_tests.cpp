@@ -99,9 +99,9 @@ TEST_F(RenderTest, EachAlphaConventionIsReadAndWrittenRight) {
     ASSERT_TRUE(out && out->open(source, layout));
     ASSERT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, png ? straight : premultiplied));
     out->close();
-    const std::string scene = dir.Write(
-        "s.json", std::string(R"({"width": 1, "height": 1, "output": "a", "nodes": [)") +
-                      R"({"id": "a", "type": "image", "file": "src.)" + ext + R"("}]})");
+    const std::string scene =
+        dir.Write("s.json", std::string(R"({"width": 1, "height": 1, "output": "a", "nodes": [)") +
+                                R"({"id": "a", "type": "image", "file": "src.)" + ext + R"("}]})");
     ASSERT_EQ(RunTool({scene, "-o", dir / "out.png", "-d", "16", "-q"}), 0);
     OIIO::ImageSpec config;
     config.attribute("oiio:UnassociatedAlpha", 1);
@@ -111,6 +111,27 @@ TEST_F(RenderTest, EachAlphaConventionIsReadAndWrittenRight) {
     ASSERT_TRUE(in->read_image(0, 0, 0, 4, OIIO::TypeDesc::FLOAT, got));
     for (int c = 0; c < 4; ++c) EXPECT_NEAR(got[c], straight[c], 2e-4) << "channel " << c;
   }
+}
+
+// Building, checking and tearing down a scene cost heap, not stack, whatever
+// its depth: a chain deeper than the stack guard allows ends with the
+// library's stack report and code 1, and no file.
+TEST_F(RenderTest, ChainBeyondTheStackLimitEndsWithTheStackReport) {
+  ScratchDir dir;
+  std::string nodes = R"({"id": "n0", "type": "solid", "color": [1, 0, 0, 0.5]})";
+  constexpr int kDepth = 50000;  // the guard acts near 32,000 composites (about 8 MB)
+  for (int i = 1; i <= kDepth; ++i)
+    nodes += R"(, {"id": "n)" + std::to_string(i) + R"(", "type": "levels", "input": "n)" +
+             std::to_string(i - 1) + "\"}";
+  const std::string scene =
+      dir.Write("deep.json", R"({"width": 4, "height": 4, "nodes": [)" + nodes +
+                                 R"(], "output": "n)" + std::to_string(kDepth) + "\"}");
+  testing::internal::CaptureStderr();
+  const int code = RunTool({scene, "-o", dir / "deep.png", "-q"});
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(code, 1) << err;
+  EXPECT_NE(err.find("stack overflow"), std::string::npos) << err;
+  EXPECT_EQ(dir.Entries(), std::vector<std::string>{"deep.json"});
 }
 
 // An abort inside the first frame leaves no file at all, stats and profile

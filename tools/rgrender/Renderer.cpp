@@ -17,6 +17,7 @@
 #include "RenderStats.h"
 #include "SceneGraph.h"
 #include "SceneLoader.h"
+#include "rg/RG_Errors.h"
 #include "rg/RG_ScRGProfiler.h"
 #include "rg/RG_Traverser.h"
 #include "rg/RG_Version.h"
@@ -217,6 +218,9 @@ int RunRender(const RenderOptions& o) {
   } catch (long code) {
     std::fprintf(stderr, "rgrender: error: loading images failed (host error %ld)\n", code);
     return 1;
+  } catch (const std::exception& e) {  // e.g. a scene too large for memory
+    std::fprintf(stderr, "rgrender: error: loading the scene failed: %s\n", e.what());
+    return 1;
   }
 
   ReportSinkScope sink;
@@ -286,7 +290,8 @@ int RunRender(const RenderOptions& o) {
       std::fprintf(stderr, "rgrender: aborted at frame %d\n", frame);
       return 130;
     }
-    std::fprintf(stderr, "rgrender: error: rendering frame %d failed (error code %ld)\n", frame,
+    std::fprintf(stderr, "rgrender: error: rendering frame %d failed%s (error code %ld)\n", frame,
+                 code == RG_ERR_STACK_OVERFLOW ? ": the scene is too deep for the stack" : "",
                  code);
     return 1;
   } catch (const std::exception& e) {
@@ -323,7 +328,8 @@ int RgrenderMain(int argc, const char* const* argv) {
       "rgrender: composites a scene file (JSON) with the render-graph library.\n"
       "PNG and TIFF files are written with straight (un-premultiplied) alpha;\n"
       "EXR files keep the library's premultiplied colour. Exit codes: 0 done,\n"
-      "1 rendering failed, 2 bad input, 130 interrupted (Ctrl-C).",
+      "1 rendering failed (a scene too deep for the stack included), 2 bad\n"
+      "input, 130 interrupted (Ctrl-C).",
       "rgrender"};
   RenderOptions o;
   std::string frames, rect;

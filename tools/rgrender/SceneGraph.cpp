@@ -60,6 +60,53 @@ PF_CompositeModePlus ModeOf(const NodeDesc& n, double t) {
   return mode;
 }
 
+// 128-bit FNV-1a of a description, in hex. Inputs are described by digest
+// rather than by their whole text, so a description stays short however deep
+// or shared the graph below it (whole texts grow with the depth of a chain
+// and double with each level of a diamond).
+std::string Digest(const std::string& text) {
+  using U128 = unsigned __int128;
+  U128 h = (static_cast<U128>(0x6c62272e07bb0142ull) << 64) | 0x62b821756295c58dull;
+  const U128 prime = (static_cast<U128>(1) << 88) | 0x13b;
+  for (unsigned char c : text) h = (h ^ c) * prime;
+  char hex[33];
+  std::snprintf(hex, sizeof hex, "%016llx%016llx", static_cast<unsigned long long>(h >> 64),
+                static_cast<unsigned long long>(h));
+  return hex;
+}
+
+// The ids a node takes as inputs, in the order a consumer reads them.
+std::vector<const std::string*> Inputs(const NodeDesc& n) {
+  std::vector<const std::string*> out;
+  for (const std::string* ref : {&n.source, &n.destination, &n.mask})
+    if (!ref->empty()) out.push_back(ref);
+  return out;
+}
+
+// Calls finish(n) for `id` and every node it reaches through inputs(n) and
+// that is not done(id) yet, each after its inputs: depth first with a work
+// list rather than the call stack, so a scene's depth costs heap. Inputs are
+// pushed in reverse so the first one is finished first, as a recursion would.
+template <class Done, class InputsOf, class Finish>
+void InputsFirst(const SceneDesc& scene, const std::string& id, Done done, InputsOf inputs,
+                 Finish finish) {
+  std::vector<const NodeDesc*> pending{&scene.Node(id)};
+  while (!pending.empty()) {
+    const NodeDesc& n = *pending.back();
+    if (done(n.id)) {
+      pending.pop_back();
+      continue;
+    }
+    const size_t before = pending.size();
+    const std::vector<const std::string*> refs = inputs(n);
+    for (auto it = refs.rbegin(); it != refs.rend(); ++it)
+      if (!done(**it)) pending.push_back(&scene.Node(**it));
+    if (pending.size() != before) continue;
+    pending.pop_back();
+    finish(n);
+  }
+}
+
 }  // namespace
 
 FrameGraph::FrameGraph(const SceneDesc& scene, const ImageStore& images, LruCache* cache,
@@ -98,41 +145,42 @@ std::vector<M_Matrix3> FrameGraph::Matrices(const NodeDesc& n, double time) {
 const std::string& FrameGraph::Describe(const std::string& id) {
   auto found = descriptions_.find(id);
   if (found != descriptions_.end()) return found->second;
-  const NodeDesc& n = scene_.Node(id);
-  std::string d;
-  if (n.kind == NodeKind::Cache) {
-    d = Describe(n.source);  // a cache shows exactly its input
-  } else {
-    d = KindName(n.kind);
-    d += "(";
-    for (const auto& [key, value] : n.params) {
-      if (n.kind == NodeKind::Transform && key != "opacity") continue;  // in the matrices
-      d += key + "=";
-      for (double v : value.At(time_)) AppendNumber(d, v);
-    }
-    if (n.kind == NodeKind::Transform) {
-      d += "m=";
-      for (const M_Matrix3& m : Matrices(n, time_))
-        for (double v : m.m) AppendNumber(d, v);
-      d += "q=" + std::to_string(n.quality) + ",";
-    }
-    if (n.kind == NodeKind::Solid || n.kind == NodeKind::Gradient ||
-        n.kind == NodeKind::Checkerboard)
-      d += "rect=" + std::to_string(n.rect.left) + "," + std::to_string(n.rect.top) + "," +
-           std::to_string(n.rect.right) + "," + std::to_string(n.rect.bottom) + "," +
-           (n.vertical ? "v," : "h,");
-    if (n.kind == NodeKind::Image)
-      d += "file=" + n.file_path.string() + "#" +
-           std::to_string(images_.Get(n.file_path.string()).content_hash) + ",";
-    if (n.kind == NodeKind::Composite || n.kind == NodeKind::Transform)
-      d += "mode=" + std::to_string(n.mode) + "," + std::to_string(n.mask_kind) + "," +
-           (n.dest_bound ? "atop," : "over,");
-    if (!n.source.empty()) d += "src=" + Describe(n.source) + ";";
-    if (!n.destination.empty()) d += "dst=" + Describe(n.destination) + ";";
-    if (!n.mask.empty()) d += "mask=" + Describe(n.mask) + ";";
-    d += ")";
+  InputsFirst(
+      scene_, id, [this](const std::string& ref) { return descriptions_.count(ref) != 0; }, Inputs,
+      [this](const NodeDesc& n) { descriptions_[n.id] = DescribeOne(n); });
+  return descriptions_.at(id);
+}
+
+std::string FrameGraph::DescribeOne(const NodeDesc& n) const {
+  if (n.kind == NodeKind::Cache) return descriptions_.at(n.source);  // exactly its input
+  std::string d = KindName(n.kind);
+  d += "(";
+  for (const auto& [key, value] : n.params) {
+    if (n.kind == NodeKind::Transform && key != "opacity") continue;  // in the matrices
+    d += key + "=";
+    for (double v : value.At(time_)) AppendNumber(d, v);
   }
-  return descriptions_[id] = std::move(d);
+  if (n.kind == NodeKind::Transform) {
+    d += "m=";
+    for (const M_Matrix3& m : Matrices(n, time_))
+      for (double v : m.m) AppendNumber(d, v);
+    d += "q=" + std::to_string(n.quality) + ",";
+  }
+  if (n.kind == NodeKind::Solid || n.kind == NodeKind::Gradient || n.kind == NodeKind::Checkerboard)
+    d += "rect=" + std::to_string(n.rect.left) + "," + std::to_string(n.rect.top) + "," +
+         std::to_string(n.rect.right) + "," + std::to_string(n.rect.bottom) + "," +
+         (n.vertical ? "v," : "h,");
+  if (n.kind == NodeKind::Image)
+    d += "file=" + n.file_path.string() + "#" +
+         std::to_string(images_.Get(n.file_path.string()).content_hash) + ",";
+  if (n.kind == NodeKind::Composite || n.kind == NodeKind::Transform)
+    d += "mode=" + std::to_string(n.mode) + "," + std::to_string(n.mask_kind) + "," +
+         (n.dest_bound ? "atop," : "over,");
+  if (!n.source.empty()) d += "src=" + Digest(descriptions_.at(n.source)) + ";";
+  if (!n.destination.empty()) d += "dst=" + Digest(descriptions_.at(n.destination)) + ";";
+  if (!n.mask.empty()) d += "mask=" + Digest(descriptions_.at(n.mask)) + ";";
+  d += ")";
+  return d;
 }
 
 std::string FrameGraph::IdOf(const RG_RenderNode* node) const {
@@ -141,27 +189,39 @@ std::string FrameGraph::IdOf(const RG_RenderNode* node) const {
 }
 
 U_SharedPtr<RG_RenderNode> FrameGraph::Build(const std::string& id) {
-  auto it = built_.find(id);
-  if (it != built_.end()) return it->second;
-  U_SharedPtr<RG_RenderNode> node = Make(scene_.Node(id));
-  if (monitor_ != nullptr) node->SetProgAbort(new NodeProgress(monitor_, id));
-  built_[id] = node;
-  ids_[node.get()] = id;
-  if (monitor_ != nullptr) monitor_->SetNodeCount(NodeCount());
-  return node;
+  // A cache node makes its input lazily, when it misses.
+  InputsFirst(
+      scene_, id, [this](const std::string& ref) { return built_.count(ref) != 0; },
+      [](const NodeDesc& n) {
+        return n.kind == NodeKind::Cache ? std::vector<const std::string*>{} : Inputs(n);
+      },
+      [this](const NodeDesc& n) {
+        U_SharedPtr<RG_RenderNode> node = Make(n);
+        if (monitor_ != nullptr) node->SetProgAbort(new NodeProgress(monitor_, n.id));
+        built_[n.id] = node;
+        ids_[node.get()] = n.id;
+        if (monitor_ != nullptr) monitor_->SetNodeCount(NodeCount());
+      });
+  return built_.at(id);
 }
 
 U_SharedPtr<RG_RenderNode> FrameGraph::Make(const NodeDesc& n) {
   const double t = time_;
   auto input = [&](const std::string& ref) -> RG_RenderNode* {
-    return ref.empty() ? nullptr : Build(ref).get();  // kept alive by built_
+    return ref.empty() ? nullptr : built_.at(ref).get();  // built first, kept alive by built_
   };
   switch (n.kind) {
     case NodeKind::Image: {
       const LoadedImage& image = images_.Get(n.file_path.string());
+      // Within +-2^30, so the layer's far edge (images are at most 2^30
+      // wide) stays a 32-bit coordinate.
+      const auto place = [](double v) {
+        constexpr double kLimit = 1 << 30;
+        return static_cast<int32_t>(
+            std::lround(std::isnan(v) ? 0 : std::clamp(v, -kLimit, kLimit - 1)));
+      };
       const std::vector<double> pos = n.Param("position").At(t);
-      return new ImageLayerNode(image.world, static_cast<int32_t>(std::lround(pos[0])),
-                                static_cast<int32_t>(std::lround(pos[1])), image.opaque);
+      return new ImageLayerNode(image.world, place(pos[0]), place(pos[1]), image.opaque);
     }
     case NodeKind::Solid:
       return new GeneratorNode(GeneratorNode::Pattern::Solid, n.rect, Color(n.Param("color"), t),
@@ -189,7 +249,10 @@ U_SharedPtr<RG_RenderNode> FrameGraph::Make(const NodeDesc& n) {
                               dst, mask, n.mask_kind);
     }
     case NodeKind::Cache: {
-      const std::string inputId = n.source;
+      // A cache of a cache keeps the same entries: a chain of them shares the
+      // first other input, so no node below recurses through the chain.
+      std::string inputId = n.source;
+      while (scene_.Node(inputId).kind == NodeKind::Cache) inputId = scene_.Node(inputId).source;
       return new CacheNode(cache_, Describe(inputId), [this, inputId] { return Build(inputId); });
     }
     case NodeKind::Null:

@@ -28,8 +28,9 @@ class FrameGraph {
   // The scene's output node.
   U_SharedPtr<RG_RenderNode> Root() { return Build(scene_.output); }
   U_SharedPtr<RG_RenderNode> Build(const std::string& id);
-  // Canonical text of the node's state at this time, inputs included; equal
-  // texts render equal pixels. Cache nodes key their entries by it.
+  // Canonical text of the node's state at this time, inputs included (by a
+  // 128-bit digest of their own texts); equal texts render equal pixels.
+  // Cache nodes key their entries by it.
   const std::string& Describe(const std::string& id);
   // The scene id of a node this graph built ("" for any other node).
   std::string IdOf(const RG_RenderNode* node) const;
@@ -40,7 +41,9 @@ class FrameGraph {
   static std::vector<M_Matrix3> Matrices(const NodeDesc& node, double time);
 
  private:
+  // Both expect the node's inputs built or described already.
   U_SharedPtr<RG_RenderNode> Make(const NodeDesc& node);
+  std::string DescribeOne(const NodeDesc& node) const;
 
   const SceneDesc& scene_;
   const ImageStore& images_;

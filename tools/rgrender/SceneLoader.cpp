@@ -1,7 +1,6 @@
 #include "SceneLoader.h"
 
 #include <fstream>
-#include <functional>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
@@ -382,26 +381,41 @@ class Parser {
       for (const auto& [key, id] : refs(n))
         if (!scene.index.count(id)) Fail(n.path + "/" + key, "unknown node '" + id + "'");
 
-    // Depth-first search with colours: 1 on the current path, 2 finished.
+    // Depth-first search with colours (1 on the current path, 2 finished),
+    // the path kept on the heap so a deep scene cannot exhaust the stack.
+    struct Step {
+      const NodeDesc* node;
+      std::vector<std::pair<std::string, std::string>> refs;
+      size_t next = 0;
+    };
     std::map<std::string, int> colour;
-    std::vector<std::string> stack;
-    std::function<void(const NodeDesc&)> visit = [&](const NodeDesc& n) {
-      colour[n.id] = 1;
-      stack.push_back(n.id);
-      for (const auto& [key, id] : refs(n)) {
+    std::vector<Step> path;
+    for (const NodeDesc& start : scene.nodes) {
+      if (colour[start.id] != 0) continue;
+      colour[start.id] = 1;
+      path.push_back({&start, refs(start)});
+      while (!path.empty()) {
+        Step& step = path.back();
+        if (step.next == step.refs.size()) {
+          colour[step.node->id] = 2;
+          path.pop_back();
+          continue;
+        }
+        const NodeDesc& n = *step.node;
+        const auto [key, id] = step.refs[step.next++];
         if (colour[id] == 1) {
           std::string cycle;
-          auto it = std::find(stack.begin(), stack.end(), id);
-          for (; it != stack.end(); ++it) cycle += *it + " -> ";
+          auto it = std::find_if(path.begin(), path.end(),
+                                 [&id](const Step& s) { return s.node->id == id; });
+          for (; it != path.end(); ++it) cycle += it->node->id + " -> ";
           Fail(n.path + "/" + key, "cycle through nodes " + cycle + id);
         }
-        if (colour[id] == 0) visit(scene.Node(id));
+        if (colour[id] == 0) {
+          colour[id] = 1;
+          path.push_back({&scene.Node(id), refs(scene.Node(id))});
+        }
       }
-      stack.pop_back();
-      colour[n.id] = 2;
-    };
-    for (const NodeDesc& n : scene.nodes)
-      if (colour[n.id] == 0) visit(n);
+    }
   }
 
   std::string file_;
