@@ -1,7 +1,9 @@
 // libFuzzer target: the input is a scene file for rgrender. It goes through
 // the scene loader; a scene that loads and names no image file is then built
 // into its first frame's graph and a small corner of it is rendered, at a
-// depth and in an entry form picked from the input's length.
+// depth and in an entry form picked from the input's length. One input in 16
+// first grows the scene into a deep chain (up to 30,000 copies of its last
+// node that has an input), for the passes that must not recurse per node.
 //
 // A SceneError (bad scene) and a `long` (library or host error) are expected.
 // Anything else leaving the loader or the render is a finding, as are
@@ -62,6 +64,23 @@ void Render(const SceneDesc& scene, size_t variant) {
   }
 }
 
+// Puts `copies` copies of the scene's last node with a source input on top
+// of the output, each reading the one below: a chain no cycle can enter.
+void Deepen(SceneDesc& scene, int copies) {
+  auto link = std::find_if(scene.nodes.rbegin(), scene.nodes.rend(),
+                           [](const NodeDesc& n) { return !n.source.empty(); });
+  if (link == scene.nodes.rend()) return;
+  const NodeDesc pattern = *link;
+  for (int i = 0; i < copies; ++i) {
+    NodeDesc n = pattern;
+    n.id = "deep" + std::to_string(i);
+    n.source = scene.output;
+    scene.output = n.id;
+    scene.index[n.id] = scene.nodes.size();
+    scene.nodes.push_back(std::move(n));
+  }
+}
+
 }  // namespace
 
 const char* const kFuzzTargetName = "fuzz_scene";
@@ -70,7 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzLeakCheck leaks;
   const std::string text(reinterpret_cast<const char*>(data), size);
   try {
-    const SceneDesc scene = ParseScene(text, "fuzz.json", "/nonexistent-fuzz-dir");
+    SceneDesc scene = ParseScene(text, "fuzz.json", "/nonexistent-fuzz-dir");
+    if (size % 16 == 0) Deepen(scene, 1000 * (1 + data[0] % 30));
     Render(scene, size);
   } catch (const SceneError&) {
   } catch (long) {
