@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "rg/RG_CompositeNode.h"
 #include "rg/RG_NullNode.h"
 #include "rg/RG_RenderNode.h"
 #include "rghost/PF_Transfer.h"
@@ -189,8 +190,12 @@ TEST_F(RenderNodeTest, UniqueIDsRiseByOneAndAreNeverReused) {
 class BoundsNode : public TestNode {
  public:
   BoundsNode(bool differ, bool useDefault) : differ_(differ), use_default_(useDefault) {}
-  bool ContentBoundsDifferByType() const override { return differ_; }
+  bool ContentBoundsDifferByType() const override {
+    ++differ_asks;
+    return differ_;
+  }
   mutable std::vector<int> calls;
+  mutable int differ_asks = 0;
 
  protected:
   M_LRect ComputeContentBounds(RG_ContentBoundsType type) const override {
@@ -219,6 +224,17 @@ TEST_F(RenderNodeTest, BoundsAreComputedOncePerDistinctType) {
     EXPECT_EQ(type0, (M_LRect{0, 1, 10, 11}));
     EXPECT_EQ(type1, differ ? (M_LRect{100, 1, 110, 11}) : type0);
   }
+}
+
+// Each composite reads the node below twice: each node is still asked once.
+TEST_F(RenderNodeTest, SharedInputsAreAskedOnceAboutTheirBounds) {
+  auto* bottom = new BoundsNode(false, false);
+  U_SharedPtr<RG_RenderNode> node = bottom;
+  for (int i = 0; i < 24; ++i)
+    node = new RG_CompositeNode(node.get(), PF_CompositeModePlus{}, node.get(), nullptr, 0);
+  EXPECT_EQ(node->GetContentBounds(RG_CONTENT_BOUNDS_TYPE1), (M_LRect{0, 1, 10, 11}));
+  EXPECT_EQ(bottom->differ_asks, 1);
+  EXPECT_EQ(bottom->calls, std::vector<int>({0}));
 }
 
 TEST_F(RenderNodeTest, StoredAndDefaultBounds) {

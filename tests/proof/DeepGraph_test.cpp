@@ -1,6 +1,7 @@
 // A chain of composites deep enough to exhaust the stack guard's default
 // total limit stops cleanly on the main thread, and renders on a thread of
-// its own (which the guard does not watch) given a large enough stack.
+// its own (which the guard does not watch) given a large enough stack; its
+// content bounds come out on the main thread.
 #include <gtest/gtest.h>
 #include <pthread.h>
 
@@ -129,6 +130,9 @@ TEST_F(DeepGraphTest, MainThreadStopsAtTheTotalLimitAndAThreadRendersTheSameChai
       }
     }
   }
+  // Content bounds are asked outside the guarded passes: any depth must do
+  // on the main thread.
+  EXPECT_EQ(Chain(depth).root->GetContentBounds(RG_CONTENT_BOUNDS_TYPE1), kRect);
   std::printf("[ proof    ] a chain of %ld composites overflows the main thread's limit\n", depth);
 }
 
