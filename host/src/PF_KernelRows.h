@@ -37,8 +37,10 @@ class PFh_RowBody {
 
 // body(i, scratch) processes row i of [0, rowCount). pixelCount is the whole
 // job's size: small jobs stay on the calling thread, larger ones are split
-// in chunks of rows over a oneTBB arena of PF_SetThreadCount threads. Calls
-// the abort callback before the first row and at least every 16 rows, and
-// returns its nonzero code at once (rows already done stay done); a failure
-// inside a body is returned as a host error code.
+// in chunks of 16 rows over a oneTBB arena of PF_SetThreadCount threads.
+// Polls the progress record on the calling thread before the first row and
+// before each chunk that thread takes; with T threads at most 32 x T rows
+// are begun between two polls whatever the scheduling, and none after a
+// poll that returns nonzero, whose code is returned once the rows begun are
+// done. A failure inside a body is returned as a host error code.
 long PFh_RunRows(PF_ProgressInfo* progress, long rowCount, long long pixelCount, PFh_RowBody body);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <random>
 #include <string>
@@ -337,17 +338,21 @@ TEST_F(TransferTest, BadParametersAndNothingToDo) {
   oracle::ExpectSamePixels(*dst, *oracle::MakeWorld(4, 4, 8));  // nothing written
 }
 
+// Records the rows begun at each poll and returns `code` at call
+// `failOnCall`. Each poll dawdles, so helper threads run ahead as far as the
+// kernel lets them.
 struct AbortProbe {
-  long calls = 0;
-  long failOnCall = -1;  // call number (from 1) that returns the code
+  std::vector<long> begun;
+  long failOnCall = -1;
   long code = U_ERR_USER_ABORT;
-  std::thread::id caller;
+  std::thread::id caller = std::this_thread::get_id();
   bool otherThread = false;
-  static long Abort(void* context) {
+  static long Progress(void* context, long current, long /*total*/) {
     auto* self = static_cast<AbortProbe*>(context);
-    ++self->calls;
     if (std::this_thread::get_id() != self->caller) self->otherThread = true;
-    return self->calls == self->failOnCall ? self->code : 0;
+    self->begun.push_back(current);
+    std::this_thread::sleep_for(std::chrono::microseconds(300));
+    return static_cast<long>(self->begun.size()) == self->failOnCall ? self->code : 0;
   }
 };
 
@@ -358,38 +363,50 @@ struct ThreadCountScope {
   int previous;
 };
 
-TEST_F(TransferTest, AbortIsPolledOnTheCallingThreadAndItsCodeReturned) {
-  for (int threads : {1, 2}) {
+// However the threads are scheduled, the calling thread polls before the
+// first row and again before 32 rows per thread more have begun, and after
+// an abort exactly the rows begun by then are written.
+TEST_F(TransferTest, AbortIsPolledOnTheCallingThreadWithinABoundOfRows) {
+  constexpr long kRows = 400;
+  oracle::WorldPtr src = oracle::MakeWorld(400, kRows, 8);
+  oracle::WorldPtr before = oracle::MakeWorld(400, kRows, 8);
+  oracle::FillRandom(*src, rng_, true);
+  oracle::FillRandom(*before, rng_);
+  PF_CompositeModePlus mode;  // normal, and the source is opaque: rows are copied
+  auto sameRow = [](const PF_World& a, const PF_World& b, long y) {
+    return std::memcmp(static_cast<const char*>(a.data) + y * a.rowbytes,
+                       static_cast<const char*>(b.data) + y * b.rowbytes,
+                       static_cast<size_t>(a.width) * 4) == 0;
+  };
+  for (int threads : {1, 2, 3}) {
+    SCOPED_TRACE(testing::Message() << "threads " << threads);
     ThreadCountScope scope(threads);
-    oracle::WorldPtr src = oracle::MakeWorld(400, 400, 8);
-    oracle::WorldPtr dst = oracle::MakeWorld(400, 400, 8);
-    oracle::FillRandom(*src, rng_);
-    PF_CompositeModePlus mode;
-    mode.transfer_mode = PF_BLEND_MULTIPLY;
-    AbortProbe probe;
-    probe.caller = std::this_thread::get_id();
-    PF_ProgressInfo progress;
-    progress.context = &probe;
-    progress.abort_callback = &AbortProbe::Abort;
-    EXPECT_EQ(
-        PF_TransferRect(&progress, 1, 1, 0, nullptr, src.get(), &mode, 0, nullptr, 0, 0, dst.get()),
-        0);
-    // Alone, at least once per 16 rows; with a helper thread the calling
-    // thread still polls before every chunk of rows it takes.
-    EXPECT_GE(probe.calls, threads == 1 ? 400 / 16 : 2) << "threads " << threads;
-    EXPECT_FALSE(probe.otherThread);
-
-    // The calling thread polls at least twice however fast a helper is:
-    // before its first chunk and once more before it finds no rows left.
-    AbortProbe stopper;
-    stopper.caller = std::this_thread::get_id();
-    stopper.failOnCall = 2;
-    stopper.code = 5150;
-    progress.context = &stopper;
-    EXPECT_EQ(
-        PF_TransferRect(&progress, 1, 1, 0, nullptr, src.get(), &mode, 0, nullptr, 0, 0, dst.get()),
-        5150);
-    EXPECT_EQ(stopper.calls, 2) << "kept polling after the abort";
+    const long bound = 32 * threads;
+    for (long failOnCall : {-1L, 3L}) {
+      oracle::WorldPtr dst = oracle::Clone(*before);
+      AbortProbe probe;
+      probe.failOnCall = failOnCall;
+      probe.code = 5150;
+      PF_ProgressInfo progress;
+      progress.context = &probe;
+      progress.progress_callback = &AbortProbe::Progress;
+      EXPECT_EQ(PF_TransferRect(&progress, 1, 1, 0, nullptr, src.get(), &mode, 0, nullptr, 0, 0,
+                                dst.get()),
+                failOnCall < 0 ? 0 : 5150);
+      EXPECT_FALSE(probe.otherThread);
+      ASSERT_FALSE(probe.begun.empty());
+      EXPECT_EQ(probe.begun.front(), 0);
+      for (size_t k = 1; k < probe.begun.size(); ++k)
+        EXPECT_LE(probe.begun[k] - probe.begun[k - 1], bound) << "poll " << k;
+      if (failOnCall < 0) {
+        EXPECT_LE(kRows - probe.begun.back(), bound);
+        continue;
+      }
+      ASSERT_EQ(static_cast<long>(probe.begun.size()), failOnCall) << "kept polling after the abort";
+      const long begun = probe.begun.back();
+      for (long y = 0; y < kRows; ++y)
+        ASSERT_TRUE(sameRow(*dst, y < begun ? *src : *before, y)) << "row " << y << " of " << begun;
+    }
   }
 }
 

@@ -69,7 +69,12 @@ struct PF_MaskWorld {
 };
 
 // Progress and abort callbacks; both return 0 to go on or an error code,
-// which the routine returns at once.
+// which the routine returns once the rows it has begun are done. They are
+// called only on the thread that called the routine: before its first row
+// and then at least once per 32 x T rows begun, T being the threads the
+// routine uses (PF_SetThreadCount; 1 for small jobs), however busy the other
+// threads are. So an abort raised at any moment stops the routine after at
+// most 32 x T more rows. `current` is the number of rows begun so far.
 struct PF_ProgressInfo {
   void* context = nullptr;
   long (*abort_callback)(void* context) = nullptr;
