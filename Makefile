@@ -7,7 +7,8 @@ DEB_PACKAGES := cmake g++ make libgtest-dev libgmock-dev libboost-dev graphviz l
 JOBS ?= 2
 CTEST_FLAGS ?= --output-on-failure -j$(JOBS)
 
-.PHONY: all deps build test build-sanitize test-sanitize bench bench-deps format clean
+.PHONY: all deps build test build-sanitize test-sanitize build-tsan test-tsan test-stress bench \
+        bench-deps format clean
 
 all: build
 
@@ -37,6 +38,32 @@ test-sanitize: build-sanitize
 	cd build-sanitize && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
 	  ctest $(CTEST_FLAGS)
+
+# ThreadSanitizer in build-tsan/: the libraries and the one test that runs
+# separate graphs on four threads at once; any report fails it.
+build-tsan: deps
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRG_TSAN=ON -DRG_BUILD_TOOLS=OFF
+	cmake --build build-tsan -j$(JOBS) --target test_threads
+
+test-tsan: build-tsan
+	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest $(CTEST_FLAGS)
+
+# The whole suite of build/ STRESS_RUNS times in a row while two CPU-bound
+# processes compete for the cores (not part of CI). Stops at the first
+# failing run; the competitors are ended however it ends.
+STRESS_RUNS ?= 20
+test-stress: build
+	@pids=""; trap 'kill $$pids 2>/dev/null' EXIT; trap 'exit 130' INT TERM; \
+	for i in 1 2; do sh -c 'while :; do :; done' & pids="$$pids $$!"; done; \
+	start=$$(date +%s); \
+	for run in $$(seq 1 $(STRESS_RUNS)); do \
+	  echo "== stress run $$run of $(STRESS_RUNS)"; \
+	  (cd build && ctest $(CTEST_FLAGS)) > build/stress.log 2>&1 || { \
+	    tail -n 60 build/stress.log; echo "test-stress: run $$run failed; log in build/stress.log"; \
+	    exit 1; }; \
+	  grep "tests passed" build/stress.log; \
+	done; \
+	echo "test-stress: $(STRESS_RUNS) runs passed in $$(( $$(date +%s) - start )) s"
 
 # Fuzzing with libFuzzer (clang, ASan, UBSan) in build-fuzz/: builds the
 # targets of fuzz/ and runs each for FUZZ_SECONDS on a copy of its seed
@@ -105,4 +132,4 @@ format:
 	find include host src tests -name '*.h' -o -name '*.cpp' | xargs clang-format -i
 
 clean:
-	rm -rf build build-sanitize build-bench
+	rm -rf build build-sanitize build-tsan build-bench

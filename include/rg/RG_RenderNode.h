@@ -7,6 +7,7 @@
 // docs/architecture.md for the whole set of ownership rules.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -98,8 +99,9 @@ class RG_API RG_RenderNode : public U_MemTrackedObject, public U_SharedPtrBase {
   // Takes ownership of `progress` (may be null); deletes the previous object.
   void SetProgAbort(RG_ProgAbort* progress);
 
-  // Seed of the globally unique IDs: the first node built gets 1.
-  static uint32_t S_globally_unique_seedL;
+  // Seed of the globally unique IDs: the first node built gets 1. Atomic, so
+  // threads that build graphs at once never hand out the same ID.
+  static std::atomic<uint32_t> S_globally_unique_seedL;
 
  protected:
   void SetContentBounds(RG_ContentBoundsType type, const M_LRect& rect) const;

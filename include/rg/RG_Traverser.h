@@ -6,6 +6,7 @@
 // buffer (and lock) returned by Execute belong to the caller.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "rg/RG_Export.h"
@@ -72,9 +73,11 @@ class RG_API RG_Traverser : public U_MemTrackedObject {
   int32_t next_node_id_ = 0;
   char* stack_marker_ = nullptr;
 
-  // Process-wide stack guard state, read and moved on the main thread only.
-  static uint64_t S_max_total_stackL;
-  static uint64_t S_max_per_node_stackL;
+  // Process-wide stack guard state. The limits are filled once by whichever
+  // thread executes first and read at every node entry, hence atomics; the
+  // stack start is read and moved on the main thread only.
+  static std::atomic<uint64_t> S_max_total_stackL;
+  static std::atomic<uint64_t> S_max_per_node_stackL;
   static char* S_stack_startP;
 };
 

@@ -2,10 +2,13 @@
 // the stack an execution uses in total and reports a node whose own code
 // uses more than the per-node limit.
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include <boost/numeric/conversion/cast.hpp>
 
+#include "exec/RGp_PrefSlot.h"
 #include "exec/RGp_StackGuard.h"
 #include "frame/RGp_Errors.h"
 #include "frame/RGp_LocalizedStrings.h"
@@ -14,8 +17,8 @@
 #include "rghost/U_Report.h"
 #include "rghost/U_Services.h"
 
-uint64_t RG_Traverser::S_max_total_stackL = 0;
-uint64_t RG_Traverser::S_max_per_node_stackL = 0;
+constinit std::atomic<uint64_t> RG_Traverser::S_max_total_stackL{0};
+constinit std::atomic<uint64_t> RG_Traverser::S_max_per_node_stackL{0};
 char* RG_Traverser::S_stack_startP = nullptr;
 
 // The frame address rather than a local's address: sanitizers may move
@@ -59,10 +62,17 @@ void RG_Traverser::InitStackMarkers() {
     stack_marker_ = here;
   }
   // A stored total of 0 means "not read yet", so a "Total" preference of 0
-  // is read again at every execution start.
-  if (S_max_total_stackL == 0) {
-    S_max_per_node_stackL = ReadLimit("Per-Node", kDefaultPerNode, 0);
-    S_max_total_stackL = ReadLimit("Total", kDefaultTotal, kDefaultTotal);
+  // is read again at every execution start. The per-node limit is stored
+  // before the total that publishes both; threads that start their first
+  // executions together read the preferences once, one after the other.
+  if (S_max_total_stackL.load(std::memory_order_acquire) == 0) {
+    std::lock_guard<std::mutex> lock(RGp_PrefReadMutex());
+    if (S_max_total_stackL.load(std::memory_order_relaxed) == 0) {
+      S_max_per_node_stackL.store(ReadLimit("Per-Node", kDefaultPerNode, 0),
+                                  std::memory_order_relaxed);
+      S_max_total_stackL.store(ReadLimit("Total", kDefaultTotal, kDefaultTotal),
+                               std::memory_order_release);
+    }
   }
 }
 
@@ -71,11 +81,13 @@ void RG_Traverser::CheckStackUsage() const {
   const char* here = RGp_StackPosition();
   const uint64_t total = Distance(S_stack_startP, here);
   const uint64_t perNode = Distance(stack_marker_, here);
-  if (S_max_per_node_stackL != 0 && perNode > S_max_per_node_stackL) {
+  // This thread's InitStackMarkers saw both limits published.
+  const uint64_t perNodeLimit = S_max_per_node_stackL.load(std::memory_order_relaxed);
+  if (perNodeLimit != 0 && perNode > perNodeLimit) {
     Up_ReportErrString(RGp_LOC_STACK, 8,
                        U_ZLookupLStrCache(&RGp_G_lstr_table, RGp_LSTR_PER_NODE_STACK, 0, 0));
   }
-  if (total > S_max_total_stackL) {
+  if (total > S_max_total_stackL.load(std::memory_order_relaxed)) {
     RGp_FailErrString(RGp_LOC_STACK,
                       U_ZLookupLStrCache(&RGp_G_lstr_table, RGp_LSTR_STACK_OVERFLOW, 0, 0),
                       RG_ERR_STACK_OVERFLOW);

@@ -1,5 +1,6 @@
 #include "rg/RG_Version.h"
 
+#include <atomic>
 #include <cstdio>
 
 #include "frame/RGp_Errors.h"
@@ -19,22 +20,22 @@ constexpr long kUtilityVersion = 61;
 constexpr long kMathVersion = 18;
 constexpr long kPixelBufferVersion = 17;
 
-// The host libraries are checked on the first handshake of the process only.
-bool g_host_libraries_checked = false;
+// The host libraries are checked on the first handshake of the process only,
+// also when several threads shake hands at once.
+constinit std::atomic<bool> g_host_libraries_checked{false};
 
 }  // namespace
 
 // Constant-initialised, so loading the library runs no code to set it.
 constinit U_LStrTable* RG_G_zref = &RGp_G_lstr_table;
 
-void RGp_ResetVersionCheck() { g_host_libraries_checked = false; }
+void RGp_ResetVersionCheck() { g_host_libraries_checked.store(false); }
 
 uint32_t RG_PkgObjectVersion(void) { return kPackageVersion; }
 
 long RG_CheckVersions(int32_t reportCode, int32_t headerVersion) {
   long status = 0;
-  if (!g_host_libraries_checked) {
-    g_host_libraries_checked = true;
+  if (!g_host_libraries_checked.exchange(true)) {
     // All three are asked, in this order, even when an earlier one fails.
     status |= U_CheckVersions(RGp_LOC_VERSION, kUtilityVersion);
     status |= M_CheckVersions(RGp_LOC_VERSION, kMathVersion);

@@ -13,13 +13,14 @@
 #include "rghost/PF_Transfer.h"
 #include "rghost/U_Report.h"
 
-uint32_t RG_RenderNode::S_globally_unique_seedL = 0;
+constinit std::atomic<uint32_t> RG_RenderNode::S_globally_unique_seedL{0};
 
 RG_NodeData::~RG_NodeData() = default;
 RG_BufferLock::~RG_BufferLock() = default;
 RG_ProgAbort::~RG_ProgAbort() = default;
 
-RG_RenderNode::RG_RenderNode() : globally_unique_id_(++S_globally_unique_seedL) {}
+RG_RenderNode::RG_RenderNode()
+    : globally_unique_id_(S_globally_unique_seedL.fetch_add(1, std::memory_order_relaxed) + 1) {}
 
 void RG_RenderNode::RemoveChildren(RG_RenderNode* node, NodeList& list) {
   // The list takes its reference before the slot lets go of its own, so no

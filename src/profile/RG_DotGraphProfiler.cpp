@@ -52,7 +52,7 @@ std::string Escaped(std::string_view label) {
 
 }  // namespace
 
-int RG_DotGraphProfiler::S_cluster_counterL = 0;
+constinit std::atomic<int> RG_DotGraphProfiler::S_cluster_counterL{0};
 
 RG_DotGraphProfiler::RG_DotGraphProfiler(unsigned long pinkThreshold)
     : pink_threshold_(static_cast<uint32_t>(pinkThreshold)) {
@@ -68,7 +68,8 @@ void RG_DotGraphProfiler::OpenGraph(const char* name, bool nested) {
   depth_stack_.push_back(0);
 
   if (nested) {
-    Fill(text_, kClusterOpen, {std::to_string(++S_cluster_counterL), name});
+    Fill(text_, kClusterOpen,
+         {std::to_string(S_cluster_counterL.fetch_add(1, std::memory_order_relaxed) + 1), name});
     invoker_stack_.push_back(CurrentNode());
   } else {
     Fill(text_, kGraphOpen, {name, name});

@@ -8,6 +8,7 @@
 // grows and lives as long as the profiler. One thread at a time.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <set>
@@ -37,7 +38,7 @@ class RG_DotGraphProfiler : public RG_GraphProfiler {
   const std::string& GetText() const { return text_; }
 
   // Clusters numbered so far by all DOT profilers of the process.
-  static int S_cluster_counterL;
+  static std::atomic<int> S_cluster_counterL;
 
  protected:
   // Writes the edge `from -> to`; unless skipRecording, both ends count as

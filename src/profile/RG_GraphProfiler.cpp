@@ -1,7 +1,8 @@
 #include "rg/RG_GraphProfiler.h"
 
 namespace {
-// The process-wide slot; the library never owns what it points to.
+// The process-wide slot; the library never owns what it points to. A plain
+// pointer: the host installs a profiler only while nothing executes.
 RG_GraphProfiler* g_profiler = nullptr;
 }  // namespace
 

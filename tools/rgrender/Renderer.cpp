@@ -21,6 +21,7 @@
 #include "rg/RG_ScRGProfiler.h"
 #include "rg/RG_Traverser.h"
 #include "rg/RG_Version.h"
+#include "rghost/PF_Transfer.h"
 #include "rghost/PF_World.h"
 #include "rghost/U_Report.h"
 
@@ -53,6 +54,21 @@ struct Validated {
   int32_t first = 0, last = 0;
 };
 
+constexpr int kMaxThreads = 256;
+
+// The kernels' thread count for one run, restored afterwards (tests run the
+// program in process).
+class KernelThreadsScope {
+ public:
+  explicit KernelThreadsScope(int threads) : previous_(PF_SetThreadCount(threads)) {}
+  ~KernelThreadsScope() { PF_SetThreadCount(previous_); }
+  KernelThreadsScope(const KernelThreadsScope&) = delete;
+  KernelThreadsScope& operator=(const KernelThreadsScope&) = delete;
+
+ private:
+  int previous_;
+};
+
 Validated Validate(const RenderOptions& o) {
   if (o.depth != 8 && o.depth != 16 && o.depth != 32)
     throw SceneError("bad depth " + std::to_string(o.depth) + " (use 8, 16 or 32)");
@@ -62,6 +78,9 @@ Validated Validate(const RenderOptions& o) {
   const FileFormat format = FormatForPath(o.output);
   CheckDepthForFormat(format, o.depth, o.output);
   if (o.cache_mb < 0) throw SceneError("bad --cache-mb (must be 0 or more)");
+  if (o.threads < 1 || o.threads > kMaxThreads)
+    throw SceneError("bad --threads " + std::to_string(o.threads) + " (use 1 to " +
+                     std::to_string(kMaxThreads) + ")");
 
   Validated v{LoadScene(o.scene), {}, 0, 0};
   v.first = o.first_frame.value_or(v.scene.frame_start);
@@ -224,6 +243,7 @@ int RunRender(const RenderOptions& o) {
   }
 
   ReportSinkScope sink;
+  KernelThreadsScope kernelThreads(o.threads);
   if (RG_CheckVersions(0, RG_HEADER_VERSION) != 0) {
     std::fprintf(stderr, "rgrender: error: the render-graph library does not match its host\n");
     return 1;
@@ -347,6 +367,8 @@ int RgrenderMain(int argc, const char* const* argv) {
                "Render into a destination buffer owned by the program");
   app.add_option("--cache-mb", o.cache_mb,
                  "Memory budget of the render cache in MiB (default 256)");
+  app.add_option("--threads", o.threads,
+                 "Threads the compositing kernels split large layers over (default 1)");
   app.add_option("--profile", o.profile,
                  "Write the timed render graph: FILE.dot (all frames) or FILE.svg (first frame)");
   app.add_option("--stats", o.stats, "Write per-frame figures to FILE.json");

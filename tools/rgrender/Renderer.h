@@ -18,6 +18,7 @@ struct RenderOptions {
   std::optional<M_LRect> rect;  // default: the whole frame
   bool into_buffer = false;     // render into a destination buffer of the program's own
   double cache_mb = 256;
+  int threads = 1;      // for the host's compositing kernels (PF_SetThreadCount)
   std::string profile;  // .dot or .svg
   std::string stats;    // .json
   bool progress = false;
