@@ -151,8 +151,12 @@ TEST_F(TraverserTest, LockedSourceIsViewedWithTheLockAndCopiedOtherwise) {
     EXPECT_EQ(BytesCopied(), c.copied);
     EXPECT_EQ(result->RefersTo(buffer.get()), c.view);
     EXPECT_EQ(out.lock != nullptr, c.view);  // the lock goes with the view
-    if (c.view) EXPECT_EQ(PF_GetWorldStats().worlds_allocated, 0);
-    if (!dest) EXPECT_EQ(result->GetRect(), c.outRect);
+    if (c.view) {
+      EXPECT_EQ(PF_GetWorldStats().worlds_allocated, 0);
+    }
+    if (!dest) {
+      EXPECT_EQ(result->GetRect(), c.outRect);
+    }
     const int32_t x = c.outRect.right - 1, y = c.outRect.bottom - 1;
     const PF_RGBA8 p = TestPatternAt(x, y);
     const PF_RGBA8 want =

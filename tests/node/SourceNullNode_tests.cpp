@@ -104,25 +104,23 @@ TEST_F(SourceNullNodeTest, RequestIsClippedAndRenderedAsALockedView) {
 // A request at another depth than the buffer's gets the host's conversion of
 // the requested area, in a buffer of its own; the source stays as it was.
 TEST_F(SourceNullNodeTest, OtherDepthsAreConvertedByTheHost) {
-  std::unique_ptr<PF_World> world(NewPatternWorld(M_LRect{0, 0, 300, 4}));
+  std::unique_ptr<PF_World> world(PF_World::New(M_LRect{0, 0, 300, 4}, 8, 0));
+  TestFillPattern(world.get());
   RG_SourceBufferNode node(world.get());
-  const M_LRect area{250, 1, 400, 3};  // reaches past the buffer's right edge
   for (short depth : {16, 32}) {
-    RG_RenderRequest request = Request(area);
+    RG_RenderRequest request = Request(M_LRect{250, 1, 400, 3});  // past the right edge
     request.bit_depth = depth;
-    Output out;
-    RG_ExecuteGraph(&node, request, &out.rect, &out.flags, &out.world, &out.lock);
+    TestOutcome out = TestRun(&node, request, true);
     ASSERT_NE(out.world, nullptr);
     EXPECT_EQ(out.world->GetDepth(), depth);
     EXPECT_FALSE(out.world->RefersTo(world.get()));
     std::unique_ptr<PF_World> expected(PF_World::New(out.rect, depth, 1));
-    const M_LRect from = M_RelativeTo(out.rect, M_LRect{0, 0, 300, 4});
-    expected->ConvertPixels(world.get(), &from, 1, 0, 0, 0);
+    expected->ConvertPixels(world.get(), &out.rect, 1, 0, 0, 0);
     const size_t rowBytes = static_cast<size_t>(out.world->width) * PF_BytesPerPixel(depth);
     for (int32_t y = 0; y < out.world->height; ++y)
       EXPECT_EQ(std::memcmp(out.world->PixelAddress(0, y), expected->PixelAddress(0, y), rowBytes), 0);
   }
-  EXPECT_TRUE(SamePixel(world.get(), 260, 2, PatternPixel(260, 2)));
+  EXPECT_TRUE(TestSame(TestPixel(world.get(), 260, 2), TestPatternAt(260, 2)));
 }
 
 TEST_F(SourceNullNodeTest, NullNodeIsEmptyForEveryRequest) {

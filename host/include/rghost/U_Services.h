@@ -28,5 +28,6 @@ long U_CheckVersions(long location, long version);
 // injection then disarms itself.
 void U_InjectFailure(long afterCalls, long code);
 void U_ClearInjectedFailure();
-// Fallible calls made since the process started.
+// Fallible calls the calling thread has made since it started. Counted per
+// thread, so that counting costs no shared write on every allocation.
 long long U_FallibleCallCount();
