@@ -3,7 +3,8 @@
 # configures into build/, builds with two jobs and runs the tests.
 
 DEB_PACKAGES := cmake g++ make libgtest-dev libgmock-dev libboost-dev graphviz libgraphviz-dev pkg-config \
-                libopenimageio-dev nlohmann-json3-dev libcli11-dev libtbb-dev
+                libopenimageio-dev nlohmann-json3-dev libcli11-dev libtbb-dev \
+                pybind11-dev python3-dev python3-numpy python3-pytest
 JOBS ?= 2
 CTEST_FLAGS ?= --output-on-failure -j$(JOBS)
 
@@ -16,7 +17,7 @@ deps:
 	@sh tools/install-packages.sh $(DEB_PACKAGES)
 
 build: deps
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython3_EXECUTABLE=/usr/bin/python3
 	cmake --build build -j$(JOBS)
 
 test: build

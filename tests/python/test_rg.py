@@ -1,0 +1,216 @@
+import _thread
+import gc
+import os
+import threading
+import time
+import weakref
+
+import numpy as np
+import pytest
+
+import rg
+
+RECT = (0, 0, 12, 8)
+LUMA = np.array([0.2126, 0.7152, 0.0722], np.float32)
+
+
+def premultiplied(seed, shape=(8, 12)):
+    rng = np.random.default_rng(seed)
+    a = rng.uniform(0.1, 1, shape + (1,)).astype(np.float32)
+    return np.concatenate([rng.uniform(0, 1, shape + (3,)).astype(np.float32) * a, a], axis=2)
+
+
+def render(node, rect=RECT, depth=32):
+    """The whole rect through the destination form."""
+    h, w = rect[3] - rect[1], rect[2] - rect[0]
+    out = np.full((h, w, 4), 7, {8: np.uint8, 16: np.uint16, 32: np.float32}[depth])
+    return rg.execute(node, rect, depth=depth, into=out)[0]
+
+
+def live():
+    gc.collect()
+    return rg.tracked_stats()["live_objects"], rg.world_stats()["live_worlds"]
+
+
+def test_composites_match_numpy_formulas():
+    s, d, m = premultiplied(1), premultiplied(2), premultiplied(3)
+    src, dst, mask = rg.source(s), rg.source(d), rg.source(m)
+    cb, ab = d[..., :3], d[..., 3:]
+    for mask_mode, cover in [(rg.MaskMode.ALPHA, m[..., 3:]),
+                             (rg.MaskMode.INVERTED_LUMA, 1 - m[..., :3] @ LUMA[:, None])]:
+        k = 0.6 * cover
+        cs, as_ = s[..., :3] * k, s[..., 3:] * k
+        over = as_ + ab * (1 - as_)
+        expected = {
+            rg.Mode.NORMAL: (cs + cb * (1 - as_), over),
+            rg.Mode.MULTIPLY: (cs * (1 - ab) + cb * (1 - as_) + cs * cb, over),
+            rg.Mode.SCREEN: (cs + cb - cs * cb, over),
+            rg.Mode.DIFFERENCE: (cs + cb - 2 * np.minimum(cs * ab, cb * as_), over),
+            rg.Mode.STENCIL_ALPHA: (cb * as_, ab * as_),
+            rg.Mode.SILHOUETTE_LUMA: (cb * (1 - cs @ LUMA[:, None]), ab * (1 - cs @ LUMA[:, None])),
+        }
+        for mode, (colour, alpha) in expected.items():
+            got = render(rg.composite(src, dst, mask, mode=mode, opacity=0.6, mask_mode=mask_mode))
+            np.testing.assert_allclose(got, np.concatenate([colour, alpha], 2), atol=2e-6,
+                                       err_msg=f"{mode} {mask_mode}")
+    # Source-atop keeps the destination's alpha.
+    got = render(rg.composite(src, dst, dest_bound=True))
+    np.testing.assert_allclose(got[..., 3], d[..., 3], atol=2e-6)
+    # Every mode renders; an opaque source at full opacity in normal gives itself at 8 bits.
+    s8 = (s * 255).round().astype(np.uint8)
+    s8[..., 3] = 255
+    for mode in rg.Mode.__members__.values():
+        assert render(rg.composite(rg.source(s8), dst, mode=mode), depth=8).dtype == np.uint8
+    assert (render(rg.composite(rg.source(s8), dst), depth=8) == s8).all()
+    with pytest.raises(ValueError):
+        rg.composite(src, opacity=1.5)
+
+
+def test_transforms_place_and_average():
+    s = premultiplied(4, (4, 5))
+    src = rg.source(s, origin=(1, 1))
+    shift = lambda x, y: np.array([[1, 0, 0], [0, 1, 0], [x, y, 1]], float)
+    placed = lambda x, y: np.pad(s, ((1 + y, 8 - 5 - y), (1 + x, 12 - 6 - x), (0, 0)))
+    for quality in (0, 1):
+        np.testing.assert_array_equal(render(rg.transform(src, shift(3, 2), quality)), placed(3, 2))
+    blur = rg.transform(src, np.stack([shift(0, 0), shift(4, 0)]), quality=0)
+    np.testing.assert_allclose(render(blur), (placed(0, 0) + placed(4, 0)) / 2, atol=1e-6)
+    with pytest.raises(ValueError):
+        rg.transform(src, np.eye(2))
+
+
+def test_sources_view_their_arrays_and_keep_them_alive():
+    a = (premultiplied(5) * 255).astype(np.uint8)
+    node = rg.source(a)
+    a[0, 0] = (1, 2, 3, 4)
+    assert node.zero_copy and tuple(render(node, depth=8)[0, 0]) == (1, 2, 3, 4)
+    crop = rg.source(a[2:6, 3:9], origin=(3, 2))
+    assert crop.zero_copy
+    np.testing.assert_array_equal(render(crop, depth=8)[2:6, 3:9], a[2:6, 3:9])
+    strided = rg.source(a[:, ::2])
+    a[0, 0] = 0
+    assert not strided.zero_copy and tuple(render(strided, depth=8)[0, 0]) == (1, 2, 3, 4)
+    # Python nodes read a source of their depth in place.
+    seen = []
+
+    class Peek(rg.Node):
+        def render(self, inputs, output):
+            seen.append((np.shares_memory(inputs[0], a), inputs[0].flags.writeable, inputs[0].rect))
+
+    render(Peek([node]), depth=8)
+    assert seen == [(True, False, RECT)]
+    # Other depths convert; the node holds its array after Python drops it.
+    wide = np.full((2, 2, 4), 65535, np.uint16)
+    ref = weakref.ref(wide)
+    node = rg.source(wide)
+    del wide
+    gc.collect()
+    assert ref() is not None and (render(node, (0, 0, 2, 2), depth=8) == 255).all()
+    del node
+    assert ref() is None
+
+
+class Blur(rg.Node):
+    """Horizontal 3-tap box blur: reads one more column on each side."""
+    renders = 0
+
+    def pre_render(self, request):
+        l, t, r, b = request.rect
+        got = request.input(0, (l - 1, t, r + 1, b))
+        return None if got is None else (got[0] - 1, t, got[2] + 1, b)
+
+    def render(self, inputs, output):
+        Blur.renders += 1
+        src, (l, t, r, b) = inputs[0], output.rect
+        pad = np.zeros((b - t, r - l + 2, 4), src.dtype)
+        pad[src.rect[1] - t:src.rect[3] - t, src.rect[0] - l + 1:src.rect[2] - l + 1] = src
+        output[...] = (pad[:, :-2] + pad[:, 1:-1] + pad[:, 2:]) / 3
+
+
+def test_python_nodes_caches_and_counts():
+    before = live()
+    s = premultiplied(6, (8, 6))
+    blur = Blur([rg.source(s, origin=(3, 0))])
+    pad = np.pad(s, ((0, 0), (4, 4), (0, 0)))
+    want = (pad[:, :-2] + pad[:, 1:-1] + pad[:, 2:]) / 3
+    cached = rg.cache(blur)
+    ref = weakref.ref(blur)
+    del blur
+    Blur.renders = 0
+    for _ in range(2):
+        img, rect = rg.execute(cached, RECT, depth=32)
+        np.testing.assert_allclose(img, want[:, rect[0]:rect[2]], atol=1e-6)
+        assert rect == (2, 0, 10, 8)
+    assert Blur.renders == 1 and ref() is not None
+    assert rg.execute(Blur([rg.null()]), RECT)[1] == (0, 0, 0, 0)
+    with rg.profile() as p:
+        rg.execute(rg.composite(rg.cache(Blur([rg.source(s)])), rg.null()), RECT)
+    assert p.dot.startswith("digraph") and '"Blur' in p.dot and "Cache" in p.dot
+    del cached, img, p
+    assert ref() is None and live() == before
+
+
+@pytest.mark.parametrize("where", ["pre_render", "render"])
+def test_python_errors_reach_execute_and_leave_nothing(where):
+    class Broken(rg.Node):
+        def pre_render(self, request):
+            request.input(0)
+            if where == "pre_render":
+                raise KeyError("no plan")
+            return request.rect
+
+        def render(self, inputs, output):
+            1 / 0
+
+    before = live()
+    graph = rg.composite(rg.cache(Broken([rg.source(premultiplied(7))])), rg.source(premultiplied(8)))
+    with pytest.raises(KeyError if where == "pre_render" else ZeroDivisionError) as info:
+        rg.execute(graph, RECT)
+    assert info.traceback[-1].name == where
+    del info, graph
+    assert live() == before
+
+
+def test_ctrl_c_aborts_a_long_render():
+    before = live()
+    big = np.zeros((2048, 2048, 4), np.uint8)
+    big[..., 3] = 255
+    steps = np.tile(np.eye(3), (256, 1, 1))
+    steps[:, 2, 0] = np.linspace(0, 1, 256)
+    blur = rg.transform(rg.source(big), steps, quality=1)
+    started = threading.Event()
+
+    class Start(rg.Node):
+        def pre_render(self, request):
+            started.set()
+            return request.input(0)
+
+        def render(self, inputs, output):
+            output[...] = inputs[0]
+
+    def interrupt():
+        started.wait()
+        time.sleep(0.2)  # the render is in the library by then
+        _thread.interrupt_main()
+
+    helper = threading.Thread(target=interrupt)
+    helper.start()
+    with pytest.raises(KeyboardInterrupt) as info:
+        rg.execute(Start([blur]), (0, 0, 2048, 2048))
+    helper.join()
+    assert all(entry.name not in ("render", "pre_render") for entry in info.traceback)
+    del info, blur
+    assert live() == before
+
+
+def test_scenes_render_like_rgrender():
+    data = os.path.join(os.path.dirname(__file__), "..", "tools", "data")
+    scene = rg.load_scene(os.path.join(data, "reference_scene.json"))
+    first, _ = scene.render(0)
+    assert first.shape == (scene.height, scene.width, 4) and first.dtype == np.uint8
+    as_float, rect = scene.render(0, depth=32)
+    assert rect == (0, 0, scene.width, scene.height)
+    assert np.abs(as_float * 255 - first).max() <= 4
+    assert (scene.render(scene.frames[1])[0] != first).any()
+    with pytest.raises(ValueError):
+        rg.load_scene(os.path.join(data, "missing.json"))
