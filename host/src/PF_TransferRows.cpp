@@ -139,7 +139,8 @@ class RowDispenser {
 
  private:
   // Row numbers stay far below 2^31: a job has at most one row per pixel row
-  // of a buffer, and the limit at most a grant more.
+  // of a buffer, and the limit at most a chunk and a grant (at most the job's
+  // rows) more.
   static uint64_t Pack(State s) {
     return (static_cast<uint64_t>(static_cast<uint32_t>(s.next)) << 32) |
            static_cast<uint32_t>(static_cast<int32_t>(s.limit));
@@ -158,7 +159,8 @@ class RowDispenser {
 // thread-safe), before each chunk it takes; while it polls no chunk is handed
 // out, and each poll that returns 0 lets the helpers take at most 2 x threads
 // - 1 chunks more. So at most 32 x threads rows are begun between two polls,
-// however the threads are scheduled, and none after a poll that aborts.
+// however the threads are scheduled, and none after a poll that aborts. A job
+// without callbacks has nothing to wait for: its helpers take rows freely.
 //
 // The calling thread stays outside the arena until it waits for the helpers:
 // when other callers' jobs hold the arena's slots, it still polls and works
@@ -166,7 +168,9 @@ class RowDispenser {
 long RunSplit(PF_ProgressInfo* progress, long rowCount, tbb::task_arena& arena,
               std::vector<PFh_RowScratch>& scratch, PFh_RowBody body) {
   const long threads = static_cast<long>(scratch.size());
-  const long helperRows = (2 * threads - 1) * kChunkRows;
+  const bool polled = progress != nullptr &&
+                      (progress->abort_callback != nullptr || progress->progress_callback != nullptr);
+  const long helperRows = polled ? (2 * threads - 1) * kChunkRows : rowCount;
   RowDispenser rows(rowCount);
   std::atomic<long> failure{0};
   auto runChunk = [&](long first, PFh_RowScratch& own) {
@@ -197,11 +201,13 @@ long RunSplit(PF_ProgressInfo* progress, long rowCount, tbb::task_arena& arena,
   std::exception_ptr thrown;
   try {
     for (;;) {
-      const long done = rows.Revoke();
-      if (done < 0) break;
-      if (const long code = PollProgress(progress, done, rowCount)) {
-        aborted = code;
-        break;
+      if (polled) {
+        const long done = rows.Revoke();
+        if (done < 0) break;
+        if (const long code = PollProgress(progress, done, rowCount)) {
+          aborted = code;
+          break;
+        }
       }
       const long first = rows.Grant(helperRows);
       if (first < 0) break;
