@@ -17,37 +17,9 @@
 
 namespace {
 
-using Point = M_Vector2T<double>;
-
-// Sutherland-Hodgman against one edge of a quad yields at most twice the
-// corners of a rectangle.
-constexpr long kMaxClipPoints = 8;
-
 bool IsPureTranslation(const M_Matrix3& m) {
   return m[0] == 1.0 && m[4] == 1.0 && m[8] == 1.0 && m[1] == 0.0 && m[2] == 0.0 &&
          m[3] == 0.0 && m[5] == 0.0;
-}
-
-int32_t ClampToInt32(double v) {
-  constexpr double kMin = std::numeric_limits<int32_t>::min();
-  constexpr double kMax = std::numeric_limits<int32_t>::max();
-  if (v <= kMin) return std::numeric_limits<int32_t>::min();
-  if (v >= kMax) return std::numeric_limits<int32_t>::max();
-  return static_cast<int32_t>(v);
-}
-
-void TransformFloatRectOrThrow(const M_Matrix3& matrix, const double rect[4], double quad[8]) {
-  const long status = M_TransformFloatRect(&matrix, rect, quad, 0);
-  if (status != 0) throw status;
-}
-
-// Corners of a rect in the order the host's quads use: (l, t), (r, t),
-// (r, b), (l, b).
-void RectCorners(const M_LRect& r, Point corners[4]) {
-  corners[0] = {static_cast<double>(r.left), static_cast<double>(r.top)};
-  corners[1] = {static_cast<double>(r.right), static_cast<double>(r.top)};
-  corners[2] = {static_cast<double>(r.right), static_cast<double>(r.bottom)};
-  corners[3] = {static_cast<double>(r.left), static_cast<double>(r.bottom)};
 }
 
 }  // namespace
@@ -69,26 +41,6 @@ RG_XformNode::RG_XformNode(const M_Matrix3* matrices, long count,
 }
 
 RG_XformNode::~RG_XformNode() { RGp_FreeMatrices(matrices_, count_); }
-
-M_LRect RG_XformNode::ForwardBounds(const M_LRect& rect) const {
-  M_LRect acc;
-  for (int32_t i = 0; i < count_; ++i) {
-    const M_LRect b = M_TransformBounds(matrices_[i], rect);
-    if (!M_IsEmpty(b)) acc = M_Union(acc, b);
-  }
-  return acc;
-}
-
-M_LRect RG_XformNode::InverseBounds(const M_LRect& rect) const {
-  M_LRect acc;
-  for (int32_t i = 0; i < count_; ++i) {
-    M_Matrix3 inverse = matrices_[i];
-    if (inverse.InvertQuiet()) continue;  // singular: places nothing
-    const M_LRect b = M_TransformBounds(inverse, rect);
-    if (!M_IsEmpty(b)) acc = M_Union(acc, b);
-  }
-  return acc;
-}
 
 bool RG_XformNode::SrcHasIdentityTransform() const {
   for (int32_t i = 0; i < count_; ++i) {
@@ -151,142 +103,6 @@ void RG_XformNode::GetSrcInputAndVisibleRect(RG_NodePreRenderCB* cb,
   M_LRect r = (*src)->GetRect();
   if (quality_ == 1 && !M_IsEmpty(r)) r = M_Grow(r, 1);
   *visible = M_Intersect(ForwardBounds(r), srcRequest.rect);
-}
-
-M_LRect RG_XformNode::GetSrcContentBounds(RG_ContentBoundsType type) const {
-  M_LRect b = GetInput(0)->GetContentBounds(type);
-  if (M_IsEmpty(b) || SrcHasIdentityTransform()) return b;
-  if (quality_ == 1) b = M_Grow(b, 1);
-  return ForwardBounds(b);
-}
-
-M_LRect RG_XformNode::VisibleDestRect(const M_LRect& srcRect, const M_LRect& destRect) const {
-  // Without matrices the source is placed unchanged.
-  if (count_ == 0) return RectMinus(destRect, srcRect);
-  M_LRect acc;
-  for (int32_t i = 0; i < count_; ++i) {
-    const M_LRect u = UncoveredRect(destRect, srcRect, matrices_[i]);
-    if (M_IsEmpty(u) && M_IsEmpty(destRect)) return destRect;
-    if (u == destRect) return destRect;
-    if (!M_IsEmpty(u)) acc = M_Union(acc, u);
-  }
-  return acc;
-}
-
-M_LRect RG_XformNode::UncoveredRect(const M_LRect& destRect, const M_LRect& srcRect,
-                                    const M_Matrix3& matrix) {
-  // The source's pixel centres bound what it really covers once placed.
-  const double inset[4] = {srcRect.left + 0.5, srcRect.top + 0.5, srcRect.right - 0.5,
-                           srcRect.bottom - 0.5};
-  double quadCoords[8];
-  TransformFloatRectOrThrow(matrix, inset, quadCoords);
-  Point quad[4];
-  for (int i = 0; i < 4; ++i) quad[i] = {quadCoords[2 * i], quadCoords[2 * i + 1]};
-
-  Point dest[4];
-  RectCorners(destRect, dest);
-
-  // The quad's winding follows the sign of the determinant; clipping keeps
-  // the part of the destination on the outer side of each edge.
-  const double det = matrix.Determinant();
-  const double s = det > 0 ? 1.0 : (det < 0 ? -1.0 : 0.0);
-  const double side = -s;
-
-  bool seen = false;
-  double minX = 0, minY = 0, maxX = 0, maxY = 0;
-  for (int i = 0; i < 4; ++i) {
-    Point clipped[kMaxClipPoints];
-    const long n = ClipPolygonToEdge(dest, 4, quad[i], quad[(i + 1) % 4], side, clipped);
-    if (!(std::fabs(M_SignedPolygonArea2D(clipped, n)) > 1e-12)) continue;
-    for (long k = 0; k < n; ++k) {
-      const Point& p = clipped[k];
-      if (!seen) {
-        minX = maxX = p.x;
-        minY = maxY = p.y;
-        seen = true;
-      } else {
-        minX = std::fmin(minX, p.x);
-        minY = std::fmin(minY, p.y);
-        maxX = std::fmax(maxX, p.x);
-        maxY = std::fmax(maxY, p.y);
-      }
-    }
-    // The box cannot outgrow the destination: once it is the whole
-    // destination nothing more can change.
-    const bool boxEmpty = maxX <= minX || maxY <= minY;
-    if ((boxEmpty && M_IsEmpty(destRect)) ||
-        (minX == destRect.left && minY == destRect.top && maxX == destRect.right &&
-         maxY == destRect.bottom)) {
-      break;
-    }
-  }
-  if (!seen) return M_LRect{};
-  M_LRect r;
-  r.left = ClampToInt32(std::floor(minX));
-  r.top = ClampToInt32(std::floor(minY));
-  r.right = ClampToInt32(std::ceil(maxX));
-  r.bottom = ClampToInt32(std::ceil(maxY));
-  return r;
-}
-
-long RG_XformNode::ClipPolygonToEdge(const M_Vector2T<double>* points, long count,
-                                     const M_Vector2T<double>& a, const M_Vector2T<double>& b,
-                                     double side, M_Vector2T<double>* out) {
-  if (count < 3) return 0;
-  auto inside = [&](const Point& p) {
-    return side * ((b.x - a.x) * (p.y - b.y) - (b.y - a.y) * (p.x - b.x)) >= 0;
-  };
-  auto intersect = [&](const Point& p1, const Point& p2) {
-    const double d = (a.x - b.x) * (p2.y - p1.y) - (a.y - b.y) * (p2.x - p1.x);
-    if (d > -1e-12 && d < 1e-12) return p1;
-    const double t = ((p1.x - a.x) * (a.y - b.y) - (p1.y - a.y) * (a.x - b.x)) / d;
-    return Point{p1.x + t * (p2.x - p1.x), p1.y + t * (p2.y - p1.y)};
-  };
-  long n = 0;
-  Point prev = points[count - 1];
-  bool prevInside = inside(prev);
-  for (long i = 0; i < count; ++i) {
-    const Point& p = points[i];
-    const bool pInside = inside(p);
-    if (pInside != prevInside) out[n++] = intersect(prev, p);
-    if (pInside) out[n++] = p;
-    prev = p;
-    prevInside = pInside;
-  }
-  return n;
-}
-
-bool RG_XformNode::PointInQuad(const M_Vector2T<double>& p, const double quad[8]) {
-  bool allNonPositive = true;
-  bool allNonNegative = true;
-  for (int i = 0; i < 4; ++i) {
-    const int j = (i + 1) % 4;
-    const double x0 = quad[2 * i], y0 = quad[2 * i + 1];
-    const double x1 = quad[2 * j], y1 = quad[2 * j + 1];
-    const double cross = (x1 - x0) * (p.y - y1) - (y1 - y0) * (p.x - x1);
-    // Written so that a NaN cross product (a quad placed by a degenerate
-    // matrix) fails both tests: such a quad covers nothing.
-    if (!(cross <= 0)) allNonPositive = false;
-    if (!(cross >= 0)) allNonNegative = false;
-  }
-  return allNonPositive || allNonNegative;
-}
-
-bool RG_XformNode::RectCoveredBySrc(const M_LRect& srcRect, const M_LRect& rect) const {
-  if (count_ == 0) return M_Contains(srcRect, rect);
-  const double src[4] = {static_cast<double>(srcRect.left), static_cast<double>(srcRect.top),
-                         static_cast<double>(srcRect.right),
-                         static_cast<double>(srcRect.bottom)};
-  Point corners[4];
-  RectCorners(rect, corners);
-  for (int32_t i = 0; i < count_; ++i) {
-    double quad[8];
-    TransformFloatRectOrThrow(matrices_[i], src, quad);
-    for (const Point& c : corners) {
-      if (!PointInQuad(c, quad)) return false;
-    }
-  }
-  return true;
 }
 
 void RG_XformNode::DoRender(const RG_RenderRequest& request, RG_CheckoutResult* src,

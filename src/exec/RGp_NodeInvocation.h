@@ -7,9 +7,10 @@
 // borrows its node and its traverser. Producer and owner links between
 // invocations are borrowed; every invocation lives until the traverser dies.
 //
-// The pre-render side (checkouts, output declaration, the propagation pass)
-// is in RGp_NodeInvocation.cpp; the render side (rendering, hand-over of
-// buffers, check-in) in RGp_RenderPass.cpp.
+// Each pass has its file: RGp_PreRenderPass.cpp (checkouts, output
+// declaration), RGp_PropagationPass.cpp, RGp_RenderPass.cpp (rendering,
+// hand-over of buffers, check-in). RGp_NodeInvocation.cpp keeps the life
+// of an invocation and its checkout list.
 #pragma once
 
 #include <cstddef>
