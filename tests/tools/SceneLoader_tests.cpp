@@ -125,6 +125,7 @@ TEST_F(SceneLoaderTest, ProgramRejectsBadInputWithCodeTwo) {
       {{good, "-o", dir / "no_such_dir/f_#.png"}, "no such directory"},
       {{good, "-o", dir / "single.png"}, "several frames need a '#'"},
       {{good, "-o", out, "--rect", "5,5,2,2"}, "bad rect"},
+      {{good, "-o", out, "--rect", "-2000000000,0,2000000000,1"}, "the render rect is too large"},
       {{dir / "absent.json", "-o", out}, "cannot read the scene file"},
   };
   for (const Case& c : cases) {

@@ -90,8 +90,18 @@ Validated Validate(const RenderOptions& o) {
     throw SceneError(o.output + ": several frames need a '#' in the output name for the number");
   v.rect = o.rect.value_or(M_LRect{0, 0, v.scene.width, v.scene.height});
   if (M_IsEmpty(v.rect)) throw SceneError("the render rect is empty");
-  if (v.rect.right - v.rect.left > 32767 || v.rect.bottom - v.rect.top > 32767)
-    throw SceneError("the render rect is too large");
+  const int64_t width = int64_t{v.rect.right} - v.rect.left;
+  const int64_t height = int64_t{v.rect.bottom} - v.rect.top;
+  if (width > 32767 || height > 32767) throw SceneError("the render rect is too large");
+  // The frame is held as float RGBA beside the library's buffers: refuse at
+  // once what the machine cannot hold rather than run out of memory midway.
+  const auto frameMiB = static_cast<long long>(width * height * 16 >> 20);
+  const long long memoryMiB =
+      static_cast<long long>(::sysconf(_SC_PHYS_PAGES)) * ::sysconf(_SC_PAGE_SIZE) >> 20;
+  if (memoryMiB > 0 && frameMiB > memoryMiB / 2)
+    throw SceneError("the render rect " + std::to_string(width) + " x " + std::to_string(height) +
+                     " needs " + std::to_string(frameMiB) + " MiB for the frame alone, more than " +
+                     "half of this machine's " + std::to_string(memoryMiB) + " MiB");
 
   for (int32_t f = v.first; f <= v.last; ++f) {
     CheckWritableTarget(FramePath(o.output, f), "the image");
