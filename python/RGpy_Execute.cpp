@@ -176,7 +176,7 @@ void RGpy_BindExecute(py::module_& m) {
       "A render failed with an error code of the library or its host (the `code` attribute).",
       PyExc_RuntimeError, nullptr);
   m.attr("Error") = py::handle(S_error_type);
-  py::register_exception_translator([](std::exception_ptr p) {
+  py::register_local_exception_translator([](std::exception_ptr p) {
     try {
       if (p) std::rethrow_exception(p);
     } catch (long code) {

@@ -96,7 +96,7 @@ class RGpy_Scene {
 }  // namespace
 
 void RGpy_BindScene(py::module_& m) {
-  py::register_exception_translator([](std::exception_ptr p) {
+  py::register_local_exception_translator([](std::exception_ptr p) {
     try {
       if (p) std::rethrow_exception(p);
     } catch (const SceneError& e) {
