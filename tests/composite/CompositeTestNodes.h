@@ -1,8 +1,6 @@
 // Helpers for the composite tests, over the shared nodes of support/.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include "rghost/PF_Transfer.h"
 #include "support/ProofNodes.h"
 #include "support/TestNodes.h"
@@ -13,26 +11,6 @@ using WorldPtr = ProofWorldPtr;
 using ProbeNode = ProofSourceNode;
 
 inline M_LRect Rect(int32_t l, int32_t t, int32_t r, int32_t b) { return M_LRect{l, t, r, b}; }
-
-// Every pixel of `actual` equals the pixel of `expected` at the same
-// render-space position (transparent where `expected` does not reach).
-inline ::testing::AssertionResult SamePixels(const PF_World& actual, const PF_World& expected) {
-  const M_LRect ar = actual.GetRect(), er = expected.GetRect();
-  for (int32_t y = ar.top; y < ar.bottom; ++y) {
-    for (int32_t x = ar.left; x < ar.right; ++x) {
-      for (int c = 0; c < 4; ++c) {
-        const double a = ProofRawChannel(actual, x, y, c);
-        const double e =
-            M_Contains(er, Rect(x, y, x + 1, y + 1)) ? ProofRawChannel(expected, x, y, c) : 0.0;
-        if (a != e) {
-          return ::testing::AssertionFailure() << "pixel (" << x << ", " << y << ") channel " << c
-                                               << ": " << a << " expected " << e;
-        }
-      }
-    }
-  }
-  return ::testing::AssertionSuccess();
-}
 
 inline M_Matrix3 Translation(double dx, double dy) {
   M_Matrix3 m;

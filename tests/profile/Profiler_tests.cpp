@@ -1,0 +1,561 @@
+// The graph profiler's scopes and timings under a fake clock, and the DOT
+// text the library's profiler writes, character for character, for small
+// graphs; nested executions as numbered clusters; label escaping; the scoped
+// owner's hand-over rules; and a profiler installed in the middle of an
+// execution.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "profile/RG_DotGraphProfiler.h"
+#include "profile/RGp_ProfilerScopes.h"
+#include "rg/RG_CacheNodeBase.h"
+#include "rg/RG_CheckoutResult.h"
+#include "rg/RG_GraphProfiler.h"
+#include "rg/RG_NodeCallbacks.h"
+#include "rg/RG_RenderNode.h"
+#include "rg/RG_ScRGProfiler.h"
+#include "rg/RG_Traverser.h"
+#include "rghost/PF_World.h"
+#include "rghost/U_Services.h"
+#include "support/LeakCheck.h"
+#include "support/TestNodes.h"
+
+namespace {
+
+// A fake clock in seconds. Steps are whole or half seconds, so differences
+// are exact in binary and the millisecond figures are exact too.
+double g_now = 0;
+long g_clock_reads = 0;
+double FakeClock() {
+  ++g_clock_reads;
+  return g_now;
+}
+
+struct Event {
+  std::string what;
+  const RG_RenderNode* node = nullptr;
+  const RG_RenderNode* other = nullptr;  // edges: the consumer; graph start: CurrentNode()
+  int32_t total = 0;
+  int32_t children = 0;
+  std::string label;
+};
+
+class RecordingProfiler : public RG_GraphProfiler {
+ public:
+  void GraphStart(const char* name, const RG_RenderNode* root) override {
+    Add(std::string("GraphStart:") + name, root, CurrentNode());
+  }
+  void GraphEnd() override { Add("GraphEnd"); }
+  void InputEdge(const RG_RenderNode* input, const RG_RenderNode* node) override {
+    Add("Edge", input, node);
+  }
+  void NodeTiming(const RG_RenderNode* node, const char* label, int32_t total, int32_t children,
+                  bool flag, intptr_t value) override {
+    EXPECT_FALSE(flag);
+    EXPECT_EQ(value, 0);
+    if (node == throw_timing_for) throw 99L;
+    Event& e = Add("Timing", node);
+    e.total = total;
+    e.children = children;
+    e.label = label;
+  }
+  void NodeStart(const RG_RenderNode* node) override {
+    RG_GraphProfiler::NodeStart(node);
+    Add("Start", node);
+  }
+  void NodeEnd(const RG_RenderNode* node) override {
+    RG_GraphProfiler::NodeEnd(node);
+    Add("End", node);
+  }
+
+  size_t ChildTimeDepth() const { return child_time_stack_.size(); }
+  const Event* TimingOf(const RG_RenderNode* node) const {
+    for (const Event& e : events) {
+      if (e.what == "Timing" && e.node == node) return &e;
+    }
+    return nullptr;
+  }
+  int Count(const std::string& what, const RG_RenderNode* node) const {
+    int n = 0;
+    for (const Event& e : events) n += (e.what == what && e.node == node);
+    return n;
+  }
+
+  std::vector<Event> events;
+  const RG_RenderNode* throw_timing_for = nullptr;
+
+ private:
+  Event& Add(std::string what, const RG_RenderNode* node = nullptr,
+             const RG_RenderNode* other = nullptr) {
+    Event& e = events.emplace_back();
+    e.what = std::move(what);
+    e.node = node;
+    e.other = other;
+    return e;
+  }
+};
+
+// A node that spends `seconds` of fake time in its own Render before it reads
+// its inputs, then fills a cleared output. `during` runs at the start of
+// Render.
+class TimedNode : public RG_RenderNode {
+ public:
+  TimedNode(double seconds, std::initializer_list<RG_RenderNode*> inputs) : seconds_(seconds) {
+    for (RG_RenderNode* input : inputs) inputs_.emplace_back(input);
+  }
+  RG_NodeData* PreRender(RG_NodePreRenderCB* cb, const RG_RenderRequest& request) const override {
+    for (int32_t i = 0; i < GetNumInputs(); ++i) cb->CheckoutInput(i, request);
+    cb->RequestOutput(request.rect, 0, 1);
+    return nullptr;
+  }
+  void Render(RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) const override {
+    if (during) during();
+    g_now += seconds_;
+    for (int32_t i = 0; i < GetNumInputs(); ++i) cb->GetCheckoutByID(i)->GetWorld();
+    cb->GetCheckoutByID(-1)->GetOutputWorld();
+  }
+  void (*during)() = nullptr;
+
+ private:
+  double seconds_;
+};
+
+// One-input node that spends 0.25 s before and 0.5 s after reading its
+// input, or never asks for its input at all.
+class PassNode : public RG_OneInputNode {
+ public:
+  PassNode(RG_RenderNode* input, bool readsInput) : reads_input_(readsInput) { inputs_[0] = input; }
+  RG_NodeData* PreRender(RG_NodePreRenderCB* cb, const RG_RenderRequest& request) const override {
+    if (reads_input_) cb->CheckoutInput(0, request);
+    cb->RequestOutput(request.rect, 0, 0);
+    return nullptr;
+  }
+  void Render(RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) const override {
+    g_now += 0.25;
+    if (reads_input_) cb->GetNextCheckout()->GetWorld();
+    g_now += 0.5;
+    cb->GetNextCheckout()->GetOutputWorld()->Clear(0);
+  }
+
+ private:
+  bool reads_input_;
+};
+
+// A leaf whose label needs escaping in DOT.
+class QuotedLeaf : public TimedNode {
+ public:
+  QuotedLeaf() : TimedNode(0.25, {}) {}
+  std::string GetProfileLabel() const override { return "say \"hi\" \\ bye"; }
+};
+
+// A cache that always finds an entry at pre-render and always finds it gone
+// at render, so every render runs its input as a nested execution.
+class StaleCache : public RG_CacheNodeBase {
+ public:
+  explicit StaleCache(RG_RenderNode* input) : input_(input) {}
+  bool LookupCache(const RG_RenderRequest& request, RG_NodeData**, M_LRect* rect, char* flags,
+                   M_LRect* bounds) const override {
+    *rect = request.rect;
+    *flags = 0;
+    *bounds = request.rect;
+    return true;
+  }
+  U_SharedPtr<RG_RenderNode> MakeInput() const override {
+    return U_SharedPtr<RG_RenderNode>(input_);
+  }
+  void StoreInCache(const RG_RenderRequest&, long, const M_LRect&, char, PF_World* world,
+                    RG_CheckoutResult* output) const override {
+    delete world;
+    g_now += 0.25;
+    output->SetOutputWorld(PF_World::New(output->GetRect(), 8, 1), nullptr);
+  }
+  bool RenderFromCache(const RG_NodeData*, const RG_RenderRequest&,
+                       RG_CheckoutResult*) const override {
+    return false;
+  }
+
+ private:
+  RG_RenderNode* input_;  // goes into the input slot on first need
+};
+
+// Installs a profiler of its own in the middle of its render, then reads
+// its input, whose node scope then begins with no graph open.
+class InstallingNode : public PassNode {
+ public:
+  InstallingNode(RG_RenderNode* input, std::unique_ptr<RG_ScRGProfiler>* slot)
+      : PassNode(input, true), slot_(slot) {}
+  void Render(RG_NodeRenderCB* cb, const RG_RenderRequest& request,
+              const RG_NodeData* data) const override {
+    *slot_ = std::make_unique<RG_ScRGProfiler>(0);
+    PassNode::Render(cb, request, data);
+  }
+
+ private:
+  std::unique_ptr<RG_ScRGProfiler>* slot_;
+};
+
+RG_RenderRequest Request() {
+  RG_RenderRequest r;
+  r.rect = M_LRect{0, 0, 4, 4};
+  r.bit_depth = 8;
+  return r;
+}
+
+// Executes the graph under root and checks that a buffer came back.
+void Execute(const RG_RenderNode* root) {
+  M_LRect rect;
+  char flags = 0;
+  PF_World* world = nullptr;
+  RG_ExecuteGraph(root, Request(), &rect, &flags, &world, nullptr);
+  EXPECT_NE(world, nullptr);
+  EXPECT_EQ(rect, (M_LRect{0, 0, 4, 4}));
+  delete world;
+}
+
+class GraphProfilerTest : public LeakCheckTest {
+ protected:
+  void SetUp() override {
+    LeakCheckTest::SetUp();
+    g_now = 1000;
+    g_clock_reads = 0;
+    U_SetClock(&FakeClock);
+    RG_SetProfiler(nullptr);
+  }
+  void TearDown() override {
+    RG_SetProfiler(nullptr);
+    LeakCheckTest::TearDown();
+  }
+};
+
+const std::string kSettings = "fontsize=10;\nnodesep=.15;\nranksep=.15;\n";
+const std::string kDigraphHead = "digraph \"\" {\n" + kSettings + "label=\"\"\n";
+
+std::string Name(const RG_RenderNode* node) {
+  return "P" + std::to_string(node->GetGloballyUniqueID());
+}
+std::string Line(const RG_RenderNode* node, int ownMs, int totalMs) {
+  return Name(node) + " [label=\"" + node->GetProfileLabel() + "\\n" + std::to_string(ownMs) +
+         "ms (" + std::to_string(totalMs) + "ms) abort:0ms\" ,fontsize=10 ]\n";
+}
+std::string Orphan(const RG_RenderNode* node) {
+  return Name(node) + " [label=\"" + node->GetProfileLabel() + "\\nORPHAN\" fontsize=10 ]\n";
+}
+std::string Edge(const RG_RenderNode* from, const RG_RenderNode* to) {
+  return Name(from) + " -> " + Name(to) + "\n";
+}
+std::string ClusterHead(int number) {
+  return "subgraph cluster" + std::to_string(number) + " {\n" + kSettings + "label=\"\"\n";
+}
+
+class DotProfilerTest : public GraphProfilerTest {};
+
+TEST_F(GraphProfilerTest, NodeStack) {
+  RecordingProfiler profiler;
+  // An empty node stack has no current node, and popping it does nothing.
+  EXPECT_EQ(profiler.CurrentNode(), nullptr);
+  profiler.RG_GraphProfiler::NodeEnd(nullptr);
+  TimedNode a(0, {});
+  TimedNode b(0, {});
+  profiler.RG_GraphProfiler::NodeStart(&a);
+  profiler.RG_GraphProfiler::NodeStart(&b);
+  EXPECT_EQ(profiler.CurrentNode(), &b);
+  profiler.RG_GraphProfiler::NodeEnd(&a);  // the argument is not used
+  EXPECT_EQ(profiler.CurrentNode(), &a);
+  EXPECT_EQ(profiler.ChildTimeDepth(), 1u);
+}
+
+TEST_F(GraphProfilerTest, ChildrenTimeIsTheSumOfTheInputsTotals) {
+  auto* a = new TimedNode(1.0, {});
+  auto* b = new TimedNode(2.0, {});
+  U_SharedPtr<TimedNode> root(new TimedNode(0.5, {a, b}));
+  // Without a profiler there is no scope and no clock read.
+  Execute(root.get());
+  EXPECT_EQ(g_clock_reads, 0);
+
+  RecordingProfiler profiler;
+  RG_SetProfiler(&profiler);
+  EXPECT_EQ(RG_GetProfiler(), &profiler);
+  Execute(root.get());
+
+  const Event* ta = profiler.TimingOf(a);
+  const Event* tb = profiler.TimingOf(b);
+  const Event* tr = profiler.TimingOf(root.get());
+  ASSERT_TRUE(ta && tb && tr);
+  EXPECT_EQ(ta->total, 1000);
+  EXPECT_EQ(ta->children, 0);
+  EXPECT_EQ(tb->total, 2000);
+  EXPECT_EQ(tr->total, 3500);
+  EXPECT_EQ(tr->children, ta->total + tb->total);
+  EXPECT_EQ(tr->label, "(anonymous namespace)::TimedNode");
+
+  // Inputs are reported in order after the node ended, inside the graph.
+  const auto& ev = profiler.events;
+  ASSERT_GE(ev.size(), 5u);
+  const size_t n = ev.size();
+  EXPECT_EQ(ev[n - 4].what + ev[n - 3].what + ev[n - 1].what, "EndEdgeGraphEnd");
+  EXPECT_EQ(ev[n - 3].node, a);
+  EXPECT_EQ(ev[n - 2].node, b);
+  EXPECT_EQ(ev[n - 2].other, root.get());
+  EXPECT_EQ(profiler.ChildTimeDepth(), 1u);
+  EXPECT_EQ(profiler.CurrentNode(), nullptr);
+}
+
+TEST_F(GraphProfilerTest, ThrowingNodeTimingDoesNotDisturbTheRender) {
+  RecordingProfiler profiler;
+  RG_SetProfiler(&profiler);
+  auto* leaf = new TimedNode(1.0, {});
+  auto* middle = new TimedNode(2.0, {leaf});
+  U_SharedPtr<TimedNode> root(new TimedNode(0.5, {middle}));
+  profiler.throw_timing_for = middle;
+  Execute(root.get());
+
+  EXPECT_EQ(profiler.TimingOf(middle), nullptr);
+  EXPECT_EQ(profiler.Count("End", middle), 0);
+  EXPECT_EQ(profiler.Count("Edge", leaf), 0) << "the middle node's input edge is skipped";
+  EXPECT_EQ(profiler.Count("Edge", middle), 1);
+  // The enclosing node still gets the middle node's time as its children's.
+  ASSERT_TRUE(profiler.TimingOf(root.get()));
+  EXPECT_EQ(profiler.TimingOf(root.get())->total, 3500);
+  EXPECT_EQ(profiler.TimingOf(root.get())->children, 3000);
+  EXPECT_EQ(profiler.ChildTimeDepth(), 1u);
+}
+
+TEST_F(GraphProfilerTest, ScopesOpenWhenUninstalledKeepReporting) {
+  RecordingProfiler profiler;
+  RG_SetProfiler(&profiler);
+  auto* leaf = new TimedNode(1.0, {});
+  auto* middle = new TimedNode(2.0, {leaf});
+  middle->during = [] { RG_SetProfiler(nullptr); };
+  U_SharedPtr<TimedNode> root(new TimedNode(0.5, {middle}));
+  Execute(root.get());
+
+  EXPECT_EQ(RG_GetProfiler(), nullptr);
+  // The leaf renders after the uninstall: no scope of its own.
+  EXPECT_EQ(profiler.Count("Start", leaf), 0);
+  ASSERT_TRUE(profiler.TimingOf(middle));
+  ASSERT_TRUE(profiler.TimingOf(root.get()));
+  EXPECT_EQ(profiler.TimingOf(middle)->total, 3000);
+  EXPECT_EQ(profiler.TimingOf(middle)->children, 0);
+  EXPECT_EQ(profiler.Count("Edge", leaf), 1);
+  EXPECT_EQ(profiler.events.back().what, "GraphEnd");
+}
+
+// A node is timed once for each delivery of its result (its own render and
+// each hand-over), also when a consumer's render fails.
+TEST_F(GraphProfilerTest, EveryDeliveryIsTimedAlsoWhenRenderingFails) {
+  auto* pattern = new TestPatternNode(TestRect(0, 0, 8, 8));
+  auto* over = new TestOverNode(pattern, new TestOverNode(pattern, pattern));
+  U_SharedPtr<RG_RenderNode> root(over);
+  RecordingProfiler profiler;
+  RG_SetProfiler(&profiler);
+  TestRun(root.get(), TestRequest(TestRect(0, 0, 8, 8)));
+  EXPECT_EQ(profiler.Count("GraphStart:", root.get()), 1);
+  EXPECT_EQ(profiler.Count("GraphEnd", nullptr), 1);
+  EXPECT_EQ(profiler.Count("Timing", pattern), 3);  // one render, three hand-overs
+  EXPECT_EQ(profiler.Count("Timing", over), 1);
+  U_SharedPtr<RG_RenderNode> failing(new TestLambdaNode(
+      {pattern},
+      [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+        cb->CheckoutInput(0, r);
+        cb->RequestOutput(r.rect, 0, 0);
+        return nullptr;
+      },
+      [](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+        cb->GetNextCheckout()->GetWorld();
+        throw 77L;
+      }));
+  profiler.events.clear();
+  EXPECT_EQ(CatchCode([&] { TestRun(failing.get(), TestRequest(TestRect(0, 0, 8, 8))); }), 77);
+  EXPECT_EQ(profiler.Count("GraphEnd", nullptr), 1);
+  EXPECT_EQ(profiler.Count("Timing", failing.get()), 1);
+  EXPECT_EQ(profiler.Count("Timing", pattern), 1);
+}
+
+TEST_F(GraphProfilerTest, ClockFailureUndoesTheScopeOrDropsTheReport) {
+  RecordingProfiler profiler;
+  TimedNode node(0, {});
+  // At the start: the exception leaves, the scope is undone.
+  U_InjectFailure(0, 4711);
+  try {
+    RGp_NodeScope scope(&profiler, &node);
+    FAIL() << "no exception";
+  } catch (long code) {
+    EXPECT_EQ(code, 4711);
+  }
+  EXPECT_EQ(profiler.ChildTimeDepth(), 1u);
+  EXPECT_EQ(profiler.CurrentNode(), nullptr);
+  EXPECT_EQ(profiler.Count("Start", &node), 1);
+  EXPECT_EQ(profiler.Count("End", &node), 1);
+  // At the end: no report, yet the scope is closed.
+  {
+    RGp_NodeScope scope(&profiler, &node);
+    EXPECT_EQ(profiler.ChildTimeDepth(), 2u);
+    U_InjectFailure(0, 4711);
+  }
+  EXPECT_EQ(profiler.TimingOf(&node), nullptr);
+  EXPECT_EQ(profiler.Count("End", &node), 1);
+  EXPECT_EQ(profiler.ChildTimeDepth(), 1u);
+}
+
+// ---- the DOT profiler ----
+
+TEST_F(DotProfilerTest, GraphsCharacterForCharacter) {
+  auto* leaf = new TimedNode(0.5, {});
+  U_SharedPtr<RG_RenderNode> root(new PassNode(leaf, true));
+  auto* unread = new TimedNode(0.5, {});
+  U_SharedPtr<RG_RenderNode> lone(new PassNode(unread, false));
+  ASSERT_EQ(leaf->GetProfileLabel().find_first_of("\"\\"), std::string::npos);
+
+  RG_ScRGProfiler profiler(0);
+  Execute(root.get());
+  const std::string one = kDigraphHead + Line(leaf, 500, 500) + Line(root.get(), 750, 1250) +
+                          Edge(leaf, root.get()) + "}";
+  EXPECT_EQ(profiler.GetDotText(), one);
+  // Abort times are never fed in, so even threshold 0 fills nothing pink.
+  EXPECT_EQ(one.find("pink"), std::string::npos);
+
+  // Each execution appends a digraph; an input never rendered is an orphan.
+  Execute(root.get());
+  Execute(lone.get());
+  EXPECT_EQ(profiler.GetDotText(), one + one + kDigraphHead + Line(lone.get(), 750, 750) +
+                                       Edge(unread, lone.get()) + Orphan(unread) + "}");
+}
+
+TEST_F(DotProfilerTest, LabelsEscapeQuotesAndBackslashes) {
+  auto* rendered = new QuotedLeaf;
+  auto* unrendered = new QuotedLeaf;
+  U_SharedPtr<RG_RenderNode> inner(new PassNode(rendered, true));
+  U_SharedPtr<RG_RenderNode> root(new PassNode(unrendered, false));
+  RG_ScRGProfiler profiler(0);
+  Execute(inner.get());
+  Execute(root.get());
+
+  const std::string escaped = "say \\\"hi\\\" \\\\ bye";
+  const std::string& text = profiler.GetDotText();
+  EXPECT_NE(text.find(Name(rendered) + " [label=\"" + escaped + "\\n250ms (250ms) abort:0ms\""),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find(Name(unrendered) + " [label=\"" + escaped + "\\nORPHAN\" fontsize=10 ]\n"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("\"hi\""), std::string::npos);
+}
+
+TEST_F(DotProfilerTest, NestedExecutionsBecomeNumberedClusters) {
+  // Each test normally runs in a process of its own, where this is 0.
+  const int base = RG_DotGraphProfiler::S_cluster_counterL;
+  auto* leaf = new TimedNode(0.5, {});
+  U_SharedPtr<RG_RenderNode> cache(new StaleCache(leaf));
+
+  RG_ScRGProfiler profiler(0);
+  Execute(cache.get());
+  Execute(cache.get());
+
+  // The nested root's time counts as the cache node's children time. The
+  // leaf's timed line lives in the cluster, so in the enclosing graph it is
+  // only named by the input edge.
+  auto block = [&](int cluster) {
+    return kDigraphHead + ClusterHead(cluster) + Line(leaf, 500, 500) + "}" +
+           Edge(leaf, cache.get()) + Line(cache.get(), 250, 750) + Edge(leaf, cache.get()) +
+           Orphan(leaf) + "}";
+  };
+  EXPECT_EQ(profiler.GetDotText(), block(base + 1) + block(base + 2));
+  EXPECT_EQ(RG_DotGraphProfiler::S_cluster_counterL, base + 2);
+}
+
+TEST_F(DotProfilerTest, ScopedOwnerHandsOverItsProfiler) {
+  U_SharedPtr<RG_RenderNode> root(new PassNode(new TimedNode(0.5, {}), true));
+
+  // A copy takes the profiler over without touching the slot; the emptied
+  // source only uninstalls when it dies.
+  auto source = std::make_unique<RG_ScRGProfiler>(0);
+  RG_GraphProfiler* installed = RG_GetProfiler();
+  ASSERT_NE(installed, nullptr);
+  RG_ScRGProfiler copy(*source);
+  EXPECT_EQ(RG_GetProfiler(), installed);
+  Execute(root.get());
+  EXPECT_TRUE(source->GetDotText().empty());
+  const std::string text = copy.GetDotText();
+  EXPECT_FALSE(text.empty());
+  source.reset();
+  EXPECT_EQ(RG_GetProfiler(), nullptr);
+  EXPECT_EQ(copy.GetDotText(), text);  // not deleted: the copy reads it
+  Execute(root.get());
+  EXPECT_EQ(copy.GetDotText(), text);
+
+  // Assignment deletes the target's own profiler, which must not stay
+  // installed; self-assignment changes nothing.
+  RG_ScRGProfiler second(0);
+  second = copy;
+  EXPECT_TRUE(copy.GetDotText().empty());
+  EXPECT_EQ(second.GetDotText(), text);
+  EXPECT_EQ(RG_GetProfiler(), nullptr);
+  second = second;
+  EXPECT_EQ(second.GetDotText(), text);
+
+  // Release uninstalls but keeps ownership.
+  RG_ScRGProfiler third(0);
+  ASSERT_NE(RG_GetProfiler(), nullptr);
+  third.Release();
+  EXPECT_EQ(RG_GetProfiler(), nullptr);
+  Execute(root.get());
+  EXPECT_EQ(third.GetDotText(), "");
+}
+
+TEST_F(DotProfilerTest, ProfilerInstalledMidExecution) {
+  auto* leaf = new TimedNode(0.5, {});
+  std::unique_ptr<RG_ScRGProfiler> profiler;
+  U_SharedPtr<RG_RenderNode> root(new InstallingNode(leaf, &profiler));
+
+  Execute(root.get());
+  ASSERT_NE(profiler, nullptr);
+  // The leaf's scope began inside no graph: it goes into a top-level graph
+  // of its own, still open because no GraphEnd can come for it.
+  const std::string head = kDigraphHead + Line(leaf, 500, 500);
+  EXPECT_EQ(profiler->GetDotText(), head);
+
+  // The next execution closes it and opens its own.
+  U_SharedPtr<RG_RenderNode> plain(new PassNode(new TimedNode(0.5, {}), true));
+  Execute(plain.get());
+  const RG_RenderNode* plainLeaf = plain->GetInput(0);
+  EXPECT_EQ(profiler->GetDotText(), head + "}" + kDigraphHead + Line(plainLeaf, 500, 500) +
+                                        Line(plain.get(), 750, 1250) +
+                                        Edge(plainLeaf, plain.get()) + "}");
+  RG_SetProfiler(nullptr);
+}
+
+TEST_F(DotProfilerTest, CallsOutsideAnyGraphAndWrappedTimes) {
+  auto* node = new TimedNode(0, {});
+  U_SharedPtr<RG_RenderNode> keep(node);
+  RG_DotGraphProfiler outside(0);
+  outside.GraphEnd();
+  outside.NodeEnd(node);
+  EXPECT_EQ(outside.GetText(), "");
+  outside.NodeTiming(node, "L", 3, 1, false, 0);
+  outside.InputEdge(node, node);
+  outside.NodeEnd(node);
+  outside.GraphEnd();
+  outside.GraphEnd();
+  EXPECT_EQ(outside.GetText(), kDigraphHead + Name(node) +
+                                   " [label=\"L\\n2ms (3ms) abort:0ms\" ,fontsize=10 ]\n" +
+                                   Edge(node, node) + "}");
+
+  // Children beyond the total (a counter that wrapped) must not overflow.
+  RG_DotGraphProfiler wrapped(0);
+  wrapped.GraphStart("", node);
+  wrapped.NodeStart(node);
+  wrapped.NodeTiming(node, "L", INT32_MIN + 5, 10, false, 0);
+  wrapped.NodeEnd(node);
+  wrapped.GraphEnd();
+  EXPECT_EQ(wrapped.GetText(), kDigraphHead + Name(node) + " [label=\"L\\n2147483643ms (" +
+                                   std::to_string(INT32_MIN + 5) +
+                                   "ms) abort:0ms\" ,fontsize=10 ]\n}");
+}
+
+}  // namespace
