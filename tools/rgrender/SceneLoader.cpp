@@ -402,7 +402,10 @@ class Parser {
           continue;
         }
         const NodeDesc& n = *step.node;
-        const auto [key, id] = step.refs[step.next++];
+        // Copies: the step may move when the path grows.
+        const std::string key = step.refs[step.next].first;
+        const std::string id = step.refs[step.next].second;
+        ++step.next;
         if (colour[id] == 1) {
           std::string cycle;
           auto it = std::find_if(path.begin(), path.end(),
