@@ -9,7 +9,7 @@ JOBS ?= 2
 CTEST_FLAGS ?= --output-on-failure -j$(JOBS)
 
 .PHONY: all deps build test build-sanitize test-sanitize build-tsan test-tsan test-stress bench \
-        bench-deps format clean
+        bench-deps format format-check clean
 
 all: build
 
@@ -129,8 +129,16 @@ demo: build
 	@echo "Frames: out/animated_00.png ... (one per frame)"
 	@echo "Profile: out/animated_profile.svg; figures: out/animated_stats.json"
 
+# Every C++ source the repository tracks, formatted by .clang-format.
+FORMAT_FILES = $(shell git ls-files '*.h' '*.cpp')
+
 format:
-	find include host src tests -name '*.h' -o -name '*.cpp' | xargs clang-format -i
+	@sh tools/install-packages.sh clang-format
+	clang-format -i $(FORMAT_FILES)
+
+format-check:
+	@sh tools/install-packages.sh clang-format
+	clang-format --dry-run --Werror $(FORMAT_FILES)
 
 clean:
 	rm -rf build build-sanitize build-tsan build-bench

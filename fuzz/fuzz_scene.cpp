@@ -16,12 +16,12 @@
 #include <string>
 #include <vector>
 
+#include "FuzzHarness.h"
 #include "ImageStore.h"
 #include "LruCache.h"
 #include "Progress.h"
 #include "SceneGraph.h"
 #include "SceneLoader.h"
-#include "FuzzHarness.h"
 #include "rg/rg.h"
 
 namespace {

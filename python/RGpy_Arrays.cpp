@@ -56,8 +56,8 @@ py::dtype RGpy_DtypeOfDepth(short depth) {
   }
 }
 
-std::unique_ptr<PF_World> RGpy_BorrowArray(const py::array& array, int32_t originX,
-                                           int32_t originY, bool writable) {
+std::unique_ptr<PF_World> RGpy_BorrowArray(const py::array& array, int32_t originX, int32_t originY,
+                                           bool writable) {
   const short depth = RGpy_DepthOfDtype(array.dtype());
   if (depth == 0 || array.ndim() != 3 || array.shape(2) != 4) return nullptr;
   const auto flags = py::detail::array_proxy(array.ptr())->flags;
@@ -70,11 +70,11 @@ std::unique_ptr<PF_World> RGpy_BorrowArray(const py::array& array, int32_t origi
   // padded (a crop of a larger array keeps its row distance).
   if (array.strides(2) != channel || array.strides(1) != 4 * channel) return nullptr;
   if (height > 1 && array.strides(0) < width * 4 * channel) return nullptr;
-  const long rowbytes = height > 1 ? static_cast<long>(array.strides(0))
-                                   : static_cast<long>(width * 4 * channel);
-  return std::unique_ptr<PF_World>(PF_World::NewBorrowed(
-      const_cast<void*>(array.data()), static_cast<int32_t>(width), static_cast<int32_t>(height),
-      rowbytes, depth, originX, originY));
+  const long rowbytes =
+      height > 1 ? static_cast<long>(array.strides(0)) : static_cast<long>(width * 4 * channel);
+  return std::unique_ptr<PF_World>(
+      PF_World::NewBorrowed(const_cast<void*>(array.data()), static_cast<int32_t>(width),
+                            static_cast<int32_t>(height), rowbytes, depth, originX, originY));
 }
 
 void RGpy_RegisterBorrowed(const PF_World* world, PyObject* array) {
@@ -91,18 +91,17 @@ void RGpy_UnregisterBorrowed(const PF_World* world) {
   }
 }
 
-py::array RGpy_ArrayOfWorld(const PF_World* world, std::unique_ptr<PF_World> owned,
-                            bool writable) {
+py::array RGpy_ArrayOfWorld(const PF_World* world, std::unique_ptr<PF_World> owned, bool writable) {
   const short depth = world->GetDepth();
   const py::ssize_t channel = static_cast<py::ssize_t>(PF_BytesPerPixel(depth) / 4);
   if (world->width == 0 || world->height == 0) {
     return py::array(RGpy_DtypeOfDepth(depth), {py::ssize_t{0}, py::ssize_t{0}, py::ssize_t{4}});
   }
   auto keeper = std::make_unique<PixelKeeper>();
-  keeper->world = owned ? std::move(owned)
-                        : std::unique_ptr<PF_World>(PF_World::NewReference(
-                              const_cast<PF_World*>(world),
-                              M_LRect{0, 0, world->width, world->height}));
+  keeper->world =
+      owned ? std::move(owned)
+            : std::unique_ptr<PF_World>(PF_World::NewReference(
+                  const_cast<PF_World*>(world), M_LRect{0, 0, world->width, world->height}));
   // Pixels that belong to a caller's array are that array's to change.
   if (PyObject* source = ArrayBehind(world)) {
     keeper->array = py::reinterpret_borrow<py::object>(source);
@@ -114,6 +113,7 @@ py::array RGpy_ArrayOfWorld(const PF_World* world, std::unique_ptr<PF_World> own
   py::array array(RGpy_DtypeOfDepth(depth),
                   {py::ssize_t{world->height}, py::ssize_t{world->width}, py::ssize_t{4}},
                   {static_cast<py::ssize_t>(world->rowbytes), 4 * channel, channel}, data, base);
-  if (!writable) py::detail::array_proxy(array.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
+  if (!writable)
+    py::detail::array_proxy(array.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
   return array;
 }

@@ -102,14 +102,12 @@ py::tuple Execute(py::handle root, const M_LRect& rect, int depth, int field, py
 
   PF_World* out = nullptr;
   char flags = 0;
-  RGpy_RunExecution(
-      [&] { RG_ExecuteGraph(node.get(), request, &outRect, &flags, &out, nullptr); });
+  RGpy_RunExecution([&] { RG_ExecuteGraph(node.get(), request, &outRect, &flags, &out, nullptr); });
   std::unique_ptr<PF_World> owned(out);
   if (!owned) {
-    return py::make_tuple(
-        py::array(RGpy_DtypeOfDepth(static_cast<short>(depth)),
-                  {py::ssize_t{0}, py::ssize_t{0}, py::ssize_t{4}}),
-        outRect);
+    return py::make_tuple(py::array(RGpy_DtypeOfDepth(static_cast<short>(depth)),
+                                    {py::ssize_t{0}, py::ssize_t{0}, py::ssize_t{4}}),
+                          outRect);
   }
   const PF_World* world = owned.get();
   return py::make_tuple(RGpy_ArrayOfWorld(world, std::move(owned), true), world->GetRect());
@@ -180,8 +178,8 @@ void RGpy_BindExecute(py::module_& m) {
     try {
       if (p) std::rethrow_exception(p);
     } catch (long code) {
-      py::object error = py::handle(S_error_type)("render failed with error code " +
-                                                   std::to_string(code));
+      py::object error =
+          py::handle(S_error_type)("render failed with error code " + std::to_string(code));
       error.attr("code") = code;
       PyErr_SetObject(S_error_type, error.ptr());
     }
@@ -208,10 +206,11 @@ library's render state is gone by then.)");
 
   py::class_<RGpy_Profile>(m, "Profile", "The DOT profile of the executions of a `with` block.")
       .def("__enter__", &RGpy_Profile::Enter, py::return_value_policy::reference_internal)
-      .def("__exit__", [](RGpy_Profile& p, py::args) {
-        p.Exit();
-        return false;
-      })
+      .def("__exit__",
+           [](RGpy_Profile& p, py::args) {
+             p.Exit();
+             return false;
+           })
       .def_property_readonly("dot", &RGpy_Profile::Dot,
                              "Graphviz DOT text, one graph per execution, with each node's time.");
   m.def(

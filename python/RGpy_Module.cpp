@@ -1,7 +1,8 @@
 // The Python module `rg`: render graphs over NumPy arrays.
+#include "RGpy_Module.h"
+
 #include <pybind11/eval.h>
 
-#include "RGpy_Module.h"
 #include "rg/RG_Version.h"
 
 PYBIND11_MODULE(rg, m) {

@@ -92,16 +92,15 @@ py::dtype RGpy_DtypeOfDepth(short depth);
 // A world over the array's memory when its layout allows one (H x W x 4 of a
 // depth's dtype, pixels and channels packed, rows any positive distance
 // apart); null otherwise. `writable` also requires a writable array.
-std::unique_ptr<PF_World> RGpy_BorrowArray(const py::array& array, int32_t originX,
-                                           int32_t originY, bool writable);
+std::unique_ptr<PF_World> RGpy_BorrowArray(const py::array& array, int32_t originX, int32_t originY,
+                                           bool writable);
 // Makes `world` (owned by a source node) known as a view of `array`, so
 // results and callback views of it keep the array alive.
 void RGpy_RegisterBorrowed(const PF_World* world, PyObject* array);
 void RGpy_UnregisterBorrowed(const PF_World* world);
 // An H x W x 4 array over a world's pixels, without copying. The array keeps
 // the pixels alive: it takes `owned` when given, else holds a view of `world`.
-py::array RGpy_ArrayOfWorld(const PF_World* world, std::unique_ptr<PF_World> owned,
-                            bool writable);
+py::array RGpy_ArrayOfWorld(const PF_World* world, std::unique_ptr<PF_World> owned, bool writable);
 
 // ---- execution (RGpy_Execute.cpp) ----
 

@@ -142,9 +142,8 @@ class RGpy_CacheNode : public RG_CacheNodeBase {
   static void ServeFrom(const Entry& e, RG_CheckoutResult* output) {
     const M_LRect& r = output->GetRect();
     std::unique_ptr<PF_World> view(PF_World::NewReference(
-        e.world.get(),
-        M_LRect{r.left - e.rect.left, r.top - e.rect.top, r.right - e.rect.left,
-                r.bottom - e.rect.top}));
+        e.world.get(), M_LRect{r.left - e.rect.left, r.top - e.rect.top, r.right - e.rect.left,
+                               r.bottom - e.rect.top}));
     output->SetOutputWorld(view.release(), new RG_BufferLock);
   }
 
@@ -173,8 +172,7 @@ py::object Wrap(RG_RenderNode* made) {
 py::object MakeComposite(py::handle source, py::handle dest, py::handle mask, PF_BlendMode mode,
                          float opacity, PF_MaskKind maskMode, bool destBound, int32_t seed) {
   const PF_CompositeModePlus m = ModeOf(mode, opacity, destBound, seed);
-  U_SharedPtr<RG_RenderNode> s = RGpy_NodeOf(source), d = RGpy_NodeOf(dest),
-                             k = RGpy_NodeOf(mask);
+  U_SharedPtr<RG_RenderNode> s = RGpy_NodeOf(source), d = RGpy_NodeOf(dest), k = RGpy_NodeOf(mask);
   if (!s) throw py::value_error("a composite needs a source");
   return Wrap(new RG_CompositeNode(s.get(), m, d.get(), k.get(), maskMode));
 }
@@ -194,11 +192,10 @@ py::object MakeTransform(py::handle source, const py::object& matrices, long qua
   for (long i = 0; i < count; ++i) {
     std::copy_n(array.data() + 9 * i, 9, list[static_cast<size_t>(i)].m);
   }
-  U_SharedPtr<RG_RenderNode> s = RGpy_NodeOf(source), d = RGpy_NodeOf(dest),
-                             k = RGpy_NodeOf(mask);
+  U_SharedPtr<RG_RenderNode> s = RGpy_NodeOf(source), d = RGpy_NodeOf(dest), k = RGpy_NodeOf(mask);
   if (!s) throw py::value_error("a transform needs a source");
-  return Wrap(new RG_XformNode(list.data(), count, m, quality, s.get(), d.get(), k.get(),
-                               maskMode));
+  return Wrap(
+      new RG_XformNode(list.data(), count, m, quality, s.get(), d.get(), k.get(), maskMode));
 }
 
 }  // namespace
@@ -253,7 +250,8 @@ class RGpy_Request {
 // An H x W x 4 rg.Pixels array (an ndarray that knows its rect) over a world.
 py::object PixelsOf(const PF_World* world, bool writable) {
   // Never released: the interpreter may outlive the module's statics.
-  static PyObject* pixels_type = py::object(py::module_::import("rg").attr("Pixels")).release().ptr();
+  static PyObject* pixels_type =
+      py::object(py::module_::import("rg").attr("Pixels")).release().ptr();
   py::object array =
       RGpy_ArrayOfWorld(world, nullptr, writable).attr("view")(py::handle(pixels_type));
   array.attr("rect") = world->GetRect();
@@ -304,12 +302,14 @@ class RGpy_EffectNode : public RG_RenderNode {
     return data.release();
   }
 
-  void Render(RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData* nodeData) const override {
+  void Render(RG_NodeRenderCB* cb, const RG_RenderRequest&,
+              const RG_NodeData* nodeData) const override {
     const auto* data = static_cast<const RGpy_EffectData*>(nodeData);
     // Inputs render here, without the interpreter lock.
     std::vector<const PF_World*> worlds(inputs_.size(), nullptr);
     for (size_t i = 0; i < worlds.size(); ++i) {
-      if (data->checked_out[i]) worlds[i] = cb->GetCheckoutByID(static_cast<int32_t>(i))->GetWorld();
+      if (data->checked_out[i])
+        worlds[i] = cb->GetCheckoutByID(static_cast<int32_t>(i))->GetWorld();
     }
     PF_World* out = cb->GetCheckoutByID(-1)->GetOutputWorld();
     if (!data->has_output || out == nullptr) return;
@@ -318,8 +318,10 @@ class RGpy_EffectNode : public RG_RenderNode {
     try {
       py::list arrays;
       for (const PF_World* w : worlds) {
-        if (w != nullptr && w->width > 0 && w->height > 0) arrays.append(PixelsOf(w, false));
-        else arrays.append(py::none());
+        if (w != nullptr && w->width > 0 && w->height > 0)
+          arrays.append(PixelsOf(w, false));
+        else
+          arrays.append(py::none());
       }
       self_.attr("render")(arrays, PixelsOf(out, true));
     } catch (py::error_already_set& e) {
@@ -432,12 +434,15 @@ float32 at 32.)")
              }
              return py::cast(request.Request().rect);
            })
-      .def("render", [](py::object, py::object, py::object) {
-        throw py::type_error("a Python node must define render(inputs, output)");
-      })
+      .def("render",
+           [](py::object, py::object, py::object) {
+             throw py::type_error("a Python node must define render(inputs, output)");
+           })
       .def_property_readonly(
           "bounds",
-          [](py::object self) { return RGpy_NodeOf(self)->GetContentBounds(RG_CONTENT_BOUNDS_TYPE0); },
+          [](py::object self) {
+            return RGpy_NodeOf(self)->GetContentBounds(RG_CONTENT_BOUNDS_TYPE0);
+          },
           "The node's content bounds (unbounded nodes give the whole 32-bit plane).")
       .def_property_readonly(
           "label", [](py::object self) { return RGpy_NodeOf(self)->GetProfileLabel(); },
@@ -459,7 +464,8 @@ The node views the array's memory without copying when channels and pixels
 are packed (rows may be any distance apart, as in a crop of a larger array),
 and copies it once otherwise. It keeps the array alive; later changes to a
 viewed array show in later renders. origin: render-space (x, y) of pixel (0, 0).)");
-  m.def("null", [] { return Wrap(new RG_NullNode); }, "A node that renders nothing.");
+  m.def(
+      "null", [] { return Wrap(new RG_NullNode); }, "A node that renders nothing.");
   m.def(
       "cache",
       [](py::handle input) {
@@ -471,17 +477,15 @@ viewed array show in later renders. origin: render-space (x, y) of pixel (0, 0).
       "A node that keeps its input's rendered output (one per depth and field) for as long as "
       "it lives, and serves later requests it covers without rendering the input again.");
   m.def("composite", &MakeComposite, py::arg("source"), py::arg("dest") = py::none(),
-        py::arg("mask") = py::none(), py::arg("mode") = PF_BLEND_NORMAL,
-        py::arg("opacity") = 1.0f, py::arg("mask_mode") = PF_MASK_ALPHA,
-        py::arg("dest_bound") = false, py::arg("seed") = 0,
+        py::arg("mask") = py::none(), py::arg("mode") = PF_BLEND_NORMAL, py::arg("opacity") = 1.0f,
+        py::arg("mask_mode") = PF_MASK_ALPHA, py::arg("dest_bound") = false, py::arg("seed") = 0,
         "Lays `source` over `dest` (None: over transparency) with a transfer mode and an "
         "opacity, through an optional mask read with mask_mode. dest_bound keeps the "
         "destination's alpha (source-atop); seed varies the dissolve pattern.");
-  m.def("transform", &MakeTransform, py::arg("source"), py::arg("matrices"),
-        py::arg("quality") = 1, py::arg("dest") = py::none(), py::arg("mask") = py::none(),
+  m.def("transform", &MakeTransform, py::arg("source"), py::arg("matrices"), py::arg("quality") = 1,
+        py::arg("dest") = py::none(), py::arg("mask") = py::none(),
         py::arg("mode") = PF_BLEND_NORMAL, py::arg("opacity") = 1.0f,
-        py::arg("mask_mode") = PF_MASK_ALPHA, py::arg("dest_bound") = false,
-        py::arg("seed") = 0,
+        py::arg("mask_mode") = PF_MASK_ALPHA, py::arg("dest_bound") = false, py::arg("seed") = 0,
         "As composite, placing the source through one 3x3 matrix or an N x 3 x 3 array of "
         "them (averaged: motion blur). Matrices map source points to output points as row "
         "vectors, [x, y, 1] @ M, so a translation sits in the bottom row. quality 0 samples "

@@ -106,11 +106,12 @@ void RGpy_BindScene(py::module_& m) {
   py::class_<RGpy_Scene>(m, "Scene", "A scene file of rgrender, loaded by rg.load_scene.")
       .def_property_readonly("width", [](const RGpy_Scene& s) { return s.Desc().width; })
       .def_property_readonly("height", [](const RGpy_Scene& s) { return s.Desc().height; })
-      .def_property_readonly("frames",
-                             [](const RGpy_Scene& s) {
-                               return py::make_tuple(s.Desc().frame_start, s.Desc().frame_end);
-                             },
-                             "(first, last) frame of the scene.")
+      .def_property_readonly(
+          "frames",
+          [](const RGpy_Scene& s) {
+            return py::make_tuple(s.Desc().frame_start, s.Desc().frame_end);
+          },
+          "(first, last) frame of the scene.")
       .def("render", &RGpy_Scene::Render, py::arg("frame"), py::arg("depth") = 8,
            py::arg("rect") = py::none(),
            "Renders a frame (both fields of an interlaced scene) as rgrender does; returns "

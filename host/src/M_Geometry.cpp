@@ -63,10 +63,9 @@ double M_Matrix3::Determinant() const {
 bool M_Matrix3::InvertQuiet() {
   const double det = Determinant();
   if (det == 0.0 || !std::isfinite(det)) return true;
-  double inv[9] = {
-      m[4] * m[8] - m[5] * m[7], m[2] * m[7] - m[1] * m[8], m[1] * m[5] - m[2] * m[4],
-      m[5] * m[6] - m[3] * m[8], m[0] * m[8] - m[2] * m[6], m[2] * m[3] - m[0] * m[5],
-      m[3] * m[7] - m[4] * m[6], m[1] * m[6] - m[0] * m[7], m[0] * m[4] - m[1] * m[3]};
+  double inv[9] = {m[4] * m[8] - m[5] * m[7], m[2] * m[7] - m[1] * m[8], m[1] * m[5] - m[2] * m[4],
+                   m[5] * m[6] - m[3] * m[8], m[0] * m[8] - m[2] * m[6], m[2] * m[3] - m[0] * m[5],
+                   m[3] * m[7] - m[4] * m[6], m[1] * m[6] - m[0] * m[7], m[0] * m[4] - m[1] * m[3]};
   for (double& v : inv) {
     v /= det;
     // A determinant that underflows the division leaves the matrix as it was.
@@ -92,10 +91,9 @@ M_LRect M_TransformBounds(const M_Matrix3& matrix, const M_LRect& rect) {
                         double(rect.left)};
   const double ys[4] = {double(rect.top), double(rect.top), double(rect.bottom),
                         double(rect.bottom)};
-  constexpr M_LRect kEverything = {std::numeric_limits<int32_t>::min(),
-                                   std::numeric_limits<int32_t>::min(),
-                                   std::numeric_limits<int32_t>::max(),
-                                   std::numeric_limits<int32_t>::max()};
+  constexpr M_LRect kEverything = {
+      std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::min(),
+      std::numeric_limits<int32_t>::max(), std::numeric_limits<int32_t>::max()};
   double minX = HUGE_VAL, minY = HUGE_VAL, maxX = -HUGE_VAL, maxY = -HUGE_VAL;
   int positiveW = 0;
   for (int i = 0; i < 4; ++i) {

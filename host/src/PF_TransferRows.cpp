@@ -168,8 +168,8 @@ class RowDispenser {
 long RunSplit(PF_ProgressInfo* progress, long rowCount, tbb::task_arena& arena,
               std::vector<PFh_RowScratch>& scratch, PFh_RowBody body) {
   const long threads = static_cast<long>(scratch.size());
-  const bool polled = progress != nullptr &&
-                      (progress->abort_callback != nullptr || progress->progress_callback != nullptr);
+  const bool polled = progress != nullptr && (progress->abort_callback != nullptr ||
+                                              progress->progress_callback != nullptr);
   const long helperRows = polled ? (2 * threads - 1) * kChunkRows : rowCount;
   RowDispenser rows(rowCount);
   std::atomic<long> failure{0};

@@ -5,6 +5,8 @@
 // an operation read or write outside a buffer.
 #include "rghost/PF_World.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -14,7 +16,6 @@
 #include <functional>
 #include <limits>
 #include <new>
-#include <unistd.h>
 
 #include "PF_KernelRows.h"
 #include "U_BlockPool.h"
@@ -103,8 +104,8 @@ bool PlanCopy(const PF_LayerDef& dst, const PF_LayerDef& src, const M_LRect* src
 }
 
 char* RowAddress(const PF_LayerDef& w, long long x, long long y) {
-  return static_cast<char*>(w.data) + y * w.rowbytes + x * static_cast<long long>(
-                                                                 PF_BytesPerPixel(w.depth));
+  return static_cast<char*>(w.data) + y * w.rowbytes +
+         x * static_cast<long long>(PF_BytesPerPixel(w.depth));
 }
 
 // Copies the planned rows of equal depth. A view and its parent may overlap:
@@ -142,22 +143,34 @@ template <class To, class From>
 To ConvertChannel(From v);
 
 template <>
-uint8_t ConvertChannel<uint8_t, uint8_t>(uint8_t v) { return v; }
+uint8_t ConvertChannel<uint8_t, uint8_t>(uint8_t v) {
+  return v;
+}
 template <>
-uint16_t ConvertChannel<uint16_t, uint16_t>(uint16_t v) { return v; }
+uint16_t ConvertChannel<uint16_t, uint16_t>(uint16_t v) {
+  return v;
+}
 template <>
-float ConvertChannel<float, float>(float v) { return v; }
+float ConvertChannel<float, float>(float v) {
+  return v;
+}
 template <>
-uint16_t ConvertChannel<uint16_t, uint8_t>(uint8_t v) { return static_cast<uint16_t>(v * 257); }
+uint16_t ConvertChannel<uint16_t, uint8_t>(uint8_t v) {
+  return static_cast<uint16_t>(v * 257);
+}
 template <>
 uint8_t ConvertChannel<uint8_t, uint16_t>(uint16_t v) {
   // (v + 128) / 257 is exactly round(v / 257): 257 is odd, so no tie exists.
   return static_cast<uint8_t>((v + 128) / 257);
 }
 template <>
-float ConvertChannel<float, uint8_t>(uint8_t v) { return static_cast<float>(v / 255.0); }
+float ConvertChannel<float, uint8_t>(uint8_t v) {
+  return static_cast<float>(v / 255.0);
+}
 template <>
-float ConvertChannel<float, uint16_t>(uint16_t v) { return static_cast<float>(v / 65535.0); }
+float ConvertChannel<float, uint16_t>(uint16_t v) {
+  return static_cast<float>(v / 65535.0);
+}
 
 template <class Int>
 Int FromFloat(float v) {
@@ -168,9 +181,13 @@ Int FromFloat(float v) {
   return static_cast<Int>(scaled + 0.5);
 }
 template <>
-uint8_t ConvertChannel<uint8_t, float>(float v) { return FromFloat<uint8_t>(v); }
+uint8_t ConvertChannel<uint8_t, float>(float v) {
+  return FromFloat<uint8_t>(v);
+}
 template <>
-uint16_t ConvertChannel<uint16_t, float>(float v) { return FromFloat<uint16_t>(v); }
+uint16_t ConvertChannel<uint16_t, float>(float v) {
+  return FromFloat<uint16_t>(v);
+}
 
 template <class To, class From>
 void ConvertRow(const char* src, char* dst, long long channels) {
@@ -187,19 +204,27 @@ using RowConverter = void (*)(const char*, char*, long long);
 template <class To>
 RowConverter ConverterFrom(short srcDepth) {
   switch (srcDepth) {
-    case 8: return &ConvertRow<To, uint8_t>;
-    case 16: return &ConvertRow<To, uint16_t>;
-    case 32: return &ConvertRow<To, float>;
-    default: return nullptr;
+    case 8:
+      return &ConvertRow<To, uint8_t>;
+    case 16:
+      return &ConvertRow<To, uint16_t>;
+    case 32:
+      return &ConvertRow<To, float>;
+    default:
+      return nullptr;
   }
 }
 
 RowConverter Converter(short dstDepth, short srcDepth) {
   switch (dstDepth) {
-    case 8: return ConverterFrom<uint8_t>(srcDepth);
-    case 16: return ConverterFrom<uint16_t>(srcDepth);
-    case 32: return ConverterFrom<float>(srcDepth);
-    default: return nullptr;
+    case 8:
+      return ConverterFrom<uint8_t>(srcDepth);
+    case 16:
+      return ConverterFrom<uint16_t>(srcDepth);
+    case 32:
+      return ConverterFrom<float>(srcDepth);
+    default:
+      return nullptr;
   }
 }
 
@@ -256,11 +281,12 @@ void Poison(PF_LayerDef& w, size_t bytes) {
 class PF_PixelStorage {
  public:
   static PF_PixelStorage* NewOwned(size_t bytes) {
-    PF_PixelStorage* storage = Make(bytes > 0 ? sizeof(PF_PixelStorage) + kRowAlign - 1 + bytes
-                                              : sizeof(PF_PixelStorage));
+    PF_PixelStorage* storage =
+        Make(bytes > 0 ? sizeof(PF_PixelStorage) + kRowAlign - 1 + bytes : sizeof(PF_PixelStorage));
     if (bytes > 0) {
       const uintptr_t after = reinterpret_cast<uintptr_t>(storage + 1);
-      storage->memory_ = reinterpret_cast<void*>((after + kRowAlign - 1) & ~uintptr_t{kRowAlign - 1});
+      storage->memory_ =
+          reinterpret_cast<void*>((after + kRowAlign - 1) & ~uintptr_t{kRowAlign - 1});
     }
     storage->bytes_ = bytes;
     storage->owned_ = true;
@@ -369,8 +395,8 @@ PF_World* PF_World::NewReference(PF_World* parent, const M_LRect& area) {
   ThrowIfInjected();
   if (!parent) Uh_Fail(U_ERR_BAD_PARAMETER, "PF_World::NewReference");
   const bool empty = M_IsEmpty(area);
-  if (!empty && (area.left < 0 || area.top < 0 || area.right > parent->width ||
-                 area.bottom > parent->height))
+  if (!empty &&
+      (area.left < 0 || area.top < 0 || area.right > parent->width || area.bottom > parent->height))
     Uh_Fail(U_ERR_BAD_PARAMETER, "PF_World::NewReference");
   PF_World* view = new (std::nothrow) PF_World();
   if (!view) Uh_Fail(U_ERR_OUT_OF_MEMORY, "PF_World::NewReference");
@@ -438,7 +464,8 @@ void PF_World::ClearOutside(const M_LRect& keep) {
 void PF_World::CopyPixels(PF_World* src, const M_LRect* srcRect, long dstX, long dstY) {
   ThrowIfInjected();
   if (!src) Uh_Fail(U_ERR_BAD_PARAMETER, "PF_World::CopyPixels");
-  if (src->depth != depth || PF_BytesPerPixel(depth) == 0) Uh_Fail(U_ERR_BAD_PARAMETER, "PF_World::CopyPixels");
+  if (src->depth != depth || PF_BytesPerPixel(depth) == 0)
+    Uh_Fail(U_ERR_BAD_PARAMETER, "PF_World::CopyPixels");
   CopyPlan plan;
   if (!data || !src->data || !PlanCopy(*this, *src, srcRect, dstX, dstY, &plan)) return;
   MoveRows(*this, *src, plan);
@@ -505,9 +532,7 @@ M_LRect PF_World::GetRect() const {
                  clamp(static_cast<int64_t>(origin_y) + height)};
 }
 
-void* PF_World::PixelAddress(int32_t x, int32_t y) const {
-  return RowAddress(*this, x, y);
-}
+void* PF_World::PixelAddress(int32_t x, int32_t y) const { return RowAddress(*this, x, y); }
 
 PF_WorldStats PF_GetWorldStats() {
   PF_WorldStats stats;

@@ -90,8 +90,8 @@ bool ParseLong(const std::string& text, long* out) {
 
 PREF_Store* PREFp_G[PREF_STORE_COUNT] = {&g_stores[0], &g_stores[1], &g_stores[2]};
 
-long PREF_GetTextPrefLong(PREF_Store* store, const PREF_Helper& section, const char* key,
-                          long def, long* value) {
+long PREF_GetTextPrefLong(PREF_Store* store, const PREF_Helper& section, const char* key, long def,
+                          long* value) {
   if (long err = Uh_NextFallibleCall()) return err;
   if (!value || !key || !section.Section()) return U_ERR_BAD_PARAMETER;
   PrefState& state = State();

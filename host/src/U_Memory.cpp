@@ -38,7 +38,7 @@ namespace {
 
 // The header keeps the payload aligned as malloc would have aligned it.
 constexpr size_t kHeader = alignof(std::max_align_t) > sizeof(size_t) ? alignof(std::max_align_t)
-                                                                         : sizeof(size_t);
+                                                                      : sizeof(size_t);
 
 // Payloads up to kMaxPooled bytes are reused from the thread's free list of
 // their size class: multiples of kGrain up to kMaxSmall bytes, then powers of
@@ -66,12 +66,13 @@ constexpr size_t ClassOf(size_t size) {
   return kSmallClasses + static_cast<size_t>(64 - __builtin_clzll(size - 1)) - kSmallLog2 - 1;
 }
 constexpr size_t ClassBytes(size_t c) {
-  return kHeader + (c < kSmallClasses ? (c + 1) * kGrain
-                                      : size_t{1} << (c - kSmallClasses + kSmallLog2 + 1));
+  return kHeader +
+         (c < kSmallClasses ? (c + 1) * kGrain : size_t{1} << (c - kSmallClasses + kSmallLog2 + 1));
 }
 static_assert(ClassOf(512) == kSmallClasses - 1 && ClassOf(513) == kSmallClasses);
 static_assert(ClassBytes(ClassOf(1024)) == kHeader + 1024 && ClassOf(1025) == kSmallClasses + 1);
-static_assert(ClassOf(kMaxPooled) == kClasses - 1 && ClassBytes(kClasses - 1) == kHeader + kMaxPooled);
+static_assert(ClassOf(kMaxPooled) == kClasses - 1 &&
+              ClassBytes(kClasses - 1) == kHeader + kMaxPooled);
 
 std::atomic<long long> g_live_bytes{0};
 std::atomic<long long> g_peak_bytes{0};
@@ -154,8 +155,10 @@ struct ThreadReaper {
                                       std::memory_order_relaxed);
       g_retired_releases.fetch_add(c->releases.load(std::memory_order_relaxed),
                                    std::memory_order_relaxed);
-      if (c->prev) c->prev->next = c->next;
-      else g_registry = c->next;
+      if (c->prev)
+        c->prev->next = c->next;
+      else
+        g_registry = c->next;
       if (c->next) c->next->prev = c->prev;
     }
     c->Flush();
@@ -235,8 +238,10 @@ void* Allocate(size_t size, bool clear) {
   ThreadCache* cache = Cache();
   void* block = TakeBlock(cache, size, clear);
   if (!block) Uh_FailAllocation(size);
-  if (cache) Bump(cache->allocations);
-  else g_retired_allocations.fetch_add(1, std::memory_order_relaxed);
+  if (cache)
+    Bump(cache->allocations);
+  else
+    g_retired_allocations.fetch_add(1, std::memory_order_relaxed);
   NotePeak(g_live_bytes.fetch_add(static_cast<long long>(size), std::memory_order_relaxed) +
            static_cast<long long>(size));
   return static_cast<char*>(block) + kHeader;
@@ -247,8 +252,10 @@ void Release(void* p) noexcept {
   // No cache is made here (that could fail, and this must not): a thread
   // whose first tracked call is a release frees the block directly.
   ThreadCache* cache = t_cache;
-  if (cache) Bump(cache->releases);
-  else g_retired_releases.fetch_add(1, std::memory_order_relaxed);
+  if (cache)
+    Bump(cache->releases);
+  else
+    g_retired_releases.fetch_add(1, std::memory_order_relaxed);
   const size_t size = GiveBlock(cache, static_cast<char*>(p) - kHeader);
   g_live_bytes.fetch_sub(static_cast<long long>(size), std::memory_order_relaxed);
 }

@@ -57,8 +57,7 @@ void Report(U_ReportKind kind, long location, long line, long code, const char* 
 
 }  // namespace
 
-void U_ReportFailedVerification(long location, long line, long /*reserved*/,
-                                const char* message) {
+void U_ReportFailedVerification(long location, long line, long /*reserved*/, const char* message) {
   Report(U_ReportKind::FailedVerification, location, line, 0, message);
 }
 
@@ -89,8 +88,7 @@ void U_SetReportSink(std::function<void(const U_ReportRecord&)> sink) {
   s.sink = std::move(sink);
 }
 
-long U_DeferredReportingStart(long /*flags*/, U_DeferredReportingScope* scope,
-                              long /*reserved*/) {
+long U_DeferredReportingStart(long /*flags*/, U_DeferredReportingScope* scope, long /*reserved*/) {
   if (long err = Uh_NextFallibleCall()) return err;
   if (!scope) return U_ERR_BAD_PARAMETER;
   ReportState& s = State();

@@ -39,8 +39,7 @@ class RG_API RG_CacheNodeBase : public RG_OneInputNode {
 
  protected:
   // May change the request about to be sent to the input.
-  virtual void ChildRequestHook(const RG_NodeData* cacheData,
-                                RG_RenderRequest* childRequest) const;
+  virtual void ChildRequestHook(const RG_NodeData* cacheData, RG_RenderRequest* childRequest) const;
 
  public:
   // Receives a freshly rendered result of the input and takes ownership of

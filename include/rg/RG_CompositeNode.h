@@ -19,8 +19,8 @@ class RG_API RG_CompositeNode : public RG_CompositeNodeBase {
   bool RectCoveredBySrc(const M_LRect& srcRect, const M_LRect& rect) const override;
   bool SrcHasIdentityTransform() const override;
   void DoRender(const RG_RenderRequest& request, RG_CheckoutResult* src,
-                const M_LRect& visibleSrcRect, PF_MaskWorld* mask,
-                const PF_CompositeModePlus& mode, RG_CheckoutResult* output) const override;
+                const M_LRect& visibleSrcRect, PF_MaskWorld* mask, const PF_CompositeModePlus& mode,
+                RG_CheckoutResult* output) const override;
 };
 
 // The field relative to a buffer whose first row is rect's top: fields 1 and

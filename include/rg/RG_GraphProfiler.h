@@ -34,7 +34,7 @@ class RG_API RG_GraphProfiler {
 
  protected:
   friend class RGp_NodeScope;
-  std::deque<int32_t> child_time_stack_;       // base entry 0, one per open node scope
+  std::deque<int32_t> child_time_stack_;         // base entry 0, one per open node scope
   std::deque<const RG_RenderNode*> node_stack_;  // open nodes, innermost last
 };
 

@@ -13,8 +13,8 @@ class RG_API RG_XformNode : public RG_CompositeNodeBase {
   // Copies the matrices (`count` >= 0; a negative count throws
   // U_ERR_BAD_PARAMETER). quality 0 samples nearest, 1 bilinear.
   RG_XformNode(const M_Matrix3* matrices, long count, const PF_CompositeModePlus& mode,
-               long quality, RG_RenderNode* source, RG_RenderNode* destination,
-               RG_RenderNode* mask, long maskMode);
+               long quality, RG_RenderNode* source, RG_RenderNode* destination, RG_RenderNode* mask,
+               long maskMode);
   ~RG_XformNode() override;
 
  private:
@@ -27,8 +27,8 @@ class RG_API RG_XformNode : public RG_CompositeNodeBase {
   bool RectCoveredBySrc(const M_LRect& srcRect, const M_LRect& rect) const override;
   bool SrcHasIdentityTransform() const override;
   void DoRender(const RG_RenderRequest& request, RG_CheckoutResult* src,
-                const M_LRect& visibleSrcRect, PF_MaskWorld* mask,
-                const PF_CompositeModePlus& mode, RG_CheckoutResult* output) const override;
+                const M_LRect& visibleSrcRect, PF_MaskWorld* mask, const PF_CompositeModePlus& mode,
+                RG_CheckoutResult* output) const override;
 
   long FieldForMatrices(bool snap, long field) const;
   M_LRect ForwardBounds(const M_LRect& rect) const;

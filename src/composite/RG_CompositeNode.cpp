@@ -1,9 +1,9 @@
 #include "rg/RG_CompositeNode.h"
 
 #include "composite/RGp_PlacedTransfer.h"
-#include "rghost/M_Geometry.h"
 #include "rg/RG_CheckoutResult.h"
 #include "rg/RG_NodeCallbacks.h"
+#include "rghost/M_Geometry.h"
 #include "rghost/PF_World.h"
 
 long RG_EffectiveField(long field, const M_LRect& rect) {
@@ -37,16 +37,14 @@ void RGp_TransferPlaced(const RG_RenderRequest& request, RG_CheckoutResult* src,
 }
 
 RG_CompositeNode::RG_CompositeNode(RG_RenderNode* source, const PF_CompositeModePlus& mode,
-                                   RG_RenderNode* destination, RG_RenderNode* mask,
-                                   long maskMode)
+                                   RG_RenderNode* destination, RG_RenderNode* mask, long maskMode)
     : RG_CompositeNodeBase(source, mode, destination, mask, maskMode) {}
 
 RG_CompositeNode::~RG_CompositeNode() = default;
 
 void RG_CompositeNode::GetSrcInputAndVisibleRect(RG_NodePreRenderCB* cb,
                                                  const RG_RenderRequest& srcRequest,
-                                                 RG_CheckoutResult** src,
-                                                 M_LRect* visible) const {
+                                                 RG_CheckoutResult** src, M_LRect* visible) const {
   *src = cb->CheckoutInput(0, srcRequest);
   *visible = (*src)->GetRect();
 }
@@ -67,7 +65,6 @@ bool RG_CompositeNode::SrcHasIdentityTransform() const { return true; }
 
 void RG_CompositeNode::DoRender(const RG_RenderRequest& request, RG_CheckoutResult* src,
                                 const M_LRect& visibleSrcRect, PF_MaskWorld* mask,
-                                const PF_CompositeModePlus& mode,
-                                RG_CheckoutResult* output) const {
+                                const PF_CompositeModePlus& mode, RG_CheckoutResult* output) const {
   RGp_TransferPlaced(request, src, visibleSrcRect, mask, mode, output);
 }

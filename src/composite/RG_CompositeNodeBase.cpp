@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "rghost/M_Geometry.h"
 #include "rg/RG_CheckoutResult.h"
 #include "rg/RG_NodeCallbacks.h"
+#include "rghost/M_Geometry.h"
 #include "rghost/PF_World.h"
 
 namespace {

@@ -1,21 +1,20 @@
 // The transform node's geometry: where the source lands (forward and inverse
 // bounds), what of the destination it leaves uncovered, and whether it covers
 // a rect, apart from the render.
-#include "rg/RG_XformNode.h"
-
 #include <cmath>
 #include <cstdint>
 #include <limits>
 
 #include "composite/RGp_MatrixArray.h"
 #include "composite/RGp_PlacedTransfer.h"
-#include "rghost/M_Geometry.h"
+#include "frame/RGp_Errors.h"
 #include "rg/RG_CheckoutResult.h"
 #include "rg/RG_CompositeNode.h"
 #include "rg/RG_NodeCallbacks.h"
+#include "rg/RG_XformNode.h"
+#include "rghost/M_Geometry.h"
 #include "rghost/PF_Transfer.h"
 #include "rghost/PF_World.h"
-#include "frame/RGp_Errors.h"
 #include "rghost/U_Errors.h"
 
 namespace {
@@ -131,9 +130,8 @@ M_LRect RG_XformNode::UncoveredRect(const M_LRect& destRect, const M_LRect& srcR
     // The box cannot outgrow the destination: once it is the whole
     // destination nothing more can change.
     const bool boxEmpty = maxX <= minX || maxY <= minY;
-    if ((boxEmpty && M_IsEmpty(destRect)) ||
-        (minX == destRect.left && minY == destRect.top && maxX == destRect.right &&
-         maxY == destRect.bottom)) {
+    if ((boxEmpty && M_IsEmpty(destRect)) || (minX == destRect.left && minY == destRect.top &&
+                                              maxX == destRect.right && maxY == destRect.bottom)) {
       break;
     }
   }
@@ -192,8 +190,7 @@ bool RG_XformNode::PointInQuad(const M_Vector2T<double>& p, const double quad[8]
 bool RG_XformNode::RectCoveredBySrc(const M_LRect& srcRect, const M_LRect& rect) const {
   if (count_ == 0) return M_Contains(srcRect, rect);
   const double src[4] = {static_cast<double>(srcRect.left), static_cast<double>(srcRect.top),
-                         static_cast<double>(srcRect.right),
-                         static_cast<double>(srcRect.bottom)};
+                         static_cast<double>(srcRect.right), static_cast<double>(srcRect.bottom)};
   Point corners[4];
   RectCorners(rect, corners);
   for (int32_t i = 0; i < count_; ++i) {

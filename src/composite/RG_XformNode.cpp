@@ -6,27 +6,26 @@
 
 #include "composite/RGp_MatrixArray.h"
 #include "composite/RGp_PlacedTransfer.h"
-#include "rghost/M_Geometry.h"
+#include "frame/RGp_Errors.h"
 #include "rg/RG_CheckoutResult.h"
 #include "rg/RG_CompositeNode.h"
 #include "rg/RG_NodeCallbacks.h"
+#include "rghost/M_Geometry.h"
 #include "rghost/PF_Transfer.h"
 #include "rghost/PF_World.h"
-#include "frame/RGp_Errors.h"
 #include "rghost/U_Errors.h"
 
 namespace {
 
 bool IsPureTranslation(const M_Matrix3& m) {
-  return m[0] == 1.0 && m[4] == 1.0 && m[8] == 1.0 && m[1] == 0.0 && m[2] == 0.0 &&
-         m[3] == 0.0 && m[5] == 0.0;
+  return m[0] == 1.0 && m[4] == 1.0 && m[8] == 1.0 && m[1] == 0.0 && m[2] == 0.0 && m[3] == 0.0 &&
+         m[5] == 0.0;
 }
 
 }  // namespace
 
-RG_XformNode::RG_XformNode(const M_Matrix3* matrices, long count,
-                           const PF_CompositeModePlus& mode, long quality,
-                           RG_RenderNode* source, RG_RenderNode* destination,
+RG_XformNode::RG_XformNode(const M_Matrix3* matrices, long count, const PF_CompositeModePlus& mode,
+                           long quality, RG_RenderNode* source, RG_RenderNode* destination,
                            RG_RenderNode* mask, long maskMode)
     : RG_CompositeNodeBase(source, mode, destination, mask, maskMode) {
   if (count < 0 || count > std::numeric_limits<int32_t>::max() ||
@@ -138,8 +137,8 @@ void RG_XformNode::DoRender(const RG_RenderRequest& request, RG_CheckoutResult* 
   const long field = RG_EffectiveField(request.field, outBounds);
   PF_ProgressInfo progressInfo;
   PF_ProgressInfo* progress = MakePFProgInfo(&progressInfo);
-  const long status = PF_TransformWorld(progress, quality_, 1, field, srcLayer, &mode,
-                                        mode.mode_ext, mask, work.Get(), count_, true,
-                                        &destRect, outLayer);
+  const long status =
+      PF_TransformWorld(progress, quality_, 1, field, srcLayer, &mode, mode.mode_ext, mask,
+                        work.Get(), count_, true, &destRect, outLayer);
   if (status != 0) throw status;
 }

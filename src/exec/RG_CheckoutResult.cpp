@@ -3,11 +3,11 @@
 #include <memory>
 #include <utility>
 
-#include "rghost/M_Geometry.h"
 #include "exec/RGp_NodeInvocation.h"
 #include "exec/RGp_PrefSlot.h"
 #include "frame/RGp_Errors.h"
 #include "rg/RG_RenderNode.h"
+#include "rghost/M_Geometry.h"
 #include "rghost/PF_World.h"
 
 RG_CheckoutResult::RG_CheckoutResult() { request_.flags = 0; }

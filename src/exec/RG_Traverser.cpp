@@ -180,9 +180,8 @@ RG_NodeData* RG_Traverser::GetNodeData(const RG_RenderNode* node) const {
   return invocation ? invocation->NodeData() : nullptr;
 }
 
-void RG_ExecuteGraph(const RG_RenderNode* root, const RG_RenderRequest& request,
-                     M_LRect* outRect, char* outFlags, PF_World** outWorld,
-                     RG_BufferLock** outLock) {
+void RG_ExecuteGraph(const RG_RenderNode* root, const RG_RenderRequest& request, M_LRect* outRect,
+                     char* outFlags, PF_World** outWorld, RG_BufferLock** outLock) {
   RG_Traverser traverser(root);
   traverser.Execute(request, outRect, outFlags, outWorld, outLock);
 }

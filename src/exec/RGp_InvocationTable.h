@@ -57,13 +57,13 @@ class RGp_InvocationTable : public U_MemTrackedObject {
   size_t Home(const RG_RenderNode* node) const {
     // Fibonacci hashing: node addresses share their low bits, the product's
     // high bits do not.
-    const uint64_t h = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(node) >> 4) *
-                       0x9E3779B97F4A7C15ull;
+    const uint64_t h =
+        static_cast<uint64_t>(reinterpret_cast<uintptr_t>(node) >> 4) * 0x9E3779B97F4A7C15ull;
     return static_cast<size_t>(h >> shift_);
   }
   void Place(const RG_RenderNode* node, RGp_NodeInvocation* invocation) noexcept;
 
-  RGp_Arena arena_;  // destroyed after the invocations in it
+  RGp_Arena arena_;                             // destroyed after the invocations in it
   std::vector<Slot, U_Allocator<Slot>> slots_;  // empty slots hold a null node
   std::vector<RGp_NodeInvocation*, U_Allocator<RGp_NodeInvocation*>> order_;  // insertion order
   size_t mask_ = 0;

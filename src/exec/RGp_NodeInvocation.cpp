@@ -50,8 +50,7 @@ long RGp_NodeInvocation::NextCheckoutID() const {
 // id (or alias another), so it counts as negative.
 void RGp_NodeInvocation::CheckCheckoutID(long id) {
   if (id < 0 || id > INT32_MAX) {
-    RGp_FailErrString(RGp_LOC_CHECKOUT_ID, "Checkout ID must be non-negative",
-                      RG_ERR_CHECKOUT_ID);
+    RGp_FailErrString(RGp_LOC_CHECKOUT_ID, "Checkout ID must be non-negative", RG_ERR_CHECKOUT_ID);
   }
 }
 
@@ -63,9 +62,9 @@ void RGp_NodeInvocation::InsertCheckout(RG_CheckoutResult* result) {
     checkouts_.push_back(result);
     return;
   }
-  auto it = std::lower_bound(
-      checkouts_.begin(), checkouts_.end(), id,
-      [](const RG_CheckoutResult* c, int32_t v) { return c->checkout_id_ < v; });
+  auto it =
+      std::lower_bound(checkouts_.begin(), checkouts_.end(), id,
+                       [](const RG_CheckoutResult* c, int32_t v) { return c->checkout_id_ < v; });
   if (it != checkouts_.end() && (*it)->checkout_id_ == id) {
     RGp_FailErrString(RGp_LOC_CHECKOUT_ID, "Checkout ID is not unique", RG_ERR_CHECKOUT_ID);
   }

@@ -125,15 +125,15 @@ class RGp_NodeInvocation final : public RG_NodePreRenderCB, public RG_NodeRender
   void MoveOutputIntoOwnBuffer();
   PF_World* SourceWorld() const;
 
-  const RG_RenderNode* node_;      // borrowed
-  CheckoutList checkouts_;         // owned results, sorted by checkout id
-  RG_RenderRequest request_;       // stored request
+  const RG_RenderNode* node_;            // borrowed
+  CheckoutList checkouts_;               // owned results, sorted by checkout id
+  RG_RenderRequest request_;             // stored request
   RG_CheckoutResult* output_ = nullptr;  // one of checkouts_
   PF_World* node_buffer_ = nullptr;      // owned
   M_LRect output_rect_;
-  M_LRect declared_rect_;          // the rect given with the latest output declaration
+  M_LRect declared_rect_;  // the rect given with the latest output declaration
   bool clear_mark_ = false;
-  bool forced_clear_ = false;      // a consumer's ForceRect asked for clearing
+  bool forced_clear_ = false;  // a consumer's ForceRect asked for clearing
   bool render_into_dest_ = false;
   // An earlier consumer got a view of the output and may still read it, so
   // an in-place last consumer must write a copy.
@@ -148,5 +148,5 @@ class RGp_NodeInvocation final : public RG_NodePreRenderCB, public RG_NodeRender
   int32_t checkout_group_ = 0;
   int32_t render_cursor_ = 0;
   bool may_render_into_dest_;
-  RG_Traverser* traverser_;        // borrowed
+  RG_Traverser* traverser_;  // borrowed
 };

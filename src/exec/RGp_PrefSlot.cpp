@@ -15,7 +15,8 @@ long RGp_PrefSlot::Get() {
   std::lock_guard<std::mutex> lock(g_pref_read_mutex);
   if (!loaded.load(std::memory_order_relaxed)) {
     long v = 0;
-    RGp_ThrowIfError(PREF_GetTextPrefLong(PREFp_G[2], PREF_Helper(section), key, default_value, &v));
+    RGp_ThrowIfError(
+        PREF_GetTextPrefLong(PREFp_G[2], PREF_Helper(section), key, default_value, &v));
     value = v;
     loaded.store(true, std::memory_order_release);
   }

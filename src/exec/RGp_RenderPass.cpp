@@ -8,7 +8,6 @@
 #include <optional>
 #include <utility>
 
-#include "rghost/M_Geometry.h"
 #include "exec/RGp_NodeInvocation.h"
 #include "exec/RGp_StackGuard.h"
 #include "frame/RGp_Errors.h"
@@ -17,6 +16,7 @@
 #include "rg/RG_GraphProfiler.h"
 #include "rg/RG_RenderNode.h"
 #include "rg/RG_Traverser.h"
+#include "rghost/M_Geometry.h"
 #include "rghost/PF_World.h"
 
 namespace {
@@ -206,8 +206,7 @@ void RGp_NodeInvocation::DeliverLast(RG_CheckoutResult* target) {
     RGp_NodeInvocation* consumer = target->owner_;
     PF_World* dest = traverser_->GetRootOutput();
     if (consumer->render_into_dest_ && dest != nullptr &&
-        M_Contains(traverser_->GetRootRect(), consumer->output_rect_) &&
-        !slot->RefersTo(dest)) {
+        M_Contains(traverser_->GetRootRect(), consumer->output_rect_) && !slot->RefersTo(dest)) {
       // The in-place consumer renders into the caller's buffer: the pixels
       // move there once, now.
       std::unique_ptr<PF_World> view(
@@ -274,8 +273,7 @@ void RGp_NodeInvocation::MoveOutputIntoOwnBuffer() {
 void RGp_NodeInvocation::AllocateOutputWorld(bool keep, const M_LRect* overwritten) {
   std::unique_ptr<PF_World> world;
   PF_World* dest = traverser_->GetRootOutput();
-  if (render_into_dest_ && dest != nullptr &&
-      M_Contains(traverser_->GetRootRect(), output_rect_)) {
+  if (render_into_dest_ && dest != nullptr && M_Contains(traverser_->GetRootRect(), output_rect_)) {
     world.reset(MakeView(dest, output_rect_, traverser_->GetRootRect()));
   } else {
     world.reset(PF_World::New(output_rect_, output_->request_.bit_depth, 0));

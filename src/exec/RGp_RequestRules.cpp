@@ -11,10 +11,9 @@ bool RGp_RequestCovers(const RG_RenderRequest& stored, const RG_RenderRequest& r
   }
   // Plain coordinate comparisons: an empty rect placed outside the stored one
   // is not covered, so the node is pre-rendered again.
-  const bool rectInside = stored.rect.left <= request.rect.left &&
-                          stored.rect.right >= request.rect.right &&
-                          stored.rect.top <= request.rect.top &&
-                          stored.rect.bottom >= request.rect.bottom;
+  const bool rectInside =
+      stored.rect.left <= request.rect.left && stored.rect.right >= request.rect.right &&
+      stored.rect.top <= request.rect.top && stored.rect.bottom >= request.rect.bottom;
   const bool fieldServed = stored.field == 0 || stored.field == request.field;
   const bool boundsTypeServed = (request.flags & RG_REQUEST_CONTENT_BOUNDS_TYPE1) == 0 ||
                                 (stored.flags & RG_REQUEST_CONTENT_BOUNDS_TYPE1) != 0;

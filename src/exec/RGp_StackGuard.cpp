@@ -2,14 +2,14 @@
 // the stack an execution uses in total and reports a node whose own code
 // uses more than the per-node limit.
 
+#include "exec/RGp_StackGuard.h"
+
 #include <atomic>
+#include <boost/numeric/conversion/cast.hpp>
 #include <cstdint>
 #include <mutex>
 
-#include <boost/numeric/conversion/cast.hpp>
-
 #include "exec/RGp_PrefSlot.h"
-#include "exec/RGp_StackGuard.h"
 #include "frame/RGp_Errors.h"
 #include "frame/RGp_LocalizedStrings.h"
 #include "rg/RG_Traverser.h"
@@ -47,8 +47,7 @@ uint64_t ReadLimit(const char* key, long def, uint64_t fallback) {
 }
 
 uint64_t Distance(const char* from, const char* to) {
-  return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(from) -
-                               reinterpret_cast<uintptr_t>(to));
+  return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(from) - reinterpret_cast<uintptr_t>(to));
 }
 
 }  // namespace

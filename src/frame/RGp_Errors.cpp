@@ -22,17 +22,29 @@ void RGp_ReportPassedOn(long code) {
 
 const char* RG_GetErrorText(long code) {
   switch (code) {
-    case U_ERR_NONE: return "no error";
-    case RG_ERR_CONTRACT: return "a node broke the execution contract";
-    case RG_ERR_STACK_OVERFLOW: return "the stack limit was reached";
-    case RG_ERR_VERSION: return "the library and the host do not match";
-    case RG_ERR_CHECKOUT_ID: return "a bad checkout id";
-    case U_ERR_OUT_OF_MEMORY: return "out of memory";
-    case U_ERR_BAD_PARAMETER: return "a size, depth, mode or pointer is invalid";
-    case U_ERR_INTERNAL: return "an unexpected exception";
-    case U_ERR_VERSION_MISMATCH: return "a version check failed";
-    case U_ERR_USER_ABORT: return "stopped at the caller's request";
-    case U_ERR_INJECTED: return "an injected failure";
-    default: return "unknown error";
+    case U_ERR_NONE:
+      return "no error";
+    case RG_ERR_CONTRACT:
+      return "a node broke the execution contract";
+    case RG_ERR_STACK_OVERFLOW:
+      return "the stack limit was reached";
+    case RG_ERR_VERSION:
+      return "the library and the host do not match";
+    case RG_ERR_CHECKOUT_ID:
+      return "a bad checkout id";
+    case U_ERR_OUT_OF_MEMORY:
+      return "out of memory";
+    case U_ERR_BAD_PARAMETER:
+      return "a size, depth, mode or pointer is invalid";
+    case U_ERR_INTERNAL:
+      return "an unexpected exception";
+    case U_ERR_VERSION_MISMATCH:
+      return "a version check failed";
+    case U_ERR_USER_ABORT:
+      return "stopped at the caller's request";
+    case U_ERR_INJECTED:
+      return "an injected failure";
+    default:
+      return "unknown error";
   }
 }

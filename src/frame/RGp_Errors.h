@@ -16,7 +16,7 @@ constexpr long RGp_LOC_INVOCATION = 0x4E0003;   // node invocation
 constexpr long RGp_LOC_CHECKOUT = 0x4E0004;     // checkout results
 constexpr long RGp_LOC_STACK = 0x4E0006;        // stack guard
 constexpr long RGp_LOC_CHECKOUT_ID = 0x4E0007;  // checkout-id checks
-constexpr long RGp_LOC_EXECUTE = 0x4E0008;     // requests entering an execution
+constexpr long RGp_LOC_EXECUTE = 0x4E0008;      // requests entering an execution
 
 // Reports a failed verification and throws RG_ERR_CONTRACT (3).
 [[noreturn]] void RGp_FailVerification(long location, long line, const char* message);

@@ -125,14 +125,14 @@ void RG_DotGraphProfiler::NodeStart(const RG_RenderNode* node) {
   abort_time_ = 0;
 }
 
-void RG_DotGraphProfiler::NodeTiming(const RG_RenderNode* node, const char* label,
-                                     int32_t totalMs, int32_t childrenMs, bool, intptr_t) {
+void RG_DotGraphProfiler::NodeTiming(const RG_RenderNode* node, const char* label, int32_t totalMs,
+                                     int32_t childrenMs, bool, intptr_t) {
   EnsureGraphOpen();
   // The own time wraps in 32 bits like the counters it comes from.
   const auto ownMs = static_cast<int32_t>(static_cast<int64_t>(totalMs) - childrenMs);
   Fill(text_, kNodeLine,
-       {NodeName(node), Escaped(label ? label : ""), std::to_string(ownMs),
-        std::to_string(totalMs), std::to_string(static_cast<int>(abort_time_)),
+       {NodeName(node), Escaped(label ? label : ""), std::to_string(ownMs), std::to_string(totalMs),
+        std::to_string(static_cast<int>(abort_time_)),
         abort_time_ > pink_threshold_ ? kPinkStyle : std::string_view()});
   recorded_sets_.back().insert(node);
 

@@ -29,8 +29,8 @@ class RG_DotGraphProfiler : public RG_GraphProfiler {
   void GraphStart(const char* name, const RG_RenderNode* root) override;
   void GraphEnd() override;
   void InputEdge(const RG_RenderNode* input, const RG_RenderNode* node) override;
-  void NodeTiming(const RG_RenderNode* node, const char* label, int32_t totalMs,
-                  int32_t childrenMs, bool flag, intptr_t value) override;
+  void NodeTiming(const RG_RenderNode* node, const char* label, int32_t totalMs, int32_t childrenMs,
+                  bool flag, intptr_t value) override;
   void NodeStart(const RG_RenderNode* node) override;
   void NodeEnd(const RG_RenderNode* node) override;
 
@@ -57,10 +57,10 @@ class RG_DotGraphProfiler : public RG_GraphProfiler {
   void OpenGraph(const char* name, bool nested);
 
   std::string text_;
-  std::deque<NodeSet> recorded_sets_;    // per open graph: nodes with a node line
-  std::deque<NodeSet> edge_node_sets_;   // per open graph: nodes named by an edge
-  std::deque<int32_t> depth_stack_;      // base entry 0, then open node scopes per graph
-  std::deque<LinkList> link_lists_;      // per open graph: (nested root, node that ran it)
+  std::deque<NodeSet> recorded_sets_;   // per open graph: nodes with a node line
+  std::deque<NodeSet> edge_node_sets_;  // per open graph: nodes named by an edge
+  std::deque<int32_t> depth_stack_;     // base entry 0, then open node scopes per graph
+  std::deque<LinkList> link_lists_;     // per open graph: (nested root, node that ran it)
   std::deque<const RG_RenderNode*> invoker_stack_;  // per open graph; null at top level
   std::deque<uint32_t> saved_abort_times_;
   uint32_t abort_time_ = 0;

@@ -9,9 +9,9 @@
 
 #include "exec/ExecTestAccess.h"
 #include "rg/RG_Errors.h"
-#include "rghost/U_Errors.h"
 #include "rg/RG_SourceBufferNode.h"
 #include "rg/RG_Traverser.h"
+#include "rghost/U_Errors.h"
 #include "support/LeakCheck.h"
 #include "support/TestNodes.h"
 
@@ -73,8 +73,8 @@ TEST_F(TraverserTest, BadDepthsAndDestinationsAreRefusedWithAReport) {
   ExpectLastReport(U_ReportKind::ErrorString, 0x4E0008, 0,
                    "A render request must have a bit depth of 8, 16 or 32.");
   request.bit_depth = 8;
-  for (const auto& [rect, depth] : {std::pair{TestRect(0, 0, 5, 10), 8},
-                                    std::pair{TestRect(0, 0, 10, 10), 16}}) {
+  for (const auto& [rect, depth] :
+       {std::pair{TestRect(0, 0, 5, 10), 8}, std::pair{TestRect(0, 0, 10, 10), 16}}) {
     std::unique_ptr<PF_World> dest(PF_World::New(rect, static_cast<short>(depth), 0));
     M_LRect outRect;
     long code = 0;

@@ -402,7 +402,8 @@ TEST_F(TransferTest, AbortIsPolledOnTheCallingThreadWithinABoundOfRows) {
         EXPECT_LE(kRows - probe.begun.back(), bound);
         continue;
       }
-      ASSERT_EQ(static_cast<long>(probe.begun.size()), failOnCall) << "kept polling after the abort";
+      ASSERT_EQ(static_cast<long>(probe.begun.size()), failOnCall)
+          << "kept polling after the abort";
       const long begun = probe.begun.back();
       for (long y = 0; y < kRows; ++y)
         ASSERT_TRUE(sameRow(*dst, y < begun ? *src : *before, y)) << "row " << y << " of " << begun;

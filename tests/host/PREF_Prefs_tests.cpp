@@ -1,11 +1,11 @@
 // Preference stores: editing, defaults, store separation and loading the
 // INI file named by RG_PREFS_FILE.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
-
-#include <unistd.h>
 
 #include "rghost/PREF_Prefs.h"
 #include "rghost/U_Errors.h"
@@ -48,8 +48,7 @@ TEST_F(PREFPrefsTest, ReadsAreFallibleAndCheckTheirArguments) {
   U_InjectFailure(0, 88);
   EXPECT_EQ(PREF_GetTextPrefLong(PREFp_G[2], PREF_Helper("S"), "K", 0, &value), 88);
   EXPECT_EQ(value, 1);
-  EXPECT_EQ(PREF_GetTextPrefLong(nullptr, PREF_Helper("S"), "K", 0, &value),
-            U_ERR_BAD_PARAMETER);
+  EXPECT_EQ(PREF_GetTextPrefLong(nullptr, PREF_Helper("S"), "K", 0, &value), U_ERR_BAD_PARAMETER);
   EXPECT_EQ(PREF_GetTextPrefLong(PREFp_G[2], PREF_Helper("S"), "K", 0, nullptr),
             U_ERR_BAD_PARAMETER);
 }

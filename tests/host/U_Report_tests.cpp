@@ -33,8 +33,8 @@ TEST_F(UReportTest, EachKindIsLoggedWithItsFields) {
     return std::tuple(r.kind, r.location, r.line, r.code, r.text);
   };
   ASSERT_EQ(U_ReportLog().size(), 3u);
-  EXPECT_EQ(fields(U_ReportLog()[0]), std::tuple(U_ReportKind::FailedVerification, 0x4E0003L,
-                                                 120L, 0L, std::string("bad checkout")));
+  EXPECT_EQ(fields(U_ReportLog()[0]), std::tuple(U_ReportKind::FailedVerification, 0x4E0003L, 120L,
+                                                 0L, std::string("bad checkout")));
   EXPECT_EQ(fields(U_ReportLog()[1]),
             std::tuple(U_ReportKind::ErrorString, 0x4E0007L, 0L, 8L, std::string("Bad id.")));
   EXPECT_EQ(U_ReportLog()[2].kind, U_ReportKind::Error);
@@ -104,7 +104,7 @@ TEST_F(UReportTest, LocalizedLookupReturnsTheDefaultText) {
   EXPECT_STREQ(U_ZLookupLStrCache(&table, 0, 0, 0), "First text.");
   EXPECT_STREQ(U_ZLookupLStrCache(&table, 1, 0, 0), "Second = text");
   EXPECT_STREQ(U_ZLookupLStrCache(&table, 0, 0, 0), "First text.");  // from the cache
-  EXPECT_STREQ(U_ZLookupLStrCache(&table, 2, 0, 0), "");  // the terminator
+  EXPECT_STREQ(U_ZLookupLStrCache(&table, 2, 0, 0), "");             // the terminator
   EXPECT_STREQ(U_ZLookupLStrCache(&table, -1, 0, 0), "");
   EXPECT_STREQ(U_ZLookupLStrCache(nullptr, 0, 0, 0), "");
   // A replaced key is looked up afresh.

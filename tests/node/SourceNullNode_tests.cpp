@@ -118,7 +118,8 @@ TEST_F(SourceNullNodeTest, OtherDepthsAreConvertedByTheHost) {
     expected->ConvertPixels(world.get(), &out.rect, 1, 0, 0, 0);
     const size_t rowBytes = static_cast<size_t>(out.world->width) * PF_BytesPerPixel(depth);
     for (int32_t y = 0; y < out.world->height; ++y)
-      EXPECT_EQ(std::memcmp(out.world->PixelAddress(0, y), expected->PixelAddress(0, y), rowBytes), 0);
+      EXPECT_EQ(std::memcmp(out.world->PixelAddress(0, y), expected->PixelAddress(0, y), rowBytes),
+                0);
   }
   EXPECT_TRUE(TestSame(TestPixel(world.get(), 260, 2), TestPatternAt(260, 2)));
 }

@@ -100,8 +100,7 @@ std::string ProofCheckGraph(const ProofGraphDesc& desc, ProofCheckStats* stats) 
   try {
     ReferenceEvaluator reference(desc);
     const ProofRefResult expected = reference.RenderRoot();
-    if (stats != nullptr)
-      stats->drew = !M_IsEmpty(M_Intersect(expected.rect, desc.request.rect));
+    if (stats != nullptr) stats->drew = !M_IsEmpty(M_Intersect(expected.rect, desc.request.rect));
     ProofBuiltGraph graph(desc);
     for (int run = 0; run < desc.runs && failure.empty(); ++run) {
       ProofLibraryOutput out = ProofExecute(desc, graph.root());

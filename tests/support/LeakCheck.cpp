@@ -19,6 +19,5 @@ void LeakCheckTest::TearDown() {
   const PF_WorldStats worlds = PF_GetWorldStats();
   EXPECT_EQ(worlds.live_worlds, 0) << "worlds left alive";
   EXPECT_EQ(worlds.live_pixel_bytes, 0) << "pixel bytes left alive";
-  EXPECT_EQ(U_GetTrackedStats().live_objects, live_objects_before_)
-      << "tracked objects left alive";
+  EXPECT_EQ(U_GetTrackedStats().live_objects, live_objects_before_) << "tracked objects left alive";
 }

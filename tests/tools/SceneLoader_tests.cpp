@@ -20,8 +20,8 @@ std::string ParseError(const std::string& text) {
 // A valid scene around one node list, so each case changes one thing.
 std::string Scene(const std::string& nodes, const std::string& output = "a",
                   const std::string& extra = "") {
-  return R"({"width": 8, "height": 8, )" + extra + R"("nodes": [)" + nodes +
-         R"(], "output": ")" + output + "\"}";
+  return R"({"width": 8, "height": 8, )" + extra + R"("nodes": [)" + nodes + R"(], "output": ")" +
+         output + "\"}";
 }
 
 class SceneLoaderTest : public LeakCheckTest {};
@@ -44,14 +44,17 @@ TEST_F(SceneLoaderTest, EachMistakeIsReportedAtItsJsonPath) {
       {Scene(solid + R"(, {"id": "b", "type": "composite", "source": "a", "mode": "mult"})", "b"),
        "/nodes/1/mode: unknown transfer mode 'mult'"},
       {Scene(solid + R"(, {"id": "b", "type": "composite", "source": "a", "mask": "a",
-                          "mask_kind": "lumen"})", "b"),
+                          "mask_kind": "lumen"})",
+             "b"),
        "/nodes/1/mask_kind: unknown mask kind 'lumen'"},
       {Scene(R"({"id": "a", "type": "sparkle"})"), "/nodes/0/type: unknown node type 'sparkle'"},
       {Scene(R"({"id": "a", "type": "solid", "color": {"keys": [[0, [1, 0, 0]], [4, 1]]}})"),
        "/nodes/0/color/keys/1/1: expected 4 numbers"},
-      {Scene(R"({"id": "a", "type": "solid", "color": [1, 0]})"), "/nodes/0/color: expected 4 numbers"},
+      {Scene(R"({"id": "a", "type": "solid", "color": [1, 0]})"),
+       "/nodes/0/color: expected 4 numbers"},
       {Scene(R"({"id": "a", "type": "blur", "input": "zz"})"), "/nodes/0/input: unknown node 'zz'"},
-      {Scene(R"({"id": "a", "type": "blur", "input": "b"}, {"id": "b", "type": "levels", "input": "a"})"),
+      {Scene(
+           R"({"id": "a", "type": "blur", "input": "b"}, {"id": "b", "type": "levels", "input": "a"})"),
        "cycle through nodes a -> b -> a"},
       {Scene(solid + "," + solid), "/nodes/1/id: duplicate node id 'a'"},
       {Scene(solid, "b"), "/output: unknown node 'b'"},
@@ -66,13 +69,12 @@ TEST_F(SceneLoaderTest, EachMistakeIsReportedAtItsJsonPath) {
 }
 
 TEST_F(SceneLoaderTest, ValidSceneKeepsReferencesDefaultsAndKeys) {
-  const SceneDesc s = ParseScene(
-      Scene(R"({"id": "a", "type": "solid", "color": [1, 0, 0]},
+  const SceneDesc s = ParseScene(Scene(R"({"id": "a", "type": "solid", "color": [1, 0, 0]},
                {"id": "t", "type": "transform", "source": "a", "destination": "a",
                 "mode": "difference", "dest_bound": true,
                 "rotate": {"keys": [[10, 90], [0, 0]]}})",
-            "t", R"("frames": [2, 7], "interlace": "field2", )"),
-      "s.json", "/scenes");
+                                       "t", R"("frames": [2, 7], "interlace": "field2", )"),
+                                 "s.json", "/scenes");
   EXPECT_EQ(s.frame_start, 2);
   EXPECT_EQ(s.frame_end, 7);
   EXPECT_EQ(s.interlace, 2);
@@ -102,8 +104,8 @@ TEST_F(SceneLoaderTest, FramePathPadsTheLastRunOfHashes) {
 TEST_F(SceneLoaderTest, ProgramRejectsBadInputWithCodeTwo) {
   ScratchDir dir;
   const std::string good = dir.Write(
-      "good.json", Scene(R"({"id": "a", "type": "solid", "color": [1, 0, 0]})", "a",
-                         R"("frames": [0, 1], )"));
+      "good.json",
+      Scene(R"({"id": "a", "type": "solid", "color": [1, 0, 0]})", "a", R"("frames": [0, 1], )"));
   const std::string out = dir / "f_#.png";
   struct Case {
     std::vector<std::string> args;
@@ -115,8 +117,8 @@ TEST_F(SceneLoaderTest, ProgramRejectsBadInputWithCodeTwo) {
       {{dir.Write("img.json", Scene(R"({"id": "a", "type": "image", "file": "missing.png"})")),
         "-o", out},
        "/nodes/0/file: cannot read image 'missing.png'"},
-      {{dir.Write("img2.json", Scene(R"({"id": "a", "type": "image", "file": "img2.json"})")),
-        "-o", out},
+      {{dir.Write("img2.json", Scene(R"({"id": "a", "type": "image", "file": "img2.json"})")), "-o",
+        out},
        "/nodes/0/file: cannot read image 'img2.json'"},
       {{good, "-o", out, "--depth", "12"}, "bad depth 12"},
       {{good, "-o", out, "--field", "3"}, "bad field 3"},

@@ -51,8 +51,7 @@ RG_NodeData* BlurNode::PreRender(RG_NodePreRenderCB* cb, const RG_RenderRequest&
   M_LRect out;
   if (!M_IsEmpty(in->GetRect())) {
     const M_LRect& r = in->GetRect();
-    out = M_Intersect(request.rect,
-                        M_LRect{r.left - rh, r.top - rv, r.right + rh, r.bottom + rv});
+    out = M_Intersect(request.rect, M_LRect{r.left - rh, r.top - rv, r.right + rh, r.bottom + rv});
     if (M_IsEmpty(out)) out = M_LRect{};
   }
   cb->RequestOutput(out, 0, 0);
@@ -132,8 +131,7 @@ M_LRect LevelsNode::ComputeContentBounds(RG_ContentBoundsType type) const {
   return GetInput(0)->GetContentBounds(type);
 }
 
-RG_NodeData* LevelsNode::PreRender(RG_NodePreRenderCB* cb,
-                                   const RG_RenderRequest& request) const {
+RG_NodeData* LevelsNode::PreRender(RG_NodePreRenderCB* cb, const RG_RenderRequest& request) const {
   RG_CheckoutResult* in = cb->CheckoutInput(0, request);
   cb->RequestOutputInPlace(in, in->GetResultRect(), in->GetFlags(), 0);
   return nullptr;

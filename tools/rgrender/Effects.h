@@ -20,8 +20,8 @@ class BlurNode : public RG_OneInputNode {
   M_LRect ComputeContentBounds(RG_ContentBoundsType type) const override;
 
  private:
-  int32_t Radius() const;                            // horizontal taps each side
-  int32_t VerticalReach(int32_t field) const;        // rows reached each side
+  int32_t Radius() const;                      // horizontal taps each side
+  int32_t VerticalReach(int32_t field) const;  // rows reached each side
 
   double sigma_;
 };

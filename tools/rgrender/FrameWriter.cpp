@@ -1,10 +1,9 @@
 #include "FrameWriter.h"
 
+#include <OpenImageIO/imageio.h>
 #include <unistd.h>
 
 #include <fstream>
-
-#include <OpenImageIO/imageio.h>
 
 #include "SceneDesc.h"
 #include "rghost/PF_World.h"
@@ -88,9 +87,12 @@ class TempFile {
 
 const char* FormatName(FileFormat f) {
   switch (f) {
-    case FileFormat::Png: return "png";
-    case FileFormat::Exr: return "openexr";
-    default: return "tiff";
+    case FileFormat::Png:
+      return "png";
+    case FileFormat::Exr:
+      return "openexr";
+    default:
+      return "tiff";
   }
 }
 

@@ -10,8 +10,8 @@ RGBA Premultiply(RGBA c) {
 }
 }  // namespace
 
-GeneratorNode::GeneratorNode(Pattern pattern, const M_LRect& rect, RGBA c1, RGBA c2,
-                             bool vertical, int32_t cell)
+GeneratorNode::GeneratorNode(Pattern pattern, const M_LRect& rect, RGBA c1, RGBA c2, bool vertical,
+                             int32_t cell)
     : pattern_(pattern),
       rect_(rect),
       c1_(Premultiply(c1)),
@@ -23,9 +23,12 @@ M_LRect GeneratorNode::ComputeContentBounds(RG_ContentBoundsType) const { return
 
 std::string GeneratorNode::GetProfileLabel() const {
   switch (pattern_) {
-    case Pattern::Solid: return "Solid";
-    case Pattern::Gradient: return "Gradient";
-    default: return "Checkerboard";
+    case Pattern::Solid:
+      return "Solid";
+    case Pattern::Gradient:
+      return "Gradient";
+    default:
+      return "Checkerboard";
   }
 }
 

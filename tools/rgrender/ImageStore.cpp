@@ -1,10 +1,10 @@
 #include "ImageStore.h"
 
+#include <OpenImageIO/imageio.h>
+
 #include <cstring>
 #include <memory>
 #include <vector>
-
-#include <OpenImageIO/imageio.h>
 
 #include "Pixels.h"
 #include "rghost/U_Errors.h"
@@ -64,7 +64,8 @@ void ImageStore::Load(const std::string& key, const std::filesystem::path& file,
     throw SceneError(tooLarge);
   }
 
-  const int alphaChannel = format.alpha_channel >= 0 ? format.alpha_channel : (channels == 4 ? 3 : -1);
+  const int alphaChannel =
+      format.alpha_channel >= 0 ? format.alpha_channel : (channels == 4 ? 3 : -1);
   image.opaque = true;
   uint64_t hash = 1469598103934665603ull;  // FNV-1a over the float samples
   for (int top = 0; top < format.height; top += kStripRows) {

@@ -17,14 +17,12 @@
 #include "rghost/M_Geometry.h"
 #include "rghost/PF_World.h"
 
-
 struct CacheEntry {
-
-  std::string key;             // description of the cached sub-graph at its frame
-  RG_RenderRequest request;    // what the sub-graph was asked for (rect widened)
-  M_LRect result_rect;         // what it delivered; the world covers it
-  char flags = 0;              // its output flags
-  M_LRect bounds[2];           // its content bounds per type
+  std::string key;                  // description of the cached sub-graph at its frame
+  RG_RenderRequest request;         // what the sub-graph was asked for (rect widened)
+  M_LRect result_rect;              // what it delivered; the world covers it
+  char flags = 0;                   // its output flags
+  M_LRect bounds[2];                // its content bounds per type
   std::unique_ptr<PF_World> world;  // null for an empty result
   size_t bytes = 0;
 

@@ -87,8 +87,8 @@ void RenderMonitor::Draw(bool force) {
   const int width = 30;
   double done = frame_count_ > 0 ? static_cast<double>(frame_index_) / frame_count_ : 0;
   if (nodes_total_ > 0 && frame_index_ < frame_count_) {
-    const double nodes = std::min(1.0, (std::max(nodes_done_ - 1, 0) + node_fraction_) /
-                                           static_cast<double>(nodes_total_));
+    const double nodes = std::min(
+        1.0, (std::max(nodes_done_ - 1, 0) + node_fraction_) / static_cast<double>(nodes_total_));
     done += nodes / frame_count_;
   }
   const int filled = static_cast<int>(done * width + 0.5);

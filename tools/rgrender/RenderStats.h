@@ -43,8 +43,8 @@ class StatsProfiler : public RG_GraphProfiler {
   void GraphStart(const char* name, const RG_RenderNode* root) override;
   void GraphEnd() override;
   void InputEdge(const RG_RenderNode* input, const RG_RenderNode* node) override;
-  void NodeTiming(const RG_RenderNode* node, const char* label, int32_t totalMs,
-                  int32_t childrenMs, bool flag, intptr_t value) override;
+  void NodeTiming(const RG_RenderNode* node, const char* label, int32_t totalMs, int32_t childrenMs,
+                  bool flag, intptr_t value) override;
   void NodeStart(const RG_RenderNode* node) override;
   void NodeEnd(const RG_RenderNode* node) override;
 

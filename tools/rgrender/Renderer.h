@@ -11,7 +11,7 @@
 
 struct RenderOptions {
   std::string scene;
-  std::string output;  // '#' runs become the frame number
+  std::string output;                              // '#' runs become the frame number
   std::optional<int32_t> first_frame, last_frame;  // default: the scene's range
   int depth = 8;
   int field = 0;

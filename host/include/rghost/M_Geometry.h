@@ -94,9 +94,7 @@ inline bool M_Contains(const M_LRect& a, const M_LRect& b) {
   return a.left <= b.left && a.top <= b.top && a.right >= b.right && a.bottom >= b.bottom;
 }
 
-inline bool M_Overlaps(const M_LRect& a, const M_LRect& b) {
-  return !M_IsEmpty(M_Intersect(a, b));
-}
+inline bool M_Overlaps(const M_LRect& a, const M_LRect& b) { return !M_IsEmpty(M_Intersect(a, b)); }
 
 // Equal, where any two empty rects count as equal.
 inline bool M_SameArea(const M_LRect& a, const M_LRect& b) {

@@ -22,8 +22,8 @@ class PREF_Helper {
 
 // Writes the stored value (or `def` when none is stored or it does not parse
 // as an integer) and returns 0, or returns an error code.
-long PREF_GetTextPrefLong(PREF_Store* store, const PREF_Helper& section, const char* key,
-                          long def, long* value);
+long PREF_GetTextPrefLong(PREF_Store* store, const PREF_Helper& section, const char* key, long def,
+                          long* value);
 void PREF_SetTextPrefLong(PREF_Store* store, const char* section, const char* key, long value);
 void PREF_RemovePref(PREF_Store* store, const char* section, const char* key);
 // Empties every store (the file is not loaded again).
