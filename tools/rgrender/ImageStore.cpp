@@ -25,8 +25,8 @@ void ImageStore::Load(const std::string& key, const std::filesystem::path& file,
                       const std::string& errorPrefix) {
   if (images_.count(key)) return;
   // Ask for the file's own samples: a reader that holds colour unassociated
-  // leaves it so and says so in the spec it returns, and only that colour is
-  // multiplied by alpha here. Associated files (EXR always, TIFF when marked
+  // leaves it so and marks the image description it returns, and only that
+  // colour is multiplied by alpha here. Associated files (EXR always, TIFF when marked
   // so) come premultiplied already.
   OIIO::ImageSpec config;
   config.attribute("oiio:UnassociatedAlpha", 1);
