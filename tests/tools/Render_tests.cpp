@@ -134,6 +134,25 @@ TEST_F(RenderTest, ChainBeyondTheStackLimitEndsWithTheStackReport) {
   EXPECT_EQ(dir.Entries(), std::vector<std::string>{"deep.json"});
 }
 
+// Each blur of a chain takes its output buffer only after its input has
+// rendered, so the chain holds a few buffers at a time, not one per node.
+TEST_F(RenderTest, BlurChainHoldsAFewBuffersAtATime) {
+  ScratchDir dir;
+  std::string nodes = R"({"id": "n0", "type": "solid", "color": [1, 0, 0, 1]})";
+  constexpr int kDepth = 100;  // sigma 0.3 reaches one pixel: no buffer exceeds 132 x 132
+  for (int i = 1; i <= kDepth; ++i)
+    nodes += R"(, {"id": "n)" + std::to_string(i) +
+             R"(", "type": "blur", "sigma": 0.3, "input": "n)" + std::to_string(i - 1) + "\"}";
+  const std::string scene =
+      dir.Write("chain.json", R"({"width": 32, "height": 32, "nodes": [)" + nodes +
+                                  R"(], "output": "n)" + std::to_string(kDepth) + "\"}");
+  ASSERT_EQ(RunTool({scene, "-o", dir / "chain.png", "-d", "8", "-q", "--stats", dir / "s.json"}),
+            0);
+  std::ifstream in(dir / "s.json");
+  const nlohmann::json stats = nlohmann::json::parse(in);
+  EXPECT_LT(stats["frames"][0]["peak_pixel_bytes"].get<long long>(), 4 * 132 * 132 * 4);
+}
+
 // An abort inside the first frame leaves no file at all, stats and profile
 // included; one in frame 1 keeps only the finished frame (frame 0 renders
 // every node, later frames fewer as the background hits).

@@ -62,8 +62,10 @@ void BlurNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest& request,
                       const RG_NodeData*) const {
   RG_CheckoutResult* in = cb->GetNextCheckout();
   RG_CheckoutResult* out = cb->GetNextCheckout();
-  PF_World* dst = out->GetOutputWorld();
+  // The input first: its producer renders on demand, and an output buffer
+  // taken before that would stay alive through the whole chain below.
   const PF_World* src = in->GetWorld();
+  PF_World* dst = out->GetOutputWorld();
   const M_LRect o = dst->GetRect();
   const int32_t w = o.right - o.left;
   if (src == nullptr) {
