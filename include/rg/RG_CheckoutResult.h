@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "rg/RG_Export.h"
 #include "rg/RG_RenderRequest.h"
@@ -69,10 +70,10 @@ class RG_API RG_CheckoutResult : public U_MemTrackedObject {
   RG_CheckoutResult();
   bool IsOutputReference() const { return lock_ != nullptr; }
 
-  RG_RenderRequest request_;   // generating request
-  PF_World* world_ = nullptr;  // owned
-  M_LRect rect_;               // what the consumer receives
-  M_LRect result_rect_;        // what the producer delivers
+  RG_RenderRequest request_;  // generating request
+  std::unique_ptr<PF_World> world_;
+  M_LRect rect_;         // what the consumer receives
+  M_LRect result_rect_;  // what the producer delivers
   int32_t checkout_group_ = 0;
   int32_t checkout_id_ = 0;
   bool is_output_ = false;
@@ -80,7 +81,8 @@ class RG_API RG_CheckoutResult : public U_MemTrackedObject {
   char output_flags_ = 0;  // flags declared with the output
   int32_t new_world_flags_ = 0;
   M_LRect declared_output_rect_;
-  RG_BufferLock* lock_ = nullptr;  // owned
+  // Declared after the world, so that it dies first.
+  std::unique_ptr<RG_BufferLock> lock_;
   bool works_in_place_ = false;
   RGp_NodeInvocation* owner_ = nullptr;     // whose checkout list holds this result
   RGp_NodeInvocation* producer_ = nullptr;  // whose output fills it

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -109,7 +110,7 @@ class RG_API RG_RenderNode : public U_MemTrackedObject, public U_SharedPtrBase {
   bool ContentBoundsComputed(RG_ContentBoundsType type) const;
   bool ContentBoundsComputed() const;
   bool HasProgress() const { return prog_abort_ != nullptr; }
-  RG_ProgAbort* GetProgAbort() const { return prog_abort_; }
+  RG_ProgAbort* GetProgAbort() const { return prog_abort_.get(); }
   void CheckAbort() const;
   void Progress(long current, long total) const;
   // Fills `info` with callbacks into this node's progress object and returns
@@ -137,7 +138,7 @@ class RG_API RG_RenderNode : public U_MemTrackedObject, public U_SharedPtrBase {
   mutable int8_t bounds_differ_ = -1;  // ContentBoundsTypesDiffer: -1 not asked yet
   mutable M_LRect content_bounds_[2];
   mutable M_LRect legacy_effect_bounds_;
-  RG_ProgAbort* prog_abort_ = nullptr;  // owned
+  std::unique_ptr<RG_ProgAbort> prog_abort_;
 };
 
 // A node with one input slot, null until a derived class fills it.

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "rg/RG_Export.h"
 #include "rg/RG_RenderRequest.h"
@@ -66,9 +67,9 @@ class RG_API RG_Traverser : public U_MemTrackedObject {
   void InitStackMarkers();
   void CheckStackUsage() const;
 
-  const RG_RenderNode* root_;             // borrowed
-  RGp_InvocationTable* table_ = nullptr;  // owned, with the invocations; made on first use
-  PF_World* dest_world_ = nullptr;        // borrowed
+  const RG_RenderNode* root_;                   // borrowed
+  std::unique_ptr<RGp_InvocationTable> table_;  // with the invocations; made on first use
+  PF_World* dest_world_ = nullptr;              // borrowed
   M_LRect dest_rect_;
   int32_t next_node_id_ = 0;
   char* stack_marker_ = nullptr;

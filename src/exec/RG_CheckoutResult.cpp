@@ -12,20 +12,17 @@
 
 RG_CheckoutResult::RG_CheckoutResult() { request_.flags = 0; }
 
-RG_CheckoutResult::~RG_CheckoutResult() {
-  delete lock_;
-  delete world_;
-}
+RG_CheckoutResult::~RG_CheckoutResult() = default;
 
 const PF_World* RG_CheckoutResult::GetWorld() {
-  if (world_ != nullptr) return world_;
+  if (world_ != nullptr) return world_.get();
   if (M_IsEmpty(rect_) || owner_ == nullptr) return nullptr;
   owner_->RenderCheckoutGroup(checkout_group_);
-  return world_;
+  return world_.get();
 }
 
 PF_World* RG_CheckoutResult::GetOutputWorld() {
-  if (world_ != nullptr) return world_;
+  if (world_ != nullptr) return world_.get();
   if (M_IsEmpty(rect_) || owner_ == nullptr) return nullptr;
   if (works_in_place_) {
     // The input is rendered straight into this result.
@@ -33,7 +30,7 @@ PF_World* RG_CheckoutResult::GetOutputWorld() {
   } else {
     owner_->AllocateOutputWorld(false);
   }
-  return world_;
+  return world_.get();
 }
 
 PF_World* RG_CheckoutResult::GetWritableWorld() {
@@ -52,10 +49,10 @@ bool RG_CheckoutResult::WorldIsWritable() const {
 }
 
 PF_World* RG_CheckoutResult::TakeOwnershipOfWorld() {
-  if (WorldIsWritable()) return std::exchange(world_, nullptr);
+  if (WorldIsWritable()) return world_.release();
   std::unique_ptr<PF_World> copy(PF_World::New(rect_, world_->GetDepth(), 0));
   const M_LRect whole{0, 0, world_->width, world_->height};
-  copy->CopyPixels(world_, &whole, 0, 0);
+  copy->CopyPixels(world_.get(), &whole, 0, 0);
   return copy.release();
 }
 
@@ -73,20 +70,15 @@ void RG_CheckoutResult::SetOutputWorld(PF_World* world, RG_BufferLock* lock) {
     RGp_FailVerification(RGp_LOC_CHECKOUT, 195,
                          "SetOutputWorld called with a world of the wrong size");
   }
-  world_ = ownedWorld.release();
-  delete lock_;
-  lock_ = ownedLock.release();
+  world_ = std::move(ownedWorld);
+  lock_ = std::move(ownedLock);
   world_->origin_x = rect_.left;
   world_->origin_y = rect_.top;
 }
 
 void RG_CheckoutResult::Release() {
-  delete world_;
-  world_ = nullptr;
-  if (RGp_ReleaseLockPref().Get() != 0) {
-    delete lock_;
-    lock_ = nullptr;
-  }
+  world_.reset();
+  if (RGp_ReleaseLockPref().Get() != 0) lock_.reset();
 }
 
 void RG_CheckoutResult::CoerceBitDepth(short depth) {
@@ -99,9 +91,8 @@ void RG_CheckoutResult::CoerceBitDepth(short depth) {
   if (world_->GetDepth() == depth) return;
   std::unique_ptr<PF_World> converted(PF_World::New(rect_, depth, 0));
   const M_LRect whole{0, 0, world_->width, world_->height};
-  converted->ConvertPixels(world_, &whole, 1, 0, 0, 0);
-  delete world_;
-  world_ = converted.release();
+  converted->ConvertPixels(world_.get(), &whole, 1, 0, 0, 0);
+  world_ = std::move(converted);
 }
 
 void RG_CheckoutResult::ForceRect(const M_LRect& rect) {
@@ -123,9 +114,8 @@ void RG_CheckoutResult::ForceRect(const M_LRect& rect) {
 void RG_CheckoutResult::SkipRendering() {
   // Out of the owner's list first, so nothing else can reach it.
   if (owner_ != nullptr) owner_->RemoveCheckout(this);
-  struct Dies {
-    RG_CheckoutResult* self;
-    ~Dies() { delete self; }
-  } dies{this};
+  // Nothing holds this result any more: it dies on the way out, also when
+  // the producer's release throws.
+  std::unique_ptr<RG_CheckoutResult> dies(this);
   if (producer_ != nullptr) producer_->ReleaseConsumer();
 }

@@ -15,11 +15,11 @@
 
 RG_Traverser::RG_Traverser(const RG_RenderNode* root) : root_(root) {}
 
-RG_Traverser::~RG_Traverser() { delete table_; }
+RG_Traverser::~RG_Traverser() = default;
 
 RGp_NodeInvocation* RG_Traverser::GetInvocation(const RG_RenderNode* node,
                                                 bool mayRenderIntoDestination) {
-  if (table_ == nullptr) table_ = new RGp_InvocationTable;
+  if (table_ == nullptr) table_ = std::make_unique<RGp_InvocationTable>();
   if (RGp_NodeInvocation* found = table_->Find(node)) return found;
   table_->ReserveOne();
   auto* invocation = new (table_->Arena()) RGp_NodeInvocation(node, this, mayRenderIntoDestination);
@@ -61,43 +61,21 @@ void RG_Traverser::ExecuteReported(const RG_RenderRequest& request, M_LRect* out
   if (outLock == nullptr && rootResult.lock_ != nullptr) {
     // The caller cannot keep the lock, so it gets an independent copy of the
     // pixels; the view and then the lock go.
-    PF_World* old = rootResult.world_;
+    PF_World* old = rootResult.world_.get();
     std::unique_ptr<PF_World> copy(PF_World::New(old->GetRect(), old->GetDepth(), 0));
     const M_LRect whole{0, 0, old->width, old->height};
     copy->CopyPixels(old, &whole, 0, 0);
-    delete rootResult.world_;
-    rootResult.world_ = copy.release();
-    delete rootResult.lock_;
-    rootResult.lock_ = nullptr;
+    rootResult.world_ = std::move(copy);
+    rootResult.lock_.reset();
   }
 
   // Nothing below can fail: the outputs are written only for a complete
   // execution.
   *outRect = rootResult.rect_;
   *outFlags = rootResult.flags_;
-  *outWorld = rootResult.world_;
-  rootResult.world_ = nullptr;
-  if (outLock != nullptr) {
-    *outLock = rootResult.lock_;
-    rootResult.lock_ = nullptr;
-  }
+  *outWorld = rootResult.world_.release();
+  if (outLock != nullptr) *outLock = rootResult.lock_.release();
 }
-
-namespace {
-
-// Holds what the three-output Execute returned to the destination form
-// until it is done with it. The destination world itself is never deleted.
-struct DestinationResult {
-  PF_World* dest = nullptr;  // borrowed
-  PF_World* world = nullptr;
-  RG_BufferLock* lock = nullptr;
-  ~DestinationResult() {
-    delete lock;
-    if (world != dest) delete world;
-  }
-};
-
-}  // namespace
 
 void RG_Traverser::Execute(const RG_RenderRequest& request, const M_LRect& destRect,
                            PF_World* destWorld, M_LRect* outRect) {
@@ -120,19 +98,21 @@ void RG_Traverser::ExecuteReported(const RG_RenderRequest& request, const M_LRec
   dest_world_ = destWorld;
   dest_rect_ = destRect;
 
-  DestinationResult result;
-  result.dest = destWorld;
   char flags = 0;
-  Execute(request, outRect, &flags, &result.world, &result.lock);
+  PF_World* world = nullptr;
+  RG_BufferLock* lock = nullptr;
+  Execute(request, outRect, &flags, &world, &lock);
+  // The lock dies before the world it guards; the destination itself is the
+  // caller's and is never deleted.
+  std::unique_ptr<PF_World> ownedWorld(world != destWorld ? world : nullptr);
+  std::unique_ptr<RG_BufferLock> ownedLock(lock);
 
-  if (result.world != nullptr &&
-      ((result.world != destWorld && !result.world->RefersTo(destWorld)) ||
-       result.lock != nullptr)) {
-    const M_LRect whole{0, 0, result.world->width, result.world->height};
-    destWorld->CopyPixels(result.world, &whole, outRect->left - destRect.left,
+  if (world != nullptr &&
+      ((world != destWorld && !world->RefersTo(destWorld)) || lock != nullptr)) {
+    const M_LRect whole{0, 0, world->width, world->height};
+    destWorld->CopyPixels(world, &whole, outRect->left - destRect.left,
                           outRect->top - destRect.top);
-    delete result.lock;
-    result.lock = nullptr;
+    ownedLock.reset();
   }
 
   const M_LRect& out = *outRect;

@@ -15,6 +15,8 @@ __attribute__((tls_model("initial-exec"))) thread_local size_t t_last_size = 0;
 
 RGp_InvocationTable::~RGp_InvocationTable() {
   t_last_size = order_.size();
+  // Invocations live in the arena: delete runs their destructors, the
+  // memory goes with the arena.
   for (RGp_NodeInvocation* invocation : order_) delete invocation;
 }
 

@@ -21,8 +21,6 @@ void RGp_NodeInvocation::operator delete(void* p, size_t size) noexcept {
   RGp_Arena::Retire(p, size);
 }
 
-RGp_NodeInvocation::ResultHolder::~ResultHolder() { delete result; }
-
 RGp_NodeInvocation::RGp_NodeInvocation(const RG_RenderNode* node, RG_Traverser* traverser,
                                        bool mayRenderIntoDestination)
     : node_(node), may_render_into_dest_(mayRenderIntoDestination), traverser_(traverser) {
@@ -31,12 +29,12 @@ RGp_NodeInvocation::RGp_NodeInvocation(const RG_RenderNode* node, RG_Traverser* 
 
 RGp_NodeInvocation::~RGp_NodeInvocation() {
   DestroyCheckouts();
+  // Node data is the node's own type, handed over by its PreRender.
   delete node_data_;
-  delete node_buffer_;
 }
 
 void RGp_NodeInvocation::DestroyCheckouts() {
-  // Each result deletes its lock, then its world.
+  // The list owns its results (each deletes its lock, then its world).
   for (RG_CheckoutResult* c : checkouts_) delete c;
   checkouts_.clear();
   output_ = nullptr;

@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "exec/RGp_CheckoutList.h"
 #include "rg/RG_NodeCallbacks.h"
@@ -94,20 +95,7 @@ class RGp_NodeInvocation final : public RG_NodePreRenderCB, public RG_NodeRender
  private:
   using CheckoutList = RGp_CheckoutList;
   // Owns a result being made until it is in the checkout list.
-  struct ResultHolder {
-    explicit ResultHolder(RG_CheckoutResult* r) : result(r) {}
-    ~ResultHolder();
-    ResultHolder(const ResultHolder&) = delete;
-    ResultHolder& operator=(const ResultHolder&) = delete;
-    RG_CheckoutResult* operator->() const { return result; }
-    RG_CheckoutResult* get() const { return result; }
-    RG_CheckoutResult* release() {
-      RG_CheckoutResult* r = result;
-      result = nullptr;
-      return r;
-    }
-    RG_CheckoutResult* result;
-  };
+  using ResultHolder = std::unique_ptr<RG_CheckoutResult>;
 
   long NextCheckoutID() const;
   static void CheckCheckoutID(long id);
@@ -120,7 +108,7 @@ class RGp_NodeInvocation final : public RG_NodePreRenderCB, public RG_NodeRender
   void DeliverLast(RG_CheckoutResult* target);
   bool ViewsStillAlive(const PF_World* buffer) const;
   void DeliverLocked(RG_CheckoutResult* target);
-  void InstallOutputWorld(PF_World* world);
+  void InstallOutputWorld(std::unique_ptr<PF_World> world);
   void CheckIn();
   void MoveOutputIntoOwnBuffer();
   PF_World* SourceWorld() const;
@@ -129,7 +117,7 @@ class RGp_NodeInvocation final : public RG_NodePreRenderCB, public RG_NodeRender
   CheckoutList checkouts_;               // owned results, sorted by checkout id
   RG_RenderRequest request_;             // stored request
   RG_CheckoutResult* output_ = nullptr;  // one of checkouts_
-  PF_World* node_buffer_ = nullptr;      // owned
+  std::unique_ptr<PF_World> node_buffer_;
   M_LRect output_rect_;
   M_LRect declared_rect_;  // the rect given with the latest output declaration
   bool clear_mark_ = false;

@@ -39,7 +39,7 @@ void RGp_NodeInvocation::PreRenderForRequest(const RG_RenderRequest& request,
       RGp_StackMarkerGuard marker(traverser_->GetLastStackTopPtrAddress());
       data = node_->PreRender(this, request_);
     }
-    delete node_data_;
+    delete node_data_;  // node data dies through its virtual destructor, as its node made it
     node_data_ = data;
     if (output_ == nullptr) {
       RGp_FailVerification(RGp_LOC_INVOCATION, 590, "PreRender did not declare an output");

@@ -24,8 +24,9 @@ namespace {
 // A view of `rect` (render space) inside `parent`, whose top-left pixel lies
 // at `parentRect`'s top-left corner. The 32-bit form keeps offsets beyond the
 // 16-bit range exact; the view's origin is the top-left of what it shows.
-PF_World* MakeView(PF_World* parent, const M_LRect& rect, const M_LRect& parentRect) {
-  PF_World* view = PF_World::NewReference(parent, M_RelativeTo(rect, parentRect));
+std::unique_ptr<PF_World> MakeView(PF_World* parent, const M_LRect& rect,
+                                   const M_LRect& parentRect) {
+  std::unique_ptr<PF_World> view(PF_World::NewReference(parent, M_RelativeTo(rect, parentRect)));
   view->origin_x = rect.left;
   view->origin_y = rect.top;
   return view;
@@ -54,7 +55,7 @@ RG_CheckoutResult* RGp_NodeInvocation::GetCheckoutByID(int32_t id) {
 }
 
 PF_World* RGp_NodeInvocation::SourceWorld() const {
-  return node_buffer_ != nullptr ? node_buffer_ : output_->world_;
+  return node_buffer_ != nullptr ? node_buffer_.get() : output_->world_.get();
 }
 
 void RGp_NodeInvocation::RenderInvocation(RG_CheckoutResult* target) {
@@ -110,7 +111,7 @@ void RGp_NodeInvocation::RenderInvocation(RG_CheckoutResult* target) {
 // result stays until its last consumer has it.
 void RGp_NodeInvocation::CheckIn() {
   for (RG_CheckoutResult* c : checkouts_) {
-    if (c != output_) delete c;
+    if (c != output_) delete c;  // the list owns its results
   }
   checkouts_.clear();
   checkouts_.push_back(output_);  // within the existing capacity: cannot throw
@@ -128,9 +129,8 @@ void RGp_NodeInvocation::DeliverEmpty(RG_CheckoutResult* target) {
     }
   } else if (!M_IsEmpty(target->rect_)) {
     // The consumer forced a rect on an input that has nothing to give.
-    PF_World* world = PF_World::New(target->rect_, target->request_.bit_depth, PF_NEW_WORLD_CLEAR);
-    delete target->world_;
-    target->world_ = world;
+    target->world_.reset(
+        PF_World::New(target->rect_, target->request_.bit_depth, PF_NEW_WORLD_CLEAR));
   }
 }
 
@@ -144,9 +144,7 @@ void RGp_NodeInvocation::DeliverOutput(RG_CheckoutResult* target) {
 
 void RGp_NodeInvocation::DeliverShared(RG_CheckoutResult* target) {
   if (!target->is_output_) {
-    PF_World* view = MakeView(SourceWorld(), target->rect_, output_rect_);
-    delete target->world_;
-    target->world_ = view;
+    target->world_ = MakeView(SourceWorld(), target->rect_, output_rect_);
     views_out_ = true;
     return;
   }
@@ -164,7 +162,7 @@ void RGp_NodeInvocation::CopyToInPlaceConsumer(RG_CheckoutResult* target) {
     std::unique_ptr<PF_World> own(PF_World::New(output_rect_, output_->request_.bit_depth, 0));
     const M_LRect all = WholeWorld(source);
     own->CopyPixels(source, &all, 0, 0);
-    InstallOutputWorld(own.release());
+    InstallOutputWorld(std::move(own));
     render_into_dest_ = false;
     keep = false;
   } else if (dest != nullptr && source != nullptr) {
@@ -175,8 +173,9 @@ void RGp_NodeInvocation::CopyToInPlaceConsumer(RG_CheckoutResult* target) {
   // wasted.
   const M_LRect written = M_Intersect(output_->rect_, target->rect_);
   consumer->AllocateOutputWorld(keep, &written);
-  const M_LRect whole = WholeWorld(output_->world_);
-  target->world_->CopyPixels(output_->world_, &whole, output_->rect_.left - target->rect_.left,
+  const M_LRect whole = WholeWorld(output_->world_.get());
+  target->world_->CopyPixels(output_->world_.get(), &whole,
+                             output_->rect_.left - target->rect_.left,
                              output_->rect_.top - target->rect_.top);
 }
 
@@ -186,21 +185,21 @@ void RGp_NodeInvocation::CopyToInPlaceConsumer(RG_CheckoutResult* target) {
 bool RGp_NodeInvocation::ViewsStillAlive(const PF_World* buffer) const {
   long own = 1;
   if (node_buffer_ != nullptr && output_->world_ != nullptr && output_->world_ != node_buffer_ &&
-      output_->world_->RefersTo(node_buffer_)) {
+      output_->world_->RefersTo(node_buffer_.get())) {
     ++own;  // the output is a view of the node buffer
   }
   return buffer->StorageUsers() > own;
 }
 
 void RGp_NodeInvocation::DeliverLast(RG_CheckoutResult* target) {
-  PF_World*& slot = node_buffer_ != nullptr ? node_buffer_ : output_->world_;
+  std::unique_ptr<PF_World>& slot = node_buffer_ != nullptr ? node_buffer_ : output_->world_;
 
   if (!target->is_output_) {
     if (!M_SameArea(target->rect_, output_rect_)) {
       slot->ShrinkToSubRect(M_RelativeTo(target->rect_, output_rect_));
     }
     std::swap(target->world_, slot);
-  } else if (views_out_ && ViewsStillAlive(slot)) {
+  } else if (views_out_ && ViewsStillAlive(slot.get())) {
     CopyToInPlaceConsumer(target);
   } else {
     RGp_NodeInvocation* consumer = target->owner_;
@@ -211,17 +210,16 @@ void RGp_NodeInvocation::DeliverLast(RG_CheckoutResult* target) {
       // move there once, now.
       std::unique_ptr<PF_World> view(
           MakeView(dest, consumer->output_rect_, traverser_->GetRootRect()));
-      const M_LRect whole = WholeWorld(slot);
-      view->CopyPixels(slot, &whole, output_rect_.left - consumer->output_rect_.left,
+      const M_LRect whole = WholeWorld(slot.get());
+      view->CopyPixels(slot.get(), &whole, output_rect_.left - consumer->output_rect_.left,
                        output_rect_.top - consumer->output_rect_.top);
-      delete slot;
-      slot = nullptr;
-      consumer->InstallOutputWorld(view.release());
+      slot.reset();
+      consumer->InstallOutputWorld(std::move(view));
     } else {
       if (!M_SameArea(consumer->output_rect_, output_rect_)) {
         slot->ShrinkToSubRect(M_RelativeTo(consumer->output_rect_, output_rect_));
       }
-      consumer->InstallOutputWorld(std::exchange(slot, nullptr));
+      consumer->InstallOutputWorld(std::move(slot));
     }
   }
   // The node is finished: nothing of it is needed any more.
@@ -235,9 +233,7 @@ void RGp_NodeInvocation::DeliverLocked(RG_CheckoutResult* target) {
     if (consumer_count_ == 1 && M_SameArea(target->rect_, output_->rect_)) {
       std::swap(target->world_, output_->world_);
     } else {
-      PF_World* view = MakeView(output_->world_, target->rect_, output_->rect_);
-      delete target->world_;
-      target->world_ = view;
+      target->world_ = MakeView(output_->world_.get(), target->rect_, output_->rect_);
     }
     if (consumer_count_ == 1) std::swap(target->lock_, output_->lock_);
     return;
@@ -261,20 +257,19 @@ void RGp_NodeInvocation::DeliverLocked(RG_CheckoutResult* target) {
 }
 
 void RGp_NodeInvocation::MoveOutputIntoOwnBuffer() {
-  std::unique_ptr<PF_World> old(std::exchange(output_->world_, nullptr));
+  std::unique_ptr<PF_World> old = std::move(output_->world_);
   AllocateOutputWorld(false);
   const M_LRect whole = WholeWorld(old.get());
   output_->world_->CopyPixels(old.get(), &whole, 0, 0);
   old.reset();
-  delete output_->lock_;
-  output_->lock_ = nullptr;
+  output_->lock_.reset();
 }
 
 void RGp_NodeInvocation::AllocateOutputWorld(bool keep, const M_LRect* overwritten) {
   std::unique_ptr<PF_World> world;
   PF_World* dest = traverser_->GetRootOutput();
   if (render_into_dest_ && dest != nullptr && M_Contains(traverser_->GetRootRect(), output_rect_)) {
-    world.reset(MakeView(dest, output_rect_, traverser_->GetRootRect()));
+    world = MakeView(dest, output_rect_, traverser_->GetRootRect());
   } else {
     world.reset(PF_World::New(output_rect_, output_->request_.bit_depth, 0));
     keep = false;
@@ -286,23 +281,19 @@ void RGp_NodeInvocation::AllocateOutputWorld(bool keep, const M_LRect* overwritt
       world->ClearOutside(M_RelativeTo(output_->rect_, output_rect_));
     }
   }
-  InstallOutputWorld(world.release());
+  InstallOutputWorld(std::move(world));
 }
 
-void RGp_NodeInvocation::InstallOutputWorld(PF_World* world) {
-  std::unique_ptr<PF_World> owned(world);
+void RGp_NodeInvocation::InstallOutputWorld(std::unique_ptr<PF_World> world) {
   if (M_SameArea(output_rect_, output_->rect_)) {
-    delete output_->world_;
-    output_->world_ = owned.release();
+    output_->world_ = std::move(world);
     return;
   }
   // The buffer is larger than the declared output: the output result sees
   // its part of it through a view.
-  PF_World* view = MakeView(owned.get(), output_->rect_, output_rect_);
-  delete node_buffer_;
-  node_buffer_ = owned.release();
-  delete output_->world_;
-  output_->world_ = view;
+  std::unique_ptr<PF_World> view = MakeView(world.get(), output_->rect_, output_rect_);
+  node_buffer_ = std::move(world);
+  output_->world_ = std::move(view);
 }
 
 void RGp_NodeInvocation::RenderCheckoutGroup(int32_t group) {

@@ -22,11 +22,13 @@ struct ProbeCacheData {
   ProbeCacheData() = default;
   ProbeCacheData(const ProbeCacheData&) = delete;
   ProbeCacheData& operator=(const ProbeCacheData&) = delete;
-  ~ProbeCacheData() { delete data; }
+  ~ProbeCacheData() { delete data; }  // node data: deleted through its virtual destructor
 };
 
 }  // namespace
 
+// What LookupCache hands back is node data, deleted through its virtual
+// destructor.
 RG_CacheNodeBase::RG_CacheNodeData::~RG_CacheNodeData() { delete cache_data; }
 
 RG_CacheNodeBase::RG_CacheNodeBase(bool lookupEnabled) : lookup_enabled_(lookupEnabled) {}

@@ -175,9 +175,10 @@ void RG_RenderNode::SetLegacyEffectBounds(const M_LRect& rect) const {
 }
 
 void RG_RenderNode::SetProgAbort(RG_ProgAbort* progress) {
-  RG_ProgAbort* old = prog_abort_;
-  prog_abort_ = progress;
-  delete old;
+  // The old one dies after the new one is in place, so a destructor that
+  // asks this node for its progress finds the new one.
+  std::unique_ptr<RG_ProgAbort> old =
+      std::exchange(prog_abort_, std::unique_ptr<RG_ProgAbort>(progress));
 }
 
 void RG_RenderNode::SetContentBounds(RG_ContentBoundsType type, const M_LRect& rect) const {

@@ -34,7 +34,7 @@ struct RGp_TraverserAccess {
 };
 
 struct RGp_CheckoutResultAccess {
-  static const PF_World* World(const RG_CheckoutResult* r) { return r->world_; }
+  static const PF_World* World(const RG_CheckoutResult* r) { return r->world_.get(); }
   static int32_t Id(const RG_CheckoutResult* r) { return r->checkout_id_; }
   static int32_t Group(const RG_CheckoutResult* r) { return r->checkout_group_; }
   static bool HasLock(const RG_CheckoutResult* r) { return r->lock_ != nullptr; }
