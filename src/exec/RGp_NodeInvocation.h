@@ -97,6 +97,9 @@ class RGp_NodeInvocation final : public RG_NodePreRenderCB, public RG_NodeRender
   // Owns a result being made until it is in the checkout list.
   using ResultHolder = std::unique_ptr<RG_CheckoutResult>;
 
+  // What both forms of output declaration record: `out` becomes the output.
+  void DeclareOutput(RG_CheckoutResult* out, const M_LRect& rect, char outputFlags,
+                     long newWorldFlags);
   long NextCheckoutID() const;
   static void CheckCheckoutID(long id);
   void InsertCheckout(RG_CheckoutResult* result);

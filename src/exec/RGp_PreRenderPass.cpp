@@ -103,25 +103,29 @@ RG_CheckoutResult* RGp_NodeInvocation::RequestOutput(const M_LRect& rect, char o
   const long id = NextCheckoutID();
   CheckCheckoutID(id);
   ResultHolder result(new RG_CheckoutResult);
-  result->is_output_ = true;
   result->request_ = request_;
-  result->rect_ = rect;
   result->result_rect_ = rect;
-  result->declared_output_rect_ = rect;
-  result->output_flags_ = outputFlags;
-  result->new_world_flags_ = static_cast<int32_t>(newWorldFlags);
   result->owner_ = this;
   result->checkout_id_ = static_cast<int32_t>(id);
   InsertCheckout(result.get());
+  DeclareOutput(result.release(), rect, outputFlags, newWorldFlags);
+  return output_;
+}
 
-  output_ = result.release();
+void RGp_NodeInvocation::DeclareOutput(RG_CheckoutResult* out, const M_LRect& rect,
+                                       char outputFlags, long newWorldFlags) {
+  out->is_output_ = true;
+  out->rect_ = rect;
+  out->declared_output_rect_ = rect;
+  out->output_flags_ = outputFlags;
+  out->new_world_flags_ = static_cast<int32_t>(newWorldFlags);
+  output_ = out;
   output_rect_ = rect;
   declared_rect_ = rect;
   render_into_dest_ = may_render_into_dest_;
   // A rect forced on an earlier checkout of this node still reads the
   // buffer beyond what the node renders, so that part stays cleared.
   clear_mark_ = (newWorldFlags & RG_NEW_WORLD_CLEAR) != 0 || forced_clear_;
-  return output_;
 }
 
 void RGp_NodeInvocation::RequestOutputInPlace(RG_CheckoutResult* in, const M_LRect& rect,
@@ -145,17 +149,8 @@ void RGp_NodeInvocation::RequestOutputInPlace(RG_CheckoutResult* in, const M_LRe
                          "cannot work in place when output has different bit depth than input");
   }
 
-  in->is_output_ = true;
   in->works_in_place_ = true;
-  in->rect_ = rect;
-  in->declared_output_rect_ = rect;
-  in->output_flags_ = outputFlags;
-  in->new_world_flags_ = static_cast<int32_t>(newWorldFlags);
-  output_ = in;
-  output_rect_ = rect;
-  declared_rect_ = rect;
-  render_into_dest_ = may_render_into_dest_;
-  clear_mark_ = (newWorldFlags & RG_NEW_WORLD_CLEAR) != 0 || forced_clear_;
+  DeclareOutput(in, rect, outputFlags, newWorldFlags);
 }
 
 void RGp_NodeInvocation::BeginCheckoutGroup() { ++checkout_group_; }
