@@ -7,6 +7,7 @@
 #include "RGpy_Module.h"
 #include "rg/RG_GraphProfiler.h"
 #include "rg/RG_ScRGProfiler.h"
+#include "rg/RG_TraceProfiler.h"
 #include "rg/RG_Traverser.h"
 #include "rghost/U_Errors.h"
 
@@ -44,9 +45,8 @@ class RGpy_Abort : public RG_ProgAbort {
 
 PyObject* S_error_type = nullptr;  // rg.Error, alive as long as the interpreter
 
-// The scoped DOT profiler, installed for a `with` block. The profiler slot
-// holds one profiler; a later profiler kind would be installed here beside
-// it, through one that forwards to both.
+// The DOT and trace profilers, installed for a `with` block. The profiler
+// slot holds one profiler: the trace profiler, which forwards to the DOT one.
 class RGpy_Profile {
  public:
   RGpy_Profile& Enter() {
@@ -55,7 +55,11 @@ class RGpy_Profile {
       py::gil_scoped_release nogil;
       std::lock_guard<std::recursive_mutex> lock(S_execution_mutex);
       busy = RG_GetProfiler() != nullptr;
-      if (!busy) dot_ = std::make_unique<RG_ScRGProfiler>(kPinkThresholdMs);
+      if (!busy) {
+        dot_ = std::make_unique<RG_ScRGProfiler>(kPinkThresholdMs);
+        trace_ = std::make_unique<RG_TraceProfiler>(RG_GetProfiler());
+        RG_SetProfiler(trace_.get());
+      }
     }
     if (busy) throw std::runtime_error("a profiler is already installed");
     return *this;
@@ -65,14 +69,19 @@ class RGpy_Profile {
     std::lock_guard<std::recursive_mutex> lock(S_execution_mutex);
     if (!dot_) return;
     dot_text_ = dot_->GetDotText();
-    dot_.reset();
+    trace_json_ = trace_->GetJson();
+    dot_.reset();  // empties the slot before the trace profiler goes
+    trace_.reset();
   }
   std::string Dot() const { return dot_ ? dot_->GetDotText() : dot_text_; }
+  std::string Trace() const { return trace_ ? trace_->GetJson() : trace_json_; }
 
  private:
   static constexpr unsigned long kPinkThresholdMs = 1000;
   std::unique_ptr<RG_ScRGProfiler> dot_;
+  std::unique_ptr<RG_TraceProfiler> trace_;
   std::string dot_text_;
+  std::string trace_json_;
 };
 
 py::tuple Execute(py::handle root, const M_LRect& rect, int depth, int field, py::object into) {
@@ -204,7 +213,8 @@ take it for their callbacks. A Python exception raised in a callback, or
 Ctrl-C (KeyboardInterrupt) during the render, propagates from here; the
 library's render state is gone by then.)");
 
-  py::class_<RGpy_Profile>(m, "Profile", "The DOT profile of the executions of a `with` block.")
+  py::class_<RGpy_Profile>(m, "Profile",
+                           "The DOT and trace profiles of the executions of a `with` block.")
       .def("__enter__", &RGpy_Profile::Enter, py::return_value_policy::reference_internal)
       .def("__exit__",
            [](RGpy_Profile& p, py::args) {
@@ -212,10 +222,14 @@ library's render state is gone by then.)");
              return false;
            })
       .def_property_readonly("dot", &RGpy_Profile::Dot,
-                             "Graphviz DOT text, one graph per execution, with each node's time.");
+                             "Graphviz DOT text, one graph per execution, with each node's time.")
+      .def_property_readonly("trace", &RGpy_Profile::Trace,
+                             "Trace-event JSON text (Perfetto, chrome://tracing): every node's\n"
+                             "pre-render and render span, one process per execution.");
   m.def(
       "profile", [] { return RGpy_Profile(); },
-      "with rg.profile() as p: ... records the executions of the block; p.dot is their DOT text.");
+      "with rg.profile() as p: ... records the executions of the block; p.dot is their DOT\n"
+      "text, p.trace their trace-event JSON.");
 
   m.def(
       "tracked_stats",

@@ -32,6 +32,7 @@ std::atomic<long> g_live_worlds{0};
 std::atomic<long long> g_live_pixel_bytes{0};
 std::atomic<long long> g_peak_pixel_bytes{0};
 std::atomic<long long> g_worlds_allocated{0};
+std::atomic<long long> g_pixel_bytes_allocated{0};
 std::atomic<long long> g_pixel_bytes_copied{0};
 
 void NotePixelBytes(long long delta) {
@@ -292,6 +293,7 @@ class PF_PixelStorage {
     storage->owned_ = true;
     NotePixelBytes(static_cast<long long>(bytes));
     g_worlds_allocated.fetch_add(1, std::memory_order_relaxed);
+    g_pixel_bytes_allocated.fetch_add(static_cast<long long>(bytes), std::memory_order_relaxed);
     return storage;
   }
   static PF_PixelStorage* NewBorrowed() { return Make(sizeof(PF_PixelStorage)); }
@@ -540,6 +542,7 @@ PF_WorldStats PF_GetWorldStats() {
   stats.live_pixel_bytes = g_live_pixel_bytes.load(std::memory_order_relaxed);
   stats.peak_pixel_bytes = g_peak_pixel_bytes.load(std::memory_order_relaxed);
   stats.worlds_allocated = g_worlds_allocated.load(std::memory_order_relaxed);
+  stats.pixel_bytes_allocated = g_pixel_bytes_allocated.load(std::memory_order_relaxed);
   stats.pixel_bytes_copied = g_pixel_bytes_copied.load(std::memory_order_relaxed);
   return stats;
 }
@@ -548,6 +551,7 @@ void PF_ResetWorldStats() {
   g_peak_pixel_bytes.store(g_live_pixel_bytes.load(std::memory_order_relaxed),
                            std::memory_order_relaxed);
   g_worlds_allocated.store(0, std::memory_order_relaxed);
+  g_pixel_bytes_allocated.store(0, std::memory_order_relaxed);
   g_pixel_bytes_copied.store(0, std::memory_order_relaxed);
 }
 

@@ -12,6 +12,7 @@
 #include "rg/RG_Export.h"
 
 class RG_RenderNode;
+struct RG_RenderRequest;
 
 class RG_API RG_GraphProfiler {
  public:
@@ -28,6 +29,17 @@ class RG_API RG_GraphProfiler {
                           int32_t childrenMs, bool flag, intptr_t value) = 0;
   virtual void NodeStart(const RG_RenderNode* node);
   virtual void NodeEnd(const RG_RenderNode* node);
+
+  // Finer reports for profilers that draw a timeline; the defaults ignore
+  // them. Each pre-render of a node invocation is bracketed by PreRenderStart
+  // and PreRenderEnd (the latter also when the pre-render throws), nested as
+  // the pass recurses into inputs; RenderRequest follows NodeStart with the
+  // request the invocation renders; CacheLookup reports each look-up of a
+  // cache node, inside the pre-render or render that made it.
+  virtual void PreRenderStart(const RG_RenderNode* node, const RG_RenderRequest& request);
+  virtual void PreRenderEnd(const RG_RenderNode* node);
+  virtual void RenderRequest(const RG_RenderNode* node, const RG_RenderRequest& request);
+  virtual void CacheLookup(const RG_RenderNode* node, bool hit);
 
   // The innermost open node, or null when none is open.
   const RG_RenderNode* CurrentNode() const;

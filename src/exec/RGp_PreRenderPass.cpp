@@ -3,13 +3,16 @@
 // and declares its output.
 #include <algorithm>
 #include <climits>
+#include <optional>
 
 #include "exec/RGp_InvocationTable.h"
 #include "exec/RGp_NodeInvocation.h"
 #include "exec/RGp_RequestRules.h"
 #include "exec/RGp_StackGuard.h"
 #include "frame/RGp_Errors.h"
+#include "profile/RGp_ProfilerScopes.h"
 #include "rg/RG_CheckoutResult.h"
+#include "rg/RG_GraphProfiler.h"
 #include "rg/RG_RenderNode.h"
 #include "rg/RG_Traverser.h"
 #include "rghost/M_Geometry.h"
@@ -37,6 +40,8 @@ void RGp_NodeInvocation::PreRenderForRequest(const RG_RenderRequest& request,
     RG_NodeData* data;
     {
       RGp_StackMarkerGuard marker(traverser_->GetLastStackTopPtrAddress());
+      std::optional<RGp_PreRenderScope> scope;
+      if (RG_GraphProfiler* profiler = RG_GetProfiler()) scope.emplace(profiler, node_, request_);
       data = node_->PreRender(this, request_);
     }
     delete node_data_;  // node data dies through its virtual destructor, as its node made it

@@ -60,7 +60,10 @@ PF_World* RGp_NodeInvocation::SourceWorld() const {
 
 void RGp_NodeInvocation::RenderInvocation(RG_CheckoutResult* target) {
   std::optional<RGp_NodeScope> scope;
-  if (RG_GraphProfiler* profiler = RG_GetProfiler()) scope.emplace(profiler, node_);
+  if (RG_GraphProfiler* profiler = RG_GetProfiler()) {
+    scope.emplace(profiler, node_);
+    profiler->RenderRequest(node_, request_);
+  }
 
   if (output_ == nullptr) {
     // Only an unbalanced consumer count gets here: the node has already

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "rg/RG_CheckoutResult.h"
+#include "rg/RG_GraphProfiler.h"
 #include "rg/RG_NodeCallbacks.h"
 #include "rg/RG_Traverser.h"
 #include "rghost/U_Services.h"
@@ -61,6 +62,7 @@ RG_NodeData* RG_CacheNodeBase::PreRender(RG_NodePreRenderCB* cb,
   bool found = false;
   if (lookup_enabled_) {
     found = LookupCache(request, &nodeData->cache_data, &cachedRect, &cachedFlags, &cachedBounds);
+    if (RG_GraphProfiler* profiler = RG_GetProfiler()) profiler->CacheLookup(this, found);
   }
   nodeData->cache_hit = found;
 
@@ -137,7 +139,9 @@ M_LRect RG_CacheNodeBase::ComputeContentBounds(RG_ContentBoundsType type) const 
   M_LRect rect;
   char flags = 0;
   M_LRect bounds;
-  if (LookupCache(probe, &cacheData.data, &rect, &flags, &bounds)) return bounds;
+  const bool found = LookupCache(probe, &cacheData.data, &rect, &flags, &bounds);
+  if (RG_GraphProfiler* profiler = RG_GetProfiler()) profiler->CacheLookup(this, found);
+  if (found) return bounds;
 
   EnsureInput();
   return GetInput(0)->GetContentBounds(type);

@@ -16,6 +16,11 @@ void RG_GraphProfiler::NodeEnd(const RG_RenderNode*) {
   if (!node_stack_.empty()) node_stack_.pop_back();
 }
 
+void RG_GraphProfiler::PreRenderStart(const RG_RenderNode*, const RG_RenderRequest&) {}
+void RG_GraphProfiler::PreRenderEnd(const RG_RenderNode*) {}
+void RG_GraphProfiler::RenderRequest(const RG_RenderNode*, const RG_RenderRequest&) {}
+void RG_GraphProfiler::CacheLookup(const RG_RenderNode*, bool) {}
+
 const RG_RenderNode* RG_GraphProfiler::CurrentNode() const {
   // Empty when a profiler is installed while an execution is already running
   // and a nested graph opens before any node scope of this profiler.

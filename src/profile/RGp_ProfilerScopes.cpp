@@ -68,3 +68,16 @@ RGp_NodeScope::~RGp_NodeScope() {
   // cut short, so the enclosing scopes keep adding into their own entries.
   if (!entryPopped && childTimes.size() >= 2) childTimes.pop_back();
 }
+
+RGp_PreRenderScope::RGp_PreRenderScope(RG_GraphProfiler* profiler, const RG_RenderNode* node,
+                                       const RG_RenderRequest& request)
+    : profiler_(profiler), node_(node) {
+  profiler_->PreRenderStart(node_, request);
+}
+
+RGp_PreRenderScope::~RGp_PreRenderScope() {
+  try {
+    profiler_->PreRenderEnd(node_);
+  } catch (...) {
+  }
+}

@@ -5,6 +5,7 @@
 
 class RG_GraphProfiler;
 class RG_RenderNode;
+struct RG_RenderRequest;
 
 // GraphStart("", root) at construction, GraphEnd() at destruction.
 class RGp_GraphScope {
@@ -32,4 +33,18 @@ class RGp_NodeScope {
   RG_GraphProfiler* profiler_;  // borrowed
   const RG_RenderNode* node_;   // borrowed
   double start_seconds_ = 0;
+};
+
+// PreRenderStart at construction, PreRenderEnd at destruction (never throwing).
+class RGp_PreRenderScope {
+ public:
+  RGp_PreRenderScope(RG_GraphProfiler* profiler, const RG_RenderNode* node,
+                     const RG_RenderRequest& request);
+  ~RGp_PreRenderScope();
+  RGp_PreRenderScope(const RGp_PreRenderScope&) = delete;
+  RGp_PreRenderScope& operator=(const RGp_PreRenderScope&) = delete;
+
+ private:
+  RG_GraphProfiler* profiler_;  // borrowed
+  const RG_RenderNode* node_;   // borrowed
 };

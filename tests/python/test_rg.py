@@ -1,5 +1,6 @@
 import _thread
 import gc
+import json
 import os
 import threading
 import time
@@ -146,6 +147,9 @@ def test_python_nodes_caches_and_counts():
     with rg.profile() as p:
         rg.execute(rg.composite(rg.cache(Blur([rg.source(s)])), rg.null()), RECT)
     assert p.dot.startswith("digraph") and '"Blur' in p.dot and "Cache" in p.dot
+    spans = [e for e in json.loads(p.trace)["traceEvents"] if e["ph"] == "X"]
+    assert {e["cat"] for e in spans if e["name"] == "Blur"} == {"pre-render", "render"}
+    assert [e["args"]["cache_misses"] for e in spans if e["name"] == "Cache"] == [1, 0]
     del cached, img, p
     assert ref() is None and live() == before
 

@@ -1,8 +1,11 @@
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "Progress.h"
 #include "ToolsTestUtil.h"
@@ -175,14 +178,58 @@ TEST_F(RenderTest, AbortKeepsOnlyFinishedFrames) {
   }
 }
 
-TEST_F(RenderTest, StatsAndProfileDescribeEveryFrame) {
+// The trace's spans nest within each thread of each execution, and the
+// figures each span records for itself add up to the frame's statistics.
+void CheckTraceAgainstStats(const nlohmann::json& trace, const nlohmann::json& stats) {
+  std::map<int, std::string> process;  // pid -> "frame N"
+  std::map<std::pair<int, int>, std::vector<nlohmann::json>> spans;
+  for (const nlohmann::json& e : trace["traceEvents"]) {
+    if (e["ph"] == "M" && e["name"] == "process_name") process[e["pid"]] = e["args"]["name"];
+    if (e["ph"] == "X") spans[{e["pid"], e["tid"]}].push_back(e);
+  }
+  const char* keys[] = {"buffers_allocated", "bytes_allocated", "bytes_copied", "cache_hits",
+                        "cache_misses"};
+  std::map<std::string, std::map<std::string, long long>> sums;  // frame -> key -> sum
+  std::set<std::string> categories;
+  for (auto& [where, list] : spans) {
+    std::stable_sort(list.begin(), list.end(),
+                     [](const auto& a, const auto& b) { return a["ts"] < b["ts"]; });
+    std::vector<long long> ends;  // of the open enclosing spans
+    for (const nlohmann::json& e : list) {
+      const long long ts = e["ts"], end = ts + e["dur"].get<long long>();
+      while (!ends.empty() && ends.back() <= ts && ends.back() < end) ends.pop_back();
+      EXPECT_TRUE(ends.empty() ? e["cat"] == "execution" : end <= ends.back()) << e.dump();
+      ends.push_back(end);
+      categories.insert(e["cat"]);
+      for (const char* k : keys) sums[process[where.first]][k] += e["args"][k].get<long long>();
+      if (e["cat"] != "execution") {
+        EXPECT_EQ(e["args"]["depth"], 32) << e.dump();
+      }
+    }
+  }
+  EXPECT_EQ(categories, (std::set<std::string>{"execution", "pre-render", "render"}));
+  ASSERT_EQ(sums.size(), stats["frames"].size());
+  for (const nlohmann::json& f : stats["frames"]) {
+    const auto& sum = sums["frame " + std::to_string(f["frame"].get<int>())];
+    EXPECT_EQ(sum.at("buffers_allocated"), f["pixel_buffers_allocated"]);
+    EXPECT_EQ(sum.at("bytes_allocated"), f["pixel_bytes_allocated"]);
+    EXPECT_EQ(sum.at("bytes_copied"), f["pixel_bytes_copied"]);
+    EXPECT_EQ(sum.at("cache_hits"), f["cache"]["hits"]);
+    EXPECT_EQ(sum.at("cache_misses"), f["cache"]["misses"]);
+  }
+}
+
+TEST_F(RenderTest, StatsProfileAndTraceDescribeEveryFrame) {
   ScratchDir dir;
-  ASSERT_EQ(RunTool({DataPath("reference_scene.json"), "-o", dir / "f_#.exr", "-d", "32", "-q",
-                     "--stats", dir / "stats.json", "--profile", dir / "p.dot"}),
-            0);
+  ASSERT_EQ(
+      RunTool({DataPath("reference_scene.json"), "-o", dir / "f_#.exr", "-d", "32", "-q", "--stats",
+               dir / "stats.json", "--profile", dir / "p.dot", "--trace", dir / "t.json"}),
+      0);
   std::ifstream in(dir / "stats.json");
   const nlohmann::json stats = nlohmann::json::parse(in);
   ASSERT_EQ(stats["frames"].size(), 5u);
+  std::ifstream traceIn(dir / "t.json");
+  CheckTraceAgainstStats(nlohmann::json::parse(traceIn), stats);
   const nlohmann::json& f0 = stats["frames"][0];
   EXPECT_EQ(f0["cache"]["misses"], 1);
   EXPECT_EQ(f0["nodes"]["sky"]["renders"], 1);

@@ -53,6 +53,7 @@ std::string StatsToJson(const std::vector<FrameFigures>& frames, long long cache
       nodes[id] = {{"renders", n.renders}, {"total_ms", n.total_ms}, {"self_ms", n.self_ms}};
     j["nodes"] = nodes;
     j["pixel_buffers_allocated"] = f.worlds_allocated;
+    j["pixel_bytes_allocated"] = f.pixel_bytes_allocated;
     j["peak_pixel_bytes"] = f.peak_pixel_bytes;
     j["pixel_bytes_copied"] = f.pixel_bytes_copied;
     j["cache"] = {{"hits", f.cache_hits}, {"misses", f.cache_misses}, {"bytes", f.cache_bytes}};

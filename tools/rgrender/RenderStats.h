@@ -26,6 +26,7 @@ struct FrameFigures {
   double wall_ms = 0;
   std::map<std::string, NodeFigures> nodes;  // by scene node id
   long long worlds_allocated = 0;
+  long long pixel_bytes_allocated = 0;
   long long peak_pixel_bytes = 0;
   long long pixel_bytes_copied = 0;
   long long cache_hits = 0, cache_misses = 0;

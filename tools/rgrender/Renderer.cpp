@@ -19,6 +19,7 @@
 #include "SceneLoader.h"
 #include "rg/RG_Errors.h"
 #include "rg/RG_ScRGProfiler.h"
+#include "rg/RG_TraceProfiler.h"
 #include "rg/RG_Traverser.h"
 #include "rg/RG_Version.h"
 #include "rghost/PF_Transfer.h"
@@ -114,6 +115,7 @@ Validated Validate(const RenderOptions& o) {
     CheckWritableTarget(o.profile, "the profile");
   }
   if (!o.stats.empty()) CheckWritableTarget(o.stats, "the statistics");
+  if (!o.trace.empty()) CheckWritableTarget(o.trace, "the trace");
   return v;
 }
 
@@ -275,6 +277,15 @@ int RunRender(const RenderOptions& o) {
     });
     RG_SetProfiler(stats.get());
   }
+  // Outermost, so it sees every call and forwards it to the others.
+  std::unique_ptr<RG_TraceProfiler> trace;
+  if (!o.trace.empty()) {
+    trace = std::make_unique<RG_TraceProfiler>(RG_GetProfiler());
+    trace->SetNodeNamer([&current](const RG_RenderNode* n) {
+      return current != nullptr ? current->IdOf(n) : std::string();
+    });
+    RG_SetProfiler(trace.get());
+  }
   ProfilerSlotScope slot;  // emptied before the profilers above die
 
   std::vector<FrameFigures> figures;
@@ -287,6 +298,7 @@ int RunRender(const RenderOptions& o) {
       FrameFigures fig;
       fig.frame = frame;
       if (stats) stats->SetFrame(&fig);
+      if (trace) trace->SetExecutionName("frame " + std::to_string(frame));
       const CacheCounters before = cache.Counters();
       PF_ResetWorldStats();
       const auto t0 = std::chrono::steady_clock::now();
@@ -295,6 +307,7 @@ int RunRender(const RenderOptions& o) {
           std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
       const PF_WorldStats ws = PF_GetWorldStats();
       fig.worlds_allocated = ws.worlds_allocated;
+      fig.pixel_bytes_allocated = ws.pixel_bytes_allocated;
       fig.peak_pixel_bytes = ws.peak_pixel_bytes;
       fig.pixel_bytes_copied = ws.pixel_bytes_copied;
       fig.cache_hits = cache.Counters().hits - before.hits;
@@ -310,6 +323,7 @@ int RunRender(const RenderOptions& o) {
     RG_SetProfiler(nullptr);
     if (dot) WriteProfile(o.profile, dot->GetDotText());
     if (stats) WriteTextFile(o.stats, StatsToJson(figures, static_cast<long long>(cache.Budget())));
+    if (trace) WriteTextFile(o.trace, trace->GetJson());
   } catch (const SceneError& e) {
     monitor.Finish();
     std::fprintf(stderr, "rgrender: error: %s\n", e.what());
@@ -382,6 +396,8 @@ int RgrenderMain(int argc, const char* const* argv) {
   app.add_option("--profile", o.profile,
                  "Write the timed render graph: FILE.dot (all frames) or FILE.svg (first frame)");
   app.add_option("--stats", o.stats, "Write per-frame figures to FILE.json");
+  app.add_option("--trace", o.trace,
+                 "Write a timeline of all frames to FILE.json (trace events, for Perfetto)");
   app.add_flag("-q,--quiet", quiet, "No progress bar");
   try {
     app.parse(argc, argv);

@@ -21,6 +21,7 @@ struct RenderOptions {
   int threads = 1;      // for the host's compositing kernels (PF_SetThreadCount)
   std::string profile;  // .dot or .svg
   std::string stats;    // .json
+  std::string trace;    // .json, trace events
   bool progress = false;
 };
 

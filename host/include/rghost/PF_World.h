@@ -128,11 +128,12 @@ class PF_World : public PF_LayerDef {
 
 // Figures of all worlds of the process, for tests and benchmarks.
 struct PF_WorldStats {
-  long live_worlds = 0;              // PF_World objects alive (views included)
-  long long live_pixel_bytes = 0;    // bytes of pixel storage alive
-  long long peak_pixel_bytes = 0;    // highest live_pixel_bytes since the last reset
-  long long worlds_allocated = 0;    // storages allocated since the last reset
-  long long pixel_bytes_copied = 0;  // bytes written by CopyPixels and ConvertPixels
+  long live_worlds = 0;                 // PF_World objects alive (views included)
+  long long live_pixel_bytes = 0;       // bytes of pixel storage alive
+  long long peak_pixel_bytes = 0;       // highest live_pixel_bytes since the last reset
+  long long worlds_allocated = 0;       // storages allocated since the last reset
+  long long pixel_bytes_allocated = 0;  // their bytes
+  long long pixel_bytes_copied = 0;     // bytes written by CopyPixels and ConvertPixels
 };
 PF_WorldStats PF_GetWorldStats();
 // Resets the counters (peak to the live figure); live figures are kept.
