@@ -5,7 +5,9 @@
 // first grows the scene into a deep chain (up to 30,000 copies of its last
 // node that has an input), for the passes that must not recurse per node.
 //
-// A SceneError (bad scene) and a `long` (library or host error) are expected.
+// A SceneError (bad scene), a `long` (library or host error) and
+// std::bad_alloc (an effect's own buffer beyond the allocation cap) are
+// expected.
 // Anything else leaving the loader or the render is a finding, as are
 // sanitizer reports and worlds or tracked objects left alive.
 #include <algorithm>
@@ -13,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -94,6 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Render(scene, size);
   } catch (const SceneError&) {
   } catch (long) {
+  } catch (const std::bad_alloc&) {
   }
   return 0;
 }

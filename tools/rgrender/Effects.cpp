@@ -6,6 +6,7 @@
 #include "Pixels.h"
 #include "rg/RG_CheckoutResult.h"
 #include "rg/RG_NodeCallbacks.h"
+#include "rghost/U_Memory.h"
 
 namespace {
 
@@ -82,7 +83,9 @@ void BlurNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest& request,
   // Horizontal pass over every source row the vertical pass can reach.
   const int32_t top = std::max(o.top - rv, s.top), bottom = std::min(o.bottom + rv, s.bottom);
   const int32_t rows = std::max(bottom - top, 0);
-  std::vector<RGBA> tmp(static_cast<size_t>(rows) * w);
+  // Host memory, so that a scratch too large for the machine fails as the
+  // host reports and throws for its own buffers.
+  std::vector<RGBA, U_Allocator<RGBA>> tmp(static_cast<size_t>(rows) * w);
   for (int32_t y = top; y < bottom; ++y) {
     CheckAbort();
     if (!RowInField(y, field)) continue;
