@@ -4,9 +4,13 @@
 // The library makes and drops many small blocks per node and per execution
 // (nodes, input lists, checkout results, table entries), so small blocks are
 // kept on per-thread free lists by size class and reused, and the per-block
-// bookkeeping avoids shared read-modify-writes where it can: block counts are
-// per-thread counters that only their thread writes, summed on demand; only
-// the live byte total (which the peak follows) stays one shared atomic.
+// bookkeeping avoids shared read-modify-writes: block counts are per-thread
+// counters that only their thread writes, summed on demand, and each thread
+// keeps its change of the live byte total to itself until it exceeds
+// kBytesBatch either way, when it adds it to the shared total (which the peak
+// follows). A locked instruction per block would also wait for every store
+// before it, which on a traversal's walk of cold memory costs more than the
+// instruction itself.
 #include "rghost/U_Memory.h"
 
 #include <atomic>
@@ -59,6 +63,9 @@ constexpr size_t kClasses = kSmallClasses + (kMaxPooledLog2 - kSmallLog2);
 // is cached goes back to malloc when the host purges (a purge hook) or a
 // malloc fails.
 constexpr size_t kCacheLimitBytes = size_t{256} << 20;
+// How far a thread's own change of the live byte total may run before it is
+// added to the shared total: the peak is exact to within this much per thread.
+constexpr long long kBytesBatch = 64 << 10;
 
 constexpr size_t ClassOf(size_t size) {
   if (size <= kMaxSmall) return size == 0 ? 0 : (size - 1) / kGrain;
@@ -92,6 +99,7 @@ struct ThreadCache {
   // replace the locked increment; readers sum them under the registry mutex.
   std::atomic<long long> allocations{0};
   std::atomic<long long> releases{0};
+  std::atomic<long long> pending_bytes{0};  // not yet in g_live_bytes
   ThreadCache* prev = nullptr;
   ThreadCache* next = nullptr;
   FreeBlock* heads[kClasses] = {};
@@ -155,6 +163,8 @@ struct ThreadReaper {
                                       std::memory_order_relaxed);
       g_retired_releases.fetch_add(c->releases.load(std::memory_order_relaxed),
                                    std::memory_order_relaxed);
+      g_live_bytes.fetch_add(c->pending_bytes.load(std::memory_order_relaxed),
+                             std::memory_order_relaxed);
       if (c->prev)
         c->prev->next = c->next;
       else
@@ -203,6 +213,22 @@ void NotePeak(long long live) {
   }
 }
 
+// Adds `delta` to the live byte total: to the thread's own part while it
+// stays within the batch, else to the shared total.
+void ChangeLiveBytes(ThreadCache* cache, long long delta) {
+  if (cache) {
+    const long long pending = cache->pending_bytes.load(std::memory_order_relaxed) + delta;
+    if (pending < kBytesBatch && pending > -kBytesBatch) {
+      cache->pending_bytes.store(pending, std::memory_order_relaxed);
+      return;
+    }
+    cache->pending_bytes.store(0, std::memory_order_relaxed);
+    delta = pending;
+  }
+  const long long live = g_live_bytes.fetch_add(delta, std::memory_order_relaxed) + delta;
+  if (delta > 0) NotePeak(live);
+}
+
 // A block of `size` bytes with its header written, from the thread's cache
 // when it is small, or null when malloc fails even after the cache is flushed.
 void* TakeBlock(ThreadCache* cache, size_t size, bool clear) noexcept {
@@ -242,8 +268,7 @@ void* Allocate(size_t size, bool clear) {
     Bump(cache->allocations);
   else
     g_retired_allocations.fetch_add(1, std::memory_order_relaxed);
-  NotePeak(g_live_bytes.fetch_add(static_cast<long long>(size), std::memory_order_relaxed) +
-           static_cast<long long>(size));
+  ChangeLiveBytes(cache, static_cast<long long>(size));
   return static_cast<char*>(block) + kHeader;
 }
 
@@ -257,7 +282,7 @@ void Release(void* p) noexcept {
   else
     g_retired_releases.fetch_add(1, std::memory_order_relaxed);
   const size_t size = GiveBlock(cache, static_cast<char*>(p) - kHeader);
-  g_live_bytes.fetch_sub(static_cast<long long>(size), std::memory_order_relaxed);
+  ChangeLiveBytes(cache, -static_cast<long long>(size));
 }
 
 }  // namespace
@@ -282,18 +307,22 @@ void U_MemTrackedObject::TrackedDelete(void* p) noexcept { Release(p); }
 U_TrackedStats U_GetTrackedStats() {
   long long allocations = 0;
   long long releases = 0;
+  long long live = 0;
   {
     std::lock_guard<std::mutex> lock(g_registry_mutex);
     allocations = g_retired_allocations.load(std::memory_order_relaxed);
     releases = g_retired_releases.load(std::memory_order_relaxed);
+    live = g_live_bytes.load(std::memory_order_relaxed);
     for (const ThreadCache* c = g_registry; c; c = c->next) {
       allocations += c->allocations.load(std::memory_order_relaxed);
       releases += c->releases.load(std::memory_order_relaxed);
+      live += c->pending_bytes.load(std::memory_order_relaxed);
     }
   }
+  NotePeak(live);
   U_TrackedStats stats;
   stats.live_objects = static_cast<long>(allocations - releases);
-  stats.live_bytes = g_live_bytes.load(std::memory_order_relaxed);
+  stats.live_bytes = live;
   stats.peak_bytes = g_peak_bytes.load(std::memory_order_relaxed);
   stats.allocations = allocations;
   return stats;

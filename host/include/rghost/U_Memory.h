@@ -42,7 +42,7 @@ struct U_Allocator {
 struct U_TrackedStats {
   long live_objects = 0;      // tracked blocks alive
   long long live_bytes = 0;   // bytes of those blocks
-  long long peak_bytes = 0;   // highest live_bytes seen
+  long long peak_bytes = 0;   // highest live_bytes seen, to within 64 KiB per thread
   long long allocations = 0;  // blocks allocated since the process started
 };
 U_TrackedStats U_GetTrackedStats();
