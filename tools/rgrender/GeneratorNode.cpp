@@ -22,14 +22,8 @@ GeneratorNode::GeneratorNode(Pattern pattern, const M_LRect& rect, RGBA c1, RGBA
 M_LRect GeneratorNode::ComputeContentBounds(RG_ContentBoundsType) const { return rect_; }
 
 std::string GeneratorNode::GetProfileLabel() const {
-  switch (pattern_) {
-    case Pattern::Solid:
-      return "Solid";
-    case Pattern::Gradient:
-      return "Gradient";
-    default:
-      return "Checkerboard";
-  }
+  static constexpr const char* kLabels[] = {"Solid", "Gradient", "Checkerboard"};  // by Pattern
+  return kLabels[static_cast<int>(pattern_)];
 }
 
 RGBA GeneratorNode::ColorAt(int32_t x, int32_t y) const {

@@ -7,6 +7,7 @@
 #include "Effects.h"
 #include "GeneratorNode.h"
 #include "ImageLayerNode.h"
+#include "SceneLoader.h"
 #include "rg/RG_CompositeNode.h"
 #include "rg/RG_NullNode.h"
 #include "rg/RG_XformNode.h"
@@ -24,32 +25,6 @@ void AppendNumber(std::string& s, double v) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%.17g,", v);
   s += buf;
-}
-
-const char* KindName(NodeKind k) {
-  switch (k) {
-    case NodeKind::Image:
-      return "image";
-    case NodeKind::Solid:
-      return "solid";
-    case NodeKind::Gradient:
-      return "gradient";
-    case NodeKind::Checkerboard:
-      return "checkerboard";
-    case NodeKind::Composite:
-      return "composite";
-    case NodeKind::Transform:
-      return "transform";
-    case NodeKind::Cache:
-      return "cache";
-    case NodeKind::Null:
-      return "null";
-    case NodeKind::Blur:
-      return "blur";
-    case NodeKind::Levels:
-      return "levels";
-  }
-  return "?";
 }
 
 PF_CompositeModePlus ModeOf(const NodeDesc& n, double t) {
@@ -153,7 +128,7 @@ const std::string& FrameGraph::Describe(const std::string& id) {
 
 std::string FrameGraph::DescribeOne(const NodeDesc& n) const {
   if (n.kind == NodeKind::Cache) return descriptions_.at(n.source);  // exactly its input
-  std::string d = KindName(n.kind);
+  std::string d = NodeKindName(n.kind);
   d += "(";
   for (const auto& [key, value] : n.params) {
     if (n.kind == NodeKind::Transform && key != "opacity") continue;  // in the matrices

@@ -5,6 +5,7 @@
 #include <regex>
 #include <set>
 #include <sstream>
+#include <string_view>
 
 #include "rghost/PF_Transfer.h"
 
@@ -29,6 +30,19 @@ struct KindSchema {
   std::vector<KeySpec> keys;
 };
 
+// The keys of a layer over a destination, which a transform shares.
+std::vector<KeySpec> LayerKeys(std::initializer_list<KeySpec> extra) {
+  std::vector<KeySpec> keys = {{"source", KeyKind::Ref, 1, {}, true},
+                               {"destination", KeyKind::Ref},
+                               {"mask", KeyKind::Ref},
+                               {"mask_kind", KeyKind::MaskKind},
+                               {"mode", KeyKind::Mode},
+                               {"opacity", KeyKind::Anim, 1, {1}},
+                               {"dest_bound", KeyKind::Bool}};
+  keys.insert(keys.end(), extra);
+  return keys;
+}
+
 const std::vector<KindSchema>& Schemas() {
   static const std::vector<KindSchema> kSchemas = {
       {"image",
@@ -49,30 +63,14 @@ const std::vector<KindSchema>& Schemas() {
         {"size", KeyKind::Anim, 1, {16}},
         {"color1", KeyKind::Anim, 4, {0.2, 0.2, 0.2, 1}},
         {"color2", KeyKind::Anim, 4, {0.8, 0.8, 0.8, 1}}}},
-      {"composite",
-       NodeKind::Composite,
-       {{"source", KeyKind::Ref, 1, {}, true},
-        {"destination", KeyKind::Ref},
-        {"mask", KeyKind::Ref},
-        {"mask_kind", KeyKind::MaskKind},
-        {"mode", KeyKind::Mode},
-        {"opacity", KeyKind::Anim, 1, {1}},
-        {"dest_bound", KeyKind::Bool}}},
-      {"transform",
-       NodeKind::Transform,
-       {{"source", KeyKind::Ref, 1, {}, true},
-        {"destination", KeyKind::Ref},
-        {"mask", KeyKind::Ref},
-        {"mask_kind", KeyKind::MaskKind},
-        {"mode", KeyKind::Mode},
-        {"opacity", KeyKind::Anim, 1, {1}},
-        {"dest_bound", KeyKind::Bool},
-        {"anchor", KeyKind::Anim, 2, {0, 0}},
-        {"translate", KeyKind::Anim, 2, {0, 0}},
-        {"rotate", KeyKind::Anim, 1, {0}},
-        {"scale", KeyKind::Anim, 0, {1, 1}},
-        {"motion_blur", KeyKind::MotionBlur},
-        {"quality", KeyKind::Quality}}},
+      {"composite", NodeKind::Composite, LayerKeys({})},
+      {"transform", NodeKind::Transform,
+       LayerKeys({{"anchor", KeyKind::Anim, 2, {0, 0}},
+                  {"translate", KeyKind::Anim, 2, {0, 0}},
+                  {"rotate", KeyKind::Anim, 1, {0}},
+                  {"scale", KeyKind::Anim, 0, {1, 1}},
+                  {"motion_blur", KeyKind::MotionBlur},
+                  {"quality", KeyKind::Quality}})},
       {"cache", NodeKind::Cache, {{"input", KeyKind::Ref, 1, {}, true}}},
       {"null", NodeKind::Null, {}},
       {"blur",
@@ -90,48 +88,63 @@ const std::vector<KindSchema>& Schemas() {
   return kSchemas;
 }
 
-const std::map<std::string, int32_t>& ModeNames() {
-  static const std::map<std::string, int32_t> kModes = {
-      {"copy", PF_BLEND_COPY},
-      {"behind", PF_BLEND_BEHIND},
-      {"normal", PF_BLEND_NORMAL},
-      {"dissolve", PF_BLEND_DISSOLVE},
-      {"add", PF_BLEND_ADD},
-      {"multiply", PF_BLEND_MULTIPLY},
-      {"screen", PF_BLEND_SCREEN},
-      {"overlay", PF_BLEND_OVERLAY},
-      {"soft_light", PF_BLEND_SOFT_LIGHT},
-      {"hard_light", PF_BLEND_HARD_LIGHT},
-      {"darken", PF_BLEND_DARKEN},
-      {"lighten", PF_BLEND_LIGHTEN},
-      {"difference", PF_BLEND_DIFFERENCE},
-      {"hue", PF_BLEND_HUE},
-      {"saturation", PF_BLEND_SATURATION},
-      {"color", PF_BLEND_COLOR},
-      {"luminosity", PF_BLEND_LUMINOSITY},
-      {"stencil_alpha", PF_BLEND_STENCIL_ALPHA},
-      {"stencil_luma", PF_BLEND_STENCIL_LUMA},
-      {"silhouette_alpha", PF_BLEND_SILHOUETTE_ALPHA},
-      {"silhouette_luma", PF_BLEND_SILHOUETTE_LUMA},
-      {"alpha_add", PF_BLEND_ALPHA_ADD},
-  };
-  return kModes;
+// Indexed by code: a scene names the blend modes and mask kinds of the host
+// by these words.
+constexpr const char* kModeNames[PF_BLEND_MODE_COUNT] = {"copy",
+                                                         "behind",
+                                                         "normal",
+                                                         "dissolve",
+                                                         "add",
+                                                         "multiply",
+                                                         "screen",
+                                                         "overlay",
+                                                         "soft_light",
+                                                         "hard_light",
+                                                         "darken",
+                                                         "lighten",
+                                                         "difference",
+                                                         "hue",
+                                                         "saturation",
+                                                         "color",
+                                                         "luminosity",
+                                                         "stencil_alpha",
+                                                         "stencil_luma",
+                                                         "silhouette_alpha",
+                                                         "silhouette_luma",
+                                                         "alpha_add"};
+constexpr const char* kMaskKindNames[PF_MASK_KIND_COUNT] = {"alpha", "inverted_alpha", "luma",
+                                                            "inverted_luma"};
+
+static_assert(std::string_view(kModeNames[PF_BLEND_NORMAL]) == "normal" &&
+              std::string_view(kModeNames[PF_BLEND_ALPHA_ADD]) == "alpha_add" &&
+              std::string_view(kMaskKindNames[PF_MASK_INVERTED_LUMA]) == "inverted_luma");
+
+}  // namespace
+
+const char* NodeKindName(NodeKind kind) {
+  for (const KindSchema& s : Schemas())
+    if (s.kind == kind) return s.type;
+  return "?";
 }
 
-const std::map<std::string, int32_t>& MaskKindNames() {
-  static const std::map<std::string, int32_t> kKinds = {
-      {"alpha", PF_MASK_ALPHA},
-      {"inverted_alpha", PF_MASK_INVERTED_ALPHA},
-      {"luma", PF_MASK_LUMA},
-      {"inverted_luma", PF_MASK_INVERTED_LUMA},
-  };
-  return kKinds;
-}
+namespace {
 
 class Parser {
  public:
   Parser(std::string fileName, std::filesystem::path baseDir)
       : file_(std::move(fileName)), base_(std::move(baseDir)) {}
+
+  // The code of a scene word, or a failure that lists the words there are.
+  template <size_t N>
+  int32_t CodeOfName(const char* const (&names)[N], const std::string& word,
+                     const std::string& path, const std::string& what) const {
+    std::string valid;
+    for (size_t i = 0; i < N; ++i) {
+      if (word == names[i]) return static_cast<int32_t>(i);
+      valid += (i ? ", " : "") + std::string(names[i]);
+    }
+    Fail(path, "unknown " + what + " '" + word + "' (one of: " + valid + ")");
+  }
 
   [[noreturn]] void Fail(const std::string& path, const std::string& what) const {
     throw SceneError(file_ + ": " + (path.empty() ? "/" : path) + ": " + what);
@@ -314,20 +327,12 @@ class Parser {
         node.file = Enum(v, path);
         node.file_path = base_ / node.file;
         break;
-      case KeyKind::Mode: {
-        const std::string s = Enum(v, path);
-        auto it = ModeNames().find(s);
-        if (it == ModeNames().end()) Fail(path, "unknown transfer mode '" + s + "'");
-        node.mode = it->second;
+      case KeyKind::Mode:
+        node.mode = CodeOfName(kModeNames, Enum(v, path), path, "transfer mode");
         break;
-      }
-      case KeyKind::MaskKind: {
-        const std::string s = Enum(v, path);
-        auto it = MaskKindNames().find(s);
-        if (it == MaskKindNames().end()) Fail(path, "unknown mask kind '" + s + "'");
-        node.mask_kind = it->second;
+      case KeyKind::MaskKind:
+        node.mask_kind = CodeOfName(kMaskKindNames, Enum(v, path), path, "mask kind");
         break;
-      }
       case KeyKind::Bool:
         if (!v.is_boolean()) Fail(path, "expected true or false");
         node.dest_bound = v.get<bool>();

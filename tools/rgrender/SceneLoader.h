@@ -14,6 +14,9 @@
 
 #include "SceneDesc.h"
 
+// The scene word for a node kind ("image", "levels", ...).
+const char* NodeKindName(NodeKind kind);
+
 SceneDesc LoadScene(const std::filesystem::path& file);
 // `fileName` only labels messages; relative image paths resolve against baseDir.
 SceneDesc ParseScene(const std::string& text, const std::string& fileName,
