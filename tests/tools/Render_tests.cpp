@@ -158,23 +158,30 @@ TEST_F(RenderTest, BlurChainHoldsAFewBuffersAtATime) {
 
 // An abort inside the first frame leaves no file at all, stats and profile
 // included; one in frame 1 keeps only the finished frame (frame 0 renders
-// every node, later frames fewer as the background hits).
+// every node, later frames fewer as the background hits). SIGTERM, which a
+// scheduler sends to a cancelled job, aborts as Ctrl-C does.
 TEST_F(RenderTest, AbortKeepsOnlyFinishedFrames) {
-  for (int starts : {4, 15}) {
+  for (int starts : {0, 4, 15}) {  // 0: SIGTERM before the first frame
     SCOPED_TRACE(starts);
     ScratchDir dir;
+    if (starts == 0) {
+      RenderMonitor::InstallSignalHandler();
+      std::raise(SIGTERM);
+    }
     RenderMonitor::AbortAfterNodeStarts(starts);
     testing::internal::CaptureStderr();
     std::vector<std::string> args = {DataPath("reference_scene.json"), "-o", dir / "f_#.png", "-q"};
-    if (starts == 4)
+    if (starts <= 4)
       args.insert(args.end(), {"--stats", dir / "stats.json", "--profile", dir / "p.dot"});
     const int code = RunTool(args);
     const std::string err = testing::internal::GetCapturedStderr();
     RenderMonitor::ClearAbort();
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
     EXPECT_EQ(code, 130);
     EXPECT_NE(err.find("aborted"), std::string::npos) << err;
     EXPECT_EQ(dir.Entries(),
-              starts == 4 ? std::vector<std::string>{} : std::vector<std::string>{"f_0.png"});
+              starts <= 4 ? std::vector<std::string>{} : std::vector<std::string>{"f_0.png"});
   }
 }
 

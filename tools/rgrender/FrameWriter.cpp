@@ -62,12 +62,20 @@ std::string FramePath(const std::string& pattern, int32_t frame) {
 
 namespace {
 
+std::string HostName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return "host";
+  return name;
+}
+
 // Removes the temporary file unless it was renamed into place.
 class TempFile {
  public:
+  // Host and process in the name: on a shared folder two machines may write
+  // the same frame at once, and neither may rename the other's half file.
   explicit TempFile(fs::path target)
-      : path_(target.parent_path() /
-              ("." + target.filename().string() + ".part" + std::to_string(::getpid()))) {}
+      : path_(target.parent_path() / ("." + target.filename().string() + ".part-" + HostName() +
+                                      "-" + std::to_string(::getpid()))) {}
   ~TempFile() {
     std::error_code ec;
     if (!committed_) fs::remove(path_, ec);

@@ -26,6 +26,9 @@ void RenderMonitor::InstallSignalHandler() {
   sa.sa_handler = OnSigint;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
+  // Schedulers end a cancelled or overdue job with SIGTERM before SIGKILL:
+  // stopping like Ctrl-C removes the frame being written.
+  sigaction(SIGTERM, &sa, nullptr);
 }
 
 void RenderMonitor::AbortAfterNodeStarts(long n) { g_abort_after = n; }

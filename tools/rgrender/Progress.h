@@ -1,6 +1,6 @@
 // Progress display and abort for a run: a bar on standard error (frames
 // done, and the current frame's nodes), and the abort request that Ctrl-C
-// raises. Nodes reach it through NodeProgress objects attached to them; the
+// (or SIGTERM) raises. Nodes reach it through NodeProgress objects attached to them; the
 // library calls StartProgress before each node's Render, and the nodes call
 // CheckAbort while they work, which throws once an abort is requested.
 #pragma once
@@ -36,7 +36,7 @@ class RenderMonitor {
   const std::map<std::string, long>& RenderCounts() const { return renders_; }
   void ResetRenderCounts() { renders_.clear(); }
 
-  // Installs the SIGINT handler (the program does; tests need not).
+  // Installs the SIGINT and SIGTERM handler (the program does; tests need not).
   static void InstallSignalHandler();
   // Test hook: request an abort when the n-th node starts rendering (n >= 1);
   // 0 disarms.

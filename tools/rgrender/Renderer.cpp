@@ -373,7 +373,7 @@ int RgrenderMain(int argc, const char* const* argv) {
       "PNG and TIFF files are written with straight (un-premultiplied) alpha;\n"
       "EXR files keep the library's premultiplied colour. Exit codes: 0 done,\n"
       "1 rendering failed (a scene too deep for the stack included), 2 bad\n"
-      "input, 130 interrupted (Ctrl-C).",
+      "input, 130 interrupted (Ctrl-C or SIGTERM).",
       "rgrender"};
   RenderOptions o;
   std::string frames, rect;
