@@ -106,8 +106,9 @@ fuzz: fuzz-deps
 	test $$failed -eq 0
 
 # Benchmarks (not part of `make test`): the library alone with Google
-# Benchmark, then side by side with libvips. Release build in build-bench/.
-BENCH_PACKAGES := libvips-dev libbenchmark-dev
+# Benchmark, then side by side with pixman, OpenImageIO and libvips.
+# Release build in build-bench/.
+BENCH_PACKAGES := libvips-dev libbenchmark-dev libpixman-1-dev
 BENCH_FLAGS ?=
 COMPARE_FLAGS ?= --reps 15
 

@@ -1,5 +1,7 @@
 #include "Workloads.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <memory>
@@ -23,7 +25,7 @@ M_LRect MakeRect(int32_t l, int32_t t, int32_t r, int32_t b) {
   return x;
 }
 
-M_LRect FrameRect() { return MakeRect(0, 0, kFrameWidth, kFrameHeight); }
+M_LRect FrameRect(const Shape& shape) { return MakeRect(0, 0, shape.width, shape.height); }
 
 namespace {
 
@@ -63,25 +65,27 @@ PF_CompositeModePlus NormalMode() {
 
 }  // namespace
 
-WorldPtr MakeBackground(short depth) {
-  WorldPtr w(PF_World::New(FrameRect(), depth, 0));
-  Fill(w.get(), [](int32_t x, int32_t y) {
-    return PF_RGBA8{Ramp(x, kFrameWidth - 1), Ramp(y, kFrameHeight - 1),
+WorldPtr MakeBackground(const Shape& shape, short depth) {
+  WorldPtr w(PF_World::New(FrameRect(shape), depth, 0));
+  Fill(w.get(), [&shape](int32_t x, int32_t y) {
+    return PF_RGBA8{Ramp(x, shape.width - 1), Ramp(y, shape.height - 1),
                     static_cast<uint8_t>(((x >> 3) ^ (y >> 3)) & 0xff), 255};
   });
   return w;
 }
 
-WorldPtr MakeSweepLayer(int index, short depth) {
-  const M_LRect r =
-      MakeRect(120 * index, 60 * index, 120 * index + kSweepWidth, 60 * index + kSweepHeight);
-  WorldPtr w(PF_World::New(r, depth, 0));
-  Fill(w.get(), [index](int32_t x, int32_t y) {
+WorldPtr MakeSweepLayer(const Shape& shape, int index, short depth) {
+  const int32_t width = shape.width / 2;
+  const int32_t height = shape.height / 2;
+  const int32_t left = shape.width / 16 * (index % 8);
+  const int32_t top = shape.height / 18 * (index % 8);
+  WorldPtr w(PF_World::New(MakeRect(left, top, left + width, top + height), depth, 0));
+  Fill(w.get(), [index, width, height](int32_t x, int32_t y) {
     // Bands 720 pixels wide along the diagonal: 180 transparent, 255 ramping,
     // 285 opaque.
     const int a = std::clamp((x + y + 61 * index) % 720 - 180, 0, 255);
-    const int red = (x * 255 / (kSweepWidth - 1) + 32 * index) & 0xff;
-    const int green = 255 - y * 255 / (kSweepHeight - 1);
+    const int red = (x * 255 / (width - 1) + 32 * index) & 0xff;
+    const int green = 255 - y * 255 / (height - 1);
     const int blue = (40 * index + (x ^ y)) & 0xff;
     return PF_RGBA8{Premultiply(red, a), Premultiply(green, a), Premultiply(blue, a),
                     static_cast<uint8_t>(a)};
@@ -89,11 +93,11 @@ WorldPtr MakeSweepLayer(int index, short depth) {
   return w;
 }
 
-WorldPtr MakeOpaqueLayer(int index, short depth) {
-  WorldPtr w(PF_World::New(FrameRect(), depth, 0));
-  Fill(w.get(), [index](int32_t x, int32_t y) {
-    return PF_RGBA8{Ramp(x + 40 * index, kFrameWidth + 320), Ramp(y, kFrameHeight),
-                    Ramp(x + y, kFrameWidth + kFrameHeight), 255};
+WorldPtr MakeOpaqueLayer(const Shape& shape, int index, short depth) {
+  WorldPtr w(PF_World::New(FrameRect(shape), depth, 0));
+  Fill(w.get(), [index, &shape](int32_t x, int32_t y) {
+    return PF_RGBA8{Ramp(x + 40 * index, shape.width + 320), Ramp(y, shape.height),
+                    Ramp(x + y, shape.width + shape.height), 255};
   });
   return w;
 }
@@ -108,12 +112,12 @@ WorldPtr MakeTinyWorld(int32_t size) {
   return w;
 }
 
-M_Matrix3 RotationAboutFrameCentre(double degrees) {
+M_Matrix3 RotationAboutFrameCentre(const Shape& shape, double degrees) {
   const double t = degrees * M_PI / 180.0;
   const double c = std::cos(t);
   const double s = std::sin(t);
-  const double cx = kFrameWidth / 2.0;
-  const double cy = kFrameHeight / 2.0;
+  const double cx = shape.width / 2.0;
+  const double cy = shape.height / 2.0;
   M_Matrix3 m;
   // x' = x c - y s, y' = x s + y c, about (cx, cy).
   m[0] = c;
@@ -189,11 +193,12 @@ short KindDepth(Kind kind) { return kind == Kind::W4Float8 ? 32 : 8; }
 
 Workload::~Workload() { root.reset(); }
 
-std::unique_ptr<Workload> MakeWorkload(Kind kind) {
+std::unique_ptr<Workload> MakeWorkload(Kind kind, const Shape& shape) {
   auto w = std::make_unique<Workload>();
   w->kind = kind;
+  w->shape = shape;
   w->depth = KindDepth(kind);
-  w->background = MakeBackground(w->depth);
+  w->background = MakeBackground(shape, w->depth);
   const PF_CompositeModePlus normal = NormalMode();
   switch (kind) {
     case Kind::W0Background:
@@ -202,8 +207,8 @@ std::unique_ptr<Workload> MakeWorkload(Kind kind) {
     case Kind::W1Stack8:
     case Kind::W4Float8: {
       NodePtr below = new RG_SourceBufferNode(w->background.get());
-      for (int i = 0; i < kStackLayers; ++i) {
-        w->layers.push_back(MakeSweepLayer(i, w->depth));
+      for (int i = 0; i < shape.layers; ++i) {
+        w->layers.push_back(MakeSweepLayer(shape, i, w->depth));
         NodePtr layer = new RG_SourceBufferNode(w->layers.back().get());
         below = new RG_CompositeNode(layer.get(), normal, below.get(), nullptr, 0);
       }
@@ -212,8 +217,8 @@ std::unique_ptr<Workload> MakeWorkload(Kind kind) {
     }
     case Kind::W2Opaque8: {
       NodePtr below = new OpaqueViewNode(w->background.get());
-      for (int i = 0; i < kStackLayers; ++i) {
-        w->layers.push_back(MakeOpaqueLayer(i, w->depth));
+      for (int i = 0; i < shape.layers; ++i) {
+        w->layers.push_back(MakeOpaqueLayer(shape, i, w->depth));
         NodePtr layer = new OpaqueViewNode(w->layers.back().get());
         below = new RG_CompositeNode(layer.get(), normal, below.get(), nullptr, 0);
       }
@@ -221,8 +226,8 @@ std::unique_ptr<Workload> MakeWorkload(Kind kind) {
       break;
     }
     case Kind::W3Rotate: {
-      w->layers.push_back(MakeOpaqueLayer(0, w->depth));
-      w->matrix = RotationAboutFrameCentre(kRotationDegrees);
+      w->layers.push_back(MakeOpaqueLayer(shape, 0, w->depth));
+      w->matrix = RotationAboutFrameCentre(shape, kRotationDegrees);
       NodePtr bg = new OpaqueViewNode(w->background.get());
       NodePtr layer = new OpaqueViewNode(w->layers.back().get());
       w->root = new RG_XformNode(&w->matrix, 1, normal, 1, layer.get(), bg.get(), nullptr, 0);
@@ -239,20 +244,67 @@ Rendered::~Rendered() {
   delete lock;
 }
 
-RG_RenderRequest FrameRequest(short depth) {
+RG_RenderRequest FrameRequest(const Workload& w) {
   RG_RenderRequest r;
-  r.rect = FrameRect();
-  r.bit_depth = depth;
+  r.rect = FrameRect(w.shape);
+  r.bit_depth = w.depth;
   return r;
 }
 
-void ExecuteNew(const RG_RenderNode* root, short depth, Rendered* out) {
-  RG_ExecuteGraph(root, FrameRequest(depth), &out->rect, &out->flags, &out->world, &out->lock);
+size_t FrameBytes(const Workload& w) {
+  return static_cast<size_t>(w.shape.width) * w.shape.height * PF_BytesPerPixel(w.depth);
 }
 
-void ExecuteInto(const RG_RenderNode* root, short depth, PF_World* dest) {
+void ExecuteNew(const Workload& w, Rendered* out) {
+  RG_ExecuteGraph(w.root.get(), FrameRequest(w), &out->rect, &out->flags, &out->world, &out->lock);
+}
+
+void ExecuteInto(const Workload& w, PF_World* dest, int32_t stripRows) {
+  RG_RenderRequest request = FrameRequest(w);
   M_LRect outRect;
-  RG_ExecuteGraph(root, FrameRequest(depth), FrameRect(), dest, &outRect);
+  if (stripRows <= 0) {
+    RG_ExecuteGraph(w.root.get(), request, request.rect, dest, &outRect);
+    return;
+  }
+  const int32_t width = w.shape.width;
+  const int32_t height = w.shape.height;
+  for (int32_t top = 0; top < height; top += stripRows) {
+    const int32_t bottom = std::min(height, top + stripRows);
+    request.rect = MakeRect(0, top, width, bottom);
+    WorldPtr strip(PF_World::NewBorrowed(dest->PixelAddress(0, top), width, bottom - top,
+                                         dest->rowbytes, w.depth, dest->origin_x,
+                                         dest->origin_y + top));
+    RG_ExecuteGraph(w.root.get(), request, request.rect, strip.get(), &outRect);
+  }
+}
+
+int32_t StripRowsForCache(const Workload& w, long cacheBytes) {
+  // The destination and the background, and of each layer the share of its
+  // rows that cross a row of the frame.
+  const long pixel = PF_BytesPerPixel(w.depth);
+  double rowBytes = 2.0 * w.shape.width * pixel;
+  for (const WorldPtr& layer : w.layers)
+    rowBytes += static_cast<double>(layer->width) * pixel * layer->height / w.shape.height;
+  const long rows = static_cast<long>(cacheBytes / rowBytes);
+  return static_cast<int32_t>(std::max(2L, rows & ~1L));
+}
+
+int32_t DefaultStripRows(const Workload& w, int threads) {
+  if (w.kind != Kind::W1Stack8 && w.kind != Kind::W4Float8) return 0;
+  int32_t rows = StripRowsForCache(w, L2CacheBytes() * threads);
+  if (threads <= 1) return rows;
+  constexpr int32_t kChunkRows = 16;
+  constexpr int32_t kMinPixelsForThreads = 64 * 1024;
+  int32_t narrowest = w.shape.width;
+  for (const WorldPtr& layer : w.layers) narrowest = std::min(narrowest, layer->width);
+  rows = std::max(rows, kMinPixelsForThreads / narrowest + 1);
+  const int32_t unit = kChunkRows * threads;
+  return (rows + unit - 1) / unit * unit;
+}
+
+long L2CacheBytes() {
+  const long bytes = ::sysconf(_SC_LEVEL2_CACHE_SIZE);
+  return bytes > 0 ? bytes : 1L << 20;
 }
 
 // ---- traversal graphs ----

@@ -22,12 +22,19 @@ namespace rgbench {
 constexpr int32_t kFrameWidth = 1920;
 constexpr int32_t kFrameHeight = 1080;
 constexpr int kStackLayers = 8;
-constexpr int32_t kSweepWidth = 960;
-constexpr int32_t kSweepHeight = 540;
 constexpr double kRotationDegrees = 30.0;
 
+// A frame's size and the number of layers of the stack workloads. At the
+// default size a sweep layer is 960x540 and layer i sits at (120 i, 60 i);
+// other sizes scale both, and layers beyond eight repeat the eight places.
+struct Shape {
+  int32_t width = kFrameWidth;
+  int32_t height = kFrameHeight;
+  int layers = kStackLayers;
+};
+
 M_LRect MakeRect(int32_t l, int32_t t, int32_t r, int32_t b);
-M_LRect FrameRect();
+M_LRect FrameRect(const Shape& shape = {});
 
 struct WorldDeleter {
   void operator()(PF_World* w) const { delete w; }
@@ -38,20 +45,21 @@ using NodePtr = U_SharedPtr<RG_RenderNode>;
 // ---- input images (premultiplied RGBA at depth 8 or 32) ----
 
 // Opaque frame-sized background.
-WorldPtr MakeBackground(short depth);
-// Layer i of the stack (960x540 at (120 i, 60 i)); its alpha sweeps 0..255
-// along diagonal bands, so it has transparent, partial and opaque pixels.
-WorldPtr MakeSweepLayer(int index, short depth);
+WorldPtr MakeBackground(const Shape& shape, short depth);
+// Layer i of the stack (a quarter of the frame, see Shape); its alpha sweeps
+// 0..255 along diagonal bands, so it has transparent, partial and opaque
+// pixels.
+WorldPtr MakeSweepLayer(const Shape& shape, int index, short depth);
 // Opaque frame-sized layer at (0, 0) with smooth colour gradients (smooth so
 // that two bilinear samplers that place a sample a fraction of a pixel apart
 // still agree within a level).
-WorldPtr MakeOpaqueLayer(int index, short depth);
+WorldPtr MakeOpaqueLayer(const Shape& shape, int index, short depth);
 // A few pixels of partial alpha at (0, 0), the leaf of the traversal graphs.
 WorldPtr MakeTinyWorld(int32_t size);
 
 // Rotation by `degrees` about the frame centre, source to output, points as
 // rows (the host's convention).
-M_Matrix3 RotationAboutFrameCentre(double degrees);
+M_Matrix3 RotationAboutFrameCentre(const Shape& shape, double degrees);
 
 // ---- host nodes ----
 
@@ -90,6 +98,7 @@ short KindDepth(Kind kind);
 
 struct Workload {
   Kind kind;
+  Shape shape;
   short depth;
   WorldPtr background;
   std::vector<WorldPtr> layers;  // bottom first
@@ -98,7 +107,7 @@ struct Workload {
   ~Workload();
 };
 
-std::unique_ptr<Workload> MakeWorkload(Kind kind);
+std::unique_ptr<Workload> MakeWorkload(Kind kind, const Shape& shape = {});
 
 // ---- execution ----
 
@@ -114,11 +123,28 @@ struct Rendered {
   char flags = 0;
 };
 
-RG_RenderRequest FrameRequest(short depth);
+RG_RenderRequest FrameRequest(const Workload& w);
+size_t FrameBytes(const Workload& w);
 // Three-output form; the caller takes the lock as well.
-void ExecuteNew(const RG_RenderNode* root, short depth, Rendered* out);
-// Destination form into `dest`, which covers the frame.
-void ExecuteInto(const RG_RenderNode* root, short depth, PF_World* dest);
+void ExecuteNew(const Workload& w, Rendered* out);
+// Destination form into `dest`, which covers the frame: in one execution
+// when stripRows is 0, otherwise as horizontal strips of that many rows, one
+// execution each, so that every layer's work on a strip finds the strip of
+// the destination still in cache.
+void ExecuteInto(const Workload& w, PF_World* dest, int32_t stripRows = 0);
+// The strip height that keeps a strip of every buffer the workload touches
+// (destination and inputs) within `cacheBytes`, rounded to even rows so
+// that interlaced fields keep their parity; at least 2.
+int32_t StripRowsForCache(const Workload& w, long cacheBytes);
+// The destination form's default for the workload with the host kernels on
+// `threads` threads: strips where they measured faster than one execution,
+// else 0. With several threads a strip holds each thread's share of rows
+// in its own L2 cache, but is also large enough for the kernels to split a
+// layer's work across the threads at all (they split jobs above 64K pixels
+// in chunks of 16 rows), which wins over the cache where the two disagree.
+int32_t DefaultStripRows(const Workload& w, int threads);
+// The per-core L2 size (sysconf; 1 MiB when unknown).
+long L2CacheBytes();
 
 // ---- traversal graphs ----
 

@@ -1,35 +1,36 @@
 // rg_compare: the frame workloads W0 to W4 through the render-graph library
-// and through libvips in the same run, at each thread count. Checks that
-// both give the same pixels and prints the medians side by side.
+// and through its peers (pixman, OpenImageIO, libvips) in the same run, at
+// each thread count, interleaved so that a burst of load elsewhere on the
+// machine hits every side alike. Checks each peer's pixels against the
+// library's and prints medians and minima, the library's ratio to the
+// fastest peer and its cost in frame copies (its time over a memcpy of one
+// frame at the workload's depth).
 //
-// Both sides read the same input buffers: libvips wraps the library's worlds
-// without copying. Graph and pipeline construction are excluded from the
-// times on both sides; each timed call renders one whole frame, either into
-// a new buffer (the library's three-output form with the lock taken,
-// libvips' write_to_memory) or into a buffer the caller owns (the library's
-// destination form, libvips writing into an image over that memory). The
-// libvips operation cache is off.
+// Every side reads the same input buffers and writes a frame the caller
+// owns; graph, pipeline and image construction are outside the timing. The
+// library runs in both forms of RG_ExecuteGraph: new (three-output form, the
+// caller takes the buffer and lock) and dest (destination form, in strips
+// where that is the workload's default, see DefaultStripRows; also timed in
+// one execution then, and required to give the same bytes).
 //
-// Usage: rg_compare [--reps N] [--threads 1,2] [--only W1]
+// Usage: rg_compare [--reps N] [--threads 1,2] [--only W1] [--strip-rows N]
+//                   [--size WxH] [--layers N] [--peers pixman,oiio,vips]
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
-#include <vips/vips8>
 
+#include "Peers.h"
 #include "Workloads.h"
 #include "rghost/PF_Transfer.h"
 #include "rghost/PF_World.h"
 
 using namespace rgbench;
-using vips::VImage;
 
 namespace {
 
@@ -37,33 +38,56 @@ struct Options {
   int reps = 15;
   std::vector<int> threads{1, 2};
   std::string only;
+  int strip_rows = -1;  // -1: each workload's default; 0: one execution
+  Shape shape;
+  std::vector<std::string> peers{"pixman", "oiio", "vips"};
 };
+
+std::vector<std::string> SplitList(const std::string& s) {
+  std::vector<std::string> items;
+  std::stringstream ss(s);
+  std::string item;
+  while (std::getline(ss, item, ',')) items.push_back(item);
+  return items;
+}
+
+[[noreturn]] void Usage(const char* argv0) {
+  std::fprintf(stderr,
+               "usage: %s [--reps N] [--threads 1,2] [--only W1] [--strip-rows N] [--size WxH] "
+               "[--layers N] [--peers pixman,oiio,vips]\n",
+               argv0);
+  std::exit(2);
+}
 
 Options ParseOptions(int argc, char** argv) {
   Options o;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--reps" && i + 1 < argc) {
-      o.reps = std::max(1, std::atoi(argv[++i]));
-    } else if (a == "--threads" && i + 1 < argc) {
+    if (i + 1 >= argc) Usage(argv[0]);
+    const std::string v = argv[++i];
+    if (a == "--reps") {
+      o.reps = std::max(1, std::atoi(v.c_str()));
+    } else if (a == "--threads") {
       o.threads.clear();
-      std::stringstream ss(argv[++i]);
-      std::string item;
-      while (std::getline(ss, item, ',')) o.threads.push_back(std::max(1, std::atoi(item.c_str())));
-    } else if (a == "--only" && i + 1 < argc) {
-      o.only = argv[++i];
+      for (const std::string& t : SplitList(v))
+        o.threads.push_back(std::max(1, std::atoi(t.c_str())));
+    } else if (a == "--only") {
+      o.only = v;
+    } else if (a == "--strip-rows") {
+      o.strip_rows = std::max(0, std::atoi(v.c_str()));
+    } else if (a == "--size") {
+      if (std::sscanf(v.c_str(), "%dx%d", &o.shape.width, &o.shape.height) != 2 ||
+          o.shape.width < 64 || o.shape.height < 64)
+        Usage(argv[0]);
+    } else if (a == "--layers") {
+      o.shape.layers = std::max(1, std::atoi(v.c_str()));
+    } else if (a == "--peers") {
+      o.peers = SplitList(v);
     } else {
-      std::fprintf(stderr, "usage: %s [--reps N] [--threads 1,2] [--only W1]\n", argv[0]);
-      std::exit(2);
+      Usage(argv[0]);
     }
   }
   return o;
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  const size_t n = v.size();
-  return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
 }
 
 double ProcessCpuMs() {
@@ -72,148 +96,50 @@ double ProcessCpuMs() {
   return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
 }
 
-// Wall time and the CPU time of the whole process (every thread) of one
-// call. On a loaded machine the CPU time is the steadier of the two.
-struct Sample {
-  double wall = 0;
-  double cpu = 0;
-};
-
-template <class F>
-Sample TimeMs(F&& f) {
-  const double cpu0 = ProcessCpuMs();
-  const auto start = std::chrono::steady_clock::now();
-  f();
-  const auto end = std::chrono::steady_clock::now();
-  return {std::chrono::duration<double, std::milli>(end - start).count(), ProcessCpuMs() - cpu0};
-}
-
+// Wall times of one side, and its process CPU times (all threads).
 struct Times {
   std::vector<double> wall, cpu;
-  void Add(const Sample& s) {
-    wall.push_back(s.wall);
-    cpu.push_back(s.cpu);
+  template <class F>
+  void Add(F&& f) {
+    const double cpu0 = ProcessCpuMs();
+    const auto start = std::chrono::steady_clock::now();
+    f();
+    const auto end = std::chrono::steady_clock::now();
+    wall.push_back(std::chrono::duration<double, std::milli>(end - start).count());
+    cpu.push_back(ProcessCpuMs() - cpu0);
+  }
+  bool Empty() const { return wall.empty(); }
+  double Median() const { return MedianOf(wall); }
+  double Min() const { return *std::min_element(wall.begin(), wall.end()); }
+  double CpuMedian() const { return MedianOf(cpu); }
+  static double MedianOf(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
   }
 };
-
-// ---- libvips side ----
-
-VipsBandFormat VipsFormat(short depth) {
-  return depth == 32 ? VIPS_FORMAT_FLOAT : VIPS_FORMAT_UCHAR;
-}
-
-// libvips composites float pixels with 255 as full alpha (its sRGB scale),
-// so its float inputs are the library's scaled by 255 (copies made once,
-// outside the timing) and its float output is compared divided by 255.
-constexpr float kVipsFloatScale = 255.0f;
-
-VipsInterpretation VipsSpace(short) { return VIPS_INTERPRETATION_sRGB; }
-
-size_t FrameBytes(short depth) {
-  return static_cast<size_t>(kFrameWidth) * kFrameHeight * PF_BytesPerPixel(depth);
-}
-
-// Float copies of worlds scaled for libvips; they outlive every pipeline.
-std::vector<WorldPtr> g_scaled;
-
-const PF_World* ScaledForVips(const PF_World* w) {
-  if (w->depth != 32) return w;
-  WorldPtr copy(PF_World::New(w->GetRect(), 32, 0));
-  for (int32_t y = 0; y < w->height; ++y) {
-    const float* s = static_cast<const float*>(w->PixelAddress(0, y));
-    float* d = static_cast<float*>(copy->PixelAddress(0, y));
-    for (int32_t i = 0; i < w->width * 4; ++i) d[i] = s[i] * kVipsFloatScale;
-  }
-  g_scaled.push_back(std::move(copy));
-  return g_scaled.back().get();
-}
-
-// A libvips image over a world's pixels (borrowed, no copy; float worlds go
-// through ScaledForVips first).
-VImage Wrap(const PF_World* original) {
-  const PF_World* w = ScaledForVips(original);
-  const size_t bpp = PF_BytesPerPixel(w->depth);
-  if (w->rowbytes != static_cast<long>(w->width * bpp)) {
-    std::fprintf(stderr, "rg_compare: world rows are padded; libvips needs packed rows\n");
-    std::exit(1);
-  }
-  VImage img = VImage::new_from_memory(w->data, static_cast<size_t>(w->rowbytes) * w->height,
-                                       w->width, w->height, 4, VipsFormat(w->depth));
-  return img.copy(VImage::option()->set("interpretation", VipsSpace(w->depth)));
-}
-
-VImage VipsPipeline(const Workload& w) {
-  VImage bg = Wrap(w.background.get());
-  if (w.kind == Kind::W0Background) return bg;
-  const int space = VipsSpace(w.depth);
-  if (w.kind == Kind::W3Rotate) {
-    const M_Matrix3& m = w.matrix;
-    // The host's matrix takes rows (x, y, 1); libvips' affine takes columns.
-    // Both map pixel centres, pixel (i, j) covering [i, i+1) x [j, j+1).
-    const double a = m[0], b = m[3], c = m[1], d = m[4];
-    std::vector<int> area{0, 0, kFrameWidth, kFrameHeight};
-    VImage rotated =
-        Wrap(w.layers[0].get())
-            .affine({a, b, c, d},
-                    VImage::option()
-                        ->set("interpolate", vips::VInterpolate::new_from_name("bilinear"))
-                        ->set("odx", m[6] + 0.5 * (a + b) - 0.5)
-                        ->set("ody", m[7] + 0.5 * (c + d) - 0.5)
-                        ->set("oarea", area)
-                        ->set("premultiplied", true));
-    return bg.composite2(
-        rotated, VIPS_BLEND_MODE_OVER,
-        VImage::option()->set("premultiplied", true)->set("compositing_space", space));
-  }
-  std::vector<VImage> in{bg};
-  std::vector<int> modes, xs, ys;
-  for (const WorldPtr& layer : w.layers) {
-    in.push_back(Wrap(layer.get()));
-    modes.push_back(VIPS_BLEND_MODE_OVER);
-    xs.push_back(layer->origin_x);
-    ys.push_back(layer->origin_y);
-  }
-  return VImage::composite(in, modes,
-                           VImage::option()
-                               ->set("x", xs)
-                               ->set("y", ys)
-                               ->set("premultiplied", true)
-                               ->set("compositing_space", space));
-}
-
-void VipsRenderNew(const VImage& pipeline) {
-  size_t size = 0;
-  void* data = pipeline.write_to_memory(&size);
-  g_free(data);
-}
-
-// Renders the pipeline into memory the caller owns.
-void VipsRenderInto(const VImage& pipeline, void* dest, short depth) {
-  VImage out = VImage::new_from_memory(dest, FrameBytes(depth), kFrameWidth, kFrameHeight, 4,
-                                       VipsFormat(depth));
-  pipeline.write(out);
-}
-
-// ---- comparison ----
 
 struct PixelCheck {
   double max_diff = 0;       // in 8-bit levels
   long long over_limit = 0;  // channel values more than 2 levels apart
 };
 
-PixelCheck Compare(const PF_World* ours, const void* theirs, short depth) {
+// The peer's float values are ours times `scale`.
+PixelCheck Compare(const Workload& w, const PF_World* ours, const void* theirs, float scale) {
   PixelCheck c;
-  for (int32_t y = 0; y < kFrameHeight; ++y) {
+  const long values = static_cast<long>(w.shape.width) * 4;
+  for (int32_t y = 0; y < w.shape.height; ++y) {
     const char* row = static_cast<const char*>(ours->data) + y * ours->rowbytes;
-    for (int32_t i = 0; i < kFrameWidth * 4; ++i) {
-      const long long k = static_cast<long long>(y) * kFrameWidth * 4 + i;
+    for (long i = 0; i < values; ++i) {
+      const long long k = static_cast<long long>(y) * values + i;
       double d;
-      if (depth == 8) {
+      if (w.depth == 8) {
         d = std::abs(static_cast<int>(reinterpret_cast<const uint8_t*>(row)[i]) -
                      static_cast<int>(static_cast<const uint8_t*>(theirs)[k]));
       } else {
-        d = std::fabs(reinterpret_cast<const float*>(row)[i] * kVipsFloatScale -
-                      static_cast<const float*>(theirs)[k]);
+        d = std::fabs(reinterpret_cast<const float*>(row)[i] -
+                      static_cast<const float*>(theirs)[k] / scale) *
+            255.0;
       }
       c.max_diff = std::max(c.max_diff, d);
       if (d > 2.0 + 1e-3) ++c.over_limit;
@@ -222,13 +148,30 @@ PixelCheck Compare(const PF_World* ours, const void* theirs, short depth) {
   return c;
 }
 
+bool SameBytes(const Workload& w, const PF_World* a, const PF_World* b) {
+  const size_t row = FrameBytes(w) / w.shape.height;
+  for (int32_t y = 0; y < w.shape.height; ++y)
+    if (std::memcmp(a->PixelAddress(0, y), b->PixelAddress(0, y), row) != 0) return false;
+  return true;
+}
+
+struct PeerRun {
+  Peer* peer = nullptr;
+  bool active = false;
+  std::vector<unsigned char> out;
+  Times times;
+  PixelCheck check;
+};
+
 struct Row {
   std::string workload;
-  int threads;
-  double ours_new, ours_dest, vips_new, vips_dest;                  // wall medians
-  double cpu_ours_new, cpu_ours_dest, cpu_vips_new, cpu_vips_dest;  // CPU medians
-  long long peak_new, copied_new, peak_dest, copied_dest;
-  PixelCheck check;
+  int threads = 1;
+  int32_t strip_rows = 0;
+  Times ours_new, ours_dest, ours_whole, copy;
+  std::vector<Times> peers;  // as PeerRun order; empty when inactive
+  std::vector<PixelCheck> checks;
+  long long peak_new = 0, copied_new = 0, peak_dest = 0, copied_dest = 0;
+  bool strips_match = true;
 };
 
 // Runs `f` once to learn the library's pixel figures.
@@ -248,12 +191,38 @@ std::string Mib(long long bytes) {
   return buf;
 }
 
+// Three significant figures, at least three decimals below 1.
+std::string Ms(double ms) {
+  char buf[32];
+  if (ms < 1)
+    std::snprintf(buf, sizeof buf, "%.3f", ms);
+  else if (ms < 100)
+    std::snprintf(buf, sizeof buf, "%.3g", ms);
+  else
+    std::snprintf(buf, sizeof buf, "%.0f", ms);
+  return buf;
+}
+
+std::string MedMin(const Times& t) {
+  if (t.Empty()) return "-";
+  return Ms(t.Median()) + " / " + Ms(t.Min());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (VIPS_INIT(argv[0])) vips_error_exit(nullptr);
-  vips_cache_set_max(0);
   const Options opt = ParseOptions(argc, argv);
+  std::vector<std::unique_ptr<Peer>> peers;
+  for (const std::string& name : opt.peers) {
+    if (name == "pixman")
+      peers.push_back(MakePixmanPeer());
+    else if (name == "oiio")
+      peers.push_back(MakeOiioPeer());
+    else if (name == "vips")
+      peers.push_back(MakeVipsPeer());
+    else
+      Usage(argv[0]);
+  }
 
   std::vector<Row> rows;
   bool allMatch = true;
@@ -261,84 +230,149 @@ int main(int argc, char** argv) {
                         Kind::W4Float8};
   for (Kind kind : kinds) {
     if (!opt.only.empty() && std::string(KindName(kind)).rfind(opt.only, 0) != 0) continue;
-    std::unique_ptr<Workload> w = MakeWorkload(kind);
-    VImage pipeline = VipsPipeline(*w);
-    WorldPtr ours(PF_World::New(FrameRect(), w->depth, 0));
-    std::vector<unsigned char> theirs(FrameBytes(w->depth));
+    std::unique_ptr<Workload> w = MakeWorkload(kind, opt.shape);
+    std::vector<PeerRun> runs;
+    for (auto& p : peers) {
+      PeerRun r;
+      r.peer = p.get();
+      r.active = p->Prepare(*w);
+      if (r.active) r.out.resize(FrameBytes(*w));
+      runs.push_back(std::move(r));
+    }
+    WorldPtr ours(PF_World::New(FrameRect(w->shape), w->depth, 0));
+    WorldPtr whole(PF_World::New(FrameRect(w->shape), w->depth, 0));
+    std::vector<unsigned char> copyFrom(FrameBytes(*w), 1), copyTo(FrameBytes(*w));
 
     auto oursNew = [&] {
       Rendered r;
-      ExecuteNew(w->root.get(), w->depth, &r);
+      ExecuteNew(*w, &r);
     };
-    auto oursDest = [&] { ExecuteInto(w->root.get(), w->depth, ours.get()); };
-    auto vipsNew = [&] { VipsRenderNew(pipeline); };
-    auto vipsDest = [&] { VipsRenderInto(pipeline, theirs.data(), w->depth); };
+    int32_t strips = 0;
+    auto oursDest = [&] { ExecuteInto(*w, ours.get(), strips); };
+    auto oursWhole = [&] { ExecuteInto(*w, whole.get(), 0); };
+    auto copy = [&] { std::memcpy(copyTo.data(), copyFrom.data(), copyFrom.size()); };
 
     for (int t : opt.threads) {
       PF_SetThreadCount(t);
-      vips_concurrency_set(t);
-      Row row{};
+      strips = opt.strip_rows >= 0 ? opt.strip_rows : DefaultStripRows(*w, t);
+      Row row;
       row.workload = KindName(kind);
       row.threads = t;
+      row.strip_rows = strips;
       oursDest();
-      vipsDest();
-      row.check = Compare(ours.get(), theirs.data(), w->depth);
-      if (row.check.over_limit != 0) allMatch = false;
+      oursWhole();
+      row.strips_match = SameBytes(*w, ours.get(), whole.get());
+      if (!row.strips_match) allMatch = false;
+      for (PeerRun& r : runs) {
+        if (!r.active) continue;
+        r.peer->SetThreads(t);
+        r.peer->RenderInto(r.out.data());
+        r.check = Compare(*w, ours.get(), r.out.data(), r.peer->FloatScale());
+        r.times = Times();
+      }
       PixelFigures(oursNew, &row.peak_new, &row.copied_new);
       PixelFigures(oursDest, &row.peak_dest, &row.copied_dest);
       oursNew();
-      vipsNew();
+      copy();
 
-      // Interleaved, so that a burst of load elsewhere on the machine hits
-      // both sides alike.
-      Times on, od, vn, vd;
       for (int i = 0; i < opt.reps; ++i) {
-        on.Add(TimeMs(oursNew));
-        vn.Add(TimeMs(vipsNew));
-        od.Add(TimeMs(oursDest));
-        vd.Add(TimeMs(vipsDest));
+        row.ours_new.Add(oursNew);
+        for (PeerRun& r : runs)
+          if (r.active) r.times.Add([&] { r.peer->RenderInto(r.out.data()); });
+        row.ours_dest.Add(oursDest);
+        if (strips > 0) row.ours_whole.Add(oursWhole);
+        row.copy.Add(copy);
       }
-      row.ours_new = Median(on.wall);
-      row.ours_dest = Median(od.wall);
-      row.vips_new = Median(vn.wall);
-      row.vips_dest = Median(vd.wall);
-      row.cpu_ours_new = Median(on.cpu);
-      row.cpu_ours_dest = Median(od.cpu);
-      row.cpu_vips_new = Median(vn.cpu);
-      row.cpu_vips_dest = Median(vd.cpu);
-      rows.push_back(row);
-      std::fflush(stdout);
+      for (PeerRun& r : runs) {
+        row.peers.push_back(r.active ? r.times : Times());
+        row.checks.push_back(r.check);
+      }
+      rows.push_back(std::move(row));
     }
   }
 
   double load[3] = {0, 0, 0};
   getloadavg(load, 3);
-  std::printf("libvips %s, reps %d, load average %.2f %.2f %.2f\n", vips_version_string(), opt.reps,
+  std::printf("frame %dx%d, %d layers, reps %d, L2 %ld KiB, load average %.2f %.2f %.2f\n",
+              opt.shape.width, opt.shape.height, opt.shape.layers, opt.reps, L2CacheBytes() >> 10,
               load[0], load[1], load[2]);
+  for (auto& p : peers) std::printf("%s %s\n", p->Name().c_str(), p->Version().c_str());
   std::printf(
-      "| workload | threads | rg new (ms) | libvips new (ms) | ratio new | rg dest (ms) | "
-      "libvips dest (ms) | ratio dest | rg peak alloc new/dest (MiB) | rg copied new/dest "
-      "(MiB) | max diff (levels) | values > 2 levels |\n");
-  std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|\n");
-  for (const Row& r : rows) {
-    std::printf(
-        "| %s | %d | %.3f | %.3f | %.3f | %.3f | %.3f | %.3f | %s / %s | %s / %s | %.2f | %lld |\n",
-        r.workload.c_str(), r.threads, r.ours_new, r.vips_new, r.ours_new / r.vips_new, r.ours_dest,
-        r.vips_dest, r.ours_dest / r.vips_dest, Mib(r.peak_new).c_str(), Mib(r.peak_dest).c_str(),
-        Mib(r.copied_new).c_str(), Mib(r.copied_dest).c_str(), r.check.max_diff,
-        r.check.over_limit);
-  }
-  std::printf("\nCPU time of the process, all threads (medians, ms)\n");
+      "\nWall time, ms, median / min. ours = the faster of rg new and rg dest; frame copies "
+      "= ours / memcpy\n\n| workload | threads | rg new | rg dest | rg dest whole (strip "
+      "rows) |");
+  for (auto& p : peers) std::printf(" %s |", p->Name().c_str());
   std::printf(
-      "| workload | threads | rg new | libvips new | ratio new | rg dest | libvips dest | "
-      "ratio dest |\n");
-  std::printf("|---|---|---|---|---|---|---|---|\n");
+      " memcpy | ours / fastest peer | rg dest / fastest peer | frame copies "
+      "|\n|---|---|---|---|---|");
+  for (size_t i = 0; i < peers.size(); ++i) std::printf("---|");
+  std::printf("---|---|---|---|\n");
   for (const Row& r : rows) {
-    std::printf("| %s | %d | %.3f | %.3f | %.3f | %.3f | %.3f | %.3f |\n", r.workload.c_str(),
-                r.threads, r.cpu_ours_new, r.cpu_vips_new, r.cpu_ours_new / r.cpu_vips_new,
-                r.cpu_ours_dest, r.cpu_vips_dest, r.cpu_ours_dest / r.cpu_vips_dest);
+    std::printf("| %s | %d | %s | %s | %s |", r.workload.c_str(), r.threads,
+                MedMin(r.ours_new).c_str(), MedMin(r.ours_dest).c_str(),
+                r.strip_rows > 0
+                    ? (MedMin(r.ours_whole) + " (" + std::to_string(r.strip_rows) + ")").c_str()
+                    : "-");
+    double fastest = 1e300, fastestMin = 1e300;
+    for (const Times& t : r.peers) {
+      std::printf(" %s |", MedMin(t).c_str());
+      if (!t.Empty()) {
+        fastest = std::min(fastest, t.Median());
+        fastestMin = std::min(fastestMin, t.Min());
+      }
+    }
+    const double ours = std::min(r.ours_new.Median(), r.ours_dest.Median());
+    const double oursMin = std::min(r.ours_new.Min(), r.ours_dest.Min());
+    std::printf(" %s |", MedMin(r.copy).c_str());
+    if (fastest < 1e300)
+      std::printf(" %.3f / %.3f | %.3f / %.3f |", ours / fastest, oursMin / fastestMin,
+                  r.ours_dest.Median() / fastest, r.ours_dest.Min() / fastestMin);
+    else
+      std::printf(" - | - |");
+    std::printf(" %.2f / %.2f |\n", ours / r.copy.Median(), oursMin / r.copy.Min());
   }
-  std::printf("pixels %s (tolerance 2/255 per channel)\n", allMatch ? "match" : "DIFFER");
-  vips_shutdown();
+
+  std::printf(
+      "\nPixels against ours: max |d| in 8-bit levels (values more than 2 levels apart)\n\n"
+      "| workload | threads |");
+  for (auto& p : peers) std::printf(" %s |", p->Name().c_str());
+  std::printf(" rg strips = whole |\n|---|---|");
+  for (size_t i = 0; i < peers.size(); ++i) std::printf("---|");
+  std::printf("---|\n");
+  for (const Row& r : rows) {
+    std::printf("| %s | %d |", r.workload.c_str(), r.threads);
+    for (size_t i = 0; i < r.checks.size(); ++i) {
+      if (r.peers[i].Empty())
+        std::printf(" - |");
+      else
+        std::printf(" %.2f (%lld) |", r.checks[i].max_diff, r.checks[i].over_limit);
+    }
+    std::printf(" %s |\n", r.strip_rows == 0 ? "-" : r.strips_match ? "yes" : "NO");
+  }
+
+  std::printf(
+      "\nCPU time of the process, all threads (medians, ms)\n\n| workload | threads | rg new "
+      "| rg dest |");
+  for (auto& p : peers) std::printf(" %s |", p->Name().c_str());
+  std::printf("\n|---|---|---|---|");
+  for (size_t i = 0; i < peers.size(); ++i) std::printf("---|");
+  std::printf("\n");
+  for (const Row& r : rows) {
+    std::printf("| %s | %d | %s | %s |", r.workload.c_str(), r.threads,
+                Ms(r.ours_new.CpuMedian()).c_str(), Ms(r.ours_dest.CpuMedian()).c_str());
+    for (const Times& t : r.peers)
+      std::printf(" %s |", t.Empty() ? "-" : Ms(t.CpuMedian()).c_str());
+    std::printf("\n");
+  }
+
+  std::printf(
+      "\nLibrary pixel figures\n\n| workload | threads | peak alloc new / dest (MiB) | "
+      "copied new / dest (MiB) |\n|---|---|---|---|\n");
+  for (const Row& r : rows)
+    std::printf("| %s | %d | %s / %s | %s / %s |\n", r.workload.c_str(), r.threads,
+                Mib(r.peak_new).c_str(), Mib(r.peak_dest).c_str(), Mib(r.copied_new).c_str(),
+                Mib(r.copied_dest).c_str());
+  std::printf("%s\n",
+              allMatch ? "rg strips match one execution" : "rg strips DIFFER from one execution");
   return allMatch ? 0 : 1;
 }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <iostream>
@@ -79,6 +80,7 @@ Validated Validate(const RenderOptions& o) {
   const FileFormat format = FormatForPath(o.output);
   CheckDepthForFormat(format, o.depth, o.output);
   if (o.cache_mb < 0) throw SceneError("bad --cache-mb (must be 0 or more)");
+  if (o.strip_rows < -1) throw SceneError("bad --strip-rows (use 0 for the whole frame, or more)");
   if (o.threads < 1 || o.threads > kMaxThreads)
     throw SceneError("bad --threads " + std::to_string(o.threads) + " (use 1 to " +
                      std::to_string(kMaxThreads) + ")");
@@ -186,6 +188,30 @@ void WriteProfile(const std::string& path, const std::string& dotText) {
   if (ec) throw SceneError(path + ": cannot write: " + ec.message());
 }
 
+// Rows per strip when the frame is rendered as horizontal strips, one
+// execution each, so that every layer's work on a strip finds that strip of
+// the destination still in the L2 cache; 0 for one execution. The program's
+// choice budgets a row of the strip buffer and one of every scene node's
+// (any of them may hold a buffer of the strip) within the L2 cache, but no
+// fewer than kMinStripRows rows: each execution costs a traversal of the
+// graph, and effects that read around their output (blurs) read their
+// margin again for every strip. Strips keep an even row count, so every
+// strip starts on a row of field 1's parity and a single-field pass renders
+// the same rows whatever the strip size.
+constexpr int32_t kMinStripRows = 64;
+
+int32_t StripRows(const RenderOptions& o, const Validated& v, int32_t height) {
+  int64_t rows = o.strip_rows;
+  if (rows < 0) {
+    const long l2 = ::sysconf(_SC_LEVEL2_CACHE_SIZE);
+    const int64_t rowBytes = int64_t{v.rect.right - v.rect.left} * PF_BytesPerPixel(o.depth) *
+                             static_cast<int64_t>(v.scene.nodes.size() + 1);
+    rows = std::max<int64_t>(kMinStripRows, (l2 > 0 ? l2 : 1 << 20) / rowBytes);
+  }
+  if (rows == 0 || rows >= height) return 0;
+  return static_cast<int32_t>(std::max<int64_t>(2, (rows + 1) & ~int64_t{1}));
+}
+
 // Renders one frame (two field passes when the scene is interlaced).
 FrameImage RenderFrame(const RenderOptions& o, const Validated& v, const ImageStore& images,
                        LruCache* cache, RenderMonitor* monitor, FrameGraph** current,
@@ -198,6 +224,7 @@ FrameImage RenderFrame(const RenderOptions& o, const Validated& v, const ImageSt
     passes.emplace_back(v.scene.interlace, frame);
     passes.emplace_back(3 - v.scene.interlace, frame + 0.5);
   }
+  const int32_t stripRows = StripRows(o, v, image.height);
   for (const auto& [field, time] : passes) {
     FrameGraph graph(v.scene, images, cache, monitor, time);
     *current = &graph;
@@ -210,18 +237,25 @@ FrameImage RenderFrame(const RenderOptions& o, const Validated& v, const ImageSt
     request.rect = v.rect;
     request.bit_depth = static_cast<int16_t>(o.depth);
     request.field = field;
-    if (o.into_buffer) {
+    if (o.into_buffer || stripRows > 0) {
       // The destination form: the library writes into memory this program
-      // owns, rendering straight into it where it can.
+      // owns, rendering straight into it where it can; one buffer of a
+      // strip's size serves every strip.
+      const int32_t rows = stripRows > 0 ? stripRows : image.height;
       const long rowbytes = static_cast<long>(image.width) * PF_BytesPerPixel(request.bit_depth);
-      std::vector<unsigned char> memory(static_cast<size_t>(rowbytes) * image.height);
-      std::unique_ptr<PF_World> dest(PF_World::NewBorrowed(
-          memory.data(), image.width, image.height, rowbytes, o.depth, v.rect.left, v.rect.top));
-      M_LRect outRect;
-      RG_ExecuteGraph(root.get(), request, v.rect, dest.get(), &outRect);
-      // Outside outRect the library cleared only the requested area, which
-      // here is the whole buffer.
-      image.CopyFrom(dest.get(), field);
+      std::vector<unsigned char> memory(static_cast<size_t>(rowbytes) * rows);
+      for (int32_t top = v.rect.top; top < v.rect.bottom; top += rows) {
+        request.rect.top = top;
+        request.rect.bottom = std::min(v.rect.bottom, top + rows);
+        std::unique_ptr<PF_World> dest(PF_World::NewBorrowed(memory.data(), image.width,
+                                                             request.rect.bottom - top, rowbytes,
+                                                             o.depth, v.rect.left, top));
+        M_LRect outRect;
+        RG_ExecuteGraph(root.get(), request, request.rect, dest.get(), &outRect);
+        // Outside outRect the library cleared only the requested area, which
+        // here is the whole buffer.
+        image.CopyFrom(dest.get(), field);
+      }
     } else {
       M_LRect outRect;
       char flags = 0;
@@ -389,6 +423,9 @@ int RgrenderMain(int argc, const char* const* argv) {
   app.add_option("--rect", rect, "Area to render: left,top,right,bottom (default: the frame)");
   app.add_flag("--into-buffer", o.into_buffer,
                "Render into a destination buffer owned by the program");
+  app.add_option("--strip-rows", o.strip_rows,
+                 "Render the frame as strips of N rows, one execution each (0: the whole frame "
+                 "at once; default: chosen from the L2 cache size)");
   app.add_option("--cache-mb", o.cache_mb,
                  "Memory budget of the render cache in MiB (default 256)");
   app.add_option("--threads", o.threads,

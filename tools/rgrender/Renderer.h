@@ -17,6 +17,9 @@ struct RenderOptions {
   int field = 0;
   std::optional<M_LRect> rect;  // default: the whole frame
   bool into_buffer = false;     // render into a destination buffer of the program's own
+  // Rows per strip of the destination form (see StripRows); 0 renders the
+  // frame in one execution, -1 lets the program choose.
+  int strip_rows = -1;
   double cache_mb = 256;
   int threads = 1;      // for the host's compositing kernels (PF_SetThreadCount)
   std::string profile;  // .dot or .svg
