@@ -20,10 +20,9 @@
 #include <vector>
 
 #include "ByteReader.h"
-#include "FuzzCacheNode.h"
-#include "FuzzEffectNode.h"
 #include "FuzzHarness.h"
 #include "rg/rg.h"
+#include "support/ProofNodes.h"
 
 namespace {
 
@@ -259,7 +258,7 @@ struct Scene {
 
   void AddCache(ByteReader& in) {
     RG_RenderNode* input = PickSource(in);
-    nodes.push_back(new FuzzCacheNode(input, in.U8()));
+    nodes.push_back(new ProofCacheNode(input, in.U8()));
   }
 
   void Build(ByteReader& in) {
@@ -289,7 +288,9 @@ struct Scene {
           break;
         case 8: {
           RG_RenderNode* input = PickSource(in);
-          nodes.push_back(new FuzzEffectNode(input, in.U16()));
+          const uint16_t policy = in.U16();
+          const M_LRect keep = policy & ProofEffectNode::kCrop ? PickRect(in) : M_LRect{};
+          nodes.push_back(new ProofEffectNode(input, policy, keep, M_Grow(keep, in.U8() % 4)));
           break;
         }
       }

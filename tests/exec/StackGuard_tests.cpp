@@ -14,7 +14,7 @@
 #include "rghost/PREF_Prefs.h"
 #include "rghost/U_Services.h"
 #include "support/LeakCheck.h"
-#include "support/TestNodes.h"
+#include "support/ProofNodes.h"
 
 namespace {
 
@@ -36,7 +36,7 @@ class StackGuardTest : public LeakCheckTest {
 };
 
 long Execute(const RG_RenderNode* root) {
-  return TestRunCode(root, TestRequest(TestRect(0, 0, 8, 8)));
+  return CatchCode([&] { TestRun(root, TestRequest(TestRect(0, 0, 8, 8))); });
 }
 
 // Uses a good deal of stack of its own before the checkout, which enters the
@@ -69,7 +69,7 @@ TestLambdaNode* MakeStackHungryNode(RG_RenderNode* input, bool hungry) {
 
 }  // namespace
 
-TEST_F(StackGuardTest, LimitsDefaultAndAreReadOnceAtTheFirstExecution) {
+TEST_F(StackGuardTest, LimitsDefaultAndAreReadOnlyAtTheFirstExecution) {
   U_SharedPtr<RG_RenderNode> root(new TestSolidNode(TestRect(0, 0, 8, 8), kRed));
   EXPECT_EQ(Execute(root.get()), 0);
   EXPECT_EQ(RGp_TraverserAccess::PerNodeLimit(), 0u);
@@ -86,11 +86,10 @@ TEST_F(StackGuardTest, LimitsDefaultAndAreReadOnceAtTheFirstExecution) {
   EXPECT_EQ(RGp_TraverserAccess::TotalLimit(), 5000000u);
 }
 
-TEST_F(StackGuardTest, TotalOfZeroStopsAtTheFirstNodeOnTheMainThreadOnly) {
+TEST_F(StackGuardTest, TotalLimitStopsTheMainThreadOnly) {
   PREF_SetTextPrefLong(PREFp_G[2], kSection, "Total", 0);
   auto* solid = new TestSolidNode(TestRect(0, 0, 8, 8), kRed);
-  auto* invert = new TestInvertNode(solid);
-  U_SharedPtr<RG_RenderNode> root(invert);
+  U_SharedPtr<RG_RenderNode> root(new ProofEffectNode(solid, ProofEffectNode::kInPlace));
   long code = -1;
   std::thread worker([&] { code = Execute(root.get()); });
   worker.join();
@@ -101,14 +100,14 @@ TEST_F(StackGuardTest, TotalOfZeroStopsAtTheFirstNodeOnTheMainThreadOnly) {
   EXPECT_EQ(Execute(root.get()), 4);
   ExpectLastReport(U_ReportKind::ErrorString, 0x4E0006, 0,
                    "Render Graph stack overflow -- composition too complex.");
-  EXPECT_EQ(invert->counters.pre_renders, 1);  // the worker's only
+  EXPECT_EQ(solid->counters.pre_renders, 1);  // the worker's only
   // A stored total of 0 is read again, and stops every execution.
   U_ClearReportLog();
   EXPECT_EQ(Execute(root.get()), 4);
   EXPECT_EQ(U_ReportLog().size(), 1u);
 }
 
-TEST_F(StackGuardTest, PerNodeLimitReportsAndGoesOn) {
+TEST_F(StackGuardTest, PerNodeLimitReportsAndDoesNotStop) {
   PREF_SetTextPrefLong(PREFp_G[2], kSection, "Per-Node", 32 * 1024);
   auto* leaf = new TestSolidNode(TestRect(0, 0, 8, 8), kRed);
   U_SharedPtr<RG_RenderNode> modest(MakeStackHungryNode(leaf, false));
@@ -123,7 +122,7 @@ TEST_F(StackGuardTest, PerNodeLimitReportsAndGoesOn) {
   EXPECT_EQ(leaf->counters.renders, 2);
 }
 
-TEST_F(StackGuardTest, NegativeLimitsAreReportedAndReplaced) {
+TEST_F(StackGuardTest, NegativeLimitsAreReportedAndReplacedByDefaults) {
   PREF_SetTextPrefLong(PREFp_G[2], kSection, "Per-Node", -5);
   PREF_SetTextPrefLong(PREFp_G[2], kSection, "Total", -1);
   U_SharedPtr<RG_RenderNode> root(new TestSolidNode(TestRect(0, 0, 8, 8), kRed));
@@ -140,7 +139,7 @@ TEST_F(StackGuardTest, NegativeLimitsAreReportedAndReplaced) {
   EXPECT_EQ(RGp_TraverserAccess::TotalLimit(), 8000000u);
 }
 
-TEST_F(StackGuardTest, PreferenceErrorStopsBeforeAnyNode) {
+TEST_F(StackGuardTest, PreferenceErrorStopsBeforeAnyNodeAndIsReadAgain) {
   auto* solid = new TestSolidNode(TestRect(0, 0, 8, 8), kRed);
   U_SharedPtr<RG_RenderNode> root(solid);
   U_InjectFailure(0, 4444);

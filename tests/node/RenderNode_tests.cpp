@@ -171,7 +171,11 @@ TEST_F(RenderNodeTest, DeletionFreesEveryNodeWhenWorkListsCannotGrow) {
   EXPECT_GE(failuresHit, 3);
 }
 
-TEST_F(RenderNodeTest, UniqueIDsRiseByOneAndAreNeverReused) {
+// The seed as the library was loaded, before any test built a node.
+const uint32_t kSeedAtLoad = RG_RenderNode::S_globally_unique_seedL.load();
+
+TEST_F(RenderNodeTest, UniqueIDsStartAtOneRiseByOneAndAreNeverReused) {
+  EXPECT_EQ(kSeedAtLoad, 0u);  // so the first node built gets 1
   const uint32_t seed = RG_RenderNode::S_globally_unique_seedL;
   auto* a = new TestNode();
   RG_NullNode b;

@@ -18,28 +18,26 @@ struct ProofLibraryOutput {
   ProofWorldPtr world;
 };
 
-// Executes `root` for the description's request, in its form.
 ProofLibraryOutput ProofExecute(const ProofGraphDesc& desc, RG_RenderNode* root);
 
 // Empty when the library's pixels equal the reference's over the requested
 // rect (only the requested field's rows for a single-field request, pixels
-// outside a result counting as transparent black) and an opaque result is
-// opaque; otherwise a description of the first difference.
+// outside a result counting as transparent black), the result world matches
+// its rect, an opaque result is opaque and no leaf outside a cache rendered
+// more than once; otherwise a description of the first difference.
 std::string ProofCompare(const ProofGraphDesc& desc, const ProofLibraryOutput& lib,
                          const ProofRefResult& ref);
 
-// What a checked graph exercised.
 struct ProofCheckStats {
   bool drew = false;     // the reference has pixels in the request
   int cache_hits = 0;    // lookups that found an entry
   int cache_stores = 0;  // results handed to a cache
 };
 
-// Builds the graph, runs it desc.runs times and compares every run with the
-// reference. Empty on success; otherwise what went wrong, with the graph.
+// Builds the graph, runs it desc.runs times and checks every run against the
+// reference; a run must also report nothing. Empty on success; otherwise what
+// went wrong, with the graph.
 std::string ProofCheckGraph(const ProofGraphDesc& desc, ProofCheckStats* stats = nullptr);
-
-// A smaller graph that still fails ProofCheckGraph: inputs dropped, nodes
-// bypassed, modes, opacities, matrices and request options made plain, for
-// as long as the failure stays.
-ProofGraphDesc ProofMinimize(const ProofGraphDesc& failing);
+// Every run of `desc` on `graph` against `expected`; the first difference.
+std::string ProofRunAll(const ProofGraphDesc& desc, const ProofBuiltGraph& graph,
+                        const ProofRefResult& expected);

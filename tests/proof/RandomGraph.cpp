@@ -122,28 +122,6 @@ M_Matrix3 RandomMatrix(Dice& d) {
   }
 }
 
-const char* KindName(ProofKind k) {
-  switch (k) {
-    case ProofKind::kSource:
-      return "source";
-    case ProofKind::kBufferSource:
-      return "buffer";
-    case ProofKind::kNull:
-      return "null";
-    case ProofKind::kComposite:
-      return "composite";
-    case ProofKind::kXform:
-      return "xform";
-    case ProofKind::kCache:
-      return "cache";
-    case ProofKind::kInvert:
-      return "invert";
-    case ProofKind::kCrop:
-      return "crop";
-  }
-  return "?";
-}
-
 std::ostream& operator<<(std::ostream& os, const M_LRect& r) {
   return os << "(" << r.left << "," << r.top << "," << r.right << "," << r.bottom << ")";
 }
@@ -170,6 +148,9 @@ ProofGraphDesc ProofRandomGraph(uint64_t seed) {
     n.pixel_seed = d.Bits();
     n.opaque = d.Chance(0.5);
     n.explicit_bounds = n.kind == ProofKind::kBufferSource && d.Chance(0.4);
+    // Converted by the host when asked at another depth.
+    if (n.kind == ProofKind::kBufferSource && d.Chance(0.25))
+      n.depth = static_cast<short>(8 << d.Int(0, 2));
     g.nodes.push_back(n);
   }
 
@@ -185,8 +166,7 @@ ProofGraphDesc ProofRandomGraph(uint64_t seed) {
     n.kind = k < 8    ? ProofKind::kComposite
              : k < 13 ? ProofKind::kXform
              : k < 16 ? ProofKind::kCache
-             : k < 18 ? ProofKind::kCrop
-                      : ProofKind::kInvert;
+                      : ProofKind::kEffect;
     n.inputs[0] = pickInput();
     if (n.kind == ProofKind::kComposite || n.kind == ProofKind::kXform) {
       if (d.Chance(0.75)) n.inputs[1] = pickInput();
@@ -204,12 +184,19 @@ ProofGraphDesc ProofRandomGraph(uint64_t seed) {
         n.quality = d.Int(0, 1);
       }
     } else if (n.kind == ProofKind::kCache) {
-      n.lookup_enabled = d.Chance(0.85);
-      n.stale = d.Chance(0.3);
-    } else if (n.kind == ProofKind::kCrop) {
-      n.keep = RandomRect(d, 32);
-      n.extent = M_LRect{n.keep.left - d.Int(0, 6), n.keep.top - d.Int(0, 6),
-                         n.keep.right + d.Int(0, 6), n.keep.bottom + d.Int(0, 6)};
+      // Any policy but a lookup that serves the wrong pixels.
+      n.policy = (d.Chance(0.85) ? ProofCacheNode::kLookup : 0) |
+                 (d.Chance(0.3) ? ProofCacheNode::kForgetAtRender : 0) | (d.Bits() & 0x1C);
+    } else {
+      // Any policy but an opaque output, whose pixels outside the input's
+      // depend on rects the library may choose.
+      n.policy = d.Bits() & 0xFFFF & ~uint32_t{ProofEffectNode::kOpaque | ProofEffectNode::kCrop};
+      if (d.Chance(0.3)) {
+        n.policy = (n.policy | ProofEffectNode::kCrop) & ~uint32_t{ProofEffectNode::kInPlace};
+        n.keep = RandomRect(d, 32);
+        n.extent = M_LRect{n.keep.left - d.Int(0, 6), n.keep.top - d.Int(0, 6),
+                           n.keep.right + d.Int(0, 6), n.keep.bottom + d.Int(0, 6)};
+      }
     }
     g.nodes.push_back(n);
   }
@@ -221,8 +208,9 @@ ProofGraphDesc ProofRandomGraph(uint64_t seed) {
   // and caches widen, and from whether a mask declared opaque hid a source:
   // choices the library makes legitimately and the reference cannot
   // reproduce. Stencils therefore stay in graphs that are trees without
-  // caches and without inverted-alpha masks; elsewhere they become the
-  // matching silhouette.
+  // caches and without inverted-alpha masks, and effects there keep their
+  // result to their input's; elsewhere stencils become the matching
+  // silhouette.
   bool tree = true;
   std::vector<int> consumers(g.nodes.size(), 0);
   for (const ProofNodeDesc& n : g.nodes) {
@@ -245,6 +233,10 @@ ProofGraphDesc ProofRandomGraph(uint64_t seed) {
   }
   for (ProofNodeDesc& n : g.nodes) {
     if (stencil && n.inputs[2] >= 0 && n.mask_mode == 1) n.mask_mode = 0;
+    if (stencil && n.kind == ProofKind::kEffect) {
+      n.policy &= ~uint32_t{ProofEffectNode::kPad | ProofEffectNode::kInPlace |
+                            ProofEffectNode::kForceRect};
+    }
   }
 
   const int r = d.Int(0, 19);
@@ -290,60 +282,24 @@ ProofGraphDesc ProofRandomGraph(uint64_t seed) {
 }
 
 std::string ProofGraphDesc::Describe() const {
+  static const char* const kKinds[] = {"source", "buffer", "null",  "composite",
+                                       "xform",  "cache",  "effect"};
   std::ostringstream os;
   os << "seed " << seed << ": depth " << request.bit_depth << ", request " << request.rect
      << " field " << request.field << " flags " << int(request.flags) << ", form "
-     << (form == ProofForm::kNewWorld       ? "new world"
-         : form == ProofForm::kNewWorldLock ? "new world + lock"
-                                            : "destination")
-     << (form == ProofForm::kDestination ? " " : "");
-  if (form == ProofForm::kDestination) os << dest_rect;
-  os << ", runs " << runs << ", root #" << root << "\n";
-  // Only what the root reaches matters.
-  std::vector<bool> reached(nodes.size(), false);
-  if (root >= 0) reached[static_cast<size_t>(root)] = true;
-  for (size_t i = nodes.size(); i-- > 0;) {
-    if (!reached[i]) continue;
-    for (int in : nodes[i].inputs) {
-      if (in >= 0) reached[static_cast<size_t>(in)] = true;
-    }
-  }
+     << static_cast<int>(form) << " " << dest_rect << ", runs " << runs << ", root #" << root
+     << "\n";
   for (size_t i = 0; i < nodes.size(); ++i) {
-    if (!reached[i]) continue;
     const ProofNodeDesc& n = nodes[i];
-    os << "  #" << i << " " << KindName(n.kind);
-    switch (n.kind) {
-      case ProofKind::kSource:
-      case ProofKind::kBufferSource:
-        os << " " << n.bounds << (n.opaque ? " opaque" : " translucent")
-           << (n.explicit_bounds ? " explicit-bounds" : "") << " pixels " << n.pixel_seed;
-        break;
-      case ProofKind::kComposite:
-      case ProofKind::kXform:
-        os << " src #" << n.inputs[0] << " dest #" << n.inputs[1] << " mask #" << n.inputs[2]
-           << " maskmode " << n.mask_mode << " transfer_mode " << n.mode.transfer_mode
-           << " opacity " << n.mode.opacity << (n.mode.dest_bound ? " dest-bound" : "");
-        if (n.kind == ProofKind::kXform) {
-          os << " quality " << n.quality;
-          for (const M_Matrix3& m : n.matrices) {
-            os << " [";
-            for (int e = 0; e < 9; ++e) os << (e ? " " : "") << m[e];
-            os << "]";
-          }
-        }
-        break;
-      case ProofKind::kCache:
-        os << " of #" << n.inputs[0] << (n.lookup_enabled ? "" : " lookup-off")
-           << (n.stale ? " stale" : "");
-        break;
-      case ProofKind::kCrop:
-        os << " of #" << n.inputs[0] << " keep " << n.keep << " extent " << n.extent;
-        break;
-      case ProofKind::kInvert:
-        os << " of #" << n.inputs[0];
-        break;
-      case ProofKind::kNull:
-        break;
+    os << "  #" << i << " " << kKinds[static_cast<int>(n.kind)] << " in " << n.inputs[0] << ","
+       << n.inputs[1] << "," << n.inputs[2] << " bounds " << n.bounds << " opaque " << n.opaque
+       << " explicit " << n.explicit_bounds << " depth " << n.depth << " pixels " << n.pixel_seed
+       << " mode " << n.mode.transfer_mode << "/" << n.mode.opacity << "/" << int(n.mode.dest_bound)
+       << " mask " << n.mask_mode << " quality " << n.quality << " policy " << n.policy << " keep "
+       << n.keep << " extent " << n.extent;
+    for (const M_Matrix3& m : n.matrices) {
+      for (int e = 0; e < 9; ++e) os << (e ? " " : " [") << m[e];
+      os << "]";
     }
     os << "\n";
   }
@@ -356,7 +312,7 @@ ProofWorldPtr ProofLeafWorld(const ProofNodeDesc& leaf, short depth) {
     // The same size somewhere else: explicit bounds place it.
     rect = M_LRect{rect.left + 7, rect.top - 3, rect.right + 7, rect.bottom - 3};
   }
-  return ProofMakeSourceWorld(rect, depth, leaf.pixel_seed, leaf.opaque);
+  return ProofMakeSourceWorld(rect, leaf.depth ? leaf.depth : depth, leaf.pixel_seed, leaf.opaque);
 }
 
 ProofBuiltGraph::ProofBuiltGraph(const ProofGraphDesc& desc) {
@@ -388,22 +344,15 @@ ProofBuiltGraph::ProofBuiltGraph(const ProofGraphDesc& desc) {
                                 n.quality, in(n, 0), in(n, 1), in(n, 2), n.mask_mode);
         break;
       case ProofKind::kCache:
-        node = new ProofMapCache(in(n, 0), n.lookup_enabled, n.stale);
+        node = new ProofCacheNode(in(n, 0), static_cast<uint8_t>(n.policy));
         break;
-      case ProofKind::kInvert:
-        node = new ProofInvertNode(in(n, 0));
-        break;
-      case ProofKind::kCrop:
-        node = new ProofCropNode(in(n, 0), n.keep, n.extent);
+      case ProofKind::kEffect:
+        node = new ProofEffectNode(in(n, 0), n.policy, n.keep, n.extent);
         break;
     }
     nodes_.emplace_back(node);
   }
-  root_ = nodes_[static_cast<size_t>(desc.root)];
+  root_ = desc.root;
 }
 
-ProofBuiltGraph::~ProofBuiltGraph() {
-  root_.reset();
-  nodes_.clear();  // nodes first: they borrow the worlds
-  worlds_.clear();
-}
+ProofBuiltGraph::~ProofBuiltGraph() { nodes_.clear(); }  // nodes first: they borrow the worlds

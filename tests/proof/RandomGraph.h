@@ -18,9 +18,8 @@ enum class ProofKind {
   kNull,          // RG_NullNode
   kComposite,     // RG_CompositeNode
   kXform,         // RG_XformNode
-  kCache,         // ProofMapCache
-  kInvert,        // ProofInvertNode
-  kCrop           // ProofCropNode
+  kCache,         // ProofCacheNode
+  kEffect,        // ProofEffectNode
 };
 
 struct ProofNodeDesc {
@@ -33,17 +32,16 @@ struct ProofNodeDesc {
   uint32_t pixel_seed = 0;
   bool opaque = false;
   bool explicit_bounds = false;  // buffer source built with explicit bounds
+  short depth = 0;               // a buffer source's own depth; 0: the request's
   // Composite kinds.
   PF_CompositeModePlus mode;
   long mask_mode = 0;
   std::vector<M_Matrix3> matrices;
   long quality = 0;
-  // Cache.
-  bool lookup_enabled = true;
-  bool stale = false;
-  // Crop: type-0 and type-1 extents.
-  M_LRect keep;
-  M_LRect extent;
+  // Cache and effect: ProofCacheNode / ProofEffectNode policy bits; the
+  // effect's crop rects.
+  uint32_t policy = 0;
+  M_LRect keep, extent;
 };
 
 enum class ProofForm {
@@ -61,7 +59,7 @@ struct ProofGraphDesc {
   M_LRect dest_rect;  // destination form only; contains the request rect
   int runs = 1;       // executions of one built graph (a second one hits the caches)
 
-  // One line per node, for failure messages.
+  // One line per node the root reaches, for failure messages.
   std::string Describe() const;
 };
 
@@ -69,7 +67,7 @@ struct ProofGraphDesc {
 ProofGraphDesc ProofRandomGraph(uint64_t seed);
 
 // The library's nodes for a description. Owns the source worlds (which the
-// leaves borrow) and every node; the worlds outlive the nodes.
+// leaves borrow) and every node; the nodes go first.
 class ProofBuiltGraph {
  public:
   explicit ProofBuiltGraph(const ProofGraphDesc& desc);
@@ -77,14 +75,15 @@ class ProofBuiltGraph {
   ProofBuiltGraph(const ProofBuiltGraph&) = delete;
   ProofBuiltGraph& operator=(const ProofBuiltGraph&) = delete;
 
-  RG_RenderNode* root() const { return root_.get(); }
+  RG_RenderNode* root() const { return nodes_[static_cast<size_t>(root_)].get(); }
   RG_RenderNode* node(int index) const { return nodes_[static_cast<size_t>(index)].get(); }
 
  private:
   std::vector<ProofWorldPtr> worlds_;
   std::vector<U_SharedPtr<RG_RenderNode>> nodes_;
-  U_SharedPtr<RG_RenderNode> root_;
+  int root_;
 };
 
-// The source world of a leaf, as both the library graph and the reference use it.
+// The source world of a leaf, as both the library graph and the reference use it
+// (at `depth` unless it has its own).
 ProofWorldPtr ProofLeafWorld(const ProofNodeDesc& leaf, short depth);

@@ -55,13 +55,8 @@ ProofRefResult ReferenceEvaluator::Render(int index, const M_LRect& rect, bool t
       return {};
     case ProofKind::kCache:
       return Render(n.inputs[0], rect, type1, field);
-    case ProofKind::kInvert: {
-      ProofRefResult in = Render(n.inputs[0], rect, type1, field);
-      if (in.world) ProofInvertPixels(in.world.get());
-      return in;
-    }
-    case ProofKind::kCrop:
-      return RenderCrop(n, rect, type1, field);
+    case ProofKind::kEffect:
+      return RenderEffect(n, rect, type1, field);
     case ProofKind::kComposite:
     case ProofKind::kXform:
       return RenderComposite(n, rect, type1, field);
@@ -78,23 +73,34 @@ ProofRefResult ReferenceEvaluator::RenderLeaf(int index, const M_LRect& rect) co
   // The leaf's pixel (0, 0) sits at the bounds' top-left.
   const M_LRect from{r.rect.left - n.bounds.left, r.rect.top - n.bounds.top,
                      r.rect.right - n.bounds.left, r.rect.bottom - n.bounds.top};
-  r.world->CopyPixels(leaf_worlds_[static_cast<size_t>(index)].get(), &from, 0, 0);
+  r.world->ConvertPixels(leaf_worlds_[static_cast<size_t>(index)].get(), &from, 1, 0, 0, 0);
   return r;
 }
 
-ProofRefResult ReferenceEvaluator::RenderCrop(const ProofNodeDesc& n, const M_LRect& rect,
-                                              bool type1, long field) const {
-  ProofRefResult in = Render(n.inputs[0], M_Intersect(rect, n.keep), type1, field);
-  ProofRefResult r;
-  r.rect = M_Intersect(rect, type1 ? n.extent : n.keep);
-  if (M_IsEmpty(r.rect)) return ProofRefResult{};
-  r.world = Canvas(r.rect, depth_, nullptr);
-  const M_LRect area = M_Intersect(M_Intersect(in.rect, r.rect), n.keep);
-  if (!M_IsEmpty(area)) {
-    const M_LRect from{area.left - in.rect.left, area.top - in.rect.top, area.right - in.rect.left,
-                       area.bottom - in.rect.top};
-    r.world->CopyPixels(in.world.get(), &from, area.left - r.rect.left, area.top - r.rect.top);
+ProofRefResult ReferenceEvaluator::RenderEffect(const ProofNodeDesc& n, const M_LRect& rect,
+                                                bool type1, long field) const {
+  using E = ProofEffectNode;
+  const bool crop = n.policy & E::kCrop;
+  ProofRefResult r = Render(n.inputs[0], crop ? M_Intersect(rect, n.keep) : rect, type1, field);
+  if (crop) {
+    ProofRefResult in = std::move(r);
+    r.rect = M_Intersect(rect, type1 ? n.extent : n.keep);
+    if (M_IsEmpty(r.rect)) return ProofRefResult{};
+    r.world = Canvas(r.rect, depth_, nullptr);
+    const M_LRect area = M_Intersect(M_Intersect(in.rect, r.rect), n.keep);
+    if (!M_IsEmpty(area)) {
+      const M_LRect from = M_RelativeTo(area, in.rect);
+      r.world->CopyPixels(in.world.get(), &from, area.left - r.rect.left, area.top - r.rect.top);
+    }
   }
+  if (!r.world) return r;
+  if ((n.policy & E::kCoerce) && !(n.policy & E::kInPlace)) {
+    // The same conversions the node asks of its input.
+    ProofWorldPtr other(PF_World::New(r.rect, E::CoerceDepth(depth_), 0));
+    other->ConvertPixels(r.world.get(), nullptr, 1, 0, 0, 0);
+    r.world->ConvertPixels(other.get(), nullptr, 1, 0, 0, 0);
+  }
+  if (n.policy & E::kInvert) ProofInvertPixels(r.world.get());
   return r;
 }
 

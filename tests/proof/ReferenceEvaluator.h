@@ -44,8 +44,8 @@ class ReferenceEvaluator {
   ProofRefResult RenderLeaf(int index, const M_LRect& rect) const;
   ProofRefResult RenderComposite(const ProofNodeDesc& n, const M_LRect& rect, bool type1,
                                  long field) const;
-  ProofRefResult RenderCrop(const ProofNodeDesc& n, const M_LRect& rect, bool type1,
-                            long field) const;
+  ProofRefResult RenderEffect(const ProofNodeDesc& n, const M_LRect& rect, bool type1,
+                              long field) const;
 
   const ProofGraphDesc& desc_;  // borrowed
   short depth_;

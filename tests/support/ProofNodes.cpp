@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
+#include <stdexcept>
 
 #include "rg/RG_RenderRequest.h"
 
@@ -16,27 +18,52 @@ uint32_t Mix(uint32_t h) {
   return h;
 }
 
-// Writes premultiplied (r, g, b, a) given as fractions of the full value.
-void Store(PF_World* w, int32_t x, int32_t y, const double v[4]) {
-  void* p = w->PixelAddress(x, y);
-  for (int c = 0; c < 4; ++c) {
-    switch (w->GetDepth()) {
-      case 8:
-        static_cast<uint8_t*>(p)[c] = static_cast<uint8_t>(std::lround(v[c] * 255.0));
-        break;
-      case 16:
-        static_cast<uint16_t*>(p)[c] = static_cast<uint16_t>(std::lround(v[c] * 65535.0));
-        break;
-      default:
-        static_cast<float*>(p)[c] = static_cast<float>(v[c]);
-        break;
+// Calls f(channel pointer, full value) on every channel of every pixel.
+template <class F>
+void ForEachPixel(PF_World* w, F f) {
+  for (int32_t y = 0; y < w->height; ++y) {
+    for (int32_t x = 0; x < w->width; ++x) {
+      void* p = w->PixelAddress(x, y);
+      if (w->depth == 8) {
+        f(static_cast<uint8_t*>(p), uint8_t{255});
+      } else if (w->depth == 16) {
+        f(static_cast<uint16_t*>(p), uint16_t{65535});
+      } else {
+        f(static_cast<float*>(p), 1.0f);
+      }
     }
   }
 }
 
-}  // namespace
+// Copies what src and dst share inside `within`, both placed by their origins.
+void CopyOverlap(const PF_World* src, PF_World* dst, const M_LRect& within) {
+  const M_LRect o = M_Intersect(M_Intersect(src->GetRect(), dst->GetRect()), within);
+  if (M_IsEmpty(o)) return;
+  const M_LRect from = M_RelativeTo(o, src->GetRect());
+  dst->CopyPixels(const_cast<PF_World*>(src), &from, o.left - dst->origin_x, o.top - dst->origin_y);
+}
 
-double ProofFullAlpha(short depth) { return depth == 8 ? 255.0 : depth == 16 ? 65535.0 : 1.0; }
+// Writes premultiplied (r, g, b, a) given as fractions of the full value.
+void Store(PF_World* w, int32_t x, int32_t y, const double v[4]) {
+  void* p = w->PixelAddress(x, y);
+  for (int c = 0; c < 4; ++c) {
+    if (w->depth == 8) {
+      static_cast<uint8_t*>(p)[c] = static_cast<uint8_t>(std::lround(v[c] * 255.0));
+    } else if (w->depth == 16) {
+      static_cast<uint16_t*>(p)[c] = static_cast<uint16_t>(std::lround(v[c] * 65535.0));
+    } else {
+      static_cast<float*>(p)[c] = static_cast<float>(v[c]);
+    }
+  }
+}
+
+struct EffectData : RG_NodeData {};
+
+constexpr M_LRect kEverywhere{
+    std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::min(),
+    std::numeric_limits<int32_t>::max(), std::numeric_limits<int32_t>::max()};
+
+}  // namespace
 
 ProofWorldPtr ProofMakeSourceWorld(const M_LRect& bounds, short depth, uint32_t seed, bool opaque) {
   ProofWorldPtr w(PF_World::New(bounds, depth, 0));
@@ -73,49 +100,22 @@ ProofWorldPtr ProofMakeSourceWorld(const M_LRect& bounds, short depth, uint32_t 
 
 double ProofRawChannel(const PF_World& w, int32_t x, int32_t y, int c) {
   const void* p = w.PixelAddress(x - w.origin_x, y - w.origin_y);
-  switch (w.depth) {
-    case 8:
-      return static_cast<const uint8_t*>(p)[c];
-    case 16:
-      return static_cast<const uint16_t*>(p)[c];
-    default:
-      return static_cast<const float*>(p)[c];
-  }
-}
-
-bool ProofWorldIsOpaque(const PF_World& w) {
-  const double full = ProofFullAlpha(w.depth);
-  for (int32_t y = 0; y < w.height; ++y) {
-    for (int32_t x = 0; x < w.width; ++x) {
-      if (ProofRawChannel(w, x + w.origin_x, y + w.origin_y, 3) != full) return false;
-    }
-  }
-  return true;
+  if (w.depth == 8) return static_cast<const uint8_t*>(p)[c];
+  if (w.depth == 16) return static_cast<const uint16_t*>(p)[c];
+  return static_cast<const float*>(p)[c];
 }
 
 void ProofInvertPixels(PF_World* w) {
-  for (int32_t y = 0; y < w->height; ++y) {
-    for (int32_t x = 0; x < w->width; ++x) {
-      void* p = w->PixelAddress(x, y);
-      switch (w->GetDepth()) {
-        case 8: {
-          auto* q = static_cast<uint8_t*>(p);
-          for (int c = 0; c < 3; ++c) q[c] = static_cast<uint8_t>(q[3] - std::min(q[c], q[3]));
-          break;
-        }
-        case 16: {
-          auto* q = static_cast<uint16_t*>(p);
-          for (int c = 0; c < 3; ++c) q[c] = static_cast<uint16_t>(q[3] - std::min(q[c], q[3]));
-          break;
-        }
-        default: {
-          auto* q = static_cast<float*>(p);
-          for (int c = 0; c < 3; ++c) q[c] = q[3] - std::min(q[c], q[3]);
-          break;
-        }
-      }
-    }
-  }
+  ForEachPixel(w, [](auto* q, auto) {
+    for (int c = 0; c < 3; ++c) q[c] = static_cast<decltype(+q[0])>(q[3] - std::min(q[c], q[3]));
+  });
+}
+
+void ProofMakeOpaque(PF_World* w) {
+  ForEachPixel(w, [](auto* q, auto full) {
+    for (int c = 0; c < 3; ++c) q[c] = std::clamp(q[c], decltype(full){0}, full);
+    q[3] = full;
+  });
 }
 
 // ---- ProofSourceNode ----
@@ -137,151 +137,209 @@ void ProofSourceNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest&,
                              const RG_NodeData*) const {
   ++renders;
   RG_CheckoutResult* out = cb->GetNextCheckout();
-  const M_LRect& r = out->GetRect();
-  const M_LRect rel{r.left - bounds_.left, r.top - bounds_.top, r.right - bounds_.left,
-                    r.bottom - bounds_.top};
-  ProofWorldPtr view(PF_World::NewReference(const_cast<PF_World*>(world_), rel));
+  ProofWorldPtr view(
+      PF_World::NewReference(const_cast<PF_World*>(world_), M_RelativeTo(out->GetRect(), bounds_)));
   std::unique_ptr<RG_BufferLock> lock(new RG_BufferLock);
   out->SetOutputWorld(view.release(), lock.release());
 }
 
-// ---- ProofInvertNode ----
+// ---- ProofEffectNode ----
 
-ProofInvertNode::ProofInvertNode(RG_RenderNode* input) { inputs_[0] = input; }
-
-RG_NodeData* ProofInvertNode::PreRender(RG_NodePreRenderCB* cb,
-                                        const RG_RenderRequest& request) const {
-  RG_CheckoutResult* in = cb->CheckoutInput(0, request);
-  cb->RequestOutputInPlace(in, in->GetResultRect(), in->GetFlags(), 0);
-  return nullptr;
-}
-
-void ProofInvertNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest&,
-                             const RG_NodeData*) const {
-  ProofInvertPixels(cb->GetCheckoutByID(-1)->GetOutputWorld());
-}
-
-// ---- ProofCropNode ----
-
-ProofCropNode::ProofCropNode(RG_RenderNode* input, const M_LRect& keep, const M_LRect& extent)
-    : keep_(keep), extent_(extent) {
+ProofEffectNode::ProofEffectNode(RG_RenderNode* input, uint32_t policy, const M_LRect& keep,
+                                 const M_LRect& extent)
+    // A crop clears outside `keep`, which an in-place buffer may reach.
+    : policy_((policy & kCrop) ? policy & ~kInPlace : policy), keep_(keep), extent_(extent) {
   inputs_[0] = input;
 }
 
-M_LRect ProofCropNode::ComputeContentBounds(RG_ContentBoundsType type) const {
+M_LRect ProofEffectNode::ComputeContentBounds(RG_ContentBoundsType type) const {
+  if (!(policy_ & kCrop)) return RG_OneInputNode::ComputeContentBounds(type);
   return type == RG_CONTENT_BOUNDS_TYPE1 ? extent_ : keep_;
 }
 
-RG_NodeData* ProofCropNode::PreRender(RG_NodePreRenderCB* cb,
-                                      const RG_RenderRequest& request) const {
-  RG_RenderRequest inner = request;
-  inner.rect = M_Intersect(request.rect, keep_);
-  cb->CheckoutInput(0, inner);
-  const bool wide = (request.flags & RG_REQUEST_CONTENT_BOUNDS_TYPE1) != 0;
-  cb->RequestOutput(M_Intersect(request.rect, wide ? extent_ : keep_), 0, 1);
-  return nullptr;
+RG_NodeData* ProofEffectNode::PreRender(RG_NodePreRenderCB* cb,
+                                        const RG_RenderRequest& request) const {
+  const bool ids = policy_ & kExplicitIds;
+  RG_RenderRequest asked = request;
+  if (policy_ & kCrop) asked.rect = M_Intersect(request.rect, keep_);
+  if ((policy_ & kPad) && !M_IsEmpty(asked.rect)) asked.rect = M_Grow(asked.rect, 1);
+  RG_CheckoutResult* first =
+      ids ? cb->CheckoutInputWithID(0, 5, asked) : cb->CheckoutInput(0, asked);
+  if (policy_ & kSecondCheckout) {
+    if (policy_ & kNewGroup) cb->BeginCheckoutGroup();
+    RG_CheckoutResult* second =
+        ids ? cb->CheckoutInputWithID(0, 9, request) : cb->CheckoutInput(0, request);
+    if (policy_ & kSkipSecond) second->SkipRendering();
+  }
+  if (policy_ & kForceRect) first->ForceRect(request.rect);
+  const char flags = (policy_ & kOpaque) ? 1 : 0;
+  const long newWorldFlags = (policy_ & kClearOutput) ? 1 : 0;
+  if (policy_ & kInPlace) {
+    cb->RequestOutputInPlace(first, M_Union(first->GetRect(), first->GetResultRect()), flags,
+                             newWorldFlags);
+  } else {
+    const bool type1 = request.flags & RG_REQUEST_CONTENT_BOUNDS_TYPE1;
+    // With kPad it draws near its input's pixels, as most effects do.
+    const M_LRect reach = (policy_ & kCrop)             ? (type1 ? extent_ : keep_)
+                          : !(policy_ & kPad)           ? first->GetResultRect()
+                          : M_IsEmpty(first->GetRect()) ? first->GetRect()
+                                                        : M_Grow(first->GetRect(), 1);
+    cb->RequestOutput(M_Intersect(request.rect, reach), flags, newWorldFlags);
+  }
+  return (policy_ & kNodeData) ? new EffectData : nullptr;
 }
 
-void ProofCropNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) const {
-  RG_CheckoutResult* in = cb->GetNextCheckout();
-  RG_CheckoutResult* out = cb->GetNextCheckout();
-  const PF_World* src = in->GetWorld();
-  PF_World* dst = out->GetOutputWorld();
-  dst->Clear(0);
-  if (src == nullptr) return;
-  const M_LRect s = src->GetRect();
-  const M_LRect d = dst->GetRect();
-  const M_LRect area = M_Intersect(M_Intersect(s, d), keep_);
-  if (M_IsEmpty(area)) return;
-  const M_LRect srcRect{area.left - s.left, area.top - s.top, area.right - s.left,
-                        area.bottom - s.top};
-  dst->CopyPixels(const_cast<PF_World*>(src), &srcRect, area.left - d.left, area.top - d.top);
+void ProofEffectNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest& request,
+                             const RG_NodeData*) const {
+  CheckAbort();
+  const bool ids = policy_ & kExplicitIds;
+  const bool hasSecond = (policy_ & kSecondCheckout) && !(policy_ & kSkipSecond);
+  RG_CheckoutResult *first, *second = nullptr, *out;
+  if (policy_ & kNextCheckout) {
+    first = cb->GetNextCheckout();
+    if (hasSecond) second = cb->GetNextCheckout();
+    out = (policy_ & kInPlace) ? first : cb->GetNextCheckout();
+  } else {
+    first = cb->GetCheckoutByID(ids ? 5 : 0);
+    if (hasSecond) second = cb->GetCheckoutByID(ids ? 9 : 1);
+    out = cb->GetCheckoutByID(-1);
+  }
+  PF_World* o = nullptr;
+  if (policy_ & kInPlace) {
+    o = out->GetOutputWorld();
+    // Outside the input's result is where the library renders nothing, and
+    // clears only when asked to.
+    if (o && !(policy_ & kClearOutput))
+      o->ClearOutside(M_RelativeTo(out->GetResultRect(), o->GetRect()));
+  } else {
+    const PF_World* src = first->GetWorld();
+    if (src && (policy_ & kCoerce)) {
+      first->CoerceBitDepth(CoerceDepth(request.bit_depth));
+      first->CoerceBitDepth(request.bit_depth);
+      src = first->GetWorld();
+    }
+    std::unique_ptr<PF_World> taken;
+    if (src && (policy_ & kTakeInput)) {
+      taken.reset(first->TakeOwnershipOfWorld());
+      src = taken.get();
+    }
+    o = out->GetOutputWorld();
+    // A buffer the library was not asked to clear is the node's to clear.
+    if (o && !(policy_ & kClearOutput)) o->Clear(0);
+    if (o && src) CopyOverlap(src, o, (policy_ & kCrop) ? keep_ : kEverywhere);
+    if (policy_ & kReleaseInput) first->Release();
+  }
+  if (o && (policy_ & kInvert)) ProofInvertPixels(o);
+  if (o && (policy_ & kOpaque)) ProofMakeOpaque(o);
+  if (second) {
+    (void)second->GetWorld();
+    if (policy_ & kReleaseInput) second->Release();
+  }
+  Progress(1, 1);
 }
 
-// ---- ProofMapCache ----
+// ---- ProofCacheNode ----
 
 namespace {
 
-class ProofCacheData : public RG_NodeData {
- public:
-  explicit ProofCacheData(size_t index) : index(index) {}
-  size_t index;
+constexpr size_t kMaxEntries = 6;
+
+// What a lookup hands to RenderFromCache.
+struct HitData : RG_NodeData {
+  explicit HitData(std::shared_ptr<ProofCacheNode::Entry> e) : entry(std::move(e)) {}
+  std::shared_ptr<ProofCacheNode::Entry> entry;  // null when handed back on a miss
 };
+
+// Request rects may sit at the ends of the 32-bit range, so widening saturates.
+int32_t Saturate(int64_t v) {
+  return static_cast<int32_t>(std::clamp<int64_t>(v, std::numeric_limits<int32_t>::min(),
+                                                  std::numeric_limits<int32_t>::max()));
+}
 
 }  // namespace
 
-ProofMapCache::ProofMapCache(RG_RenderNode* input, bool lookupEnabled, bool stale)
-    : RG_CacheNodeBase(lookupEnabled), child_(input), stale_(stale) {}
+ProofCacheNode::ProofCacheNode(U_SharedPtr<RG_RenderNode> input, uint8_t policy)
+    : RG_CacheNodeBase((policy & kLookup) != 0), input_(std::move(input)), policy_(policy) {}
 
-ProofMapCache::~ProofMapCache() = default;
+ProofCacheNode::~ProofCacheNode() = default;
 
-U_SharedPtr<RG_RenderNode> ProofMapCache::MakeInput() const { return child_; }
-
-bool ProofMapCache::LookupCache(const RG_RenderRequest& request, RG_NodeData** cacheData,
-                                M_LRect* resultRect, char* outputFlags,
-                                M_LRect* contentBounds) const {
-  // Content-bounds probes come with an empty rect and an unset depth; they are
-  // answered by the input.
-  if (M_IsEmpty(request.rect)) return false;
-  for (size_t i = 0; i < entries_.size(); ++i) {
-    const Entry& e = entries_[i];
-    if (e.request.bit_depth != request.bit_depth) continue;
-    if (!M_Contains(e.request.rect, request.rect)) continue;
-    if (e.request.field != 0 && e.request.field != request.field) continue;
-    if ((request.flags & RG_REQUEST_CONTENT_BOUNDS_TYPE1) &&
-        !(e.request.flags & RG_REQUEST_CONTENT_BOUNDS_TYPE1))
-      continue;
-    ++hits;
-    *cacheData = new ProofCacheData(i);
-    *resultRect = e.result_rect;
-    *outputFlags = e.flags;
-    const RG_ContentBoundsType type = (request.flags & RG_REQUEST_CONTENT_BOUNDS_TYPE1)
-                                          ? RG_CONTENT_BOUNDS_TYPE1
-                                          : RG_CONTENT_BOUNDS_TYPE0;
-    *contentBounds = child_->GetContentBounds(type);
+bool ProofCacheNode::LookupCache(const RG_RenderRequest& request, RG_NodeData** cacheData,
+                                 M_LRect* resultRect, char* outputFlags,
+                                 M_LRect* contentBounds) const {
+  const int type = request.flags & RG_REQUEST_CONTENT_BOUNDS_TYPE1;
+  // An empty rect is the library's content-bounds probe: its depth is not
+  // set, and any entry knows the bounds.
+  const bool probe = M_IsEmpty(request.rect);
+  for (const auto& entry : entries_) {
+    if (!probe) {
+      const RG_RenderRequest& e = entry->request;
+      if (e.bit_depth != request.bit_depth) continue;
+      if (e.field != 0 && e.field != request.field) continue;
+      if (type && !(e.flags & RG_REQUEST_CONTENT_BOUNDS_TYPE1)) continue;
+      if (!(policy_ & kAnyEntryServes) && !M_Contains(e.rect, request.rect)) continue;
+    }
+    hits += probe ? 0 : 1;
+    *resultRect = entry->rect;
+    *outputFlags = entry->flags;
+    *contentBounds = entry->bounds[type];
+    *cacheData = new HitData(entry);
     return true;
   }
+  if (policy_ & kDataOnMiss) *cacheData = new HitData(nullptr);
   return false;
 }
 
-void ProofMapCache::Serve(const Entry& e, RG_CheckoutResult* output) {
-  const M_LRect want = output->GetRect();
-  if (e.world && M_Contains(e.world->GetRect(), want)) {
-    const M_LRect w = e.world->GetRect();
-    const M_LRect rel{want.left - w.left, want.top - w.top, want.right - w.left,
-                      want.bottom - w.top};
-    ProofWorldPtr view(PF_World::NewReference(e.world.get(), rel));
+void ProofCacheNode::ChildRequestHook(const RG_NodeData*, RG_RenderRequest* child) const {
+  if (!(policy_ & kGrowChildRect) || M_IsEmpty(child->rect)) return;
+  M_LRect& r = child->rect;
+  r = {Saturate(int64_t{r.left} - 2), Saturate(int64_t{r.top} - 3), Saturate(int64_t{r.right} + 1),
+       Saturate(int64_t{r.bottom} + 2)};
+}
+
+void ProofCacheNode::StoreInCache(const RG_RenderRequest& childRequest, long,
+                                  const M_LRect& resultRect, char outputFlags, PF_World* world,
+                                  RG_CheckoutResult* output) const {
+  std::shared_ptr<PF_World> owned(world);
+  if (owned && (int64_t{owned->width} != int64_t{resultRect.right} - resultRect.left ||
+                int64_t{owned->height} != int64_t{resultRect.bottom} - resultRect.top))
+    throw std::logic_error("the cached input's world does not match its result rect");
+  if (!owned && !M_IsEmpty(resultRect)) throw std::logic_error("no world for a cached result");
+  ++stores;
+  auto entry = std::make_shared<Entry>();
+  entry->request = childRequest;
+  entry->rect = resultRect;
+  entry->flags = outputFlags;
+  entry->bounds[0] = GetInput(0)->GetContentBounds(RG_CONTENT_BOUNDS_TYPE0);
+  entry->bounds[1] = GetInput(0)->GetContentBounds(RG_CONTENT_BOUNDS_TYPE1);
+  if (owned) {
+    owned->origin_x = resultRect.left;
+    owned->origin_y = resultRect.top;
+  }
+  entry->world = std::move(owned);
+  if (entries_.size() >= kMaxEntries) entries_.erase(entries_.begin());
+  entries_.push_back(entry);
+  if (!M_IsEmpty(output->GetRect())) Supply(*entry, output);
+}
+
+bool ProofCacheNode::RenderFromCache(const RG_NodeData* cacheData, const RG_RenderRequest&,
+                                     RG_CheckoutResult* output) const {
+  const auto* hit = dynamic_cast<const HitData*>(cacheData);
+  if (hit == nullptr || !hit->entry) throw std::logic_error("a cache hit without its entry");
+  if (policy_ & kForgetAtRender) return false;
+  Supply(*hit->entry, output);
+  return true;
+}
+
+void ProofCacheNode::Supply(const Entry& entry, RG_CheckoutResult* output) const {
+  const M_LRect r = output->GetRect();
+  PF_World* src = entry.world.get();
+  if (src != nullptr && !(policy_ & kCopyOutput) && M_Contains(src->GetRect(), r)) {
+    std::unique_ptr<PF_World> view(PF_World::NewReference(src, M_RelativeTo(r, src->GetRect())));
     std::unique_ptr<RG_BufferLock> lock(new RG_BufferLock);
     output->SetOutputWorld(view.release(), lock.release());
     return;
   }
-  // The entry does not cover the output: hand over a cleared copy.
-  ProofWorldPtr copy(PF_World::New(want, output->GetGeneratingRequest().bit_depth, 1));
-  if (e.world) {
-    const M_LRect w = e.world->GetRect();
-    copy->CopyPixels(e.world.get(), nullptr, w.left - want.left, w.top - want.top);
-  }
+  std::unique_ptr<PF_World> copy(PF_World::New(r, output->GetGeneratingRequest().bit_depth, 1));
+  if (src != nullptr) CopyOverlap(src, copy.get(), kEverywhere);
   output->SetOutputWorld(copy.release(), nullptr);
-}
-
-void ProofMapCache::StoreInCache(const RG_RenderRequest& childRequest, long,
-                                 const M_LRect& resultRect, char outputFlags, PF_World* world,
-                                 RG_CheckoutResult* output) const {
-  ProofWorldPtr owned(world);  // ours from here on, also when we throw
-  ++stores;
-  Entry e;
-  e.request = childRequest;
-  e.result_rect = resultRect;
-  e.flags = outputFlags;
-  e.world = std::move(owned);
-  entries_.push_back(std::move(e));
-  Serve(entries_.back(), output);
-}
-
-bool ProofMapCache::RenderFromCache(const RG_NodeData* cacheData, const RG_RenderRequest&,
-                                    RG_CheckoutResult* output) const {
-  if (stale_) return false;
-  const auto* data = static_cast<const ProofCacheData*>(cacheData);
-  Serve(entries_.at(data->index), output);
-  return true;
 }

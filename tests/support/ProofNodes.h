@@ -1,9 +1,12 @@
-// Host-side nodes and pixel helpers shared by the differential, fault,
-// deep-graph and composite tests. They work at every depth (8, 16, 32) so the
-// random graphs can exercise all three.
+// Host-side nodes and pixel helpers shared by the random-graph proof, the
+// fuzz targets and the composite tests. They work at every depth (8, 16, 32).
+// The effect and the cache node take policy bits that choose among the ways
+// the execution contract lets a host node behave, so one random graph
+// exercises many hand-over paths; the reference evaluator models their pixels.
 //
 // Ownership: nodes are reference counted like every render node. Leaves
-// borrow their worlds; the map cache owns the worlds it stores.
+// borrow their worlds; the cache owns the worlds it stores. No GoogleTest
+// here: the fuzz targets link this file too.
 #pragma once
 
 #include <cstdint>
@@ -16,27 +19,25 @@
 #include "rg/RG_RenderNode.h"
 #include "rghost/PF_World.h"
 
-struct ProofWorldDeleter {
-  void operator()(PF_World* w) const { delete w; }
-};
-using ProofWorldPtr = std::unique_ptr<PF_World, ProofWorldDeleter>;
+using ProofWorldPtr = std::unique_ptr<PF_World>;
 
-// A source world of `bounds` (origin at its top-left) at `depth`, filled with
-// a premultiplied pattern derived from `seed`; fully opaque when `opaque`.
-// Translucent worlds also hold fully transparent and fully opaque pixels.
+// A source world of `bounds` at `depth`, filled with a premultiplied pattern
+// derived from `seed` (smooth, noisy, blocky or banded); fully opaque when
+// `opaque`. Translucent worlds also hold fully transparent and opaque pixels.
 ProofWorldPtr ProofMakeSourceWorld(const M_LRect& bounds, short depth, uint32_t seed, bool opaque);
-// True when every pixel of the world has the depth's full alpha.
-bool ProofWorldIsOpaque(const PF_World& world);
-// Channel c of render-space pixel (x, y), as the raw value widened to double
-// (8 and 16 bits: the integer; 32 bits: the float).
+// Channel c of render-space pixel (x, y) widened to double (8 and 16 bits:
+// the integer; 32 bits: the float).
 double ProofRawChannel(const PF_World& world, int32_t x, int32_t y, int c);
-double ProofFullAlpha(short depth);
-// c' = a - c on every pixel of the world (premultiplied colour inversion).
+inline double ProofFullAlpha(short depth) {
+  return depth == 8 ? 255.0 : depth == 16 ? 65535.0 : 1.0;
+}
+// c' = a - c on every pixel (premultiplied colour inversion).
 void ProofInvertPixels(PF_World* world);
+// Full alpha on every pixel, colours clamped to it.
+void ProofMakeOpaque(PF_World* world);
 
 // A leaf serving a view of a borrowed world under a plain buffer lock, like a
-// host's source buffer node, that declares its output opaque (flag bit 0)
-// when asked to, and counts its passes.
+// host's source node; declares its output opaque when told to.
 class ProofSourceNode : public RG_RenderNode {
  public:
   ProofSourceNode(const PF_World* world, bool opaque);
@@ -54,70 +55,91 @@ class ProofSourceNode : public RG_RenderNode {
   M_LRect bounds_;
 };
 
-// Inverts its input's colour in place, at any depth.
-class ProofInvertNode : public RG_OneInputNode {
+// One input, passed through; the policy picks how. Pixels: the input's,
+// inverted with kInvert, kept inside `keep` with kCrop (content bounds
+// `keep` for type 0 and the larger `extent` for type 1, transparent beyond
+// `keep`), round-tripped through another depth with kCoerce, made opaque
+// with kOpaque. The other bits change only the hand-over.
+class ProofEffectNode : public RG_OneInputNode {
  public:
-  explicit ProofInvertNode(RG_RenderNode* input);
+  enum Policy : uint32_t {
+    kInPlace = 1,          // output in place on the input's buffer
+    kOpaque = 2,           // declare (and make) the output opaque
+    kPad = 4,              // ask the input for one pixel more on each side
+    kExplicitIds = 8,      // check out with explicit ids 5 and 9
+    kSecondCheckout = 16,  // check the input out a second time
+    kSkipSecond = 32,      // ... and withdraw that checkout again
+    kNewGroup = 64,        // the second checkout opens a checkout group
+    kForceRect = 128,      // force the first checkout to the request's rect
+    kClearOutput = 256,    // new-world flags bit 0
+    kTakeInput = 512,      // take ownership of the input world at render
+    kReleaseInput = 1024,  // check the input in once used
+    kCoerce = 2048,        // convert the input to another depth and back
+    kNextCheckout = 4096,  // fetch checkouts with GetNextCheckout
+    kNodeData = 8192,      // return node data from PreRender
+    kInvert = 16384,       // invert the colours
+    kCrop = 32768,         // keep / extent, as above
+  };
+  ProofEffectNode(RG_RenderNode* input, uint32_t policy, const M_LRect& keep = {},
+                  const M_LRect& extent = {});
+  bool ContentBoundsDifferByType() const override { return (policy_ & kCrop) != 0; }
   RG_NodeData* PreRender(RG_NodePreRenderCB* cb, const RG_RenderRequest& request) const override;
   void Render(RG_NodeRenderCB* cb, const RG_RenderRequest& request,
               const RG_NodeData* data) const override;
-};
-
-// Passes its input through inside `keep` and is transparent elsewhere. Its
-// content bounds differ by type: type 0 is `keep`, type 1 the larger
-// `extent` (transparent beyond `keep`). A request with flag bit 0 gets
-// output as far as `extent`, one without as far as `keep`.
-class ProofCropNode : public RG_OneInputNode {
- public:
-  ProofCropNode(RG_RenderNode* input, const M_LRect& keep, const M_LRect& extent);
-  bool ContentBoundsDifferByType() const override { return true; }
-  RG_NodeData* PreRender(RG_NodePreRenderCB* cb, const RG_RenderRequest& request) const override;
-  void Render(RG_NodeRenderCB* cb, const RG_RenderRequest& request,
-              const RG_NodeData* data) const override;
+  // The depth kCoerce goes through from `depth`.
+  static short CoerceDepth(short depth) { return depth == 8 ? 16 : 8; }
 
  protected:
   M_LRect ComputeContentBounds(RG_ContentBoundsType type) const override;
 
  private:
-  M_LRect keep_;
-  M_LRect extent_;
+  uint32_t policy_;
+  M_LRect keep_, extent_;
 };
 
-// A cache node over a prebuilt sub-graph that keeps every result it is given
-// in a list. An entry serves a request of the same depth whose rect lies in
-// the rect the entry was rendered for, whose field it holds and whose
-// content-bounds type it covers. With `stale` set, RenderFromCache always
-// reports the entry gone, so the node renders its input in a nested
-// execution.
-class ProofMapCache : public RG_CacheNodeBase {
+// A cache keeping the results its input renders in a list of its own. An
+// entry serves a request of its depth inside its request's rect, of its
+// field (field 0 serves both) and of a content-bounds type it covers. The
+// policy makes it misbehave as a host cache legitimately may.
+class ProofCacheNode : public RG_CacheNodeBase {
  public:
-  ProofMapCache(RG_RenderNode* input, bool lookupEnabled, bool stale);
-  ~ProofMapCache() override;
+  enum Policy : uint8_t {
+    kLookup = 1,           // consult the cache at pre-render
+    kForgetAtRender = 2,   // RenderFromCache finds its entry gone
+    kGrowChildRect = 4,    // ChildRequestHook widens the child request
+    kDataOnMiss = 8,       // LookupCache hands back data also on a miss
+    kCopyOutput = 16,      // supply outputs as copies instead of views
+    kAnyEntryServes = 32,  // ignore the request's rect (wrong pixels; fuzzing only)
+  };
+  struct Entry {
+    RG_RenderRequest request;
+    M_LRect rect;
+    char flags = 0;
+    M_LRect bounds[2];
+    std::shared_ptr<PF_World> world;  // null for an empty result
+  };
 
+  ProofCacheNode(U_SharedPtr<RG_RenderNode> input, uint8_t policy);
+  ~ProofCacheNode() override;
   bool LookupCache(const RG_RenderRequest& request, RG_NodeData** cacheData, M_LRect* resultRect,
                    char* outputFlags, M_LRect* contentBounds) const override;
-  U_SharedPtr<RG_RenderNode> MakeInput() const override;
+  U_SharedPtr<RG_RenderNode> MakeInput() const override { return input_; }
   void StoreInCache(const RG_RenderRequest& childRequest, long elapsedTicks,
                     const M_LRect& resultRect, char outputFlags, PF_World* world,
                     RG_CheckoutResult* output) const override;
   bool RenderFromCache(const RG_NodeData* cacheData, const RG_RenderRequest& request,
                        RG_CheckoutResult* output) const override;
-
-  int entries() const { return static_cast<int>(entries_.size()); }
   mutable int hits = 0;
   mutable int stores = 0;
 
- private:
-  struct Entry {
-    RG_RenderRequest request;
-    M_LRect result_rect;
-    char flags = 0;
-    ProofWorldPtr world;  // owned; null for an empty result
-  };
-  // Hands `output` a view of (or a copy from) an entry's world.
-  static void Serve(const Entry& entry, RG_CheckoutResult* output);
+ protected:
+  void ChildRequestHook(const RG_NodeData* cacheData,
+                        RG_RenderRequest* childRequest) const override;
 
-  U_SharedPtr<RG_RenderNode> child_;
-  bool stale_;
-  mutable std::vector<Entry> entries_;
+ private:
+  void Supply(const Entry& entry, RG_CheckoutResult* output) const;
+
+  U_SharedPtr<RG_RenderNode> input_;
+  uint8_t policy_;
+  mutable std::vector<std::shared_ptr<Entry>> entries_;
 };

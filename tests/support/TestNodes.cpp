@@ -1,26 +1,6 @@
 #include "support/TestNodes.h"
 
-#include <algorithm>
 #include <utility>
-
-namespace {
-
-// Copies the overlap of two 8-bit worlds pixel by pixel (not through the
-// host's CopyPixels, so the library's own copies stay countable).
-void Blit(PF_World* dst, const PF_World* src) {
-  const M_LRect r = M_Intersect(dst->GetRect(), src->GetRect());
-  for (int32_t y = r.top; y < r.bottom; ++y) {
-    for (int32_t x = r.left; x < r.right; ++x) TestSetPixel(dst, x, y, TestPixel(src, x, y));
-  }
-}
-
-uint8_t Over(uint8_t top, uint8_t bottom, uint8_t topAlpha) {
-  return static_cast<uint8_t>(top + (bottom * (255 - topAlpha) + 127) / 255);
-}
-
-}  // namespace
-
-M_LRect TestRect(int32_t l, int32_t t, int32_t r, int32_t b) { return M_LRect{l, t, r, b}; }
 
 RG_RenderRequest TestRequest(const M_LRect& rect, int16_t depth, uint8_t flags, int32_t field) {
   RG_RenderRequest request;
@@ -42,27 +22,19 @@ PF_RGBA8 TestPixel(const PF_World* world, int32_t x, int32_t y) {
       world->PixelAddress(x - world->origin_x, y - world->origin_y));
 }
 
-void TestSetPixel(PF_World* world, int32_t x, int32_t y, PF_RGBA8 color) {
-  *static_cast<PF_RGBA8*>(world->PixelAddress(x - world->origin_x, y - world->origin_y)) = color;
-}
-
 void TestFill(PF_World* world, PF_RGBA8 c) {
   for (int32_t y = 0; y < world->height; ++y) {
     for (int32_t x = 0; x < world->width; ++x) {
       void* p = world->PixelAddress(x, y);
-      switch (world->GetDepth()) {
-        case 8:
-          *static_cast<PF_RGBA8*>(p) = c;
-          break;
-        case 16:
-          *static_cast<PF_RGBA16*>(p) =
-              PF_RGBA16{static_cast<uint16_t>(c.red * 257), static_cast<uint16_t>(c.green * 257),
-                        static_cast<uint16_t>(c.blue * 257), static_cast<uint16_t>(c.alpha * 257)};
-          break;
-        default:
-          *static_cast<PF_RGBA32F*>(p) =
-              PF_RGBA32F{c.red / 255.f, c.green / 255.f, c.blue / 255.f, c.alpha / 255.f};
-          break;
+      if (world->depth == 8) {
+        *static_cast<PF_RGBA8*>(p) = c;
+      } else if (world->depth == 16) {
+        *static_cast<PF_RGBA16*>(p) =
+            PF_RGBA16{static_cast<uint16_t>(c.red * 257), static_cast<uint16_t>(c.green * 257),
+                      static_cast<uint16_t>(c.blue * 257), static_cast<uint16_t>(c.alpha * 257)};
+      } else {
+        *static_cast<PF_RGBA32F*>(p) =
+            PF_RGBA32F{c.red / 255.f, c.green / 255.f, c.blue / 255.f, c.alpha / 255.f};
       }
     }
   }
@@ -78,9 +50,11 @@ PF_RGBA8 TestPatternAt(int32_t x, int32_t y) {
 }
 
 void TestFillPattern(PF_World* world) {
-  const M_LRect r = world->GetRect();
-  for (int32_t y = r.top; y < r.bottom; ++y) {
-    for (int32_t x = r.left; x < r.right; ++x) TestSetPixel(world, x, y, TestPatternAt(x, y));
+  for (int32_t y = 0; y < world->height; ++y) {
+    for (int32_t x = 0; x < world->width; ++x) {
+      *static_cast<PF_RGBA8*>(world->PixelAddress(x, y)) =
+          TestPatternAt(x + world->origin_x, y + world->origin_y);
+    }
   }
 }
 
@@ -88,8 +62,6 @@ void TestFillPattern(PF_World* world) {
 
 TestSolidNode::TestSolidNode(const M_LRect& bounds, PF_RGBA8 color, bool pattern)
     : bounds_(bounds), color_(color), pattern_(pattern) {}
-
-M_LRect TestSolidNode::ComputeContentBounds(RG_ContentBoundsType) const { return bounds_; }
 
 RG_NodeData* TestSolidNode::PreRender(RG_NodePreRenderCB* cb,
                                       const RG_RenderRequest& request) const {
@@ -108,60 +80,6 @@ void TestSolidNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest&, const R
   }
 }
 
-// ---- TestInvertNode ----
-
-TestInvertNode::TestInvertNode(RG_RenderNode* input) { inputs_[0] = input; }
-
-RG_NodeData* TestInvertNode::PreRender(RG_NodePreRenderCB* cb,
-                                       const RG_RenderRequest& request) const {
-  ++counters.pre_renders;
-  RG_CheckoutResult* in = cb->CheckoutInput(0, request);
-  cb->RequestOutputInPlace(in, in->GetResultRect(), in->GetFlags(), 0);
-  return nullptr;
-}
-
-void TestInvertNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest&,
-                            const RG_NodeData*) const {
-  ++counters.renders;
-  PF_World* world = cb->GetCheckoutByID(-1)->GetOutputWorld();
-  const M_LRect r = world->GetRect();
-  for (int32_t y = r.top; y < r.bottom; ++y) {
-    for (int32_t x = r.left; x < r.right; ++x) {
-      PF_RGBA8 p = TestPixel(world, x, y);
-      p.red = static_cast<uint8_t>(p.alpha - std::min(p.red, p.alpha));
-      p.green = static_cast<uint8_t>(p.alpha - std::min(p.green, p.alpha));
-      p.blue = static_cast<uint8_t>(p.alpha - std::min(p.blue, p.alpha));
-      TestSetPixel(world, x, y, p);
-    }
-  }
-}
-
-// ---- TestGrowNode ----
-
-TestGrowNode::TestGrowNode(RG_RenderNode* input, int32_t margin) : margin_(margin) {
-  inputs_[0] = input;
-}
-
-RG_NodeData* TestGrowNode::PreRender(RG_NodePreRenderCB* cb,
-                                     const RG_RenderRequest& request) const {
-  ++counters.pre_renders;
-  RG_RenderRequest wider = request;
-  wider.rect = M_LRect{request.rect.left - margin_, request.rect.top - margin_,
-                       request.rect.right + margin_, request.rect.bottom + margin_};
-  cb->CheckoutInput(0, wider);
-  cb->RequestOutput(request.rect, 0, 1);
-  return nullptr;
-}
-
-void TestGrowNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) const {
-  ++counters.renders;
-  RG_CheckoutResult* in = cb->GetNextCheckout();
-  RG_CheckoutResult* out = cb->GetNextCheckout();
-  const PF_World* src = in->GetWorld();
-  PF_World* dst = out->GetOutputWorld();
-  if (src != nullptr) Blit(dst, src);
-}
-
 // ---- TestOverNode ----
 
 TestOverNode::TestOverNode(RG_RenderNode* top, RG_RenderNode* bottom) {
@@ -171,7 +89,6 @@ TestOverNode::TestOverNode(RG_RenderNode* top, RG_RenderNode* bottom) {
 
 RG_NodeData* TestOverNode::PreRender(RG_NodePreRenderCB* cb,
                                      const RG_RenderRequest& request) const {
-  ++counters.pre_renders;
   RG_CheckoutResult* top = cb->CheckoutInput(0, request);
   cb->BeginCheckoutGroup();
   RG_CheckoutResult* bottom = cb->CheckoutInput(1, request);
@@ -182,75 +99,21 @@ RG_NodeData* TestOverNode::PreRender(RG_NodePreRenderCB* cb,
 }
 
 void TestOverNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) const {
-  ++counters.renders;
-  RG_CheckoutResult* top = cb->GetNextCheckout();
-  RG_CheckoutResult* bottom = cb->GetNextCheckout();
-  RG_CheckoutResult* out = cb->GetNextCheckout();
-  const PF_World* topWorld = top->GetWorld();
-  if (bottom_counters != nullptr) bottom_renders_seen_at_top_fetch = bottom_counters->renders;
-  const PF_World* bottomWorld = bottom->GetWorld();
-  PF_World* dst = out->GetOutputWorld();
-  if (bottomWorld != nullptr) Blit(dst, bottomWorld);
-  if (topWorld == nullptr) return;
-  const M_LRect r = M_Intersect(dst->GetRect(), topWorld->GetRect());
-  for (int32_t y = r.top; y < r.bottom; ++y) {
-    for (int32_t x = r.left; x < r.right; ++x) {
-      const PF_RGBA8 s = TestPixel(topWorld, x, y);
-      const PF_RGBA8 d = TestPixel(dst, x, y);
-      TestSetPixel(dst, x, y,
-                   PF_RGBA8{Over(s.red, d.red, s.alpha), Over(s.green, d.green, s.alpha),
-                            Over(s.blue, d.blue, s.alpha), Over(s.alpha, d.alpha, s.alpha)});
+  const PF_World* layers[] = {cb->GetNextCheckout()->GetWorld(), cb->GetNextCheckout()->GetWorld()};
+  PF_World* dst = cb->GetNextCheckout()->GetOutputWorld();
+  for (const PF_World* src : {layers[1], layers[0]}) {
+    if (src == nullptr) continue;
+    const M_LRect r = M_Intersect(dst->GetRect(), src->GetRect());
+    for (int32_t y = r.top; y < r.bottom; ++y) {
+      for (int32_t x = r.left; x < r.right; ++x) {
+        const PF_RGBA8 s = TestPixel(src, x, y);
+        auto* d = static_cast<uint8_t*>(dst->PixelAddress(x - dst->origin_x, y - dst->origin_y));
+        const uint8_t* sc = &s.red;
+        for (int c = 0; c < 4; ++c)
+          d[c] = static_cast<uint8_t>(sc[c] + (d[c] * (255 - s.alpha) + 127) / 255);
+      }
     }
   }
-}
-
-// ---- TestSkipNode ----
-
-TestSkipNode::TestSkipNode(RG_RenderNode* used, RG_RenderNode* skipped, bool withdraw)
-    : withdraw_(withdraw) {
-  inputs_.push_back(used);
-  inputs_.push_back(skipped);
-}
-
-RG_NodeData* TestSkipNode::PreRender(RG_NodePreRenderCB* cb,
-                                     const RG_RenderRequest& request) const {
-  ++counters.pre_renders;
-  RG_CheckoutResult* used = cb->CheckoutInput(0, request);
-  RG_CheckoutResult* skipped = cb->CheckoutInput(1, request);
-  if (withdraw_) skipped->SkipRendering();
-  cb->RequestOutputInPlace(used, used->GetResultRect(), used->GetFlags(), 0);
-  return nullptr;
-}
-
-void TestSkipNode::Render(RG_NodeRenderCB*, const RG_RenderRequest&, const RG_NodeData*) const {
-  // Leaves the in-place output alone: the pass renders input 0 into it.
-  ++counters.renders;
-}
-
-// ---- TestForceRectNode ----
-
-TestForceRectNode::TestForceRectNode(RG_RenderNode* input, const M_LRect& forced)
-    : forced_(forced) {
-  inputs_[0] = input;
-}
-
-RG_NodeData* TestForceRectNode::PreRender(RG_NodePreRenderCB* cb,
-                                          const RG_RenderRequest& request) const {
-  ++counters.pre_renders;
-  cb->CheckoutInput(0, request)->ForceRect(forced_);
-  cb->RequestOutput(forced_, 0, 0);
-  return nullptr;
-}
-
-void TestForceRectNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest&,
-                               const RG_NodeData*) const {
-  ++counters.renders;
-  RG_CheckoutResult* in = cb->GetNextCheckout();
-  RG_CheckoutResult* out = cb->GetNextCheckout();
-  const PF_World* src = in->GetWorld();
-  PF_World* dst = out->GetOutputWorld();
-  TestFill(dst, PF_RGBA8{0, 0, 0, 0});
-  if (src != nullptr) Blit(dst, src);
 }
 
 // ---- TestLambdaNode ----

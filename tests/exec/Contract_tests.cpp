@@ -1,0 +1,300 @@
+// What a caller or a node gets wrong is refused with the report and code the
+// contract names, and leaves nothing behind; the rules by which requests
+// cover and merge.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "exec/ExecTestAccess.h"
+#include "exec/RGp_RequestRules.h"
+#include "rg/RG_Errors.h"
+#include "rghost/U_Errors.h"
+#include "support/LeakCheck.h"
+
+namespace {
+
+constexpr PF_RGBA8 kRed{200, 0, 0, 255};
+using PreFn = std::function<void(RG_NodePreRenderCB*, const RG_RenderRequest&)>;
+using RenderFn = std::function<void(RG_NodeRenderCB*)>;
+
+class ContractTest : public LeakCheckTest {};
+
+TEST_F(ContractTest, BadDepthsAndDestinationsAreRefusedWhereTheRequestEnters) {
+  U_SharedPtr<RG_RenderNode> root(new TestSolidNode(TestRect(0, 0, 10, 10), kRed));
+  RG_RenderRequest request = TestRequest(TestRect(0, 0, 10, 10));
+  request.bit_depth = 12;
+  EXPECT_EQ(CatchCode([&] { TestRun(root.get(), request); }), U_ERR_BAD_PARAMETER);
+  ExpectLastReport(U_ReportKind::ErrorString, 0x4E0008, 0,
+                   "A render request must have a bit depth of 8, 16 or 32.");
+  request.bit_depth = 8;
+  for (const auto& [rect, depth] :
+       {std::pair{TestRect(0, 0, 5, 10), 8}, std::pair{TestRect(0, 0, 10, 10), 16}}) {
+    std::unique_ptr<PF_World> dest(PF_World::New(rect, static_cast<short>(depth), 0));
+    M_LRect outRect;
+    EXPECT_EQ(CatchCode([&] {
+                RG_ExecuteGraph(root.get(), request, request.rect, dest.get(), &outRect);
+              }),
+              U_ERR_BAD_PARAMETER);
+    EXPECT_NE(U_ReportLog().back().text.find("destination buffer"), std::string::npos);
+  }
+  EXPECT_STREQ(RG_GetErrorText(RG_ERR_STACK_OVERFLOW), "the stack limit was reached");
+  EXPECT_STREQ(RG_GetErrorText(12345), "unknown error");
+}
+
+// Each row breaks one rule in a node's PreRender or Render over one solid
+// input (0, 0, 10, 10); the execution must throw the code with the report,
+// pre-render the input as often as shown, delete the locks handed to a
+// refused SetOutputWorld and leave no world alive.
+TEST_F(ContractTest, NodeContractViolationsReportAndThrow) {
+  int locks = 0;
+  const auto setOutput = [&](RG_CheckoutResult* out, int32_t width) {
+    out->SetOutputWorld(PF_World::New(TestRect(0, 0, width, 10), 8, 0),
+                        new TestCounted<RG_BufferLock>(&locks));
+  };
+  const PreFn io = &TestInputThenOutput;
+  const PreFn inPlace = [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
+    cb->RequestOutputInPlace(cb->CheckoutInput(0, r), r.rect, 0, 0);
+  };
+  const RenderFn none = [](RG_NodeRenderCB*) {};
+  const RenderFn all = [](RG_NodeRenderCB* cb) {
+    cb->GetNextCheckout()->GetWorld();
+    cb->GetCheckoutByID(-1)->GetOutputWorld();
+  };
+  // A result checked out by another node.
+  RG_CheckoutResult* foreign = nullptr;
+  const auto middle = [&] {
+    return new TestLambdaNode(
+        {new TestSolidNode(TestRect(0, 0, 10, 10), kRed)},
+        [&](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+          foreign = cb->CheckoutInput(0, r);
+          cb->RequestOutput(r.rect, 0, 0);
+          return nullptr;
+        },
+        nullptr);
+  };
+  using K = U_ReportKind;
+  const K kError = K::ErrorString, kFailed = K::FailedVerification;
+  struct Case {
+    const char* name;
+    PreFn pre;
+    RenderFn render;
+    long code;
+    K kind;
+    long location, line;
+    const char* text;
+    int inputPreRenders, locksDeleted;
+    int input = 0;  // 1: no input; 2: the input is `middle`
+  };
+  const char* kNegative = "Checkout ID must be non-negative";
+  const Case cases[] = {
+      {"negative id", [](auto* cb, auto& r) { cb->CheckoutInputWithID(0, -1, r); }, none, 516,
+       kError, 0x4E0007, 0, kNegative, 0, 0},
+      {"automatic id after INT32_MAX",
+       [](auto* cb, auto& r) {
+         EXPECT_EQ(RGp_CheckoutResultAccess::Id(cb->CheckoutInputWithID(0, INT32_MAX, r)),
+                   INT32_MAX);
+         cb->CheckoutInput(0, r);
+       },
+       none, 516, kError, 0x4E0007, 0, kNegative, 1, 0},
+      {"output after INT32_MAX",
+       [](auto* cb, auto& r) {
+         cb->CheckoutInputWithID(0, INT32_MAX, r);
+         cb->RequestOutput(r.rect, 0, 0);
+       },
+       none, 516, kError, 0x4E0007, 0, kNegative, 1, 0},
+      {"id of 2^32", [](auto* cb, auto& r) { cb->CheckoutInputWithID(0, 1L << 32, r); }, none, 516,
+       kError, 0x4E0007, 0, kNegative, 0, 0},
+      {"duplicate id",
+       [](auto* cb, auto& r) {
+         cb->CheckoutInputWithID(0, 3, r);
+         cb->CheckoutInputWithID(0, 3, TestRequest(TestRect(0, 0, 20, 20)));
+       },
+       none, 516, kError, 0x4E0007, 0, "Checkout ID is not unique", 2, 0},
+      {"in place after output",
+       [](auto* cb, auto& r) {
+         cb->CheckoutInput(0, r);
+         cb->RequestOutputInPlace(cb->RequestOutput(r.rect, 0, 0), r.rect, 0, 0);
+       },
+       none, 3, kFailed, 0x4E0003, 602, "cannot request output more than once", 1, 0},
+      {"in place over null",
+       [](auto* cb, auto& r) { cb->RequestOutputInPlace(nullptr, r.rect, 0, 0); }, none, 3, kFailed,
+       0x4E0003, 607, "invalid input request passed to RequestOutputInPlace", 0, 0},
+      {"in place over another node's checkout",
+       [&](auto* cb, auto& r) {
+         cb->CheckoutInput(0, r);
+         cb->RequestOutputInPlace(foreign, r.rect, 0, 0);
+       },
+       none, 3, kFailed, 0x4E0003, 607, "invalid input request passed to RequestOutputInPlace", 0,
+       0, 2},
+      {"in place smaller than the input's result",
+       [](auto* cb, auto& r) {
+         cb->RequestOutputInPlace(cb->CheckoutInput(0, r), TestRect(0, 0, 10, 9), 0, 0);
+       },
+       none, 3, kFailed, 0x4E0003, 614, "output rect cannot be smaller than input result rect", 1,
+       0},
+      {"in place across depths",
+       [](auto* cb, auto& r) {
+         cb->RequestOutputInPlace(cb->CheckoutInput(0, TestRequest(r.rect, 16)), r.rect, 0, 0);
+       },
+       none, 3, kFailed, 0x4E0003, 618,
+       "cannot work in place when output has different bit depth than input", 1, 0},
+      {"two depths into one node",
+       [](auto* cb, auto& r) {
+         cb->CheckoutInput(0, r);
+         cb->CheckoutInput(0, TestRequest(TestRect(1, 1, 2, 2), 16));
+       },
+       none, 3, kFailed, 0x4E0002, 319,
+       "All render requests into a node must have the same bit depth", 1, 0},
+      {"no output", [](auto* cb, auto& r) { cb->CheckoutInput(0, r); }, none, 3, kFailed, 0x4E0003,
+       590, "PreRender did not declare an output", 1, 0},
+      {"input 1", [](auto* cb, auto& r) { cb->CheckoutInput(1, r); }, none, 3, kFailed, 0x4E0003,
+       640, "checkout of an input index out of range", 0, 0},
+      {"input -1", [](auto* cb, auto& r) { cb->CheckoutInput(-1, r); }, none, 3, kFailed, 0x4E0003,
+       640, "checkout of an input index out of range", 0, 0},
+      {"an empty input slot", [](auto* cb, auto& r) { cb->CheckoutInput(0, r); }, none, 3, kFailed,
+       0x4E0003, 644, "checkout of an empty input slot", 0, 0, 1},
+      {"render leaves no output world", io, [](auto* cb) { cb->GetNextCheckout()->GetWorld(); }, 3,
+       kFailed, 0x4E0003, 780, "Render left the node's output without a world", 1, 0},
+      {"writable before rendered", io, [](auto* cb) { cb->GetNextCheckout()->WorldIsWritable(); },
+       3, kFailed, 0, 212, "Cannot call WorldIsWritable() before checkout is rendered", 1, 0},
+      {"writable world of an input before rendered", io,
+       [](auto* cb) { cb->GetNextCheckout()->GetWritableWorld(); }, 3, kFailed, 0, 212,
+       "Cannot call WorldIsWritable() before checkout is rendered", 1, 0},
+      {"coerce before rendered", io, [](auto* cb) { cb->GetNextCheckout()->CoerceBitDepth(16); }, 3,
+       kFailed, 0x4E0004, 260, "Cannot call CoerceBitDepth() before checkout is rendered", 1, 0},
+      {"set output of an in-place output", inPlace,
+       [&](auto* cb) { setOutput(cb->GetCheckoutByID(-1), 10); }, 3, kFailed, 0x4E0004, 190,
+       "Attempt to call SetOutputWorld() on an input or works-in-place buffer", 1, 1},
+      {"set output of an input", io, [&](auto* cb) { setOutput(cb->GetNextCheckout(), 10); }, 3,
+       kFailed, 0x4E0004, 190,
+       "Attempt to call SetOutputWorld() on an input or works-in-place buffer", 1, 1},
+      {"set output twice", io,
+       [&](auto* cb) {
+         cb->GetCheckoutByID(-1)->GetOutputWorld();
+         setOutput(cb->GetCheckoutByID(-1), 10);
+       },
+       3, kFailed, 0x4E0004, 192, "Output already set", 1, 1},
+      {"set output of the wrong size", io,
+       [&](auto* cb) { setOutput(cb->GetCheckoutByID(-1), 11); }, 3, kFailed, 0x4E0004, 195,
+       "SetOutputWorld called with a world of the wrong size", 1, 1},
+      {"unknown checkout id", io, [](auto* cb) { cb->GetCheckoutByID(5); }, 516, kError, 0x4E0007,
+       0, "Unknown checkout id", 1, 0},
+      {"more checkouts than made", io,
+       [](auto* cb) {
+         for (int i = 0; i < 3; ++i) cb->GetNextCheckout();
+       },
+       3, kFailed, 0, 732, "Node received more checkout requests than expected", 1, 0},
+      // Not violations: any rect over an empty input, and a rendered output.
+      {"in place over an empty input, any rect",
+       [](auto* cb, auto&) {
+         cb->RequestOutputInPlace(cb->CheckoutInput(0, TestRequest(TestRect(50, 50, 60, 60))),
+                                  TestRect(0, 0, 1, 1), 0, 0);
+       },
+       none, 0, kError, 0, 0, "", 1, 0},
+      {"a rendered output is writable", io,
+       [](auto* cb) {
+         cb->GetNextCheckout();
+         RG_CheckoutResult* out = cb->GetNextCheckout();
+         PF_World* viaWritable = out->GetWritableWorld();
+         EXPECT_NE(viaWritable, nullptr);
+         EXPECT_EQ(viaWritable, out->GetOutputWorld());
+         EXPECT_TRUE(out->WorldIsWritable());
+       },
+       0, kError, 0, 0, "", 1, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    locks = 0;
+    U_ClearReportLog();
+    auto* input = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
+    std::vector<RG_RenderNode*> inputs{input};
+    if (c.input == 1) inputs = {nullptr};
+    if (c.input == 2) inputs = {middle()};
+    U_SharedPtr<RG_RenderNode> keep(input);
+    U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
+        inputs,
+        [&](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+          c.pre(cb, r);
+          return nullptr;
+        },
+        [&](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) { c.render(cb); }));
+    EXPECT_EQ(CatchCode([&] { TestRun(root.get(), TestRequest(TestRect(0, 0, 10, 10))); }), c.code);
+    if (c.code != 0) ExpectLastReport(c.kind, c.location, c.line, c.text);
+    if (c.code == 0) {
+      EXPECT_TRUE(U_ReportLog().empty());
+    }
+    if (c.input == 0) {
+      EXPECT_EQ(input->counters.pre_renders, c.inputPreRenders);
+    }
+    EXPECT_EQ(locks, c.locksDeleted);
+    EXPECT_EQ(PF_GetWorldStats().live_worlds, 0);
+  }
+}
+
+RG_RenderRequest Q(M_LRect rect, int32_t field = 0, uint8_t flags = 0, int16_t depth = 8) {
+  return TestRequest(rect, depth, flags, field);
+}
+
+TEST_F(ContractTest, StoredRequestsCoverOnlyWhatTheyContain) {
+  const M_LRect rect{0, 0, 10, 10}, big{10, 10, 100, 100};
+  const uint8_t type1 = RG_REQUEST_CONTENT_BOUNDS_TYPE1;
+  struct Case {
+    RG_RenderRequest stored, asked;
+    bool covers;
+  };
+  const Case cases[] = {
+      {Q(big), Q(big), true},
+      {Q(big), Q({20, 30, 40, 50}), true},
+      {Q(big), Q({9, 10, 100, 100}), false},
+      {Q(big), Q({10, 9, 100, 100}), false},
+      {Q(big), Q({10, 10, 101, 100}), false},
+      {Q(big), Q({10, 10, 100, 101}), false},
+      // Empty rects get no special case: inside counts, outside does not.
+      {Q(big), Q({50, 50, 50, 50}), true},
+      {Q(big), Q({0, 0, 0, 0}), false},
+      // Field 0 covers both fields; the fields do not cover each other.
+      {Q(rect, 0), Q(rect, 1), true},
+      {Q(rect, 0), Q(rect, 2), true},
+      {Q(rect, 2), Q(rect, 2), true},
+      {Q(rect, 1), Q(rect, 2), false},
+      {Q(rect, 1), Q(rect, 0), false},
+      // Type 1 covers type 0, not the other way round; other bits take no part.
+      {Q(rect, 0, 0), Q(rect, 0, type1), false},
+      {Q(rect, 0, type1), Q(rect, 0, 0), true},
+      {Q(rect, 0, type1), Q(rect, 0, type1), true},
+      {Q(rect, 0, 0), Q(rect, 0, 0xFE), true},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(RGp_RequestCovers(cases[i].stored, cases[i].asked), cases[i].covers);
+  }
+}
+
+TEST_F(ContractTest, MergedRequestsUniteRectsFlagsAndFields) {
+  RG_RenderRequest stored = Q({10, 10, 20, 20});
+  RGp_MergeRequest(&stored, Q({0, 0, 0, 0}));
+  EXPECT_EQ(stored.rect, (M_LRect{10, 10, 20, 20}));
+  RGp_MergeRequest(&stored, Q({5, 15, 15, 30}));
+  EXPECT_EQ(stored.rect, (M_LRect{5, 10, 20, 30}));
+  RG_RenderRequest empty = Q({40, 40, 40, 50});
+  RGp_MergeRequest(&empty, Q({1, 2, 3, 4}));
+  EXPECT_EQ(empty.rect, (M_LRect{1, 2, 3, 4}));
+
+  const M_LRect rect{0, 0, 10, 10};
+  stored = Q(rect, 1, 0x02, 16);
+  RGp_MergeRequest(&stored, Q(rect, 1, 0x81, 16));
+  EXPECT_EQ(stored.field, 1);
+  EXPECT_EQ(stored.flags, 0x83);
+  RGp_MergeRequest(&stored, Q(rect, 2, 0x04, 16));
+  EXPECT_EQ(stored.field, 0);
+  EXPECT_EQ(stored.flags, 0x87);
+  EXPECT_EQ(stored.bit_depth, 16);
+  RG_RenderRequest two = Q(rect, 2);
+  RGp_MergeRequest(&two, Q(rect, 2));
+  EXPECT_EQ(two.field, 2);
+}
+
+}  // namespace

@@ -1,0 +1,459 @@
+// What the random-graph proof cannot see: how buffers are handed over. Views
+// where sharing is safe, the buffer itself to the last consumer, copies only
+// where needed, each node rendered once, locks with the views they keep
+// valid, and the traverser's queries, ids and node order.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "exec/ExecTestAccess.h"
+#include "exec/RGp_Arena.h"
+#include "exec/RGp_PrefSlot.h"
+#include "rg/RG_SourceBufferNode.h"
+#include "rghost/PREF_Prefs.h"
+#include "support/LeakCheck.h"
+#include "support/ProofNodes.h"
+
+namespace {
+
+constexpr PF_RGBA8 kRed{200, 0, 0, 255};
+constexpr PF_RGBA8 kClear{0, 0, 0, 0};
+constexpr PF_RGBA8 kJunk{9, 9, 9, 9};
+
+long long BytesCopied() { return PF_GetWorldStats().pixel_bytes_copied; }
+
+PF_RGBA8 Inverted(PF_RGBA8 p) {
+  return PF_RGBA8{static_cast<uint8_t>(p.alpha - p.red), static_cast<uint8_t>(p.alpha - p.green),
+                  static_cast<uint8_t>(p.alpha - p.blue), p.alpha};
+}
+
+using E = ProofEffectNode;
+RG_RenderNode* Invert(RG_RenderNode* input) { return new E(input, E::kInPlace | E::kInvert); }
+
+// In place over input 0; Render does nothing, so the pass renders the input
+// into the output.
+RG_RenderNode* PassThrough(RG_RenderNode* input) {
+  return new TestLambdaNode(
+      {input},
+      [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+        RG_CheckoutResult* in = cb->CheckoutInput(0, r);
+        cb->RequestOutputInPlace(in, in->GetResultRect(), in->GetFlags(), 0);
+        return nullptr;
+      },
+      nullptr);
+}
+
+// Checks out every input over the request (each in a group of its own with
+// `groups`), runs `render` on the checkouts in order and outputs a copy of
+// the last input made by hand (the library's copies stay countable).
+TestLambdaNode* Reader(std::vector<RG_RenderNode*> inputs,
+                       std::function<void(std::vector<RG_CheckoutResult*>&)> render,
+                       bool groups = false) {
+  const size_t n = inputs.size();
+  return new TestLambdaNode(
+      std::move(inputs),
+      [n, groups](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+        for (size_t i = 0; i < n; ++i) {
+          if (groups) cb->BeginCheckoutGroup();
+          cb->CheckoutInput(static_cast<long>(i), r);
+        }
+        cb->RequestOutput(r.rect, 0, 1);
+        return nullptr;
+      },
+      [n, render](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+        std::vector<RG_CheckoutResult*> in;
+        for (size_t i = 0; i <= n; ++i) in.push_back(cb->GetNextCheckout());
+        render(in);
+        PF_World* out = in.back()->GetOutputWorld();
+        const PF_World* last = RGp_CheckoutResultAccess::World(in[n - 1]);  // null once released
+        const M_LRect r = last ? M_Intersect(out->GetRect(), last->GetRect()) : M_LRect{};
+        for (int32_t y = r.top; y < r.bottom; ++y) {
+          for (int32_t x = r.left; x < r.right; ++x)
+            *static_cast<PF_RGBA8*>(out->PixelAddress(x - out->origin_x, y - out->origin_y)) =
+                TestPixel(last, x, y);
+        }
+      });
+}
+
+class HandOverTest : public LeakCheckTest {};
+
+// Each row: a graph over a pattern `leaf` (or a locked `buffer`), run in one
+// form; the bytes copied, the leaf's renders and whether the result is a view
+// of the buffer with its lock. The result's last pixel is checked too.
+TEST_F(HandOverTest, CopiesOnlyWhereSharingIsImpossibleAndRendersOnce) {
+  enum Form { kLock, kNoLock, kDest };
+  struct Case {
+    const char* name;
+    std::function<RG_RenderNode*(RG_RenderNode* leaf, RG_RenderNode* buffer)> graph;
+    Form form;
+    M_LRect request, dest, outRect;
+    long long copied;
+    bool view, inverted;
+  };
+  const M_LRect b = TestRect(0, 0, 32, 16);
+  const auto source = [](RG_RenderNode*, RG_RenderNode* s) { return s; };
+  const Case cases[] = {
+      {"lock holder gets a view",
+       source,
+       kLock,
+       TestRect(-5, -5, 20, 10),
+       {},
+       TestRect(0, 0, 20, 10),
+       0,
+       true,
+       false},
+      {"no lock holder gets a copy",
+       source,
+       kNoLock,
+       TestRect(-5, -5, 20, 10),
+       {},
+       TestRect(0, 0, 20, 10),
+       20 * 10 * 4,
+       false,
+       false},
+      {"a destination gets a copy", source, kDest, TestRect(20, 8, 40, 30), TestRect(16, 0, 48, 40),
+       TestRect(20, 8, 32, 16), 12 * 8 * 4, false, false},
+      {"pass-throughs pass the view on",
+       [](auto*, auto* s) { return PassThrough(PassThrough(s)); },
+       kLock,
+       b,
+       {},
+       b,
+       0,
+       true,
+       false},
+      {"a writer works on a copy",
+       [](auto*, auto* s) { return Invert(PassThrough(s)); },
+       kLock,
+       b,
+       {},
+       b,
+       32 * 16 * 4,
+       false,
+       true},
+      {"a pass-through into a destination copies", [](auto*, auto* s) { return PassThrough(s); },
+       kDest, b, b, b, 32 * 16 * 4, false, false},
+      {"three in-place writers: two copies, then the buffer",
+       [](auto* p, auto*) {
+         return new TestOverNode(Invert(p), new TestOverNode(Invert(p), Invert(p)));
+       },
+       kNoLock,
+       b,
+       {},
+       b,
+       2 * 32 * 16 * 4,
+       false,
+       true},
+      // The effect's own copy is the only one.
+      {"a view dropped early leaves the buffer to the in-place last consumer",
+       [](auto* p, auto*) {
+         return Reader({new E(p, E::kReleaseInput), Invert(p)}, [](auto& in) {
+           in[0]->GetWorld();
+           in[1]->GetWorld();
+         });
+       },
+       kNoLock,
+       b,
+       {},
+       b,
+       32 * 16 * 4,
+       false,
+       true},
+      {"a growing consumer enlarges the producer's buffer",
+       [](auto* p, auto*) { return new TestOverNode(new E(p, E::kPad), p); },
+       kNoLock,
+       TestRect(2, 2, 30, 14),
+       {},
+       TestRect(2, 2, 30, 14),
+       28 * 12 * 4,
+       false,
+       false},
+      {"leaf and in-place root render straight into the destination",
+       [](auto* p, auto*) { return Invert(p); }, kDest, b, b, b, 0, false, true},
+      {"an in-place root wider than the destination is moved in once",
+       [](auto* p, auto*) { return new E(p, E::kInPlace | E::kPad | E::kInvert); }, kDest,
+       TestRect(0, 0, 31, 15), TestRect(0, 0, 31, 15), TestRect(0, 0, 31, 15), 31 * 15 * 4, false,
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::unique_ptr<PF_World> buffer(PF_World::New(b, 8, 0));
+    TestFillPattern(buffer.get());
+    auto* leaf = new TestPatternNode(b);
+    U_SharedPtr<RG_RenderNode> keepLeaf(leaf);
+    U_SharedPtr<RG_RenderNode> source(new RG_SourceBufferNode(buffer.get()));
+    U_SharedPtr<RG_RenderNode> root(c.graph(leaf, source.get()));
+    PF_ResetWorldStats();
+    TestOutcome out;
+    std::unique_ptr<PF_World> dest;
+    if (c.form == kDest) {
+      dest.reset(TestMakeWorld(c.dest, kJunk));
+      RG_ExecuteGraph(root.get(), TestRequest(c.request), c.dest, dest.get(), &out.rect);
+    } else {
+      out = TestRun(root.get(), TestRequest(c.request), c.form == kLock);
+    }
+    const PF_World* result = dest ? dest.get() : out.world.get();
+    ASSERT_NE(result, nullptr);
+    EXPECT_EQ(out.rect, c.outRect);
+    if (!dest) {
+      EXPECT_EQ(result->GetRect(), c.outRect);
+    }
+    EXPECT_EQ(BytesCopied(), c.copied);
+    EXPECT_LE(leaf->counters.renders, 1);
+    EXPECT_EQ(result->RefersTo(buffer.get()), c.view);
+    EXPECT_EQ(out.lock != nullptr, c.view);  // the lock goes with the view
+    if (c.view) {
+      EXPECT_EQ(PF_GetWorldStats().worlds_allocated, 0);
+    }
+    const int32_t x = c.outRect.right - 1, y = c.outRect.bottom - 1;
+    const PF_RGBA8 p = TestPatternAt(x, y);
+    EXPECT_TRUE(TestSame(TestPixel(result, x, y), c.inverted ? Inverted(p) : p));
+    if (dest) {
+      // Cleared inside the request where nothing rendered, untouched outside.
+      const M_LRect q = c.request, d = c.dest;
+      EXPECT_TRUE(M_Contains(c.outRect, q) ||
+                  TestSame(TestPixel(result, q.right - 1, q.bottom - 1), kClear));
+      EXPECT_TRUE(M_Contains(q, d) ||
+                  TestSame(TestPixel(result, d.right - 1, d.bottom - 1), kJunk));
+    }
+    // A copy keeps its pixels when the source changes; a view does not.
+    TestFill(buffer.get(), kClear);
+    EXPECT_EQ(TestSame(TestPixel(result, x, y), c.inverted ? Inverted(p) : p), !c.view);
+  }
+}
+
+TEST_F(HandOverTest, EarlierConsumersGetReadOnlyViewsAndTheLastTheBufferItself) {
+  auto* pattern = new TestPatternNode(TestRect(0, 0, 64, 64));
+  std::vector<bool> views, writable;
+  U_SharedPtr<RG_RenderNode> root(Reader(
+      {pattern, pattern, pattern},
+      [&](auto& in) {
+        for (int i = 0; i < 3; ++i) {
+          const PF_World* w = in[i]->GetWorld();
+          views.push_back(w->IsReference());
+          writable.push_back(in[i]->WorldIsWritable());
+          EXPECT_TRUE(TestSame(TestPixel(w, 63, 1), TestPatternAt(63, 1)));
+        }
+      },
+      true));
+  TestRun(root.get(), TestRequest(TestRect(0, 0, 64, 64)));
+  EXPECT_EQ(pattern->counters.renders, 1);
+  EXPECT_EQ(views, (std::vector<bool>{true, true, false}));
+  EXPECT_EQ(writable, (std::vector<bool>{false, false, true}));
+  EXPECT_EQ(BytesCopied(), 0);
+}
+
+// A wide producer read by two consumers: the first gets a view whose offset
+// inside the buffer needs more than 16 bits.
+TEST_F(HandOverTest, ViewsSitAtTheirOffsetInsideAWideBuffer) {
+  auto* wide = new TestPatternNode(TestRect(0, 0, 40000, 2));
+  std::vector<PF_RGBA8> pixels;
+  U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
+      {wide, wide},
+      [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+        cb->CheckoutInput(0, TestRequest(TestRect(39990, 0, 40000, 2)));
+        cb->CheckoutInput(1, TestRequest(TestRect(0, 0, 40000, 2)));
+        cb->RequestOutput(r.rect, 0, 1);
+        return nullptr;
+      },
+      [&](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+        const PF_World* view = cb->GetNextCheckout()->GetWorld();
+        EXPECT_TRUE(view->IsReference());
+        EXPECT_EQ(view->GetRect(), TestRect(39990, 0, 40000, 2));
+        pixels = {TestPixel(view, 39995, 1), TestPixel(view, 39990, 0)};
+        cb->GetNextCheckout()->GetWorld();
+        cb->GetNextCheckout()->GetOutputWorld();
+      }));
+  TestRun(root.get(), TestRequest(TestRect(0, 0, 1, 1)));
+  ASSERT_EQ(pixels.size(), 2u);
+  EXPECT_TRUE(TestSame(pixels[0], TestPatternAt(39995, 1)));
+  EXPECT_TRUE(TestSame(pixels[1], TestPatternAt(39990, 0)));
+}
+
+// A locked output is viewed where it covers the consumer's rect (the lock
+// stays with the producer until its last reader takes it) and copied where a
+// forced rect is larger (the lock then goes at once).
+TEST_F(HandOverTest, LocksStayWithTheirViewsAndGoWithACopy) {
+  std::unique_ptr<PF_World> buffer(PF_World::New(TestRect(0, 0, 32, 32), 8, 0));
+  TestFillPattern(buffer.get());
+  int locksDeleted = 0;
+  U_SharedPtr<RG_RenderNode> leaf = new TestLambdaNode(
+      {},
+      [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+        cb->RequestOutput(M_Intersect(r.rect, TestRect(0, 0, 32, 32)), 1, 0);
+        return nullptr;
+      },
+      [&](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+        RG_CheckoutResult* out = cb->GetNextCheckout();
+        out->SetOutputWorld(PF_World::NewReference(buffer.get(), out->GetRect()),
+                            new TestCounted<RG_BufferLock>(&locksDeleted));
+      });
+  for (bool force : {false, true}) {
+    SCOPED_TRACE(force ? "forced larger" : "covered");
+    locksDeleted = 0;
+    PF_ResetWorldStats();
+    std::vector<bool> views, locks;
+    std::vector<int> deletedThen;
+    U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
+        {leaf.get(), leaf.get()},
+        [force](RG_NodePreRenderCB* cb, const RG_RenderRequest&) -> RG_NodeData* {
+          cb->CheckoutInput(0, TestRequest(TestRect(4, 4, 8, 8)));
+          cb->BeginCheckoutGroup();
+          RG_CheckoutResult* big = cb->CheckoutInput(1, TestRequest(TestRect(0, 0, 32, 32)));
+          if (force) big->ForceRect(TestRect(0, 0, 40, 40));
+          cb->RequestOutput(TestRect(0, 0, 40, 40), 0, 0);
+          return nullptr;
+        },
+        [&](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+          for (int i = 0; i < 2; ++i) {
+            RG_CheckoutResult* in = cb->GetNextCheckout();
+            const PF_World* w = in->GetWorld();
+            views.push_back(w->RefersTo(buffer.get()));
+            EXPECT_EQ(in->WorldIsWritable(), i == 1 && force);  // only a copy of its own
+            locks.push_back(RGp_CheckoutResultAccess::HasLock(in));
+            deletedThen.push_back(locksDeleted);
+            EXPECT_TRUE(TestSame(TestPixel(w, 5, 6), TestPatternAt(5, 6)));
+            if (i == 1 && force) {
+              EXPECT_TRUE(TestSame(TestPixel(w, 35, 35), kClear));
+            }
+          }
+          cb->GetNextCheckout()->GetOutputWorld();
+        }));
+    TestRun(root.get(), TestRequest(TestRect(0, 0, 40, 40)));
+    EXPECT_EQ(views, (std::vector<bool>{true, !force}));
+    EXPECT_EQ(locks, (std::vector<bool>{false, !force}));
+    EXPECT_EQ(deletedThen, (std::vector<int>{0, force ? 1 : 0}));
+    EXPECT_EQ(BytesCopied(), force ? 32 * 32 * 4 : 0);
+    EXPECT_EQ(locksDeleted, 1);
+  }
+}
+
+// A caller without a lock holder gets a copy; the view goes before its lock.
+TEST_F(HandOverTest, CopyForACallerWithoutLockHolderDropsTheViewBeforeTheLock) {
+  struct CountingLock : RG_BufferLock {
+    long* worlds_at_delete;
+    explicit CountingLock(long* w) : worlds_at_delete(w) {}
+    ~CountingLock() override { *worlds_at_delete = PF_GetWorldStats().live_worlds; }
+  };
+  std::unique_ptr<PF_World> buffer(TestMakeWorld(TestRect(0, 0, 10, 10), kRed));
+  long worldsAtLockDelete = -1;
+  U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
+      {},
+      [](RG_NodePreRenderCB* cb, const RG_RenderRequest&) -> RG_NodeData* {
+        cb->RequestOutput(TestRect(0, 0, 10, 10), 1, 0);
+        return nullptr;
+      },
+      [&](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+        cb->GetCheckoutByID(-1)->SetOutputWorld(
+            PF_World::NewReference(buffer.get(), TestRect(0, 0, 10, 10)),
+            new CountingLock(&worldsAtLockDelete));
+      }));
+  TestOutcome out = TestRun(root.get(), TestRequest(TestRect(0, 0, 10, 10)));
+  ASSERT_NE(out.world, nullptr);
+  EXPECT_FALSE(out.world->IsReference());
+  EXPECT_EQ(worldsAtLockDelete, 2);  // the buffer and the caller's copy
+  EXPECT_EQ(out.flags, 1);
+  EXPECT_TRUE(TestSame(TestPixel(out.world.get(), 9, 9), kRed));
+}
+
+// Check-in deletes the lock by default; with the preference at 0 the lock
+// stays until the result dies. The value is read once.
+TEST_F(HandOverTest, ReleaseDropsTheLockAsThePreferenceSays) {
+  PREF_ResetAll();
+  RGp_ReleaseLockPref().Reset();
+  int locksDeleted = 0, afterRelease = -1;
+  auto* leaf = new TestLambdaNode(
+      {},
+      [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+        cb->RequestOutput(r.rect, 0, 0);
+        return nullptr;
+      },
+      [&](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+        cb->GetNextCheckout()->SetOutputWorld(TestMakeWorld(TestRect(0, 0, 10, 10), kRed),
+                                              new TestCounted<RG_BufferLock>(&locksDeleted));
+      });
+  U_SharedPtr<RG_RenderNode> root(Reader({leaf}, [&](auto& in) {
+    in[0]->GetWorld();
+    in[0]->Release();
+    afterRelease = locksDeleted;
+    EXPECT_EQ(RGp_CheckoutResultAccess::World(in[0]), nullptr);
+  }));
+  const char* key = "Delete Buffer Lock on KeenFX Checkin";
+  for (long pref : {-1L, 0L, 1L}) {
+    SCOPED_TRACE(pref);
+    if (pref >= 0) PREF_SetTextPrefLong(PREFp_G[2], "Misc Section", key, pref);
+    if (pref == 0) RGp_ReleaseLockPref().Reset();
+    locksDeleted = 0;
+    TestRun(root.get(), TestRequest(TestRect(0, 0, 10, 10)));
+    EXPECT_EQ(afterRelease, pref < 0 ? 1 : 0);  // 1 after 0: the value is cached
+    EXPECT_EQ(locksDeleted, 1);
+  }
+  PREF_ResetAll();
+  RGp_ReleaseLockPref().Reset();
+}
+
+TEST_F(HandOverTest, WithdrawnAndUnaskedInputsAreNeverRendered) {
+  for (bool withdraw : {true, false}) {
+    auto* used = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
+    auto* skippedLeaf = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
+    RG_RenderNode* skipped = Invert(skippedLeaf);
+    U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
+        {used, skipped},
+        [withdraw](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+          RG_CheckoutResult* in = cb->CheckoutInput(0, r);
+          RG_CheckoutResult* unused = cb->CheckoutInput(1, r);
+          if (withdraw) unused->SkipRendering();
+          cb->RequestOutputInPlace(in, in->GetResultRect(), in->GetFlags(), 0);
+          return nullptr;
+        },
+        nullptr));
+    RG_Traverser traverser(root.get());
+    traverser.PreRenderGraph(TestRequest(TestRect(0, 0, 10, 10)));
+    // Withdrawing released the whole sub-graph behind the input.
+    EXPECT_EQ(RGp_TraverserAccess::Invocation(traverser, skippedLeaf)->ConsumerCount(),
+              withdraw ? 0u : 1u);
+    TestOutcome out = TestRun(root.get(), TestRequest(TestRect(0, 0, 10, 10)));
+    EXPECT_EQ(skippedLeaf->counters.renders, 0);
+    EXPECT_EQ(used->counters.renders, 1);
+    EXPECT_TRUE(TestSame(TestPixel(out.world.get(), 3, 3), kRed));
+  }
+}
+
+// The group of the checkout asked for first renders whole, before the next
+// group's; each input once.
+TEST_F(HandOverTest, CheckoutGroupsRenderWholeAndInTheOrderAsked) {
+  auto* a = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
+  auto* b = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
+  auto* c = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
+  std::vector<int> seen;
+  U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
+      {a, b, c},
+      [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+        cb->CheckoutInput(0, r);
+        cb->CheckoutInput(1, r);
+        cb->BeginCheckoutGroup();
+        cb->CheckoutInput(2, r);
+        cb->RequestOutput(r.rect, 0, 0);
+        return nullptr;
+      },
+      [&](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+        RG_CheckoutResult* first = cb->GetNextCheckout();
+        RG_CheckoutResult* second = cb->GetNextCheckout();
+        RG_CheckoutResult* third = cb->GetNextCheckout();
+        second->GetWorld();
+        seen = {a->counters.renders, b->counters.renders, c->counters.renders};
+        first->GetWorld();
+        third->GetWorld();
+        second->GetWorld();
+        cb->GetNextCheckout()->GetOutputWorld();
+      }));
+  TestRun(root.get(), TestRequest(TestRect(0, 0, 10, 10)));
+  EXPECT_EQ(seen, (std::vector<int>{1, 1, 0}));
+  for (const TestSolidNode* n : {a, b, c}) {
+    EXPECT_EQ(n->counters.renders, 1);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,309 @@
+// The traverser's bookkeeping: which nodes are reached, how often they are
+// pre-rendered when several requests meet, the rects and ids they get, the
+// checkout order, and what dies when.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "exec/ExecTestAccess.h"
+#include "exec/RGp_Arena.h"
+#include "support/LeakCheck.h"
+#include "support/ProofNodes.h"
+
+namespace {
+
+constexpr PF_RGBA8 kRed{200, 0, 0, 255};
+
+class TraversalTest : public LeakCheckTest {};
+
+TEST_F(TraversalTest, NullOrEmptyRootClearsTheOutputsAndLeavesTheFlags) {
+  int dummy = 0;
+  M_LRect rect{1, 2, 3, 4};
+  char flags = 'x';
+  PF_World* world = reinterpret_cast<PF_World*>(&dummy);
+  RG_BufferLock* lock = reinterpret_cast<RG_BufferLock*>(&dummy);
+  RG_ExecuteGraph(nullptr, TestRequest(TestRect(0, 0, 10, 10)), &rect, &flags, &world, &lock);
+  EXPECT_EQ(world, nullptr);
+  EXPECT_EQ(lock, nullptr);
+  EXPECT_EQ(rect, M_LRect{});
+  EXPECT_EQ(flags, 'x');
+
+  auto* solid = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
+  U_SharedPtr<RG_RenderNode> root(solid);
+  TestOutcome out = TestRun(root.get(), TestRequest(TestRect(20, 20, 30, 30)), true);
+  EXPECT_EQ(out.world, nullptr);
+  EXPECT_EQ(out.lock, nullptr);
+  EXPECT_EQ(out.rect, M_LRect{});
+  EXPECT_EQ(out.flags, 'x');
+  EXPECT_EQ(solid->counters.pre_renders, 1);
+  EXPECT_EQ(solid->counters.renders, 0);
+}
+
+TEST_F(TraversalTest, QueriesAnswerForReachedNodesAndNodeDataDiesWithTheTraverser) {
+  int destroyed = 0;
+  auto* solid = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
+  U_SharedPtr<RG_RenderNode> unreached(new TestSolidNode(TestRect(0, 0, 5, 5), kRed));
+  U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
+      {solid},
+      [&](RG_NodePreRenderCB* cb, const RG_RenderRequest&) -> RG_NodeData* {
+        RG_CheckoutResult* in = cb->CheckoutInput(0, TestRequest(TestRect(0, 0, 10, 10)));
+        cb->RequestOutputInPlace(in, TestRect(0, 0, 20, 20), 0, 0);
+        return new TestCounted<RG_NodeData>(&destroyed);
+      },
+      nullptr));
+  {
+    RG_Traverser traverser(root.get());
+    traverser.PreRenderGraph(TestRequest(TestRect(0, 0, 20, 20)));
+    // The in-place root grew the leaf's buffer, not what the leaf declared.
+    EXPECT_EQ(RGp_TraverserAccess::Invocation(traverser, solid)->OutputRect(),
+              TestRect(0, 0, 20, 20));
+    EXPECT_EQ(traverser.GetNodeRect(solid), TestRect(0, 0, 10, 10));
+    EXPECT_EQ(traverser.GetNodeRect(root.get()), TestRect(0, 0, 20, 20));
+    EXPECT_EQ(traverser.GetNodeRect(unreached.get()), M_LRect{});
+    EXPECT_NE(traverser.GetNodeData(root.get()), nullptr);
+    EXPECT_EQ(traverser.GetNodeData(solid), nullptr);
+    EXPECT_EQ(traverser.GetNodeData(unreached.get()), nullptr);
+    int dummy = 0;
+    PF_World* world = reinterpret_cast<PF_World*>(&dummy);
+    RG_BufferLock* lock = reinterpret_cast<RG_BufferLock*>(&dummy);
+    traverser.RenderStartingAtNode(root.get(), &world, &lock);
+    EXPECT_EQ(world, reinterpret_cast<PF_World*>(&dummy));
+    EXPECT_EQ(lock, reinterpret_cast<RG_BufferLock*>(&dummy));
+    EXPECT_EQ(destroyed, 0);
+  }
+  EXPECT_EQ(destroyed, 1);
+}
+
+// Enough nodes for the invocation table to grow several times: every node
+// must still be found, and the node data must die in the order the nodes
+// were first reached, whatever their addresses.
+TEST_F(TraversalTest, ManyNodesAreFoundAndDieInTheOrderTheyWereReached) {
+  struct OrderData : RG_NodeData {
+    OrderData(std::vector<int>* deaths, int index) : deaths(deaths), index(index) {}
+    ~OrderData() override { deaths->push_back(index); }
+    std::vector<int>* deaths;
+    int index;
+  };
+  constexpr int kNodes = 1500;
+  std::vector<int> deaths;
+  std::vector<RG_RenderNode*> nodes;  // nodes[i] is reached i-th
+  RG_RenderNode* below = new TestSolidNode(TestRect(0, 0, 1, 1), kRed);
+  for (int depth = kNodes - 1; depth >= 0; --depth) {
+    below = new TestLambdaNode(
+        {below},
+        [&deaths, depth](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+          cb->CheckoutInput(0, r);
+          cb->RequestOutput(TestRect(0, 0, depth + 1, 1), 0, 0);
+          return new OrderData(&deaths, depth);
+        },
+        nullptr);
+    nodes.insert(nodes.begin(), below);
+  }
+  U_SharedPtr<RG_RenderNode> root(nodes.front());
+  {
+    RG_Traverser traverser(root.get());
+    traverser.PreRenderGraph(TestRequest(TestRect(0, 0, kNodes, 1)));
+    EXPECT_EQ(RGp_TraverserAccess::InvocationCount(traverser), size_t{kNodes + 1});
+    for (int i = 0; i < kNodes; ++i) {
+      ASSERT_EQ(traverser.GetNodeRect(nodes[i]), TestRect(0, 0, i + 1, 1)) << i;
+      ASSERT_EQ(static_cast<OrderData*>(traverser.GetNodeData(nodes[i]))->index, i);
+    }
+    EXPECT_TRUE(deaths.empty());
+  }
+  ASSERT_EQ(deaths.size(), size_t{kNodes});
+  for (int i = 0; i < kNodes; ++i) {
+    ASSERT_EQ(deaths[i], i);
+  }
+}
+
+TEST_F(TraversalTest, ExecuteAfterPreRenderGraphReusesThePreRenders) {
+  auto* solid = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
+  U_SharedPtr<RG_RenderNode> root(new ProofEffectNode(solid, ProofEffectNode::kInPlace));
+  const RG_RenderRequest request = TestRequest(TestRect(0, 0, 10, 10));
+  RG_Traverser traverser(root.get());
+  traverser.PreRenderGraph(request);
+  TestOutcome out;
+  PF_World* world = nullptr;
+  traverser.Execute(request, &out.rect, &out.flags, &world, nullptr);
+  out.world.reset(world);
+  EXPECT_EQ(solid->counters.pre_renders, 1);
+  EXPECT_EQ(solid->counters.renders, 1);
+  ASSERT_NE(out.world, nullptr);
+  EXPECT_TRUE(TestSame(TestPixel(out.world.get(), 5, 5), kRed));
+}
+
+TEST_F(TraversalTest, NodeIdsFollowTheFirstPreRenderOrderAndStay) {
+  auto* a = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
+  auto* b = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
+  U_SharedPtr<RG_RenderNode> root(new TestOverNode(a, b));
+  U_SharedPtr<RG_RenderNode> second(
+      new TestOverNode(b, new TestSolidNode(TestRect(0, 0, 4, 4), kRed)));
+  EXPECT_EQ(a->GetNodeID(), -1);
+  TestRun(root.get(), TestRequest(TestRect(0, 0, 10, 10)));
+  EXPECT_EQ(root->GetNodeID(), 0);
+  EXPECT_EQ(a->GetNodeID(), 1);
+  EXPECT_EQ(b->GetNodeID(), 2);
+  TestRun(second.get(), TestRequest(TestRect(0, 0, 10, 10)));
+  EXPECT_EQ(second->GetNodeID(), 0);
+  EXPECT_EQ(b->GetNodeID(), 2);  // kept from the first traversal
+  EXPECT_EQ(second->GetInput(1)->GetNodeID(), 1);
+}
+
+// A consumer asks a probe for `asks` in turn. The probe must be pre-rendered
+// for each stored request only (`prerenders`, last seen rect, field and
+// flags), and each checkout served its own rect and result rect.
+TEST_F(TraversalTest, RequestsThatMeetPreRenderAgainOnlyWhenNotCovered) {
+  const uint8_t kType1 = RG_REQUEST_CONTENT_BOUNDS_TYPE1, kWhole = RG_REQUEST_WHOLE_OUTPUT;
+  const uint8_t kLegacy = RG_REQUEST_CLIP_TO_LEGACY_BOUNDS;
+  struct Served {
+    M_LRect rect, result;
+  };
+  struct Case {
+    const char* name;
+    std::vector<RG_RenderRequest> asks;
+    int prerenders;
+    RG_RenderRequest last_seen;
+    std::vector<Served> served;
+  };
+  const M_LRect a = TestRect(0, 0, 10, 10), big = TestRect(0, 0, 30, 30);
+  const Case cases[] = {
+      {"same request twice", {TestRequest(a), TestRequest(a)}, 1, TestRequest(a), {{a, a}, {a, a}}},
+      {"a larger one: again, for the union",
+       {TestRequest(a), TestRequest(TestRect(5, 5, 20, 20))},
+       2,
+       TestRequest(TestRect(0, 0, 20, 20)),
+       {{a, a}, {TestRect(5, 5, 20, 20), TestRect(5, 5, 20, 20)}}},
+      {"other fields merge to field 0",
+       {TestRequest(a, 8, 0, 1), TestRequest(a, 8, 0, 2), TestRequest(a, 8, 0, 1)},
+       2,
+       TestRequest(a),
+       {{a, a}, {a, a}, {a, a}}},
+      {"whole output serves the declared output (probe declares 30 x 30)",
+       {TestRequest(a, 8, kWhole), TestRequest(a)},
+       1,
+       TestRequest(a),
+       {{big, big}, {a, a}}},
+      {"a type-0 consumer is trimmed to type-0 bounds (10 x 10 of 40 x 40)",
+       {TestRequest(big, 8, kType1), TestRequest(big)},
+       1,
+       TestRequest(big, 8, kType1),
+       {{big, big}, {a, a}}},
+      {"legacy bounds clip the checkout and clear the bit",
+       {TestRequest(a, 8, kLegacy)},
+       1,
+       TestRequest(TestRect(5, 5, 10, 10)),
+       {{TestRect(5, 5, 10, 10), TestRect(5, 5, 10, 10)}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<RG_RenderRequest> seen;
+    const bool whole = c.asks[0].flags & kWhole;
+    auto* leaf = new TestSolidNode(big, kRed);
+    auto* probe = new TestLambdaNode(
+        {leaf},
+        [&seen, whole, big](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+          seen.push_back(r);
+          cb->CheckoutInput(0, r);
+          cb->RequestOutput(whole ? big : r.rect, 0, 0);
+          return nullptr;
+        },
+        [](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+          cb->GetNextCheckout()->GetWorld();
+          cb->GetCheckoutByID(-1)->GetOutputWorld();
+        });
+    if (c.asks[0].flags & kType1) probe->SetTestContentBounds(a, TestRect(0, 0, 40, 40));
+    probe->SetLegacyEffectBounds(TestRect(5, 5, 15, 15));
+    std::vector<Served> served;
+    U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
+        {probe},
+        [&](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+          std::vector<RG_CheckoutResult*> results;
+          for (const RG_RenderRequest& q : c.asks) results.push_back(cb->CheckoutInput(0, q));
+          for (RG_CheckoutResult* res : results)
+            served.push_back({res->GetRect(), res->GetResultRect()});
+          cb->RequestOutput(r.rect, 0, 0);
+          return nullptr;
+        },
+        [](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+          for (RG_CheckoutResult* next; (next = cb->GetNextCheckout())->IsInput();)
+            next->GetWorld();
+          cb->GetCheckoutByID(-1)->GetOutputWorld();
+        }));
+    {
+      // A pre-render again takes back the probe's old checkout of the leaf.
+      RG_Traverser traverser(root.get());
+      traverser.PreRenderGraph(TestRequest(big));
+      EXPECT_EQ(RGp_TraverserAccess::Invocation(traverser, leaf)->ConsumerCount(), 1u);
+      EXPECT_EQ(RGp_TraverserAccess::Invocation(traverser, probe)->ConsumerCount(), c.asks.size());
+    }
+    seen.clear();
+    served.clear();
+    TestRun(root.get(), TestRequest(big));
+    // Rendered once, whatever the pre-renders were.
+    EXPECT_EQ(probe->counters.renders, 1);
+    EXPECT_EQ(leaf->counters.renders, 1);
+    ASSERT_EQ(seen.size(), static_cast<size_t>(c.prerenders));
+    EXPECT_EQ(seen.back().rect, c.last_seen.rect);
+    EXPECT_EQ(seen.back().field, c.last_seen.field);
+    EXPECT_EQ(seen.back().flags, c.last_seen.flags);  // no node sees bits 1 and 2
+    ASSERT_EQ(served.size(), c.served.size());
+    for (size_t i = 0; i < served.size(); ++i) {
+      EXPECT_EQ(served[i].rect, c.served[i].rect) << i;
+      EXPECT_EQ(served[i].result, c.served[i].result) << i;
+    }
+  }
+}
+
+TEST_F(TraversalTest, CheckoutIdsGroupsAndTheRenderOrderFollowTheCheckouts) {
+  RG_CheckoutResult *a = nullptr, *out = nullptr, *b = nullptr, *c = nullptr;
+  std::vector<RG_CheckoutResult*> order;
+  U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
+      {new TestSolidNode(TestRect(0, 0, 10, 10), kRed)},
+      [&](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+        a = cb->CheckoutInput(0, r);
+        out = cb->RequestOutput(r.rect, 0, 0);
+        cb->BeginCheckoutGroup();
+        b = cb->CheckoutInput(0, r);
+        cb->BeginCheckoutGroup();
+        c = cb->CheckoutInputWithID(0, 7, r);
+        return nullptr;
+      },
+      [&](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+        for (int i = 0; i < 4; ++i) order.push_back(cb->GetNextCheckout());
+        EXPECT_EQ(cb->GetCheckoutByID(-1), out);
+        EXPECT_EQ(cb->GetCheckoutByID(2), b);
+        out->GetOutputWorld();
+        const RG_CheckoutResult* all[] = {a, out, b, c};
+        const int32_t ids[] = {0, 1, 2, 7}, groups[] = {0, 0, 1, 2};
+        for (int i = 0; i < 4; ++i) {
+          EXPECT_EQ(RGp_CheckoutResultAccess::Id(all[i]), ids[i]) << i;
+          if (i != 1) {
+            EXPECT_EQ(RGp_CheckoutResultAccess::Group(all[i]), groups[i]) << i;
+          }
+        }
+      }));
+  TestRun(root.get(), TestRequest(TestRect(0, 0, 10, 10)));
+  EXPECT_EQ(order, (std::vector<RG_CheckoutResult*>{a, out, b, c}));
+}
+
+// The invocations live in the arena: every block must be aligned as malloc
+// aligns and lie apart from the others, across chunks.
+TEST_F(TraversalTest, ArenaBlocksAreAlignedAndApart) {
+  RGp_Arena arena;
+  std::vector<std::pair<uintptr_t, size_t>> blocks;
+  for (size_t size : {1, 7, 16, 24, 100, 4000, 5000, 70000, 3, 65536}) {
+    auto* p = static_cast<unsigned char*>(arena.Allocate(size));
+    std::fill(p, p + size, static_cast<unsigned char>(size));
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % alignof(std::max_align_t), 0u) << size;
+    blocks.emplace_back(reinterpret_cast<uintptr_t>(p), size);
+  }
+  for (const auto& [p, size] : blocks) {
+    EXPECT_EQ(*reinterpret_cast<unsigned char*>(p), static_cast<unsigned char>(size));
+    for (const auto& [q, other] : blocks)
+      EXPECT_TRUE(p == q || p + size <= q || q + other <= p) << size << " and " << other;
+  }
+}
+
+}  // namespace
