@@ -130,6 +130,16 @@ demo: build
 	@echo "Frames: out/animated_00.png ... (one per frame)"
 	@echo "Profile: out/animated_profile.svg; figures: out/animated_stats.json"
 
+# rgrender-farm against a real single-node Slurm cluster started for the test
+# in a temporary folder (as root; needs no network once the packages are in).
+FARM_PACKAGES := slurm-wlm munge
+
+.PHONY: farm-test
+
+farm-test: build
+	@sh tools/install-packages.sh $(FARM_PACKAGES)
+	bash tests/tools/farm_test.sh build/tools/rgrender
+
 # Every C++ source the repository tracks, formatted by .clang-format.
 FORMAT_FILES = $(shell git ls-files '*.h' '*.cpp')
 
