@@ -4,11 +4,11 @@
 
 DEB_PACKAGES := cmake g++ make libgtest-dev libgmock-dev libboost-dev graphviz libgraphviz-dev pkg-config \
                 libopenimageio-dev nlohmann-json3-dev libcli11-dev libtbb-dev \
-                pybind11-dev python3-dev python3-numpy python3-pytest
+                pybind11-dev python3-dev python3-numpy python3-pytest openimageio-tools
 JOBS ?= 2
 CTEST_FLAGS ?= --output-on-failure -j$(JOBS)
 
-.PHONY: all deps build test build-sanitize test-sanitize build-tsan test-tsan test-stress bench \
+.PHONY: all deps build test scene-references build-sanitize test-sanitize build-tsan test-tsan test-stress bench \
         bench-deps format format-check clean
 
 all: build
@@ -22,6 +22,11 @@ build: deps
 
 test: build
 	cd build && ctest $(CTEST_FLAGS)
+
+# Rewrites the reference images of tests/scenes from the current rgrender,
+# for a change of the pictures that is intended (see tests/scenes/README.md).
+scene-references: build
+	cd build && RG_UPDATE_SCENES=1 ctest $(CTEST_FLAGS) -R '^scene_'
 
 # The library against its reference evaluator on many more random graphs
 # than CI runs (SOAK_GRAPHS, default 200000; SOAK_SEED, the first seed).

@@ -3,25 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
 
 #include "composite/CompositeTestNodes.h"
 #include "rg/RG_CompositeNode.h"
 #include "rg/RG_Traverser.h"
 #include "rg/RG_XformNode.h"
-#include "rghost/PF_Transfer.h"
 #include "support/LeakCheck.h"
 
-using composite_test::ExecuteGraph;
-using composite_test::Mode;
-using composite_test::ProbeNode;
-using composite_test::Rect;
-using composite_test::Result;
-using composite_test::Translation;
-using composite_test::WorldPtr;
+using namespace composite_test;
 
 namespace {
 
-const M_LRect k30 = Rect(0, 0, 30, 30);
+const M_LRect k30 = Rect(0, 0, 30, 30), kNone = Rect(0, 0, 0, 0);
 
 // A probe over its own pattern world; the test keeps the node alive.
 struct Layer {
@@ -32,161 +26,265 @@ struct Layer {
   WorldPtr world;  // declared first: the node borrows it
   U_SharedPtr<ProbeNode> node;
 };
-
-ProbeNode* P(const Layer* l) { return l ? l->node.get() : nullptr; }
-
-// Executes a layer composite of the given layers (any may be absent).
-Result Comp(const Layer* src, const PF_CompositeModePlus& mode, const Layer* dest,
-            const Layer* mask, long maskMode, const M_LRect& rect = k30) {
-  U_SharedPtr<RG_RenderNode> node(new RG_CompositeNode(P(src), mode, P(dest), P(mask), maskMode));
-  return ExecuteGraph(node.get(), rect);
+struct Spec {
+  M_LRect rect;
+  bool opaque;
+};
+std::optional<Layer> Make(const std::optional<Spec>& s, int seed) {
+  if (!s) return std::nullopt;
+  return std::optional<Layer>(std::in_place, s->rect, seed, s->opaque);
+}
+ProbeNode* P(const std::optional<Layer>& l) { return l ? l->node.get() : nullptr; }
+PF_CompositeModePlus Bound(int32_t m) {
+  PF_CompositeModePlus mode = Mode(m);
+  mode.dest_bound = 1;
+  return mode;
 }
 
-Result Xform(const M_Matrix3& m, long quality, const PF_CompositeModePlus& mode, const Layer* src,
-             const Layer* dest, const M_LRect& rect) {
-  U_SharedPtr<RG_RenderNode> node(
-      new RG_XformNode(&m, 1, mode, quality, P(src), P(dest), nullptr, 0));
-  return ExecuteGraph(node.get(), rect);
-}
-
-// Pre-renders `root` for `rect` without rendering; returns its node data.
-const RG_CompositeNode_Data* PreRender(RG_Traverser* t, const RG_RenderNode* root,
-                                       const M_LRect& rect, long field = 0) {
-  RG_RenderRequest request;
-  request.rect = rect;
-  request.field = static_cast<int32_t>(field);
-  t->PreRenderGraph(request);
-  return static_cast<const RG_CompositeNode_Data*>(t->GetNodeData(root));
-}
-
-}  // namespace
+const bool kWide = sizeof(long) > 4;
 
 class CompositeCullingTest : public LeakCheckTest {};
 
-TEST_F(CompositeCullingTest, OpacityZeroChecksOutNeitherSourceNorMask) {
-  Layer src(Rect(0, 0, 20, 20), 1, false), mask(Rect(0, 0, 20, 20), 2, false);
-  Layer dest(k30, 3, true);
-  Result r = Comp(&src, Mode(PF_BLEND_NORMAL, 0.0f), &dest, &mask, 0);
-  EXPECT_EQ(src->prerenders + mask->prerenders, 0);
-  EXPECT_EQ(dest->renders, 1);
-  ASSERT_TRUE(r.world);
-  EXPECT_EQ(r.rect, k30);
-  EXPECT_EQ(r.flags, 1);  // the opaque destination alone
-
-  // Without a destination there is nothing to show.
-  Result empty = Comp(&src, Mode(PF_BLEND_NORMAL, 0.0f), nullptr, &mask, 0);
-  EXPECT_FALSE(empty.world);
-  EXPECT_EQ(empty.rect, Rect(0, 0, 0, 0));
-  EXPECT_EQ(src->prerenders, 0);
-}
-
-TEST_F(CompositeCullingTest, MissingSourceOrMaskShowsTheDestination) {
-  Layer src(Rect(0, 0, 20, 20), 1, false), dest(k30, 3, false);
-  Layer farMask(Rect(50, 50, 60, 60), 2, false), mask(Rect(0, 0, 20, 20), 2, false);
-  // A mask missing the request drops the source.
-  Result r = Comp(&src, Mode(PF_BLEND_NORMAL), &dest, &farMask, 0);
-  EXPECT_EQ(src->prerenders, 0);
-  EXPECT_EQ(farMask->prerenders, 1);
-  EXPECT_EQ(farMask->renders, 0);
-  ASSERT_TRUE(r.world);
-  // No source at all: the mask is not rendered either.
-  Result n = Comp(nullptr, Mode(PF_BLEND_NORMAL), &dest, &mask, 0);
-  ASSERT_TRUE(n.world);
-  EXPECT_EQ(mask->renders, 0);
+// Each row: the layers (absent when not given), and what the node must ask
+// of each (pre-renders and renders of source, destination and mask), what
+// it returns (no buffer: an empty rect) and what the destination is asked for.
+TEST_F(CompositeCullingTest, InputsThatCannotShowMustNotBeCheckedOutOrRendered) {
+  const Spec src20{Rect(0, 0, 20, 20), false}, seen{k30, false}, opaqueDest{k30, true};
+  const struct {
+    const char* what;
+    std::optional<Spec> src, dest, mask;
+    long maskMode;
+    PF_CompositeModePlus mode;
+    M_LRect request;
+    int counts[6];  // source, destination, mask: pre-renders and renders
+    M_LRect rect;
+    int flags;  // -1: not checked
+    std::optional<M_LRect> destAsked;
+  } cases[] = {
+      {"opacity 0",
+       src20,
+       opaqueDest,
+       src20,
+       0,
+       Mode(PF_BLEND_NORMAL, 0),
+       k30,
+       {0, 0, 1, 1, 0, 0},
+       k30,
+       1,
+       k30},
+      {"opacity 0 without destination",
+       src20,
+       {},
+       src20,
+       0,
+       Mode(PF_BLEND_NORMAL, 0),
+       k30,
+       {0, 0, 0, 0, 0, 0},
+       kNone,
+       -1,
+       {}},
+      {"mask misses the request",
+       src20,
+       seen,
+       Spec{Rect(50, 50, 60, 60), false},
+       0,
+       Mode(PF_BLEND_NORMAL),
+       k30,
+       {0, 0, 1, 1, 1, 0},
+       k30,
+       0,
+       k30},
+      {"no source: no mask",
+       {},
+       seen,
+       src20,
+       0,
+       Mode(PF_BLEND_NORMAL),
+       k30,
+       {0, 0, 1, 1, 1, 0},
+       k30,
+       0,
+       k30},
+      {"opaque inverted mask hides the source",
+       src20,
+       seen,
+       Spec{Rect(-5, -5, 40, 40), true},
+       1,
+       Mode(PF_BLEND_NORMAL),
+       k30,
+       {1, 0, 1, 1, 1, 0},
+       k30,
+       0,
+       k30},
+      {"only the low 32 bits of the mask mode count",
+       src20,
+       seen,
+       Spec{Rect(-5, -5, 40, 40), true},
+       kWide ? (1L << 32) | 1 : 1,
+       Mode(PF_BLEND_NORMAL),
+       k30,
+       {1, 0, 1, 1, 1, 0},
+       k30,
+       0,
+       k30},
+      {"opaque mask lets all through",
+       src20,
+       seen,
+       Spec{Rect(-5, -5, 40, 40), true},
+       0,
+       Mode(PF_BLEND_NORMAL),
+       k30,
+       {1, 1, 1, 1, 1, 0},
+       k30,
+       0,
+       k30},
+      {"high bits of an alpha mask mode",
+       src20,
+       seen,
+       Spec{Rect(-5, -5, 40, 40), true},
+       kWide ? 1L << 32 : 0,
+       Mode(PF_BLEND_NORMAL),
+       k30,
+       {1, 1, 1, 1, 1, 0},
+       k30,
+       0,
+       k30},
+      {"opaque source hides the destination",
+       Spec{k30, true},
+       seen,
+       {},
+       0,
+       Mode(PF_BLEND_NORMAL),
+       k30,
+       {1, 1, 0, 0, 0, 0},
+       k30,
+       1,
+       {}},
+      {"opaque source covers the left part",
+       Spec{Rect(-5, -5, 12, 40), true},
+       seen,
+       {},
+       0,
+       Mode(PF_BLEND_NORMAL),
+       k30,
+       {1, 1, 1, 1, 0, 0},
+       k30,
+       0,
+       Rect(12, 0, 30, 30)},
+      {"... of an opaque destination",
+       Spec{Rect(-5, -5, 12, 40), true},
+       opaqueDest,
+       {},
+       0,
+       Mode(PF_BLEND_NORMAL),
+       k30,
+       {1, 1, 1, 1, 0, 0},
+       k30,
+       1,
+       Rect(12, 0, 30, 30)},
+      {"stencil alpha beside the destination",
+       Spec{Rect(50, 0, 60, 10), false},
+       seen,
+       {},
+       0,
+       Mode(PF_BLEND_STENCIL_ALPHA),
+       Rect(0, 0, 60, 30),
+       {1, 0, 1, 0, 0, 0},
+       kNone,
+       -1,
+       Rect(0, 0, 60, 30)},
+      {"stencil luma beside the destination",
+       Spec{Rect(50, 0, 60, 10), false},
+       seen,
+       {},
+       0,
+       Mode(PF_BLEND_STENCIL_LUMA),
+       Rect(0, 0, 60, 30),
+       {1, 0, 1, 0, 0, 0},
+       kNone,
+       -1,
+       Rect(0, 0, 60, 30)},
+      {"bound without destination",
+       src20,
+       {},
+       {},
+       0,
+       Bound(PF_BLEND_NORMAL),
+       k30,
+       {1, 0, 0, 0, 0, 0},
+       kNone,
+       -1,
+       {}},
+      {"bound to a destination outside",
+       src20,
+       Spec{Rect(100, 100, 110, 110), false},
+       {},
+       0,
+       Bound(PF_BLEND_NORMAL),
+       k30,
+       {1, 0, 1, 0, 0, 0},
+       kNone,
+       -1,
+       k30},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::optional<Layer> src = Make(c.src, 1), dest = Make(c.dest, 2), mask = Make(c.mask, 3);
+    U_SharedPtr<RG_RenderNode> node(
+        new RG_CompositeNode(P(src), c.mode, P(dest), P(mask), c.maskMode));
+    const Result r = ExecuteGraph(node.get(), c.request);
+    const std::optional<Layer>* layers[] = {&src, &dest, &mask};
+    for (int i = 0; i < 3; ++i) {
+      const std::optional<Layer>& l = *layers[i];
+      EXPECT_EQ(l ? l.value()->prerenders : 0, c.counts[2 * i]) << "pre-renders of input " << i;
+      EXPECT_EQ(l ? l.value()->renders : 0, c.counts[2 * i + 1]) << "renders of input " << i;
+    }
+    EXPECT_EQ(r.world != nullptr, !M_IsEmpty(c.rect));
+    EXPECT_EQ(r.rect, c.rect);
+    if (c.flags >= 0) {
+      EXPECT_EQ(r.flags, c.flags);
+    }
+    if (c.destAsked) {
+      EXPECT_EQ(dest.value()->last_request.rect, *c.destAsked);
+    }
+    // The stencils ask their source for the content its type-1 bounds cover.
+    const bool stencil = c.mode.transfer_mode == PF_BLEND_STENCIL_ALPHA ||
+                         c.mode.transfer_mode == PF_BLEND_STENCIL_LUMA;
+    if (src && src.value()->prerenders) {
+      EXPECT_EQ(src.value()->last_request.flags & RG_REQUEST_CONTENT_BOUNDS_TYPE1, stencil);
+    }
+  }
+  // Without a source the node's bounds are the destination's.
+  Layer dest(k30, 2, false), mask(Rect(0, 0, 20, 20), 3, false);
   U_SharedPtr<RG_RenderNode> node(
-      new RG_CompositeNode(nullptr, Mode(PF_BLEND_NORMAL), P(&dest), P(&mask), 0));
+      new RG_CompositeNode(nullptr, Mode(PF_BLEND_NORMAL), dest.node.get(), mask.node.get(), 0));
   EXPECT_EQ(node->GetContentBounds(RG_CONTENT_BOUNDS_TYPE0), k30);
 }
 
-TEST_F(CompositeCullingTest, OpaqueMaskEitherHidesTheSourceOrIsDropped) {
-  // Only the low 32 bits of the mask mode count.
-  struct Case {
-    long maskMode;
-    bool inverted;
-  };
-  const bool wide = sizeof(long) > 4;
-  for (const Case& c : {Case{1, true}, Case{wide ? (1L << 32) | 1 : 1, true}, Case{0, false},
-                        Case{wide ? 1L << 32 : 0, false}}) {
-    SCOPED_TRACE(c.maskMode);
-    Layer src(Rect(0, 0, 20, 20), 1, false), mask(Rect(-5, -5, 40, 40), 2, true);
-    Layer dest(k30, 3, false);
-    Result r = Comp(&src, Mode(PF_BLEND_NORMAL), &dest, &mask, c.maskMode);
-    EXPECT_EQ(mask->renders, 0);
-    ASSERT_TRUE(r.world);
-    if (c.inverted) {
-      // Hides the source wholly: only the destination is drawn.
-      EXPECT_EQ(src->prerenders, 1);
-      EXPECT_EQ(src->renders, 0);
-      EXPECT_EQ(r.rect, k30);
-    } else {
-      // Lets everything through: the source is drawn unmasked.
-      EXPECT_EQ(src->renders, 1);
-    }
-    EXPECT_EQ(dest->renders, 1);
-  }
+Result Xform(const M_Matrix3& m, long quality, const PF_CompositeModePlus& mode, RG_RenderNode* src,
+             RG_RenderNode* dest, const M_LRect& rect) {
+  U_SharedPtr<RG_RenderNode> node(new RG_XformNode(&m, 1, mode, quality, src, dest, nullptr, 0));
+  return ExecuteGraph(node.get(), rect);
 }
 
-TEST_F(CompositeCullingTest, OpaqueSourceHidesTheDestination) {
-  // Wholly: the destination is not even checked out.
-  {
-    Layer src(k30, 1, true), dest(k30, 2, false);
-    Result r = Comp(&src, Mode(PF_BLEND_NORMAL), &dest, nullptr, 0);
-    EXPECT_EQ(dest->prerenders, 0);
-    ASSERT_TRUE(r.world);
-    EXPECT_EQ(r.flags, 1);
-  }
-  // In part: over its full height the source covers the left part, so the
-  // destination is asked only for the strip to the right.
-  for (bool destOpaque : {false, true}) {
-    Layer src(Rect(-5, -5, 12, 40), 1, true), dest(k30, 2, destOpaque);
-    Result r = Comp(&src, Mode(PF_BLEND_NORMAL), &dest, nullptr, 0);
-    EXPECT_EQ(dest->last_request.rect, Rect(12, 0, 30, 30));
-    ASSERT_TRUE(r.world);
-    EXPECT_EQ(r.rect, k30);
-    // Opaque everywhere only when the destination strip is opaque too.
-    EXPECT_EQ(r.flags, destOpaque ? 1 : 0);
-  }
-  // Placed by a transform at quality 1 the source is fetched a pixel beyond
-  // the request, so its placed pixel centres reach past the request's top
-  // and bottom rows: only the strip left of the placed source remains, and
-  // a request wholly inside it never reaches the destination.
+// Placed by a transform at quality 1 the source is fetched a pixel beyond
+// the request, so its placed pixel centres reach past the request's top
+// and bottom rows: only the strip left of the placed source remains, and
+// a request wholly inside it never reaches the destination.
+TEST_F(CompositeCullingTest, TransformedOpaqueSourceMustHideTheDestinationItCovers) {
   Layer src(Rect(0, -5, 10, 40), 1, true), dest(k30, 2, false);
-  Xform(Translation(5, 0), 1, Mode(PF_BLEND_NORMAL), &src, &dest, Rect(0, 0, 12, 30));
+  Xform(Translation(5, 0), 1, Mode(PF_BLEND_NORMAL), src.node.get(), dest.node.get(),
+        Rect(0, 0, 12, 30));
   EXPECT_EQ(dest->prerenders, 1);
   EXPECT_EQ(dest->last_request.rect, Rect(0, 0, 6, 30));
-  Result inside =
-      Xform(Translation(5, 0), 1, Mode(PF_BLEND_NORMAL), &src, &dest, Rect(6, 0, 12, 30));
+  const Result inside = Xform(Translation(5, 0), 1, Mode(PF_BLEND_NORMAL), src.node.get(),
+                              dest.node.get(), Rect(6, 0, 12, 30));
   EXPECT_EQ(dest->prerenders, 1);
   ASSERT_TRUE(inside.world);
   EXPECT_EQ(inside.rect, Rect(6, 0, 12, 30));
 }
 
-TEST_F(CompositeCullingTest, NothingToDrawIntoDrawsNothing) {
-  // Stencils without overlap with the destination.
-  for (int32_t transfer_mode : {PF_BLEND_STENCIL_ALPHA, PF_BLEND_STENCIL_LUMA}) {
-    SCOPED_TRACE(transfer_mode);
-    Layer src(Rect(50, 0, 60, 10), 1, false), dest(k30, 2, false);
-    Result r = Comp(&src, Mode(transfer_mode), &dest, nullptr, 0, Rect(0, 0, 60, 30));
-    EXPECT_FALSE(r.world);
-    EXPECT_EQ(r.rect, Rect(0, 0, 0, 0));
-    EXPECT_EQ(src->renders + dest->renders, 0);
-    // The source is asked for the content its type-1 bounds cover.
-    EXPECT_EQ(src->last_request.flags & RG_REQUEST_CONTENT_BOUNDS_TYPE1, 1);
-  }
-  Layer plainSrc(Rect(50, 0, 60, 10), 1, false);
-  Comp(&plainSrc, Mode(PF_BLEND_NORMAL), nullptr, nullptr, 0, Rect(0, 0, 60, 30));
-  EXPECT_EQ(plainSrc->last_request.flags & RG_REQUEST_CONTENT_BOUNDS_TYPE1, 0);
-
-  // Destination-bound without a destination, or with one outside the request.
-  PF_CompositeModePlus bound = Mode(PF_BLEND_NORMAL);
-  bound.dest_bound = 1;
-  Layer src(Rect(0, 0, 20, 20), 1, false), far(Rect(100, 100, 110, 110), 2, false);
-  EXPECT_FALSE(Comp(&src, bound, nullptr, nullptr, 0).world);
-  EXPECT_FALSE(Comp(&src, bound, &far, nullptr, 0).world);
-  EXPECT_EQ(src->renders + far->renders, 0);
-}
-
-TEST_F(CompositeCullingTest, PlainCopyHandsOnTheSourceBuffer) {
+TEST_F(CompositeCullingTest, PlainCopyMustHandOnTheSourceBufferUntouched) {
   // A source writing a pattern into a buffer of the library's own.
   const PF_World* written = nullptr;
   auto* pattern = new TestLambdaNode(
@@ -211,12 +309,10 @@ TEST_F(CompositeCullingTest, PlainCopyHandsOnTheSourceBuffer) {
     PF_ResetWorldStats();
     Result r = ExecuteGraph(root, Rect(-10, -10, 15, 30));
     ASSERT_TRUE(r.world);
-    // The very buffer the source wrote, untouched.
     EXPECT_EQ(r.world.get(), written);
     EXPECT_EQ(r.rect, Rect(0, 0, 15, 20));
     EXPECT_EQ(PF_GetWorldStats().pixel_bytes_copied, 0);
   }
-
   // Half opacity needs a composite into a buffer of the node's own.
   U_SharedPtr<RG_RenderNode> faded(
       new RG_CompositeNode(src.get(), Mode(PF_BLEND_NORMAL, 0.5f), nullptr, nullptr, 0));
@@ -226,43 +322,45 @@ TEST_F(CompositeCullingTest, PlainCopyHandsOnTheSourceBuffer) {
   EXPECT_NEAR(TestPixel(f.world.get(), 3, 4).alpha, 127.5, 1);
 }
 
-TEST_F(CompositeCullingTest, OpaqueFlag) {
-  struct Case {
+TEST_F(CompositeCullingTest, OpaqueFlagMustHoldOnlyWhereEveryPixelIsOpaque) {
+  const M_LRect inner = Rect(5, 5, 15, 15), whole = Rect(0, 0, 20, 20);
+  const struct {
     int32_t transfer_mode;
     float opacity;
     M_LRect src;
     bool srcOpaque;
     bool dest;  // an opaque destination over (0, 0, 30, 30)
     char flags;
-  };
-  const M_LRect inner = Rect(5, 5, 15, 15), whole = Rect(0, 0, 20, 20);
-  for (const Case& c : {// A translucent source inside an opaque destination: opaque,
-                        // except in the stencil and silhouette modes, which can cut holes.
-                        Case{PF_BLEND_NORMAL, 1, inner, false, true, 1},
-                        Case{PF_BLEND_SCREEN, 1, inner, false, true, 1},
-                        Case{PF_BLEND_STENCIL_ALPHA, 1, inner, false, true, 0},
-                        Case{PF_BLEND_STENCIL_LUMA, 1, inner, false, true, 0},
-                        Case{PF_BLEND_SILHOUETTE_ALPHA, 1, inner, false, true, 0},
-                        Case{PF_BLEND_SILHOUETTE_LUMA, 1, inner, false, true, 0},
-                        // An opaque silhouette obscures, yet the result is not opaque.
-                        Case{PF_BLEND_SILHOUETTE_ALPHA, 1, inner, true, true, 0},
-                        // Silhouettes at opacity 0: no source, the opaque destination stays.
-                        Case{PF_BLEND_SILHOUETTE_ALPHA, 0, inner, false, true, 1},
-                        Case{PF_BLEND_SILHOUETTE_LUMA, 0, inner, false, true, 1},
-                        // Sticking out of the opaque destination leaves translucent area.
-                        Case{PF_BLEND_NORMAL, 1, Rect(20, 5, 40, 15), false, true, 0},
-                        // No destination: the source decides.
-                        Case{PF_BLEND_NORMAL, 1, whole, true, false, 1},
-                        Case{PF_BLEND_NORMAL, 1, whole, false, false, 0},
-                        Case{PF_BLEND_NORMAL, 0.5f, whole, true, false, 0},
-                        Case{PF_BLEND_DISSOLVE, 1, whole, true, false, 1},
-                        Case{PF_BLEND_SCREEN, 1, whole, true, false, 1},
-                        Case{PF_BLEND_SILHOUETTE_ALPHA, 1, whole, true, false, 0}}) {
+  } cases[] = {// A translucent source inside an opaque destination: opaque,
+               // except in the stencil and silhouette modes, which can cut holes.
+               {PF_BLEND_NORMAL, 1, inner, false, true, 1},
+               {PF_BLEND_SCREEN, 1, inner, false, true, 1},
+               {PF_BLEND_STENCIL_ALPHA, 1, inner, false, true, 0},
+               {PF_BLEND_STENCIL_LUMA, 1, inner, false, true, 0},
+               {PF_BLEND_SILHOUETTE_ALPHA, 1, inner, false, true, 0},
+               {PF_BLEND_SILHOUETTE_LUMA, 1, inner, false, true, 0},
+               // An opaque silhouette obscures, yet the result is not opaque.
+               {PF_BLEND_SILHOUETTE_ALPHA, 1, inner, true, true, 0},
+               // Silhouettes at opacity 0: no source, the opaque destination stays.
+               {PF_BLEND_SILHOUETTE_ALPHA, 0, inner, false, true, 1},
+               {PF_BLEND_SILHOUETTE_LUMA, 0, inner, false, true, 1},
+               // Sticking out of the opaque destination leaves translucent area.
+               {PF_BLEND_NORMAL, 1, Rect(20, 5, 40, 15), false, true, 0},
+               // No destination: the source decides.
+               {PF_BLEND_NORMAL, 1, whole, true, false, 1},
+               {PF_BLEND_NORMAL, 1, whole, false, false, 0},
+               {PF_BLEND_NORMAL, 0.5f, whole, true, false, 0},
+               {PF_BLEND_DISSOLVE, 1, whole, true, false, 1},
+               {PF_BLEND_SCREEN, 1, whole, true, false, 1},
+               {PF_BLEND_SILHOUETTE_ALPHA, 1, whole, true, false, 0}};
+  for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.transfer_mode << " opacity " << c.opacity << " src "
                                     << c.src.left << " opaque " << c.srcOpaque);
     Layer src(c.src, 1, c.srcOpaque), dest(k30, 2, true);
-    Result r = Comp(&src, Mode(c.transfer_mode, c.opacity), c.dest ? &dest : nullptr, nullptr, 0,
-                    Rect(0, 0, 40, 30));
+    U_SharedPtr<RG_RenderNode> node(
+        new RG_CompositeNode(src.node.get(), Mode(c.transfer_mode, c.opacity),
+                             c.dest ? dest.node.get() : nullptr, nullptr, 0));
+    Result r = ExecuteGraph(node.get(), Rect(0, 0, 40, 30));
     ASSERT_TRUE(r.world);
     EXPECT_EQ(r.flags, c.flags);
   }
@@ -273,15 +371,23 @@ TEST_F(CompositeCullingTest, OpaqueFlag) {
   tilt[1] = std::sin(0.5);
   tilt[3] = -std::sin(0.5);
   Layer src(Rect(0, 0, 20, 20), 1, true);
-  EXPECT_EQ(Xform(tilt, 0, Mode(PF_BLEND_DISSOLVE), &src, nullptr, Rect(-50, -50, 100, 100)).flags,
-            0);
+  const M_LRect all = Rect(-50, -50, 100, 100);
+  EXPECT_EQ(Xform(tilt, 0, Mode(PF_BLEND_DISSOLVE), src.node.get(), nullptr, all).flags, 0);
   EXPECT_EQ(
-      Xform(Translation(3, 4), 0, Mode(PF_BLEND_DISSOLVE), &src, nullptr, Rect(-50, -50, 100, 100))
-          .flags,
-      1);
+      Xform(Translation(3, 4), 0, Mode(PF_BLEND_DISSOLVE), src.node.get(), nullptr, all).flags, 1);
 }
 
-TEST_F(CompositeCullingTest, TransformAsksTheSourceForWhatReachesTheRequest) {
+// Pre-renders `node` over its probe source and returns the node's data.
+const RG_CompositeNode_Data* PreRender(RG_Traverser* t, const RG_RenderNode* node,
+                                       const M_LRect& rect, long field = 0) {
+  RG_RenderRequest request;
+  request.rect = rect;
+  request.field = static_cast<int32_t>(field);
+  t->PreRenderGraph(request);
+  return static_cast<const RG_CompositeNode_Data*>(t->GetNodeData(node));
+}
+
+TEST_F(CompositeCullingTest, TransformMustAskTheSourceForWhatReachesTheRequestAndItsField) {
   Layer src(Rect(0, 0, 20, 20), 1, false);
   const M_Matrix3 m = Translation(2.5, 1.5);
   const M_LRect request = Rect(-10, -10, 50, 50);
@@ -291,42 +397,39 @@ TEST_F(CompositeCullingTest, TransformAsksTheSourceForWhatReachesTheRequest) {
   const M_LRect placed = M_TransformBounds(m, Rect(0, 0, 20, 20));
   for (int32_t g : {0, 1}) {
     U_SharedPtr<RG_RenderNode> node(
-        new RG_XformNode(&m, 1, Mode(PF_BLEND_NORMAL), g, P(&src), nullptr, nullptr, 0));
+        new RG_XformNode(&m, 1, Mode(PF_BLEND_NORMAL), g, src.node.get(), nullptr, nullptr, 0));
     RG_Traverser t(node.get());
     const RG_CompositeNode_Data* data = PreRender(&t, node.get(), request);
     ASSERT_TRUE(data);
     // Quality 1 grows both by the bilinear footprint.
-    EXPECT_EQ(data->visibleSrcRect,
-              Rect(placed.left - g, placed.top - g, placed.right + g, placed.bottom + g));
-    EXPECT_EQ(src->last_request.rect,
-              Rect(need.left - g, need.top - g, need.right + g, need.bottom + g));
+    EXPECT_EQ(data->visibleSrcRect, M_Grow(placed, g));
+    EXPECT_EQ(src->last_request.rect, M_Grow(need, g));
   }
-
-  // Within 1e-12 of identity: the request goes through untouched, field
-  // included.
-  const M_Matrix3 nearly = Translation(0, 1e-13);
-  U_SharedPtr<RG_RenderNode> same(
-      new RG_XformNode(&nearly, 1, Mode(PF_BLEND_NORMAL), 1, P(&src), nullptr, nullptr, 0));
-  RG_Traverser t(same.get());
-  PreRender(&t, same.get(), Rect(2, 3, 12, 13), 1);
-  EXPECT_EQ(src->last_request.rect, Rect(2, 3, 12, 13));
-  EXPECT_EQ(src->last_request.field, 1);
-}
-
-TEST_F(CompositeCullingTest, WholeRowShiftAsksTheSourceForTheMatchingField) {
-  Layer src(Rect(0, 0, 20, 20), 1, false);
-  struct Case {
+  // Shifts by whole rows ask for the matching field; within 1e-12 of
+  // identity the request goes through untouched.
+  const struct {
     double ty;
     long quality, field;
     int32_t expected;
-  };
-  for (const Case& c : {Case{3.0, 0, 1, 2}, Case{4.0, 0, 1, 1}, Case{2.03, 0, 1, 1},
-                        Case{2.03, 1, 1, 0}, Case{2.5, 0, 2, 0}, Case{40000.0, 0, 1, 0}}) {
-    const M_Matrix3 m = Translation(1, c.ty);
-    U_SharedPtr<RG_RenderNode> node(
-        new RG_XformNode(&m, 1, Mode(PF_BLEND_NORMAL), c.quality, P(&src), nullptr, nullptr, 0));
+    M_LRect request;
+  } cases[] = {{3.0, 0, 1, 2, k30},
+               {4.0, 0, 1, 1, k30},
+               {2.03, 0, 1, 1, k30},
+               {2.03, 1, 1, 0, k30},
+               {2.5, 0, 2, 0, k30},
+               {40000.0, 0, 1, 0, k30},
+               {1e-13, 1, 1, 1, Rect(2, 3, 12, 13)}};
+  for (const auto& c : cases) {
+    const M_Matrix3 shift = Translation(c.ty == 1e-13 ? 0 : 1, c.ty);
+    U_SharedPtr<RG_RenderNode> node(new RG_XformNode(&shift, 1, Mode(PF_BLEND_NORMAL), c.quality,
+                                                     src.node.get(), nullptr, nullptr, 0));
     RG_Traverser t(node.get());
-    PreRender(&t, node.get(), k30, c.field);
+    PreRender(&t, node.get(), c.request, c.field);
     EXPECT_EQ(src->last_request.field, c.expected) << c.ty << " q" << c.quality;
+    if (c.ty == 1e-13) {
+      EXPECT_EQ(src->last_request.rect, c.request);
+    }
   }
 }
+
+}  // namespace

@@ -32,10 +32,11 @@ struct RGp_XformAccess {
 using composite_test::Rect;
 using composite_test::Translation;
 using A = RGp_XformAccess;
+using Placements = std::vector<M_Matrix3>;
 
 namespace {
 
-U_SharedPtr<RG_XformNode> MakeXform(const std::vector<M_Matrix3>& list, long quality = 0,
+U_SharedPtr<RG_XformNode> MakeXform(const Placements& list, long quality = 0,
                                     RG_RenderNode* source = nullptr) {
   return U_SharedPtr<RG_XformNode>(new RG_XformNode(list.data(), static_cast<long>(list.size()),
                                                     PF_CompositeModePlus{}, quality, source,
@@ -51,20 +52,14 @@ M_Matrix3 Linear(double a, double b, double c, double d, double tx = 0) {
   m[4] = d;
   return m;
 }
-
-long Field(const std::vector<M_Matrix3>& m, bool snap, long field) {
-  return A::Field(*MakeXform(m), snap, field);
-}
-
-}  // namespace
+M_Matrix3 Ty(double ty) { return Translation(0, ty); }
 
 class XformGeometryTest : public LeakCheckTest {};
 
-TEST_F(XformGeometryTest, IdentityWithinEpsilonTakesIdentityPath) {
-  M_Matrix3 nearly;
+TEST_F(XformGeometryTest, OnlyPlacementsWithin1em12OfIdentityMayTakeTheIdentityPath) {
+  M_Matrix3 nearly, off;
   nearly[6] = 5e-13;
   nearly[0] = 1 + 5e-13;
-  M_Matrix3 off;
   off[7] = 1e-9;
   EXPECT_TRUE(A::Identity(*MakeXform({})));
   EXPECT_TRUE(A::Identity(*MakeXform({nearly})));
@@ -73,108 +68,113 @@ TEST_F(XformGeometryTest, IdentityWithinEpsilonTakesIdentityPath) {
   EXPECT_FALSE(A::Identity(*MakeXform({nearly, off})));
 }
 
-TEST_F(XformGeometryTest, FieldFollowsWholeRowShifts) {
-  EXPECT_EQ(Field({Translation(0, 3.0)}, true, 1), 2);
-  EXPECT_EQ(Field({Translation(0, 4.0)}, true, 1), 1);
-  EXPECT_EQ(Field({Translation(0, -3.0)}, true, 2), 1);
-  EXPECT_EQ(Field({Translation(17.3, 2.0)}, true, 2), 2);  // x does not matter
-  // Two shifts of different parity need both fields.
-  EXPECT_EQ(Field({Translation(0, 1.0), Translation(0, 2.0)}, true, 1), 0);
-  EXPECT_EQ(Field({Translation(0, 1.0), Translation(0, 3.0)}, true, 1), 2);
-  // Field 0 stays 0; anything but a pure translation needs the whole frame.
-  EXPECT_EQ(Field({Translation(0, 3.0)}, true, 0), 0);
-  EXPECT_EQ(Field({Linear(1, 0, 0, 2)}, true, 1), 0);
-  // Snapping to whole rows only when asked (quality 0), never within a
-  // sixteenth of a row of the half-row.
-  EXPECT_EQ(Field({Translation(0, 2.03)}, true, 1), 1);
-  EXPECT_EQ(Field({Translation(0, 2.03)}, false, 1), 0);
-  EXPECT_EQ(Field({Translation(0, 2.97)}, true, 1), 2);
-  EXPECT_EQ(Field({Translation(0, -2.03)}, true, 2), 2);
-  EXPECT_EQ(Field({Translation(0, 2.5)}, true, 1), 0);
-  EXPECT_EQ(Field({Translation(0, 2.44)}, true, 1), 0);
-  EXPECT_EQ(Field({Translation(0, 2.4)}, true, 1), 1);
-  // Shifts beyond the 16.16 range need the whole frame; just inside they
-  // are still classified.
+// A field survives a pure translation by whole rows (snapped to whole rows
+// at quality 0 unless within a sixteenth of the half-row), swapping for odd
+// shifts; anything else needs the whole frame (0). A field naming no field
+// is passed on unchanged (found by fuzzing).
+TEST_F(XformGeometryTest, FieldMustFollowWholeRowShiftsAndOtherwiseBeTheWholeFrame) {
+  const struct {
+    Placements m;
+    bool snap;
+    long field, expected;
+  } cases[] = {
+      {{Ty(3.0)}, true, 1, 2},          {{Ty(4.0)}, true, 1, 1},
+      {{Ty(-3.0)}, true, 2, 1},         {{Translation(17.3, 2.0)}, true, 2, 2},
+      {{Ty(1.0), Ty(2.0)}, true, 1, 0}, {{Ty(1.0), Ty(3.0)}, true, 1, 2},
+      {{Ty(3.0)}, true, 0, 0},          {{Linear(1, 0, 0, 2)}, true, 1, 0},
+      {{Ty(2.03)}, true, 1, 1},         {{Ty(2.03)}, false, 1, 0},
+      {{Ty(2.97)}, true, 1, 2},         {{Ty(-2.03)}, true, 2, 2},
+      {{Ty(2.5)}, true, 1, 0},          {{Ty(2.44)}, true, 1, 0},
+      {{Ty(2.4)}, true, 1, 1},          {{Ty(32767.0)}, false, 1, 2},
+      {{Ty(-32767.0)}, true, 1, 2},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(A::Field(*MakeXform(c.m), c.snap, c.field), c.expected)
+        << c.m[0][7] << " snap " << c.snap << " field " << c.field;
+  // Beyond the 16.16 range: the whole frame.
   for (double ty : {32768.0, -32768.0, 40000.0, -1e12, 1e300, std::nan("")}) {
-    EXPECT_EQ(Field({Translation(0, ty)}, true, 1), 0) << ty;
-    EXPECT_EQ(Field({Translation(0, ty)}, false, 2), 0) << ty;
+    EXPECT_EQ(A::Field(*MakeXform({Ty(ty)}), true, 1), 0) << ty;
+    EXPECT_EQ(A::Field(*MakeXform({Ty(ty)}), false, 2), 0) << ty;
   }
-  EXPECT_EQ(Field({Translation(0, 32767.0)}, false, 1), 2);
-  EXPECT_EQ(Field({Translation(0, -32767.0)}, true, 1), 2);
-  // Found by fuzzing: a field that names no field is passed on unchanged.
-  for (long field : {-16674802L, -1L, 3L, 64L, 2147483647L}) {
-    EXPECT_EQ(Field({Translation(0, 3.0)}, true, field), field);
-    EXPECT_EQ(Field({Translation(0, 3.0)}, false, field), field);
-  }
+  for (long field : {-16674802L, -1L, 3L, 64L, 2147483647L})
+    for (bool snap : {true, false}) EXPECT_EQ(A::Field(*MakeXform({Ty(3.0)}), snap, field), field);
 }
 
-TEST_F(XformGeometryTest, VisibleDestinationAndCoverage) {
-  auto vis = [](const std::vector<M_Matrix3>& m, const M_LRect& src, const M_LRect& dest) {
-    return A::VisibleDest(*MakeXform(m), src, dest);
-  };
-  auto covered = [](const std::vector<M_Matrix3>& m, const M_LRect& src, const M_LRect& rect) {
-    return A::Covered(*MakeXform(m), src, rect);
-  };
-  const M_LRect none = Rect(0, 0, 0, 0);
-  // Left of x = 5.5 (the first placed pixel centre) nothing is covered; an
-  // empty destination comes back as it is.
-  const M_Matrix3 t5 = Translation(5, 0);
-  EXPECT_EQ(vis({t5}, Rect(0, -5, 10, 15), Rect(0, 0, 12, 10)), Rect(0, 0, 6, 10));
-  EXPECT_EQ(vis({t5}, Rect(0, -5, 10, 15), Rect(0, 0, 20, 10)), Rect(0, 0, 20, 10));
-  EXPECT_EQ(vis({t5}, Rect(0, -5, 10, 15), Rect(6, 0, 14, 10)), none);
-  EXPECT_EQ(vis({t5}, Rect(0, -5, 10, 15), Rect(3, 3, 3, 9)), Rect(3, 3, 3, 9));
-
+// The strip of the destination no placed pixel centre covers (the whole
+// destination when placements disagree, since they are averaged), and
+// whether a rect is covered by every placement.
+TEST_F(XformGeometryTest, UncoveredStripAndCoverageMustFollowPlacedPixelCentres) {
+  const M_LRect none = Rect(0, 0, 0, 0), s20 = Rect(0, 0, 20, 10);
   // x' = -y + 10, y' = x (determinant +1) and x' = y, y' = x (-1) both put
   // the 20 x 10 source on [0, 10] x [0, 20]; its edges count as covered.
-  for (const M_Matrix3& turn : {Linear(0, 1, -1, 0, 10), Linear(0, 1, 1, 0)}) {
-    const M_LRect s = Rect(0, 0, 20, 10);
-    EXPECT_EQ(A::Forward(*MakeXform({turn}), s), Rect(0, 0, 10, 20));
-    EXPECT_EQ(vis({turn}, s, Rect(2, 2, 30, 18)), Rect(9, 2, 30, 18));
-    EXPECT_EQ(vis({turn}, s, Rect(-10, 2, 8, 18)), Rect(-10, 2, 1, 18));
-    EXPECT_EQ(vis({turn}, s, Rect(2, 2, 8, 18)), none);
-    EXPECT_TRUE(covered({turn}, s, Rect(2, 2, 8, 18)));
-    EXPECT_TRUE(covered({turn}, s, Rect(0, 0, 10, 20)));
-    EXPECT_FALSE(covered({turn}, s, Rect(2, 2, 12, 18)));
-    EXPECT_FALSE(covered({turn}, s, Rect(2, 2, 8, 21)));
-  }
-
-  // Placements side by side: a pixel only one covers still shows the
-  // destination through the other (they are averaged); covered needs all.
-  const std::vector<M_Matrix3> pair = {Translation(0, 0), Translation(10, 0)};
-  EXPECT_EQ(vis(pair, Rect(0, -5, 20, 15), Rect(2, 0, 25, 10)), Rect(2, 0, 25, 10));
-  EXPECT_EQ(vis(pair, Rect(0, -5, 20, 15), Rect(2, 0, 18, 10)), Rect(2, 0, 11, 10));
-  EXPECT_EQ(vis(pair, Rect(0, -5, 20, 15), Rect(12, 0, 18, 10)), none);
-  EXPECT_TRUE(covered(pair, Rect(0, 0, 20, 10), Rect(10, 0, 20, 10)));
-  EXPECT_FALSE(covered(pair, Rect(0, 0, 20, 10), Rect(2, 0, 18, 10)));
-
-  // Singular placements are skipped when sizing the source and cover
-  // nothing; a NaN placement covers nothing, even beside a sound one.
-  const M_Matrix3 flat = Linear(1, 0, 0, 0);
-  const M_Matrix3 broken = Linear(std::nan(""), 0, 0, 1);
+  const M_Matrix3 turn = Linear(0, 1, -1, 0, 10), mirror = Linear(0, 1, 1, 0);
+  const M_Matrix3 flat = Linear(1, 0, 0, 0), broken = Linear(std::nan(""), 0, 0, 1);
+  const Placements pair = {Translation(0, 0), Translation(10, 0)};
+  const struct {
+    Placements m;
+    M_LRect src, dest, visible;
+  } strips[] = {
+      // Left of x = 5.5 (the first placed pixel centre) nothing is covered.
+      {{Translation(5, 0)}, Rect(0, -5, 10, 15), Rect(0, 0, 12, 10), Rect(0, 0, 6, 10)},
+      {{Translation(5, 0)}, Rect(0, -5, 10, 15), Rect(0, 0, 20, 10), Rect(0, 0, 20, 10)},
+      {{Translation(5, 0)}, Rect(0, -5, 10, 15), Rect(6, 0, 14, 10), none},
+      {{Translation(5, 0)}, Rect(0, -5, 10, 15), Rect(3, 3, 3, 9), Rect(3, 3, 3, 9)},  // empty
+      {{turn}, s20, Rect(2, 2, 30, 18), Rect(9, 2, 30, 18)},
+      {{turn}, s20, Rect(-10, 2, 8, 18), Rect(-10, 2, 1, 18)},
+      {{turn}, s20, Rect(2, 2, 8, 18), none},
+      {{mirror}, s20, Rect(2, 2, 30, 18), Rect(9, 2, 30, 18)},
+      {{mirror}, s20, Rect(-10, 2, 8, 18), Rect(-10, 2, 1, 18)},
+      {{mirror}, s20, Rect(2, 2, 8, 18), none},
+      {pair, Rect(0, -5, 20, 15), Rect(2, 0, 25, 10), Rect(2, 0, 25, 10)},
+      {pair, Rect(0, -5, 20, 15), Rect(2, 0, 18, 10), Rect(2, 0, 11, 10)},
+      {pair, Rect(0, -5, 20, 15), Rect(12, 0, 18, 10), none},
+      {{flat}, Rect(0, 0, 40, 40), Rect(2, 2, 8, 8), Rect(2, 2, 8, 8)},
+      {{}, Rect(0, 0, 4, 10), Rect(0, 0, 10, 10), Rect(4, 0, 10, 10)},
+      {{}, Rect(-1, -1, 11, 11), Rect(0, 0, 10, 10), none},
+  };
+  for (size_t i = 0; i < std::size(strips); ++i)
+    EXPECT_EQ(A::VisibleDest(*MakeXform(strips[i].m), strips[i].src, strips[i].dest),
+              strips[i].visible)
+        << "strip " << i;
+  const struct {
+    Placements m;
+    M_LRect src, rect;
+    bool covered;
+  } covers[] = {
+      {{turn}, s20, Rect(2, 2, 8, 18), true},
+      {{turn}, s20, Rect(0, 0, 10, 20), true},
+      {{turn}, s20, Rect(2, 2, 12, 18), false},
+      {{turn}, s20, Rect(2, 2, 8, 21), false},
+      {{mirror}, s20, Rect(2, 2, 8, 18), true},
+      {{mirror}, s20, Rect(0, 0, 10, 20), true},
+      {{mirror}, s20, Rect(2, 2, 12, 18), false},
+      {{mirror}, s20, Rect(2, 2, 8, 21), false},
+      {pair, s20, Rect(10, 0, 20, 10), true},
+      {pair, s20, Rect(2, 0, 18, 10), false},
+      {{broken}, Rect(0, 0, 20, 20), Rect(2, 2, 8, 8), false},
+      {{Translation(0, 0), broken}, Rect(0, 0, 20, 20), Rect(2, 2, 8, 8), false},
+      {{Translation(0, 0)}, Rect(0, 0, 20, 20), Rect(2, 2, 8, 8), true},
+      {{}, Rect(0, 0, 10, 10), Rect(2, 2, 8, 8), true},
+      {{}, Rect(0, 0, 10, 10), Rect(2, 2, 12, 8), false},
+  };
+  for (size_t i = 0; i < std::size(covers); ++i)
+    EXPECT_EQ(A::Covered(*MakeXform(covers[i].m), covers[i].src, covers[i].rect), covers[i].covered)
+        << "cover " << i;
+  for (const M_Matrix3& m : {turn, mirror})
+    EXPECT_EQ(A::Forward(*MakeXform({m}), s20), Rect(0, 0, 10, 20));
+  // Singular placements are skipped when sizing the source.
   EXPECT_EQ(A::Inverse(*MakeXform({flat, Translation(4, 2)}), Rect(10, 10, 20, 20)),
             Rect(6, 8, 16, 18));
   EXPECT_EQ(A::Inverse(*MakeXform({flat}), Rect(10, 10, 20, 20)), none);
-  EXPECT_EQ(vis({flat}, Rect(0, 0, 40, 40), Rect(2, 2, 8, 8)), Rect(2, 2, 8, 8));
-  EXPECT_FALSE(covered({broken}, Rect(0, 0, 20, 20), Rect(2, 2, 8, 8)));
-  EXPECT_FALSE(covered({Translation(0, 0), broken}, Rect(0, 0, 20, 20), Rect(2, 2, 8, 8)));
-  EXPECT_TRUE(covered({Translation(0, 0)}, Rect(0, 0, 20, 20), Rect(2, 2, 8, 8)));
-
-  // No matrices place the source unchanged.
-  EXPECT_EQ(vis({}, Rect(0, 0, 4, 10), Rect(0, 0, 10, 10)), Rect(4, 0, 10, 10));
-  EXPECT_EQ(vis({}, Rect(-1, -1, 11, 11), Rect(0, 0, 10, 10)), none);
-  EXPECT_TRUE(covered({}, Rect(0, 0, 10, 10), Rect(2, 2, 8, 8)));
-  EXPECT_FALSE(covered({}, Rect(0, 0, 10, 10), Rect(2, 2, 12, 8)));
 }
 
-TEST_F(XformGeometryTest, ContentBoundsFollowThePlacement) {
+TEST_F(XformGeometryTest, ContentBoundsMustFollowThePlacementAndItsFootprint) {
   composite_test::WorldPtr w = ProofMakeSourceWorld(Rect(0, 0, 20, 10), 8, 1, false);
   U_SharedPtr<RG_RenderNode> src(new composite_test::ProbeNode(w.get(), false));
   const M_Matrix3 m = Translation(2.5, 1.5);
-  const auto q0 = MakeXform({m}, 0, src.get());
-  const auto q1 = MakeXform({m}, 1, src.get());
-  EXPECT_EQ(q0->GetContentBounds(RG_CONTENT_BOUNDS_TYPE0),
+  EXPECT_EQ(MakeXform({m}, 0, src.get())->GetContentBounds(RG_CONTENT_BOUNDS_TYPE0),
             M_TransformBounds(m, Rect(0, 0, 20, 10)));
-  EXPECT_EQ(q1->GetContentBounds(RG_CONTENT_BOUNDS_TYPE0),
+  EXPECT_EQ(MakeXform({m}, 1, src.get())->GetContentBounds(RG_CONTENT_BOUNDS_TYPE0),
             M_TransformBounds(m, Rect(-1, -1, 21, 11)));
   // No matrices, or identity: the source's own bounds.
   EXPECT_EQ(MakeXform({}, 1, src.get())->GetContentBounds(RG_CONTENT_BOUNDS_TYPE0),
@@ -183,66 +183,61 @@ TEST_F(XformGeometryTest, ContentBoundsFollowThePlacement) {
             Rect(0, 0, 20, 10));
 }
 
-TEST_F(XformGeometryTest, MatrixArrayIsAccountedAndBadCountThrowsWithoutLeaking) {
+TEST_F(XformGeometryTest, MatrixArrayMustBeAccountedAndABadCountThrowWithoutLeaking) {
   const long long before = U_AccountedBytes();
   {
     const auto x = MakeXform({Translation(1, 1), Translation(2, 2), Translation(3, 3)});
     EXPECT_EQ(U_AccountedBytes() - before, 3 * 72);
   }
   EXPECT_EQ(U_AccountedBytes(), before);
-
   U_SharedPtr<RG_RenderNode> src(new RG_NullNode);
   const M_Matrix3 m;
   for (long count : {-1L, -100L}) {
-    try {
+    const long code = CatchCode([&] {
       delete new RG_XformNode(&m, count, PF_CompositeModePlus{}, 0, src.get(), nullptr, nullptr, 0);
-      ADD_FAILURE() << "no exception for count " << count;
-    } catch (long code) {
-      EXPECT_EQ(code, U_ERR_BAD_PARAMETER);
-    }
+    });
+    EXPECT_EQ(code, U_ERR_BAD_PARAMETER) << count;
   }
   EXPECT_EQ(src->GetRefCount(), 1);
   EXPECT_EQ(U_AccountedBytes(), before);
 }
 
-class CompositeRulesTest : public LeakCheckTest {};
-
-TEST_F(CompositeRulesTest, RectMinusCutsOnlyWholeHeightSlices) {
+TEST(CompositeRulesTest, RectMinusMustCutOnlyWholeHeightSlicesOffAnEnd) {
   const M_LRect a = Rect(0, 0, 10, 10);
-  // Covered entirely, also by itself.
-  EXPECT_EQ(RG_CompositeNodeBase::RectMinus(a, Rect(-1, -1, 11, 11)), Rect(0, 0, 0, 0));
-  EXPECT_EQ(RG_CompositeNodeBase::RectMinus(a, a), Rect(0, 0, 0, 0));
-  // Full-height cover of the left part leaves the right remainder, and the
-  // other way round.
-  EXPECT_EQ(RG_CompositeNodeBase::RectMinus(a, Rect(-5, -1, 4, 12)), Rect(4, 0, 10, 10));
-  EXPECT_EQ(RG_CompositeNodeBase::RectMinus(a, Rect(6, 0, 15, 10)), Rect(0, 0, 6, 10));
-  // A slice through the middle would leave two pieces: A stays whole.
-  EXPECT_EQ(RG_CompositeNodeBase::RectMinus(a, Rect(3, 0, 6, 10)), a);
-  // Not the full height: no cut is made, however much is covered.
-  EXPECT_EQ(RG_CompositeNodeBase::RectMinus(a, Rect(-1, 1, 11, 11)), a);
-  EXPECT_EQ(RG_CompositeNodeBase::RectMinus(a, Rect(0, 0, 4, 9)), a);
-  // An empty B removes nothing.
-  EXPECT_EQ(RG_CompositeNodeBase::RectMinus(Rect(5, 5, 10, 10), Rect(0, 0, 0, 0)),
-            Rect(5, 5, 10, 10));
-  // A full-height B wholly beside A cuts nothing and never widens A.
-  EXPECT_EQ(RG_CompositeNodeBase::RectMinus(a, Rect(-8, 0, -2, 10)), a);
-  EXPECT_EQ(RG_CompositeNodeBase::RectMinus(a, Rect(12, 0, 20, 10)), a);
+  const struct {
+    M_LRect a, b, expected;
+  } cases[] = {
+      {a, Rect(-1, -1, 11, 11), Rect(0, 0, 0, 0)},  // covered entirely, also by itself
+      {a, a, Rect(0, 0, 0, 0)},
+      {a, Rect(-5, -1, 4, 12), Rect(4, 0, 10, 10)},  // the left part: the right remains
+      {a, Rect(6, 0, 15, 10), Rect(0, 0, 6, 10)},
+      {a, Rect(3, 0, 6, 10), a},    // two pieces would remain: A stays whole
+      {a, Rect(-1, 1, 11, 11), a},  // not the full height
+      {a, Rect(0, 0, 4, 9), a},
+      {Rect(5, 5, 10, 10), Rect(0, 0, 0, 0), Rect(5, 5, 10, 10)},
+      {a, Rect(-8, 0, -2, 10), a},  // wholly beside: never widens A
+      {a, Rect(12, 0, 20, 10), a},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(RG_CompositeNodeBase::RectMinus(c.a, c.b), c.expected)
+        << c.b.left << " " << c.b.right;
 }
 
-TEST_F(CompositeRulesTest, EffectiveFieldSwapsOnOddFirstRow) {
-  struct Case {
+TEST(CompositeRulesTest, EffectiveFieldMustSwapOnAnOddFirstRowInBothRectForms) {
+  const struct {
     long field;
     int top, expected;
-  };
-  for (const Case& c : {Case{0, -3, 0}, Case{0, 0, 0}, Case{0, 5, 0}, Case{1, 5, 2}, Case{2, -3, 1},
-                        Case{2, 4, 2}, Case{1, 0, 1}}) {
+  } cases[] = {{0, -3, 0}, {0, 0, 0}, {0, 5, 0}, {1, 5, 2}, {2, -3, 1}, {2, 4, 2}, {1, 0, 1}};
+  for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.field << " " << c.top);
     // Only the top counts (left has the other parity); the 16-bit form
     // reads its own top member.
     EXPECT_EQ(RG_EffectiveField(c.field, Rect(7 - c.top, c.top, 20, c.top + 1)), c.expected);
     M_Rect r;
     r.top = static_cast<short>(c.top);
-    r.left = static_cast<short>(7 - c.top);  // of the other parity
+    r.left = static_cast<short>(7 - c.top);
     EXPECT_EQ(RG_EffectiveField(c.field, r), c.expected);
   }
 }
+
+}  // namespace

@@ -6,18 +6,19 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "PF_Transfer_oracle.h"
-#include "rghost/PF_Transfer.h"
 #include "rghost/U_Errors.h"
 #include "rghost/U_Services.h"
 #include "support/LeakCheck.h"
 
 using oracle::Px;
+using oracle::WorldPtr;
 
 namespace {
 
@@ -25,9 +26,7 @@ const short kDepths[] = {8, 16, 32};
 
 struct Placement {
   M_LRect srcRect{0, 0, 0, 0};
-  long destX = 0;
-  long destY = 0;
-  long field = 0;
+  long destX = 0, destY = 0, field = 0;
 };
 
 // A copy of a layer in exact-size plain memory: any access past its pixels
@@ -46,6 +45,20 @@ struct TightLayer {
   PF_LayerDef layer;
 };
 
+// The whole of src onto dst at the origin.
+long Transfer(PF_LayerDef& src, const PF_CompositeModePlus& mode, PF_MaskWorld* mask,
+              PF_LayerDef& dst, PF_ProgressInfo* progress = nullptr) {
+  return PF_TransferRect(progress, 1, 1, 0, nullptr, &src, &mode, 0, mask, 0, 0, &dst);
+}
+PF_CompositeModePlus Mode(int m, float opacity = 1, uint8_t bound = 0, int32_t seed = 0) {
+  PF_CompositeModePlus mode;
+  mode.transfer_mode = m;
+  mode.opacity = opacity;
+  mode.dest_bound = bound;
+  mode.dissolve_seed = seed;
+  return mode;
+}
+
 class TransferTest : public LeakCheckTest {
  protected:
   // Runs PF_TransferRect onto a copy of dstBefore (in tight memory if asked)
@@ -53,7 +66,7 @@ class TransferTest : public LeakCheckTest {
   void CheckAgainstOracle(const PF_World& src, const PF_World& dstBefore,
                           const PF_CompositeModePlus& mode, PF_MaskWorld* mask, const Placement& at,
                           bool tight = false) {
-    oracle::WorldPtr dstWorld = oracle::Clone(dstBefore);
+    WorldPtr dstWorld = oracle::Clone(dstBefore);
     TightLayer tightSrc(src), tightDst(dstBefore);
     PF_LayerDef srcLayer = tight ? tightSrc.layer : static_cast<const PF_LayerDef&>(src);
     PF_LayerDef* dst = tight ? &tightDst.layer : dstWorld.get();
@@ -72,42 +85,38 @@ class TransferTest : public LeakCheckTest {
                              return true;
                            });
   }
+  WorldPtr Random(int32_t w, int32_t h, short depth, bool opaque = false) {
+    WorldPtr world = oracle::MakeWorld(w, h, depth);
+    oracle::FillRandom(*world, rng_, opaque);
+    return world;
+  }
 
   std::mt19937 rng_{1234};
 };
 
-TEST_F(TransferTest, FlagsMarkModesThatMayBecomeCopy) {
-  for (long m : {0, 1, 2, 4, 5, 8, 12, 13, 16, 21}) EXPECT_EQ(PF_GetTransferFlags(m) & 1, 1) << m;
-  for (long m : {3, 17, 18, 19, 20}) EXPECT_EQ(PF_GetTransferFlags(m) & 1, 0) << m;
-  for (long m : {-1, 22, 1000}) EXPECT_EQ(PF_GetTransferFlags(m), 0) << m;
+TEST_F(TransferTest, FlagsMustMarkExactlyTheModesThatMayBecomeCopy) {
+  for (long m : {0, 1, 2, 4, 5, 8, 12, 13, 16, 21}) EXPECT_EQ(PF_GetTransferFlags(m), 1) << m;
+  for (long m : {3, 17, 18, 19, 20, -1, 22, 1000}) EXPECT_EQ(PF_GetTransferFlags(m), 0) << m;
 }
 
 // Every mode but dissolve at every depth, plain and destination-bound, at
 // full strength and at partial opacity through masks of each kind: smaller
 // than the placement so that the outside rule matters, offset, and at
 // another depth than the pixels.
-TEST_F(TransferTest, EveryModeAtEveryDepthMatchesTheOracle) {
+TEST_F(TransferTest, EveryModeAtEveryDepthMustMatchTheOracle) {
   for (short depth : kDepths) {
-    oracle::WorldPtr src = oracle::MakeWorld(13, 9, depth);
-    oracle::WorldPtr dst = oracle::MakeWorld(17, 11, depth);
-    oracle::WorldPtr maskPixels = oracle::MakeWorld(7, 5, depth == 8 ? 16 : depth == 16 ? 32 : 8);
-    oracle::FillRandom(*src, rng_);
-    oracle::FillRandom(*dst, rng_);
-    oracle::FillRandom(*maskPixels, rng_);
+    WorldPtr src = Random(13, 9, depth), dst = Random(17, 11, depth);
+    WorldPtr maskPixels = Random(7, 5, depth == 8 ? 16 : depth == 16 ? 32 : 8);
     for (int m = 0; m < PF_BLEND_MODE_COUNT; ++m) {
       for (uint8_t bound : {0, 1}) {
         if (m == PF_BLEND_DISSOLVE) continue;
-        PF_CompositeModePlus mode;
-        mode.transfer_mode = m;
-        mode.dest_bound = bound;
-        CheckAgainstOracle(*src, *dst, mode, nullptr, {{2, 1, 12, 8}, 3, 2, 0});
+        CheckAgainstOracle(*src, *dst, Mode(m, 1, bound), nullptr, {{2, 1, 12, 8}, 3, 2, 0});
         PF_MaskWorld mask;
         mask.mask = *maskPixels;
         mask.kind = (m + bound) % 4;
         mask.offset_x = 4 + mask.kind % 2;
         mask.offset_y = mask.kind + 1;
-        mode.opacity = 0.6f;
-        CheckAgainstOracle(*src, *dst, mode, &mask, {{2, 1, 12, 8}, 3, 2, 0});
+        CheckAgainstOracle(*src, *dst, Mode(m, 0.6f, bound), &mask, {{2, 1, 12, 8}, 3, 2, 0});
       }
     }
   }
@@ -116,39 +125,31 @@ TEST_F(TransferTest, EveryModeAtEveryDepthMatchesTheOracle) {
 // Every pair of source alpha and destination value through the 8-bit
 // normal loops (vector and scalar): cs + cb * (255 - as) / 255, rounded to
 // nearest and clamped at 255.
-TEST_F(TransferTest, EightBitNormalIsExactForEveryAlphaAndDestination) {
-  oracle::WorldPtr src = oracle::MakeWorld(256, 256, 8);
-  oracle::WorldPtr dst = oracle::MakeWorld(256, 256, 8);
-  auto cell = [](const oracle::WorldPtr& w, int x, int y) {
+TEST_F(TransferTest, EightBitNormalMustBeExactForEveryAlphaAndDestination) {
+  WorldPtr src = oracle::MakeWorld(256, 256, 8), before = oracle::MakeWorld(256, 256, 8);
+  auto cell = [](const WorldPtr& w, int x, int y) {
     return static_cast<PF_RGBA8*>(w->PixelAddress(x, y));
   };
   for (int y = 0; y < 256; ++y) {
     for (int x = 0; x < 256; ++x) {
       // Column: source alpha; row: destination value. Green is not
       // premultiplied, so the clamp is exercised too.
-      *cell(src, x, y) = {static_cast<uint8_t>(std::min(x, y)), static_cast<uint8_t>(y),
-                          static_cast<uint8_t>(x / 2), static_cast<uint8_t>(x)};
-      *cell(dst, x, y) = {static_cast<uint8_t>(y), static_cast<uint8_t>(255 - y),
-                          static_cast<uint8_t>(x), static_cast<uint8_t>(y)};
+      *cell(src, x, y) = {uint8_t(std::min(x, y)), uint8_t(y), uint8_t(x / 2), uint8_t(x)};
+      *cell(before, x, y) = {uint8_t(y), uint8_t(255 - y), uint8_t(x), uint8_t(y)};
     }
   }
-  oracle::WorldPtr before = oracle::Clone(*dst);
-  PF_CompositeModePlus mode;
-  mode.transfer_mode = PF_BLEND_NORMAL;
   // Width 255 leaves a scalar tail after the vector groups.
   for (const M_LRect& area : {M_LRect{0, 0, 256, 256}, M_LRect{1, 0, 256, 256}}) {
-    oracle::WorldPtr out = oracle::Clone(*before);
+    WorldPtr out = oracle::Clone(*before);
+    const PF_CompositeModePlus mode;
     ASSERT_EQ(PF_TransferRect(nullptr, 1, 1, 0, &area, src.get(), &mode, 0, nullptr, area.left, 0,
                               out.get()),
               0);
     for (int y = 0; y < 256; ++y) {
       for (int x = area.left; x < 256; ++x) {
-        const PF_RGBA8 s = *cell(src, x, y);
-        const PF_RGBA8 d = *cell(before, x, y);
-        const PF_RGBA8 o = *cell(out, x, y);
+        const PF_RGBA8 s = *cell(src, x, y), d = *cell(before, x, y), o = *cell(out, x, y);
         auto expect = [&](int sc, int dc) {
-          const int num = dc * (255 - s.alpha);
-          return std::min(255, sc + (2 * num + 255) / 510);
+          return std::min(255, sc + (2 * dc * (255 - s.alpha) + 255) / 510);
         };
         ASSERT_EQ(o.red, expect(s.red, d.red)) << x << "," << y;
         ASSERT_EQ(o.green, expect(s.green, d.green)) << x << "," << y;
@@ -161,53 +162,30 @@ TEST_F(TransferTest, EightBitNormalIsExactForEveryAlphaAndDestination) {
 
 // Normal at full strength without a mask has loops of its own; a mask that
 // covers everything sends the same pixels through the general loop. Both
-// must agree to the bit, as copy substitution relies on.
-TEST_F(TransferTest, PlainNormalLoopsEqualTheGeneralLoop) {
+// must agree to the bit, as copy substitution relies on, and an opaque
+// source in copy or normal mode must come out exactly as it went in.
+TEST_F(TransferTest, PlainNormalLoopsMustEqualTheGeneralLoopAndCopyOpaqueSourcesExactly) {
   for (short depth : kDepths) {
     SCOPED_TRACE(depth);
-    oracle::WorldPtr src = oracle::MakeWorld(37, 5, depth);
-    oracle::WorldPtr dst = oracle::MakeWorld(37, 5, depth);
-    oracle::FillRandom(*src, rng_);
-    oracle::FillRandom(*dst, rng_);
+    WorldPtr src = Random(37, 5, depth), dst = Random(37, 5, depth);
+    WorldPtr opaque = Random(37, 5, depth, true);
     // Some opaque and some transparent source pixels among the random ones.
-    oracle::WorldPtr opaque = oracle::MakeWorld(37, 5, depth);
-    oracle::FillRandom(*opaque, rng_, /*opaque=*/true);
     const M_LRect strip{0, 1, 37, 2};
     src->CopyPixels(opaque.get(), &strip, 0, 1);
     src->ClearOutside(M_LRect{0, 0, 37, 4});
-    oracle::WorldPtr maskPixels = oracle::MakeWorld(1, 1, depth);
+    WorldPtr maskPixels = oracle::MakeWorld(1, 1, depth);
     PF_MaskWorld everywhere;
     everywhere.mask = *maskPixels;
     everywhere.offset_x = -100;  // outside the mask an inverted kind covers fully
     everywhere.kind = PF_MASK_INVERTED_ALPHA;
-    PF_CompositeModePlus mode;
-    mode.transfer_mode = PF_BLEND_NORMAL;
-    oracle::WorldPtr plain = oracle::Clone(*dst);
-    oracle::WorldPtr general = oracle::Clone(*dst);
-    ASSERT_EQ(
-        PF_TransferRect(nullptr, 1, 1, 0, nullptr, src.get(), &mode, 0, nullptr, 0, 0, plain.get()),
-        0);
-    ASSERT_EQ(PF_TransferRect(nullptr, 1, 1, 0, nullptr, src.get(), &mode, 0, &everywhere, 0, 0,
-                              general.get()),
-              0);
+    WorldPtr plain = oracle::Clone(*dst), general = oracle::Clone(*dst);
+    ASSERT_EQ(Transfer(*src, Mode(PF_BLEND_NORMAL), nullptr, *plain), 0);
+    ASSERT_EQ(Transfer(*src, Mode(PF_BLEND_NORMAL), &everywhere, *general), 0);
     oracle::ExpectSamePixels(*plain, *general);
-  }
-}
-
-TEST_F(TransferTest, OpaqueSourceInCopyAndNormalIsCopiedExactly) {
-  for (short depth : kDepths) {
-    oracle::WorldPtr src = oracle::MakeWorld(9, 7, depth);
-    oracle::FillRandom(*src, rng_, /*opaque=*/true);
     for (int m : {PF_BLEND_COPY, PF_BLEND_NORMAL}) {
-      SCOPED_TRACE(testing::Message() << "depth " << depth << " mode " << m);
-      oracle::WorldPtr dst = oracle::MakeWorld(9, 7, depth);
-      oracle::FillRandom(*dst, rng_);
-      PF_CompositeModePlus mode;
-      mode.transfer_mode = m;
-      ASSERT_EQ(
-          PF_TransferRect(nullptr, 1, 1, 0, nullptr, src.get(), &mode, 0, nullptr, 0, 0, dst.get()),
-          0);
-      oracle::ExpectSamePixels(*dst, *src);
+      WorldPtr out = oracle::Clone(*dst);
+      ASSERT_EQ(Transfer(*opaque, Mode(m), nullptr, *out), 0);
+      oracle::ExpectSamePixels(*out, *opaque);
     }
   }
 }
@@ -216,55 +194,37 @@ TEST_F(TransferTest, OpaqueSourceInCopyAndNormalIsCopiedExactly) {
 // past 1 from nominal inputs (the other modes' 1 - alpha weights would turn
 // negative), and over a transparent destination every mode whose flag allows
 // copy substitution must give the source exactly, also an alpha above 1.
-TEST_F(TransferTest, AddingModesBoundAlphaAndStayCopiesOverTransparent) {
-  oracle::WorldPtr src = oracle::MakeWorld(2, 1, 32);
+TEST_F(TransferTest, AddingModesMustBoundAlphaAndStayCopiesOverTransparent) {
+  WorldPtr src = oracle::MakeWorld(2, 1, 32);
   auto* s = static_cast<PF_RGBA32F*>(src->PixelAddress(0, 0));
   s[0] = {0.5f, 0.6f, 0.7f, 0.8f};
   s[1] = {1.2f, 0.3f, 0.9f, 1.5f};  // out of range, as an HDR source may be
   for (int m : {PF_BLEND_ADD, PF_BLEND_ALPHA_ADD}) {
     SCOPED_TRACE(m);
-    PF_CompositeModePlus mode;
-    mode.transfer_mode = m;
-    oracle::WorldPtr onto = oracle::Clone(*src);
-    ASSERT_EQ(
-        PF_TransferRect(nullptr, 1, 1, 0, nullptr, src.get(), &mode, 0, nullptr, 0, 0, onto.get()),
-        0);
+    WorldPtr onto = oracle::Clone(*src), fresh = oracle::MakeWorld(2, 1, 32);
+    ASSERT_EQ(Transfer(*src, Mode(m), nullptr, *onto), 0);
     const auto* o = static_cast<const PF_RGBA32F*>(onto->PixelAddress(0, 0));
     EXPECT_EQ(o[0].alpha, 1.0f);  // 0.8 + 0.8, bounded
     EXPECT_EQ(o[1].alpha, 1.5f);  // bounded by the larger input, itself above 1
-
-    oracle::WorldPtr fresh = oracle::MakeWorld(2, 1, 32);
-    fresh->Clear(0);
-    ASSERT_EQ(
-        PF_TransferRect(nullptr, 1, 1, 0, nullptr, src.get(), &mode, 0, nullptr, 0, 0, fresh.get()),
-        0);
+    ASSERT_EQ(Transfer(*src, Mode(m), nullptr, *fresh), 0);
     oracle::ExpectSamePixels(*fresh, *src);
   }
 }
 
-TEST_F(TransferTest, DissolvePicksSourceAtFullAlphaOrLeavesDestination) {
+TEST_F(TransferTest, DissolveMustPickTheSourceAtFullAlphaOnceAPixelOrLeaveTheDestination) {
   for (short depth : kDepths) {
     SCOPED_TRACE(depth);
     const int32_t w = 64, h = 64;
     // Uniform colour at alpha 0.6, so the pick rate should be 0.6 x opacity.
-    oracle::WorldPtr src = oracle::MakeWorld(w, h, depth);
+    WorldPtr src = oracle::MakeWorld(w, h, depth), dstBefore = Random(w, h, depth);
     for (int32_t y = 0; y < h; ++y)
       for (int32_t x = 0; x < w; ++x) oracle::Set(*src, x, y, {0.3, 0.12, 0.48, 0.6});
     const Px s = oracle::Get(*src, 0, 0);
-    oracle::WorldPtr dstBefore = oracle::MakeWorld(w, h, depth);
-    oracle::FillRandom(*dstBefore, rng_);
     // Per pixel 1: the source was picked at full alpha (or the destination's,
     // when bound), 0: the destination stayed, -1: cannot tell.
     auto run = [&](float opacity, int32_t seed, uint8_t bound) {
-      oracle::WorldPtr dst = oracle::Clone(*dstBefore);
-      PF_CompositeModePlus mode;
-      mode.transfer_mode = PF_BLEND_DISSOLVE;
-      mode.opacity = opacity;
-      mode.dissolve_seed = seed;
-      mode.dest_bound = bound;
-      EXPECT_EQ(
-          PF_TransferRect(nullptr, 1, 1, 0, nullptr, src.get(), &mode, 0, nullptr, 0, 0, dst.get()),
-          0);
+      WorldPtr dst = oracle::Clone(*dstBefore);
+      EXPECT_EQ(Transfer(*src, Mode(PF_BLEND_DISSOLVE, opacity, bound, seed), nullptr, *dst), 0);
       std::vector<int> picked;
       for (int32_t y = 0; y < h; ++y) {
         for (int32_t x = 0; x < w; ++x) {
@@ -295,47 +255,66 @@ TEST_F(TransferTest, DissolvePicksSourceAtFullAlphaOrLeavesDestination) {
 
 // Rects and offsets reaching past either buffer, and fields, which count
 // destination rows, in exact-size buffers.
-TEST_F(TransferTest, ClipsToBothBuffersAndFieldsWriteOnlyTheirRows) {
+TEST_F(TransferTest, PlacementsMustClipToBothBuffersAndFieldsWriteOnlyTheirRows) {
   const Placement cases[] = {{{-3, -2, 9, 8}, -2, -4, 0}, {{1, 1, 6, 5}, 4, 3, 0},
                              {{0, 0, 6, 5}, -5, 5, 1},    {{2, 0, 20, 20}, 0, -1, 2},
                              {{0, 0, 6, 5}, 1, -1, 1},    {{0, 0, 6, 5}, 1, 0, 2},
                              {{0, 0, 6, 5}, 1, 3, 1}};
   for (short depth : kDepths) {
-    oracle::WorldPtr src = oracle::MakeWorld(6, 5, depth);
-    oracle::WorldPtr dst = oracle::MakeWorld(7, 6, depth);
-    oracle::FillRandom(*src, rng_);
-    oracle::FillRandom(*dst, rng_);
+    WorldPtr src = Random(6, 5, depth), dst = Random(7, 6, depth);
     for (const Placement& at : cases) {
-      PF_CompositeModePlus mode;
-      mode.transfer_mode = at.field == 0 ? PF_BLEND_DIFFERENCE : PF_BLEND_SCREEN;
-      CheckAgainstOracle(*src, *dst, mode, nullptr, at, /*tight=*/true);
+      const int m = at.field == 0 ? PF_BLEND_DIFFERENCE : PF_BLEND_SCREEN;
+      CheckAgainstOracle(*src, *dst, Mode(m), nullptr, at, /*tight=*/true);
     }
   }
 }
 
-TEST_F(TransferTest, BadParametersAndNothingToDo) {
-  oracle::WorldPtr src = oracle::MakeWorld(4, 4, 8);
-  oracle::WorldPtr dst = oracle::MakeWorld(4, 4, 8);
-  oracle::WorldPtr dst16 = oracle::MakeWorld(4, 4, 16);
-  oracle::FillRandom(*src, rng_, true);
-  PF_CompositeModePlus mode;
-  auto run = [&](PF_LayerDef* s, const PF_CompositeModePlus* m, PF_LayerDef* d, long destX = 0) {
-    const M_LRect all{0, 0, 4, 4};
-    return PF_TransferRect(nullptr, 1, 1, 0, &all, s, m, 0, nullptr, destX, 0, d);
+// Both kernels: bad parameters are refused, nothing to do is no error, and
+// an injected failure is returned; none of these writes a pixel.
+TEST_F(TransferTest, BadParametersMustBeRefusedBeforeAnyPixelIsWritten) {
+  WorldPtr src = Random(4, 4, 8, true), dst = oracle::MakeWorld(4, 4, 8);
+  WorldPtr dst16 = oracle::MakeWorld(4, 4, 16);
+  const M_Matrix3 id;
+  const M_LRect all{0, 0, 4, 4};
+  auto transfer = [&](PF_LayerDef* s, const PF_CompositeModePlus* m, PF_LayerDef* d, long x) {
+    return [=, &all] { return PF_TransferRect(nullptr, 1, 1, 0, &all, s, m, 0, nullptr, x, 0, d); };
   };
-  EXPECT_EQ(run(src.get(), nullptr, dst.get()), U_ERR_BAD_PARAMETER);
-  for (int32_t bad : {-1, 22, 99}) {
-    mode.transfer_mode = bad;
-    EXPECT_EQ(run(src.get(), &mode, dst.get()), U_ERR_BAD_PARAMETER) << bad;
+  auto transform = [&](const PF_CompositeModePlus* m, const M_Matrix3* matrices, long count,
+                       PF_LayerDef* d) {
+    return [=, &all, &src] {
+      return PF_TransformWorld(nullptr, 0, 1, 0, src.get(), m, 0, nullptr, matrices, count, true,
+                               &all, d);
+    };
+  };
+  const PF_CompositeModePlus normal, bad[] = {Mode(-1), Mode(22), Mode(99)};
+  const struct {
+    const char* what;
+    std::function<long()> call;
+    long code;
+    bool inject = false;
+  } cases[] = {
+      {"transfer without mode", transfer(src.get(), nullptr, dst.get(), 0), U_ERR_BAD_PARAMETER},
+      {"transfer mode -1", transfer(src.get(), &bad[0], dst.get(), 0), U_ERR_BAD_PARAMETER},
+      {"transfer mode 22", transfer(src.get(), &bad[1], dst.get(), 0), U_ERR_BAD_PARAMETER},
+      {"transfer mode 99", transfer(src.get(), &bad[2], dst.get(), 0), U_ERR_BAD_PARAMETER},
+      {"transfer across depths", transfer(src.get(), &normal, dst16.get(), 0), U_ERR_BAD_PARAMETER},
+      {"transfer without source", transfer(nullptr, &normal, dst.get(), 0), 0},
+      {"transfer without destination", transfer(src.get(), &normal, nullptr, 0), 0},
+      {"transfer wholly outside", transfer(src.get(), &normal, dst.get(), 4), 0},
+      {"transfer failing", transfer(src.get(), &normal, dst.get(), 0), 4242, true},
+      {"transform of no matrices", transform(&normal, &id, 0, dst.get()), 0},
+      {"transform of null matrices", transform(&normal, nullptr, 1, dst.get()), 0},
+      {"transform without mode", transform(nullptr, &id, 1, dst.get()), U_ERR_BAD_PARAMETER},
+      {"transform mode 22", transform(&bad[1], &id, 1, dst.get()), U_ERR_BAD_PARAMETER},
+      {"transform across depths", transform(&normal, &id, 1, dst16.get()), U_ERR_BAD_PARAMETER},
+      {"transform failing", transform(&normal, &id, 1, dst.get()), 4242, true},
+  };
+  for (const auto& c : cases) {
+    if (c.inject) U_InjectFailure(0, 4242);
+    EXPECT_EQ(c.call(), c.code) << c.what;
   }
-  mode.transfer_mode = PF_BLEND_NORMAL;
-  EXPECT_EQ(run(src.get(), &mode, dst16.get()), U_ERR_BAD_PARAMETER);
-  EXPECT_EQ(run(nullptr, &mode, dst.get()), 0);
-  EXPECT_EQ(run(src.get(), &mode, nullptr), 0);
-  EXPECT_EQ(run(src.get(), &mode, dst.get(), 4), 0);  // placed wholly outside
-  U_InjectFailure(0, 4242);
-  EXPECT_EQ(run(src.get(), &mode, dst.get()), 4242);
-  oracle::ExpectSamePixels(*dst, *oracle::MakeWorld(4, 4, 8));  // nothing written
+  oracle::ExpectSamePixels(*dst, *oracle::MakeWorld(4, 4, 8));
+  oracle::ExpectSamePixels(*dst16, *oracle::MakeWorld(4, 4, 16));
 }
 
 // Records the rows begun at each poll and returns `code` at call
@@ -344,7 +323,6 @@ TEST_F(TransferTest, BadParametersAndNothingToDo) {
 struct AbortProbe {
   std::vector<long> begun;
   long failOnCall = -1;
-  long code = U_ERR_USER_ABORT;
   std::thread::id caller = std::this_thread::get_id();
   bool otherThread = false;
   static long Progress(void* context, long current, long /*total*/) {
@@ -352,7 +330,7 @@ struct AbortProbe {
     if (std::this_thread::get_id() != self->caller) self->otherThread = true;
     self->begun.push_back(current);
     std::this_thread::sleep_for(std::chrono::microseconds(300));
-    return static_cast<long>(self->begun.size()) == self->failOnCall ? self->code : 0;
+    return static_cast<long>(self->begun.size()) == self->failOnCall ? 5150 : 0;
   }
 };
 
@@ -366,13 +344,9 @@ struct ThreadCountScope {
 // However the threads are scheduled, the calling thread polls before the
 // first row and again before 32 rows per thread more have begun, and after
 // an abort exactly the rows begun by then are written.
-TEST_F(TransferTest, AbortIsPolledOnTheCallingThreadWithinABoundOfRows) {
+TEST_F(TransferTest, AbortMustBePolledOnTheCallingThreadWithinABoundOfRows) {
   constexpr long kRows = 400;
-  oracle::WorldPtr src = oracle::MakeWorld(400, kRows, 8);
-  oracle::WorldPtr before = oracle::MakeWorld(400, kRows, 8);
-  oracle::FillRandom(*src, rng_, true);
-  oracle::FillRandom(*before, rng_);
-  PF_CompositeModePlus mode;  // normal, and the source is opaque: rows are copied
+  WorldPtr src = Random(400, kRows, 8, true), before = Random(400, kRows, 8);
   auto sameRow = [](const PF_World& a, const PF_World& b, long y) {
     return std::memcmp(static_cast<const char*>(a.data) + y * a.rowbytes,
                        static_cast<const char*>(b.data) + y * b.rowbytes,
@@ -383,15 +357,14 @@ TEST_F(TransferTest, AbortIsPolledOnTheCallingThreadWithinABoundOfRows) {
     ThreadCountScope scope(threads);
     const long bound = 32 * threads;
     for (long failOnCall : {-1L, 3L}) {
-      oracle::WorldPtr dst = oracle::Clone(*before);
+      WorldPtr dst = oracle::Clone(*before);
       AbortProbe probe;
       probe.failOnCall = failOnCall;
-      probe.code = 5150;
       PF_ProgressInfo progress;
       progress.context = &probe;
       progress.progress_callback = &AbortProbe::Progress;
-      EXPECT_EQ(PF_TransferRect(&progress, 1, 1, 0, nullptr, src.get(), &mode, 0, nullptr, 0, 0,
-                                dst.get()),
+      // Normal, and the source is opaque: rows are copied.
+      EXPECT_EQ(Transfer(*src, Mode(PF_BLEND_NORMAL), nullptr, *dst, &progress),
                 failOnCall < 0 ? 0 : 5150);
       EXPECT_FALSE(probe.otherThread);
       ASSERT_FALSE(probe.begun.empty());
@@ -402,55 +375,40 @@ TEST_F(TransferTest, AbortIsPolledOnTheCallingThreadWithinABoundOfRows) {
         EXPECT_LE(kRows - probe.begun.back(), bound);
         continue;
       }
-      ASSERT_EQ(static_cast<long>(probe.begun.size()), failOnCall)
-          << "kept polling after the abort";
+      ASSERT_EQ(static_cast<long>(probe.begun.size()), failOnCall) << "polled after the abort";
       const long begun = probe.begun.back();
       for (long y = 0; y < kRows; ++y)
         ASSERT_TRUE(sameRow(*dst, y < begun ? *src : *before, y)) << "row " << y << " of " << begun;
     }
   }
-}
-
-// A host callback may throw: the helpers stop and are waited for, and the
-// exception reaches the caller of the transfer.
-TEST_F(TransferTest, AnExceptionFromTheProgressCallbackReachesTheCaller) {
+  // A host callback may throw: the helpers stop and are waited for, and the
+  // exception reaches the caller, from the first poll (the calling thread's
+  // before its first chunk of rows, however fast a helper takes the others).
   ThreadCountScope scope(2);
-  oracle::WorldPtr src = oracle::MakeWorld(400, 400, 8);
-  oracle::WorldPtr dst = oracle::MakeWorld(400, 400, 8);
-  PF_CompositeModePlus mode;
   int calls = 0;
   PF_ProgressInfo progress;
   progress.context = &calls;
   progress.abort_callback = [](void* context) -> long {
-    // The first poll: the calling thread polls before its first chunk of
-    // rows, however fast a helper takes the others.
     if (++*static_cast<int*>(context) == 1) throw std::string("stop");
     return 0;
   };
-  EXPECT_THROW(
-      PF_TransferRect(&progress, 1, 1, 0, nullptr, src.get(), &mode, 0, nullptr, 0, 0, dst.get()),
-      std::string);
+  WorldPtr dst = oracle::Clone(*before);
+  EXPECT_THROW(Transfer(*src, Mode(PF_BLEND_NORMAL), nullptr, *dst, &progress), std::string);
   EXPECT_EQ(calls, 1);
 }
 
-TEST_F(TransferTest, ResultsDoNotDependOnTheThreadCount) {
+TEST_F(TransferTest, ResultsMustNotDependOnTheThreadCount) {
   for (short depth : kDepths) {
-    oracle::WorldPtr src = oracle::MakeWorld(300, 280, depth);
-    oracle::WorldPtr dstBefore = oracle::MakeWorld(320, 300, depth);
-    oracle::WorldPtr maskPixels = oracle::MakeWorld(250, 250, 8);
-    oracle::FillRandom(*src, rng_);
-    oracle::FillRandom(*dstBefore, rng_);
-    oracle::FillRandom(*maskPixels, rng_);
+    WorldPtr src = Random(300, 280, depth), dstBefore = Random(320, 300, depth);
+    WorldPtr maskPixels = Random(250, 250, 8);
     PF_MaskWorld mask;
     mask.mask = *maskPixels;
     mask.offset_x = 10;
     mask.kind = PF_MASK_LUMA;
     for (int m : {PF_BLEND_NORMAL, PF_BLEND_DISSOLVE, PF_BLEND_SOFT_LIGHT}) {
       SCOPED_TRACE(testing::Message() << "mode " << m << " depth " << depth);
-      PF_CompositeModePlus mode;
-      mode.transfer_mode = m;
-      mode.opacity = 0.9f;
-      oracle::WorldPtr results[3];
+      const PF_CompositeModePlus mode = Mode(m, 0.9f);
+      WorldPtr results[3];
       for (int threads : {1, 2, 3}) {
         ThreadCountScope scope(threads);
         results[threads - 1] = oracle::Clone(*dstBefore);

@@ -28,7 +28,7 @@ long Get(int store, const char* section, const char* key, long def) {
   return value;
 }
 
-TEST_F(PREFPrefsTest, SetGetRemoveAndStoresAreSeparate) {
+TEST_F(PREFPrefsTest, StoresMustBeSeparateEditableAndCheckTheirArguments) {
   PREF_ResetAll();
   EXPECT_EQ(Get(2, "Misc Section", "Answer", 17), 17);
   PREF_SetTextPrefLong(PREFp_G[2], "Misc Section", "Answer", -42);
@@ -37,13 +37,9 @@ TEST_F(PREFPrefsTest, SetGetRemoveAndStoresAreSeparate) {
   EXPECT_EQ(Get(2, "Other Section", "Answer", 3), 3);
   PREF_RemovePref(PREFp_G[2], "Misc Section", "Answer");
   EXPECT_EQ(Get(2, "Misc Section", "Answer", 17), 17);
-
   PREF_SetTextPrefLong(PREFp_G[1], "S", "K", 5);
   PREF_ResetAll();
   EXPECT_EQ(Get(1, "S", "K", 0), 0);
-}
-
-TEST_F(PREFPrefsTest, ReadsAreFallibleAndCheckTheirArguments) {
   long value = 1;
   U_InjectFailure(0, 88);
   EXPECT_EQ(PREF_GetTextPrefLong(PREFp_G[2], PREF_Helper("S"), "K", 0, &value), 88);
@@ -54,43 +50,52 @@ TEST_F(PREFPrefsTest, ReadsAreFallibleAndCheckTheirArguments) {
 }
 
 // The file is read on the first use of the stores in a process, so this runs
-// in a fresh copy of the test program.
-TEST_F(PREFPrefsTest, FileLoadsIntoEveryStoreOnFirstUse) {
+// in a fresh copy of the test program. Its lines trim both ends (carriage
+// returns too), inside brackets as well; comments and lines without '='
+// are skipped, and a value that is not wholly a long gives the default.
+TEST_F(PREFPrefsTest, FileMustLoadIntoEveryStoreTrimmedAndUnparsableValuesGiveTheDefault) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   char path[] = "/tmp/rghost_prefs_XXXXXX";
   const int fd = mkstemp(path);
   ASSERT_GE(fd, 0);
   close(fd);
-  {
-    std::ofstream out(path);
-    out << "; comment\n"
-        << "[Max KeenEffects Stack Usage 2]\n"
-        << "Per-Node = 12345\n"
-        << "Total=8000\n"
-        << "\n"
-        << "[Misc Section]\n"
-        << "Delete Buffer Lock on KeenFX Checkin=0\n"
-        << "Broken=12abc\n";
-  }
+  std::ofstream(path) << "; comment\n# comment=1\n  [ Max KeenEffects Stack Usage 2 ]  \r\n"
+                      << "Per-Node = 12345\r\nTotal=8000\nTotal 2\n Spaced Key\t=\t-7 \n"
+                      << "[Misc Section]\nDelete Buffer Lock on KeenFX Checkin=0\nBroken=12abc\n"
+                      << "Equals=3=4\nEmpty=\nWord=abc\nHuge=99999999999999999999\n";
+  const struct {
+    const char *section, *key;
+    long expected;  // the default is 6
+  } cases[] = {{"Max KeenEffects Stack Usage 2", "Per-Node", 12345},
+               {"Max KeenEffects Stack Usage 2", "Total", 8000},
+               {"Max KeenEffects Stack Usage 2", "Spaced Key", -7},
+               {"Max KeenEffects Stack Usage 2", "Total 2", 6},
+               {"Misc Section", "Delete Buffer Lock on KeenFX Checkin", 0},
+               {"Misc Section", "Total", 6},
+               {"", "# comment", 6},
+               {"Misc Section", "Broken", 6},
+               {"Misc Section", "Equals", 6},
+               {"Misc Section", "Empty", 6},
+               {"Misc Section", "Word", 6},
+               {"Misc Section", "Huge", 6}};
   const std::string file = path;
   EXPECT_EXIT(
       {
         setenv("RG_PREFS_FILE", file.c_str(), 1);
-        bool ok = true;
-        for (int store = 0; store < PREF_STORE_COUNT; ++store) {
-          ok = ok && Get(store, "Max KeenEffects Stack Usage 2", "Per-Node", 0) == 12345;
-          ok = ok && Get(store, "Max KeenEffects Stack Usage 2", "Total", 0) == 8000;
-          ok = ok && Get(store, "Misc Section", "Delete Buffer Lock on KeenFX Checkin", 1) == 0;
-          ok = ok && Get(store, "Misc Section", "Broken", 6) == 6;  // does not parse
-          ok = ok && Get(store, "Misc Section", "Total", 6) == 6;   // other section's key
-        }
+        int wrong = 0;
+        for (int store = 0; store < PREF_STORE_COUNT; ++store)
+          for (const auto& c : cases)
+            if (Get(store, c.section, c.key, 6) != c.expected) {
+              std::fprintf(stderr, "store %d %s/%s\n", store, c.section, c.key);
+              ++wrong;
+            }
         // Editing works on top of the file; a reset does not bring it back.
         PREF_SetTextPrefLong(PREFp_G[2], "Misc Section", "Broken", 4);
-        ok = ok && Get(2, "Misc Section", "Broken", 6) == 4;
+        wrong += Get(2, "Misc Section", "Broken", 6) != 4;
         PREF_ResetAll();
-        ok = ok && Get(2, "Max KeenEffects Stack Usage 2", "Total", 1) == 1;
+        wrong += Get(2, "Max KeenEffects Stack Usage 2", "Total", 1) != 1;
         std::fflush(nullptr);
-        std::_Exit(ok ? 0 : 1);
+        std::_Exit(wrong);
       },
       ::testing::ExitedWithCode(0), "");
   std::remove(path);

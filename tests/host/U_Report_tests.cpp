@@ -20,95 +20,84 @@ class UReportTest : public LeakCheckTest {
     U_SetReportSink(nullptr);
     LeakCheckTest::TearDown();
   }
+  static std::vector<std::string> Texts() {
+    std::vector<std::string> texts;
+    for (const U_ReportRecord& r : U_ReportLog()) texts.push_back(r.text);
+    return texts;
+  }
 };
 
-TEST_F(UReportTest, EachKindIsLoggedWithItsFields) {
+TEST_F(UReportTest, EachKindMustBeLoggedWithItsOwnFieldsAndReachTheSink) {
+  std::vector<std::string> seen;
+  U_SetReportSink([&](const U_ReportRecord& r) { seen.push_back(r.text); });
   U_ReportFailedVerification(0x4E0003, 120, 0, "bad checkout");
   Up_ReportErrString(0x4E0007, 8, "Bad id.");
   Up_G_err_buf = 5;
   std::snprintf(Up_G_buffer, sizeof Up_G_buffer, "version %d", 2);
   Up_ReportError(33, 16);
-
+  EXPECT_EQ(U_TranslateAndReportException(std::bad_alloc()), U_ERR_OUT_OF_MEMORY);
+  EXPECT_EQ(U_TranslateAndReportException(std::runtime_error("boom")), U_ERR_INTERNAL);
+  U_SetReportSink(nullptr);
+  Up_ReportErrString(0, 8, "unseen");
   const auto fields = [](const U_ReportRecord& r) {
     return std::tuple(r.kind, r.location, r.line, r.code, r.text);
   };
-  ASSERT_EQ(U_ReportLog().size(), 3u);
-  EXPECT_EQ(fields(U_ReportLog()[0]), std::tuple(U_ReportKind::FailedVerification, 0x4E0003L, 120L,
-                                                 0L, std::string("bad checkout")));
-  EXPECT_EQ(fields(U_ReportLog()[1]),
-            std::tuple(U_ReportKind::ErrorString, 0x4E0007L, 0L, 8L, std::string("Bad id.")));
-  EXPECT_EQ(U_ReportLog()[2].kind, U_ReportKind::Error);
-  EXPECT_EQ(U_ReportLog()[2].code, 33);
-  EXPECT_EQ(U_ReportLog()[2].text, "version 2");
-
+  using K = U_ReportKind;
+  const std::tuple<K, long, long, long, std::string> expected[] = {
+      {K::FailedVerification, 0x4E0003, 120, 0, "bad checkout"},
+      {K::ErrorString, 0x4E0007, 0, 8, "Bad id."},
+      {K::Error, 0, 0, 33, "version 2"},
+      {K::Error, 0, 0, U_ERR_OUT_OF_MEMORY, std::bad_alloc().what()},
+      {K::Error, 0, 0, U_ERR_INTERNAL, "boom"},
+      {K::ErrorString, 0, 0, 8, "unseen"}};
+  ASSERT_EQ(U_ReportLog().size(), std::size(expected));
+  for (size_t i = 0; i < std::size(expected); ++i)
+    EXPECT_EQ(fields(U_ReportLog()[i]), expected[i]) << "report " << i;
+  EXPECT_EQ(seen.size(), 5u);
   U_ClearReportLog();
   EXPECT_TRUE(U_ReportLog().empty());
 }
 
-TEST_F(UReportTest, SinkSeesEveryReportUntilRemoved) {
-  std::vector<std::string> seen;
-  U_SetReportSink([&](const U_ReportRecord& r) { seen.push_back(r.text); });
-  Up_ReportErrString(0, 8, "one");
-  U_ReportFailedVerification(0, 1, 0, "two");
-  U_SetReportSink(nullptr);
-  Up_ReportErrString(0, 8, "three");
-  EXPECT_EQ(seen, (std::vector<std::string>{"one", "two"}));
-  EXPECT_EQ(U_ReportLog().size(), 3u);
-}
-
-TEST_F(UReportTest, DeferredReportsArriveWhenTheOutermostScopeEnds) {
+TEST_F(UReportTest, DeferredReportsMustWaitForTheOutermostScopeAndAFailedStartOpensNone) {
   int delivered = 0;
   U_SetReportSink([&](const U_ReportRecord&) { ++delivered; });
-  U_DeferredReportingScope outer, inner;
+  U_DeferredReportingScope outer, inner, failed;
+  U_InjectFailure(0, 12);
+  EXPECT_EQ(U_DeferredReportingStart(16, &failed), 12);
+  EXPECT_EQ(U_DeferredReportingStart(16, nullptr), U_ERR_BAD_PARAMETER);
   ASSERT_EQ(U_DeferredReportingStart(16, &outer), 0);
   Up_ReportErrString(0, 8, "a");
   ASSERT_EQ(U_DeferredReportingStart(16, &inner), 0);
   Up_ReportErrString(0, 8, "b");
   U_DeferredReportingEnd(0, 0, &inner);
+  U_DeferredReportingEnd(0, 0, &inner);   // ended twice: no effect
+  U_DeferredReportingEnd(0, 0, &failed);  // never started: no effect
   EXPECT_EQ(delivered, 0);
   EXPECT_TRUE(U_ReportLog().empty());
   Up_ReportErrString(0, 8, "c");
   U_DeferredReportingEnd(0, 0, &outer);
   EXPECT_EQ(delivered, 3);
-  std::vector<std::string> texts;
-  for (const U_ReportRecord& r : U_ReportLog()) texts.push_back(r.text);
-  EXPECT_EQ(texts, (std::vector<std::string>{"a", "b", "c"}));
-
-  // After the scope, reports go straight through again.
-  Up_ReportErrString(0, 8, "d");
+  EXPECT_EQ(Texts(), (std::vector<std::string>{"a", "b", "c"}));
+  Up_ReportErrString(0, 8, "d");  // after the scope: straight through
   EXPECT_EQ(delivered, 4);
 }
 
-TEST_F(UReportTest, FailedStartOpensNoScope) {
-  U_DeferredReportingScope scope;
-  U_InjectFailure(0, 12);
-  EXPECT_EQ(U_DeferredReportingStart(16, &scope), 12);
-  Up_ReportErrString(0, 8, "now");
-  EXPECT_EQ(U_ReportLog().size(), 1u);
-}
-
-TEST_F(UReportTest, ExceptionsTranslateToCodes) {
-  EXPECT_EQ(U_TranslateAndReportException(std::bad_alloc()), U_ERR_OUT_OF_MEMORY);
-  EXPECT_EQ(U_TranslateAndReportException(std::runtime_error("boom")), U_ERR_INTERNAL);
-  ASSERT_EQ(U_ReportLog().size(), 2u);
-  EXPECT_EQ(U_ReportLog()[0].code, U_ERR_OUT_OF_MEMORY);
-  EXPECT_EQ(U_ReportLog()[1].code, U_ERR_INTERNAL);
-  EXPECT_EQ(U_ReportLog()[1].text, "boom");
-}
-
-TEST_F(UReportTest, LocalizedLookupReturnsTheDefaultText) {
-  U_LStrEntry entries[3] = {{"$$$/T/LStr/0000=First text.", {0, 0, 0}},
+TEST_F(UReportTest, LocalizedLookupMustReturnTheTextAfterTheFirstEqualsSign) {
+  U_LStrEntry entries[4] = {{"$$$/T/LStr/0000=First text.", {0, 0, 0}},
                             {"$$$/T/LStr/0001=Second = text", {0, 0, 0}},
+                            {"$$$/T/LStr/0002", {0, 0, 0}},
                             {nullptr, {0, 0, 0}}};
-  U_LStrTable table{"T", 3, entries};
-  EXPECT_STREQ(U_ZLookupLStrCache(&table, 0, 0, 0), "First text.");
-  EXPECT_STREQ(U_ZLookupLStrCache(&table, 1, 0, 0), "Second = text");
-  EXPECT_STREQ(U_ZLookupLStrCache(&table, 0, 0, 0), "First text.");  // from the cache
-  EXPECT_STREQ(U_ZLookupLStrCache(&table, 2, 0, 0), "");             // the terminator
-  EXPECT_STREQ(U_ZLookupLStrCache(&table, -1, 0, 0), "");
+  U_LStrTable table{"T", 4, entries};
+  const std::pair<long, const char*> cases[] = {{0, "First text."},
+                                                {1, "Second = text"},
+                                                {0, "First text."},  // from the cache
+                                                {2, ""},
+                                                {3, ""},
+                                                {-1, ""}};  // no '=', terminator
+  for (const auto& [index, text] : cases)
+    EXPECT_STREQ(U_ZLookupLStrCache(&table, index, 0, 0), text);
   EXPECT_STREQ(U_ZLookupLStrCache(nullptr, 0, 0, 0), "");
-  // A replaced key is looked up afresh.
-  entries[0].key = "$$$/T/LStr/0000=Changed.";
+  entries[0].key = "$$$/T/LStr/0000=Changed.";  // a replaced key is looked up afresh
   EXPECT_STREQ(U_ZLookupLStrCache(&table, 0, 0, 0), "Changed.");
 }
 

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -37,68 +38,35 @@ double FakeClock() {
   return g_now;
 }
 
-struct Event {
-  std::string what;
-  const RG_RenderNode* node = nullptr;
-  const RG_RenderNode* other = nullptr;  // edges: the consumer; graph start: CurrentNode()
-  int32_t total = 0;
-  int32_t children = 0;
-  std::string label;
-};
-
-class RecordingProfiler : public RG_GraphProfiler {
+// The DOT profiler, counting its calls per node, and throwing from
+// NodeTiming for one node when asked to.
+class WatchedDot : public RG_DotGraphProfiler {
  public:
-  void GraphStart(const char* name, const RG_RenderNode* root) override {
-    Add(std::string("GraphStart:") + name, root, CurrentNode());
-  }
-  void GraphEnd() override { Add("GraphEnd"); }
-  void InputEdge(const RG_RenderNode* input, const RG_RenderNode* node) override {
-    Add("Edge", input, node);
-  }
+  WatchedDot() : RG_DotGraphProfiler(0) {}
   void NodeTiming(const RG_RenderNode* node, const char* label, int32_t total, int32_t children,
                   bool flag, intptr_t value) override {
     EXPECT_FALSE(flag);
     EXPECT_EQ(value, 0);
     if (node == throw_timing_for) throw 99L;
-    Event& e = Add("Timing", node);
-    e.total = total;
-    e.children = children;
-    e.label = label;
+    ++timings[node];
+    RG_DotGraphProfiler::NodeTiming(node, label, total, children, flag, value);
   }
   void NodeStart(const RG_RenderNode* node) override {
-    RG_GraphProfiler::NodeStart(node);
-    Add("Start", node);
+    ++starts[node];
+    RG_DotGraphProfiler::NodeStart(node);
   }
   void NodeEnd(const RG_RenderNode* node) override {
-    RG_GraphProfiler::NodeEnd(node);
-    Add("End", node);
+    ++ends[node];
+    RG_DotGraphProfiler::NodeEnd(node);
   }
-
+  void GraphEnd() override {
+    ++graph_ends;
+    RG_DotGraphProfiler::GraphEnd();
+  }
   size_t ChildTimeDepth() const { return child_time_stack_.size(); }
-  const Event* TimingOf(const RG_RenderNode* node) const {
-    for (const Event& e : events) {
-      if (e.what == "Timing" && e.node == node) return &e;
-    }
-    return nullptr;
-  }
-  int Count(const std::string& what, const RG_RenderNode* node) const {
-    int n = 0;
-    for (const Event& e : events) n += (e.what == what && e.node == node);
-    return n;
-  }
-
-  std::vector<Event> events;
+  std::map<const RG_RenderNode*, int> timings, starts, ends;
+  int graph_ends = 0;
   const RG_RenderNode* throw_timing_for = nullptr;
-
- private:
-  Event& Add(std::string what, const RG_RenderNode* node = nullptr,
-             const RG_RenderNode* other = nullptr) {
-    Event& e = events.emplace_back();
-    e.what = std::move(what);
-    e.node = node;
-    e.other = other;
-    return e;
-  }
 };
 
 // A node that spends `seconds` of fake time in its own Render before it reads
@@ -255,110 +223,72 @@ std::string ClusterHead(int number) {
 
 class DotProfilerTest : public GraphProfilerTest {};
 
-TEST_F(GraphProfilerTest, NodeStack) {
-  RecordingProfiler profiler;
-  // An empty node stack has no current node, and popping it does nothing.
-  EXPECT_EQ(profiler.CurrentNode(), nullptr);
-  profiler.RG_GraphProfiler::NodeEnd(nullptr);
-  TimedNode a(0, {});
-  TimedNode b(0, {});
-  profiler.RG_GraphProfiler::NodeStart(&a);
-  profiler.RG_GraphProfiler::NodeStart(&b);
-  EXPECT_EQ(profiler.CurrentNode(), &b);
-  profiler.RG_GraphProfiler::NodeEnd(&a);  // the argument is not used
-  EXPECT_EQ(profiler.CurrentNode(), &a);
-  EXPECT_EQ(profiler.ChildTimeDepth(), 1u);
-}
-
-TEST_F(GraphProfilerTest, ChildrenTimeIsTheSumOfTheInputsTotals) {
+// Each node's line holds its own time and its total; its consumer's
+// total includes it. Without a profiler there is no scope and no clock read.
+TEST_F(GraphProfilerTest, TotalsMustIncludeTheInputsAndEdgesFollowInInputOrder) {
   auto* a = new TimedNode(1.0, {});
   auto* b = new TimedNode(2.0, {});
   U_SharedPtr<TimedNode> root(new TimedNode(0.5, {a, b}));
-  // Without a profiler there is no scope and no clock read.
   Execute(root.get());
   EXPECT_EQ(g_clock_reads, 0);
-
-  RecordingProfiler profiler;
+  WatchedDot profiler;
   RG_SetProfiler(&profiler);
   EXPECT_EQ(RG_GetProfiler(), &profiler);
   Execute(root.get());
-
-  const Event* ta = profiler.TimingOf(a);
-  const Event* tb = profiler.TimingOf(b);
-  const Event* tr = profiler.TimingOf(root.get());
-  ASSERT_TRUE(ta && tb && tr);
-  EXPECT_EQ(ta->total, 1000);
-  EXPECT_EQ(ta->children, 0);
-  EXPECT_EQ(tb->total, 2000);
-  EXPECT_EQ(tr->total, 3500);
-  EXPECT_EQ(tr->children, ta->total + tb->total);
-  EXPECT_EQ(tr->label, "(anonymous namespace)::TimedNode");
-
-  // Inputs are reported in order after the node ended, inside the graph.
-  const auto& ev = profiler.events;
-  ASSERT_GE(ev.size(), 5u);
-  const size_t n = ev.size();
-  EXPECT_EQ(ev[n - 4].what + ev[n - 3].what + ev[n - 1].what, "EndEdgeGraphEnd");
-  EXPECT_EQ(ev[n - 3].node, a);
-  EXPECT_EQ(ev[n - 2].node, b);
-  EXPECT_EQ(ev[n - 2].other, root.get());
+  EXPECT_EQ(root->GetProfileLabel(), "(anonymous namespace)::TimedNode");
+  EXPECT_EQ(profiler.GetText(), kDigraphHead + Line(a, 1000, 1000) + Line(b, 2000, 2000) +
+                                    Line(root.get(), 500, 3500) + Edge(a, root.get()) +
+                                    Edge(b, root.get()) + "}");
   EXPECT_EQ(profiler.ChildTimeDepth(), 1u);
-  EXPECT_EQ(profiler.CurrentNode(), nullptr);
 }
 
-TEST_F(GraphProfilerTest, ThrowingNodeTimingDoesNotDisturbTheRender) {
-  RecordingProfiler profiler;
+// A profiler that throws from NodeTiming loses that node's report and its
+// input edges, never the render or the enclosing node's figures.
+TEST_F(GraphProfilerTest, ThrowingNodeTimingMustNotDisturbTheRenderOrTheConsumersTotals) {
+  WatchedDot profiler;
   RG_SetProfiler(&profiler);
   auto* leaf = new TimedNode(1.0, {});
   auto* middle = new TimedNode(2.0, {leaf});
   U_SharedPtr<TimedNode> root(new TimedNode(0.5, {middle}));
   profiler.throw_timing_for = middle;
   Execute(root.get());
-
-  EXPECT_EQ(profiler.TimingOf(middle), nullptr);
-  EXPECT_EQ(profiler.Count("End", middle), 0);
-  EXPECT_EQ(profiler.Count("Edge", leaf), 0) << "the middle node's input edge is skipped";
-  EXPECT_EQ(profiler.Count("Edge", middle), 1);
-  // The enclosing node still gets the middle node's time as its children's.
-  ASSERT_TRUE(profiler.TimingOf(root.get()));
-  EXPECT_EQ(profiler.TimingOf(root.get())->total, 3500);
-  EXPECT_EQ(profiler.TimingOf(root.get())->children, 3000);
+  EXPECT_EQ(profiler.ends[middle], 0);
+  EXPECT_EQ(profiler.GetText(), kDigraphHead + Line(leaf, 1000, 1000) +
+                                    Line(root.get(), 500, 3500) + Edge(middle, root.get()) +
+                                    Orphan(middle) + "}");
   EXPECT_EQ(profiler.ChildTimeDepth(), 1u);
 }
 
-TEST_F(GraphProfilerTest, ScopesOpenWhenUninstalledKeepReporting) {
-  RecordingProfiler profiler;
+// Scopes opened before the profiler is uninstalled still report to it;
+// nodes that start afterwards open none.
+TEST_F(GraphProfilerTest, ScopesOpenWhenUninstalledMustKeepReporting) {
+  WatchedDot profiler;
   RG_SetProfiler(&profiler);
   auto* leaf = new TimedNode(1.0, {});
   auto* middle = new TimedNode(2.0, {leaf});
   middle->during = [] { RG_SetProfiler(nullptr); };
   U_SharedPtr<TimedNode> root(new TimedNode(0.5, {middle}));
   Execute(root.get());
-
   EXPECT_EQ(RG_GetProfiler(), nullptr);
-  // The leaf renders after the uninstall: no scope of its own.
-  EXPECT_EQ(profiler.Count("Start", leaf), 0);
-  ASSERT_TRUE(profiler.TimingOf(middle));
-  ASSERT_TRUE(profiler.TimingOf(root.get()));
-  EXPECT_EQ(profiler.TimingOf(middle)->total, 3000);
-  EXPECT_EQ(profiler.TimingOf(middle)->children, 0);
-  EXPECT_EQ(profiler.Count("Edge", leaf), 1);
-  EXPECT_EQ(profiler.events.back().what, "GraphEnd");
+  EXPECT_EQ(profiler.starts[leaf], 0);
+  EXPECT_EQ(profiler.graph_ends, 1);
+  EXPECT_EQ(profiler.GetText(), kDigraphHead + Line(middle, 3000, 3000) + Edge(leaf, middle) +
+                                    Line(root.get(), 500, 3500) + Edge(middle, root.get()) +
+                                    Orphan(leaf) + "}");
 }
 
 // A node is timed once for each delivery of its result (its own render and
 // each hand-over), also when a consumer's render fails.
-TEST_F(GraphProfilerTest, EveryDeliveryIsTimedAlsoWhenRenderingFails) {
+TEST_F(GraphProfilerTest, EveryDeliveryMustBeTimedAlsoWhenRenderingFails) {
   auto* pattern = new TestPatternNode(TestRect(0, 0, 8, 8));
   auto* over = new TestOverNode(pattern, new TestOverNode(pattern, pattern));
   U_SharedPtr<RG_RenderNode> root(over);
-  RecordingProfiler profiler;
+  WatchedDot profiler;
   RG_SetProfiler(&profiler);
   TestRun(root.get(), TestRequest(TestRect(0, 0, 8, 8)));
-  EXPECT_EQ(profiler.Count("GraphStart:", root.get()), 1);
-  EXPECT_EQ(profiler.Count("GraphEnd", nullptr), 1);
-  EXPECT_EQ(profiler.Count("Timing", pattern), 3);  // one render, three hand-overs
-  EXPECT_EQ(profiler.Count("Timing", over), 1);
+  EXPECT_EQ(profiler.graph_ends, 1);
+  EXPECT_EQ(profiler.timings[pattern], 3);  // one render, three hand-overs
+  EXPECT_EQ(profiler.timings[over], 1);
   U_SharedPtr<RG_RenderNode> failing(new TestLambdaNode(
       {pattern},
       [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
@@ -370,42 +300,36 @@ TEST_F(GraphProfilerTest, EveryDeliveryIsTimedAlsoWhenRenderingFails) {
         cb->GetNextCheckout()->GetWorld();
         throw 77L;
       }));
-  profiler.events.clear();
   EXPECT_EQ(CatchCode([&] { TestRun(failing.get(), TestRequest(TestRect(0, 0, 8, 8))); }), 77);
-  EXPECT_EQ(profiler.Count("GraphEnd", nullptr), 1);
-  EXPECT_EQ(profiler.Count("Timing", failing.get()), 1);
-  EXPECT_EQ(profiler.Count("Timing", pattern), 1);
+  EXPECT_EQ(profiler.graph_ends, 2);
+  EXPECT_EQ(profiler.timings[failing.get()], 1);
+  EXPECT_EQ(profiler.timings[pattern], 4);
 }
 
-TEST_F(GraphProfilerTest, ClockFailureUndoesTheScopeOrDropsTheReport) {
-  RecordingProfiler profiler;
+TEST_F(GraphProfilerTest, ClockFailureMustUndoTheScopeOrDropOnlyTheReport) {
+  WatchedDot profiler;
   TimedNode node(0, {});
   // At the start: the exception leaves, the scope is undone.
   U_InjectFailure(0, 4711);
-  try {
-    RGp_NodeScope scope(&profiler, &node);
-    FAIL() << "no exception";
-  } catch (long code) {
-    EXPECT_EQ(code, 4711);
-  }
+  EXPECT_EQ(CatchCode([&] { RGp_NodeScope scope(&profiler, &node); }), 4711);
   EXPECT_EQ(profiler.ChildTimeDepth(), 1u);
   EXPECT_EQ(profiler.CurrentNode(), nullptr);
-  EXPECT_EQ(profiler.Count("Start", &node), 1);
-  EXPECT_EQ(profiler.Count("End", &node), 1);
+  EXPECT_EQ(profiler.starts[&node] + profiler.ends[&node], 2);
   // At the end: no report, yet the scope is closed.
   {
     RGp_NodeScope scope(&profiler, &node);
     EXPECT_EQ(profiler.ChildTimeDepth(), 2u);
+    EXPECT_EQ(profiler.CurrentNode(), &node);
     U_InjectFailure(0, 4711);
   }
-  EXPECT_EQ(profiler.TimingOf(&node), nullptr);
-  EXPECT_EQ(profiler.Count("End", &node), 1);
+  EXPECT_EQ(profiler.timings[&node], 0);
+  EXPECT_EQ(profiler.ends[&node], 1);
   EXPECT_EQ(profiler.ChildTimeDepth(), 1u);
 }
 
 // ---- the DOT profiler ----
 
-TEST_F(DotProfilerTest, GraphsCharacterForCharacter) {
+TEST_F(DotProfilerTest, TextMustMatchCharacterForCharacterWithUnrenderedInputsAsOrphans) {
   auto* leaf = new TimedNode(0.5, {});
   U_SharedPtr<RG_RenderNode> root(new PassNode(leaf, true));
   auto* unread = new TimedNode(0.5, {});
@@ -427,7 +351,7 @@ TEST_F(DotProfilerTest, GraphsCharacterForCharacter) {
                                        Edge(unread, lone.get()) + Orphan(unread) + "}");
 }
 
-TEST_F(DotProfilerTest, LabelsEscapeQuotesAndBackslashes) {
+TEST_F(DotProfilerTest, LabelsMustEscapeQuotesAndBackslashes) {
   auto* rendered = new QuotedLeaf;
   auto* unrendered = new QuotedLeaf;
   U_SharedPtr<RG_RenderNode> inner(new PassNode(rendered, true));
@@ -447,7 +371,7 @@ TEST_F(DotProfilerTest, LabelsEscapeQuotesAndBackslashes) {
   EXPECT_EQ(text.find("\"hi\""), std::string::npos);
 }
 
-TEST_F(DotProfilerTest, NestedExecutionsBecomeNumberedClusters) {
+TEST_F(DotProfilerTest, NestedExecutionsMustBecomeNumberedClusters) {
   // Each test normally runs in a process of its own, where this is 0.
   const int base = RG_DotGraphProfiler::S_cluster_counterL;
   auto* leaf = new TimedNode(0.5, {});
@@ -469,7 +393,7 @@ TEST_F(DotProfilerTest, NestedExecutionsBecomeNumberedClusters) {
   EXPECT_EQ(RG_DotGraphProfiler::S_cluster_counterL, base + 2);
 }
 
-TEST_F(DotProfilerTest, ScopedOwnerHandsOverItsProfiler) {
+TEST_F(DotProfilerTest, ScopedOwnerMustHandOverItsProfilerAndUninstallOnlyWhenItDies) {
   U_SharedPtr<RG_RenderNode> root(new PassNode(new TimedNode(0.5, {}), true));
 
   // A copy takes the profiler over without touching the slot; the emptied
@@ -508,7 +432,7 @@ TEST_F(DotProfilerTest, ScopedOwnerHandsOverItsProfiler) {
   EXPECT_EQ(third.GetDotText(), "");
 }
 
-TEST_F(DotProfilerTest, ProfilerInstalledMidExecution) {
+TEST_F(DotProfilerTest, ProfilerInstalledMidExecutionMustOpenATopLevelGraph) {
   auto* leaf = new TimedNode(0.5, {});
   std::unique_ptr<RG_ScRGProfiler> profiler;
   U_SharedPtr<RG_RenderNode> root(new InstallingNode(leaf, &profiler));
@@ -530,7 +454,7 @@ TEST_F(DotProfilerTest, ProfilerInstalledMidExecution) {
   RG_SetProfiler(nullptr);
 }
 
-TEST_F(DotProfilerTest, CallsOutsideAnyGraphAndWrappedTimes) {
+TEST_F(DotProfilerTest, CallsOutsideAnyGraphOrWrappedTimesMustNotCorruptTheText) {
   auto* node = new TimedNode(0, {});
   U_SharedPtr<RG_RenderNode> keep(node);
   RG_DotGraphProfiler outside(0);
