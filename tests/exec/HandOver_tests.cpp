@@ -394,15 +394,25 @@ TEST_F(HandOverTest, ReleaseDropsTheLockAsThePreferenceSays) {
   RGp_ReleaseLockPref().Reset();
 }
 
-TEST_F(HandOverTest, WithdrawnAndUnaskedInputsAreNeverRendered) {
+// A host that counts its tracked objects sees every result: one more for
+// each checkout, one fewer as a withdrawn one dies (the rest at the
+// traversal's end, which the fixture checks).
+TEST_F(HandOverTest, WithdrawnAndUnaskedInputsAreNeverRenderedAndResultsAreCounted) {
   for (bool withdraw : {true, false}) {
+    std::vector<long> live;
+    const auto count = [&live] { live.push_back(U_GetTrackedStats().live_objects); };
     auto* used = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
     auto* skippedLeaf = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
     RG_RenderNode* skipped = Invert(skippedLeaf);
     U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
         {used, skipped},
-        [withdraw](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+        [withdraw, &count](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
           RG_CheckoutResult* in = cb->CheckoutInput(0, r);
+          count();
+          RG_CheckoutResult* again = cb->CheckoutInput(0, r);  // pre-rendered already
+          count();
+          again->SkipRendering();
+          count();
           RG_CheckoutResult* unused = cb->CheckoutInput(1, r);
           if (withdraw) unused->SkipRendering();
           cb->RequestOutputInPlace(in, in->GetResultRect(), in->GetFlags(), 0);
@@ -411,6 +421,9 @@ TEST_F(HandOverTest, WithdrawnAndUnaskedInputsAreNeverRendered) {
         nullptr));
     RG_Traverser traverser(root.get());
     traverser.PreRenderGraph(TestRequest(TestRect(0, 0, 10, 10)));
+    ASSERT_EQ(live.size(), 3u);
+    EXPECT_EQ(live[1], live[0] + 1) << "a checkout is one tracked object";
+    EXPECT_EQ(live[2], live[0]) << "a withdrawn result dies at once";
     // Withdrawing released the whole sub-graph behind the input.
     EXPECT_EQ(RGp_TraverserAccess::Invocation(traverser, skippedLeaf)->ConsumerCount(),
               withdraw ? 0u : 1u);
