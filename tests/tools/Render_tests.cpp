@@ -14,14 +14,33 @@
 
 namespace {
 
+// A 1x1 file of one straight RGBA colour, stored as `type`.
+void WritePixelFile(const std::string& path, OIIO::TypeDesc type, const float rgba[4]) {
+  OIIO::ImageSpec layout(1, 1, 4, type);
+  layout.attribute("oiio:UnassociatedAlpha", 1);
+  auto out = OIIO::ImageOutput::create(path);
+  ASSERT_TRUE(out && out->open(path, layout));
+  ASSERT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, rgba));
+  out->close();
+}
+
+float ReadChannel(const std::string& path, int c) {
+  auto in = OIIO::ImageInput::open(path);
+  float rgba[4] = {-1, -1, -1, -1};
+  if (in) in->read_image(0, 0, 0, 4, OIIO::TypeDesc::FLOAT, rgba);
+  return rgba[c];
+}
+
 class RenderTest : public LeakCheckTest {};
 
-// A pixel of straight colour 0.826 at alpha 0.553, stored as each format
-// holds it: premultiplied (0.457) in EXR and associated TIFF, straight in
-// PNG. Whatever the source, the PNG written holds the straight colour.
+// A pixel of straight sRGB colour 0.826 at alpha 0.553, stored as each
+// format holds it: in linear light and premultiplied in EXR and float TIFF
+// (0.64884 x 0.553: the sRGB curve by hand), straight in PNG. Whatever the
+// source, the PNG written holds the straight sRGB colour; curves applied
+// to premultiplied colour would miss it by a tenth.
 TEST_F(RenderTest, EachFormatsAlphaConventionMustBeReadAndWrittenRight) {
   const float straight[4] = {0.826f, 0.2f, 0.f, 0.553f};
-  const float premultiplied[4] = {0.826f * 0.553f, 0.2f * 0.553f, 0.f, 0.553f};
+  const float premultiplied[4] = {0.648838f * 0.553f, 0.0331048f * 0.553f, 0.f, 0.553f};
   for (const char* ext : {"exr", "tif", "png"}) {
     SCOPED_TRACE(ext);
     ScratchDir dir;
@@ -45,6 +64,69 @@ TEST_F(RenderTest, EachFormatsAlphaConventionMustBeReadAndWrittenRight) {
     ASSERT_TRUE(in->read_image(0, 0, 0, 4, OIIO::TypeDesc::FLOAT, got));
     for (int c = 0; c < 4; ++c) EXPECT_NEAR(got[c], straight[c], 2e-4) << "channel " << c;
   }
+}
+
+// Two sRGB images blended half and half mix in linear light. By hand: 200
+// and 50 are 0.57758 and 0.03190 linear, whose mean 0.30474 is sRGB 149.94;
+// 10 over 0 is halved on the curve's straight foot (5), which an 8-bit
+// linear working depth could not hold (10 is 0.78 of its steps).
+TEST_F(RenderTest, SrgbImagesBlendInLinearLight) {
+  const struct {
+    int source, destination, png;
+    float exr;
+  } cases[] = {{200, 50, 150, 0.304738f}, {10, 0, 5, 0.00151763f}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.source);
+    ScratchDir dir;
+    const float a[4] = {c.source / 255.f, c.source / 255.f, c.source / 255.f, 1};
+    const float b[4] = {c.destination / 255.f, c.destination / 255.f, c.destination / 255.f, 1};
+    WritePixelFile(dir / "a.png", OIIO::TypeDesc::UINT8, a);
+    WritePixelFile(dir / "b.tif", OIIO::TypeDesc::UINT16, b);  // sRGB for want of metadata
+    const std::string scene =
+        dir.Write("s.json", R"({"width": 1, "height": 1, "output": "mix", "nodes": [
+        {"id": "a", "type": "image", "file": "a.png"}, {"id": "b", "type": "image", "file": "b.tif"},
+        {"id": "mix", "type": "composite", "source": "a", "destination": "b", "opacity": 0.5}]})");
+    ASSERT_EQ(RunTool({scene, "-o", dir / "out.png", "-q"}), 0);
+    ASSERT_EQ(RunTool({scene, "-o", dir / "out.exr", "-d", "32", "-q"}), 0);
+    EXPECT_EQ(std::lround(ReadChannel(dir / "out.png", 0) * 255), c.png);
+    EXPECT_NEAR(ReadChannel(dir / "out.exr", 0), c.exr, 1e-5);
+  }
+}
+
+// A config the scene names is applied through OpenColorIO: its space
+// "root" holds square roots of linear values, for the file and the output.
+// 200 at half opacity over black: 0.5 x 0.78431^2 = 0.30757 linear, whose
+// square root is 141.42 at 8 bits. Names the config lacks are refused.
+TEST_F(RenderTest, NamedOcioConfigIsHonoured) {
+  ScratchDir dir;
+  dir.Write("test.ocio", R"(ocio_profile_version: 2
+roles: {default: lin, scene_linear: lin}
+displays: {screen: [!<View> {name: plain, colorspace: lin}]}
+colorspaces:
+  - !<ColorSpace> {name: lin}
+  - !<ColorSpace> {name: root, to_scene_reference: !<ExponentTransform> {value: [2, 2, 2, 1]}}
+)");
+  const float grey[4] = {200 / 255.f, 200 / 255.f, 200 / 255.f, 1};
+  WritePixelFile(dir / "a.png", OIIO::TypeDesc::UINT8, grey);
+  const std::string scene =
+      R"({"width": 1, "height": 1, "output": "mix", "ocio_config": "test.ocio",
+      "output_colorspace": "root", "nodes": [{"id": "a", "type": "image", "file": "a.png" @},
+      {"id": "black", "type": "solid", "color": [0, 0, 0]},
+      {"id": "mix", "type": "composite", "source": "a", "destination": "black", "opacity": 0.5}]})";
+  const auto with = [&](const std::string& key) {
+    return dir.Write("s.json", std::string(scene).replace(scene.find('@'), 1, key));
+  };
+  ASSERT_EQ(RunTool({with(R"(, "colorspace": "root")"), "-o", dir / "out.png", "-q"}), 0);
+  ASSERT_EQ(RunTool({with(R"(, "colorspace": "root")"), "-o", dir / "out.exr", "-d", "32", "-q"}),
+            0);
+  EXPECT_EQ(std::lround(ReadChannel(dir / "out.png", 0) * 255), 141);
+  EXPECT_NEAR(ReadChannel(dir / "out.exr", 0), 0.307574f, 2e-6);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(RunTool({with(""), "-o", dir / "out.png", "-q"}), 2);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("/nodes/0/file: the file's metadata names colour space 'sRGB'"),
+            std::string::npos)
+      << err;
 }
 
 // A scene of `depth` nodes of `type` (with `params`) above a solid.
@@ -84,7 +166,8 @@ TEST_F(RenderTest, BlurChainMustHoldOnlyAFewBuffersAtATime) {
             0);
   std::ifstream in(dir / "s.json");
   const nlohmann::json stats = nlohmann::json::parse(in);
-  EXPECT_LT(stats["frames"][0]["peak_pixel_bytes"].get<long long>(), 4 * 132 * 132 * 4);
+  // 16-bit pixels: linear light renders 8-bit files at 16 bits.
+  EXPECT_LT(stats["frames"][0]["peak_pixel_bytes"].get<long long>(), 4 * 132 * 132 * 8);
 }
 
 // An abort inside the first frame leaves no file at all, stats and profile

@@ -39,6 +39,7 @@ TEST_F(SceneLoaderTest, EachMistakeMustBeReportedInOneLineAtItsJsonPath) {
       {Scene(R"({"id": "a", "type": "solid", "color": [1e309, 0, 0]})"), "s.json: malformed JSON"},
       {Scene(R"({"id": "a", "type": "solid", "color": [-1e400, 0, 0]})"), "s.json: malformed JSON"},
       {Scene(solid, "a", R"("colour": 1, )"), "s.json: /colour: unknown key 'colour'"},
+      {Scene(solid, "a", R"("colorspace": 1, )"), "s.json: /colorspace: expected a colour space"},
       {Scene(R"({"id": "a", "type": "solid", "color": [1, 0, 0], "colr": 1})"),
        "/nodes/0/colr: unknown key 'colr' for a solid node"},
       {Scene(solid + R"(, {"id": "b", "type": "composite", "source": "a", "mode": "mult"})", "b"),

@@ -5,6 +5,7 @@
 
 #include <fstream>
 
+#include "ColorPipeline.h"
 #include "SceneDesc.h"
 #include "rghost/PF_World.h"
 
@@ -106,10 +107,15 @@ const char* FormatName(FileFormat f) {
 
 }  // namespace
 
-bool WriteImageFile(const FrameImage& image, const fs::path& path, int depth, bool (*keep)()) {
+bool WriteImageFile(const FrameImage& image, const fs::path& path, int depth, bool (*keep)(),
+                    const ColorPipeline* colors) {
   const FileFormat format = FormatForPath(path);
   CheckDepthForFormat(format, depth, path);
   const bool straight = format != FileFormat::Exr;
+  if (colors != nullptr && colors->Raw()) colors = nullptr;
+  const std::string space = colors == nullptr                          ? std::string()
+                            : format == FileFormat::Exr || depth == 32 ? colors->Working()
+                                                                       : colors->Output();
 
   // Samples in file order, straight alpha where the format wants it.
   std::vector<float> samples(static_cast<size_t>(image.width) * image.height * 4);
@@ -130,9 +136,12 @@ bool WriteImageFile(const FrameImage& image, const fs::path& path, int depth, bo
     s[1] = p.g;
     s[2] = p.b;
     s[3] = p.a;
-    if (clampTo01)
-      for (int k = 0; k < 4; ++k) s[k] = std::clamp(s[k], 0.f, 1.f);
   }
+  // Straight colour, before clamping: the transfer curve is defined on it.
+  if (colors != nullptr)
+    colors->Convert(colors->Working(), space, samples.data(), image.pixels.size());
+  if (clampTo01)
+    for (float& s : samples) s = std::clamp(s, 0.f, 1.f);
   if (depth == 8 || depth == 16) {
     // Quantise here (not in the writer) so files match the renderer's own
     // rounding exactly.
@@ -147,6 +156,7 @@ bool WriteImageFile(const FrameImage& image, const fs::path& path, int depth, bo
   OIIO::ImageSpec layout(image.width, image.height, 4, type);
   layout.alpha_channel = 3;
   if (straight) layout.attribute("oiio:UnassociatedAlpha", 1);
+  if (!space.empty()) layout.attribute("oiio:ColorSpace", space);
 
   TempFile temp(path);
   auto out = OIIO::ImageOutput::create(FormatName(format));

@@ -14,6 +14,7 @@
 
 #include "Pixels.h"
 
+class ColorPipeline;
 class PF_World;
 
 struct FrameImage {
@@ -44,7 +45,10 @@ std::string FramePath(const std::string& pattern, int32_t frame);
 // Writes atomically (temporary name, then rename). `keep` is asked once the
 // temporary file is complete; when it says no the file is removed and the
 // call returns false. Throws SceneError when the file cannot be written.
+// `colors` (borrowed; null writes the values as they are) converts from the
+// working space into the space the format holds: its output space for 8-
+// and 16-bit PNG and TIFF, the working space itself for EXR and float.
 bool WriteImageFile(const FrameImage& image, const std::filesystem::path& path, int depth,
-                    bool (*keep)());
+                    bool (*keep)(), const ColorPipeline* colors = nullptr);
 // Writes text atomically; throws SceneError on failure.
 void WriteTextFile(const std::filesystem::path& path, const std::string& text);

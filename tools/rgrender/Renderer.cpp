@@ -204,7 +204,8 @@ int32_t StripRows(const RenderOptions& o, const Validated& v, int32_t height) {
   int64_t rows = o.strip_rows;
   if (rows < 0) {
     const long l2 = ::sysconf(_SC_LEVEL2_CACHE_SIZE);
-    const int64_t rowBytes = int64_t{v.rect.right - v.rect.left} * PF_BytesPerPixel(o.depth) *
+    const int64_t rowBytes = int64_t{v.rect.right - v.rect.left} *
+                             PF_BytesPerPixel(WorkingDepth(v.scene, static_cast<short>(o.depth))) *
                              static_cast<int64_t>(v.scene.nodes.size() + 1);
     rows = std::max<int64_t>(kMinStripRows, (l2 > 0 ? l2 : 1 << 20) / rowBytes);
   }
@@ -235,7 +236,7 @@ FrameImage RenderFrame(const RenderOptions& o, const Validated& v, const ImageSt
     U_SharedPtr<RG_RenderNode> root = graph.Root();
     RG_RenderRequest request;
     request.rect = v.rect;
-    request.bit_depth = static_cast<int16_t>(o.depth);
+    request.bit_depth = WorkingDepth(v.scene, static_cast<short>(o.depth));
     request.field = field;
     if (o.into_buffer || stripRows > 0) {
       // The destination form: the library writes into memory this program
@@ -249,7 +250,7 @@ FrameImage RenderFrame(const RenderOptions& o, const Validated& v, const ImageSt
         request.rect.bottom = std::min(v.rect.bottom, top + rows);
         std::unique_ptr<PF_World> dest(PF_World::NewBorrowed(memory.data(), image.width,
                                                              request.rect.bottom - top, rowbytes,
-                                                             o.depth, v.rect.left, top));
+                                                             request.bit_depth, v.rect.left, top));
         M_LRect outRect;
         RG_ExecuteGraph(root.get(), request, request.rect, dest.get(), &outRect);
         // Outside outRect the library cleared only the requested area, which
@@ -276,7 +277,7 @@ int RunRender(const RenderOptions& o) {
   try {
     v = Validate(o);
     images = std::make_unique<ImageStore>();
-    images->LoadAll(v.scene, static_cast<short>(o.depth));
+    images->LoadAll(v.scene, WorkingDepth(v.scene, static_cast<short>(o.depth)));
   } catch (const SceneError& e) {
     std::fprintf(stderr, "rgrender: error: %s\n", e.what());
     return 2;
@@ -349,7 +350,8 @@ int RunRender(const RenderOptions& o) {
       fig.cache_bytes = static_cast<long long>(cache.Bytes());
       if (stats) stats->SetFrame(nullptr);
       figures.push_back(std::move(fig));
-      if (!WriteImageFile(image, FramePath(o.output, frame), o.depth, KeepOutput))
+      if (!WriteImageFile(image, FramePath(o.output, frame), o.depth, KeepOutput,
+                          &images->Colors()))
         throw kUserAbortCode;
       monitor.EndFrame();
     }

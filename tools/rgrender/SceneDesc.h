@@ -47,6 +47,7 @@ struct NodeDesc {
   M_LRect rect;                     // generators: where they draw
   std::string file;                 // image: the path as written in the scene
   std::filesystem::path file_path;  // image: resolved against the scene's folder
+  std::string colorspace;           // image: its file's colour space; "" as its metadata says
   bool vertical = false;            // gradient direction
   int32_t mode = 2;                 // transfer mode (PF_BLEND_NORMAL)
   int32_t mask_kind = 0;            // PF_MaskKind
@@ -58,6 +59,13 @@ struct NodeDesc {
   const AnimValue& Param(const std::string& key) const { return params.at(key); }
 };
 
+// How the scene's colours are managed (ColorPipeline).
+struct ColorSettings {
+  std::string working = "linear";     // the space composited in; "raw": values as stored
+  std::string output = "sRGB";        // what 8- and 16-bit PNG and TIFF files hold
+  std::filesystem::path ocio_config;  // resolved; empty: the OCIO environment variable's
+};
+
 struct SceneDesc {
   std::string file_name;  // for messages
   int32_t width = 0, height = 0;
@@ -66,6 +74,7 @@ struct SceneDesc {
   // first (the second field is sampled half a frame later).
   int32_t interlace = 0;
   std::string output;  // id of the root node
+  ColorSettings color;
   std::vector<NodeDesc> nodes;
   std::map<std::string, size_t> index;  // id -> position in nodes
 

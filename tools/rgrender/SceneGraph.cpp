@@ -146,8 +146,7 @@ std::string FrameGraph::DescribeOne(const NodeDesc& n) const {
          std::to_string(n.rect.right) + "," + std::to_string(n.rect.bottom) + "," +
          (n.vertical ? "v," : "h,");
   if (n.kind == NodeKind::Image)
-    d += "file=" + n.file_path.string() + "#" +
-         std::to_string(images_.Get(n.file_path.string()).content_hash) + ",";
+    d += "file=" + n.file_path.string() + "#" + std::to_string(images_.Get(n).content_hash) + ",";
   if (n.kind == NodeKind::Composite || n.kind == NodeKind::Transform)
     d += "mode=" + std::to_string(n.mode) + "," + std::to_string(n.mask_kind) + "," +
          (n.dest_bound ? "atop," : "over,");
@@ -185,9 +184,12 @@ U_SharedPtr<RG_RenderNode> FrameGraph::Make(const NodeDesc& n) {
   auto input = [&](const std::string& ref) -> RG_RenderNode* {
     return ref.empty() ? nullptr : built_.at(ref).get();  // built first, kept alive by built_
   };
+  const auto color = [&](const char* key) {
+    return images_.Colors().SceneColor(Color(n.Param(key), t));
+  };
   switch (n.kind) {
     case NodeKind::Image: {
-      const LoadedImage& image = images_.Get(n.file_path.string());
+      const LoadedImage& image = images_.Get(n);
       // Within +-2^30, so the layer's far edge (images are at most 2^30
       // wide) stays a 32-bit coordinate.
       const auto place = [](double v) {
@@ -196,18 +198,17 @@ U_SharedPtr<RG_RenderNode> FrameGraph::Make(const NodeDesc& n) {
             std::lround(std::isnan(v) ? 0 : std::clamp(v, -kLimit, kLimit - 1)));
       };
       const std::vector<double> pos = n.Param("position").At(t);
-      return new ImageLayerNode(image.world, place(pos[0]), place(pos[1]), image.opaque);
+      return new ImageLayerNode(image.world.get(), place(pos[0]), place(pos[1]), image.opaque);
     }
     case NodeKind::Solid:
-      return new GeneratorNode(GeneratorNode::Pattern::Solid, n.rect, Color(n.Param("color"), t),
-                               RGBA{}, false, 1);
+      return new GeneratorNode(GeneratorNode::Pattern::Solid, n.rect, color("color"), RGBA{}, false,
+                               1);
     case NodeKind::Gradient:
-      return new GeneratorNode(GeneratorNode::Pattern::Gradient, n.rect, Color(n.Param("from"), t),
-                               Color(n.Param("to"), t), n.vertical, 1);
+      return new GeneratorNode(GeneratorNode::Pattern::Gradient, n.rect, color("from"), color("to"),
+                               n.vertical, 1);
     case NodeKind::Checkerboard:
       return new GeneratorNode(
-          GeneratorNode::Pattern::Checkerboard, n.rect, Color(n.Param("color1"), t),
-          Color(n.Param("color2"), t), false,
+          GeneratorNode::Pattern::Checkerboard, n.rect, color("color1"), color("color2"), false,
           static_cast<int32_t>(std::lround(std::max(1.0, n.Param("size").ScalarAt(t)))));
     case NodeKind::Composite: {
       RG_RenderNode* src = input(n.source);

@@ -14,7 +14,19 @@ using nlohmann::json;
 namespace {
 
 // What a node key holds.
-enum class KeyKind { Ref, Anim, Rect, File, Mode, MaskKind, Bool, Quality, Direction, MotionBlur };
+enum class KeyKind {
+  Ref,
+  Anim,
+  Rect,
+  File,
+  Mode,
+  MaskKind,
+  Bool,
+  Quality,
+  Direction,
+  MotionBlur,
+  ColorSpace
+};
 
 struct KeySpec {
   const char* name;
@@ -47,7 +59,9 @@ const std::vector<KindSchema>& Schemas() {
   static const std::vector<KindSchema> kSchemas = {
       {"image",
        NodeKind::Image,
-       {{"file", KeyKind::File, 1, {}, true}, {"position", KeyKind::Anim, 2, {0, 0}}}},
+       {{"file", KeyKind::File, 1, {}, true},
+        {"position", KeyKind::Anim, 2, {0, 0}},
+        {"colorspace", KeyKind::ColorSpace}}},
       {"solid",
        NodeKind::Solid,
        {{"rect", KeyKind::Rect}, {"color", KeyKind::Anim, 4, {0, 0, 0, 1}, true}}},
@@ -154,8 +168,9 @@ class Parser {
     if (!root.is_object()) Fail("", "the scene must be a JSON object");
     SceneDesc scene;
     scene.file_name = file_;
-    static const std::set<std::string> kTop = {"width",       "height", "frames", "interlace",
-                                               "description", "output", "nodes"};
+    static const std::set<std::string> kTop = {
+        "width",  "height", "frames",     "interlace",         "description",
+        "output", "nodes",  "colorspace", "output_colorspace", "ocio_config"};
     for (auto it = root.begin(); it != root.end(); ++it)
       if (!kTop.count(it.key())) Fail("/" + it.key(), "unknown key '" + it.key() + "'");
 
@@ -184,6 +199,7 @@ class Parser {
     }
     if (root.contains("description") && !root["description"].is_string())
       Fail("/description", "expected a string");
+    ParseColor(root, scene.color);
 
     if (!root.contains("nodes") || !root["nodes"].is_array() || root["nodes"].empty())
       Fail("/nodes", "expected a non-empty array of nodes");
@@ -206,6 +222,20 @@ class Parser {
   }
 
  private:
+  // Names are checked against the config when the scene's images load.
+  void ParseColor(const json& root, ColorSettings& color) const {
+    const auto text = [&](const char* key, const char* what) {
+      const json& v = root[key];
+      if (!v.is_string() || v.get<std::string>().empty()) Fail(std::string("/") + key, what);
+      return v.get<std::string>();
+    };
+    if (root.contains("colorspace")) color.working = text("colorspace", "expected a colour space");
+    if (root.contains("output_colorspace"))
+      color.output = text("output_colorspace", "expected a colour space");
+    if (root.contains("ocio_config"))
+      color.ocio_config = base_ / text("ocio_config", "expected the path of an OCIO config file");
+  }
+
   int32_t PositiveInt(const json& obj, const char* key, const std::string& base) const {
     const std::string path = base + "/" + key;
     if (!obj.contains(key)) Fail(path, std::string("missing key '") + key + "'");
@@ -343,6 +373,10 @@ class Parser {
         node.quality = s == "bilinear" ? 1 : 0;
         break;
       }
+      case KeyKind::ColorSpace:
+        node.colorspace = Enum(v, path);
+        if (node.colorspace.empty()) Fail(path, "expected a colour space");
+        break;
       case KeyKind::Direction: {
         const std::string s = Enum(v, path);
         if (s != "horizontal" && s != "vertical")
