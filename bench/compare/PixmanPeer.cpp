@@ -22,9 +22,12 @@ struct ImageUnref {
 using ImagePtr = std::unique_ptr<pixman_image_t, ImageUnref>;
 
 pixman_format_code_t Format(short depth) {
-  // The library's 8-bit pixels are bytes R, G, B, A: a8b8g8r8 on a
-  // little-endian machine. Float pixels are four floats in that order.
-  return depth == 32 ? PIXMAN_rgba_float : PIXMAN_a8b8g8r8;
+  // The library's 8-bit pixels are bytes R, G, B, A, which pixman calls
+  // a8b8g8r8 on a little-endian machine; over treats the three colour
+  // channels alike, so a8r8g8b8 (red and blue swapped on both sides) gives
+  // the same bytes, and it is the format pixman's fastest paths are written
+  // for. Float pixels are four floats in the library's order.
+  return depth == 32 ? PIXMAN_rgba_float : PIXMAN_a8r8g8b8;
 }
 
 ImagePtr Bits(short depth, int32_t width, int32_t height, void* data, long rowbytes) {
