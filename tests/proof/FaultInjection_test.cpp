@@ -14,6 +14,7 @@
 #include <string>
 
 #include "exec/ExecTestAccess.h"
+#include "exec/RGp_PrefSlot.h"
 #include "proof/ProofHarness.h"
 #include "rg/RG_GraphProfiler.h"
 #include "rg/RG_ScRGProfiler.h"
@@ -130,6 +131,7 @@ TEST_F(FaultInjectionTest, EveryFallibleCallMayFailWithoutLeaksOrLostReports) {
     {
       ProofBuiltGraph graph(desc);
       RGp_TraverserAccess::ForgetStackLimits();
+      RGp_ReleaseLockPref().Reset();
       const long long before = U_FallibleCallCount();
       ASSERT_EQ(ProofRunAll(desc, graph, ReferenceEvaluator(desc).RenderRoot()), "");
       count = static_cast<long>(U_FallibleCallCount() - before);
@@ -138,8 +140,10 @@ TEST_F(FaultInjectionTest, EveryFallibleCallMayFailWithoutLeaksOrLostReports) {
     Sweep(
         desc, count, 0,
         [&](ProofBuiltGraph&, long k) {
-          // The stack limits are read again, so their preference reads fail too.
+          // The stack limits and the check-in preference are read again, so
+          // their preference reads fail too.
           RGp_TraverserAccess::ForgetStackLimits();
+          RGp_ReleaseLockPref().Reset();
           U_InjectFailure(k, U_ERR_INJECTED);
         },
         [] { U_ClearInjectedFailure(); }, profiler.get(), &absorbed);
