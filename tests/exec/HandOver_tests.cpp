@@ -13,6 +13,7 @@
 #include "exec/RGp_PrefSlot.h"
 #include "rg/RG_SourceBufferNode.h"
 #include "rghost/PREF_Prefs.h"
+#include "rghost/U_Services.h"
 #include "support/LeakCheck.h"
 #include "support/ProofNodes.h"
 
@@ -421,6 +422,105 @@ TEST_F(HandOverTest, CheckoutGroupsRenderWholeAndInTheOrderAsked) {
   for (const TestSolidNode* n : {a, b, c}) {
     EXPECT_EQ(n->counters.renders, 1);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The operations a node calls on its checkouts, each against a fault of its
+// own: an empty checkout that renders, a taken buffer that is copied (or a
+// shared view that is not), a conversion that changes what it should leave,
+// a forced rect that keeps the opaque flag or leaves garbage, a node's own
+// world not placed at its rect.
+TEST_F(HandOverTest, CheckoutOperationsCopyOnlyWhatOthersStillShare) {
+  auto* leaf = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
+  auto* other = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
+  auto* far = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
+  U_SharedPtr<RG_RenderNode> keep(leaf), keepOther(other), keepFar(far);
+  for (bool shared : {false, true}) {
+    SCOPED_TRACE(shared ? "shared" : "sole consumer");
+    PF_ResetWorldStats();
+    leaf->counters = other->counters = far->counters = {};
+    std::unique_ptr<PF_World> taken;
+    U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
+        {leaf, other, far},
+        [shared](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+          cb->CheckoutInput(0, r);
+          if (shared) cb->CheckoutInput(0, r);
+          cb->CheckoutInput(2, TestRequest(TestRect(20, 20, 30, 30)));  // empty
+          RG_CheckoutResult* forced = cb->CheckoutInput(1, TestRequest(TestRect(0, 0, 10, 10)));
+          forced->ForceRect(M_LRect{});  // ignored on an input
+          EXPECT_EQ(forced->GetRect(), TestRect(0, 0, 10, 10));
+          forced->ForceRect(TestRect(0, 0, 20, 20));
+          EXPECT_EQ(forced->GetFlags() & RG_OUTPUT_OPAQUE, 0);  // transparent beyond the result
+          EXPECT_EQ(forced->GetResultRect(), TestRect(0, 0, 10, 10));
+          cb->RequestOutput(TestRect(30, 40, 38, 44), 0, 0)->ForceRect(TestRect(30, 40, 40, 44));
+          return nullptr;
+        },
+        [&](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+          RG_CheckoutResult* in = cb->GetNextCheckout();
+          const PF_World* w = in->GetWorld();
+          in->CoerceBitDepth(8);
+          EXPECT_EQ(in->GetWorld(), w);  // already at that depth
+          taken.reset(in->TakeOwnershipOfWorld());
+          EXPECT_EQ(taken.get() == w, !shared);  // a shared view is copied
+          EXPECT_EQ(RGp_CheckoutResultAccess::World(in), shared ? w : nullptr);
+          if (shared) cb->GetNextCheckout()->GetWorld();
+          EXPECT_EQ(cb->GetNextCheckout()->GetWorld(), nullptr);  // the empty one
+          RG_CheckoutResult* forced = cb->GetNextCheckout();
+          EXPECT_EQ(forced->GetWorld()->GetRect(), TestRect(0, 0, 20, 20));
+          EXPECT_TRUE(TestSame(TestPixel(forced->GetWorld(), 15, 15), kClear));
+          forced->CoerceBitDepth(16);
+          const PF_World* deep = forced->GetWorld();
+          EXPECT_EQ(deep->GetRect(), TestRect(0, 0, 20, 20));
+          EXPECT_EQ(static_cast<const PF_RGBA16*>(deep->PixelAddress(9, 9))->red, 200 * 257);
+          EXPECT_EQ(static_cast<const PF_RGBA16*>(deep->PixelAddress(0, 0))->alpha, 65535);
+          // A world of the node's own, placed at the output's forced rect.
+          RG_CheckoutResult* out = cb->GetNextCheckout();
+          out->SetOutputWorld(TestMakeWorld(TestRect(0, 0, 10, 4), kRed), nullptr);
+          EXPECT_EQ(out->GetOutputWorld()->GetRect(), TestRect(30, 40, 40, 44));
+        }));
+    TestOutcome out = TestRun(root.get(), TestRequest(TestRect(0, 0, 40, 44)));
+    EXPECT_EQ(leaf->counters.renders, 1);
+    EXPECT_EQ(other->counters.renders, 1);
+    EXPECT_EQ(far->counters.renders, 0);
+    ASSERT_NE(taken, nullptr);
+    EXPECT_FALSE(taken->IsReference());
+    EXPECT_EQ(taken->GetRect(), TestRect(0, 0, 10, 10));
+    EXPECT_TRUE(TestSame(TestPixel(taken.get(), 9, 9), kRed));
+    // Only a shared view and the conversion copy pixels.
+    EXPECT_EQ(PF_GetWorldStats().pixel_bytes_copied, (shared ? 10 * 10 * 4 : 0) + 20 * 20 * 8);
+  }
+}
+
+// A conversion that fails at any host call leaves the result as it was.
+TEST_F(HandOverTest, FailedConversionLeavesTheCheckoutAsItWas) {
+  int failures = 0;
+  U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
+      {new TestSolidNode(TestRect(0, 0, 10, 10), kRed)},
+      [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+        TestInputThenOutput(cb, r);
+        return nullptr;
+      },
+      [&](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+        RG_CheckoutResult* in = cb->GetNextCheckout();
+        const PF_World* before = in->GetWorld();
+        for (long n = 0;; ++n) {
+          U_InjectFailure(n, 4321);
+          const long code = CatchCode([&] { in->CoerceBitDepth(16); });
+          U_ClearInjectedFailure();
+          if (code == 0) break;
+          EXPECT_EQ(code, 4321);
+          EXPECT_EQ(RGp_CheckoutResultAccess::World(in), before);
+          EXPECT_EQ(before->GetDepth(), 8);
+          ++failures;
+        }
+        EXPECT_EQ(in->GetWorld()->GetDepth(), 16);
+        cb->GetNextCheckout()->GetOutputWorld();
+      }));
+  TestRun(root.get(), TestRequest(TestRect(0, 0, 10, 10)));
+  EXPECT_GE(failures, 2);  // the new world and the conversion both failed once
 }
 
 }  // namespace

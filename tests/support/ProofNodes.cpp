@@ -208,8 +208,8 @@ void ProofEffectNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest& reques
   if (policy_ & kInPlace) {
     o = out->GetOutputWorld();
     // Outside the input's result is where the library renders nothing, and
-    // clears only when asked to.
-    if (o && !(policy_ & kClearOutput))
+    // clears only when asked to (over an empty input, in any case).
+    if (o && !(policy_ & kClearOutput) && !M_IsEmpty(out->GetResultRect()))
       o->ClearOutside(M_RelativeTo(out->GetResultRect(), o->GetRect()));
   } else {
     const PF_World* src = first->GetWorld();
@@ -341,5 +341,7 @@ void ProofCacheNode::Supply(const Entry& entry, RG_CheckoutResult* output) const
   }
   std::unique_ptr<PF_World> copy(PF_World::New(r, output->GetGeneratingRequest().bit_depth, 1));
   if (src != nullptr) CopyOverlap(src, copy.get(), kEverywhere);
+  // Made where the output lies, handed over at the origin: the library places it.
+  copy->origin_x = copy->origin_y = 0;
   output->SetOutputWorld(copy.release(), nullptr);
 }
