@@ -43,189 +43,74 @@ PF_CompositeModePlus Bound(int32_t m) {
 
 const bool kWide = sizeof(long) > 4;
 
+// One composite of the given layers (absent when not given), what it must
+// ask of each, what it returns (no buffer: an empty rect), with which flags
+// (-1: not checked), and what the destination is asked for.
+struct Row {
+  Row(const char* w, std::optional<Spec> s, std::optional<Spec> d, std::optional<Spec> m, long mm,
+      PF_CompositeModePlus mo, M_LRect req, const char* n, M_LRect r, int f,
+      std::optional<M_LRect> asked)
+      : what(w),
+        src(s),
+        dest(d),
+        mask(m),
+        maskMode(mm),
+        mode(mo),
+        request(req),
+        counts(n),
+        rect(r),
+        flags(f),
+        destAsked(asked) {}
+  const char* what;
+  std::optional<Spec> src, dest, mask;
+  long maskMode;
+  PF_CompositeModePlus mode;
+  M_LRect request;
+  const char* counts;
+  M_LRect rect;
+  int flags;
+  std::optional<M_LRect> destAsked;
+};
+
 class CompositeCullingTest : public LeakCheckTest {};
 
-// Each row: the layers (absent when not given), and what the node must ask
-// of each (pre-renders and renders of source, destination and mask), what
-// it returns (no buffer: an empty rect) and what the destination is asked for.
 TEST_F(CompositeCullingTest, InputsThatCannotShowMustNotBeCheckedOutOrRendered) {
   const Spec src20{Rect(0, 0, 20, 20), false}, seen{k30, false}, opaqueDest{k30, true};
-  const struct {
-    const char* what;
-    std::optional<Spec> src, dest, mask;
-    long maskMode;
-    PF_CompositeModePlus mode;
-    M_LRect request;
-    int counts[6];  // source, destination, mask: pre-renders and renders
-    M_LRect rect;
-    int flags;  // -1: not checked
-    std::optional<M_LRect> destAsked;
-  } cases[] = {
-      {"opacity 0",
-       src20,
-       opaqueDest,
-       src20,
-       0,
-       Mode(PF_BLEND_NORMAL, 0),
-       k30,
-       {0, 0, 1, 1, 0, 0},
-       k30,
-       1,
-       k30},
-      {"opacity 0 without destination",
-       src20,
-       {},
-       src20,
-       0,
-       Mode(PF_BLEND_NORMAL, 0),
-       k30,
-       {0, 0, 0, 0, 0, 0},
-       kNone,
-       -1,
-       {}},
-      {"mask misses the request",
-       src20,
-       seen,
-       Spec{Rect(50, 50, 60, 60), false},
-       0,
-       Mode(PF_BLEND_NORMAL),
-       k30,
-       {0, 0, 1, 1, 1, 0},
-       k30,
-       0,
-       k30},
-      {"no source: no mask",
-       {},
-       seen,
-       src20,
-       0,
-       Mode(PF_BLEND_NORMAL),
-       k30,
-       {0, 0, 1, 1, 1, 0},
-       k30,
-       0,
-       k30},
-      {"opaque inverted mask hides the source",
-       src20,
-       seen,
-       Spec{Rect(-5, -5, 40, 40), true},
-       1,
-       Mode(PF_BLEND_NORMAL),
-       k30,
-       {1, 0, 1, 1, 1, 0},
-       k30,
-       0,
-       k30},
-      {"only the low 32 bits of the mask mode count",
-       src20,
-       seen,
-       Spec{Rect(-5, -5, 40, 40), true},
-       kWide ? (1L << 32) | 1 : 1,
-       Mode(PF_BLEND_NORMAL),
-       k30,
-       {1, 0, 1, 1, 1, 0},
-       k30,
-       0,
-       k30},
-      {"opaque mask lets all through",
-       src20,
-       seen,
-       Spec{Rect(-5, -5, 40, 40), true},
-       0,
-       Mode(PF_BLEND_NORMAL),
-       k30,
-       {1, 1, 1, 1, 1, 0},
-       k30,
-       0,
-       k30},
-      {"high bits of an alpha mask mode",
-       src20,
-       seen,
-       Spec{Rect(-5, -5, 40, 40), true},
-       kWide ? 1L << 32 : 0,
-       Mode(PF_BLEND_NORMAL),
-       k30,
-       {1, 1, 1, 1, 1, 0},
-       k30,
-       0,
-       k30},
-      {"opaque source hides the destination",
-       Spec{k30, true},
-       seen,
-       {},
-       0,
-       Mode(PF_BLEND_NORMAL),
-       k30,
-       {1, 1, 0, 0, 0, 0},
-       k30,
-       1,
-       {}},
-      {"opaque source covers the left part",
-       Spec{Rect(-5, -5, 12, 40), true},
-       seen,
-       {},
-       0,
-       Mode(PF_BLEND_NORMAL),
-       k30,
-       {1, 1, 1, 1, 0, 0},
-       k30,
-       0,
-       Rect(12, 0, 30, 30)},
-      {"... of an opaque destination",
-       Spec{Rect(-5, -5, 12, 40), true},
-       opaqueDest,
-       {},
-       0,
-       Mode(PF_BLEND_NORMAL),
-       k30,
-       {1, 1, 1, 1, 0, 0},
-       k30,
-       1,
-       Rect(12, 0, 30, 30)},
-      {"stencil alpha beside the destination",
-       Spec{Rect(50, 0, 60, 10), false},
-       seen,
-       {},
-       0,
-       Mode(PF_BLEND_STENCIL_ALPHA),
-       Rect(0, 0, 60, 30),
-       {1, 0, 1, 0, 0, 0},
-       kNone,
-       -1,
-       Rect(0, 0, 60, 30)},
-      {"stencil luma beside the destination",
-       Spec{Rect(50, 0, 60, 10), false},
-       seen,
-       {},
-       0,
-       Mode(PF_BLEND_STENCIL_LUMA),
-       Rect(0, 0, 60, 30),
-       {1, 0, 1, 0, 0, 0},
-       kNone,
-       -1,
-       Rect(0, 0, 60, 30)},
-      {"bound without destination",
-       src20,
-       {},
-       {},
-       0,
-       Bound(PF_BLEND_NORMAL),
-       k30,
-       {1, 0, 0, 0, 0, 0},
-       kNone,
-       -1,
-       {}},
-      {"bound to a destination outside",
-       src20,
-       Spec{Rect(100, 100, 110, 110), false},
-       {},
-       0,
-       Bound(PF_BLEND_NORMAL),
-       k30,
-       {1, 0, 1, 0, 0, 0},
-       kNone,
-       -1,
-       k30},
+  // Counts: pre-renders and renders of source, destination and mask.
+  const Row cases[] = {
+      Row("opacity 0", src20, opaqueDest, src20, 0, Mode(PF_BLEND_NORMAL, 0), k30, "001100", k30, 1,
+          k30),
+      Row("opacity 0 without destination", src20, std::nullopt, src20, 0, Mode(PF_BLEND_NORMAL, 0),
+          k30, "000000", kNone, -1, std::nullopt),
+      Row("mask misses the request", src20, seen, Spec{Rect(50, 50, 60, 60), false}, 0,
+          Mode(PF_BLEND_NORMAL), k30, "001110", k30, 0, k30),
+      Row("no source: no mask", std::nullopt, seen, src20, 0, Mode(PF_BLEND_NORMAL), k30, "001110",
+          k30, 0, k30),
+      Row("opaque inverted mask hides the source", src20, seen, Spec{Rect(-5, -5, 40, 40), true}, 1,
+          Mode(PF_BLEND_NORMAL), k30, "101110", k30, 0, k30),
+      Row("only the low 32 bits of the mask mode count", src20, seen,
+          Spec{Rect(-5, -5, 40, 40), true}, kWide ? (1L << 32) | 1 : 1, Mode(PF_BLEND_NORMAL), k30,
+          "101110", k30, 0, k30),
+      Row("opaque mask lets all through", src20, seen, Spec{Rect(-5, -5, 40, 40), true}, 0,
+          Mode(PF_BLEND_NORMAL), k30, "111110", k30, 0, k30),
+      Row("high bits of an alpha mask mode", src20, seen, Spec{Rect(-5, -5, 40, 40), true},
+          kWide ? 1L << 32 : 0, Mode(PF_BLEND_NORMAL), k30, "111110", k30, 0, k30),
+      Row("opaque source hides the destination", Spec{k30, true}, seen, std::nullopt, 0,
+          Mode(PF_BLEND_NORMAL), k30, "110000", k30, 1, std::nullopt),
+      Row("opaque source covers the left part", Spec{Rect(-5, -5, 12, 40), true}, seen,
+          std::nullopt, 0, Mode(PF_BLEND_NORMAL), k30, "111100", k30, 0, Rect(12, 0, 30, 30)),
+      Row("... of an opaque destination", Spec{Rect(-5, -5, 12, 40), true}, opaqueDest,
+          std::nullopt, 0, Mode(PF_BLEND_NORMAL), k30, "111100", k30, 1, Rect(12, 0, 30, 30)),
+      Row("stencil alpha beside the destination", Spec{Rect(50, 0, 60, 10), false}, seen,
+          std::nullopt, 0, Mode(PF_BLEND_STENCIL_ALPHA), Rect(0, 0, 60, 30), "101000", kNone, -1,
+          Rect(0, 0, 60, 30)),
+      Row("stencil luma beside the destination", Spec{Rect(50, 0, 60, 10), false}, seen,
+          std::nullopt, 0, Mode(PF_BLEND_STENCIL_LUMA), Rect(0, 0, 60, 30), "101000", kNone, -1,
+          Rect(0, 0, 60, 30)),
+      Row("bound without destination", src20, std::nullopt, std::nullopt, 0, Bound(PF_BLEND_NORMAL),
+          k30, "100000", kNone, -1, std::nullopt),
+      Row("bound to a destination outside", src20, Spec{Rect(100, 100, 110, 110), false},
+          std::nullopt, 0, Bound(PF_BLEND_NORMAL), k30, "101000", kNone, -1, k30),
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -236,8 +121,8 @@ TEST_F(CompositeCullingTest, InputsThatCannotShowMustNotBeCheckedOutOrRendered) 
     const std::optional<Layer>* layers[] = {&src, &dest, &mask};
     for (int i = 0; i < 3; ++i) {
       const std::optional<Layer>& l = *layers[i];
-      EXPECT_EQ(l ? l.value()->prerenders : 0, c.counts[2 * i]) << "pre-renders of input " << i;
-      EXPECT_EQ(l ? l.value()->renders : 0, c.counts[2 * i + 1]) << "renders of input " << i;
+      EXPECT_EQ(l ? l.value()->prerenders : 0, c.counts[2 * i] - '0') << "pre-renders of " << i;
+      EXPECT_EQ(l ? l.value()->renders : 0, c.counts[2 * i + 1] - '0') << "renders of " << i;
     }
     EXPECT_EQ(r.world != nullptr, !M_IsEmpty(c.rect));
     EXPECT_EQ(r.rect, c.rect);

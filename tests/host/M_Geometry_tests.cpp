@@ -120,6 +120,8 @@ TEST_F(MGeometryTest, FloatRectMustListCornersClockwiseFromTopLeftOrFail) {
   const double expected[8] = {11, 22, 13, 22, 13, 25, 11, 25};
   for (int i = 0; i < 8; ++i) EXPECT_DOUBLE_EQ(quad[i], expected[i]);
   EXPECT_EQ(M_TransformFloatRect(nullptr, rect, quad, 0), U_ERR_BAD_PARAMETER);
+  EXPECT_EQ(M_TransformFloatRect(&m, nullptr, quad, 0), U_ERR_BAD_PARAMETER);
+  EXPECT_EQ(M_TransformFloatRect(&m, rect, nullptr, 0), U_ERR_BAD_PARAMETER);
   const M_Matrix3 horizon = Of({1, 0, -1, 0, 1, 0, 0, 0, 1});  // w = 0 at x = 1
   EXPECT_EQ(M_TransformFloatRect(&horizon, rect, quad, 0), U_ERR_BAD_PARAMETER);
   EXPECT_DOUBLE_EQ(quad[0], 11);  // a failed transform writes nothing

@@ -38,6 +38,12 @@ TEST_F(PREFPrefsTest, StoresMustBeSeparateEditableAndCheckTheirArguments) {
   PREF_RemovePref(PREFp_G[2], "Misc Section", "Answer");
   EXPECT_EQ(Get(2, "Misc Section", "Answer", 17), 17);
   PREF_SetTextPrefLong(PREFp_G[1], "S", "K", 5);
+  // A missing section or key is ignored, never stored or dereferenced.
+  PREF_SetTextPrefLong(PREFp_G[1], nullptr, "K", 6);
+  PREF_SetTextPrefLong(PREFp_G[1], "S", nullptr, 7);
+  PREF_RemovePref(PREFp_G[1], nullptr, "K");
+  PREF_RemovePref(PREFp_G[1], "S", nullptr);
+  EXPECT_EQ(Get(1, "S", "K", 0), 5);
   PREF_ResetAll();
   EXPECT_EQ(Get(1, "S", "K", 0), 0);
   long value = 1;
@@ -47,6 +53,19 @@ TEST_F(PREFPrefsTest, StoresMustBeSeparateEditableAndCheckTheirArguments) {
   EXPECT_EQ(PREF_GetTextPrefLong(nullptr, PREF_Helper("S"), "K", 0, &value), U_ERR_BAD_PARAMETER);
   EXPECT_EQ(PREF_GetTextPrefLong(PREFp_G[2], PREF_Helper("S"), "K", 0, nullptr),
             U_ERR_BAD_PARAMETER);
+  EXPECT_EQ(PREF_GetTextPrefLong(PREFp_G[2], PREF_Helper("S"), nullptr, 0, &value),
+            U_ERR_BAD_PARAMETER);
+}
+
+// Most hosts set no RG_PREFS_FILE at all: the stores start empty.
+TEST_F(PREFPrefsTest, StoresMustStartEmptyWithoutAPreferenceFile) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        unsetenv("RG_PREFS_FILE");
+        std::_Exit(Get(0, "Misc Section", "Answer", 17) == 17 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 // The file is read on the first use of the stores in a process, so this runs

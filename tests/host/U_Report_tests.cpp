@@ -75,11 +75,20 @@ TEST_F(UReportTest, DeferredReportsMustWaitForTheOutermostScopeAndAFailedStartOp
   EXPECT_EQ(delivered, 0);
   EXPECT_TRUE(U_ReportLog().empty());
   Up_ReportErrString(0, 8, "c");
+  const U_DeferredReportingScope copy = outer;
   U_DeferredReportingEnd(0, 0, &outer);
   EXPECT_EQ(delivered, 3);
   EXPECT_EQ(Texts(), (std::vector<std::string>{"a", "b", "c"}));
   Up_ReportErrString(0, 8, "d");  // after the scope: straight through
   EXPECT_EQ(delivered, 4);
+  // Ending a copy of an ended scope must not unbalance the next one.
+  U_DeferredReportingScope stale = copy, next;
+  U_DeferredReportingEnd(0, 0, &stale);
+  ASSERT_EQ(U_DeferredReportingStart(16, &next), 0);
+  Up_ReportErrString(0, 8, "e");
+  EXPECT_EQ(delivered, 4);
+  U_DeferredReportingEnd(0, 0, &next);
+  EXPECT_EQ(delivered, 5);
 }
 
 TEST_F(UReportTest, LocalizedLookupMustReturnTheTextAfterTheFirstEqualsSign) {

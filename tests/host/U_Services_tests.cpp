@@ -182,6 +182,10 @@ TEST_F(UServicesTest, TrackedFiguresMustStayExactWhileBlocksAreReused) {
     EXPECT_EQ(U_GetTrackedStats().live_objects, before.live_objects);
     EXPECT_EQ(U_GetTrackedStats().live_bytes, before.live_bytes);
   }
+  // A block beyond every earlier total raises the peak, also when it is gone
+  // before the figures are read.
+  Delete(New(size_t{1} << 26));
+  EXPECT_GE(U_GetTrackedStats().peak_bytes, before.live_bytes + (1 << 26));
   // A released block serves the next request of its class.
   for (size_t first : {size_t{40}, size_t{3000}, size_t{100000}}) {
     void* p = New(first);
