@@ -207,9 +207,9 @@ void ProofEffectNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest& reques
   PF_World* o = nullptr;
   if (policy_ & kInPlace) {
     o = out->GetOutputWorld();
-    // Outside the input's result is where the library renders nothing, and
-    // clears only when asked to (over an empty input, in any case).
-    if (o && !(policy_ & kClearOutput) && !M_IsEmpty(out->GetResultRect()))
+    // Outside the input's result (all of it over an empty input) is where
+    // the library renders nothing, and clears only when asked to.
+    if (o && !(policy_ & kClearOutput))
       o->ClearOutside(M_RelativeTo(out->GetResultRect(), o->GetRect()));
   } else {
     const PF_World* src = first->GetWorld();
