@@ -248,6 +248,10 @@ TEST_F(PFWorldTest, ClearOutsideMustKeepExactlyTheRectInsideTheView) {
         EXPECT_EQ(cleared, inView && !kept) << c.keep.left << ": " << x << "," << y;
       }
   }
+  // A column one pixel wide is cleared too.
+  WorldPtr column = NewView(w.get(), M_LRect{2, 0, 3, 6});
+  column->Clear(0);
+  for (int y = 0; y < 6; ++y) EXPECT_EQ(static_cast<PF_RGBA16*>(w->PixelAddress(2, y))->alpha, 0);
 }
 
 // Every 8- and 16-bit value through every conversion: 8 -> 16 -> float -> 8
