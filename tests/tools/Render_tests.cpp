@@ -93,6 +93,29 @@ TEST_F(RenderTest, SrgbImagesBlendInLinearLight) {
   }
 }
 
+// Rows are read when a render first asks for them: a corner of an image
+// whose lower half is cut off renders, the whole of it fails as bad input.
+TEST_F(RenderTest, ImageRowsAreReadOnlyWhenAskedFor) {
+  ScratchDir dir;
+  std::vector<unsigned char> noise(64 * 1024 * 4);
+  uint32_t seed = 1;
+  for (unsigned char& v : noise)
+    v = static_cast<unsigned char>((seed = seed * 1664525 + 1013904223) >> 24);
+  auto out = OIIO::ImageOutput::create(dir / "cut.png");
+  ASSERT_TRUE(out &&
+              out->open(dir / "cut.png", OIIO::ImageSpec(64, 1024, 4, OIIO::TypeDesc::UINT8)));
+  ASSERT_TRUE(out->write_image(OIIO::TypeDesc::UINT8, noise.data()));
+  out->close();
+  std::filesystem::resize_file(dir / "cut.png", std::filesystem::file_size(dir / "cut.png") / 2);
+  const std::string scene = dir.Write("s.json", R"({"width": 64, "height": 1024, "output": "a",
+      "nodes": [{"id": "a", "type": "image", "file": "cut.png"}]})");
+  EXPECT_EQ(RunTool({scene, "-o", dir / "corner.png", "--rect", "0,0,16,16", "-q"}), 0);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(RunTool({scene, "-o", dir / "all.png", "-q"}), 2);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("/nodes/0/file: cannot read image 'cut.png'"), std::string::npos) << err;
+}
+
 // A config the scene names is applied through OpenColorIO: its space
 // "root" holds square roots of linear values, for the file and the output.
 // 200 at half opacity over black: 0.5 x 0.78431^2 = 0.30757 linear, whose

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <type_traits>
 
 #include "ColorPipeline.h"
 #include "SceneDesc.h"
@@ -13,12 +14,11 @@ namespace fs = std::filesystem;
 
 void FrameImage::CopyFrom(const PF_World* world, int32_t field) {
   const M_LRect r = M_Intersect(world->GetRect(), rect);
-  for (int32_t y = r.top; y < r.bottom; ++y) {
-    if (!RowInField(y, field)) continue;
-    for (int32_t x = r.left; x < r.right; ++x)
-      pixels[static_cast<size_t>(y - rect.top) * width + (x - rect.left)] =
-          ReadPixel(world, x - world->origin_x, y - world->origin_y);
-  }
+  if (M_IsEmpty(r)) return;
+  for (int32_t y = r.top; y < r.bottom; ++y)
+    if (RowInField(y, field))
+      ReadRow(world, r.left - world->origin_x, y - world->origin_y, r.right - r.left,
+              &pixels[static_cast<size_t>(y - rect.top) * width + (r.left - rect.left)]);
 }
 
 FileFormat FormatForPath(const fs::path& path) {
@@ -142,11 +142,30 @@ bool WriteImageFile(const FrameImage& image, const fs::path& path, int depth, bo
     colors->Convert(colors->Working(), space, samples.data(), image.pixels.size());
   if (clampTo01)
     for (float& s : samples) s = std::clamp(s, 0.f, 1.f);
-  if (depth == 8 || depth == 16) {
-    // Quantise here (not in the writer) so files match the renderer's own
-    // rounding exactly.
-    const float max = depth == 8 ? 255.f : 65535.f;
-    for (float& s : samples) s = std::round(s * max) / max;
+  // Quantise here (not in the writer) so files match the renderer's own
+  // rounding exactly. Integer files get the codes themselves, which leaves
+  // the writer nothing to convert.
+  const void* data = samples.data();
+  OIIO::TypeDesc given = OIIO::TypeDesc::FLOAT;
+  std::vector<uint8_t> codes8;
+  std::vector<uint16_t> codes16;
+  const auto quantize = [&](auto& codes, uint32_t steps) {
+    codes.resize(samples.size());
+    for (size_t i = 0; i < samples.size(); ++i)
+      codes[i] = static_cast<typename std::decay_t<decltype(codes)>::value_type>(
+          QuantizeChannel(samples[i], steps));
+    data = codes.data();
+  };
+  if ((depth == 8 || depth == 16) && format == FileFormat::Exr) {
+    const uint32_t steps = depth == 8 ? 255 : 65535;
+    const auto max = static_cast<float>(steps);
+    for (float& s : samples) s = static_cast<float>(QuantizeChannel(s, steps)) / max;
+  } else if (depth == 8) {
+    quantize(codes8, 255);
+    given = OIIO::TypeDesc::UINT8;
+  } else if (depth == 16) {
+    quantize(codes16, 65535);
+    given = OIIO::TypeDesc::UINT16;
   }
 
   OIIO::TypeDesc type = depth == 8    ? OIIO::TypeDesc::UINT8
@@ -163,7 +182,7 @@ bool WriteImageFile(const FrameImage& image, const fs::path& path, int depth, bo
   if (!out) throw SceneError(path.string() + ": cannot write: " + OIIO::geterror());
   if (!out->open(temp.Path().string(), layout))
     throw SceneError(path.string() + ": cannot write: " + out->geterror());
-  if (!out->write_image(OIIO::TypeDesc::FLOAT, samples.data()) || !out->close())
+  if (!out->write_image(given, data) || !out->close())
     throw SceneError(path.string() + ": cannot write: " + out->geterror());
   out.reset();
   if (keep != nullptr && !keep()) return false;

@@ -2,28 +2,34 @@
 
 #include <memory>
 
-#include "Pixels.h"
+#include "ImageStore.h"
 #include "rg/RG_CheckoutResult.h"
 #include "rg/RG_NodeCallbacks.h"
 
-ImageLayerNode::ImageLayerNode(PF_World* world, int32_t x, int32_t y, bool opaque)
-    : world_(world), bounds_{x, y, x + world->width, y + world->height}, opaque_(opaque) {}
+ImageLayerNode::ImageLayerNode(const LoadedImage* image, int32_t x, int32_t y)
+    : image_(image), bounds_{x, y, x + image->World()->width, y + image->World()->height} {}
 
 M_LRect ImageLayerNode::ComputeContentBounds(RG_ContentBoundsType) const { return bounds_; }
 
+M_LRect ImageLayerNode::InImage(const M_LRect& r) const {
+  return M_LRect{r.left - bounds_.left, r.top - bounds_.top, r.right - bounds_.left,
+                 r.bottom - bounds_.top};
+}
+
 RG_NodeData* ImageLayerNode::PreRender(RG_NodePreRenderCB* cb,
                                        const RG_RenderRequest& request) const {
-  cb->RequestOutput(M_Intersect(request.rect, bounds_), opaque_ ? RG_OUTPUT_OPAQUE : 0, 0);
+  const M_LRect out = M_Intersect(request.rect, bounds_);
+  const bool opaque = image_->Read(InImage(out));
+  cb->RequestOutput(out, opaque ? RG_OUTPUT_OPAQUE : 0, 0);
   return nullptr;
 }
 
 void ImageLayerNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest&,
                             const RG_NodeData*) const {
   RG_CheckoutResult* out = cb->GetNextCheckout();
-  const M_LRect& r = out->GetRect();
-  const M_LRect area{r.left - bounds_.left, r.top - bounds_.top, r.right - bounds_.left,
-                     r.bottom - bounds_.top};
-  std::unique_ptr<PF_World> view(PF_World::NewReference(world_, area));
+  const M_LRect area = InImage(out->GetRect());
+  image_->Read(area);  // read at pre-render unless the library asks for more
+  std::unique_ptr<PF_World> view(PF_World::NewReference(image_->World(), area));
   // A plain lock marks the view as a buffer that is not the library's, so
   // nobody writes into the image.
   auto* lock = new RG_BufferLock();

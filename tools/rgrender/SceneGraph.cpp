@@ -146,7 +146,7 @@ std::string FrameGraph::DescribeOne(const NodeDesc& n) const {
          std::to_string(n.rect.right) + "," + std::to_string(n.rect.bottom) + "," +
          (n.vertical ? "v," : "h,");
   if (n.kind == NodeKind::Image)
-    d += "file=" + n.file_path.string() + "#" + std::to_string(images_.Get(n).content_hash) + ",";
+    d += "file=" + n.file_path.string() + "#" + std::to_string(images_.Get(n).ContentHash()) + ",";
   if (n.kind == NodeKind::Composite || n.kind == NodeKind::Transform)
     d += "mode=" + std::to_string(n.mode) + "," + std::to_string(n.mask_kind) + "," +
          (n.dest_bound ? "atop," : "over,");
@@ -198,7 +198,7 @@ U_SharedPtr<RG_RenderNode> FrameGraph::Make(const NodeDesc& n) {
             std::lround(std::isnan(v) ? 0 : std::clamp(v, -kLimit, kLimit - 1)));
       };
       const std::vector<double> pos = n.Param("position").At(t);
-      return new ImageLayerNode(image.world.get(), place(pos[0]), place(pos[1]), image.opaque);
+      return new ImageLayerNode(&image, place(pos[0]), place(pos[1]));
     }
     case NodeKind::Solid:
       return new GeneratorNode(GeneratorNode::Pattern::Solid, n.rect, color("color"), RGBA{}, false,
