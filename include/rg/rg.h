@@ -12,6 +12,7 @@
 #include "rg/RG_RenderNode.h"
 #include "rg/RG_RenderRequest.h"
 #include "rg/RG_ScRGProfiler.h"
+#include "rg/RG_ScThreadStackGuard.h"
 #include "rg/RG_SourceBufferNode.h"
 #include "rg/RG_Traverser.h"
 #include "rg/RG_Version.h"

@@ -1,15 +1,20 @@
 // The stack-usage guard: limits read from the preferences once per process,
-// the total limit on the main thread only, and the per-node report.
+// the total limit on the main thread, the per-node report, and the limits of
+// a render thread's own RG_ScThreadStackGuard.
 //
 // The limits are process-wide and normally read once; each test makes the
 // next execution read them again, so the tests also hold when the whole
 // program runs in one process.
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 
+#include <functional>
 #include <thread>
 
 #include "exec/ExecTestAccess.h"
+#include "rg/RG_Errors.h"
+#include "rg/RG_ScThreadStackGuard.h"
 #include "rg/RG_Traverser.h"
 #include "rghost/PREF_Prefs.h"
 #include "rghost/U_Services.h"
@@ -65,6 +70,21 @@ TestLambdaNode* MakeStackHungryNode(RG_RenderNode* input, bool hungry) {
         cb->GetNextCheckout()->GetWorld();
         TestFill(cb->GetNextCheckout()->GetOutputWorld(), kRed);
       });
+}
+
+// Runs `body` on a new thread whose stack holds `stackBytes`.
+void RunOnThreadWithStack(size_t stackBytes, std::function<void()> body) {
+  pthread_attr_t attr;
+  ASSERT_EQ(pthread_attr_init(&attr), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attr, stackBytes), 0);
+  pthread_t thread;
+  auto run = [](void* f) -> void* {
+    (*static_cast<std::function<void()>*>(f))();
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, &attr, run, &body), 0);
+  ASSERT_EQ(pthread_join(thread, nullptr), 0);
+  pthread_attr_destroy(&attr);
 }
 
 }  // namespace
@@ -148,4 +168,60 @@ TEST_F(StackGuardTest, PreferenceErrorStopsBeforeAnyNodeAndIsReadAgain) {
   EXPECT_EQ(RGp_TraverserAccess::TotalLimit(), 0u);  // read again next time
   EXPECT_EQ(Execute(root.get()), 0);
   EXPECT_EQ(RGp_TraverserAccess::TotalLimit(), 8000000u);
+}
+
+TEST_F(StackGuardTest, AGuardedRenderThreadStopsAGraphTooDeepForItsStack) {
+  // Far deeper than a 1 MiB stack holds: unguarded, this thread would crash.
+  U_SharedPtr<RG_RenderNode> root(new TestSolidNode(TestRect(0, 0, 8, 8), kRed));
+  for (int i = 0; i < 40000; ++i) root = new TestInvertNode(root.get());
+  long code = -1;
+  uint64_t limit = 0;
+  RunOnThreadWithStack(size_t{1} << 20, [&] {
+    RG_ScThreadStackGuard guard;
+    limit = guard.GetTotalLimit();
+    code = Execute(root.get());
+  });
+  EXPECT_EQ(code, RG_ERR_STACK_OVERFLOW);
+  ExpectLastReport(U_ReportKind::ErrorString, 0x4E0006, 0,
+                   "Render Graph stack overflow -- composition too complex.");
+  EXPECT_GT(limit, 0u);
+  EXPECT_LT(limit, (uint64_t{1} << 20) - RG_ScThreadStackGuard::kReserveBytes);
+}
+
+TEST_F(StackGuardTest, ThreadGuardLimitsApplyOffTheMainThreadOnly) {
+  auto* leaf = new TestSolidNode(TestRect(0, 0, 8, 8), kRed);
+  U_SharedPtr<RG_RenderNode> modest(MakeStackHungryNode(leaf, false));
+  U_SharedPtr<RG_RenderNode> hungry(MakeStackHungryNode(leaf, true));
+  const char* overflow = "Render Graph stack overflow -- composition too complex.";
+  const char* perNode = "Maximum per-node stack usage exceeded.";
+  struct Case {
+    uint64_t total, perNode;
+    const RG_RenderNode* root;
+    long code;
+    const char* report;  // null: none
+  } cases[] = {
+      {1, 0, modest.get(), RG_ERR_STACK_OVERFLOW, overflow},  // stops at the first node
+      {0, 32 * 1024, hungry.get(), 0, perNode},               // reported, goes on
+      {0, 32 * 1024, modest.get(), 0, nullptr},
+  };
+  for (const Case& c : cases) {
+    U_ClearReportLog();
+    long code = -1;
+    RunOnThreadWithStack(size_t{4} << 20, [&] {
+      RG_ScThreadStackGuard guard(c.total, c.perNode);
+      code = Execute(c.root);
+    });
+    EXPECT_EQ(code, c.code) << c.total << " " << c.perNode;
+    if (c.report == nullptr) {
+      EXPECT_TRUE(U_ReportLog().empty());
+    } else {
+      ASSERT_EQ(U_ReportLog().size(), 1u);
+      ExpectLastReport(U_ReportKind::ErrorString, 0x4E0006, 0, c.report);
+    }
+  }
+  // The main thread keeps the preference limits whatever scope it makes.
+  U_ClearReportLog();
+  RG_ScThreadStackGuard tiny(1, 1);
+  EXPECT_EQ(Execute(hungry.get()), 0);
+  EXPECT_TRUE(U_ReportLog().empty());
 }
