@@ -49,8 +49,12 @@ class RG_API RG_CheckoutResult : public U_MemTrackedObject {
   // Hands a buffer over to the caller: the world itself when writable (the
   // result forgets it), otherwise a copy.
   PF_World* TakeOwnershipOfWorld();
-  // Installs a buffer the node made itself; takes ownership of both
-  // arguments in every case, also when it throws.
+  // Installs a buffer the node made itself, of exactly the rect's size;
+  // takes ownership of both arguments in every case, also when it throws.
+  // The world is placed at the rect (its origin becomes the rect's top-left),
+  // except on a cache node's output: there the world must already lie at
+  // the rect, or its pixels would land shifted, and one placed elsewhere is
+  // refused with code 3.
   void SetOutputWorld(PF_World* world, RG_BufferLock* lock);
   // Check-in: frees the world early (and the lock, unless the preference
   // "Delete Buffer Lock on KeenFX Checkin" is 0).
@@ -65,6 +69,7 @@ class RG_API RG_CheckoutResult : public U_MemTrackedObject {
  private:
   friend class RGp_NodeInvocation;
   friend class RG_Traverser;
+  friend class RG_CacheNodeBase;
   friend struct RGp_CheckoutResultAccess;
 
   RG_CheckoutResult();
@@ -84,6 +89,8 @@ class RG_API RG_CheckoutResult : public U_MemTrackedObject {
   // Declared after the world, so that it dies first.
   std::unique_ptr<RG_BufferLock> lock_;
   bool works_in_place_ = false;
+  // SetOutputWorld refuses a world whose origin is not the rect's top-left.
+  bool exact_placement_ = false;
   RGp_NodeInvocation* owner_ = nullptr;     // whose checkout list holds this result
   RGp_NodeInvocation* producer_ = nullptr;  // whose output fills it
 };

@@ -7,6 +7,8 @@
 
 class RG_API RG_CompositeNode : public RG_CompositeNodeBase {
  public:
+  // Each non-null input gets a counted reference of the node's own.
+  // maskMode is a mask kind, 0 to 3 (see RG_CompositeNodeBase).
   RG_CompositeNode(RG_RenderNode* source, const PF_CompositeModePlus& mode,
                    RG_RenderNode* destination, RG_RenderNode* mask, long maskMode);
   ~RG_CompositeNode() override;

@@ -3,6 +3,10 @@
 //
 // Inputs: 0 source (must be present when pre-rendered), 1 destination (may
 // be null; when kept its buffer becomes the output), 2 mask (may be null).
+// The mask mode is a mask kind (PF_MaskKind, rghost/PF_Transfer.h): 0 the
+// mask's alpha, 1 its inverted alpha, 2 its luma, 3 its inverted luma; the
+// host's compositing calls refuse any other value (U_ERR_BAD_PARAMETER) when
+// a mask is composited.
 // The node is immutable after construction; every per-request decision lives
 // in the RG_CompositeNode_Data its PreRender returns. Geometry is asked of six
 // pure operations that the concrete kinds supply.
@@ -39,7 +43,7 @@ class RG_API RG_CompositeNodeBase : public RG_ThreeInputNode {
   bool ContentBoundsDifferByType() const override;
 
   const PF_CompositeModePlus& GetCompositeMode() const { return mode_; }
-  long GetMaskMode() const { return mask_mode_; }
+  long GetMaskMode() const { return mask_mode_; }  // a PF_MaskKind, 0 to 3
 
   // The part of A not covered by B, as one rect (only whole-height cuts).
   static M_LRect RectMinus(const M_LRect& a, const M_LRect& b);

@@ -37,7 +37,11 @@ class RG_API RG_NodePreRenderCB {
 // Offered to Render.
 class RG_API RG_NodeRenderCB {
  public:
-  // The checkouts in ascending id order, one per call, output included.
+  // The checkouts one per call, in ascending id order, the output among them.
+  // With automatic ids that is the order PreRender made them in: a node that
+  // checks out its inputs and then declares its output gets its inputs first,
+  // in the order it checked them out, then its output. An in-place output
+  // is its input's own entry. Once past the last, the call throws 3.
   virtual RG_CheckoutResult* GetNextCheckout() = 0;
   // The checkout with that id; -1 gives the output result.
   virtual RG_CheckoutResult* GetCheckoutByID(int32_t id) = 0;

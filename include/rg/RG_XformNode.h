@@ -11,7 +11,8 @@
 class RG_API RG_XformNode : public RG_CompositeNodeBase {
  public:
   // Copies the matrices (`count` >= 0; a negative count throws
-  // U_ERR_BAD_PARAMETER). quality 0 samples nearest, 1 bilinear.
+  // U_ERR_BAD_PARAMETER). quality 0 samples nearest, 1 bilinear. maskMode is
+  // a mask kind, 0 to 3 (see RG_CompositeNodeBase).
   RG_XformNode(const M_Matrix3* matrices, long count, const PF_CompositeModePlus& mode,
                long quality, RG_RenderNode* source, RG_RenderNode* destination, RG_RenderNode* mask,
                long maskMode);

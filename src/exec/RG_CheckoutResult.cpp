@@ -70,6 +70,11 @@ void RG_CheckoutResult::SetOutputWorld(PF_World* world, RG_BufferLock* lock) {
     RGp_FailVerification(RGp_LOC_CHECKOUT, 195,
                          "SetOutputWorld called with a world of the wrong size");
   }
+  if (exact_placement_ && (world->origin_x != rect_.left || world->origin_y != rect_.top)) {
+    RGp_FailVerification(
+        RGp_LOC_CHECKOUT, 197,
+        "SetOutputWorld called with a world away from the cache node's output rect");
+  }
   world_ = std::move(ownedWorld);
   lock_ = std::move(ownedLock);
   world_->origin_x = rect_.left;
@@ -96,6 +101,11 @@ void RG_CheckoutResult::CoerceBitDepth(short depth) {
 }
 
 void RG_CheckoutResult::ForceRect(const M_LRect& rect) {
+  // Once the owner renders, buffers of the old rect exist or are being made:
+  // a new rect would break the size every world must have.
+  if (owner_ != nullptr && owner_->Rendering()) {
+    RGp_FailVerification(RGp_LOC_CHECKOUT, 300, "ForceRect() is for PreRender only");
+  }
   if (!is_output_) {
     if (M_IsEmpty(rect) || rect == rect_) return;
     rect_ = rect;

@@ -91,6 +91,8 @@ class RGp_NodeInvocation final : public RG_NodePreRenderCB, public RG_NodeRender
   // later pre-render of the node declares its output afresh.
   void SetClearMark() { clear_mark_ = forced_clear_ = true; }
   uint32_t ConsumerCount() const { return consumer_count_; }
+  // The node's Render has been called: its pre-render is over.
+  bool Rendering() const { return rendering_; }
 
  private:
   using CheckoutList = RGp_CheckoutList;
@@ -134,6 +136,7 @@ class RGp_NodeInvocation final : public RG_NodePreRenderCB, public RG_NodeRender
   // node's Render returned without touching the output: the node passes its
   // input through unchanged.
   bool passing_through_ = false;
+  bool rendering_ = false;
   RG_NodeData* node_data_ = nullptr;  // owned
   uint32_t consumer_count_ = 0;
   int32_t checkout_group_ = 0;

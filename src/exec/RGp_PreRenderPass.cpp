@@ -105,6 +105,11 @@ RG_CheckoutResult* RGp_NodeInvocation::CheckoutInput(long index, const RG_Render
 
 RG_CheckoutResult* RGp_NodeInvocation::RequestOutput(const M_LRect& rect, char outputFlags,
                                                      long newWorldFlags) {
+  // A second declaration would leave the first output in the list as a
+  // checkout that nobody renders or delivers.
+  if (output_ != nullptr) {
+    RGp_FailVerification(RGp_LOC_INVOCATION, 598, "cannot request output more than once");
+  }
   const long id = NextCheckoutID();
   CheckCheckoutID(id);
   ResultHolder result(new RG_CheckoutResult);

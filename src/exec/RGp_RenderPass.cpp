@@ -80,6 +80,7 @@ void RGp_NodeInvocation::RenderInvocation(RG_CheckoutResult* target) {
     {
       RGp_StackMarkerGuard marker(traverser_->GetLastStackTopPtrAddress());
       node_->StartProgress();
+      rendering_ = true;
       node_->Render(this, request_, node_data_);
       if (output_->world_ == nullptr && output_->works_in_place_) {
         passing_through_ = true;

@@ -96,6 +96,7 @@ void RG_CacheNodeBase::Render(RG_NodeRenderCB* cb, const RG_RenderRequest& reque
   if (!nodeData->cache_hit) {
     RG_CheckoutResult* in = cb->GetNextCheckout();
     RG_CheckoutResult* out = cb->GetNextCheckout();
+    out->exact_placement_ = true;
     // Only the input's rendering is timed, so the host can weigh entries by
     // what they cost to make.
     const uint32_t t0 = TickCount();
@@ -108,6 +109,9 @@ void RG_CacheNodeBase::Render(RG_NodeRenderCB* cb, const RG_RenderRequest& reque
   }
 
   RG_CheckoutResult* out = cb->GetNextCheckout();
+  // The host's cache supplies the pixels: a view of the right size taken at
+  // the wrong place would pass the size check and shift the picture.
+  out->exact_placement_ = true;
   if (RenderFromCache(nodeData->cache_data, request, out)) return;
 
   // The entry found at pre-render is gone. The input was never pre-rendered

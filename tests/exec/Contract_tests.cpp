@@ -119,6 +119,12 @@ TEST_F(ContractTest, NodeContractViolationsReportAndThrow) {
          cb->RequestOutputInPlace(cb->RequestOutput(r.rect, 0, 0), r.rect, 0, 0);
        },
        none, 3, kFailed, 0x4E0003, 602, "cannot request output more than once", 1, 0},
+      {"output twice",
+       [](auto* cb, auto& r) {
+         cb->RequestOutput(r.rect, 0, 0);
+         cb->RequestOutput(r.rect, 0, 0);
+       },
+       none, 3, kFailed, 0x4E0003, 598, "cannot request output more than once", 0, 0},
       {"in place over null",
        [](auto* cb, auto& r) { cb->RequestOutputInPlace(nullptr, r.rect, 0, 0); }, none, 3, kFailed,
        0x4E0003, 607, "invalid input request passed to RequestOutputInPlace", 0, 0},
@@ -180,6 +186,12 @@ TEST_F(ContractTest, NodeContractViolationsReportAndThrow) {
       {"set output of the wrong size", io,
        [&](auto* cb) { setOutput(cb->GetCheckoutByID(-1), 11); }, 3, kFailed, 0x4E0004, 195,
        "SetOutputWorld called with a world of the wrong size", 1, 1},
+      {"force rect in render", io,
+       [](auto* cb) { cb->GetNextCheckout()->ForceRect(TestRect(0, 0, 5, 5)); }, 3, kFailed,
+       0x4E0004, 300, "ForceRect() is for PreRender only", 1, 0},
+      {"force output rect in render", io,
+       [](auto* cb) { cb->GetCheckoutByID(-1)->ForceRect(TestRect(0, 0, 5, 5)); }, 3, kFailed,
+       0x4E0004, 300, "ForceRect() is for PreRender only", 1, 0},
       {"unknown checkout id", io, [](auto* cb) { cb->GetCheckoutByID(5); }, 516, kError, 0x4E0007,
        0, "Unknown checkout id", 1, 0},
       {"more checkouts than made", io,

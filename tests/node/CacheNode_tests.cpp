@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "rg/RG_CacheNodeBase.h"
+#include "rghost/U_Report.h"
 #include "rghost/U_Services.h"
 #include "support/LeakCheck.h"
 #include "support/TestNodes.h"
@@ -119,14 +120,16 @@ class MapCache : public RG_CacheNodeBase {
   mutable const RG_NodeData* last_data = nullptr;
   bool forget = false, make_input_throws = false;
   int32_t widen = 0;
+  int32_t supply_shift = 0;  // places the supplied buffer this far right of the output rect
 
  private:
   static std::tuple<int32_t, int32_t, int32_t, int32_t> Key(const M_LRect& r) {
     return {r.left, r.top, r.right, r.bottom};
   }
-  static void Supply(const Entry& e, RG_CheckoutResult* output) {
+  void Supply(const Entry& e, RG_CheckoutResult* output) const {
     const M_LRect& r = output->GetRect();
-    PF_World* out = PF_World::New(r, 8, 1);
+    PF_World* out =
+        PF_World::New(R(r.left + supply_shift, r.top, r.right + supply_shift, r.bottom), 8, 1);
     if (e.world) out->CopyPixels(e.world.get(), nullptr, e.rect.left - r.left, e.rect.top - r.top);
     output->SetOutputWorld(out, nullptr);
   }
@@ -181,6 +184,21 @@ TEST_F(CacheNodeTest, HitServesTheCachedRectAndNeverBuildsOrAsksTheInput) {
   EXPECT_EQ(cache->GetContentBounds(RG_CONTENT_BOUNDS_TYPE1), R(0, 0, 120, 110));
   EXPECT_EQ(cache->make_input_calls, 1);
   EXPECT_EQ(cache->GetInput(0), source);
+}
+
+TEST_F(CacheNodeTest, AnOutputBufferAwayFromTheOutputRectIsRefusedOnMissAndHit) {
+  Make(R(0, 0, 16, 16), false);
+  cache->supply_shift = 1;          // the right size, one pixel off: the picture would shift
+  for (bool hit : {false, true}) {  // the miss stores the entry the second run hits
+    U_ClearReportLog();
+    EXPECT_EQ(CatchCode([&] { Execute(R(0, 0, 16, 16)); }), 3) << hit;
+    ASSERT_FALSE(U_ReportLog().empty());
+    EXPECT_EQ(U_ReportLog().back().location, 0x4E0004);
+    EXPECT_EQ(U_ReportLog().back().line, 197);
+    EXPECT_EQ(U_ReportLog().back().text,
+              "SetOutputWorld called with a world away from the cache node's output rect");
+  }
+  EXPECT_EQ(source->renders, 1);
 }
 
 TEST_F(CacheNodeTest, MissStoresTheInputsWholeResultWithItsRenderTime) {
