@@ -72,9 +72,16 @@ void RG_DotGraphProfiler::OpenGraph(const char* name, bool nested) {
          {std::to_string(S_cluster_counterL.fetch_add(1, std::memory_order_relaxed) + 1), name});
     invoker_stack_.push_back(CurrentNode());
   } else {
+    graph_starts_.push_back(text_.size());
     Fill(text_, kGraphOpen, {name, name});
     invoker_stack_.push_back(nullptr);
   }
+}
+
+std::string RG_DotGraphProfiler::GetGraph(size_t index) const {
+  if (index >= graph_starts_.size()) return std::string();
+  const size_t end = index + 1 < graph_starts_.size() ? graph_starts_[index + 1] : text_.size();
+  return text_.substr(graph_starts_[index], end - graph_starts_[index]);
 }
 
 void RG_DotGraphProfiler::EnsureGraphOpen() {

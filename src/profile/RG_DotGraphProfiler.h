@@ -36,6 +36,11 @@ class RG_DotGraphProfiler : public RG_GraphProfiler {
 
   // The DOT text written so far.
   const std::string& GetText() const { return text_; }
+  // How many top-level graphs the text holds, and the index-th of them as a
+  // complete `digraph` document (empty past the last). In order, their
+  // concatenation is GetText().
+  size_t GetGraphCount() const { return graph_starts_.size(); }
+  std::string GetGraph(size_t index) const;
 
   // Clusters numbered so far by all DOT profilers of the process.
   static std::atomic<int> S_cluster_counterL;
@@ -57,6 +62,7 @@ class RG_DotGraphProfiler : public RG_GraphProfiler {
   void OpenGraph(const char* name, bool nested);
 
   std::string text_;
+  std::vector<size_t> graph_starts_;    // where each top-level digraph begins in text_
   std::deque<NodeSet> recorded_sets_;   // per open graph: nodes with a node line
   std::deque<NodeSet> edge_node_sets_;  // per open graph: nodes named by an edge
   std::deque<int32_t> depth_stack_;     // base entry 0, then open node scopes per graph

@@ -27,3 +27,11 @@ const std::string& RG_ScRGProfiler::GetDotText() const {
   static const std::string empty;
   return profiler_ ? profiler_->GetText() : empty;
 }
+
+size_t RG_ScRGProfiler::GetDotGraphCount() const {
+  return profiler_ ? profiler_->GetGraphCount() : 0;
+}
+
+std::string RG_ScRGProfiler::GetDotGraph(size_t index) const {
+  return profiler_ ? profiler_->GetGraph(index) : std::string();
+}

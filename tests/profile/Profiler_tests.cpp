@@ -353,8 +353,12 @@ TEST_F(DotProfilerTest, TextMustMatchCharacterForCharacterWithUnrenderedInputsAs
   // Each execution appends a digraph; an input never rendered is an orphan.
   Execute(root.get());
   Execute(lone.get());
-  EXPECT_EQ(profiler.GetDotText(), one + one + kDigraphHead + Line(lone.get(), 750, 750) +
-                                       Edge(unread, lone.get()) + Orphan(unread) + "}");
+  const std::string third =
+      kDigraphHead + Line(lone.get(), 750, 750) + Edge(unread, lone.get()) + Orphan(unread) + "}";
+  EXPECT_EQ(profiler.GetDotText(), one + one + third);
+  ASSERT_EQ(profiler.GetDotGraphCount(), 3u);
+  for (size_t i = 0; i < 4; ++i)
+    EXPECT_EQ(profiler.GetDotGraph(i), i < 2 ? one : i == 2 ? third : "");
 }
 
 TEST_F(DotProfilerTest, NestedExecutionsMustBecomeNumberedClusters) {
@@ -376,6 +380,8 @@ TEST_F(DotProfilerTest, NestedExecutionsMustBecomeNumberedClusters) {
            Orphan(leaf) + "}";
   };
   EXPECT_EQ(profiler.GetDotText(), block(base + 1) + block(base + 2));
+  ASSERT_EQ(profiler.GetDotGraphCount(), 2u);  // clusters stay inside their graph
+  EXPECT_EQ(profiler.GetDotGraph(1), block(base + 2));
   EXPECT_EQ(RG_DotGraphProfiler::S_cluster_counterL, base + 2);
 }
 

@@ -306,4 +306,25 @@ TEST_F(RenderTest, StatsProfileAndTraceMustDescribeEveryFrameAndAgree) {
   EXPECT_EQ(svgDir.Entries().size(), 2u);
 }
 
+// A '#' run in the profile name gives each execution a file holding one
+// graph: one per frame, and one per field pass of an interlaced frame.
+TEST_F(RenderTest, ProfilePatternWritesOneGraphPerExecution) {
+  ScratchDir dir;
+  const std::string scene =
+      dir.Write("i.json", R"({"width": 4, "height": 4, "frames": [0, 1], "interlace": "field2",
+                    "output": "s", "nodes": [{"id": "s", "type": "solid", "rect": [0, 0, 4, 4],
+                    "color": [1, 0, 0]}]})");
+  ASSERT_EQ(RunTool({scene, "-o", dir / "f_#.png", "-q", "--profile", dir / "p_#.dot"}), 0);
+  std::vector<std::string> entries = dir.Entries();
+  std::sort(entries.begin(), entries.end());
+  EXPECT_EQ(entries,
+            (std::vector<std::string>{"f_0.png", "f_1.png", "i.json", "p_0_field1.dot",
+                                      "p_0_field2.dot", "p_1_field1.dot", "p_1_field2.dot"}));
+  std::ifstream in(dir / "p_1_field2.dot");
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text.rfind("digraph", 0), 0u);
+  EXPECT_EQ(text.find("digraph", 1), std::string::npos);
+  EXPECT_EQ(text.back(), '}');
+}
+
 }  // namespace
