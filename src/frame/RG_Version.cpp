@@ -33,6 +33,10 @@ void RGp_ResetVersionCheck() { g_host_libraries_checked.store(false); }
 
 uint32_t RG_PkgObjectVersion(void) { return kPackageVersion; }
 
+// The header that defines RG_HEADER_VERSION, as the mismatch text names it
+// (the text adds ".h"), so a reader finds the file it means.
+constexpr const char* kVersionHeader = "rg/RG_Version";
+
 long RG_CheckVersions(int32_t reportCode, int32_t headerVersion) {
   long status = 0;
   if (!g_host_libraries_checked.exchange(true)) {
@@ -47,7 +51,7 @@ long RG_CheckVersions(int32_t reportCode, int32_t headerVersion) {
     std::snprintf(Up_G_buffer, sizeof(Up_G_buffer),
                   "Plug-in version mismatch detected (did you install over an older version of "
                   "Lumenfold?). Try uninstalling and re-installing. (%s package v%d != %s.h v%d)",
-                  "RG", static_cast<int>(major), "RG", static_cast<int>(headerVersion));
+                  "RG", static_cast<int>(major), kVersionHeader, static_cast<int>(headerVersion));
     Up_ReportError(reportCode, 16);
     return RG_ERR_VERSION;
   }

@@ -47,7 +47,7 @@ TEST_F(VersionTest, HostLibrariesMustBeCheckedOnceAndAHeaderMismatchReportedWith
   EXPECT_EQ(Up_G_err_buf, 0);
   const std::string expected =
       "Plug-in version mismatch detected (did you install over an older version of "
-      "Lumenfold?). Try uninstalling and re-installing. (RG package v1 != RG.h v2)";
+      "Lumenfold?). Try uninstalling and re-installing. (RG package v1 != rg/RG_Version.h v2)";
   EXPECT_EQ(std::string(Up_G_buffer), expected);
   ASSERT_EQ(U_ReportLog().size(), 1u);
   EXPECT_EQ(U_ReportLog()[0].kind, U_ReportKind::Error);
