@@ -99,6 +99,32 @@ TEST_F(SceneLoaderTest, ValidSceneMustKeepReferencesDefaultsAndKeysInAnyOrder) {
   EXPECT_TRUE(M_IsEmpty(M_LRect{}) && s.Node("a").rect == (M_LRect{0, 0, 8, 8}));
 }
 
+// Values that will not act as written load with a warning at their path;
+// values in range, whole positions and untouched defaults warn of nothing.
+TEST_F(SceneLoaderTest, OutOfRangeValuesAndFractionalPositionsWarn) {
+  const SceneDesc s = ParseScene(Scene(R"({"id": "a", "type": "solid", "color": [1.5, 0, 0]},
+               {"id": "i", "type": "image", "file": "x.png", "position": [3, 2.5]},
+               {"id": "b", "type": "blur", "input": "i", "sigma": {"keys": [[0, 2], [4, -1]]}},
+               {"id": "c", "type": "composite", "source": "a", "destination": "b",
+                "opacity": 1.25},
+               {"id": "d", "type": "composite", "source": "c", "opacity": 0.5},
+               {"id": "k", "type": "checkerboard", "size": 0}, {"id": "l", "type": "levels",
+                "input": "k", "gamma": 0}, {"id": "m", "type": "image", "file": "x.png",
+                "position": {"keys": [[0, [0, 0]], [9, [4, 8]]]}})",
+                                       "d"),
+                                 "s.json", ".");
+  EXPECT_EQ(
+      s.warnings,
+      (std::vector<std::string>{
+          "s.json: /nodes/0/color: 1.5 is out of range: colour components are meant to be 0..1",
+          "s.json: /nodes/1/position: positions are whole pixels: 2.5 is rounded (a transform "
+          "node places layers between pixels)",
+          "s.json: /nodes/2/sigma/keys/1/1: -1 is out of range: a negative sigma blurs nothing",
+          "s.json: /nodes/3/opacity: 1.25 is out of range: clamped to 0..1",
+          "s.json: /nodes/5/size: 0 is out of range: cells are at least 1 pixel",
+          "s.json: /nodes/6/gamma: 0 is out of range: a gamma of 0 or less is taken as 1"}));
+}
+
 TEST_F(SceneLoaderTest, FramePathMustPadOnlyTheLastRunOfHashes) {
   EXPECT_EQ(FramePath("out/f_###.png", 7), "out/f_007.png");
   EXPECT_EQ(FramePath("a#b_##.png", 123), "a#b_123.png");

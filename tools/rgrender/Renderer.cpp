@@ -86,6 +86,8 @@ Validated Validate(const RenderOptions& o) {
                      std::to_string(kMaxThreads) + ")");
 
   Validated v{LoadScene(o.scene), {}, 0, 0};
+  for (const std::string& w : v.scene.warnings)
+    std::fprintf(stderr, "rgrender: warning: %s\n", w.c_str());
   v.first = o.first_frame.value_or(v.scene.frame_start);
   v.last = o.last_frame.value_or(o.first_frame ? v.first : v.scene.frame_end);
   if (v.first < 0 || v.last < v.first) throw SceneError("bad frame range");
@@ -114,7 +116,7 @@ Validated Validate(const RenderOptions& o) {
     const std::string ext = fs::path(o.profile).extension().string();
     if (ext != ".dot" && ext != ".svg")
       throw SceneError(o.profile + ": the profile must be a .dot or .svg file");
-    CheckWritableTarget(o.profile, "the profile");
+    CheckWritableTarget(FramePath(o.profile, v.first), "the profile");
   }
   if (!o.stats.empty()) CheckWritableTarget(o.stats, "the statistics");
   if (!o.trace.empty()) CheckWritableTarget(o.trace, "the trace");
@@ -123,10 +125,19 @@ Validated Validate(const RenderOptions& o) {
 
 bool KeepOutput() { return !RenderMonitor::AbortRequested(); }
 
-// The first top-level graph of DOT text holding one per execution.
-std::string FirstGraph(const std::string& dot) {
-  const size_t next = dot.find("digraph \"", 1);
-  return next == std::string::npos ? dot : dot.substr(0, next);
+// The fields rendered for each frame, one execution each: the one asked
+// for, or both of an interlaced scene, its first field first.
+std::vector<int32_t> PassFields(const RenderOptions& o, const Validated& v) {
+  if (o.field != 0 || v.scene.interlace == 0) return {o.field};
+  return {v.scene.interlace, 3 - v.scene.interlace};
+}
+
+// Where one execution's graph goes when the profile name has a '#' run: the
+// frame's path with the execution's part of the frame (`part`) before the
+// extension.
+std::string ProfilePath(const std::string& pattern, int32_t frame, const std::string& part) {
+  const fs::path path(FramePath(pattern, frame));
+  return (path.parent_path() / (path.stem().string() + part + path.extension().string())).string();
 }
 
 // Owners of Graphviz's context and parsed graph, so every exit path frees
@@ -151,14 +162,14 @@ int KeepGraphvizMessage(char* text) {
   return 0;
 }
 
+// Writes DOT text as it is, or draws its one graph as SVG.
 void WriteProfile(const std::string& path, const std::string& dotText) {
   if (fs::path(path).extension() == ".dot") {
     WriteTextFile(path, dotText);
     return;
   }
-  // Graphviz draws one graph per SVG document: the first frame's, which shows
-  // the whole graph, cached sub-graphs included. It writes to a temporary name
-  // so a failed layout leaves no partial picture behind.
+  // Graphviz writes to a temporary name so a failed layout leaves no partial
+  // picture behind.
   const fs::path dir = fs::path(path).parent_path().empty() ? "." : fs::path(path).parent_path();
   const fs::path svgTemp = dir / (".rgrender-profile-" + std::to_string(::getpid()) + ".svg");
   GraphvizMessage().clear();
@@ -174,8 +185,7 @@ void WriteProfile(const std::string& path, const std::string& dotText) {
   std::unique_ptr<GVC_t, GvContextFree> gvc(gvContext());
   if (!gvc) fail("cannot start");
   {
-    const std::string first = FirstGraph(dotText);
-    std::unique_ptr<Agraph_t, GvGraphClose> graph(agmemread(first.c_str()));
+    std::unique_ptr<Agraph_t, GvGraphClose> graph(agmemread(dotText.c_str()));
     if (!graph) fail("cannot read the profile");
     if (gvLayout(gvc.get(), graph.get(), "dot") != 0) fail("layout failed");
     const int rendered = gvRenderFilename(gvc.get(), graph.get(), "svg", svgTemp.c_str());
@@ -213,20 +223,19 @@ int32_t StripRows(const RenderOptions& o, const Validated& v, int32_t height) {
   return static_cast<int32_t>(std::max<int64_t>(2, (rows + 1) & ~int64_t{1}));
 }
 
-// Renders one frame (two field passes when the scene is interlaced).
+// Renders one frame (two field passes when the scene is interlaced, each in
+// strips when the frame is large). Each execution's part of the frame is
+// added to `parts`: "_field<N>" for a field pass, "_rows<top>" for a strip.
 FrameImage RenderFrame(const RenderOptions& o, const Validated& v, const ImageStore& images,
-                       LruCache* cache, RenderMonitor* monitor, FrameGraph** current,
-                       int32_t frame) {
+                       LruCache* cache, RenderMonitor* monitor, FrameGraph** current, int32_t frame,
+                       std::vector<std::string>* parts) {
   FrameImage image(v.rect.right - v.rect.left, v.rect.bottom - v.rect.top, v.rect);
-  std::vector<std::pair<int32_t, double>> passes;  // (field, time)
-  if (o.field != 0 || v.scene.interlace == 0) {
-    passes.emplace_back(o.field, frame);
-  } else {
-    passes.emplace_back(v.scene.interlace, frame);
-    passes.emplace_back(3 - v.scene.interlace, frame + 0.5);
-  }
+  const std::vector<int32_t> fields = PassFields(o, v);
   const int32_t stripRows = StripRows(o, v, image.height);
-  for (const auto& [field, time] : passes) {
+  for (size_t pass = 0; pass < fields.size(); ++pass) {
+    const int32_t field = fields[pass];
+    const double time = frame + 0.5 * static_cast<double>(pass);
+    const std::string fieldPart = fields.size() > 1 ? "_field" + std::to_string(field) : "";
     FrameGraph graph(v.scene, images, cache, monitor, time);
     *current = &graph;
     struct Reset {
@@ -252,6 +261,7 @@ FrameImage RenderFrame(const RenderOptions& o, const Validated& v, const ImageSt
                                                              request.rect.bottom - top, rowbytes,
                                                              request.bit_depth, v.rect.left, top));
         M_LRect outRect;
+        parts->push_back(fieldPart + (stripRows > 0 ? "_rows" + std::to_string(top) : ""));
         RG_ExecuteGraph(root.get(), request, request.rect, dest.get(), &outRect);
         // Outside outRect the library cleared only the requested area, which
         // here is the whole buffer.
@@ -261,6 +271,7 @@ FrameImage RenderFrame(const RenderOptions& o, const Validated& v, const ImageSt
       M_LRect outRect;
       char flags = 0;
       PF_World* out = nullptr;
+      parts->push_back(fieldPart);
       RG_ExecuteGraph(root.get(), request, &outRect, &flags, &out, nullptr);
       std::unique_ptr<PF_World> owned(out);
       if (owned) image.CopyFrom(owned.get(), field);
@@ -300,6 +311,8 @@ int RunRender(const RenderOptions& o) {
 
   std::unique_ptr<RG_ScRGProfiler> dot;
   RG_GraphProfiler* dotProfiler = nullptr;
+  const bool perExecutionProfile = o.profile.find('#') != std::string::npos;
+  size_t graphsWritten = 0;
   if (!o.profile.empty()) {
     dot = std::make_unique<RG_ScRGProfiler>(kPinkThresholdMs);
     dotProfiler = RG_GetProfiler();
@@ -337,7 +350,8 @@ int RunRender(const RenderOptions& o) {
       const CacheCounters before = cache.Counters();
       PF_ResetWorldStats();
       const auto t0 = std::chrono::steady_clock::now();
-      FrameImage image = RenderFrame(o, v, *images, &cache, &monitor, &current, frame);
+      std::vector<std::string> parts;  // of the frame, one per execution
+      FrameImage image = RenderFrame(o, v, *images, &cache, &monitor, &current, frame, &parts);
       fig.wall_ms =
           std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
       const PF_WorldStats ws = PF_GetWorldStats();
@@ -353,11 +367,23 @@ int RunRender(const RenderOptions& o) {
       if (!WriteImageFile(image, FramePath(o.output, frame), o.depth, KeepOutput,
                           &images->Colors()))
         throw kUserAbortCode;
+      if (dot && perExecutionProfile) {
+        // The graphs recorded since the last frame are this frame's executions.
+        for (size_t p = 0; graphsWritten < dot->GetDotGraphCount(); ++p, ++graphsWritten)
+          WriteProfile(
+              ProfilePath(o.profile, frame, p < parts.size() ? parts[p] : "_" + std::to_string(p)),
+              dot->GetDotGraph(graphsWritten));
+      }
       monitor.EndFrame();
     }
     monitor.Finish();
     RG_SetProfiler(nullptr);
-    if (dot) WriteProfile(o.profile, dot->GetDotText());
+    // One file: every execution's graph back to back as DOT, or the first
+    // execution's drawn (the first frame's: it shows the whole graph, cached
+    // sub-graphs included).
+    if (dot && !perExecutionProfile)
+      WriteProfile(o.profile, fs::path(o.profile).extension() == ".dot" ? dot->GetDotText()
+                                                                        : dot->GetDotGraph(0));
     if (stats) WriteTextFile(o.stats, StatsToJson(figures, static_cast<long long>(cache.Budget())));
     if (trace) WriteTextFile(o.trace, trace->GetJson());
   } catch (const SceneError& e) {
@@ -433,7 +459,8 @@ int RgrenderMain(int argc, const char* const* argv) {
   app.add_option("--threads", o.threads,
                  "Threads the compositing kernels split large layers over (default 1)");
   app.add_option("--profile", o.profile,
-                 "Write the timed render graph: FILE.dot (all frames) or FILE.svg (first frame)");
+                 "Write the timed render graph: FILE.dot (all frames) or FILE.svg (first frame); "
+                 "with '#' runs, one file per execution");
   app.add_option("--stats", o.stats, "Write per-frame figures to FILE.json");
   app.add_option("--trace", o.trace,
                  "Write a timeline of all frames to FILE.json (trace events, for Perfetto)");

@@ -77,6 +77,9 @@ struct SceneDesc {
   ColorSettings color;
   std::vector<NodeDesc> nodes;
   std::map<std::string, size_t> index;  // id -> position in nodes
+  // Values the scene gives that will not act as written ("<file>: <JSON
+  // path>: <what happens>"); the program prints them and goes on.
+  std::vector<std::string> warnings;
 
   const NodeDesc& Node(const std::string& id) const { return nodes.at(index.at(id)); }
 };

@@ -1,5 +1,7 @@
 #include "SceneLoader.h"
 
+#include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -143,6 +145,29 @@ const char* NodeKindName(NodeKind kind) {
 
 namespace {
 
+std::string NumberText(double x) {
+  std::ostringstream out;
+  out << x;
+  return out.str();
+}
+
+struct ValueRange {
+  const char* key;
+  double lo, hi;
+  const char* effect;
+};
+constexpr ValueRange kValueRanges[] = {
+    {"opacity", 0, 1, "clamped to 0..1"},
+    {"color", 0, 1, "colour components are meant to be 0..1"},
+    {"from", 0, 1, "colour components are meant to be 0..1"},
+    {"to", 0, 1, "colour components are meant to be 0..1"},
+    {"color1", 0, 1, "colour components are meant to be 0..1"},
+    {"color2", 0, 1, "colour components are meant to be 0..1"},
+    {"sigma", 0, 1e9, "a negative sigma blurs nothing"},
+    {"size", 1, 1e9, "cells are at least 1 pixel"},
+    {"gamma", 1e-9, 1e9, "a gamma of 0 or less is taken as 1"},
+};
+
 class Parser {
  public:
   Parser(std::string fileName, std::filesystem::path baseDir)
@@ -218,6 +243,7 @@ class Parser {
     if (!scene.index.count(scene.output)) Fail("/output", "unknown node '" + scene.output + "'");
 
     CheckReferences(scene);
+    scene.warnings = std::move(warnings_);
     return scene;
   }
 
@@ -285,6 +311,41 @@ class Parser {
     return AnimValue(std::move(keys));
   }
 
+  void Warn(const std::string& path, const std::string& what) const {
+    warnings_.push_back(file_ + ": " + path + ": " + what);
+  }
+
+  // Warns about each given value of an (already parsed) numeric key that the
+  // renderer will not use as written; values between keyframes are not seen.
+  void WarnAboutValues(const char* key, const json& v, const std::string& path) const {
+    std::vector<std::pair<std::string, const json*>> given;  // (path, number or array)
+    if (v.is_object()) {
+      for (size_t i = 0; i < v["keys"].size(); ++i)
+        given.emplace_back(path + "/keys/" + std::to_string(i) + "/1", &v["keys"][i][1]);
+    } else {
+      given.emplace_back(path, &v);
+    }
+    const std::string name = key;
+    for (const auto& [where, value] : given) {
+      std::vector<double> numbers;
+      if (value->is_number()) numbers.push_back(value->get<double>());
+      for (const json& n : value->is_array() ? *value : json::array())
+        numbers.push_back(n.get<double>());
+      for (double x : numbers) {
+        if (name == "position" && x != std::floor(x)) {
+          Warn(where, "positions are whole pixels: " + NumberText(x) +
+                          " is rounded (a transform node places layers between pixels)");
+          break;
+        }
+        for (const ValueRange& r : kValueRanges) {
+          if (name != r.key || (x >= r.lo && x <= r.hi)) continue;
+          Warn(where, NumberText(x) + " is out of range: " + r.effect);
+          break;
+        }
+      }
+    }
+  }
+
   std::string Enum(const json& v, const std::string& path) const {
     if (!v.is_string()) Fail(path, "expected a string");
     return v.get<std::string>();
@@ -340,6 +401,7 @@ class Parser {
       }
       case KeyKind::Anim:
         node.params[key.name] = Anim(v, path, key.size);
+        WarnAboutValues(key.name, v, path);
         break;
       case KeyKind::Rect: {
         if (!v.is_array() || v.size() != 4) Fail(path, "expected [left, top, right, bottom]");
@@ -462,6 +524,7 @@ class Parser {
 
   std::string file_;
   std::filesystem::path base_;
+  mutable std::vector<std::string> warnings_;
 };
 
 }  // namespace
