@@ -130,7 +130,10 @@ void RG_Traverser::CheckStackUsage() const {
                Distance(stack_marker_, here),
                S_max_per_node_stackL.load(std::memory_order_relaxed));
   } else if (const RG_ScThreadStackGuard* guard = tl_thread_guard) {
+    // A scope made while this traversal was already running found no marker
+    // set: the per-node measure starts at the next node entry.
     CheckUsage(Distance(guard->GetStackStart(), here), guard->GetTotalLimit(),
-               Distance(stack_marker_, here), guard->GetPerNodeLimit());
+               stack_marker_ != nullptr ? Distance(stack_marker_, here) : 0,
+               guard->GetPerNodeLimit());
   }
 }
