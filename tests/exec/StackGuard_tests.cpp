@@ -173,7 +173,7 @@ TEST_F(StackGuardTest, PreferenceErrorStopsBeforeAnyNodeAndIsReadAgain) {
 TEST_F(StackGuardTest, AGuardedRenderThreadStopsAGraphTooDeepForItsStack) {
   // Far deeper than a 1 MiB stack holds: unguarded, this thread would crash.
   U_SharedPtr<RG_RenderNode> root(new TestSolidNode(TestRect(0, 0, 8, 8), kRed));
-  for (int i = 0; i < 40000; ++i) root = new TestInvertNode(root.get());
+  for (int i = 0; i < 40000; ++i) root = MakeStackHungryNode(root.get(), false);
   long code = -1;
   uint64_t limit = 0;
   RunOnThreadWithStack(size_t{1} << 20, [&] {
