@@ -52,9 +52,9 @@ class RG_API RG_CheckoutResult : public U_MemTrackedObject {
   // Installs a buffer the node made itself, of exactly the rect's size;
   // takes ownership of both arguments in every case, also when it throws.
   // The world is placed at the rect (its origin becomes the rect's top-left),
-  // except on a cache node's output: there the world must already lie at
-  // the rect, or its pixels would land shifted, and one placed elsewhere is
-  // refused with code 3.
+  // except a view on a cache node's output: a view of the cache must already
+  // show the rect's place, or its pixels would land shifted, and one of
+  // another place is refused with code 3.
   void SetOutputWorld(PF_World* world, RG_BufferLock* lock);
   // Check-in: frees the world early (and the lock, unless the preference
   // "Delete Buffer Lock on KeenFX Checkin" is 0).

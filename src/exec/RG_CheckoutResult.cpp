@@ -70,7 +70,10 @@ void RG_CheckoutResult::SetOutputWorld(PF_World* world, RG_BufferLock* lock) {
     RGp_FailVerification(RGp_LOC_CHECKOUT, 195,
                          "SetOutputWorld called with a world of the wrong size");
   }
-  if (exact_placement_ && (world->origin_x != rect_.left || world->origin_y != rect_.top)) {
+  // A view shows a place of its parent; one from another place than the
+  // rect would shift the picture. A buffer of the host's own is placed here.
+  if (exact_placement_ && world->IsReference() &&
+      (world->origin_x != rect_.left || world->origin_y != rect_.top)) {
     RGp_FailVerification(
         RGp_LOC_CHECKOUT, 197,
         "SetOutputWorld called with a world away from the cache node's output rect");

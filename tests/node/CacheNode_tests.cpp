@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <memory>
 #include <tuple>
 #include <vector>
 
@@ -128,8 +129,14 @@ class MapCache : public RG_CacheNodeBase {
   }
   void Supply(const Entry& e, RG_CheckoutResult* output) const {
     const M_LRect& r = output->GetRect();
-    PF_World* out =
-        PF_World::New(R(r.left + supply_shift, r.top, r.right + supply_shift, r.bottom), 8, 1);
+    PF_World* out = PF_World::New(r, 8, 1);
+    if (supply_shift != 0) {  // a view of the right size, from a place further right
+      std::unique_ptr<PF_World> wider(
+          PF_World::New(R(r.left, r.top, r.right + supply_shift, r.bottom), 8, 1));
+      delete out;
+      out = PF_World::NewReference(
+          wider.get(), R(supply_shift, 0, r.right - r.left + supply_shift, r.bottom - r.top));
+    }
     if (e.world) out->CopyPixels(e.world.get(), nullptr, e.rect.left - r.left, e.rect.top - r.top);
     output->SetOutputWorld(out, nullptr);
   }
