@@ -3,7 +3,7 @@
 # configures into build/, builds with two jobs and runs the tests.
 
 DEB_PACKAGES := cmake g++ make libgtest-dev libgmock-dev libboost-dev graphviz libgraphviz-dev pkg-config \
-                libopenimageio-dev libopencolorio-dev nlohmann-json3-dev libcli11-dev libtbb-dev \
+                libopenimageio-dev libopencolorio-dev nlohmann-json3-dev libcli11-dev libtbb-dev libhwy-dev \
                 pybind11-dev python3-dev python3-numpy python3-pytest openimageio-tools
 JOBS ?= 2
 CTEST_FLAGS ?= --output-on-failure -j$(JOBS)

@@ -10,12 +10,9 @@
 #include <type_traits>
 #include <utility>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "BlendMath.h"
 #include "PF_KernelPixels.h"
+#include "PF_KernelVector.h"
 
 // What a span needs besides its pixels.
 struct PFh_SpanContext {
@@ -48,6 +45,14 @@ void PFh_CompositeSpan(const SrcPixel* src, typename D::Pixel* dst, const float*
       dst[i] = D::Store({c.r * a, c.g * a, c.b * a, a});
     }
   } else {
+    if constexpr ((Mode == PF_BLEND_COPY || Mode == PF_BLEND_NORMAL) &&
+                  std::is_same_v<D, PFh_Depth8>) {
+      const int32_t done = PFh_VecNormal8(src, dst, k, n, ctx.dest_bound);
+      src += done;
+      dst += done;
+      k += done;
+      n -= done;
+    }
     for (int32_t i = 0; i < n; ++i) {
       const float ki = k[i];
       if constexpr (Mode == PF_BLEND_COPY || Mode == PF_BLEND_NORMAL) {
@@ -84,35 +89,7 @@ inline PF_RGBA8 PFh_Over8(PF_RGBA8 s, PF_RGBA8 d) {
 }
 
 inline void PFh_NormalSpan8(const PF_RGBA8* src, PF_RGBA8* dst, int32_t n) {
-  int32_t i = 0;
-#if defined(__SSE2__)
-  // Four pixels at a time in 16-bit lanes, with the scalar formula's exact
-  // integer steps: d * inv + 128 is at most 65153 and the rounding sum at
-  // most 65407, so nothing leaves 16 bits, and the final pack saturates at
-  // 255 as the scalar clamp does. Rows that overlap other than exactly
-  // (a source shifted within its own buffer) take the scalar loop, which
-  // reads each source pixel before the pixels after it are written.
-  const bool overlapping = src != dst && src < dst + n && dst < src + n;
-  if (!overlapping) {
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i full = _mm_set1_epi16(255);
-    const __m128i half = _mm_set1_epi16(128);
-    auto over = [&](__m128i s16, __m128i d16) {
-      __m128i a = _mm_shufflelo_epi16(s16, _MM_SHUFFLE(3, 3, 3, 3));
-      a = _mm_shufflehi_epi16(a, _MM_SHUFFLE(3, 3, 3, 3));
-      __m128i t = _mm_add_epi16(_mm_mullo_epi16(d16, _mm_sub_epi16(full, a)), half);
-      t = _mm_srli_epi16(_mm_add_epi16(t, _mm_srli_epi16(t, 8)), 8);
-      return _mm_add_epi16(s16, t);
-    };
-    for (; i + 4 <= n; i += 4) {
-      const __m128i s = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
-      const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(dst + i));
-      const __m128i lo = over(_mm_unpacklo_epi8(s, zero), _mm_unpacklo_epi8(d, zero));
-      const __m128i hi = over(_mm_unpackhi_epi8(s, zero), _mm_unpackhi_epi8(d, zero));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), _mm_packus_epi16(lo, hi));
-    }
-  }
-#endif
+  int32_t i = PFh_VecPlainNormal8(src, dst, n);
   // An opaque source pixel (inv 0) comes out as itself and a transparent one
   // (inv 255) leaves the destination as it was, since d * 255 / 255 rounds
   // back to d: both are skipped here.
@@ -132,7 +109,13 @@ inline void PFh_NormalSpan8(const PF_RGBA8* src, PF_RGBA8* dst, int32_t n) {
 // vectorises the loop; the results are the general loop's, bit for bit.
 template <class D>
 void PFh_NormalSpan(const typename D::Pixel* src, typename D::Pixel* dst, int32_t n) {
-  for (int32_t i = 0; i < n; ++i) {
+  int32_t i = 0;
+  if constexpr (std::is_same_v<D, PFh_Depth16>) {
+    i = PFh_VecPlainNormal16(src, dst, n);
+  } else {
+    i = PFh_VecPlainNormal32(src, dst, n);
+  }
+  for (; i < n; ++i) {
     const PFh_RGBA s = PFh_Load(src[i]);
     const PFh_RGBA d = PFh_Load(dst[i]);
     const float fb = 1.0f - s.a;

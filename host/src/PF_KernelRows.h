@@ -17,6 +17,7 @@
 struct PFh_RowScratch {
   std::vector<float> coverage;
   std::vector<PFh_RGBA> pixels;
+  std::vector<double> positions;
 };
 
 // A row body borrowed for one PFh_RunRows call: a callable taking

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <type_traits>
 #include <vector>
@@ -128,68 +129,94 @@ inline void AddFour(PFh_RGBA& acc, const Pixel* r0, const Pixel* r1, const float
   AddWeighted(acc, PFh_Load(r1[1]), wx[1] * wy[1]);
 }
 
+// Adds the sample at source position (u, v) to acc. Outside the source is
+// transparent, so edge texels of a bilinear sample blend with transparency;
+// a NaN position samples nothing.
+template <class Pixel, bool Bilinear>
+inline void Sample(const PF_LayerDef& src, double u, double v, PFh_RGBA& acc) {
+  const double w = src.width;
+  const double h = src.height;
+  if constexpr (!Bilinear) {
+    if (!(u >= 0.0 && u < w && v >= 0.0 && v < h)) return;
+    const Pixel& p =
+        *PFh_PixelAt<const Pixel>(src, static_cast<int64_t>(u), static_cast<int64_t>(v));
+    AddWeighted(acc, PFh_Load(p), 1.0f);
+  } else {
+    // Texel centres sit at half-integers: sample between the four around.
+    const double fx = u - 0.5;
+    const double fy = v - 0.5;
+    if (!(fx > -1.0 && fx < w && fy > -1.0 && fy < h)) return;
+    const double flx = std::floor(fx);
+    const double fly = std::floor(fy);
+    const int64_t ix = static_cast<int64_t>(flx);
+    const int64_t iy = static_cast<int64_t>(fly);
+    const float tx = static_cast<float>(fx - flx);
+    const float ty = static_cast<float>(fy - fly);
+    const float wx[2] = {1.0f - tx, tx};
+    const float wy[2] = {1.0f - ty, ty};
+    if (tx == 0.0f && ty == 0.0f && ix >= 0 && iy >= 0) {
+      // On a texel centre (identity, whole-pixel shifts): that texel alone.
+      AddWeighted(acc, PFh_Load(*PFh_PixelAt<const Pixel>(src, ix, iy)), 1.0f);
+      return;
+    }
+    if (ix >= 0 && iy >= 0 && ix + 1 < src.width && iy + 1 < src.height) {
+      // All four texels inside: no per-texel checks.
+      const Pixel* r0 = PFh_PixelAt<const Pixel>(src, ix, iy);
+      const Pixel* r1 = PFh_PixelAt<const Pixel>(src, ix, iy + 1);
+      AddFour(acc, r0, r1, wx, wy);
+      return;
+    }
+    for (int jy = 0; jy < 2; ++jy) {
+      const int64_t yy = iy + jy;
+      if (wy[jy] == 0.0f || yy < 0 || yy >= src.height) continue;
+      const Pixel* row = PFh_PixelAt<const Pixel>(src, 0, yy);
+      for (int jx = 0; jx < 2; ++jx) {
+        const int64_t xx = ix + jx;
+        if (wx[jx] == 0.0f || xx < 0 || xx >= src.width) continue;
+        AddWeighted(acc, PFh_Load(row[xx]), wx[jx] * wy[jy]);
+      }
+    }
+  }
+}
+
+// Source positions are stepped along a row in blocks of this many pixels.
+constexpr int32_t kPositionBlock = 256;
+
 // Adds the samples of destination pixels x0 + [s.begin, s.end) of row y,
-// taken through `b`, to acc[s.begin..s.end). Outside the source is
-// transparent, so edge texels of a bilinear sample blend with transparency.
+// taken through `b`, to acc[s.begin..s.end). The source position moves by
+// one step per pixel, summed pixel by pixel; for each block of pixels the
+// positions go to `uv` (u then v), the vector sampler takes what fills its
+// vectors and the scalar one the rest.
 template <class Pixel, bool Bilinear>
 void AccumulateRow(const PF_LayerDef& src, const BackMap& b, int64_t x0, int64_t y, Span s,
-                   PFh_RGBA* acc) {
+                   PFh_RGBA* acc, std::vector<double>& uv) {
   const double px = static_cast<double>(x0 + s.begin) + 0.5;
   const double py = static_cast<double>(y) + 0.5;
   double X = px * b.m[0] + py * b.m[3] + b.m[6];
   double Y = px * b.m[1] + py * b.m[4] + b.m[7];
   double W = px * b.m[2] + py * b.m[5] + b.m[8];
-  const double w = src.width;
-  const double h = src.height;
-  for (int32_t i = s.begin; i < s.end; ++i, X += b.m[0], Y += b.m[1], W += b.m[2]) {
-    double u = X;
-    double v = Y;
-    if (!b.affine) {
-      if (W == 0.0) continue;
-      u = X / W;
-      v = Y / W;
-    }
-    if constexpr (!Bilinear) {
-      if (!(u >= 0.0 && u < w && v >= 0.0 && v < h)) continue;
-      const Pixel& p =
-          *PFh_PixelAt<const Pixel>(src, static_cast<int64_t>(u), static_cast<int64_t>(v));
-      AddWeighted(acc[i], PFh_Load(p), 1.0f);
-    } else {
-      // Texel centres sit at half-integers: sample between the four around.
-      const double fx = u - 0.5;
-      const double fy = v - 0.5;
-      if (!(fx > -1.0 && fx < w && fy > -1.0 && fy < h)) continue;
-      const double flx = std::floor(fx);
-      const double fly = std::floor(fy);
-      const int64_t ix = static_cast<int64_t>(flx);
-      const int64_t iy = static_cast<int64_t>(fly);
-      const float tx = static_cast<float>(fx - flx);
-      const float ty = static_cast<float>(fy - fly);
-      const float wx[2] = {1.0f - tx, tx};
-      const float wy[2] = {1.0f - ty, ty};
-      if (tx == 0.0f && ty == 0.0f && ix >= 0 && iy >= 0) {
-        // On a texel centre (identity, whole-pixel shifts): that texel alone.
-        AddWeighted(acc[i], PFh_Load(*PFh_PixelAt<const Pixel>(src, ix, iy)), 1.0f);
-        continue;
-      }
-      if (ix >= 0 && iy >= 0 && ix + 1 < src.width && iy + 1 < src.height) {
-        // All four texels inside: no per-texel checks.
-        const Pixel* r0 = PFh_PixelAt<const Pixel>(src, ix, iy);
-        const Pixel* r1 = PFh_PixelAt<const Pixel>(src, ix, iy + 1);
-        AddFour(acc[i], r0, r1, wx, wy);
-        continue;
-      }
-      for (int jy = 0; jy < 2; ++jy) {
-        const int64_t yy = iy + jy;
-        if (wy[jy] == 0.0f || yy < 0 || yy >= src.height) continue;
-        const Pixel* row = PFh_PixelAt<const Pixel>(src, 0, yy);
-        for (int jx = 0; jx < 2; ++jx) {
-          const int64_t xx = ix + jx;
-          if (wx[jx] == 0.0f || xx < 0 || xx >= src.width) continue;
-          AddWeighted(acc[i], PFh_Load(row[xx]), wx[jx] * wy[jy]);
-        }
+  uv.resize(2 * kPositionBlock);
+  double* u = uv.data();
+  double* v = u + kPositionBlock;
+  for (int32_t first = s.begin; first < s.end; first += kPositionBlock) {
+    const int32_t count = std::min(kPositionBlock, s.end - first);
+    for (int32_t j = 0; j < count; ++j, X += b.m[0], Y += b.m[1], W += b.m[2]) {
+      if (b.affine) {
+        u[j] = X;
+        v[j] = Y;
+      } else if (W == 0.0) {
+        u[j] = v[j] = std::numeric_limits<double>::quiet_NaN();
+      } else {
+        u[j] = X / W;
+        v[j] = Y / W;
       }
     }
+    PFh_RGBA* a = acc + first;
+    int32_t j = 0;
+    if constexpr (std::is_same_v<Pixel, PF_RGBA8>) {
+      j = Bilinear ? PFh_VecBilinear8(src, u, v, count, a) : PFh_VecNearest8(src, u, v, count, a);
+    }
+    for (; j < count; ++j) Sample<Pixel, Bilinear>(src, u[j], v[j], a[j]);
   }
 }
 
@@ -226,9 +253,9 @@ long RunTransform(PF_ProgressInfo* progress, const TransformJob& job, const PF_L
       hull.begin = std::min(hull.begin, s.begin);
       hull.end = std::max(hull.end, s.end);
       if (job.bilinear) {
-        AccumulateRow<Pixel, true>(src, b, job.left, y, s, acc);
+        AccumulateRow<Pixel, true>(src, b, job.left, y, s, acc, scratch.positions);
       } else {
-        AccumulateRow<Pixel, false>(src, b, job.left, y, s, acc);
+        AccumulateRow<Pixel, false>(src, b, job.left, y, s, acc, scratch.positions);
       }
     }
     if (wholeRow) hull = {0, n};

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <hwy/targets.h>
 
 #include <algorithm>
 #include <cmath>
@@ -311,6 +312,21 @@ inline void ExpectSamePixels(const PF_LayerDef& a, const PF_LayerDef& b) {
         ADD_FAILURE() << "differ at " << x << ", " << y;
         return;
       }
+}
+
+// Runs body() once on each vector target the processor supports, chosen
+// through Highway's target mask, and restores the usual choice after.
+template <class F>
+void OnEveryTarget(F body) {
+  hwy::SetSupportedTargetsForTest(0);
+  const int64_t supported = hwy::SupportedTargets();
+  for (int64_t rest = supported; rest != 0; rest &= rest - 1) {
+    const int64_t target = rest & -rest;
+    hwy::SetSupportedTargetsForTest(target);
+    SCOPED_TRACE(hwy::TargetName(target));
+    body();
+  }
+  hwy::SetSupportedTargetsForTest(0);
 }
 
 }  // namespace oracle

@@ -123,8 +123,8 @@ TEST_F(TransferTest, EveryModeAtEveryDepthMustMatchTheOracle) {
 }
 
 // Every pair of source alpha and destination value through the 8-bit
-// normal loops (vector and scalar): cs + cb * (255 - as) / 255, rounded to
-// nearest and clamped at 255.
+// normal loops on every vector target, with their scalar tails:
+// cs + cb * (255 - as) / 255, rounded to nearest and clamped at 255.
 TEST_F(TransferTest, EightBitNormalMustBeExactForEveryAlphaAndDestination) {
   WorldPtr src = oracle::MakeWorld(256, 256, 8), before = oracle::MakeWorld(256, 256, 8);
   auto cell = [](const WorldPtr& w, int x, int y) {
@@ -139,25 +139,27 @@ TEST_F(TransferTest, EightBitNormalMustBeExactForEveryAlphaAndDestination) {
     }
   }
   // Width 255 leaves a scalar tail after the vector groups.
-  for (const M_LRect& area : {M_LRect{0, 0, 256, 256}, M_LRect{1, 0, 256, 256}}) {
-    WorldPtr out = oracle::Clone(*before);
-    const PF_CompositeModePlus mode;
-    ASSERT_EQ(PF_TransferRect(nullptr, 1, 1, 0, &area, src.get(), &mode, 0, nullptr, area.left, 0,
-                              out.get()),
-              0);
-    for (int y = 0; y < 256; ++y) {
-      for (int x = area.left; x < 256; ++x) {
-        const PF_RGBA8 s = *cell(src, x, y), d = *cell(before, x, y), o = *cell(out, x, y);
-        auto expect = [&](int sc, int dc) {
-          return std::min(255, sc + (2 * dc * (255 - s.alpha) + 255) / 510);
-        };
-        ASSERT_EQ(o.red, expect(s.red, d.red)) << x << "," << y;
-        ASSERT_EQ(o.green, expect(s.green, d.green)) << x << "," << y;
-        ASSERT_EQ(o.blue, expect(s.blue, d.blue)) << x << "," << y;
-        ASSERT_EQ(o.alpha, expect(s.alpha, d.alpha)) << x << "," << y;
+  oracle::OnEveryTarget([&] {
+    for (const M_LRect& area : {M_LRect{0, 0, 256, 256}, M_LRect{1, 0, 256, 256}}) {
+      WorldPtr out = oracle::Clone(*before);
+      const PF_CompositeModePlus mode;
+      ASSERT_EQ(PF_TransferRect(nullptr, 1, 1, 0, &area, src.get(), &mode, 0, nullptr, area.left, 0,
+                                out.get()),
+                0);
+      for (int y = 0; y < 256; ++y) {
+        for (int x = area.left; x < 256; ++x) {
+          const PF_RGBA8 s = *cell(src, x, y), d = *cell(before, x, y), o = *cell(out, x, y);
+          auto expect = [&](int sc, int dc) {
+            return std::min(255, sc + (2 * dc * (255 - s.alpha) + 255) / 510);
+          };
+          ASSERT_EQ(o.red, expect(s.red, d.red)) << x << "," << y;
+          ASSERT_EQ(o.green, expect(s.green, d.green)) << x << "," << y;
+          ASSERT_EQ(o.blue, expect(s.blue, d.blue)) << x << "," << y;
+          ASSERT_EQ(o.alpha, expect(s.alpha, d.alpha)) << x << "," << y;
+        }
       }
     }
-  }
+  });
 }
 
 // Normal at full strength without a mask has loops of its own; a mask that
