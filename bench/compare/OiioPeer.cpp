@@ -15,18 +15,18 @@
 namespace rgbench {
 namespace {
 
-OIIO::ImageSpec Spec(short depth, int32_t x, int32_t y, int32_t width, int32_t height) {
-  OIIO::ImageSpec spec(width, height, 4,
-                       depth == 32 ? OIIO::TypeDesc::FLOAT : OIIO::TypeDesc::UINT8);
-  spec.x = x;
-  spec.y = y;
-  spec.alpha_channel = 3;
-  return spec;
+OIIO::ImageSpec Layout(short depth, int32_t x, int32_t y, int32_t width, int32_t height) {
+  OIIO::ImageSpec layout(width, height, 4,
+                         depth == 32 ? OIIO::TypeDesc::FLOAT : OIIO::TypeDesc::UINT8);
+  layout.x = x;
+  layout.y = y;
+  layout.alpha_channel = 3;
+  return layout;
 }
 
 std::unique_ptr<OIIO::ImageBuf> Wrap(const PF_World* w) {
   return std::make_unique<OIIO::ImageBuf>(
-      Spec(w->depth, w->origin_x, w->origin_y, w->width, w->height), const_cast<void*>(w->data),
+      Layout(w->depth, w->origin_x, w->origin_y, w->width, w->height), const_cast<void*>(w->data),
       OIIO::AutoStride, static_cast<OIIO::stride_t>(w->rowbytes));
 }
 
@@ -42,7 +42,7 @@ class OiioPeer : public Peer {
     scratch_.reset();
     if (w.kind == Kind::W3Rotate)
       scratch_ =
-          std::make_unique<OIIO::ImageBuf>(Spec(w.depth, 0, 0, w.shape.width, w.shape.height));
+          std::make_unique<OIIO::ImageBuf>(Layout(w.depth, 0, 0, w.shape.width, w.shape.height));
     return true;
   }
 
@@ -52,7 +52,7 @@ class OiioPeer : public Peer {
     const Workload& w = *w_;
     std::memcpy(dest, w.background->data, FrameBytes(w));
     if (w.kind == Kind::W0Background) return;
-    OIIO::ImageBuf out(Spec(w.depth, 0, 0, w.shape.width, w.shape.height), dest);
+    OIIO::ImageBuf out(Layout(w.depth, 0, 0, w.shape.width, w.shape.height), dest);
     if (w.kind == Kind::W3Rotate) {
       const float radians = static_cast<float>(kRotationDegrees * M_PI / 180.0);
       OIIO::ImageBufAlgo::rotate(*scratch_, *layers_[0], radians, w.shape.width / 2.0f,

@@ -26,11 +26,11 @@ struct Layer {
   WorldPtr world;  // declared first: the node borrows it
   U_SharedPtr<ProbeNode> node;
 };
-struct Spec {
+struct LayerShape {
   M_LRect rect;
   bool opaque;
 };
-std::optional<Layer> Make(const std::optional<Spec>& s, int seed) {
+std::optional<Layer> Make(const std::optional<LayerShape>& s, int seed) {
   if (!s) return std::nullopt;
   return std::optional<Layer>(std::in_place, s->rect, seed, s->opaque);
 }
@@ -47,9 +47,9 @@ const bool kWide = sizeof(long) > 4;
 // ask of each, what it returns (no buffer: an empty rect), with which flags
 // (-1: not checked), and what the destination is asked for.
 struct Row {
-  Row(const char* w, std::optional<Spec> s, std::optional<Spec> d, std::optional<Spec> m, long mm,
-      PF_CompositeModePlus mo, M_LRect req, const char* n, M_LRect r, int f,
-      std::optional<M_LRect> asked)
+  Row(const char* w, std::optional<LayerShape> s, std::optional<LayerShape> d,
+      std::optional<LayerShape> m, long mm, PF_CompositeModePlus mo, M_LRect req, const char* n,
+      M_LRect r, int f, std::optional<M_LRect> asked)
       : what(w),
         src(s),
         dest(d),
@@ -62,7 +62,7 @@ struct Row {
         flags(f),
         destAsked(asked) {}
   const char* what;
-  std::optional<Spec> src, dest, mask;
+  std::optional<LayerShape> src, dest, mask;
   long maskMode;
   PF_CompositeModePlus mode;
   M_LRect request;
@@ -75,41 +75,42 @@ struct Row {
 class CompositeCullingTest : public LeakCheckTest {};
 
 TEST_F(CompositeCullingTest, InputsThatCannotShowMustNotBeCheckedOutOrRendered) {
-  const Spec src20{Rect(0, 0, 20, 20), false}, seen{k30, false}, opaqueDest{k30, true};
+  const LayerShape src20{Rect(0, 0, 20, 20), false}, seen{k30, false}, opaqueDest{k30, true};
   // Counts: pre-renders and renders of source, destination and mask.
   const Row cases[] = {
       Row("opacity 0", src20, opaqueDest, src20, 0, Mode(PF_BLEND_NORMAL, 0), k30, "001100", k30, 1,
           k30),
       Row("opacity 0 without destination", src20, std::nullopt, src20, 0, Mode(PF_BLEND_NORMAL, 0),
           k30, "000000", kNone, -1, std::nullopt),
-      Row("mask misses the request", src20, seen, Spec{Rect(50, 50, 60, 60), false}, 0,
+      Row("mask misses the request", src20, seen, LayerShape{Rect(50, 50, 60, 60), false}, 0,
           Mode(PF_BLEND_NORMAL), k30, "001110", k30, 0, k30),
       Row("no source: no mask", std::nullopt, seen, src20, 0, Mode(PF_BLEND_NORMAL), k30, "001110",
           k30, 0, k30),
-      Row("opaque inverted mask hides the source", src20, seen, Spec{Rect(-5, -5, 40, 40), true}, 1,
-          Mode(PF_BLEND_NORMAL), k30, "101110", k30, 0, k30),
+      Row("opaque inverted mask hides the source", src20, seen,
+          LayerShape{Rect(-5, -5, 40, 40), true}, 1, Mode(PF_BLEND_NORMAL), k30, "101110", k30, 0,
+          k30),
       Row("only the low 32 bits of the mask mode count", src20, seen,
-          Spec{Rect(-5, -5, 40, 40), true}, kWide ? (1L << 32) | 1 : 1, Mode(PF_BLEND_NORMAL), k30,
-          "101110", k30, 0, k30),
-      Row("opaque mask lets all through", src20, seen, Spec{Rect(-5, -5, 40, 40), true}, 0,
+          LayerShape{Rect(-5, -5, 40, 40), true}, kWide ? (1L << 32) | 1 : 1, Mode(PF_BLEND_NORMAL),
+          k30, "101110", k30, 0, k30),
+      Row("opaque mask lets all through", src20, seen, LayerShape{Rect(-5, -5, 40, 40), true}, 0,
           Mode(PF_BLEND_NORMAL), k30, "111110", k30, 0, k30),
-      Row("high bits of an alpha mask mode", src20, seen, Spec{Rect(-5, -5, 40, 40), true},
+      Row("high bits of an alpha mask mode", src20, seen, LayerShape{Rect(-5, -5, 40, 40), true},
           kWide ? 1L << 32 : 0, Mode(PF_BLEND_NORMAL), k30, "111110", k30, 0, k30),
-      Row("opaque source hides the destination", Spec{k30, true}, seen, std::nullopt, 0,
+      Row("opaque source hides the destination", LayerShape{k30, true}, seen, std::nullopt, 0,
           Mode(PF_BLEND_NORMAL), k30, "110000", k30, 1, std::nullopt),
-      Row("opaque source covers the left part", Spec{Rect(-5, -5, 12, 40), true}, seen,
+      Row("opaque source covers the left part", LayerShape{Rect(-5, -5, 12, 40), true}, seen,
           std::nullopt, 0, Mode(PF_BLEND_NORMAL), k30, "111100", k30, 0, Rect(12, 0, 30, 30)),
-      Row("... of an opaque destination", Spec{Rect(-5, -5, 12, 40), true}, opaqueDest,
+      Row("... of an opaque destination", LayerShape{Rect(-5, -5, 12, 40), true}, opaqueDest,
           std::nullopt, 0, Mode(PF_BLEND_NORMAL), k30, "111100", k30, 1, Rect(12, 0, 30, 30)),
-      Row("stencil alpha beside the destination", Spec{Rect(50, 0, 60, 10), false}, seen,
+      Row("stencil alpha beside the destination", LayerShape{Rect(50, 0, 60, 10), false}, seen,
           std::nullopt, 0, Mode(PF_BLEND_STENCIL_ALPHA), Rect(0, 0, 60, 30), "101000", kNone, -1,
           Rect(0, 0, 60, 30)),
-      Row("stencil luma beside the destination", Spec{Rect(50, 0, 60, 10), false}, seen,
+      Row("stencil luma beside the destination", LayerShape{Rect(50, 0, 60, 10), false}, seen,
           std::nullopt, 0, Mode(PF_BLEND_STENCIL_LUMA), Rect(0, 0, 60, 30), "101000", kNone, -1,
           Rect(0, 0, 60, 30)),
       Row("bound without destination", src20, std::nullopt, std::nullopt, 0, Bound(PF_BLEND_NORMAL),
           k30, "100000", kNone, -1, std::nullopt),
-      Row("bound to a destination outside", src20, Spec{Rect(100, 100, 110, 110), false},
+      Row("bound to a destination outside", src20, LayerShape{Rect(100, 100, 110, 110), false},
           std::nullopt, 0, Bound(PF_BLEND_NORMAL), k30, "101000", kNone, -1, k30),
   };
   for (const auto& c : cases) {
