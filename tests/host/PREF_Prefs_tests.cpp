@@ -30,13 +30,12 @@ long Get(int store, const char* section, const char* key, long def) {
 
 TEST_F(PREFPrefsTest, StoresMustBeSeparateEditableAndCheckTheirArguments) {
   PREF_ResetAll();
-  EXPECT_EQ(Get(2, "Misc Section", "Answer", 17), 17);
-  PREF_SetTextPrefLong(PREFp_G[2], "Misc Section", "Answer", -42);
-  EXPECT_EQ(Get(2, "Misc Section", "Answer", 17), -42);
-  EXPECT_EQ(Get(0, "Misc Section", "Answer", 17), 17);
-  EXPECT_EQ(Get(2, "Other Section", "Answer", 3), 3);
-  PREF_RemovePref(PREFp_G[2], "Misc Section", "Answer");
-  EXPECT_EQ(Get(2, "Misc Section", "Answer", 17), 17);
+  PREF_SetTextPrefLong(PREFp_G[2], "Misc", "Answer", -42);
+  EXPECT_EQ(Get(2, "Misc", "Answer", 17), -42);
+  EXPECT_EQ(Get(0, "Misc", "Answer", 17), 17);
+  EXPECT_EQ(Get(2, "Other", "Answer", 3), 3);
+  PREF_RemovePref(PREFp_G[2], "Misc", "Answer");
+  EXPECT_EQ(Get(2, "Misc", "Answer", 17), 17);
   PREF_SetTextPrefLong(PREFp_G[1], "S", "K", 5);
   // A missing section or key is ignored, never stored or dereferenced.
   PREF_SetTextPrefLong(PREFp_G[1], nullptr, "K", 6);
@@ -57,46 +56,36 @@ TEST_F(PREFPrefsTest, StoresMustBeSeparateEditableAndCheckTheirArguments) {
             U_ERR_BAD_PARAMETER);
 }
 
-// Most hosts set no RG_PREFS_FILE at all: the stores start empty.
-TEST_F(PREFPrefsTest, StoresMustStartEmptyWithoutAPreferenceFile) {
+// The file is read on the first use of the stores in a process, so each run
+// is a fresh copy of the test program; without RG_PREFS_FILE the stores
+// start empty. Lines trim both ends (carriage returns too), inside brackets
+// as well; comments and lines without '=' are skipped, and a value that is
+// not wholly a long gives the default (6). The first line and the last,
+// which has no newline, are entries too.
+TEST_F(PREFPrefsTest, FileMustLoadFirstToLastLineIntoEveryStoreTrimmedOrGiveTheDefault) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
         unsetenv("RG_PREFS_FILE");
-        std::_Exit(Get(0, "Misc Section", "Answer", 17) == 17 ? 0 : 1);
+        std::_Exit(Get(0, "Misc", "Answer", 17) == 17 ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
-}
-
-// The file is read on the first use of the stores in a process, so this runs
-// in a fresh copy of the test program. Its lines trim both ends (carriage
-// returns too), inside brackets as well; comments and lines without '='
-// are skipped, and a value that is not wholly a long gives the default.
-TEST_F(PREFPrefsTest, FileMustLoadIntoEveryStoreTrimmedAndUnparsableValuesGiveTheDefault) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   char path[] = "/tmp/rghost_prefs_XXXXXX";
   const int fd = mkstemp(path);
   ASSERT_GE(fd, 0);
   close(fd);
-  std::ofstream(path) << "; comment\n# comment=1\n  [ Max KeenEffects Stack Usage 2 ]  \r\n"
+  std::ofstream(path) << "Lead=21\n; comment\n# comment=1\n  [ Stack Usage 2 ]  \r\n"
                       << "Per-Node = 12345\r\nTotal=8000\nTotal 2\n Spaced Key\t=\t-7 \n"
-                      << "[Misc Section]\nDelete Buffer Lock on KeenFX Checkin=0\nBroken=12abc\n"
-                      << "Equals=3=4\nEmpty=\nWord=abc\nHuge=99999999999999999999\n";
-  const struct {
-    const char *section, *key;
-    long expected;  // the default is 6
-  } cases[] = {{"Max KeenEffects Stack Usage 2", "Per-Node", 12345},
-               {"Max KeenEffects Stack Usage 2", "Total", 8000},
-               {"Max KeenEffects Stack Usage 2", "Spaced Key", -7},
-               {"Max KeenEffects Stack Usage 2", "Total 2", 6},
-               {"Misc Section", "Delete Buffer Lock on KeenFX Checkin", 0},
-               {"Misc Section", "Total", 6},
-               {"", "# comment", 6},
-               {"Misc Section", "Broken", 6},
-               {"Misc Section", "Equals", 6},
-               {"Misc Section", "Empty", 6},
-               {"Misc Section", "Word", 6},
-               {"Misc Section", "Huge", 6}};
+                      << "[Misc]\nLock on Checkin=0\nBroken=12abc\nEquals=3=4\nEmpty=\n"
+                      << "Word=abc\nHuge=99999999999999999999\nLast=9";
+  // clang-format off
+  const struct { const char *section, *key; long expected; } cases[] = {
+      {"", "Lead", 21}, {"Stack Usage 2", "Per-Node", 12345}, {"Stack Usage 2", "Total", 8000},
+      {"Stack Usage 2", "Spaced Key", -7}, {"Stack Usage 2", "Total 2", 6}, {"Misc", "Total", 6},
+      {"Misc", "Lock on Checkin", 0}, {"", "# comment", 6}, {"Misc", "Broken", 6},
+      {"Misc", "Equals", 6}, {"Misc", "Empty", 6}, {"Misc", "Word", 6}, {"Misc", "Huge", 6},
+      {"Misc", "Last", 9}};
+  // clang-format on
   const std::string file = path;
   EXPECT_EXIT(
       {
@@ -109,10 +98,10 @@ TEST_F(PREFPrefsTest, FileMustLoadIntoEveryStoreTrimmedAndUnparsableValuesGiveTh
               ++wrong;
             }
         // Editing works on top of the file; a reset does not bring it back.
-        PREF_SetTextPrefLong(PREFp_G[2], "Misc Section", "Broken", 4);
-        wrong += Get(2, "Misc Section", "Broken", 6) != 4;
+        PREF_SetTextPrefLong(PREFp_G[2], "Misc", "Broken", 4);
+        wrong += Get(2, "Misc", "Broken", 6) != 4;
         PREF_ResetAll();
-        wrong += Get(2, "Max KeenEffects Stack Usage 2", "Total", 1) != 1;
+        wrong += Get(2, "Stack Usage 2", "Total", 1) != 1;
         std::fflush(nullptr);
         std::_Exit(wrong);
       },
