@@ -4,14 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <new>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "../../host/src/PF_KernelRows.h"
 #include "PF_Transfer_oracle.h"
 #include "rghost/U_Errors.h"
 #include "rghost/U_Services.h"
@@ -148,14 +152,12 @@ TEST_F(TransferTest, EightBitNormalMustBeExactForEveryAlphaAndDestination) {
                 0);
       for (int y = 0; y < 256; ++y) {
         for (int x = area.left; x < 256; ++x) {
-          const PF_RGBA8 s = *cell(src, x, y), d = *cell(before, x, y), o = *cell(out, x, y);
-          auto expect = [&](int sc, int dc) {
-            return std::min(255, sc + (2 * dc * (255 - s.alpha) + 255) / 510);
-          };
-          ASSERT_EQ(o.red, expect(s.red, d.red)) << x << "," << y;
-          ASSERT_EQ(o.green, expect(s.green, d.green)) << x << "," << y;
-          ASSERT_EQ(o.blue, expect(s.blue, d.blue)) << x << "," << y;
-          ASSERT_EQ(o.alpha, expect(s.alpha, d.alpha)) << x << "," << y;
+          const auto* s = reinterpret_cast<const uint8_t*>(cell(src, x, y));
+          const auto* d = reinterpret_cast<const uint8_t*>(cell(before, x, y));
+          const auto* o = reinterpret_cast<const uint8_t*>(cell(out, x, y));
+          for (int c = 0; c < 4; ++c)  // red, green, blue, alpha
+            ASSERT_EQ(o[c], std::min(255, s[c] + (2 * d[c] * (255 - s[3]) + 255) / 510))
+                << x << "," << y << " channel " << c;
         }
       }
     }
@@ -194,8 +196,8 @@ TEST_F(TransferTest, PlainNormalLoopsMustEqualTheGeneralLoopAndCopyOpaqueSources
 
 // Float pixels are not clamped, but the adding modes must not push alpha
 // past 1 from nominal inputs (the other modes' 1 - alpha weights would turn
-// negative), and over a transparent destination every mode whose flag allows
-// copy substitution must give the source exactly, also an alpha above 1.
+// negative), and over a transparent destination must give the source
+// exactly, also an alpha above 1.
 TEST_F(TransferTest, AddingModesMustBoundAlphaAndStayCopiesOverTransparent) {
   WorldPtr src = oracle::MakeWorld(2, 1, 32);
   auto* s = static_cast<PF_RGBA32F*>(src->PixelAddress(0, 0));
@@ -421,6 +423,41 @@ TEST_F(TransferTest, ResultsMustNotDependOnTheThreadCount) {
       oracle::ExpectSamePixels(*results[0], *results[1]);
       oracle::ExpectSamePixels(*results[0], *results[2]);
     }
+  }
+}
+
+// A row body that throws stops the job and its failure reaches the caller
+// as a code, wherever it ran: on a helper thread, on the calling thread
+// among helpers, or on the calling thread alone. The other thread's rows
+// wait for the throw, so that it happens on the thread the case names.
+TEST_F(TransferTest, RowBodyThrowingOnAnyThreadMustReturnItsFailureCode) {
+  const struct {
+    const char* what;
+    int threads;
+    bool onHelper;
+    void (*fail)();
+    long code;
+  } cases[] = {
+      {"code on a helper", 2, true, [] { throw 4711L; }, 4711},
+      {"bad_alloc on a helper", 3, true, [] { throw std::bad_alloc(); }, U_ERR_OUT_OF_MEMORY},
+      {"other on the caller", 2, false, [] { throw std::runtime_error("x"); }, U_ERR_INTERNAL},
+      {"code on the caller alone", 1, false, [] { throw 4712L; }, 4712},
+  };
+  const std::thread::id caller = std::this_thread::get_id();
+  for (const auto& c : cases) {
+    ThreadCountScope scope(c.threads);
+    std::atomic<bool> thrown{false};
+    auto body = [&](long, PFh_RowScratch&) {
+      if ((std::this_thread::get_id() != caller) == c.onHelper) {
+        if (!thrown.exchange(true)) c.fail();
+        return;
+      }
+      const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (!thrown && std::chrono::steady_clock::now() < give_up)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    };
+    EXPECT_EQ(PFh_RunRows(nullptr, 400, 1 << 20, body), c.code) << c.what;
+    EXPECT_TRUE(thrown) << c.what;
   }
 }
 
