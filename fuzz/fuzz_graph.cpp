@@ -11,17 +11,13 @@
 // byte still alive once the input's graph and buffers are gone.
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
+#include <deque>
 #include <memory>
 #include <new>
 #include <optional>
 #include <vector>
 
-#include "ByteReader.h"
-#include "FuzzHarness.h"
-#include "rg/rg.h"
+#include "FuzzSupport.h"
 #include "support/ProofNodes.h"
 
 namespace {
@@ -29,25 +25,6 @@ namespace {
 constexpr size_t kMaxNodes = 40;
 constexpr int kMaxSourceSide = 24;
 constexpr int kMaxRequestSide = 160;
-
-// Aborts the execution by throwing a host code once its countdown runs out.
-class CountdownAbort : public RG_ProgAbort {
- public:
-  explicit CountdownAbort(int checks) : checks_left_(checks) {}
-  void StartProgress() override {}
-  void CheckAbort() override {
-    if (checks_left_-- == 0) throw U_ERR_USER_ABORT;
-  }
-  void Progress(long, long) override {}
-
- private:
-  int checks_left_;
-};
-
-short PickDepth(ByteReader& in) {
-  static constexpr short kDepths[] = {8, 16, 32};
-  return kDepths[in.Below(3)];
-}
 
 // Pixel values: transparent, opaque, premultiplied noise, or raw noise that
 // need not be premultiplied (floats may leave 0..1, though stay finite).
@@ -63,32 +40,17 @@ void FillWorld(PF_World* world, uint8_t pattern, uint32_t seed) {
         h ^= h >> 12;
         v = static_cast<float>(h & 0xFFFF) / 65535.0f;
       }
-      switch (pattern % 4) {
-        case 0:
-          c[0] = c[1] = c[2] = c[3] = 0;
-          break;
-        case 1:
-          c[3] = 1;
-          break;
-        case 2:
-          for (int i = 0; i < 3; ++i) c[i] *= c[3];
-          break;
-        case 3:
-          if (world->depth == 32)
-            for (float& v : c) v = v * 4 - 1.5f;
-          break;
-      }
+      if (pattern % 4 == 0) c[0] = c[1] = c[2] = c[3] = 0;
+      if (pattern % 4 == 1) c[3] = 1;
+      for (int i = 0; pattern % 4 == 2 && i < 3; ++i) c[i] *= c[3];
+      for (int i = 0; pattern % 4 == 3 && world->depth == 32 && i < 4; ++i) c[i] = c[i] * 4 - 1.5f;
       auto* p = static_cast<uint8_t*>(world->PixelAddress(x, y));
       for (int i = 0; i < 4; ++i) {
-        const float v = std::clamp(c[i], -2.0f, 3.0f);
-        if (world->depth == 8) {
-          p[i] = static_cast<uint8_t>(std::clamp(v, 0.0f, 1.0f) * 255.0f + 0.5f);
-        } else if (world->depth == 16) {
-          reinterpret_cast<uint16_t*>(p)[i] =
-              static_cast<uint16_t>(std::clamp(v, 0.0f, 1.0f) * 65535.0f + 0.5f);
-        } else {
-          reinterpret_cast<float*>(p)[i] = v;
-        }
+        const float v = std::clamp(c[i], -2.0f, 3.0f), unit = std::clamp(v, 0.0f, 1.0f);
+        if (world->depth == 8) p[i] = static_cast<uint8_t>(unit * 255.0f + 0.5f);
+        if (world->depth == 16)
+          reinterpret_cast<uint16_t*>(p)[i] = static_cast<uint16_t>(unit * 65535.0f + 0.5f);
+        if (world->depth == 32) reinterpret_cast<float*>(p)[i] = v;
       }
     }
   }
@@ -96,81 +58,43 @@ void FillWorld(PF_World* world, uint8_t pattern, uint32_t seed) {
 
 M_Matrix3 PickMatrix(ByteReader& in) {
   M_Matrix3 m;
-  switch (in.Below(9)) {
-    case 0:
-      break;  // identity
-    case 1:
-      m[6] = in.Coord();
-      m[7] = in.Coord();
-      break;
-    case 2:
-      m[6] = in.Coord() + in.Real();
-      m[7] = in.Coord() + 0.5;
-      break;
-    case 3:
-      m[0] = in.Real();
-      m[4] = in.Real();
-      m[6] = in.Coord();
-      m[7] = in.Coord();
-      break;
-    case 4: {
-      const double a = in.U8() * (6.283185307179586 / 256.0);
-      const double s = 1.0 + static_cast<int8_t>(in.U8()) / 64.0;
-      m[0] = s * std::cos(a);
-      m[1] = s * std::sin(a);
-      m[3] = -s * std::sin(a);
-      m[4] = s * std::cos(a);
-      m[6] = in.Coord();
-      m[7] = in.Coord();
-      break;
-    }
-    case 5:
-      for (double& v : m.m) v = in.Real();
-      break;
-    case 6:  // singular: all zero, or one row a multiple of the other
-      if (in.Bit()) {
-        for (double& v : m.m) v = 0;
-      } else {
-        m[0] = in.Real();
-        m[1] = in.Real();
-        m[3] = 2 * m[0];
-        m[4] = 2 * m[1];
-      }
-      break;
-    case 7:  // projective
-      m[2] = in.Real() * 1e-3;
-      m[5] = in.Real() * 1e-3;
-      m[8] = 1 + in.Real();
-      m[6] = in.Coord();
-      break;
-    case 8:
-      m[7] = 2 * in.Coord() + in.Below(2);
-      break;  // whole-row shifts
+  const uint32_t kind = in.Below(9);  // 0: identity
+  if (kind == 2) m[6] = in.Coord() + in.Real(), m[7] = in.Coord() + 0.5;
+  if (kind == 3) m[0] = in.Real(), m[4] = in.Real();
+  if (kind == 4) {
+    const double a = in.U8() * (6.283185307179586 / 256.0);
+    const double s = 1.0 + static_cast<int8_t>(in.U8()) / 64.0;
+    m[0] = m[4] = s * std::cos(a);
+    m[1] = s * std::sin(a);
+    m[3] = -m[1];
   }
+  if (kind == 1 || kind == 3 || kind == 4) m[6] = in.Coord(), m[7] = in.Coord();
+  if (kind == 5)
+    for (double& v : m.m) v = in.Real();
+  if (kind == 6 && in.Bit())  // singular: all zero, or one row a multiple of the other
+    for (double& v : m.m) v = 0;
+  else if (kind == 6)
+    m[0] = in.Real(), m[1] = in.Real(), m[3] = 2 * m[0], m[4] = 2 * m[1];
+  if (kind == 7)  // projective
+    m[2] = in.Real() * 1e-3, m[5] = in.Real() * 1e-3, m[8] = 1 + in.Real(), m[6] = in.Coord();
+  if (kind == 8) m[7] = 2 * in.Coord() + in.Below(2);  // whole-row shifts
   return m;
+}
+
+// k % n for a byte k below `below`, otherwise any 32-bit value.
+int32_t PickSmall(ByteReader& in, uint8_t below, int n) {
+  const uint8_t k = in.U8();
+  return k < below ? k % n : static_cast<int32_t>(in.U32());
 }
 
 PF_CompositeModePlus PickMode(ByteReader& in) {
   PF_CompositeModePlus mode;
-  const uint8_t k = in.U8();
-  mode.transfer_mode = k < 200 ? k % PF_BLEND_MODE_COUNT : static_cast<int32_t>(in.U32());
+  mode.transfer_mode = PickSmall(in, 200, PF_BLEND_MODE_COUNT);
   mode.dest_bound = in.Below(4) == 0 ? 1 : 0;
   mode.opacity = in.Opacity();
   mode.dissolve_seed = static_cast<int32_t>(in.U16());
   mode.mode_ext = in.Below(8) == 0 ? in.U64() : 0;
   return mode;
-}
-
-long PickMaskMode(ByteReader& in) {
-  const uint8_t k = in.U8();
-  if (k < 200) return k % 4;
-  return static_cast<int32_t>(in.U32());
-}
-
-int32_t PickField(ByteReader& in) {
-  const uint8_t k = in.U8();
-  if (k < 240) return k % 3;
-  return static_cast<int32_t>(in.U32());
 }
 
 // A rect of at most kMaxRequestSide per side, sometimes empty or inverted.
@@ -189,6 +113,7 @@ M_LRect PickRect(ByteReader& in) {
 struct Scene {
   std::vector<std::unique_ptr<PF_World>> worlds;
   std::vector<std::vector<uint64_t>> borrowed_memory;
+  std::deque<long> countdowns;  // of the abort objects
   std::vector<U_SharedPtr<RG_RenderNode>> nodes;
   short depth = 8;
 
@@ -234,65 +159,41 @@ struct Scene {
     }
   }
 
-  void AddComposite(ByteReader& in) {
-    RG_RenderNode* src = PickSource(in);
-    RG_RenderNode* dst = Pick(in, true);
-    RG_RenderNode* mask = in.Below(3) == 0 ? Pick(in, true) : nullptr;
-    const PF_CompositeModePlus mode = PickMode(in);
-    nodes.push_back(new RG_CompositeNode(src, mode, dst, mask, PickMaskMode(in)));
-  }
-
-  void AddXform(ByteReader& in) {
+  // A composite, or with `xform` a transform (its matrices and quality read first).
+  void AddComposite(ByteReader& in, bool xform) {
     M_Matrix3 matrices[3];
-    const long count = static_cast<long>(in.Below(4));
-    for (long i = 0; i < count; ++i) matrices[i] = PickMatrix(in);
-    const uint8_t q = in.U8();
-    const long quality = q < 240 ? q % 2 : static_cast<int32_t>(in.U32());
+    long count = 0, quality = 0;
+    if (xform) {
+      count = static_cast<long>(in.Below(4));
+      for (long i = 0; i < count; ++i) matrices[i] = PickMatrix(in);
+      quality = PickSmall(in, 240, 2);
+    }
     RG_RenderNode* src = PickSource(in);
     RG_RenderNode* dst = Pick(in, true);
     RG_RenderNode* mask = in.Below(3) == 0 ? Pick(in, true) : nullptr;
     const PF_CompositeModePlus mode = PickMode(in);
-    nodes.push_back(
-        new RG_XformNode(matrices, count, mode, quality, src, dst, mask, PickMaskMode(in)));
-  }
-
-  void AddCache(ByteReader& in) {
-    RG_RenderNode* input = PickSource(in);
-    nodes.push_back(new ProofCacheNode(input, in.U8()));
+    const long maskMode = PickSmall(in, 200, 4);
+    if (xform)
+      nodes.push_back(new RG_XformNode(matrices, count, mode, quality, src, dst, mask, maskMode));
+    else
+      nodes.push_back(new RG_CompositeNode(src, mode, dst, mask, maskMode));
   }
 
   void Build(ByteReader& in) {
     while (!in.Empty() && nodes.size() < kMaxNodes) {
-      switch (in.Below(9)) {
-        case 0:
-        case 1:
-          AddSource(in);
-          break;
-        case 2:
-          nodes.push_back(new RG_NullNode);
-          break;
-        case 3:
-          AddComposite(in);
-          break;
-        case 4:
-          AddXform(in);
-          break;
-        case 5:
-          AddCache(in);
-          break;
-        case 6:
-          if (RG_RenderNode* node = Pick(in, true)) node->SetLegacyEffectBounds(PickRect(in));
-          break;
-        case 7:
-          if (RG_RenderNode* node = Pick(in, true)) node->SetProgAbort(new CountdownAbort(in.U8()));
-          break;
-        case 8: {
-          RG_RenderNode* input = PickSource(in);
-          const uint16_t policy = in.U16();
-          const M_LRect keep = policy & ProofEffectNode::kCrop ? PickRect(in) : M_LRect{};
-          nodes.push_back(new ProofEffectNode(input, policy, keep, M_Grow(keep, in.U8() % 4)));
-          break;
-        }
+      const uint32_t op = in.Below(9);
+      if (op <= 1) AddSource(in);
+      if (op == 2) nodes.push_back(new RG_NullNode);
+      if (op == 3 || op == 4) AddComposite(in, op == 4);
+      RG_RenderNode* input = op == 5 || op == 8 ? PickSource(in) : nullptr;
+      if (op == 5) nodes.push_back(new ProofCacheNode(input, in.U8()));
+      RG_RenderNode* node = op == 6 || op == 7 ? Pick(in, true) : nullptr;
+      if (node && op == 6) node->SetLegacyEffectBounds(PickRect(in));
+      if (node && op == 7) node->SetProgAbort(new ProofAbort(&countdowns.emplace_back(in.U8())));
+      if (op == 8) {
+        const uint16_t policy = in.U16();
+        const M_LRect keep = policy & ProofEffectNode::kCrop ? PickRect(in) : M_LRect{};
+        nodes.push_back(new ProofEffectNode(input, policy, keep, M_Grow(keep, in.U8() % 4)));
       }
       if (in.Below(8) == 0) break;
     }
@@ -326,36 +227,42 @@ void CheckResult(const M_LRect& rect, const PF_World* world, short depth) {
 void Execute(Scene& scene, RG_RenderNode* root, ByteReader& in) {
   RG_RenderRequest request;
   request.flags = in.U8();
-  request.field = PickField(in);
+  request.field = PickSmall(in, 240, 3);
   request.bit_depth = scene.depth;
   const uint8_t options = in.U8();
   // An injected failure makes the n-th next fallible host call fail.
   std::optional<long> inject;
   if (options & 1) inject = static_cast<long>(in.Below(600));
 
-  if (options & 2) {
-    // Destination form: the request lies within the destination rect.
-    M_LRect destRect = PickRect(in);
-    if (destRect.right <= destRect.left) destRect.right = destRect.left + 1 + in.Below(64);
-    if (destRect.bottom <= destRect.top) destRect.bottom = destRect.top + 1 + in.Below(64);
-    const int32_t w = destRect.right - destRect.left, h = destRect.bottom - destRect.top;
-    request.rect.left = destRect.left + static_cast<int32_t>(in.Below(static_cast<uint32_t>(w)));
-    request.rect.top = destRect.top + static_cast<int32_t>(in.Below(static_cast<uint32_t>(h)));
-    request.rect.right = request.rect.left + static_cast<int32_t>(in.Below(static_cast<uint32_t>(
-                                                 destRect.right - request.rect.left + 1)));
-    request.rect.bottom = request.rect.top + static_cast<int32_t>(in.Below(static_cast<uint32_t>(
-                                                 destRect.bottom - request.rect.top + 1)));
-    if (options & 4) request.rect = destRect;
-    std::unique_ptr<PF_World> dest(PF_World::New(destRect, scene.depth, (options >> 3) & 1));
-    M_LRect outRect{1, 2, 3, 4};
+  // Library and host errors are expected, an allocation failure only when injected.
+  const auto attempt = [&](auto&& execute) {
     if (inject) U_InjectFailure(*inject, U_ERR_INJECTED);
+    bool done = false;
     try {
-      RG_ExecuteGraph(root, request, destRect, dest.get(), &outRect);
+      execute();
+      done = true;
     } catch (long) {
     } catch (const std::bad_alloc&) {
       if (!inject) throw;
     }
     U_ClearInjectedFailure();
+    return done;
+  };
+
+  if (options & 2) {
+    // Destination form: the request lies within the destination rect.
+    M_LRect d = PickRect(in);
+    if (d.right <= d.left) d.right = d.left + 1 + in.Below(64);
+    if (d.bottom <= d.top) d.bottom = d.top + 1 + in.Below(64);
+    M_LRect& q = request.rect;
+    q.left = d.left + static_cast<int32_t>(in.Below(static_cast<uint32_t>(d.right - d.left)));
+    q.top = d.top + static_cast<int32_t>(in.Below(static_cast<uint32_t>(d.bottom - d.top)));
+    q.right = q.left + static_cast<int32_t>(in.Below(static_cast<uint32_t>(d.right - q.left + 1)));
+    q.bottom = q.top + static_cast<int32_t>(in.Below(static_cast<uint32_t>(d.bottom - q.top + 1)));
+    if (options & 4) q = d;
+    std::unique_ptr<PF_World> dest(PF_World::New(d, scene.depth, (options >> 3) & 1));
+    M_LRect outRect{1, 2, 3, 4};
+    attempt([&] { RG_ExecuteGraph(root, request, d, dest.get(), &outRect); });
     TouchWorld(dest.get());
     return;
   }
@@ -365,44 +272,30 @@ void Execute(Scene& scene, RG_RenderNode* root, ByteReader& in) {
   char outFlags = 0;
   PF_World* world = nullptr;
   RG_BufferLock* lock = nullptr;
-  const bool wantLock = (options & 4) != 0;
-  if (inject) U_InjectFailure(*inject, U_ERR_INJECTED);
-  bool done = false;
-  try {
-    if (options & 0x10) {
-      // Pre-render first on a traverser of our own; Execute then reuses
-      // what covers the request.
-      RG_Traverser traverser(root);
-      outRect = M_LRect{};  // a failing PreRenderGraph never reaches Execute
-      traverser.PreRenderGraph(request);
-      if (root != nullptr) (void)traverser.GetNodeRect(root), (void)traverser.GetNodeData(root);
-      traverser.Execute(request, &outRect, &outFlags, &world, wantLock ? &lock : nullptr);
-    } else {
-      RG_ExecuteGraph(root, request, &outRect, &outFlags, &world, wantLock ? &lock : nullptr);
-    }
-    done = true;
-  } catch (long) {
-  } catch (const std::bad_alloc&) {
-    if (!inject) throw;
-  }
-  U_ClearInjectedFailure();
-  std::unique_ptr<PF_World> ownedWorld(world);
+  RG_BufferLock** lockHolder = (options & 4) ? &lock : nullptr;
+  const bool done = attempt([&] {
+    if (!(options & 0x10))
+      return RG_ExecuteGraph(root, request, &outRect, &outFlags, &world, lockHolder);
+    // Pre-render first on a traverser of our own; Execute then reuses what
+    // covers the request.
+    RG_Traverser traverser(root);
+    outRect = M_LRect{};  // a failing PreRenderGraph never reaches Execute
+    traverser.PreRenderGraph(request);
+    if (root != nullptr) (void)traverser.GetNodeRect(root), (void)traverser.GetNodeData(root);
+    traverser.Execute(request, &outRect, &outFlags, &world, lockHolder);
+  });
   std::unique_ptr<RG_BufferLock> ownedLock(lock);
-  if (!done) {
-    if (world != nullptr || lock != nullptr || !(outRect == M_LRect{}))
-      Finding("a failed execution left outputs set");
-    return;
-  }
-  if (!wantLock && lock != nullptr) Finding("a lock came back without a holder");
-  CheckResult(outRect, world, scene.depth);
-  // The world goes before the lock that keeps it valid.
-  ownedWorld.reset();
+  std::unique_ptr<PF_World> ownedWorld(world);  // goes before the lock that keeps it valid
+  if (!done && (world != nullptr || lock != nullptr || !(outRect == M_LRect{})))
+    Finding("a failed execution left outputs set");
+  if (done && !lockHolder && lock != nullptr) Finding("a lock came back without a holder");
+  if (done) CheckResult(outRect, world, scene.depth);
 }
 
 void RunOne(ByteReader& in) {
   Scene scene;
   const uint8_t header = in.U8();
-  scene.depth = PickDepth(in);
+  scene.depth = static_cast<short>(8 << in.Below(3));
   std::optional<RG_ScRGProfiler> profiler;
   if (header & 1) profiler.emplace(in.U8());
   scene.Build(in);

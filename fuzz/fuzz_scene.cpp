@@ -11,21 +11,17 @@
 // Anything else leaving the loader or the render is a finding, as are
 // sanitizer reports and worlds or tracked objects left alive.
 #include <algorithm>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <new>
 #include <string>
 #include <vector>
 
-#include "FuzzHarness.h"
+#include "FuzzSupport.h"
 #include "ImageStore.h"
 #include "LruCache.h"
 #include "Progress.h"
 #include "SceneGraph.h"
 #include "SceneLoader.h"
-#include "rg/rg.h"
 
 namespace {
 
@@ -37,8 +33,7 @@ void Render(const SceneDesc& scene, size_t variant) {
   for (const NodeDesc& node : scene.nodes)
     if (node.kind == NodeKind::Image) return;
 
-  static constexpr short kDepths[] = {8, 16, 32};
-  const short depth = kDepths[variant % 3];
+  const short depth = static_cast<short>(8 << variant % 3);
   const bool intoBuffer = (variant / 3) % 2 != 0;
 
   ImageStore images;

@@ -18,6 +18,7 @@
 #include "rg/RG_NodeCallbacks.h"
 #include "rg/RG_RenderNode.h"
 #include "rghost/PF_World.h"
+#include "rghost/U_Errors.h"
 
 using ProofWorldPtr = std::unique_ptr<PF_World>;
 
@@ -35,6 +36,21 @@ inline double ProofFullAlpha(short depth) {
 void ProofInvertPixels(PF_World* world);
 // Full alpha on every pixel, colours clamped to it.
 void ProofMakeOpaque(PF_World* world);
+
+// Aborts by throwing U_ERR_USER_ABORT at the check that finds *countdown at
+// 0, counting it down at every check; nodes may share one countdown.
+class ProofAbort : public RG_ProgAbort {
+ public:
+  explicit ProofAbort(long* countdown) : countdown_(countdown) {}
+  void StartProgress() override {}
+  void CheckAbort() override {
+    if ((*countdown_)-- == 0) throw U_ERR_USER_ABORT;
+  }
+  void Progress(long, long) override {}
+
+ private:
+  long* countdown_;  // borrowed
+};
 
 // A leaf serving a view of a borrowed world under a plain buffer lock, like a
 // host's source node; declares its output opaque when told to.

@@ -162,14 +162,7 @@ TEST_F(SceneLoaderTest, ProgramMustRejectBadInputWithCodeTwoOneLineAndNoFile) {
       {{good, "-o", out, "--rect", "-2000000000,0,2000000000,1"}, "the render rect is too large"},
       {{dir / "absent.json", "-o", out}, "cannot read the scene file"},
   };
-  for (const Case& c : cases) {
-    testing::internal::CaptureStderr();
-    const int code = RunTool(c.args);
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(code, 2) << err;
-    EXPECT_NE(err.find(c.expected), std::string::npos) << err;
-    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
-  }
+  for (const Case& c : cases) ExpectFailure(c.args, 2, c.expected);
   for (const std::string& name : dir.Entries())
     EXPECT_EQ(name.find(".png"), std::string::npos) << "left behind: " << name;
 }

@@ -2,10 +2,13 @@
 // running the program's front end in-process.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -24,16 +27,16 @@ class ScratchDir {
     std::filesystem::remove_all(path_, ec);
   }
   std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-  const std::filesystem::path& Path() const { return path_; }
   std::string Write(const std::string& name, const std::string& text) const {
     std::ofstream(path_ / name) << text;
     return (path_ / name).string();
   }
-  // Every entry of the folder, hidden ones included.
+  // Every entry of the folder, hidden ones included, sorted.
   std::vector<std::string> Entries() const {
     std::vector<std::string> out;
     for (const auto& e : std::filesystem::directory_iterator(path_))
       out.push_back(e.path().filename().string());
+    std::sort(out.begin(), out.end());
     return out;
   }
 
@@ -46,6 +49,23 @@ inline int RunTool(std::vector<std::string> args) {
   std::vector<const char*> argv;
   for (const std::string& a : args) argv.push_back(a.c_str());
   return RgrenderMain(static_cast<int>(argv.size()), argv.data());
+}
+
+// Runs the program, which must end with `code` and write `lines` lines
+// (0: any number) to stderr, holding `message`.
+inline void ExpectFailure(const std::vector<std::string>& args, int code,
+                          const std::string& message, int lines = 1) {
+  testing::internal::CaptureStderr();
+  const int got = RunTool(args);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(got, code) << "expected '" << message << "', got: " << err;
+  EXPECT_NE(err.find(message), std::string::npos) << "expected '" << message << "', got: " << err;
+  EXPECT_TRUE(lines == 0 || std::count(err.begin(), err.end(), '\n') == lines) << err;
+}
+
+inline std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 inline std::string DataPath(const std::string& name) {
