@@ -24,12 +24,11 @@ struct Px {
 
 inline double ChannelMax(short depth) { return depth == 8 ? 255.0 : depth == 16 ? 65535.0 : 1.0; }
 // Tolerance of a comparison at a depth: one LSB, or 1e-5 on float.
+inline double Tolerance(short depth) { return depth == 32 ? 1e-5 : 1.0 / ChannelMax(depth) + 1e-9; }
 // The adding modes' alpha: the sum, at most 1 unless an input is above 1.
 inline double AddedAlpha(double as, double ab) {
   return std::min(std::max({1.0, as, ab}), as + ab);
 }
-
-inline double Tolerance(short depth) { return depth == 32 ? 1e-5 : 1.0 / ChannelMax(depth) + 1e-9; }
 
 // ---- blend functions on un-premultiplied colour ----
 
@@ -202,54 +201,44 @@ inline WorldPtr Clone(const PF_World& from) {
   return w;
 }
 
+// Pixel (x, y) of a buffer of PF_RGBA8, PF_RGBA16 or PF_RGBA32F, scaled to 0..1.
+template <class P>
+P* At(const PF_LayerDef& l, int32_t x, int32_t y) {
+  return reinterpret_cast<P*>(static_cast<char*>(l.data) + static_cast<ptrdiff_t>(y) * l.rowbytes) +
+         x;
+}
+template <class P>
+Px GetAs(const PF_LayerDef& l, int32_t x, int32_t y, double m) {
+  const P* p = At<P>(l, x, y);
+  return {p->red / m, p->green / m, p->blue / m, p->alpha / m};
+}
 inline Px Get(const PF_LayerDef& l, int32_t x, int32_t y) {
-  const char* row = static_cast<const char*>(l.data) + static_cast<ptrdiff_t>(y) * l.rowbytes;
-  if (l.depth == 8) {
-    const auto* p = reinterpret_cast<const PF_RGBA8*>(row) + x;
-    return {p->red / 255.0, p->green / 255.0, p->blue / 255.0, p->alpha / 255.0};
-  }
-  if (l.depth == 16) {
-    const auto* p = reinterpret_cast<const PF_RGBA16*>(row) + x;
-    return {p->red / 65535.0, p->green / 65535.0, p->blue / 65535.0, p->alpha / 65535.0};
-  }
-  const auto* p = reinterpret_cast<const PF_RGBA32F*>(row) + x;
-  return {p->red, p->green, p->blue, p->alpha};
+  return l.depth == 8    ? GetAs<PF_RGBA8>(l, x, y, 255)
+         : l.depth == 16 ? GetAs<PF_RGBA16>(l, x, y, 65535)
+                         : GetAs<PF_RGBA32F>(l, x, y, 1);
 }
-
+template <class P>
+void SetAs(const PF_LayerDef& l, int32_t x, int32_t y, const Px& q, double m) {
+  using T = decltype(P::red);
+  auto c = [m](double v) { return m == 1 ? T(v) : T(std::lround(v * m)); };
+  *At<P>(l, x, y) = {c(q.r), c(q.g), c(q.b), c(q.a)};
+}
 inline void Set(const PF_LayerDef& l, int32_t x, int32_t y, const Px& v) {
-  char* row = static_cast<char*>(l.data) + static_cast<ptrdiff_t>(y) * l.rowbytes;
   const Px q = Quantize(v, l.depth);
-  if (l.depth == 8) {
-    auto c = [](double d) { return static_cast<uint8_t>(std::lround(d * 255)); };
-    reinterpret_cast<PF_RGBA8*>(row)[x] = {c(q.r), c(q.g), c(q.b), c(q.a)};
-  } else if (l.depth == 16) {
-    auto c = [](double d) { return static_cast<uint16_t>(std::lround(d * 65535)); };
-    reinterpret_cast<PF_RGBA16*>(row)[x] = {c(q.r), c(q.g), c(q.b), c(q.a)};
-  } else {
-    reinterpret_cast<PF_RGBA32F*>(row)[x] = {static_cast<float>(q.r), static_cast<float>(q.g),
-                                             static_cast<float>(q.b), static_cast<float>(q.a)};
-  }
+  if (l.depth == 8) SetAs<PF_RGBA8>(l, x, y, q, 255);
+  if (l.depth == 16) SetAs<PF_RGBA16>(l, x, y, q, 65535);
+  if (l.depth == 32) SetAs<PF_RGBA32F>(l, x, y, q, 1);
 }
 
-// A valid premultiplied pixel; about a fifth opaque and a fifth transparent.
-inline Px RandomPixel(std::mt19937& rng) {
-  std::uniform_real_distribution<double> u(0.0, 1.0);
-  const double pick = u(rng);
-  const double a = pick < 0.2 ? 1.0 : pick < 0.4 ? 0.0 : u(rng);
-  return {u(rng) * a, u(rng) * a, u(rng) * a, a};
-}
-
-// Fills a world with random pixels, rounded to the world's depth first so
-// that the oracle sees what the kernel sees.
+// Random premultiplied pixels, rounded to the world's depth first so that
+// the oracle sees what the kernel sees; about a fifth opaque and a fifth
+// transparent, or all opaque.
 inline void FillRandom(const PF_LayerDef& l, std::mt19937& rng, bool opaque = false) {
+  std::uniform_real_distribution<double> u(0.0, 1.0);
   for (int32_t y = 0; y < l.height; ++y) {
     for (int32_t x = 0; x < l.width; ++x) {
-      Px p = RandomPixel(rng);
-      if (opaque) {
-        std::uniform_real_distribution<double> u(0.0, 1.0);
-        p = {u(rng), u(rng), u(rng), 1.0};
-      }
-      Set(l, x, y, p);
+      const double pick = u(rng), a = opaque || pick < 0.2 ? 1.0 : pick < 0.4 ? 0.0 : u(rng);
+      Set(l, x, y, {u(rng) * a, u(rng) * a, u(rng) * a, a});
     }
   }
 }

@@ -299,24 +299,17 @@ TEST_F(PFWorldTest, DepthConversionsMustScaleRoundAndClampEveryValue) {
 
 TEST_F(PFWorldTest, EveryOperationMustMakeOneFallibleCall) {
   WorldPtr a = NewWorld({0, 0, 4, 4}, 8), b = NewWorld({0, 0, 4, 4}, 8);
+  // clang-format off
   const std::function<void()> ops[] = {
-      [] {
-        delete PF_World::New({0, 0, 2, 2}, 8, 1);
-      },
-      [&] {
-        delete PF_World::NewReference(a.get(), M_LRect{0, 0, 1, 1});
-      },
+      [] { delete PF_World::New({0, 0, 2, 2}, 8, 1); },
+      [&] { delete PF_World::NewReference(a.get(), M_LRect{0, 0, 1, 1}); },
       [&] { delete PF_World::NewBorrowed(a->data, 1, 1, 4, 8, 0, 0); },
       [&] { a->Clear(0); },
-      [&] {
-        a->ClearOutside({0, 0, 1, 1});
-      },
+      [&] { a->ClearOutside({0, 0, 1, 1}); },
       [&] { a->CopyPixels(b.get(), nullptr, 0, 0); },
       [&] { a->ConvertPixels(b.get(), nullptr, 1, 0, 0, 0); },
-      [&] {
-        a->ShrinkToSubRect({0, 0, 4, 4});
-      },
-  };
+      [&] { a->ShrinkToSubRect({0, 0, 4, 4}); }};
+  // clang-format on
   for (size_t i = 0; i < std::size(ops); ++i) {
     const long long before = U_FallibleCallCount();
     ops[i]();

@@ -148,20 +148,8 @@ TEST_F(UServicesTest, TrackedFiguresMustStayExactWhileBlocksAreReused) {
   // Sizes at and around the class boundaries (steps of 16, then powers of
   // two), the largest recycled size and the first one beyond it; dirtied,
   // then asked for cleared.
-  const size_t sizes[] = {0,
-                          1,
-                          15,
-                          16,
-                          17,
-                          100,
-                          511,
-                          512,
-                          513,
-                          1024,
-                          1025,
-                          4096,
-                          size_t{1} << 20,
-                          (size_t{1} << 20) + 1};
+  const size_t sizes[] = {0,   1,   15,   16,   17,   100,     511,
+                          512, 513, 1024, 1025, 4096, 1 << 20, (1 << 20) + 1};
   long long bytes = 0;
   for (size_t s : sizes) bytes += static_cast<long long>(s);
   for (int round = 0; round < 3; ++round) {
