@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <new>
@@ -401,27 +402,44 @@ TEST_F(TransferTest, AbortMustBePolledOnTheCallingThreadWithinABoundOfRows) {
   EXPECT_EQ(calls, 1);
 }
 
+// Both kernels, with a mask, on rows split across threads.
 TEST_F(TransferTest, ResultsMustNotDependOnTheThreadCount) {
+  const double c = std::cos(-0.3), s = std::sin(-0.3);
+  M_Matrix3 toDst[2];
+  for (int i = 0; i < 2; ++i) {
+    toDst[i].m[0] = toDst[i].m[4] = c;
+    toDst[i].m[1] = s;
+    toDst[i].m[3] = -s;
+    toDst[i].m[6] = 40.5 + 2 * i;
+    toDst[i].m[7] = 60.25 + 0.75 * i;
+  }
+  const M_LRect area{5, 3, 325, 298};
   for (short depth : kDepths) {
-    WorldPtr src = Random(300, 280, depth), dstBefore = Random(320, 300, depth);
+    WorldPtr src = Random(300, 280, depth), dstBefore = Random(330, 300, depth);
     WorldPtr maskPixels = Random(250, 250, 8);
     PF_MaskWorld mask;
     mask.mask = *maskPixels;
     mask.offset_x = 10;
     mask.kind = PF_MASK_LUMA;
-    for (int m : {PF_BLEND_NORMAL, PF_BLEND_DISSOLVE, PF_BLEND_SOFT_LIGHT}) {
-      SCOPED_TRACE(testing::Message() << "mode " << m << " depth " << depth);
+    for (int m : {PF_BLEND_NORMAL, PF_BLEND_DISSOLVE, PF_BLEND_SOFT_LIGHT, PF_BLEND_STENCIL_LUMA}) {
       const PF_CompositeModePlus mode = Mode(m, 0.9f);
-      WorldPtr results[3];
-      for (int threads : {1, 2, 3}) {
-        ThreadCountScope scope(threads);
-        results[threads - 1] = oracle::Clone(*dstBefore);
-        ASSERT_EQ(PF_TransferRect(nullptr, 1, 1, 0, nullptr, src.get(), &mode, 0, &mask, 5, 7,
-                                  results[threads - 1].get()),
-                  0);
+      for (bool transform : {false, true}) {
+        SCOPED_TRACE(testing::Message()
+                     << "mode " << m << " depth " << depth << " transform " << transform);
+        WorldPtr results[3];
+        for (int threads : {1, 2, 3}) {
+          ThreadCountScope scope(threads);
+          results[threads - 1] = oracle::Clone(*dstBefore);
+          PF_LayerDef* dst = results[threads - 1].get();
+          ASSERT_EQ(transform ? PF_TransformWorld(nullptr, 1, 1, 0, src.get(), &mode, 0, &mask,
+                                                  toDst, 2, true, &area, dst)
+                              : PF_TransferRect(nullptr, 1, 1, 0, nullptr, src.get(), &mode, 0,
+                                                &mask, 5, 7, dst),
+                    0);
+        }
+        oracle::ExpectSamePixels(*results[0], *results[1]);
+        oracle::ExpectSamePixels(*results[0], *results[2]);
       }
-      oracle::ExpectSamePixels(*results[0], *results[1]);
-      oracle::ExpectSamePixels(*results[0], *results[2]);
     }
   }
 }

@@ -1,7 +1,8 @@
 // PF_TransformWorld: exactness of identity and whole-pixel shifts, sampling
 // at both qualities against a double-precision reference sampler (several
 // matrices, singular ones, stencils, masks, fields, the 8-bit bilinear fast
-// path), matrix direction, errors, abort and threads.
+// path), matrix direction and abort; errors and threads are tested with
+// the transfers.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -103,13 +104,17 @@ class TransformTest : public LeakCheckTest {
                            });
   }
 
+  oracle::WorldPtr Random(int32_t w, int32_t h, short depth, bool opaque = false) {
+    oracle::WorldPtr world = oracle::MakeWorld(w, h, depth);
+    oracle::FillRandom(*world, rng_, opaque);
+    return world;
+  }
   std::mt19937 rng_{99};
 };
 
 TEST_F(TransformTest, IdentityAndWholePixelShiftsMustReproduceTheSourceExactly) {
   for (short depth : kDepths) {
-    oracle::WorldPtr src = oracle::MakeWorld(11, 9, depth);
-    oracle::FillRandom(*src, rng_);
+    oracle::WorldPtr src = Random(11, 9, depth);
     for (long quality : {0L, 1L}) {
       for (const M_Matrix3& m : {Shift(0, 0), Shift(3, -2), Shift(-4, 5)}) {
         for (int transfer_mode : {PF_BLEND_COPY, PF_BLEND_NORMAL}) {
@@ -131,25 +136,25 @@ TEST_F(TransformTest, IdentityAndWholePixelShiftsMustReproduceTheSourceExactly) 
   }
 }
 
+M_Matrix3 Place(double angle, double sx, double sy, double tx, double ty) {
+  const double c = std::cos(angle), s = std::sin(angle);
+  return Affine(sx * c, sx * s, -sy * s, sy * c, tx, ty);
+}
+
 // Modes, masks, fields and opacity at both qualities over placements that
 // rotate and scale, average several matrices (one pixel apart, and
 // anisotropic), and average a singular matrix in as transparency.
 TEST_F(TransformTest, RotatedScaledAndAveragedPlacementsMustMatchTheReference) {
-  const double c = std::cos(0.41), s = std::sin(0.41);
   const std::vector<std::vector<M_Matrix3>> placements = {
-      {Affine(1.3 * c, 1.3 * s, -1.3 * s, 1.3 * c, 4.21, -1.37)},
+      {Place(0.41, 1.3, 1.3, 4.21, -1.37)},
       {Affine(0.77, 0.0, 0.11, 0.62, 2.3, 3.1), Affine(0.77, 0.05, 0.11, 0.62, 3.05, 2.7)},
       {Shift(2, 1), Shift(3, 1)},
       {Shift(2.5, 1), Affine(1, 0, 2, 0, 0, 0)}};
   const int modes[] = {PF_BLEND_NORMAL,        PF_BLEND_SCREEN,          PF_BLEND_COLOR,
                        PF_BLEND_STENCIL_ALPHA, PF_BLEND_SILHOUETTE_LUMA, PF_BLEND_BEHIND};
   for (short depth : kDepths) {
-    oracle::WorldPtr src = oracle::MakeWorld(12, 10, depth);
-    oracle::WorldPtr dstBefore = oracle::MakeWorld(20, 17, depth);
-    oracle::WorldPtr maskPixels = oracle::MakeWorld(15, 12, 16);
-    oracle::FillRandom(*src, rng_);
-    oracle::FillRandom(*dstBefore, rng_);
-    oracle::FillRandom(*maskPixels, rng_);
+    oracle::WorldPtr src = Random(12, 10, depth), dstBefore = Random(20, 17, depth);
+    oracle::WorldPtr maskPixels = Random(15, 12, 16);
     PF_MaskWorld mask;
     mask.mask = *maskPixels;
     mask.offset_x = 2;
@@ -177,25 +182,20 @@ TEST_F(TransformTest, RotatedScaledAndAveragedPlacementsMustMatchTheReference) {
 // the buffer, opaque sources, placements billions of pixels away and huge
 // scales.
 TEST_F(TransformTest, EightBitBilinearFastPathMustMatchTheReference) {
-  auto place = [](double angle, double sx, double sy, double tx, double ty) {
-    const double c = std::cos(angle), s = std::sin(angle);
-    return std::vector<M_Matrix3>{Affine(sx * c, sx * s, -sy * s, sy * c, tx, ty)};
-  };
-  const std::vector<M_Matrix3> placements[] = {
-      place(0.5236, 1.0, 1.0, 14.3, 2.7),  place(-2.2, 1.7, 0.6, 30.1, 25.4),
-      place(0.0, 0.37, 2.9, 3.25, -4.5),   place(1.5707963267948966, 1.0, 1.0, 30.5, 0.5),
-      place(0.3, 1.0, 1.0, 3.0e9, -2.5e9), place(0.0, 1.0e-9, 1.0e-9, 0.0, 0.0)};
-  oracle::WorldPtr before = oracle::MakeWorld(40, 36, 8);
-  oracle::FillRandom(*before, rng_);
+  const M_Matrix3 placements[] = {
+      Place(0.5236, 1.0, 1.0, 14.3, 2.7),  Place(-2.2, 1.7, 0.6, 30.1, 25.4),
+      Place(0.0, 0.37, 2.9, 3.25, -4.5),   Place(1.5707963267948966, 1.0, 1.0, 30.5, 0.5),
+      Place(0.3, 1.0, 1.0, 3.0e9, -2.5e9), Place(0.0, 1.0e-9, 1.0e-9, 0.0, 0.0)};
+  oracle::WorldPtr before = Random(40, 36, 8);
   for (bool opaque : {false, true}) {
-    oracle::WorldPtr src = oracle::MakeWorld(23, 17, 8);
-    oracle::FillRandom(*src, rng_, opaque);
+    oracle::WorldPtr src = Random(23, 17, 8, opaque);
     for (size_t p = 0; p < std::size(placements); ++p) {
       SCOPED_TRACE(testing::Message() << "placement " << p << " opaque " << opaque);
       const PF_CompositeModePlus mode;
-      CheckAgainstReference(*src, *before, mode, nullptr, placements[p], 1, 0, {0, 0, 40, 36});
-      CheckAgainstReference(*src, *before, mode, nullptr, placements[p], 1, 1, {3, 1, 37, 30});
-      CheckAgainstReference(*src, *before, mode, nullptr, placements[p], 1, 2, {-5, -3, 50, 44});
+      for (const auto& [field, rect] : {std::pair{0L, M_LRect{0, 0, 40, 36}},
+                                        {1L, M_LRect{3, 1, 37, 30}},
+                                        {2L, M_LRect{-5, -3, 50, 44}}})
+        CheckAgainstReference(*src, *before, mode, nullptr, {placements[p]}, 1, field, rect);
     }
   }
 }
@@ -206,9 +206,7 @@ long AbortOnThirdCall(void* context) {
 }
 
 TEST_F(TransformTest, AbortCodeMustStopTheRowsAndReachTheCaller) {
-  oracle::WorldPtr src = oracle::MakeWorld(64, 200, 8);
-  oracle::WorldPtr dst = oracle::MakeWorld(64, 200, 8);
-  oracle::FillRandom(*src, rng_);
+  oracle::WorldPtr src = Random(64, 200, 8), dst = oracle::MakeWorld(64, 200, 8);
   PF_CompositeModePlus mode;
   long calls = 0;
   PF_ProgressInfo progress;
@@ -220,33 +218,6 @@ TEST_F(TransformTest, AbortCodeMustStopTheRowsAndReachTheCaller) {
   EXPECT_EQ(calls, 3);
   // The rows after the abort were never written.
   EXPECT_TRUE(oracle::Same(oracle::Get(*dst, 10, 199), {}));
-}
-
-TEST_F(TransformTest, ResultsMustNotDependOnTheThreadCount) {
-  const double c = std::cos(-0.3), s = std::sin(-0.3);
-  const std::vector<M_Matrix3> toDst = {Affine(c, s, -s, c, 40.5, 60.25),
-                                        Affine(c, s, -s, c, 42.5, 61.0)};
-  for (short depth : kDepths) {
-    oracle::WorldPtr src = oracle::MakeWorld(280, 260, depth);
-    oracle::WorldPtr dstBefore = oracle::MakeWorld(330, 320, depth);
-    oracle::FillRandom(*src, rng_);
-    oracle::FillRandom(*dstBefore, rng_);
-    for (int m : {PF_BLEND_NORMAL, PF_BLEND_DISSOLVE, PF_BLEND_STENCIL_LUMA}) {
-      SCOPED_TRACE(testing::Message() << "mode " << m << " depth " << depth);
-      PF_CompositeModePlus mode;
-      mode.transfer_mode = m;
-      oracle::WorldPtr results[2];
-      for (int threads : {1, 2}) {
-        const int previous = PF_SetThreadCount(threads);
-        results[threads - 1] = oracle::Clone(*dstBefore);
-        const long rc = Transform(1, 0, src.get(), mode, nullptr, toDst, true, {5, 3, 325, 318},
-                                  results[threads - 1].get());
-        PF_SetThreadCount(previous);
-        ASSERT_EQ(rc, 0);
-      }
-      oracle::ExpectSamePixels(*results[0], *results[1]);
-    }
-  }
 }
 
 }  // namespace
