@@ -339,12 +339,7 @@ struct AbortProbe {
   }
 };
 
-// Restores the thread count a test changes.
-struct ThreadCountScope {
-  explicit ThreadCountScope(int n) : previous(PF_SetThreadCount(n)) {}
-  ~ThreadCountScope() { PF_SetThreadCount(previous); }
-  int previous;
-};
+using oracle::ThreadCountScope;
 
 // However the threads are scheduled, the calling thread polls before the
 // first row and again before 32 rows per thread more have begun, and after
@@ -405,14 +400,8 @@ TEST_F(TransferTest, AbortMustBePolledOnTheCallingThreadWithinABoundOfRows) {
 // Both kernels, with a mask, on rows split across threads.
 TEST_F(TransferTest, ResultsMustNotDependOnTheThreadCount) {
   const double c = std::cos(-0.3), s = std::sin(-0.3);
-  M_Matrix3 toDst[2];
-  for (int i = 0; i < 2; ++i) {
-    toDst[i].m[0] = toDst[i].m[4] = c;
-    toDst[i].m[1] = s;
-    toDst[i].m[3] = -s;
-    toDst[i].m[6] = 40.5 + 2 * i;
-    toDst[i].m[7] = 60.25 + 0.75 * i;
-  }
+  const M_Matrix3 toDst[2] = {oracle::Affine(c, s, -s, c, 40.5, 60.25),
+                              oracle::Affine(c, s, -s, c, 42.5, 61.0)};
   const M_LRect area{5, 3, 325, 298};
   for (short depth : kDepths) {
     WorldPtr src = Random(300, 280, depth), dstBefore = Random(330, 300, depth);

@@ -21,13 +21,7 @@ namespace {
 
 const short kDepths[] = {8, 16, 32};
 
-M_Matrix3 Affine(double a, double b, double c, double d, double tx, double ty) {
-  M_Matrix3 m;
-  m.m[0] = a, m.m[1] = b, m.m[2] = 0;
-  m.m[3] = c, m.m[4] = d, m.m[5] = 0;
-  m.m[6] = tx, m.m[7] = ty, m.m[8] = 1;
-  return m;
-}
+using oracle::Affine;
 M_Matrix3 Shift(double tx, double ty) { return Affine(1, 0, 0, 1, tx, ty); }
 
 Px Add(const Px& a, const Px& b, double w) {

@@ -200,7 +200,7 @@ TEST_F(PFWorldTest, CopiesAndConversionsMustClipToBothWorlds) {
 // memory is separate), onto themselves shifted and between buffers.
 TEST_F(PFWorldTest, OverlappingCopiesMustNotDependOnTheThreadCount) {
   for (int threads : {1, 2}) {
-    const int previous = PF_SetThreadCount(threads);
+    oracle::ThreadCountScope scope(threads);
     for (int size : {6, 400}) {
       SCOPED_TRACE(testing::Message() << threads << " threads, " << size);
       WorldPtr w = NewWorld({0, 0, size, size}, 8);
@@ -217,7 +217,6 @@ TEST_F(PFWorldTest, OverlappingCopiesMustNotDependOnTheThreadCount) {
         for (int x = 0; x < size; ++x)
           ASSERT_TRUE(TestSame(Pixel8(*other, x + 3, y), Pixel8(*w, x, y))) << x << "," << y;
     }
-    PF_SetThreadCount(previous);
   }
 }
 
