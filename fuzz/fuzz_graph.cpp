@@ -26,36 +26,6 @@ constexpr size_t kMaxNodes = 40;
 constexpr int kMaxSourceSide = 24;
 constexpr int kMaxRequestSide = 160;
 
-// Pixel values: transparent, opaque, premultiplied noise, or raw noise that
-// need not be premultiplied (floats may leave 0..1, though stay finite).
-void FillWorld(PF_World* world, uint8_t pattern, uint32_t seed) {
-  for (int32_t y = 0; y < world->height; ++y) {
-    for (int32_t x = 0; x < world->width; ++x) {
-      uint32_t h = seed ^ (static_cast<uint32_t>(x) * 0x9E3779B1u) ^
-                   (static_cast<uint32_t>(y) * 0x85EBCA77u);
-      float c[4];
-      for (float& v : c) {
-        h ^= h >> 15;
-        h *= 0x2C1B3C6Du;
-        h ^= h >> 12;
-        v = static_cast<float>(h & 0xFFFF) / 65535.0f;
-      }
-      if (pattern % 4 == 0) c[0] = c[1] = c[2] = c[3] = 0;
-      if (pattern % 4 == 1) c[3] = 1;
-      for (int i = 0; pattern % 4 == 2 && i < 3; ++i) c[i] *= c[3];
-      for (int i = 0; pattern % 4 == 3 && world->depth == 32 && i < 4; ++i) c[i] = c[i] * 4 - 1.5f;
-      auto* p = static_cast<uint8_t*>(world->PixelAddress(x, y));
-      for (int i = 0; i < 4; ++i) {
-        const float v = std::clamp(c[i], -2.0f, 3.0f), unit = std::clamp(v, 0.0f, 1.0f);
-        if (world->depth == 8) p[i] = static_cast<uint8_t>(unit * 255.0f + 0.5f);
-        if (world->depth == 16)
-          reinterpret_cast<uint16_t*>(p)[i] = static_cast<uint16_t>(unit * 65535.0f + 0.5f);
-        if (world->depth == 32) reinterpret_cast<float*>(p)[i] = v;
-      }
-    }
-  }
-}
-
 M_Matrix3 PickMatrix(ByteReader& in) {
   M_Matrix3 m;
   const uint32_t kind = in.Below(9);  // 0: identity
@@ -147,7 +117,8 @@ struct Scene {
       world = PF_World::New(M_LRect{ox, oy, ox + w, oy + h}, depth, 1);
     }
     worlds.emplace_back(world);
-    FillWorld(world, options >> 1, in.U32());
+    // Transparent, opaque, translucent or raw pixels.
+    ProofFillWorld(world, in.U32(), static_cast<ProofFill>((options >> 1) % 4));
     if (options & 0x10) {
       // Bounds of their own, no larger than the world.
       const int32_t bw = 1 + static_cast<int32_t>(in.Below(static_cast<uint32_t>(w)));

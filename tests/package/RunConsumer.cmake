@@ -3,25 +3,19 @@
 # Inputs: BUILD_DIR, PROJECT_DIR (the consumer's sources), EXECUTABLE, WORK_DIR;
 # with PKG_CONFIG and CXX also builds PROJECT_DIR/main.cpp with the flags
 # pkg-config gives, after moving the installed tree elsewhere.
+function(step what)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc)
+  if(rc)
+    message(FATAL_ERROR "${what} failed (${rc})")
+  endif()
+endfunction()
+
 file(REMOVE_RECURSE ${WORK_DIR})
-execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_DIR}/prefix
-  RESULT_VARIABLE rc)
-if(rc)
-  message(FATAL_ERROR "install failed")
-endif()
-execute_process(COMMAND ${CMAKE_COMMAND} -S ${PROJECT_DIR}
-  -B ${WORK_DIR}/build -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix RESULT_VARIABLE rc)
-if(rc)
-  message(FATAL_ERROR "configuring the consumer failed")
-endif()
-execute_process(COMMAND ${CMAKE_COMMAND} --build ${WORK_DIR}/build RESULT_VARIABLE rc)
-if(rc)
-  message(FATAL_ERROR "building the consumer failed")
-endif()
-execute_process(COMMAND ${WORK_DIR}/build/${EXECUTABLE} RESULT_VARIABLE rc)
-if(rc)
-  message(FATAL_ERROR "the consumer failed with ${rc}")
-endif()
+step("install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_DIR}/prefix)
+step("configuring the consumer" ${CMAKE_COMMAND} -S ${PROJECT_DIR} -B ${WORK_DIR}/build
+     -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix)
+step("building the consumer" ${CMAKE_COMMAND} --build ${WORK_DIR}/build)
+step("the consumer" ${WORK_DIR}/build/${EXECUTABLE})
 
 if(PKG_CONFIG)
   file(RENAME ${WORK_DIR}/prefix ${WORK_DIR}/moved)
@@ -36,14 +30,8 @@ if(PKG_CONFIG)
     message(FATAL_ERROR "pkg-config does not know rendergraph")
   endif()
   separate_arguments(flags UNIX_COMMAND "${flags}")
-  execute_process(COMMAND ${CXX} ${PROJECT_DIR}/main.cpp ${flags} -o ${WORK_DIR}/pkgconfig_consumer
-    RESULT_VARIABLE rc)
-  if(rc)
-    message(FATAL_ERROR "building with pkg-config's flags (${flags}) failed")
-  endif()
-  execute_process(COMMAND ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libdir}
-    ${WORK_DIR}/pkgconfig_consumer RESULT_VARIABLE rc)
-  if(rc)
-    message(FATAL_ERROR "the pkg-config consumer failed with ${rc}")
-  endif()
+  step("building with pkg-config's flags (${flags})"
+       ${CXX} ${PROJECT_DIR}/main.cpp ${flags} -o ${WORK_DIR}/pkgconfig_consumer)
+  step("the pkg-config consumer" ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libdir}
+       ${WORK_DIR}/pkgconfig_consumer)
 endif()

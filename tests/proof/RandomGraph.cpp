@@ -39,21 +39,13 @@ M_LRect RandomRect(Dice& d, int maxSize) {
   return M_LRect{l, t, l + w, t + h};
 }
 
-M_Matrix3 Translation(double tx, double ty) {
+M_Matrix3 Affine(double a, double b, double c, double d, double tx = 0, double ty = 0) {
   M_Matrix3 m;
-  m[6] = tx;
-  m[7] = ty;
+  m[0] = a, m[1] = b, m[3] = c, m[4] = d, m[6] = tx, m[7] = ty;
   return m;
 }
 
-// Linear part `a` applied about (cx, cy).
-M_Matrix3 About(const M_Matrix3& a, double cx, double cy) {
-  M_Matrix3 m;
-  m.Translate(-cx, -cy);
-  m *= a;
-  m.Translate(cx, cy);
-  return m;
-}
+M_Matrix3 Translation(double tx, double ty) { return Affine(1, 0, 0, 1, tx, ty); }
 
 M_Matrix3 RandomMatrix(Dice& d) {
   const double fractions[] = {0.0, 0.03, 0.25, 0.4375, 0.47, 0.5, 0.5625, 0.6, 0.97};
@@ -64,6 +56,14 @@ M_Matrix3 RandomMatrix(Dice& d) {
   // elsewhere than the reference does.
   const double cx = d.Int(0, 40) + d.Real(0.01, 0.99);
   const double cy = d.Int(0, 40) + d.Real(0.01, 0.99);
+  // Linear part `a` applied about (cx, cy).
+  const auto about = [&](const M_Matrix3& a) {
+    M_Matrix3 m;
+    m.Translate(-cx, -cy);
+    m *= a;
+    m.Translate(cx, cy);
+    return m;
+  };
   switch (d.Int(0, 8)) {
     case 0:  // whole-pixel shift
     case 1:
@@ -75,52 +75,29 @@ M_Matrix3 RandomMatrix(Dice& d) {
                          d.Int(-12, 12) + sy * fy);
     }
     case 3: {  // quarter turns
-      M_Matrix3 r;
       const int q = d.Int(1, 3);
       const double c = q == 2 ? -1 : 0, s = q == 1 ? 1 : q == 3 ? -1 : 0;
-      r[0] = c;
-      r[1] = s;
-      r[3] = -s;
-      r[4] = c;
-      return About(r, cx, cy);
+      return about(Affine(c, s, -s, c));
     }
     case 4: {  // any rotation
       const double a = d.Real(-3.2, 3.2);
-      M_Matrix3 r;
-      r[0] = std::cos(a);
-      r[1] = std::sin(a);
-      r[3] = -std::sin(a);
-      r[4] = std::cos(a);
-      return About(r, cx, cy);
+      return about(Affine(std::cos(a), std::sin(a), -std::sin(a), std::cos(a)));
     }
     case 5: {  // scales and flips
       const double scales[] = {0.5, 2.0, -1.0, 1.5, 0.75, 1.0};
-      M_Matrix3 s;
-      s[0] = scales[d.Int(0, 5)];
-      s[4] = scales[d.Int(0, 5)];
-      return About(s, cx, cy);
+      const double sx = scales[d.Int(0, 5)];
+      return about(Affine(sx, 0, 0, scales[d.Int(0, 5)]));
     }
-    case 6: {  // identity or within rounding of it
-      M_Matrix3 m;
-      if (d.Chance(0.5)) m[6] = 1e-13;
-      return m;
-    }
+    case 6:  // identity or within rounding of it
+      return Affine(1, 0, 0, 1, d.Chance(0.5) ? 1e-13 : 0);
     case 7: {  // general affine
-      M_Matrix3 m;
-      m[0] = d.Real(0.5, 1.5);
-      m[1] = d.Real(-0.5, 0.5);
-      m[3] = d.Real(-0.5, 0.5);
-      m[4] = d.Real(0.5, 1.5);
-      m[6] = d.Real(-10, 10);
-      m[7] = d.Real(-10, 10);
-      return m;
+      const double lo[] = {0.5, -0.5, -0.5, 0.5, -10, -10}, hi[] = {1.5, 0.5, 0.5, 1.5, 10, 10};
+      double v[6];
+      for (int i = 0; i < 6; ++i) v[i] = d.Real(lo[i], hi[i]);
+      return Affine(v[0], v[1], v[2], v[3], v[4], v[5]);
     }
-    default: {  // singular: contributes nothing
-      M_Matrix3 m;
-      m[0] = 0;
-      m[3] = 0;
-      return m;
-    }
+    default:  // singular: contributes nothing
+      return Affine(0, 0, 0, 1);
   }
 }
 

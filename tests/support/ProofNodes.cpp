@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <type_traits>
 
 #include "rg/RG_RenderRequest.h"
 
@@ -18,21 +19,23 @@ uint32_t Mix(uint32_t h) {
   return h;
 }
 
-// Calls f(channel pointer, full value) on every channel of every pixel.
+// Calls f(channel pointer, full value) on pixel (x, y) of the buffer.
+template <class F>
+void AtPixel(const PF_World* w, int32_t x, int32_t y, F f) {
+  void* p = const_cast<PF_World*>(w)->PixelAddress(x, y);
+  if (w->depth == 8) {
+    f(static_cast<uint8_t*>(p), uint8_t{255});
+  } else if (w->depth == 16) {
+    f(static_cast<uint16_t*>(p), uint16_t{65535});
+  } else {
+    f(static_cast<float*>(p), 1.0f);
+  }
+}
+
 template <class F>
 void ForEachPixel(PF_World* w, F f) {
-  for (int32_t y = 0; y < w->height; ++y) {
-    for (int32_t x = 0; x < w->width; ++x) {
-      void* p = w->PixelAddress(x, y);
-      if (w->depth == 8) {
-        f(static_cast<uint8_t*>(p), uint8_t{255});
-      } else if (w->depth == 16) {
-        f(static_cast<uint16_t*>(p), uint16_t{65535});
-      } else {
-        f(static_cast<float*>(p), 1.0f);
-      }
-    }
-  }
+  for (int32_t y = 0; y < w->height; ++y)
+    for (int32_t x = 0; x < w->width; ++x) AtPixel(w, x, y, f);
 }
 
 // Copies what src and dst share inside `within`, both placed by their origins.
@@ -43,20 +46,6 @@ void CopyOverlap(const PF_World* src, PF_World* dst, const M_LRect& within) {
   dst->CopyPixels(const_cast<PF_World*>(src), &from, o.left - dst->origin_x, o.top - dst->origin_y);
 }
 
-// Writes premultiplied (r, g, b, a) given as fractions of the full value.
-void Store(PF_World* w, int32_t x, int32_t y, const double v[4]) {
-  void* p = w->PixelAddress(x, y);
-  for (int c = 0; c < 4; ++c) {
-    if (w->depth == 8) {
-      static_cast<uint8_t*>(p)[c] = static_cast<uint8_t>(std::lround(v[c] * 255.0));
-    } else if (w->depth == 16) {
-      static_cast<uint16_t*>(p)[c] = static_cast<uint16_t>(std::lround(v[c] * 65535.0));
-    } else {
-      static_cast<float*>(p)[c] = static_cast<float>(v[c]);
-    }
-  }
-}
-
 struct EffectData : RG_NodeData {};
 
 constexpr M_LRect kEverywhere{
@@ -65,21 +54,17 @@ constexpr M_LRect kEverywhere{
 
 }  // namespace
 
-ProofWorldPtr ProofMakeSourceWorld(const M_LRect& bounds, short depth, uint32_t seed, bool opaque) {
-  ProofWorldPtr w(PF_World::New(bounds, depth, 0));
+void ProofFillWorld(PF_World* w, uint32_t seed, ProofFill fill) {
   const uint32_t style = Mix(seed) % 4;  // smooth, noisy, blocky or banded
   for (int32_t y = 0; y < w->height; ++y) {
     for (int32_t x = 0; x < w->width; ++x) {
       int32_t px = x, py = y;
-      if (style == 2) {
-        px /= 4;
-        py /= 4;
-      }
+      if (style == 2) px /= 4, py /= 4;
       if (style == 3) px = 0;
       const uint32_t h = Mix(seed * 0x9e3779b9U + static_cast<uint32_t>(px) * 0x85ebca6bU +
                              static_cast<uint32_t>(py) * 0xc2b2ae35U);
       double a = 1.0;
-      if (!opaque) {
+      if (fill == ProofFill::kTranslucent) {
         const uint32_t k = h % 10;
         a = k == 0 ? 0.0 : k == 1 ? 1.0 : (h >> 8) % 256 / 255.0;
         if (style == 0) a = 0.5 + 0.5 * std::sin(0.3 * x + seed) * std::cos(0.2 * y);
@@ -92,17 +77,35 @@ ProofWorldPtr ProofMakeSourceWorld(const M_LRect& bounds, short depth, uint32_t 
         v[c] = std::clamp(f, 0.0, 1.0) * a;
       }
       v[3] = a;
-      Store(w.get(), x, y, v);
+      // Raw: any four values, floats also well outside 0..1.
+      for (int c = 0; fill == ProofFill::kRaw && c < 4; ++c) {
+        v[c] = (Mix(h + c) & 0xFFFF) / 65535.0;
+        if (w->depth == 32) v[c] = v[c] * 4 - 1.5;
+      }
+      if (fill == ProofFill::kClear) v[0] = v[1] = v[2] = v[3] = 0;
+      AtPixel(w, x, y, [&](auto* q, auto full) {
+        using T = std::remove_pointer_t<decltype(q)>;
+        for (int c = 0; c < 4; ++c) {
+          q[c] = std::is_floating_point_v<T>
+                     ? static_cast<T>(v[c])
+                     : static_cast<T>(
+                           std::lround(std::clamp(v[c], 0.0, 1.0) * static_cast<double>(full)));
+        }
+      });
     }
   }
+}
+
+ProofWorldPtr ProofMakeSourceWorld(const M_LRect& bounds, short depth, uint32_t seed, bool opaque) {
+  ProofWorldPtr w(PF_World::New(bounds, depth, 0));
+  ProofFillWorld(w.get(), seed, opaque ? ProofFill::kOpaque : ProofFill::kTranslucent);
   return w;
 }
 
 double ProofRawChannel(const PF_World& w, int32_t x, int32_t y, int c) {
-  const void* p = w.PixelAddress(x - w.origin_x, y - w.origin_y);
-  if (w.depth == 8) return static_cast<const uint8_t*>(p)[c];
-  if (w.depth == 16) return static_cast<const uint16_t*>(p)[c];
-  return static_cast<const float*>(p)[c];
+  double r = 0;
+  AtPixel(&w, x - w.origin_x, y - w.origin_y, [&](auto* q, auto) { r = q[c]; });
+  return r;
 }
 
 void ProofInvertPixels(PF_World* w) {

@@ -26,6 +26,11 @@ using ProofWorldPtr = std::unique_ptr<PF_World>;
 // derived from `seed` (smooth, noisy, blocky or banded); fully opaque when
 // `opaque`. Translucent worlds also hold fully transparent and opaque pixels.
 ProofWorldPtr ProofMakeSourceWorld(const M_LRect& bounds, short depth, uint32_t seed, bool opaque);
+// Fills an existing buffer: the same patterns, translucent or opaque, or
+// transparent black, or raw values that need not be premultiplied (floats
+// leave 0..1).
+enum class ProofFill { kTranslucent, kOpaque, kClear, kRaw };
+void ProofFillWorld(PF_World* world, uint32_t seed, ProofFill fill);
 // Channel c of render-space pixel (x, y) widened to double (8 and 16 bits:
 // the integer; 32 bits: the float).
 double ProofRawChannel(const PF_World& world, int32_t x, int32_t y, int c);
