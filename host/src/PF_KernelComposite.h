@@ -45,9 +45,13 @@ void PFh_CompositeSpan(const SrcPixel* src, typename D::Pixel* dst, const float*
       dst[i] = D::Store({c.r * a, c.g * a, c.b * a, a});
     }
   } else {
-    if constexpr ((Mode == PF_BLEND_COPY || Mode == PF_BLEND_NORMAL) &&
-                  std::is_same_v<D, PFh_Depth8>) {
-      const int32_t done = PFh_VecNormal8(src, dst, k, n, ctx.dest_bound);
+    if constexpr (Mode == PF_BLEND_COPY || Mode == PF_BLEND_NORMAL) {
+      int32_t done = 0;
+      if constexpr (std::is_same_v<D, PFh_Depth8>) {
+        done = PFh_VecNormal8(src, dst, k, n, ctx.dest_bound);
+      } else {
+        done = PFh_VecNormal(src, dst, k, n, ctx.dest_bound);
+      }
       src += done;
       dst += done;
       k += done;

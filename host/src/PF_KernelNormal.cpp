@@ -6,6 +6,8 @@
 //
 #include <hwy/highway.h>
 
+#include <type_traits>
+
 #include "PF_KernelVector.h"
 
 HWY_BEFORE_NAMESPACE();
@@ -20,6 +22,10 @@ int32_t PlainNormal16(const PF_RGBA16*, PF_RGBA16*, int32_t) { return 0; }
 int32_t PlainNormal32(const PF_RGBA32F*, PF_RGBA32F*, int32_t) { return 0; }
 int32_t Normal8From8(const PF_RGBA8*, PF_RGBA8*, const float*, int32_t, bool) { return 0; }
 int32_t Normal8FromFloat(const PFh_RGBA*, PF_RGBA8*, const float*, int32_t, bool) { return 0; }
+int32_t Normal16From16(const PF_RGBA16*, PF_RGBA16*, const float*, int32_t, bool) { return 0; }
+int32_t Normal16FromFloat(const PFh_RGBA*, PF_RGBA16*, const float*, int32_t, bool) { return 0; }
+int32_t Normal32From32(const PF_RGBA32F*, PF_RGBA32F*, const float*, int32_t, bool) { return 0; }
+int32_t Normal32FromFloat(const PFh_RGBA*, PF_RGBA32F*, const float*, int32_t, bool) { return 0; }
 #else
 
 // 8-bit pixels are handled as one 32-bit lane each: red in the low byte.
@@ -211,6 +217,102 @@ int32_t Normal8FromFloat(const PFh_RGBA* src, PF_RGBA8* dst, const float* k, int
                  });
 }
 
+// PFh_CompositeSpan's normal and copy case onto 16-bit or float pixels, one
+// pixel per lane with its channels in four vectors. Dst loads the
+// destination on the 0..1 scale and stores the results; where `full` (an
+// opaque source at strength 1, not bound to the destination) the scalar
+// loop copies the source pixel instead.
+struct Dst16 {
+  using Pixel = PF_RGBA16;
+  static void Load(const Pixel* p, int32_t i, VF* c) {
+    const DF df;
+    const hn::RebindToSigned<DF> di;
+    const hn::Rebind<uint16_t, DF> d16;
+    hn::Vec<decltype(d16)> w[4];
+    hn::LoadInterleaved4(d16, reinterpret_cast<const uint16_t*>(p) + 4 * i, w[0], w[1], w[2],
+                         w[3]);
+    const VF scale = hn::Set(df, 1.0f / 65535.0f);
+    for (int k = 0; k < 4; ++k) c[k] = hn::Mul(hn::ConvertTo(df, hn::PromoteTo(di, w[k])), scale);
+  }
+  // The copy needs no lanes of its own here: over any 16-bit destination the
+  // blend of such a source rounds back to the source (its alpha's weight
+  // 1 - a is 0, or under 1e-7 for an integer alpha of 65535), so `full` is
+  // what the blend already stores.
+  template <class M>
+  static void Store(Pixel* p, int32_t i, M /*full*/, const VF* o, const VF* /*source*/) {
+    const hn::Rebind<uint16_t, DF> d16;
+    auto q = [&](VF v) HWY_ATTR { return hn::DemoteTo(d16, Quantize(v, 65535.0f)); };
+    hn::StoreInterleaved4(q(o[0]), q(o[1]), q(o[2]), q(o[3]), d16,
+                          reinterpret_cast<uint16_t*>(p) + 4 * i);
+  }
+};
+
+// Float destinations may hold anything (an infinity times 0 is NaN), so the
+// copy is taken where `full`.
+struct Dst32 {
+  using Pixel = PF_RGBA32F;
+  static void Load(const Pixel* p, int32_t i, VF* c) {
+    hn::LoadInterleaved4(DF(), reinterpret_cast<const float*>(p) + 4 * i, c[0], c[1], c[2], c[3]);
+  }
+  template <class M>
+  static void Store(Pixel* p, int32_t i, M full, const VF* o, const VF* source) {
+    VF out[4];
+    for (int k = 0; k < 4; ++k) out[k] = hn::IfThenElse(full, source[k], o[k]);
+    hn::StoreInterleaved4(out[0], out[1], out[2], out[3], DF(),
+                          reinterpret_cast<float*>(p) + 4 * i);
+  }
+};
+
+// Source pixels of the destination's own type or resampled floats.
+template <class D, class Source>
+int32_t NormalWide(const Source* src, typename D::Pixel* dst, const float* k, int32_t n,
+                   bool destBound) {
+  if (PFh_OverlapsInexactly(src, dst, n)) return 0;
+  const DF df;
+  const int32_t lanes = static_cast<int32_t>(hn::Lanes(df));
+  const VF one = hn::Set(df, 1.0f);
+  int32_t i = 0;
+  for (; i + lanes <= n; i += lanes) {
+    VF source[4];
+    if constexpr (std::is_same_v<Source, PF_RGBA16>) {
+      D::Load(src, i, source);
+    } else {
+      const auto* f = reinterpret_cast<const float*>(src);
+      hn::LoadInterleaved4(df, f + 4 * i, source[0], source[1], source[2], source[3]);
+    }
+    const VF ki = hn::LoadU(df, k + i);
+    VF s[4], d[4], o[4];
+    for (int c = 0; c < 4; ++c) s[c] = hn::Mul(source[c], ki);
+    D::Load(dst, i, d);
+    const VF fb = hn::Sub(one, s[3]);
+    for (int c = 0; c < 3; ++c)
+      o[c] = destBound ? hn::Add(hn::Mul(s[c], d[3]), hn::Mul(d[c], fb))
+                       : hn::Add(s[c], hn::Mul(d[c], fb));
+    o[3] = destBound ? d[3] : hn::Add(s[3], hn::Mul(d[3], fb));
+    auto full = hn::And(hn::Eq(ki, one), hn::Eq(source[3], one));
+    if (destBound) full = hn::Lt(one, one);  // bound to the destination, it is always blended
+    D::Store(dst, i, full, o, source);
+  }
+  return i;
+}
+
+int32_t Normal16From16(const PF_RGBA16* src, PF_RGBA16* dst, const float* k, int32_t n,
+                       bool destBound) {
+  return NormalWide<Dst16>(src, dst, k, n, destBound);
+}
+int32_t Normal16FromFloat(const PFh_RGBA* src, PF_RGBA16* dst, const float* k, int32_t n,
+                          bool destBound) {
+  return NormalWide<Dst16>(src, dst, k, n, destBound);
+}
+int32_t Normal32From32(const PF_RGBA32F* src, PF_RGBA32F* dst, const float* k, int32_t n,
+                       bool destBound) {
+  return NormalWide<Dst32>(src, dst, k, n, destBound);
+}
+int32_t Normal32FromFloat(const PFh_RGBA* src, PF_RGBA32F* dst, const float* k, int32_t n,
+                          bool destBound) {
+  return NormalWide<Dst32>(src, dst, k, n, destBound);
+}
+
 #endif  // vector targets
 }  // namespace HWY_NAMESPACE
 }  // namespace pfh_vec
@@ -223,6 +325,10 @@ HWY_EXPORT(PlainNormal16);
 HWY_EXPORT(PlainNormal32);
 HWY_EXPORT(Normal8From8);
 HWY_EXPORT(Normal8FromFloat);
+HWY_EXPORT(Normal16From16);
+HWY_EXPORT(Normal16FromFloat);
+HWY_EXPORT(Normal32From32);
+HWY_EXPORT(Normal32FromFloat);
 }  // namespace pfh_vec
 
 int32_t PFh_VecPlainNormal8(const PF_RGBA8* src, PF_RGBA8* dst, int32_t n) {
@@ -241,5 +347,21 @@ int32_t PFh_VecNormal8(const PF_RGBA8* src, PF_RGBA8* dst, const float* k, int32
 int32_t PFh_VecNormal8(const PFh_RGBA* src, PF_RGBA8* dst, const float* k, int32_t n,
                        bool destBound) {
   return HWY_DYNAMIC_DISPATCH(pfh_vec::Normal8FromFloat)(src, dst, k, n, destBound);
+}
+int32_t PFh_VecNormal(const PF_RGBA16* src, PF_RGBA16* dst, const float* k, int32_t n,
+                      bool destBound) {
+  return HWY_DYNAMIC_DISPATCH(pfh_vec::Normal16From16)(src, dst, k, n, destBound);
+}
+int32_t PFh_VecNormal(const PFh_RGBA* src, PF_RGBA16* dst, const float* k, int32_t n,
+                      bool destBound) {
+  return HWY_DYNAMIC_DISPATCH(pfh_vec::Normal16FromFloat)(src, dst, k, n, destBound);
+}
+int32_t PFh_VecNormal(const PF_RGBA32F* src, PF_RGBA32F* dst, const float* k, int32_t n,
+                      bool destBound) {
+  return HWY_DYNAMIC_DISPATCH(pfh_vec::Normal32From32)(src, dst, k, n, destBound);
+}
+int32_t PFh_VecNormal(const PFh_RGBA* src, PF_RGBA32F* dst, const float* k, int32_t n,
+                      bool destBound) {
+  return HWY_DYNAMIC_DISPATCH(pfh_vec::Normal32FromFloat)(src, dst, k, n, destBound);
 }
 #endif  // HWY_ONCE

@@ -38,6 +38,15 @@ int32_t PFh_VecNormal8(const PF_RGBA8* src, PF_RGBA8* dst, const float* k, int32
                        bool destBound);
 int32_t PFh_VecNormal8(const PFh_RGBA* src, PF_RGBA8* dst, const float* k, int32_t n,
                        bool destBound);
+// The same at 16 bits and in float.
+int32_t PFh_VecNormal(const PF_RGBA16* src, PF_RGBA16* dst, const float* k, int32_t n,
+                      bool destBound);
+int32_t PFh_VecNormal(const PFh_RGBA* src, PF_RGBA16* dst, const float* k, int32_t n,
+                      bool destBound);
+int32_t PFh_VecNormal(const PF_RGBA32F* src, PF_RGBA32F* dst, const float* k, int32_t n,
+                      bool destBound);
+int32_t PFh_VecNormal(const PFh_RGBA* src, PF_RGBA32F* dst, const float* k, int32_t n,
+                      bool destBound);
 
 // The transform kernel's samplers on 8-bit sources (AccumulateRow): adds to
 // acc[i] the sample at source position (u[i], v[i]) in pixels, where it

@@ -42,19 +42,21 @@ std::vector<Output> RenderCases() {
     oracle::FillRandom(*dst, rng);
     oracle::FillRandom(*maskPixels, rng);
     for (int m = 0; m < PF_BLEND_MODE_COUNT; ++m) {
-      for (int variant = 0; variant < 2 * (1 + PF_MASK_KIND_COUNT); ++variant) {
+      // Bound or not, at full or partial opacity, without a mask or through
+      // one of each kind (which has full coverage in places).
+      for (int variant = 0; variant < 4 * (1 + PF_MASK_KIND_COUNT); ++variant) {
         PF_CompositeModePlus mode;
         mode.transfer_mode = m;
         mode.dest_bound = variant % 2;
-        mode.opacity = variant < 2 ? 1.0f : 0.6f;
+        mode.opacity = variant / 2 % 2 ? 0.6f : 1.0f;
         PF_MaskWorld mask;
         mask.mask = *maskPixels;
-        mask.kind = variant / 2 - 1;
+        mask.kind = variant / 4 - 1;
         mask.offset_x = 3;
         mask.offset_y = 1;
         oracle::WorldPtr out = oracle::Clone(*dst);
         EXPECT_EQ(PF_TransferRect(nullptr, 1, 1, 0, nullptr, src.get(), &mode, 0,
-                                  variant < 2 ? nullptr : &mask, 0, 0, out.get()),
+                                  variant < 4 ? nullptr : &mask, 0, 0, out.get()),
                   0);
         outputs.push_back({"depth " + std::to_string(depth) + " mode " + std::to_string(m) +
                                " variant " + std::to_string(variant),
