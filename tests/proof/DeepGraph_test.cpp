@@ -111,8 +111,7 @@ TEST_F(DeepGraphTest, MainThreadStopsAtTheTotalLimitAndAThreadRendersTheSameChai
   pthread_attr_t attr;
   ASSERT_EQ(pthread_attr_init(&attr), 0);
   ASSERT_EQ(pthread_attr_setstacksize(&attr, size_t{512} << 20), 0);
-  ThreadRun run;
-  run.root = chain.root.get();
+  ThreadRun run{chain.root.get()};
   pthread_t thread;
   ASSERT_EQ(pthread_create(&thread, &attr, &RunOnThread, &run), 0);
   ASSERT_EQ(pthread_join(thread, nullptr), 0);
@@ -122,13 +121,10 @@ TEST_F(DeepGraphTest, MainThreadStopsAtTheTotalLimitAndAThreadRendersTheSameChai
   ASSERT_EQ(run.code, 0);
   ASSERT_NE(world, nullptr);
   const ProofWorldPtr expected = chain.Expected(depth);
-  for (int32_t y = 0; y < 4; ++y) {
-    for (int32_t x = 0; x < 4; ++x) {
-      for (int c = 0; c < 4; ++c) {
-        ASSERT_EQ(ProofRawChannel(*world, x, y, c), ProofRawChannel(*expected, x, y, c))
-            << x << "," << y;
-      }
-    }
+  for (int i = 0; i < 64; ++i) {  // 4 x 4 pixels, 4 channels
+    ASSERT_EQ(ProofRawChannel(*world, i / 4 % 4, i / 16, i % 4),
+              ProofRawChannel(*expected, i / 4 % 4, i / 16, i % 4))
+        << "channel " << i % 4 << " of pixel " << i / 4 % 4 << "," << i / 16;
   }
   // Content bounds are asked outside the guarded passes: any depth must do
   // on the main thread.

@@ -25,11 +25,22 @@ void WritePixelFile(const std::string& path, OIIO::TypeDesc type, const float rg
   out->close();
 }
 
-float ReadChannel(const std::string& path, int c) {
-  auto in = OIIO::ImageInput::open(path);
+// Channel c of the file's first pixel, read straight or premultiplied.
+float ReadChannel(const std::string& path, int c, bool straight = false) {
+  OIIO::ImageSpec config;
+  if (straight) config.attribute("oiio:UnassociatedAlpha", 1);
+  auto in = OIIO::ImageInput::open(path, &config);
   float rgba[4] = {-1, -1, -1, -1};
   if (in) in->read_image(0, 0, 0, 4, OIIO::TypeDesc::FLOAT, rgba);
   return rgba[c];
+}
+
+// The red of the scene's first pixel rendered to an 8-bit PNG (in steps of
+// 1/255) and to a float EXR.
+std::pair<long, float> RenderRed(const ScratchDir& dir, const std::string& scene) {
+  EXPECT_EQ(RunTool({scene, "-o", dir / "out.png", "-q"}), 0);
+  EXPECT_EQ(RunTool({scene, "-o", dir / "out.exr", "-d", "32", "-q"}), 0);
+  return {std::lround(ReadChannel(dir / "out.png", 0) * 255), ReadChannel(dir / "out.exr", 0)};
 }
 
 class RenderTest : public LeakCheckTest {};
@@ -53,13 +64,8 @@ TEST_F(RenderTest, EachFormatsAlphaConventionMustBeReadAndWrittenRight) {
         dir.Write("s.json", std::string(R"({"width": 1, "height": 1, "output": "a", "nodes": [)") +
                                 R"({"id": "a", "type": "image", "file": "src.)" + ext + R"("}]})");
     ASSERT_EQ(RunTool({scene, "-o", dir / "out.png", "-d", "16", "-q"}), 0);
-    OIIO::ImageSpec config;
-    config.attribute("oiio:UnassociatedAlpha", 1);
-    auto in = OIIO::ImageInput::open(dir / "out.png", &config);
-    ASSERT_TRUE(in);
-    float got[4];
-    ASSERT_TRUE(in->read_image(0, 0, 0, 4, OIIO::TypeDesc::FLOAT, got));
-    for (int c = 0; c < 4; ++c) EXPECT_NEAR(got[c], straight[c], 2e-4) << "channel " << c;
+    for (int c = 0; c < 4; ++c)
+      EXPECT_NEAR(ReadChannel(dir / "out.png", c, true), straight[c], 2e-4) << "channel " << c;
   }
 }
 
@@ -75,18 +81,17 @@ TEST_F(RenderTest, SrgbImagesMustBlendInLinearLightNotOnTheCurve) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.source);
     ScratchDir dir;
-    const float a[4] = {c.source / 255.f, c.source / 255.f, c.source / 255.f, 1};
-    const float b[4] = {c.destination / 255.f, c.destination / 255.f, c.destination / 255.f, 1};
-    WritePixelFile(dir / "a.png", OIIO::TypeDesc::UINT8, a);
-    WritePixelFile(dir / "b.tif", OIIO::TypeDesc::UINT16, b);  // sRGB for want of metadata
+    const float a = c.source / 255.f, b = c.destination / 255.f, pa[4] = {a, a, a, 1},
+                pb[4] = {b, b, b, 1};
+    WritePixelFile(dir / "a.png", OIIO::TypeDesc::UINT8, pa);
+    WritePixelFile(dir / "b.tif", OIIO::TypeDesc::UINT16, pb);  // sRGB for want of metadata
     const std::string scene =
         dir.Write("s.json", R"({"width": 1, "height": 1, "output": "mix", "nodes": [
         {"id": "a", "type": "image", "file": "a.png"}, {"id": "b", "type": "image", "file": "b.tif"},
         {"id": "mix", "type": "composite", "source": "a", "destination": "b", "opacity": 0.5}]})");
-    ASSERT_EQ(RunTool({scene, "-o", dir / "out.png", "-q"}), 0);
-    ASSERT_EQ(RunTool({scene, "-o", dir / "out.exr", "-d", "32", "-q"}), 0);
-    EXPECT_EQ(std::lround(ReadChannel(dir / "out.png", 0) * 255), c.png);
-    EXPECT_NEAR(ReadChannel(dir / "out.exr", 0), c.exr, 1e-5);
+    const auto [png, exr] = RenderRed(dir, scene);
+    EXPECT_EQ(png, c.png);
+    EXPECT_NEAR(exr, c.exr, 1e-5);
   }
 }
 
@@ -134,11 +139,9 @@ colorspaces:
   const auto with = [&](const std::string& key) {
     return dir.Write("s.json", std::string(scene).replace(scene.find('@'), 1, key));
   };
-  ASSERT_EQ(RunTool({with(R"(, "colorspace": "root")"), "-o", dir / "out.png", "-q"}), 0);
-  ASSERT_EQ(RunTool({with(R"(, "colorspace": "root")"), "-o", dir / "out.exr", "-d", "32", "-q"}),
-            0);
-  EXPECT_EQ(std::lround(ReadChannel(dir / "out.png", 0) * 255), 141);
-  EXPECT_NEAR(ReadChannel(dir / "out.exr", 0), 0.307574f, 2e-6);
+  const auto [png, exr] = RenderRed(dir, with(R"(, "colorspace": "root")"));
+  EXPECT_EQ(png, 141);
+  EXPECT_NEAR(exr, 0.307574f, 2e-6);
   ExpectFailure({with(""), "-o", dir / "out.png", "-q"}, 2,
                 "/nodes/0/file: the file's metadata names colour space 'sRGB'");
 }
