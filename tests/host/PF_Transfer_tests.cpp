@@ -275,7 +275,7 @@ TEST_F(TransferTest, PlacementsMustClipToBothBuffersAndFieldsWriteOnlyTheirRows)
 }
 
 // Both kernels: bad parameters are refused, nothing to do is no error, and
-// an injected failure is returned; none of these writes a pixel.
+// an injected failure or an abort is returned; none of these writes a pixel.
 TEST_F(TransferTest, BadParametersMustBeRefusedBeforeAnyPixelIsWritten) {
   WorldPtr src = Random(4, 4, 8, true), dst = oracle::MakeWorld(4, 4, 8);
   WorldPtr dst16 = oracle::MakeWorld(4, 4, 16);
@@ -318,6 +318,16 @@ TEST_F(TransferTest, BadParametersMustBeRefusedBeforeAnyPixelIsWritten) {
     if (c.inject) U_InjectFailure(0, 4242);
     EXPECT_EQ(c.call(), c.code) << c.what;
   }
+  // An abort at the first poll is returned before any row is written, also
+  // by the bilinear resampler.
+  PF_ProgressInfo abort;
+  abort.abort_callback = [](void*) -> long { return 6060; };
+  const M_Matrix3 shift = oracle::Affine(1, 0, 0, 1, 0.3, 0.2);
+  EXPECT_EQ(PF_TransformWorld(&abort, 1, 1, 0, src.get(), &normal, 0, nullptr, &shift, 1, true,
+                              &all, dst.get()),
+            6060);
+  EXPECT_EQ(PF_TransferRect(&abort, 1, 1, 0, &all, src.get(), &normal, 0, nullptr, 0, 0, dst.get()),
+            6060);
   oracle::ExpectSamePixels(*dst, *oracle::MakeWorld(4, 4, 8));
   oracle::ExpectSamePixels(*dst16, *oracle::MakeWorld(4, 4, 16));
 }

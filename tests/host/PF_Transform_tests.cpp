@@ -1,7 +1,7 @@
 // PF_TransformWorld: exactness of identity and whole-pixel shifts, sampling
 // at both qualities against a double-precision reference sampler (several
 // matrices, singular ones, stencils, masks, fields, the 8-bit bilinear fast
-// path), matrix direction and abort; errors and threads are tested with
+// path) and matrix direction; errors, abort and threads are tested with
 // the transfers.
 #include <gtest/gtest.h>
 
@@ -10,9 +10,6 @@
 #include <vector>
 
 #include "PF_Transfer_oracle.h"
-#include "rghost/PF_Transfer.h"
-#include "rghost/U_Errors.h"
-#include "rghost/U_Services.h"
 #include "support/LeakCheck.h"
 
 using oracle::Px;
@@ -65,8 +62,8 @@ class TransformTest : public LeakCheckTest {
  protected:
   long Transform(long quality, long field, PF_LayerDef* src, const PF_CompositeModePlus& mode,
                  PF_MaskWorld* mask, const std::vector<M_Matrix3>& matrices, bool srcToDst,
-                 const M_LRect& destRect, PF_LayerDef* dst, PF_ProgressInfo* progress = nullptr) {
-    return PF_TransformWorld(progress, quality, 1, field, src, &mode, 0, mask, matrices.data(),
+                 const M_LRect& destRect, PF_LayerDef* dst) {
+    return PF_TransformWorld(nullptr, quality, 1, field, src, &mode, 0, mask, matrices.data(),
                              static_cast<long>(matrices.size()), srcToDst, &destRect, dst);
   }
 
@@ -192,26 +189,6 @@ TEST_F(TransformTest, EightBitBilinearFastPathMustMatchTheReference) {
         CheckAgainstReference(*src, *before, mode, nullptr, {placements[p]}, 1, field, rect);
     }
   }
-}
-
-long AbortOnThirdCall(void* context) {
-  long& calls = *static_cast<long*>(context);
-  return ++calls == 3 ? 6060 : 0;
-}
-
-TEST_F(TransformTest, AbortCodeMustStopTheRowsAndReachTheCaller) {
-  oracle::WorldPtr src = Random(64, 200, 8), dst = oracle::MakeWorld(64, 200, 8);
-  PF_CompositeModePlus mode;
-  long calls = 0;
-  PF_ProgressInfo progress;
-  progress.context = &calls;
-  progress.abort_callback = &AbortOnThirdCall;
-  EXPECT_EQ(Transform(1, 0, src.get(), mode, nullptr, {Shift(0.3, 0.2)}, true, {0, 0, 64, 200},
-                      dst.get(), &progress),
-            6060);
-  EXPECT_EQ(calls, 3);
-  // The rows after the abort were never written.
-  EXPECT_TRUE(oracle::Same(oracle::Get(*dst, 10, 199), {}));
 }
 
 }  // namespace
