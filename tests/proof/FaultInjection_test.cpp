@@ -59,117 +59,104 @@ std::vector<ProofGraphDesc> RepresentativeGraphs() {
   return chosen;
 }
 
+// A kind of fault: arm(graph, k) makes the k-th point fail, or with k < 0
+// none while the points are counted, which points() then gives; disarm()
+// ends it. The run must end with `expected`; 0: with U_ERR_INJECTED, or the
+// failure is absorbed.
+struct Fault {
+  long expected;
+  std::function<void(ProofBuiltGraph&, long)> arm;
+  std::function<long()> points;
+  std::function<void()> disarm;
+};
+
 class FaultInjectionTest : public LeakCheckTest {
  protected:
-  // Sweeps `arm(k)` for k = 0, 1, ... `points` on a fresh graph each time:
-  // the run must end with `expected` (0: may be absorbed), leave nothing
-  // alive, and the graph must then render right (and a profiler record it).
-  void Sweep(const ProofGraphDesc& desc, long points, long expected,
-             const std::function<void(ProofBuiltGraph&, long)>& arm,
-             const std::function<void()>& disarm, RG_ScRGProfiler* profiler, long* absorbed) {
-    const ProofRefResult reference = ReferenceEvaluator(desc).RenderRoot();
-    const long objects = U_GetTrackedStats().live_objects;
-    const PF_WorldStats worlds = PF_GetWorldStats();
-    for (long k = 0; k < points && !HasFailure(); ++k) {
-      const std::string what = "failure " + std::to_string(k) + "\n" + desc.Describe();
+  // For every point k of each representative graph, on a fresh graph: the
+  // run fails as expected, leaves nothing alive, and the graph then renders
+  // right; half the graphs run under the DOT profiler, which must keep
+  // recording. Returns the points and the absorbed failures.
+  std::pair<long, long> Sweep(const Fault& fault) {
+    const std::vector<ProofGraphDesc> graphs = RepresentativeGraphs();
+    EXPECT_GE(graphs.size(), 4u);
+    long points = 0, absorbed = 0;
+    for (size_t gi = 0; gi < graphs.size() && !HasFailure(); ++gi) {
+      const ProofGraphDesc& desc = graphs[gi];
+      std::unique_ptr<RG_ScRGProfiler> profiler;
+      if (gi % 2 == 0) profiler = std::make_unique<RG_ScRGProfiler>(1000000);
+      const ProofRefResult reference = ReferenceEvaluator(desc).RenderRoot();
       {
         ProofBuiltGraph graph(desc);
-        arm(graph, k);
-        const long long reports = U_ThreadReportCount();
-        long code = 0;
-        try {
-          (void)ProofRunAll(desc, graph, reference);
-        } catch (long c) {
-          code = c;
-        } catch (const std::bad_alloc&) {
-          code = expected ? -1 : U_ERR_INJECTED;
-        }
-        disarm();
-        if (code == 0 && expected == 0) ++*absorbed;
-        if (code != 0 || expected != 0) {
-          EXPECT_EQ(code, expected ? expected : U_ERR_INJECTED) << what;
-          // Whatever fails, the caller finds a report of it.
-          if (expected == 0) {
-            EXPECT_GT(U_ThreadReportCount(), reports) << what;
-          }
-        }
-        const size_t dot = profiler ? profiler->GetDotText().size() : 0;
-        EXPECT_EQ(ProofRunAll(desc, graph, reference), "") << what << "then again";
-        if (profiler) {
-          EXPECT_GT(profiler->GetDotText().size(), dot) << what;
-        }
+        fault.arm(graph, -1);
+        EXPECT_EQ(ProofRunAll(desc, graph, reference), "");
       }
-      EXPECT_EQ(PF_GetWorldStats().live_worlds, worlds.live_worlds) << what;
-      EXPECT_EQ(PF_GetWorldStats().live_pixel_bytes, worlds.live_pixel_bytes) << what;
-      EXPECT_EQ(U_GetTrackedStats().live_objects, objects) << what;
+      const long count = fault.points();
+      EXPECT_GT(count, 0);
+      points += count;
+      const long objects = U_GetTrackedStats().live_objects;
+      const PF_WorldStats worlds = PF_GetWorldStats();
+      for (long k = 0; k < count && !HasFailure(); ++k) {
+        const std::string what = "failure " + std::to_string(k) + "\n" + desc.Describe();
+        {
+          ProofBuiltGraph graph(desc);
+          fault.arm(graph, k);
+          const long long reports = U_ThreadReportCount();
+          long code = 0;
+          try {
+            (void)ProofRunAll(desc, graph, reference);
+          } catch (long c) {
+            code = c;
+          } catch (const std::bad_alloc&) {
+            code = fault.expected ? -1 : U_ERR_INJECTED;
+          }
+          fault.disarm();
+          absorbed += code == 0 && fault.expected == 0;
+          if (code != 0 || fault.expected != 0) {
+            EXPECT_EQ(code, fault.expected ? fault.expected : U_ERR_INJECTED) << what;
+            // Whatever fails, the caller finds a report of it.
+            EXPECT_TRUE(fault.expected || U_ThreadReportCount() > reports) << what;
+          }
+          const size_t dot = profiler ? profiler->GetDotText().size() : 0;
+          EXPECT_EQ(ProofRunAll(desc, graph, reference), "") << what << "then again";
+          EXPECT_TRUE(!profiler || profiler->GetDotText().size() > dot) << what;
+        }
+        EXPECT_EQ(PF_GetWorldStats().live_worlds, worlds.live_worlds) << what;
+        EXPECT_EQ(PF_GetWorldStats().live_pixel_bytes, worlds.live_pixel_bytes) << what;
+        EXPECT_EQ(U_GetTrackedStats().live_objects, objects) << what;
+      }
     }
+    std::printf("[ proof    ] %zu graphs, %ld points, %ld absorbed\n", graphs.size(), points,
+                absorbed);
+    return {points, absorbed};
   }
 };
 
 TEST_F(FaultInjectionTest, EveryFallibleCallMayFailWithoutLeaksOrLostReports) {
-  const std::vector<ProofGraphDesc> graphs = RepresentativeGraphs();
-  ASSERT_GE(graphs.size(), 4u);
-  long points = 0, absorbed = 0;
-  for (size_t gi = 0; gi < graphs.size(); ++gi) {
-    const ProofGraphDesc& desc = graphs[gi];
-    // Half the graphs run under the DOT profiler, which must keep recording.
-    std::unique_ptr<RG_ScRGProfiler> profiler;
-    if (gi % 2 == 0) profiler = std::make_unique<RG_ScRGProfiler>(1000000);
-    long count = 0;
-    {
-      ProofBuiltGraph graph(desc);
-      RGp_TraverserAccess::ForgetStackLimits();
-      RGp_ReleaseLockPref().Reset();
-      const long long before = U_FallibleCallCount();
-      ASSERT_EQ(ProofRunAll(desc, graph, ReferenceEvaluator(desc).RenderRoot()), "");
-      count = static_cast<long>(U_FallibleCallCount() - before);
-    }
-    ASSERT_GT(count, 0);
-    Sweep(
-        desc, count, 0,
-        [&](ProofBuiltGraph&, long k) {
-          // The stack limits and the check-in preference are read again, so
-          // their preference reads fail too.
-          RGp_TraverserAccess::ForgetStackLimits();
-          RGp_ReleaseLockPref().Reset();
-          U_InjectFailure(k, U_ERR_INJECTED);
-        },
-        [] { U_ClearInjectedFailure(); }, profiler.get(), &absorbed);
-    points += count;
-  }
+  long long before = 0;
+  Sweep({0,
+         [&](ProofBuiltGraph&, long k) {
+           // The stack limits and the check-in preference are read again, so
+           // their preference reads fail too.
+           RGp_TraverserAccess::ForgetStackLimits();
+           RGp_ReleaseLockPref().Reset();
+           before = U_FallibleCallCount();
+           if (k >= 0) U_InjectFailure(k, U_ERR_INJECTED);
+         },
+         [&] { return static_cast<long>(U_FallibleCallCount() - before); },
+         [] { U_ClearInjectedFailure(); }});
   EXPECT_EQ(RGp_TraverserAccess::TotalLimit(), 8000000u);
-  std::printf("[ proof    ] %zu graphs, %ld injection points, %ld absorbed\n", graphs.size(),
-              points, absorbed);
 }
 
 TEST_F(FaultInjectionTest, EveryAbortCheckMayAbortWithoutLeaks) {
-  const std::vector<ProofGraphDesc> graphs = RepresentativeGraphs();
-  ASSERT_GE(graphs.size(), 4u);
-  long points = 0, absorbed = 0;
-  for (const ProofGraphDesc& desc : graphs) {
-    constexpr long kNever = 1L << 40;
-    long countdown = kNever;  // shared by every node's abort object
-    auto attach = [&](ProofBuiltGraph& graph) {
-      for (size_t i = 0; i < desc.nodes.size(); ++i)
-        graph.node(static_cast<int>(i))->SetProgAbort(new ProofAbort(&countdown));
-    };
-    {
-      ProofBuiltGraph graph(desc);
-      attach(graph);
-      ASSERT_EQ(ProofRunAll(desc, graph, ReferenceEvaluator(desc).RenderRoot()), "");
-    }
-    const long checks = kNever - countdown;
-    Sweep(
-        desc, checks, U_ERR_USER_ABORT,
-        [&](ProofBuiltGraph& graph, long k) {
-          attach(graph);
-          countdown = k;
-        },
-        [&] { countdown = kNever; }, nullptr, &absorbed);
-    points += checks;
-  }
-  EXPECT_GT(points, 0);
-  std::printf("[ proof    ] %zu graphs, %ld abort points\n", graphs.size(), points);
+  constexpr long kNever = 1L << 40;
+  long countdown = kNever;  // shared by every node's abort object
+  Sweep({U_ERR_USER_ABORT,
+         [&](ProofBuiltGraph& graph, long k) {
+           for (int i = 0; i < graph.size(); ++i)
+             graph.node(i)->SetProgAbort(new ProofAbort(&countdown));
+           countdown = k >= 0 ? k : kNever;
+         },
+         [&] { return kNever - countdown; }, [&] { countdown = kNever; }});
 }
 
 }  // namespace

@@ -77,6 +77,7 @@ class ProofBuiltGraph {
 
   RG_RenderNode* root() const { return nodes_[static_cast<size_t>(root_)].get(); }
   RG_RenderNode* node(int index) const { return nodes_[static_cast<size_t>(index)].get(); }
+  int size() const { return static_cast<int>(nodes_.size()); }
 
  private:
   std::vector<ProofWorldPtr> worlds_;
