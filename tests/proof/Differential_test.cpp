@@ -58,41 +58,29 @@ TEST_F(DifferentialTest, RandomGraphsMatchTheReferencePixelForPixelAndLeakNothin
       failures);
 }
 
-ProofNodeDesc Node(ProofKind kind, int src, int dest = -1, int mask = -1, long maskMode = 0) {
-  ProofNodeDesc n;
-  n.kind = kind;
-  n.inputs[0] = src;
-  n.inputs[1] = dest;
-  n.inputs[2] = mask;
-  n.mask_mode = maskMode;
-  return n;
-}
-
-ProofNodeDesc Source(const M_LRect& bounds, uint32_t seed) {
-  ProofNodeDesc n;
-  n.bounds = bounds;
-  n.pixel_seed = seed;
-  n.kind = ProofKind::kSource;
-  return n;
-}
-
 // Smallest graphs in which one node's result serving several consumers once
 // changed pixels, in both result forms.
 TEST_F(DifferentialTest, SharedResultsKeepTheirPixelsForEveryConsumer) {
   const M_LRect r{0, 0, 16, 16};
   using E = ProofEffectNode;
-  ProofNodeDesc crop = Node(ProofKind::kEffect, 0), invert = Node(ProofKind::kEffect, 1);
-  crop.policy = E::kCrop;  // a buffer of the library's own, not a locked view
-  crop.keep = crop.extent = r;
-  invert.policy = E::kInPlace | E::kInvert;
+  using K = ProofKind;
+  const auto source = [](const M_LRect& bounds, uint32_t seed) {
+    return ProofNodeDesc{.kind = K::kSource, .bounds = bounds, .pixel_seed = seed};
+  };
+  const auto composite = [](int src, int dest, int mask = -1, long maskMode = 0) {
+    return ProofNodeDesc{.kind = K::kComposite, .inputs = {src, dest, mask}, .mask_mode = maskMode};
+  };
   const std::vector<ProofNodeDesc> graphs[] = {
       // An in-place last consumer must not change a view the root's mask,
-      // rendered first, still reads.
-      {Source(r, 7), crop, invert, Node(ProofKind::kComposite, 2, -1, 1, PF_MASK_LUMA)},
+      // rendered first, still reads. The crop has a buffer of the library's
+      // own, not a locked view.
+      {source(r, 7),
+       {.kind = K::kEffect, .inputs = {0, -1, -1}, .policy = E::kCrop, .keep = r, .extent = r},
+       {.kind = K::kEffect, .inputs = {1, -1, -1}, .policy = E::kInPlace | E::kInvert},
+       composite(2, -1, 1, PF_MASK_LUMA)},
       // Into the caller's buffer, the root works in place on S while X still
       // needs S: the root's output must not alias S's buffer.
-      {Source(r, 3), Source(M_LRect{4, 4, 12, 12}, 5), Node(ProofKind::kComposite, 1, 0),
-       Node(ProofKind::kComposite, 2, 0)},
+      {source(r, 3), source(M_LRect{4, 4, 12, 12}, 5), composite(1, 0), composite(2, 0)},
   };
   for (const auto& nodes : graphs) {
     for (ProofForm form : {ProofForm::kNewWorld, ProofForm::kDestination}) {

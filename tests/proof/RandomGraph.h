@@ -28,20 +28,20 @@ struct ProofNodeDesc {
   // destination, mask. One-input kinds use the first.
   int inputs[3] = {-1, -1, -1};
   // Leaves: where the buffer lies and how it is filled.
-  M_LRect bounds;
+  M_LRect bounds{};
   uint32_t pixel_seed = 0;
   bool opaque = false;
   bool explicit_bounds = false;  // buffer source built with explicit bounds
   short depth = 0;               // a buffer source's own depth; 0: the request's
   // Composite kinds.
-  PF_CompositeModePlus mode;
+  PF_CompositeModePlus mode{};
   long mask_mode = 0;
-  std::vector<M_Matrix3> matrices;
+  std::vector<M_Matrix3> matrices{};
   long quality = 0;
   // Cache and effect: ProofCacheNode / ProofEffectNode policy bits; the
   // effect's crop rects.
   uint32_t policy = 0;
-  M_LRect keep, extent;
+  M_LRect keep{}, extent{};
 };
 
 enum class ProofForm {
