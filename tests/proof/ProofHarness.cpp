@@ -24,10 +24,6 @@ double Channel(const PF_World* w, const M_LRect& rect, int32_t x, int32_t y, int
   return ProofRawChannel(*w, x, y, c);
 }
 
-std::ostream& operator<<(std::ostream& os, const M_LRect& r) {
-  return os << "(" << r.left << "," << r.top << "," << r.right << "," << r.bottom << ")";
-}
-
 // Leaves that no cache can render in a nested execution render once per run.
 std::vector<bool> OutsideCaches(const ProofGraphDesc& desc) {
   std::vector<bool> below(desc.nodes.size(), false);
@@ -102,17 +98,18 @@ std::string ProofCompare(const ProofGraphDesc& desc, const ProofLibraryOutput& l
 std::string ProofRunAll(const ProofGraphDesc& desc, const ProofBuiltGraph& graph,
                         const ProofRefResult& expected) {
   const std::vector<bool> once = OutsideCaches(desc);
+  const auto renders = [&](size_t i) {
+    return desc.nodes[i].kind != ProofKind::kSource
+               ? 0
+               : static_cast<ProofSourceNode*>(graph.node(static_cast<int>(i)))->renders;
+  };
   for (int run = 0; run < desc.runs; ++run) {
-    std::vector<int> before;
-    for (size_t i = 0; i < desc.nodes.size(); ++i) {
-      const bool source = desc.nodes[i].kind == ProofKind::kSource;
-      before.push_back(source ? static_cast<ProofSourceNode*>(graph.node(int(i)))->renders : 0);
-    }
+    std::vector<int> before(desc.nodes.size());
+    for (size_t i = 0; i < desc.nodes.size(); ++i) before[i] = renders(i);
     ProofLibraryOutput out = ProofExecute(desc, graph.root());
     std::string diff = ProofCompare(desc, out, expected);
     for (size_t i = 0; i < desc.nodes.size() && diff.empty(); ++i) {
-      if (desc.nodes[i].kind != ProofKind::kSource || !once[i]) continue;
-      if (static_cast<ProofSourceNode*>(graph.node(int(i)))->renders - before[i] > 1)
+      if (once[i] && renders(i) - before[i] > 1)
         diff = "leaf #" + std::to_string(i) + " rendered more than once";
     }
     if (!diff.empty()) return "run " + std::to_string(run + 1) + ": " + diff;

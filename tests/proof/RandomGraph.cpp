@@ -101,10 +101,6 @@ M_Matrix3 RandomMatrix(Dice& d) {
   }
 }
 
-std::ostream& operator<<(std::ostream& os, const M_LRect& r) {
-  return os << "(" << r.left << "," << r.top << "," << r.right << "," << r.bottom << ")";
-}
-
 }  // namespace
 
 ProofGraphDesc ProofRandomGraph(uint64_t seed) {

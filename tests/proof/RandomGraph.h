@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,10 @@ struct ProofGraphDesc {
   // One line per node the root reaches, for failure messages.
   std::string Describe() const;
 };
+
+inline std::ostream& operator<<(std::ostream& os, const M_LRect& r) {
+  return os << "(" << r.left << "," << r.top << "," << r.right << "," << r.bottom << ")";
+}
 
 // A random graph of a few nodes; the same seed gives the same graph.
 ProofGraphDesc ProofRandomGraph(uint64_t seed);

@@ -71,8 +71,7 @@ ProofRefResult ReferenceEvaluator::RenderLeaf(int index, const M_LRect& rect) co
   if (M_IsEmpty(r.rect)) return ProofRefResult{};
   r.world.reset(PF_World::New(r.rect, depth_, 0));
   // The leaf's pixel (0, 0) sits at the bounds' top-left.
-  const M_LRect from{r.rect.left - n.bounds.left, r.rect.top - n.bounds.top,
-                     r.rect.right - n.bounds.left, r.rect.bottom - n.bounds.top};
+  const M_LRect from = M_RelativeTo(r.rect, n.bounds);
   r.world->ConvertPixels(leaf_worlds_[static_cast<size_t>(index)].get(), &from, 1, 0, 0, 0);
   return r;
 }
@@ -167,8 +166,7 @@ ProofRefResult ReferenceEvaluator::RenderComposite(const ProofNodeDesc& n, const
   PF_MaskWorld* maskArg = useMask && mask.world ? &maskWorld : nullptr;
   const long rowField = RG_EffectiveField(field, r.rect);
   if (n.kind == ProofKind::kComposite) {
-    const M_LRect from{visible.left - src.rect.left, visible.top - src.rect.top,
-                       visible.right - src.rect.left, visible.bottom - src.rect.top};
+    const M_LRect from = M_RelativeTo(visible, src.rect);
     Check(PF_TransferRect(nullptr, 1, 1, rowField, &from, src.world.get(), &mode, mode.mode_ext,
                           maskArg, visible.left - r.rect.left, visible.top - r.rect.top,
                           r.world.get()));
@@ -182,8 +180,7 @@ ProofRefResult ReferenceEvaluator::RenderComposite(const ProofNodeDesc& n, const
       t.Translate(-r.rect.left, -r.rect.top);
       placed.push_back(t);
     }
-    const M_LRect destRect{visible.left - r.rect.left, visible.top - r.rect.top,
-                           visible.right - r.rect.left, visible.bottom - r.rect.top};
+    const M_LRect destRect = M_RelativeTo(visible, r.rect);
     Check(PF_TransformWorld(nullptr, n.quality, 1, rowField, src.world.get(), &mode, mode.mode_ext,
                             maskArg, placed.data(), static_cast<long>(placed.size()), true,
                             &destRect, r.world.get()));
