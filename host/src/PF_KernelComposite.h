@@ -56,6 +56,12 @@ void PFh_CompositeSpan(const SrcPixel* src, typename D::Pixel* dst, const float*
       dst += done;
       k += done;
       n -= done;
+    } else if constexpr (Mode >= PF_BLEND_MULTIPLY && Mode <= PF_BLEND_DIFFERENCE) {
+      const int32_t done = PFh_VecSeparable(Mode, src, dst, k, n, ctx.dest_bound);
+      src += done;
+      dst += done;
+      k += done;
+      n -= done;
     }
     for (int32_t i = 0; i < n; ++i) {
       const float ki = k[i];

@@ -6,8 +6,7 @@
 //
 #include <hwy/highway.h>
 
-#include <type_traits>
-
+#include "PF_KernelLanes-inl.h"
 #include "PF_KernelVector.h"
 
 HWY_BEFORE_NAMESPACE();
@@ -27,12 +26,6 @@ int32_t Normal16FromFloat(const PFh_RGBA*, PF_RGBA16*, const float*, int32_t, bo
 int32_t Normal32From32(const PF_RGBA32F*, PF_RGBA32F*, const float*, int32_t, bool) { return 0; }
 int32_t Normal32FromFloat(const PFh_RGBA*, PF_RGBA32F*, const float*, int32_t, bool) { return 0; }
 #else
-
-// 8-bit pixels are handled as one 32-bit lane each: red in the low byte.
-using D32 = hn::ScalableTag<uint32_t>;
-using DF = hn::ScalableTag<float>;
-using VU = hn::Vec<D32>;
-using VF = hn::Vec<DF>;
 
 // PFh_NormalSpan8's integer formula with each pixel's channels in two 16-bit
 // halves of its lane: red and blue, then green and alpha.
@@ -62,18 +55,6 @@ int32_t PlainNormal8(const PF_RGBA8* src, PF_RGBA8* dst, int32_t n) {
     hn::StoreU(hn::Or(even, hn::ShiftLeft<8>(odd)), d32, o32 + i);
   }
   return i;
-}
-
-// PFh_Quantize on lanes; the clamps' order keeps NaN at 0 as the scalar
-// selects do.
-HWY_INLINE hn::Vec<hn::RebindToSigned<DF> > Quantize(VF v, float scale) {
-  const DF df;
-  const VF zero = hn::Zero(df);
-  const VF one = hn::Set(df, 1.0f);
-  v = hn::IfThenElse(hn::Gt(v, zero), v, zero);
-  v = hn::IfThenElse(hn::Lt(v, one), v, one);
-  return hn::ConvertTo(hn::RebindToSigned<DF>(),
-                       hn::Add(hn::Mul(v, hn::Set(df, scale)), hn::Set(df, 0.5f)));
 }
 
 // PFh_NormalSpan<D> on whole pixels: each pixel's four channels fill one
@@ -120,15 +101,6 @@ int32_t PlainNormal16(const PF_RGBA16* src, PF_RGBA16* dst, int32_t n) {
     hn::StoreU(hn::DemoteTo(d16, q), d16, o + 4 * i);
   }
   return i;
-}
-
-// One channel of 8-bit pixel lanes on the 0..1 scale, as PFh_Load computes it.
-template <int kShift>
-HWY_INLINE VF Channel8(VU p) {
-  const DF df;
-  const auto c = hn::BitCast(hn::RebindToSigned<DF>(),
-                             hn::And(hn::ShiftRight<kShift>(p), hn::Set(D32(), 0xFFu)));
-  return hn::Mul(hn::ConvertTo(df, c), hn::Set(df, 1.0f / 255.0f));
 }
 
 // PFh_CompositeSpan's normal and copy case onto 8-bit pixels, channels in
@@ -217,53 +189,6 @@ int32_t Normal8FromFloat(const PFh_RGBA* src, PF_RGBA8* dst, const float* k, int
                  });
 }
 
-// PFh_CompositeSpan's normal and copy case onto 16-bit or float pixels, one
-// pixel per lane with its channels in four vectors. Dst loads the
-// destination on the 0..1 scale and stores the results; where `full` (an
-// opaque source at strength 1, not bound to the destination) the scalar
-// loop copies the source pixel instead.
-struct Dst16 {
-  using Pixel = PF_RGBA16;
-  static void Load(const Pixel* p, int32_t i, VF* c) {
-    const DF df;
-    const hn::RebindToSigned<DF> di;
-    const hn::Rebind<uint16_t, DF> d16;
-    hn::Vec<decltype(d16)> w[4];
-    hn::LoadInterleaved4(d16, reinterpret_cast<const uint16_t*>(p) + 4 * i, w[0], w[1], w[2],
-                         w[3]);
-    const VF scale = hn::Set(df, 1.0f / 65535.0f);
-    for (int k = 0; k < 4; ++k) c[k] = hn::Mul(hn::ConvertTo(df, hn::PromoteTo(di, w[k])), scale);
-  }
-  // The copy needs no lanes of its own here: over any 16-bit destination the
-  // blend of such a source rounds back to the source (its alpha's weight
-  // 1 - a is 0, or under 1e-7 for an integer alpha of 65535), so `full` is
-  // what the blend already stores.
-  template <class M>
-  static void Store(Pixel* p, int32_t i, M /*full*/, const VF* o, const VF* /*source*/) {
-    const hn::Rebind<uint16_t, DF> d16;
-    auto q = [&](VF v) HWY_ATTR { return hn::DemoteTo(d16, Quantize(v, 65535.0f)); };
-    hn::StoreInterleaved4(q(o[0]), q(o[1]), q(o[2]), q(o[3]), d16,
-                          reinterpret_cast<uint16_t*>(p) + 4 * i);
-  }
-};
-
-// Float destinations may hold anything (an infinity times 0 is NaN), so the
-// copy is taken where `full`.
-struct Dst32 {
-  using Pixel = PF_RGBA32F;
-  static void Load(const Pixel* p, int32_t i, VF* c) {
-    hn::LoadInterleaved4(DF(), reinterpret_cast<const float*>(p) + 4 * i, c[0], c[1], c[2], c[3]);
-  }
-  template <class M>
-  static void Store(Pixel* p, int32_t i, M full, const VF* o, const VF* source) {
-    VF out[4];
-    for (int k = 0; k < 4; ++k) out[k] = hn::IfThenElse(full, source[k], o[k]);
-    hn::StoreInterleaved4(out[0], out[1], out[2], out[3], DF(),
-                          reinterpret_cast<float*>(p) + 4 * i);
-  }
-};
-
-// Source pixels of the destination's own type or resampled floats.
 template <class D, class Source>
 int32_t NormalWide(const Source* src, typename D::Pixel* dst, const float* k, int32_t n,
                    bool destBound) {
@@ -274,12 +199,7 @@ int32_t NormalWide(const Source* src, typename D::Pixel* dst, const float* k, in
   int32_t i = 0;
   for (; i + lanes <= n; i += lanes) {
     VF source[4];
-    if constexpr (std::is_same_v<Source, PF_RGBA16>) {
-      D::Load(src, i, source);
-    } else {
-      const auto* f = reinterpret_cast<const float*>(src);
-      hn::LoadInterleaved4(df, f + 4 * i, source[0], source[1], source[2], source[3]);
-    }
+    LoadSource<D>(src, i, source);
     const VF ki = hn::LoadU(df, k + i);
     VF s[4], d[4], o[4];
     for (int c = 0; c < 4; ++c) s[c] = hn::Mul(source[c], ki);

@@ -48,6 +48,21 @@ int32_t PFh_VecNormal(const PF_RGBA32F* src, PF_RGBA32F* dst, const float* k, in
 int32_t PFh_VecNormal(const PFh_RGBA* src, PF_RGBA32F* dst, const float* k, int32_t n,
                       bool destBound);
 
+// The separable modes (multiply to difference) with per-pixel strength k[i]
+// (PFh_CompositeSpan); 0 for any other mode.
+int32_t PFh_VecSeparable(int mode, const PF_RGBA8* src, PF_RGBA8* dst, const float* k, int32_t n,
+                         bool destBound);
+int32_t PFh_VecSeparable(int mode, const PFh_RGBA* src, PF_RGBA8* dst, const float* k, int32_t n,
+                         bool destBound);
+int32_t PFh_VecSeparable(int mode, const PF_RGBA16* src, PF_RGBA16* dst, const float* k, int32_t n,
+                         bool destBound);
+int32_t PFh_VecSeparable(int mode, const PFh_RGBA* src, PF_RGBA16* dst, const float* k, int32_t n,
+                         bool destBound);
+int32_t PFh_VecSeparable(int mode, const PF_RGBA32F* src, PF_RGBA32F* dst, const float* k,
+                         int32_t n, bool destBound);
+int32_t PFh_VecSeparable(int mode, const PFh_RGBA* src, PF_RGBA32F* dst, const float* k, int32_t n,
+                         bool destBound);
+
 // The transform kernel's samplers on 8-bit sources (AccumulateRow): adds to
 // acc[i] the sample at source position (u[i], v[i]) in pixels, where it
 // lies inside the source; a NaN position samples nothing.

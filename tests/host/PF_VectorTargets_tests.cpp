@@ -101,7 +101,8 @@ TEST(VectorTargetsTest, EveryVectorTargetMustGiveTheScalarLoopsBytes) {
   oracle::OnEveryTarget([&] {
     const std::vector<Output> got = RenderCases();
     ASSERT_EQ(got.size(), expected.size());
-    for (size_t i = 0; i < got.size(); ++i) EXPECT_TRUE(got[i].bytes == expected[i].bytes) << expected[i].name;
+    for (size_t i = 0; i < got.size(); ++i)
+      EXPECT_TRUE(got[i].bytes == expected[i].bytes) << expected[i].name;
   });
 }
 

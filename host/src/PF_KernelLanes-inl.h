@@ -1,0 +1,133 @@
+// Lane helpers shared by the vector kernels (PF_KernelVector.h): pixel
+// loads and stores on the 0..1 scale, each the lane form of the scalar
+// loops' operation. Included once per target through foreach_target, as
+// Highway's per-target headers are.
+#if defined(PF_KERNEL_LANES_INL_H_) == defined(HWY_TARGET_TOGGLE)
+#ifdef PF_KERNEL_LANES_INL_H_
+#undef PF_KERNEL_LANES_INL_H_
+#else
+#define PF_KERNEL_LANES_INL_H_
+#endif
+
+#include <hwy/highway.h>
+
+#include <type_traits>
+
+#include "PF_KernelPixels.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace pfh_vec {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+#if HWY_TARGET != HWY_SCALAR && HWY_TARGET != HWY_EMU128
+
+// 8-bit pixels are handled as one 32-bit lane each: red in the low byte.
+using D32 = hn::ScalableTag<uint32_t>;
+using DF = hn::ScalableTag<float>;
+using VU = hn::Vec<D32>;
+using VF = hn::Vec<DF>;
+
+// PFh_Quantize on lanes; the clamps' order keeps NaN at 0 as the scalar
+// selects do.
+HWY_INLINE hn::Vec<hn::RebindToSigned<DF> > Quantize(VF v, float scale) {
+  const DF df;
+  const VF zero = hn::Zero(df);
+  const VF one = hn::Set(df, 1.0f);
+  v = hn::IfThenElse(hn::Gt(v, zero), v, zero);
+  v = hn::IfThenElse(hn::Lt(v, one), v, one);
+  return hn::ConvertTo(hn::RebindToSigned<DF>(),
+                       hn::Add(hn::Mul(v, hn::Set(df, scale)), hn::Set(df, 0.5f)));
+}
+
+// One channel of 8-bit pixel lanes on the 0..1 scale, as PFh_Load computes it.
+template <int kShift>
+HWY_INLINE VF Channel8(VU p) {
+  const DF df;
+  const auto c = hn::BitCast(hn::RebindToSigned<DF>(),
+                             hn::And(hn::ShiftRight<kShift>(p), hn::Set(D32(), 0xFFu)));
+  return hn::Mul(hn::ConvertTo(df, c), hn::Set(df, 1.0f / 255.0f));
+}
+
+// Destination pixels one per lane, channels in four vectors: Load gives them
+// on the 0..1 scale as PFh_Load does, Store quantizes as D::Store does and,
+// where `full` (an opaque source at strength 1 in normal or copy mode, not
+// bound to the destination), stores what the scalar loop's copy stores.
+struct Dst8 {
+  using Pixel = PF_RGBA8;
+  static void Load(const Pixel* p, int32_t i, VF* c) {
+    const VU v = hn::LoadU(D32(), reinterpret_cast<const uint32_t*>(p) + i);
+    c[0] = Channel8<0>(v);
+    c[1] = Channel8<8>(v);
+    c[2] = Channel8<16>(v);
+    c[3] = Channel8<24>(v);
+  }
+  // `full` needs no lanes of its own, as at 16 bits below.
+  template <class M>
+  static void Store(Pixel* p, int32_t i, M /*full*/, const VF* o, const VF* /*source*/) {
+    const D32 d32;
+    VU out = hn::BitCast(d32, Quantize(o[0], 255.0f));
+    out = hn::Or(out, hn::ShiftLeft<8>(hn::BitCast(d32, Quantize(o[1], 255.0f))));
+    out = hn::Or(out, hn::ShiftLeft<16>(hn::BitCast(d32, Quantize(o[2], 255.0f))));
+    out = hn::Or(out, hn::ShiftLeft<24>(hn::BitCast(d32, Quantize(o[3], 255.0f))));
+    hn::StoreU(out, d32, reinterpret_cast<uint32_t*>(p) + i);
+  }
+};
+
+struct Dst16 {
+  using Pixel = PF_RGBA16;
+  static void Load(const Pixel* p, int32_t i, VF* c) {
+    const DF df;
+    const hn::RebindToSigned<DF> di;
+    const hn::Rebind<uint16_t, DF> d16;
+    hn::Vec<decltype(d16)> w[4];
+    hn::LoadInterleaved4(d16, reinterpret_cast<const uint16_t*>(p) + 4 * i, w[0], w[1], w[2], w[3]);
+    const VF scale = hn::Set(df, 1.0f / 65535.0f);
+    for (int k = 0; k < 4; ++k) c[k] = hn::Mul(hn::ConvertTo(df, hn::PromoteTo(di, w[k])), scale);
+  }
+  // The copy needs no lanes of its own here: over any 16-bit destination the
+  // blend of such a source rounds back to the source (its alpha's weight
+  // 1 - a is 0, or under 1e-7 for an integer alpha of 65535), so `full` is
+  // what the blend already stores.
+  template <class M>
+  static void Store(Pixel* p, int32_t i, M /*full*/, const VF* o, const VF* /*source*/) {
+    const hn::Rebind<uint16_t, DF> d16;
+    auto q = [&](VF v) HWY_ATTR { return hn::DemoteTo(d16, Quantize(v, 65535.0f)); };
+    hn::StoreInterleaved4(q(o[0]), q(o[1]), q(o[2]), q(o[3]), d16,
+                          reinterpret_cast<uint16_t*>(p) + 4 * i);
+  }
+};
+
+// Float destinations may hold anything (an infinity times 0 is NaN), so the
+// copy is taken where `full`.
+struct Dst32 {
+  using Pixel = PF_RGBA32F;
+  static void Load(const Pixel* p, int32_t i, VF* c) {
+    hn::LoadInterleaved4(DF(), reinterpret_cast<const float*>(p) + 4 * i, c[0], c[1], c[2], c[3]);
+  }
+  template <class M>
+  static void Store(Pixel* p, int32_t i, M full, const VF* o, const VF* source) {
+    VF out[4];
+    for (int k = 0; k < 4; ++k) out[k] = hn::IfThenElse(full, source[k], o[k]);
+    hn::StoreInterleaved4(out[0], out[1], out[2], out[3], DF(),
+                          reinterpret_cast<float*>(p) + 4 * i);
+  }
+};
+
+// Source pixels i.. on the 0..1 scale: the destination's own type or
+// resampled floats.
+template <class D, class Source>
+HWY_INLINE void LoadSource(const Source* src, int32_t i, VF* c) {
+  if constexpr (std::is_same_v<Source, typename D::Pixel>) {
+    D::Load(src, i, c);
+  } else {
+    hn::LoadInterleaved4(DF(), reinterpret_cast<const float*>(src) + 4 * i, c[0], c[1], c[2], c[3]);
+  }
+}
+
+#endif  // vector targets
+}  // namespace HWY_NAMESPACE
+}  // namespace pfh_vec
+HWY_AFTER_NAMESPACE();
+
+#endif  // PF_KERNEL_LANES_INL_H_
