@@ -1,5 +1,6 @@
 #include "proof/RandomGraph.h"
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <sstream>
@@ -116,10 +117,7 @@ ProofGraphDesc ProofRandomGraph(uint64_t seed) {
     const int k = d.Int(0, 19);
     n.kind = k < 10 ? ProofKind::kSource : k < 19 ? ProofKind::kBufferSource : ProofKind::kNull;
     n.bounds = RandomRect(d, d.Chance(0.2) ? 48 : 24);
-    if (d.Chance(0.05)) {  // far off screen
-      n.bounds.left += 1000;
-      n.bounds.right += 1000;
-    }
+    if (d.Chance(0.05)) n.bounds.left += 1000, n.bounds.right += 1000;  // far off screen
     n.pixel_seed = d.Bits();
     n.opaque = d.Chance(0.5);
     n.explicit_bounds = n.kind == ProofKind::kBufferSource && d.Chance(0.4);
@@ -235,10 +233,7 @@ ProofGraphDesc ProofRandomGraph(uint64_t seed) {
   g.request.field = d.Chance(0.6) ? 0 : d.Int(1, 2);
   if (d.Chance(0.2)) g.request.flags |= RG_REQUEST_CONTENT_BOUNDS_TYPE1;
   if (d.Chance(0.1)) g.request.flags |= RG_REQUEST_WHOLE_OUTPUT;
-  const int form = d.Int(0, 2);
-  g.form = form == 0   ? ProofForm::kNewWorld
-           : form == 1 ? ProofForm::kNewWorldLock
-                       : ProofForm::kDestination;
+  g.form = static_cast<ProofForm>(d.Int(0, 2));
   if (g.form == ProofForm::kDestination) {
     if (M_IsEmpty(g.request.rect)) {
       g.form = ProofForm::kNewWorld;
@@ -250,8 +245,9 @@ ProofGraphDesc ProofRandomGraph(uint64_t seed) {
       g.dest_rect = g.request.rect;
     }
   }
-  bool hasCache = false;
-  for (const ProofNodeDesc& n : g.nodes) hasCache |= n.kind == ProofKind::kCache;
+  const bool hasCache = std::any_of(g.nodes.begin(), g.nodes.end(), [](const ProofNodeDesc& n) {
+    return n.kind == ProofKind::kCache;
+  });
   g.runs = hasCache || d.Chance(0.1) ? 2 : 1;
   return g;
 }
