@@ -97,12 +97,9 @@ TEST_F(UReportTest, LocalizedLookupMustReturnTheTextAfterTheFirstEqualsSign) {
                             {"$$$/T/LStr/0002", {0, 0, 0}},
                             {nullptr, {0, 0, 0}}};
   U_LStrTable table{"T", 4, entries};
-  const std::pair<long, const char*> cases[] = {{0, "First text."},
-                                                {1, "Second = text"},
-                                                {0, "First text."},  // from the cache
-                                                {2, ""},
-                                                {3, ""},
-                                                {-1, ""}};  // no '=', terminator
+  // The second 0 comes from the cache; 2 has no '=', 3 is the terminator.
+  const std::pair<long, const char*> cases[] = {
+      {0, "First text."}, {1, "Second = text"}, {0, "First text."}, {2, ""}, {3, ""}, {-1, ""}};
   for (const auto& [index, text] : cases)
     EXPECT_STREQ(U_ZLookupLStrCache(&table, index, 0, 0), text);
   EXPECT_STREQ(U_ZLookupLStrCache(nullptr, 0, 0, 0), "");
