@@ -1,4 +1,4 @@
-// Vector forms of the transform kernel's resamplers on 8-bit sources
+// Vector forms of the transform kernel's resamplers at every depth
 // (PF_KernelVector.h), compiled once per vector target by Highway's
 // foreach_target. Lanes are destination pixels; the source texels of each
 // are gathered.
@@ -17,10 +17,17 @@ namespace hn = hwy::HWY_NAMESPACE;
 
 #if HWY_TARGET == HWY_SCALAR || HWY_TARGET == HWY_EMU128
 // Without vector registers the scalar loops do every pixel.
-int32_t Bilinear8(const PF_LayerDef&, const double*, const double*, int32_t, PFh_RGBA*) {
-  return 0;
-}
-int32_t Nearest8(const PF_LayerDef&, const double*, const double*, int32_t, PFh_RGBA*) { return 0; }
+#define PFH_SAMPLERS(bits)                                                                       \
+  int32_t Bilinear##bits(const PF_LayerDef&, const double*, const double*, int32_t, PFh_RGBA*) { \
+    return 0;                                                                                    \
+  }                                                                                              \
+  int32_t Nearest##bits(const PF_LayerDef&, const double*, const double*, int32_t, PFh_RGBA*) {  \
+    return 0;                                                                                    \
+  }
+PFH_SAMPLERS(8)
+PFH_SAMPLERS(16)
+PFH_SAMPLERS(32)
+#undef PFH_SAMPLERS
 #else
 
 using D32 = hn::ScalableTag<uint32_t>;
@@ -34,11 +41,11 @@ using VD = hn::Vec<DD>;
 
 // A source whose every texel lies within 32-bit byte offsets of its first
 // row can be gathered.
-inline bool Gatherable(const PF_LayerDef& src) {
+inline bool Gatherable(const PF_LayerDef& src, int64_t texelBytes) {
   if (src.data == nullptr || src.width <= 0 || src.height <= 0) return false;
   const int64_t rows =
       static_cast<int64_t>(src.height) * (src.rowbytes < 0 ? -src.rowbytes : src.rowbytes);
-  return rows + static_cast<int64_t>(src.width) * 4 < (int64_t{1} << 31);
+  return rows + static_cast<int64_t>(src.width) * texelBytes < (int64_t{1} << 31);
 }
 
 // Two halves of double lanes as one vector of 32-bit lanes.
@@ -51,39 +58,77 @@ HWY_INLINE V32 FromDoubles(const double* p, F&& each) {
   return hn::Combine(hn::DFromV<V32>(), hi, lo);
 }
 
-// acc += the 8-bit pixel lanes p (zero where `in` is false) scaled to 0..1
-// and weighted by w, channel by channel, as AddWeighted adds them.
-struct Sums {
-  VF r, g, b, a;
-};
-
-template <int kShift>
+// One channel of a gathered 32-bit lane, `kShift` bits up and `kMask` wide,
+// on the 0..1 scale as PFh_Load computes it.
+template <int kShift, uint32_t kMask>
 HWY_INLINE VF Channel(VU p) {
   const DF df;
-  const VI c = hn::BitCast(DI(), hn::And(hn::ShiftRight<kShift>(p), hn::Set(D32(), 0xFFu)));
-  return hn::Mul(hn::ConvertTo(df, c), hn::Set(df, 1.0f / 255.0f));
+  const VI c = hn::BitCast(DI(), hn::And(hn::ShiftRight<kShift>(p), hn::Set(D32(), kMask)));
+  return hn::Mul(hn::ConvertTo(df, c), hn::Set(df, 1.0f / static_cast<float>(kMask)));
 }
 
-HWY_INLINE void AddWeighted(Sums& s, VU p, VF w) {
-  s.r = hn::Add(s.r, hn::Mul(Channel<0>(p), w));
-  s.g = hn::Add(s.g, hn::Mul(Channel<8>(p), w));
-  s.b = hn::Add(s.b, hn::Mul(Channel<16>(p), w));
-  s.a = hn::Add(s.a, hn::Mul(Channel<24>(p), w));
+// The texels of a source depth, gathered at byte offsets from the first row:
+// channels on the 0..1 scale. Integer texels are finite and not negative, so
+// a texel the scalar loop skips may be added at weight 0 instead (+0 leaves
+// such a sum as it is); float texels may be anything, so those are skipped
+// exactly as the scalar loop skips them (kSkipsExactly).
+struct Texels8 {
+  using Pixel = PF_RGBA8;
+  static constexpr bool kSkipsExactly = false;
+  static HWY_INLINE void Fetch(const void* base, VI offset, VF* c) {
+    const VU p = hn::GatherOffset(D32(), static_cast<const uint32_t*>(base), offset);
+    c[0] = Channel<0, 0xFFu>(p);
+    c[1] = Channel<8, 0xFFu>(p);
+    c[2] = Channel<16, 0xFFu>(p);
+    c[3] = Channel<24, 0xFFu>(p);
+  }
+};
+struct Texels16 {
+  using Pixel = PF_RGBA16;
+  static constexpr bool kSkipsExactly = false;
+  static HWY_INLINE void Fetch(const void* base, VI offset, VF* c) {
+    const auto* b = static_cast<const uint32_t*>(base);
+    const VU rg = hn::GatherOffset(D32(), b, offset);
+    const VU ba = hn::GatherOffset(D32(), b, hn::Add(offset, hn::Set(DI(), 4)));
+    c[0] = Channel<0, 0xFFFFu>(rg);
+    c[1] = Channel<16, 0xFFFFu>(rg);
+    c[2] = Channel<0, 0xFFFFu>(ba);
+    c[3] = Channel<16, 0xFFFFu>(ba);
+  }
+};
+struct Texels32 {
+  using Pixel = PF_RGBA32F;
+  static constexpr bool kSkipsExactly = true;
+  static HWY_INLINE void Fetch(const void* base, VI offset, VF* c) {
+    const auto* b = static_cast<const float*>(base);
+    for (int k = 0; k < 4; ++k)
+      c[k] = hn::GatherOffset(DF(), b, hn::Add(offset, hn::Set(DI(), 4 * k)));
+  }
+};
+
+// acc += texel x w, channel by channel as AddWeighted adds them, in the lanes
+// of `take`: the others keep their sums (or, where the texel was clamped to
+// an edge for integer texels, add +0).
+template <class T>
+HWY_INLINE void AddWeighted(VF* sum, const VF* texel, VF w, hn::Mask<DF> take) {
+  for (int c = 0; c < 4; ++c) {
+    const VF added = hn::Add(sum[c], hn::Mul(texel[c], w));
+    sum[c] = T::kSkipsExactly ? hn::IfThenElse(take, added, sum[c]) : added;
+  }
 }
 
 // The scalar loop's bilinear sample (AccumulateRow) on lanes. Its cases
-// become one: a texel it skips (outside the source, or of weight 0 on a
-// texel centre or an edge) adds +0 here, which leaves a sum of non-negative
-// terms as it is, so every lane gets the scalar loop's sums to the bit.
-int32_t Bilinear8(const PF_LayerDef& src, const double* u, const double* v, int32_t n,
-                  PFh_RGBA* acc) {
-  if (!Gatherable(src)) return 0;
+// become one: a texel it takes is added with the same weight in the same
+// order; one it skips (outside the source, of weight 0 on an edge, or beside
+// a texel centre) is skipped (float) or adds +0 (integer texels).
+template <class T>
+int32_t Bilinear(const PF_LayerDef& src, const double* u, const double* v, int32_t n,
+                 PFh_RGBA* acc) {
+  if (!Gatherable(src, sizeof(typename T::Pixel))) return 0;
   const DF df;
   const DI di;
-  const D32 d32;
   const DD dd;
   const int32_t lanes = static_cast<int32_t>(hn::Lanes(df));
-  const auto* base = static_cast<const uint32_t*>(src.data);
   const VI rowbytes = hn::Set(di, static_cast<int32_t>(src.rowbytes));
   const VI zeroI = hn::Zero(di);
   const VI oneI = hn::Set(di, 1);
@@ -127,43 +172,67 @@ int32_t Bilinear8(const PF_LayerDef& src, const double* u, const double* v, int3
     const auto y0in = hn::And(validI, hn::Gt(iy, minusOneI));
     const auto y1in = hn::And(validI, hn::Lt(iy1, heightI));
     auto clampTo = [&](VI c, VI last) HWY_ATTR { return hn::Min(hn::Max(c, zeroI), last); };
-    const VI col0 = hn::ShiftLeft<2>(clampTo(ix, lastX));
-    const VI col1 = hn::ShiftLeft<2>(clampTo(ix1, lastX));
+    constexpr int kShift = sizeof(typename T::Pixel) == 4   ? 2
+                           : sizeof(typename T::Pixel) == 8 ? 3
+                                                            : 4;
+    const VI col0 = hn::ShiftLeft<kShift>(clampTo(ix, lastX));
+    const VI col1 = hn::ShiftLeft<kShift>(clampTo(ix1, lastX));
     const VI row0 = hn::Mul(clampTo(iy, lastY), rowbytes);
     const VI row1 = hn::Mul(clampTo(iy1, lastY), rowbytes);
-    auto texel = [&](VI row, VI col, hn::Mask<DI> in) HWY_ATTR {
-      const VU p = hn::GatherOffset(d32, base, hn::Add(row, col));
-      return hn::IfThenElseZero(hn::RebindMask(d32, in), p);
-    };
     const VF wx0 = hn::Sub(one, tx);
     const VF wy0 = hn::Sub(one, ty);
-    Sums s;
-    hn::LoadInterleaved4(df, accF + 4 * i, s.r, s.g, s.b, s.a);
-    AddWeighted(s, texel(row0, col0, hn::And(y0in, x0in)), hn::Mul(wx0, wy0));
-    AddWeighted(s, texel(row0, col1, hn::And(y0in, x1in)), hn::Mul(tx, wy0));
-    AddWeighted(s, texel(row1, col0, hn::And(y1in, x0in)), hn::Mul(wx0, ty));
-    AddWeighted(s, texel(row1, col1, hn::And(y1in, x1in)), hn::Mul(tx, ty));
-    hn::StoreInterleaved4(s.r, s.g, s.b, s.a, df, accF + 4 * i);
+    const VF w[4] = {hn::Mul(wx0, wy0), hn::Mul(tx, wy0), hn::Mul(wx0, ty), hn::Mul(tx, ty)};
+    hn::Mask<DI> in[4] = {hn::And(y0in, x0in), hn::And(y0in, x1in), hn::And(y1in, x0in),
+                          hn::And(y1in, x1in)};
+    if constexpr (T::kSkipsExactly) {
+      // Wholly inside and not on a texel centre, the scalar loop adds all
+      // four; otherwise only those of weight other than 0.
+      const auto all = hn::And(hn::And(in[0], in[3]), hn::And(in[1], in[2]));
+      const auto centre = hn::And(hn::And(hn::Eq(tx, zeroF), hn::Eq(ty, zeroF)),
+                                  hn::RebindMask(df, hn::And(x0in, y0in)));
+      const auto every = hn::AndNot(centre, hn::RebindMask(df, all));
+      const VF wx[4] = {wx0, tx, wx0, tx};
+      const VF wy[4] = {wy0, wy0, ty, ty};
+      for (int k = 0; k < 4; ++k) {
+        const auto weighted = hn::And(hn::Ne(wx[k], zeroF), hn::Ne(wy[k], zeroF));
+        in[k] = hn::And(in[k], hn::RebindMask(di, hn::Or(every, weighted)));
+      }
+    }
+    const VI rows[4] = {row0, row0, row1, row1};
+    const VI cols[4] = {col0, col1, col0, col1};
+    VF sum[4];
+    hn::LoadInterleaved4(df, accF + 4 * i, sum[0], sum[1], sum[2], sum[3]);
+    for (int k = 0; k < 4; ++k) {
+      VF texel[4];
+      T::Fetch(src.data, hn::Add(rows[k], cols[k]), texel);
+      const auto take = hn::RebindMask(df, in[k]);
+      if constexpr (!T::kSkipsExactly) {
+        for (VF& c : texel) c = hn::IfThenElseZero(take, c);
+      }
+      AddWeighted<T>(sum, texel, w[k], take);
+    }
+    hn::StoreInterleaved4(sum[0], sum[1], sum[2], sum[3], df, accF + 4 * i);
   }
   return i;
 }
 
 // The scalar loop's nearest sample: the texel the position falls in, at
 // weight 1, where the position is inside the source.
-int32_t Nearest8(const PF_LayerDef& src, const double* u, const double* v, int32_t n,
-                 PFh_RGBA* acc) {
-  if (!Gatherable(src)) return 0;
+template <class T>
+int32_t Nearest(const PF_LayerDef& src, const double* u, const double* v, int32_t n,
+                PFh_RGBA* acc) {
+  if (!Gatherable(src, sizeof(typename T::Pixel))) return 0;
   const DF df;
   const DI di;
-  const D32 d32;
   const DD dd;
   const int32_t lanes = static_cast<int32_t>(hn::Lanes(df));
-  const auto* base = static_cast<const uint32_t*>(src.data);
   const VI rowbytes = hn::Set(di, static_cast<int32_t>(src.rowbytes));
-  const VI zeroI = hn::Zero(di);
   const VD zeroD = hn::Zero(dd);
   const VF one = hn::Set(df, 1.0f);
   const hn::Rebind<int32_t, DD> dh32;
+  constexpr int kShift = sizeof(typename T::Pixel) == 4   ? 2
+                         : sizeof(typename T::Pixel) == 8 ? 3
+                                                          : 4;
   auto* accF = reinterpret_cast<float*>(acc);
   int32_t i = 0;
   for (; i + lanes <= n; i += lanes) {
@@ -179,15 +248,35 @@ int32_t Nearest8(const PF_LayerDef& src, const double* u, const double* v, int32
     const VI iy = axis(v + i, src.height);
     const VI minusOneI = hn::Set(di, -1);
     const auto in = hn::And(hn::Gt(ix, minusOneI), hn::Gt(iy, minusOneI));
-    const VI offset = hn::IfThenElseZero(in, hn::Add(hn::Mul(iy, rowbytes), hn::ShiftLeft<2>(ix)));
-    const VU p = hn::IfThenElseZero(hn::RebindMask(d32, in), hn::GatherOffset(d32, base, offset));
-    Sums s;
-    hn::LoadInterleaved4(df, accF + 4 * i, s.r, s.g, s.b, s.a);
-    AddWeighted(s, p, one);
-    hn::StoreInterleaved4(s.r, s.g, s.b, s.a, df, accF + 4 * i);
+    const VI offset =
+        hn::IfThenElseZero(in, hn::Add(hn::Mul(iy, rowbytes), hn::ShiftLeft<kShift>(ix)));
+    VF texel[4];
+    T::Fetch(src.data, offset, texel);
+    const auto take = hn::RebindMask(df, in);
+    if constexpr (!T::kSkipsExactly) {
+      for (VF& c : texel) c = hn::IfThenElseZero(take, c);
+    }
+    VF sum[4];
+    hn::LoadInterleaved4(df, accF + 4 * i, sum[0], sum[1], sum[2], sum[3]);
+    AddWeighted<T>(sum, texel, one, take);
+    hn::StoreInterleaved4(sum[0], sum[1], sum[2], sum[3], df, accF + 4 * i);
   }
   return i;
 }
+
+#define PFH_SAMPLERS(bits)                                                                    \
+  int32_t Bilinear##bits(const PF_LayerDef& src, const double* u, const double* v, int32_t n, \
+                         PFh_RGBA* acc) {                                                     \
+    return Bilinear<Texels##bits>(src, u, v, n, acc);                                         \
+  }                                                                                           \
+  int32_t Nearest##bits(const PF_LayerDef& src, const double* u, const double* v, int32_t n,  \
+                        PFh_RGBA* acc) {                                                      \
+    return Nearest<Texels##bits>(src, u, v, n, acc);                                          \
+  }
+PFH_SAMPLERS(8)
+PFH_SAMPLERS(16)
+PFH_SAMPLERS(32)
+#undef PFH_SAMPLERS
 
 #endif  // vector targets
 }  // namespace HWY_NAMESPACE
@@ -198,14 +287,23 @@ HWY_AFTER_NAMESPACE();
 namespace pfh_vec {
 HWY_EXPORT(Bilinear8);
 HWY_EXPORT(Nearest8);
+HWY_EXPORT(Bilinear16);
+HWY_EXPORT(Nearest16);
+HWY_EXPORT(Bilinear32);
+HWY_EXPORT(Nearest32);
 }  // namespace pfh_vec
 
-int32_t PFh_VecBilinear8(const PF_LayerDef& src, const double* u, const double* v, int32_t n,
-                         PFh_RGBA* acc) {
-  return HWY_DYNAMIC_DISPATCH(pfh_vec::Bilinear8)(src, u, v, n, acc);
-}
-int32_t PFh_VecNearest8(const PF_LayerDef& src, const double* u, const double* v, int32_t n,
-                        PFh_RGBA* acc) {
-  return HWY_DYNAMIC_DISPATCH(pfh_vec::Nearest8)(src, u, v, n, acc);
-}
+#define PFH_SAMPLERS(bits)                                                                \
+  int32_t PFh_VecBilinear##bits(const PF_LayerDef& src, const double* u, const double* v, \
+                                int32_t n, PFh_RGBA* acc) {                               \
+    return HWY_DYNAMIC_DISPATCH(pfh_vec::Bilinear##bits)(src, u, v, n, acc);              \
+  }                                                                                       \
+  int32_t PFh_VecNearest##bits(const PF_LayerDef& src, const double* u, const double* v,  \
+                               int32_t n, PFh_RGBA* acc) {                                \
+    return HWY_DYNAMIC_DISPATCH(pfh_vec::Nearest##bits)(src, u, v, n, acc);               \
+  }
+PFH_SAMPLERS(8)
+PFH_SAMPLERS(16)
+PFH_SAMPLERS(32)
+#undef PFH_SAMPLERS
 #endif  // HWY_ONCE

@@ -63,10 +63,18 @@ int32_t PFh_VecSeparable(int mode, const PF_RGBA32F* src, PF_RGBA32F* dst, const
 int32_t PFh_VecSeparable(int mode, const PFh_RGBA* src, PF_RGBA32F* dst, const float* k, int32_t n,
                          bool destBound);
 
-// The transform kernel's samplers on 8-bit sources (AccumulateRow): adds to
-// acc[i] the sample at source position (u[i], v[i]) in pixels, where it
-// lies inside the source; a NaN position samples nothing.
+// The transform kernel's samplers (AccumulateRow): adds to acc[i] the sample
+// at source position (u[i], v[i]) in pixels, where it lies inside the
+// source; a NaN position samples nothing. One pair per source depth.
 int32_t PFh_VecBilinear8(const PF_LayerDef& src, const double* u, const double* v, int32_t n,
                          PFh_RGBA* acc);
 int32_t PFh_VecNearest8(const PF_LayerDef& src, const double* u, const double* v, int32_t n,
                         PFh_RGBA* acc);
+int32_t PFh_VecBilinear16(const PF_LayerDef& src, const double* u, const double* v, int32_t n,
+                          PFh_RGBA* acc);
+int32_t PFh_VecNearest16(const PF_LayerDef& src, const double* u, const double* v, int32_t n,
+                         PFh_RGBA* acc);
+int32_t PFh_VecBilinear32(const PF_LayerDef& src, const double* u, const double* v, int32_t n,
+                          PFh_RGBA* acc);
+int32_t PFh_VecNearest32(const PF_LayerDef& src, const double* u, const double* v, int32_t n,
+                         PFh_RGBA* acc);

@@ -215,6 +215,10 @@ void AccumulateRow(const PF_LayerDef& src, const BackMap& b, int64_t x0, int64_t
     int32_t j = 0;
     if constexpr (std::is_same_v<Pixel, PF_RGBA8>) {
       j = Bilinear ? PFh_VecBilinear8(src, u, v, count, a) : PFh_VecNearest8(src, u, v, count, a);
+    } else if constexpr (std::is_same_v<Pixel, PF_RGBA16>) {
+      j = Bilinear ? PFh_VecBilinear16(src, u, v, count, a) : PFh_VecNearest16(src, u, v, count, a);
+    } else {
+      j = Bilinear ? PFh_VecBilinear32(src, u, v, count, a) : PFh_VecNearest32(src, u, v, count, a);
     }
     for (; j < count; ++j) Sample<Pixel, Bilinear>(src, u[j], v[j], a[j]);
   }
