@@ -17,34 +17,24 @@ namespace pfh_vec {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
+// Each form: its name, source pixel and destination pixel type, and the
+// destination's lane type (PF_KernelLanes-inl.h).
+#ifndef PFH_SEPARABLE_FORMS
+#define PFH_SEPARABLE_FORMS(X)               \
+  X(8From8, PF_RGBA8, PF_RGBA8, Dst8)        \
+  X(8FromFloat, PFh_RGBA, PF_RGBA8, Dst8)    \
+  X(16From16, PF_RGBA16, PF_RGBA16, Dst16)   \
+  X(16FromFloat, PFh_RGBA, PF_RGBA16, Dst16) \
+  X(32From32, PF_RGBA32F, PF_RGBA32F, Dst32) \
+  X(32FromFloat, PFh_RGBA, PF_RGBA32F, Dst32)
+#endif
+
 #if HWY_TARGET == HWY_SCALAR || HWY_TARGET == HWY_EMU128
-template <class S, class P>
-int32_t None(int, const S*, P*, const float*, int32_t, bool) {
-  return 0;
-}
-int32_t Separable8From8(int m, const PF_RGBA8* s, PF_RGBA8* d, const float* k, int32_t n, bool b) {
-  return None(m, s, d, k, n, b);
-}
-int32_t Separable8FromFloat(int m, const PFh_RGBA* s, PF_RGBA8* d, const float* k, int32_t n,
-                            bool b) {
-  return None(m, s, d, k, n, b);
-}
-int32_t Separable16From16(int m, const PF_RGBA16* s, PF_RGBA16* d, const float* k, int32_t n,
-                          bool b) {
-  return None(m, s, d, k, n, b);
-}
-int32_t Separable16FromFloat(int m, const PFh_RGBA* s, PF_RGBA16* d, const float* k, int32_t n,
-                             bool b) {
-  return None(m, s, d, k, n, b);
-}
-int32_t Separable32From32(int m, const PF_RGBA32F* s, PF_RGBA32F* d, const float* k, int32_t n,
-                          bool b) {
-  return None(m, s, d, k, n, b);
-}
-int32_t Separable32FromFloat(int m, const PFh_RGBA* s, PF_RGBA32F* d, const float* k, int32_t n,
-                             bool b) {
-  return None(m, s, d, k, n, b);
-}
+// Without vector registers the scalar loops do every pixel.
+#define PFH_FORM(name, S, P, D) \
+  int32_t Separable##name(int, const S*, P*, const float*, int32_t, bool) { return 0; }
+PFH_SEPARABLE_FORMS(PFH_FORM)
+#undef PFH_FORM
 #else
 
 HWY_INLINE VF Multiply(VF cb, VF cs) { return hn::Mul(cb, cs); }
@@ -145,29 +135,13 @@ int32_t Separable(int mode, const Source* src, typename D::Pixel* dst, const flo
   }
 }
 
-int32_t Separable8From8(int m, const PF_RGBA8* s, PF_RGBA8* d, const float* k, int32_t n, bool b) {
-  return Separable<Dst8>(m, s, d, k, n, b);
-}
-int32_t Separable8FromFloat(int m, const PFh_RGBA* s, PF_RGBA8* d, const float* k, int32_t n,
-                            bool b) {
-  return Separable<Dst8>(m, s, d, k, n, b);
-}
-int32_t Separable16From16(int m, const PF_RGBA16* s, PF_RGBA16* d, const float* k, int32_t n,
-                          bool b) {
-  return Separable<Dst16>(m, s, d, k, n, b);
-}
-int32_t Separable16FromFloat(int m, const PFh_RGBA* s, PF_RGBA16* d, const float* k, int32_t n,
-                             bool b) {
-  return Separable<Dst16>(m, s, d, k, n, b);
-}
-int32_t Separable32From32(int m, const PF_RGBA32F* s, PF_RGBA32F* d, const float* k, int32_t n,
-                          bool b) {
-  return Separable<Dst32>(m, s, d, k, n, b);
-}
-int32_t Separable32FromFloat(int m, const PFh_RGBA* s, PF_RGBA32F* d, const float* k, int32_t n,
-                             bool b) {
-  return Separable<Dst32>(m, s, d, k, n, b);
-}
+#define PFH_FORM(name, S, P, D)                                                      \
+  int32_t Separable##name(int mode, const S* src, P* dst, const float* k, int32_t n, \
+                          bool destBound) {                                          \
+    return Separable<D>(mode, src, dst, k, n, destBound);                            \
+  }
+PFH_SEPARABLE_FORMS(PFH_FORM)
+#undef PFH_FORM
 
 #endif  // vector targets
 }  // namespace HWY_NAMESPACE
@@ -176,36 +150,16 @@ HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
 namespace pfh_vec {
-HWY_EXPORT(Separable8From8);
-HWY_EXPORT(Separable8FromFloat);
-HWY_EXPORT(Separable16From16);
-HWY_EXPORT(Separable16FromFloat);
-HWY_EXPORT(Separable32From32);
-HWY_EXPORT(Separable32FromFloat);
+#define PFH_FORM(name, S, P, D) HWY_EXPORT(Separable##name);
+PFH_SEPARABLE_FORMS(PFH_FORM)
+#undef PFH_FORM
 }  // namespace pfh_vec
 
-int32_t PFh_VecSeparable(int mode, const PF_RGBA8* src, PF_RGBA8* dst, const float* k, int32_t n,
-                         bool destBound) {
-  return HWY_DYNAMIC_DISPATCH(pfh_vec::Separable8From8)(mode, src, dst, k, n, destBound);
-}
-int32_t PFh_VecSeparable(int mode, const PFh_RGBA* src, PF_RGBA8* dst, const float* k, int32_t n,
-                         bool destBound) {
-  return HWY_DYNAMIC_DISPATCH(pfh_vec::Separable8FromFloat)(mode, src, dst, k, n, destBound);
-}
-int32_t PFh_VecSeparable(int mode, const PF_RGBA16* src, PF_RGBA16* dst, const float* k, int32_t n,
-                         bool destBound) {
-  return HWY_DYNAMIC_DISPATCH(pfh_vec::Separable16From16)(mode, src, dst, k, n, destBound);
-}
-int32_t PFh_VecSeparable(int mode, const PFh_RGBA* src, PF_RGBA16* dst, const float* k, int32_t n,
-                         bool destBound) {
-  return HWY_DYNAMIC_DISPATCH(pfh_vec::Separable16FromFloat)(mode, src, dst, k, n, destBound);
-}
-int32_t PFh_VecSeparable(int mode, const PF_RGBA32F* src, PF_RGBA32F* dst, const float* k,
-                         int32_t n, bool destBound) {
-  return HWY_DYNAMIC_DISPATCH(pfh_vec::Separable32From32)(mode, src, dst, k, n, destBound);
-}
-int32_t PFh_VecSeparable(int mode, const PFh_RGBA* src, PF_RGBA32F* dst, const float* k, int32_t n,
-                         bool destBound) {
-  return HWY_DYNAMIC_DISPATCH(pfh_vec::Separable32FromFloat)(mode, src, dst, k, n, destBound);
-}
+#define PFH_FORM(name, S, P, D)                                                             \
+  int32_t PFh_VecSeparable(int mode, const S* src, P* dst, const float* k, int32_t n,       \
+                           bool destBound) {                                                \
+    return HWY_DYNAMIC_DISPATCH(pfh_vec::Separable##name)(mode, src, dst, k, n, destBound); \
+  }
+PFH_SEPARABLE_FORMS(PFH_FORM)
+#undef PFH_FORM
 #endif  // HWY_ONCE
