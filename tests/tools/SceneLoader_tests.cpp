@@ -96,12 +96,12 @@ TEST_F(SceneLoaderTest, ValidSceneMustKeepReferencesDefaultsAndKeysInAnyOrder) {
   EXPECT_DOUBLE_EQ(t.Param("rotate").ScalarAt(-3), 0.0);
   EXPECT_DOUBLE_EQ(t.Param("rotate").ScalarAt(30), 90.0);
   EXPECT_EQ(s.Node("a").Param("color").At(0), (std::vector<double>{1, 0, 0, 1}));
-  EXPECT_TRUE(M_IsEmpty(M_LRect{}) && s.Node("a").rect == (M_LRect{0, 0, 8, 8}));
+  EXPECT_TRUE(s.Node("a").rect == (M_LRect{0, 0, 8, 8}));  // by default, the frame
 }
 
 // Values that will not act as written load with a warning at their path;
 // values in range, whole positions and untouched defaults warn of nothing.
-TEST_F(SceneLoaderTest, OutOfRangeValuesAndFractionalPositionsWarn) {
+TEST_F(SceneLoaderTest, OutOfRangeValuesAndFractionalPositionsMustWarnAtTheirPath) {
   const SceneDesc s = ParseScene(Scene(R"({"id": "a", "type": "solid", "color": [1.5, 0, 0]},
                {"id": "i", "type": "image", "file": "x.png", "position": [3, 2.5]},
                {"id": "b", "type": "blur", "input": "i", "sigma": {"keys": [[0, 2], [4, -1]]}},
