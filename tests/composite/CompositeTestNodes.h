@@ -7,9 +7,6 @@
 
 namespace composite_test {
 
-using WorldPtr = ProofWorldPtr;
-using ProbeNode = ProofSourceNode;
-
 inline M_LRect Rect(int32_t l, int32_t t, int32_t r, int32_t b) { return M_LRect{l, t, r, b}; }
 
 inline M_Matrix3 Translation(double dx, double dy) {
@@ -24,12 +21,6 @@ inline PF_CompositeModePlus Mode(int32_t transfer_mode, float opacity = 1.0f) {
   m.transfer_mode = transfer_mode;
   m.opacity = opacity;
   return m;
-}
-
-using Result = TestOutcome;
-
-inline Result ExecuteGraph(const RG_RenderNode* root, const M_LRect& rect, long field = 0) {
-  return TestRun(root, TestRequest(rect, 8, 0, static_cast<int32_t>(field)));
 }
 
 }  // namespace composite_test

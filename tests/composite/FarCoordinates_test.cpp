@@ -13,7 +13,6 @@
 #include "support/LeakCheck.h"
 
 using composite_test::Rect;
-using composite_test::WorldPtr;
 
 namespace {
 
@@ -23,7 +22,7 @@ constexpr PF_RGBA8 kRed{255, 0, 0, 255}, kBlue{0, 0, 255, 255}, kWhite{255, 255,
 struct Leaf {
   Leaf(const M_LRect& rect, PF_RGBA8 color)
       : world(TestMakeWorld(rect, color)), node(new RG_SourceBufferNode(world.get())) {}
-  WorldPtr world;  // declared first: the node borrows it
+  ProofWorldPtr world;  // declared first: the node borrows it
   U_SharedPtr<RG_RenderNode> node;
 };
 
@@ -38,7 +37,7 @@ TEST_F(FarCoordinatesTest, CompositesAtLeftEdgeOfRenderSpace) {
     const M_Matrix3 shift = composite_test::Translation(1, 0);
     U_SharedPtr<RG_RenderNode> xform(new RG_XformNode(&shift, 1, PF_CompositeModePlus{}, 0,
                                                       red.node.get(), blue.node.get(), nullptr, 0));
-    composite_test::Result r = composite_test::ExecuteGraph(xform.get(), blue.world->GetRect());
+    TestOutcome r = TestRun(xform.get(), blue.world->GetRect());
     ASSERT_NE(r.world, nullptr);
     EXPECT_EQ(r.rect.left, kMin);
     ASSERT_EQ(r.world->width, 8);
@@ -50,7 +49,7 @@ TEST_F(FarCoordinatesTest, CompositesAtLeftEdgeOfRenderSpace) {
   Leaf red(corner, kRed), blue(corner, kBlue);
   U_SharedPtr<RG_RenderNode> comp(new RG_CompositeNode(
       red.node.get(), composite_test::Mode(PF_BLEND_NORMAL, 0.5f), blue.node.get(), nullptr, 0));
-  composite_test::Result r = composite_test::ExecuteGraph(comp.get(), corner);
+  TestOutcome r = TestRun(comp.get(), corner);
   ASSERT_NE(r.world, nullptr);
   ASSERT_EQ(r.world->width, 4);
   const PF_RGBA8 p = TestPixel(r.world.get(), kMin + 3, kMin + 3);
@@ -64,7 +63,7 @@ TEST_F(FarCoordinatesTest, InvertedMaskMoreThan2To31PixelsAwayLetsSourceThrough)
   Leaf red(Rect(kMin, 0, kMin + 4, 4), kRed), white(Rect(0, 0, 4, 4), kWhite);
   U_SharedPtr<RG_RenderNode> comp(new RG_CompositeNode(
       red.node.get(), PF_CompositeModePlus{}, nullptr, white.node.get(), PF_MASK_INVERTED_ALPHA));
-  composite_test::Result r = composite_test::ExecuteGraph(comp.get(), Rect(kMin, 0, 8, 4));
+  TestOutcome r = TestRun(comp.get(), Rect(kMin, 0, 8, 4));
   ASSERT_NE(r.world, nullptr);
   EXPECT_EQ(r.rect.left, kMin);
   ASSERT_EQ(r.world->width, 4);

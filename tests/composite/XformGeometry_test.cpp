@@ -162,6 +162,10 @@ TEST_F(XformGeometryTest, UncoveredStripAndCoverageMustFollowPlacedPixelCentres)
         << "cover " << i;
   for (const M_Matrix3& m : {turn, mirror})
     EXPECT_EQ(A::Forward(*MakeXform({m}), s20), Rect(0, 0, 10, 20));
+  // A flattening placement's degenerate box adds nothing, alone or beside another.
+  EXPECT_EQ(A::Forward(*MakeXform({flat}), Rect(10, 10, 20, 20)), none);
+  EXPECT_EQ(A::Forward(*MakeXform({flat, Translation(4, 2)}), Rect(10, 10, 20, 20)),
+            Rect(14, 12, 24, 22));
   // Singular placements are skipped when sizing the source.
   EXPECT_EQ(A::Inverse(*MakeXform({flat, Translation(4, 2)}), Rect(10, 10, 20, 20)),
             Rect(6, 8, 16, 18));
@@ -169,8 +173,8 @@ TEST_F(XformGeometryTest, UncoveredStripAndCoverageMustFollowPlacedPixelCentres)
 }
 
 TEST_F(XformGeometryTest, ContentBoundsMustFollowThePlacementAndItsFootprint) {
-  composite_test::WorldPtr w = ProofMakeSourceWorld(Rect(0, 0, 20, 10), 8, 1, false);
-  U_SharedPtr<RG_RenderNode> src(new composite_test::ProbeNode(w.get(), false));
+  ProofWorldPtr w = ProofMakeSourceWorld(Rect(0, 0, 20, 10), 8, 1, false);
+  U_SharedPtr<RG_RenderNode> src(new ProofSourceNode(w.get(), false));
   const M_Matrix3 m = Translation(2.5, 1.5);
   EXPECT_EQ(MakeXform({m}, 0, src.get())->GetContentBounds(RG_CONTENT_BOUNDS_TYPE0),
             M_TransformBounds(m, Rect(0, 0, 20, 10)));
@@ -181,6 +185,32 @@ TEST_F(XformGeometryTest, ContentBoundsMustFollowThePlacementAndItsFootprint) {
             Rect(0, 0, 20, 10));
   EXPECT_EQ(MakeXform({M_Matrix3{}}, 1, src.get())->GetContentBounds(RG_CONTENT_BOUNDS_TYPE1),
             Rect(0, 0, 20, 10));
+}
+
+// Whole-pixel shifts at quality 0 copy the pattern exactly; source and output
+// buffers whose origin is off zero on one axis only must still be moved there.
+TEST_F(XformGeometryTest, PlacementMustOffsetBuffersWhoseOriginIsOffZeroOnOneAxis) {
+  const struct {
+    M_LRect src;
+    int32_t dx, dy;
+  } cases[] = {{Rect(0, 0, 6, 6), 0, 1},  // output at row 1 of column 0
+               {Rect(0, 0, 6, 6), 1, 0},
+               {Rect(0, 1, 6, 7), 1, 1},
+               {Rect(1, 0, 7, 6), 0, 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "source at " << c.src.left << "," << c.src.top << " by "
+                                    << c.dx << "," << c.dy);
+    U_SharedPtr<RG_RenderNode> src(new TestPatternNode(c.src));
+    const M_LRect placed = M_Offset(c.src, c.dx, c.dy);
+    const auto x = MakeXform({Translation(c.dx, c.dy)}, 0, src.get());
+    const TestOutcome r = TestRun(x.get(), Rect(0, 0, 10, 10));
+    ASSERT_NE(r.world, nullptr);
+    ASSERT_EQ(r.rect, placed);
+    for (int32_t py = placed.top; py < placed.bottom; ++py)
+      for (int32_t px = placed.left; px < placed.right; ++px)
+        ASSERT_TRUE(TestSame(TestPixel(r.world.get(), px, py), TestPatternAt(px - c.dx, py - c.dy)))
+            << px << "," << py;
+  }
 }
 
 TEST_F(XformGeometryTest, MatrixArrayMustBeAccountedAndABadCountThrowWithoutLeaking) {

@@ -66,6 +66,9 @@ inline TestOutcome TestRun(const RG_RenderNode* root, const RG_RenderRequest& re
   out.world.reset(w);
   return out;
 }
+inline TestOutcome TestRun(const RG_RenderNode* root, const M_LRect& rect) {
+  return TestRun(root, TestRequest(rect));
+}
 
 // A leaf filling `bounds` with one colour (scaled to the depth), or with
 // TestPatternAt; its output is the request clipped to the bounds, opaque
