@@ -138,39 +138,31 @@ TEST_F(SceneLoaderTest, ProgramMustRejectBadInputWithCodeTwoOneLineAndNoFile) {
   const std::string good = dir.Write(
       "good.json",
       Scene(R"({"id": "a", "type": "solid", "color": [1, 0, 0]})", "a", R"("frames": [0, 1], )"));
-  const auto write = [&](const std::string& name, const std::string& nodes) {
-    return dir.Write(name, Scene(nodes));
-  };
+  const std::string out = dir / "f_#.png";
   struct Case {
-    std::string scene;
-    std::vector<std::string> options;
-    std::string expected, output = "f_#.png";
+    std::vector<std::string> args;
+    std::string expected;
   } cases[] = {
-      {dir.Write("bad.json", "{\"width\": 8,,}"), {}, "bad.json:1:13: malformed JSON"},
-      {write("key.json", R"({"id": "a", "type": "null", "mode": "add"})"),
-       {},
+      {{dir.Write("bad.json", "{\"width\": 8,,}"), "-o", out}, "bad.json:1:13: malformed JSON"},
+      {{dir.Write("key.json", Scene(R"({"id": "a", "type": "null", "mode": "add"})")), "-o", out},
        "/nodes/0/mode: unknown key 'mode'"},
-      {write("img.json", R"({"id": "a", "type": "image", "file": "missing.png"})"),
-       {},
+      {{dir.Write("img.json", Scene(R"({"id": "a", "type": "image", "file": "missing.png"})")),
+        "-o", out},
        "/nodes/0/file: cannot read image 'missing.png'"},
-      {write("img2.json", R"({"id": "a", "type": "image", "file": "img2.json"})"),
-       {},
+      {{dir.Write("img2.json", Scene(R"({"id": "a", "type": "image", "file": "img2.json"})")), "-o",
+        out},
        "/nodes/0/file: cannot read image 'img2.json'"},
-      {good, {"--depth", "12"}, "bad depth 12"},
-      {good, {"--field", "3"}, "bad field 3"},
-      {good, {"--threads", "0"}, "bad --threads 0"},
-      {good, {"--depth", "32"}, "PNG holds 8 or 16 bits"},
-      {good, {}, "no such directory", "no_such_dir/f_#.png"},
-      {good, {}, "several frames need a '#'", "single.png"},
-      {good, {"--rect", "5,5,2,2"}, "bad rect"},
-      {good, {"--rect", "-2000000000,0,2000000000,1"}, "the render rect is too large"},
-      {dir / "absent.json", {}, "cannot read the scene file"},
+      {{good, "-o", out, "--depth", "12"}, "bad depth 12"},
+      {{good, "-o", out, "--field", "3"}, "bad field 3"},
+      {{good, "-o", out, "--threads", "0"}, "bad --threads 0"},
+      {{good, "-o", out, "--depth", "32"}, "PNG holds 8 or 16 bits"},
+      {{good, "-o", dir / "no_such_dir/f_#.png"}, "no such directory"},
+      {{good, "-o", dir / "single.png"}, "several frames need a '#'"},
+      {{good, "-o", out, "--rect", "5,5,2,2"}, "bad rect"},
+      {{good, "-o", out, "--rect", "-2000000000,0,2000000000,1"}, "the render rect is too large"},
+      {{dir / "absent.json", "-o", out}, "cannot read the scene file"},
   };
-  for (const Case& c : cases) {
-    std::vector<std::string> args = {c.scene, "-o", dir / c.output};
-    args.insert(args.end(), c.options.begin(), c.options.end());
-    ExpectFailure(args, 2, c.expected);
-  }
+  for (const Case& c : cases) ExpectFailure(c.args, 2, c.expected);
   for (const std::string& name : dir.Entries())
     EXPECT_EQ(name.find(".png"), std::string::npos) << "left behind: " << name;
 }
