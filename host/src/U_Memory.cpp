@@ -67,6 +67,16 @@ constexpr size_t kCacheLimitBytes = size_t{256} << 20;
 // added to the shared total: the peak is exact to within this much per thread.
 constexpr long long kBytesBatch = 64 << 10;
 
+// Larger blocks (the pixels of frames) are kept, a few at a time and
+// process-wide, for the next request of about their size: glibc maps and
+// unmaps blocks this large on every call, so each frame's buffer would be
+// faulted in page by page again. A block is reused for a request of at least
+// half its size; what is kept goes back to malloc when the host purges or a
+// malloc fails. Such a block's header holds its size and then its capacity.
+constexpr int kLargeSlots = 2;
+constexpr size_t kLargeCacheLimitBytes = size_t{1} << 30;
+static_assert(kHeader >= 2 * sizeof(size_t));
+
 constexpr size_t ClassOf(size_t size) {
   if (size <= kMaxSmall) return size == 0 ? 0 : (size - 1) / kGrain;
   // 513..1024 is the first power-of-two class.
@@ -177,10 +187,96 @@ struct ThreadReaper {
   }
 };
 
+class LargeBlocks {
+ public:
+  // A kept block (header included) of at least `total` bytes and at most
+  // twice that, with its capacity, or null.
+  void* Take(size_t total, size_t& capacity) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int best = -1;
+    for (int i = 0; i < kLargeSlots; ++i) {
+      const Slot& s = slots_[i];
+      if (s.block && s.capacity >= total && s.capacity / 2 <= total &&
+          (best < 0 || s.capacity < slots_[best].capacity))
+        best = i;
+    }
+    if (best < 0) return nullptr;
+    void* block = slots_[best].block;
+    capacity = slots_[best].capacity;
+    slots_[best] = Slot{};
+    kept_bytes_ -= capacity;
+    UH_UNPOISON(block, capacity);
+    return block;
+  }
+
+  // Keeps a block as the newest; the oldest make room, and a block beyond
+  // the limit is freed at once.
+  void Give(void* block, size_t capacity) {
+    void* freed[kLargeSlots + 1] = {};
+    int count = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      auto drop = [&](Slot& s) {
+        UH_UNPOISON(s.block, s.capacity);
+        freed[count++] = s.block;
+        kept_bytes_ -= s.capacity;
+        s = Slot{};
+      };
+      if (capacity > kLargeCacheLimitBytes) {
+        freed[count++] = block;
+      } else {
+        if (slots_[kLargeSlots - 1].block) drop(slots_[kLargeSlots - 1]);
+        for (int i = kLargeSlots - 1; i > 0; --i) slots_[i] = slots_[i - 1];
+        slots_[0] = Slot{block, capacity};
+        kept_bytes_ += capacity;
+        for (int i = kLargeSlots - 1; i > 0 && kept_bytes_ > kLargeCacheLimitBytes; --i)
+          if (slots_[i].block) drop(slots_[i]);
+        UH_POISON(block, capacity);
+      }
+    }
+    for (int i = 0; i < count; ++i) std::free(freed[i]);
+  }
+
+  // Gives every kept block back to malloc.
+  void Flush() {
+    Slot taken[kLargeSlots];
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (int i = 0; i < kLargeSlots; ++i) {
+        taken[i] = slots_[i];
+        slots_[i] = Slot{};
+      }
+      kept_bytes_ = 0;
+    }
+    for (const Slot& s : taken) {
+      if (!s.block) continue;
+      UH_UNPOISON(s.block, s.capacity);
+      std::free(s.block);
+    }
+  }
+
+ private:
+  struct Slot {
+    void* block = nullptr;
+    size_t capacity = 0;
+  };
+  std::mutex mutex_;
+  Slot slots_[kLargeSlots];  // newest first
+  size_t kept_bytes_ = 0;
+};
+
+// Never destroyed: blocks may be released during static destruction.
+LargeBlocks& Large() {
+  static LargeBlocks* blocks = new LargeBlocks;
+  return *blocks;
+}
+
 // Purge hook: memory is short, so the calling thread's cache goes back to
-// malloc (other threads' lists are theirs alone to touch).
+// malloc (other threads' lists are theirs alone to touch), and so do the
+// kept large blocks.
 void PurgeCache(void*, size_t) {
   if (ThreadCache* c = t_cache) c->Flush();
+  Large().Flush();
 }
 
 __attribute__((noinline)) ThreadCache* MakeCache() {
@@ -235,18 +331,29 @@ void* TakeBlock(ThreadCache* cache, size_t size, bool clear) noexcept {
   if (size > std::numeric_limits<size_t>::max() - kHeader) return nullptr;
   void* block = nullptr;
   size_t total = size + kHeader;
+  size_t capacity = total;
   if (size <= kMaxPooled) {
     const size_t c = ClassOf(size);
     total = ClassBytes(c);
     if (cache) block = cache->Pop(c);
-    if (block && clear) std::memset(static_cast<char*>(block) + kHeader, 0, size);
+  } else {
+    block = Large().Take(total, capacity);
   }
-  if (!block) block = clear ? std::calloc(1, total) : std::malloc(total);
-  if (!block && cache) {
-    cache->Flush();
+  if (block && clear) std::memset(static_cast<char*>(block) + kHeader, 0, size);
+  if (!block) {
+    capacity = total;
     block = clear ? std::calloc(1, total) : std::malloc(total);
   }
-  if (block) std::memcpy(block, &size, sizeof size);
+  if (!block) {
+    if (cache) cache->Flush();
+    Large().Flush();
+    block = clear ? std::calloc(1, total) : std::malloc(total);
+  }
+  if (block) {
+    std::memcpy(block, &size, sizeof size);
+    if (size > kMaxPooled)
+      std::memcpy(static_cast<char*>(block) + sizeof size, &capacity, sizeof capacity);
+  }
   return block;
 }
 
@@ -255,7 +362,13 @@ void* TakeBlock(ThreadCache* cache, size_t size, bool clear) noexcept {
 size_t GiveBlock(ThreadCache* cache, void* block) noexcept {
   size_t size;
   std::memcpy(&size, block, sizeof size);
-  if (!(cache && size <= kMaxPooled && cache->Push(block, ClassOf(size)))) std::free(block);
+  if (size > kMaxPooled) {
+    size_t capacity;
+    std::memcpy(&capacity, static_cast<char*>(block) + sizeof size, sizeof capacity);
+    Large().Give(block, capacity);
+  } else if (!(cache && cache->Push(block, ClassOf(size)))) {
+    std::free(block);
+  }
   return size;
 }
 
