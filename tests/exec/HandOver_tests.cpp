@@ -13,6 +13,7 @@
 #include "exec/RGp_PrefSlot.h"
 #include "rg/RG_SourceBufferNode.h"
 #include "rghost/PREF_Prefs.h"
+#include "rghost/U_Errors.h"
 #include "rghost/U_Services.h"
 #include "support/LeakCheck.h"
 #include "support/ProofNodes.h"
@@ -389,39 +390,43 @@ TEST_F(HandOverTest, WithdrawnAndUnaskedInputsAreNeverRenderedAndResultsAreCount
   }
 }
 
-// The group of the checkout asked for first renders whole, before the next
-// group's; each input once.
-TEST_F(HandOverTest, CheckoutGroupsRenderWholeAndInTheOrderAsked) {
-  auto* a = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
-  auto* b = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
-  auto* c = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
-  std::vector<int> seen;
-  U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
-      {a, b, c},
-      [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
-        cb->CheckoutInput(0, r);
-        cb->CheckoutInput(1, r);
-        cb->BeginCheckoutGroup();
-        cb->CheckoutInput(2, r);
-        cb->RequestOutput(r.rect, 0, 0);
-        return nullptr;
-      },
-      [&](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
-        RG_CheckoutResult* first = cb->GetNextCheckout();
-        RG_CheckoutResult* second = cb->GetNextCheckout();
-        RG_CheckoutResult* third = cb->GetNextCheckout();
-        second->GetWorld();
-        seen = {a->counters.renders, b->counters.renders, c->counters.renders};
-        first->GetWorld();
-        third->GetWorld();
-        second->GetWorld();
-        cb->GetNextCheckout()->GetOutputWorld();
-      }));
-  TestRun(root.get(), TestRequest(TestRect(0, 0, 10, 10)));
-  EXPECT_EQ(seen, (std::vector<int>{1, 1, 0}));
-  for (const TestSolidNode* n : {a, b, c}) {
-    EXPECT_EQ(n->counters.renders, 1);
+// An in-place output over an empty input gets a buffer of its own: it must
+// be transparent all over whether the node asked for a cleared buffer or not.
+TEST_F(HandOverTest, InPlaceOutputOverAnEmptyInputIsClearedWithOrWithoutTheClearFlag) {
+  for (uint8_t clear : {0, 1}) {  // 1: RG_NEW_WORLD_CLEAR
+    SCOPED_TRACE(int{clear});
+    U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
+        {new TestSolidNode(TestRect(0, 0, 10, 10), kRed)},
+        [clear](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+          RG_CheckoutResult* in = cb->CheckoutInput(0, TestRequest(TestRect(50, 50, 60, 60)));
+          cb->RequestOutputInPlace(in, r.rect, 0, clear);
+          return nullptr;
+        },
+        nullptr));
+    // Freed junk of the buffer's size, which malloc hands out next, so that
+    // pixels left uncleared show also where new worlds are not poisoned.
+    delete TestMakeWorld(TestRect(0, 0, 16, 16), kJunk);
+    TestOutcome out = TestRun(root.get(), TestRect(0, 0, 16, 16));
+    ASSERT_NE(out.world, nullptr);
+    EXPECT_EQ(out.rect, TestRect(0, 0, 16, 16));
+    for (int32_t i = 0; i < 256; ++i)
+      ASSERT_TRUE(TestSame(TestPixel(out.world.get(), i % 16, i / 16), kClear)) << i;
   }
+}
+
+// A consumer's part of a producer's buffer is cut out by ShrinkToSubRect: a
+// part past any edge must be refused, not read outside the pixels.
+TEST_F(HandOverTest, ShrinkToSubRectRefusesAPartPastAnyEdge) {
+  std::unique_ptr<PF_World> w(PF_World::New(TestRect(0, 0, 8, 6), 8, 0));
+  for (const M_LRect& sub :
+       {TestRect(-1, 0, 8, 6), TestRect(0, -1, 8, 6), TestRect(0, 0, 9, 6), TestRect(0, 0, 8, 7)}) {
+    EXPECT_EQ(CatchCode([&] { w->ShrinkToSubRect(sub); }), U_ERR_BAD_PARAMETER)
+        << sub.left << "," << sub.top << "," << sub.right << "," << sub.bottom;
+  }
+  void* corner = w->PixelAddress(1, 2);
+  w->ShrinkToSubRect(TestRect(1, 2, 8, 6));
+  EXPECT_EQ(w->data, corner);
+  EXPECT_EQ(w->GetRect(), TestRect(1, 2, 8, 6));
 }
 
 }  // namespace

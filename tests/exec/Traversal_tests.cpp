@@ -19,24 +19,20 @@ constexpr PF_RGBA8 kRed{200, 0, 0, 255};
 class TraversalTest : public LeakCheckTest {};
 
 TEST_F(TraversalTest, NullOrEmptyRootClearsTheOutputsAndLeavesTheFlags) {
-  int dummy = 0;
-  M_LRect rect{1, 2, 3, 4};
-  char flags = 'x';
-  PF_World* world = reinterpret_cast<PF_World*>(&dummy);
-  RG_BufferLock* lock = reinterpret_cast<RG_BufferLock*>(&dummy);
-  RG_ExecuteGraph(nullptr, TestRequest(TestRect(0, 0, 10, 10)), &rect, &flags, &world, &lock);
-  EXPECT_EQ(world, nullptr);
-  EXPECT_EQ(lock, nullptr);
-  EXPECT_EQ(rect, M_LRect{});
-  EXPECT_EQ(flags, 'x');
-
   auto* solid = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
-  U_SharedPtr<RG_RenderNode> root(solid);
-  TestOutcome out = TestRun(root.get(), TestRequest(TestRect(20, 20, 30, 30)), true);
-  EXPECT_EQ(out.world, nullptr);
-  EXPECT_EQ(out.lock, nullptr);
-  EXPECT_EQ(out.rect, M_LRect{});
-  EXPECT_EQ(out.flags, 'x');
+  U_SharedPtr<RG_RenderNode> keep(solid);
+  for (const RG_RenderNode* root : {static_cast<RG_RenderNode*>(nullptr), keep.get()}) {
+    int dummy = 0;
+    M_LRect rect{1, 2, 3, 4};
+    char flags = 'x';
+    PF_World* world = reinterpret_cast<PF_World*>(&dummy);
+    RG_BufferLock* lock = reinterpret_cast<RG_BufferLock*>(&dummy);
+    RG_ExecuteGraph(root, TestRequest(TestRect(20, 20, 30, 30)), &rect, &flags, &world, &lock);
+    EXPECT_EQ(world, nullptr);
+    EXPECT_EQ(lock, nullptr);
+    EXPECT_EQ(rect, M_LRect{});
+    EXPECT_EQ(flags, 'x');
+  }
   EXPECT_EQ(solid->counters.pre_renders, 1);
   EXPECT_EQ(solid->counters.renders, 0);
 }
@@ -118,20 +114,39 @@ TEST_F(TraversalTest, ManyNodesAreFoundAndDieInTheOrderTheyWereReached) {
   }
 }
 
-TEST_F(TraversalTest, ExecuteAfterPreRenderGraphReusesThePreRenders) {
-  auto* solid = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
-  U_SharedPtr<RG_RenderNode> root(new ProofEffectNode(solid, ProofEffectNode::kInPlace));
-  const RG_RenderRequest request = TestRequest(TestRect(0, 0, 10, 10));
-  RG_Traverser traverser(root.get());
-  traverser.PreRenderGraph(request);
-  TestOutcome out;
-  PF_World* world = nullptr;
-  traverser.Execute(request, &out.rect, &out.flags, &world, nullptr);
-  out.world.reset(world);
-  EXPECT_EQ(solid->counters.pre_renders, 1);
-  EXPECT_EQ(solid->counters.renders, 1);
-  ASSERT_NE(out.world, nullptr);
-  EXPECT_TRUE(TestSame(TestPixel(out.world.get(), 5, 5), kRed));
+// Execute after PreRenderGraph reuses a pre-render that covers its request.
+// One that does not pre-renders the leaf again, and the propagation must walk
+// it again (its visited mark cleared): the in-place nodes above grow the
+// leaf's buffer to the new rect.
+TEST_F(TraversalTest, ExecuteAfterPreRenderGraphReusesOrPropagatesAgain) {
+  auto* leaf = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
+  const auto inPlace = [](RG_RenderNode* input) {
+    return new TestLambdaNode(
+        {input},
+        [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+          cb->RequestOutputInPlace(cb->CheckoutInput(0, r), r.rect, 0, 0);
+          return nullptr;
+        },
+        nullptr);
+  };
+  U_SharedPtr<RG_RenderNode> root(inPlace(inPlace(leaf)));
+  const M_LRect big = TestRect(0, 0, 20, 20);
+  for (const M_LRect& first : {big, TestRect(0, 0, 5, 5)}) {
+    SCOPED_TRACE(first.right);
+    leaf->counters = {};
+    RG_Traverser traverser(root.get());
+    traverser.PreRenderGraph(TestRequest(first));
+    TestOutcome out;
+    PF_World* world = nullptr;
+    traverser.Execute(TestRequest(big), &out.rect, &out.flags, &world, nullptr);
+    out.world.reset(world);
+    EXPECT_EQ(leaf->counters.pre_renders, first == big ? 1 : 2);
+    EXPECT_EQ(leaf->counters.renders, 1);
+    EXPECT_EQ(RGp_TraverserAccess::Invocation(traverser, leaf)->OutputRect(), big);
+    ASSERT_NE(out.world, nullptr);
+    EXPECT_EQ(out.rect, big);
+    EXPECT_TRUE(TestSame(TestPixel(out.world.get(), 9, 9), kRed));
+  }
 }
 
 TEST_F(TraversalTest, NodeIdsFollowTheFirstPreRenderOrderAndStay) {
@@ -256,36 +271,48 @@ TEST_F(TraversalTest, RequestsThatMeetPreRenderAgainOnlyWhenNotCovered) {
   }
 }
 
+// Ids count up from 0 (the output takes one), explicit ids continue the
+// count; checkouts come back in the order made; asking for one renders its
+// whole group and no other.
 TEST_F(TraversalTest, CheckoutIdsGroupsAndTheRenderOrderFollowTheCheckouts) {
-  RG_CheckoutResult *a = nullptr, *out = nullptr, *b = nullptr, *c = nullptr;
+  RG_CheckoutResult *a = nullptr, *out = nullptr, *b = nullptr, *c = nullptr, *d = nullptr;
   std::vector<RG_CheckoutResult*> order;
+  TestSolidNode* in[3];
+  for (auto*& n : in) n = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
+  std::vector<int> renderedAtFirstAsk;
   U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
-      {new TestSolidNode(TestRect(0, 0, 10, 10), kRed)},
+      {in[0], in[1], in[2]},
       [&](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
         a = cb->CheckoutInput(0, r);
         out = cb->RequestOutput(r.rect, 0, 0);
+        b = cb->CheckoutInput(1, r);
         cb->BeginCheckoutGroup();
-        b = cb->CheckoutInput(0, r);
+        c = cb->CheckoutInputWithID(2, 7, r);
         cb->BeginCheckoutGroup();
-        c = cb->CheckoutInputWithID(0, 7, r);
+        d = cb->CheckoutInput(2, r);
         return nullptr;
       },
       [&](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
-        for (int i = 0; i < 4; ++i) order.push_back(cb->GetNextCheckout());
+        for (int i = 0; i < 5; ++i) order.push_back(cb->GetNextCheckout());
         EXPECT_EQ(cb->GetCheckoutByID(-1), out);
         EXPECT_EQ(cb->GetCheckoutByID(2), b);
+        b->GetWorld();
+        for (const TestSolidNode* n : in) renderedAtFirstAsk.push_back(n->counters.renders);
+        for (RG_CheckoutResult* r : {a, c, d}) r->GetWorld();
         out->GetOutputWorld();
-        const RG_CheckoutResult* all[] = {a, out, b, c};
-        const int32_t ids[] = {0, 1, 2, 7}, groups[] = {0, 0, 1, 2};
-        for (int i = 0; i < 4; ++i) {
+        const RG_CheckoutResult* all[] = {a, out, b, c, d};
+        const int32_t ids[] = {0, 1, 2, 7, 8}, groups[] = {0, 0, 0, 1, 2};
+        for (int i = 0; i < 5; ++i) {
           EXPECT_EQ(RGp_CheckoutResultAccess::Id(all[i]), ids[i]) << i;
           if (i != 1) {
             EXPECT_EQ(RGp_CheckoutResultAccess::Group(all[i]), groups[i]) << i;
           }
         }
       }));
-  TestRun(root.get(), TestRequest(TestRect(0, 0, 10, 10)));
-  EXPECT_EQ(order, (std::vector<RG_CheckoutResult*>{a, out, b, c}));
+  TestRun(root.get(), TestRect(0, 0, 10, 10));
+  EXPECT_EQ(order, (std::vector<RG_CheckoutResult*>{a, out, b, c, d}));
+  EXPECT_EQ(renderedAtFirstAsk, (std::vector<int>{1, 1, 0}));
+  for (const TestSolidNode* n : in) EXPECT_EQ(n->counters.renders, 1);
 }
 
 // The invocations live in the arena: every block must be aligned as malloc

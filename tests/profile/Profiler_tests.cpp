@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <map>
 #include <memory>
@@ -69,51 +70,39 @@ class WatchedDot : public RG_DotGraphProfiler {
   const RG_RenderNode* throw_timing_for = nullptr;
 };
 
-// A node that spends `seconds` of fake time in its own Render before it reads
-// its inputs, then fills a cleared output. `during` runs at the start of
-// Render.
+// A node that spends `before` seconds of fake time in its own Render, reads
+// its inputs (or, unless `reads`, never asks for them), spends `after`, then
+// fills a cleared output. `during` runs at the start of Render.
 class TimedNode : public RG_RenderNode {
  public:
-  TimedNode(double seconds, std::initializer_list<RG_RenderNode*> inputs) : seconds_(seconds) {
+  TimedNode(double before, std::initializer_list<RG_RenderNode*> inputs, double after = 0,
+            bool reads = true)
+      : before_(before), after_(after), reads_(reads) {
     for (RG_RenderNode* input : inputs) inputs_.emplace_back(input);
   }
   RG_NodeData* PreRender(RG_NodePreRenderCB* cb, const RG_RenderRequest& request) const override {
-    for (int32_t i = 0; i < GetNumInputs(); ++i) cb->CheckoutInput(i, request);
+    for (int32_t i = 0; reads_ && i < GetNumInputs(); ++i) cb->CheckoutInput(i, request);
     cb->RequestOutput(request.rect, 0, 1);
     return nullptr;
   }
   void Render(RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) const override {
     if (during) during();
-    g_now += seconds_;
-    for (int32_t i = 0; i < GetNumInputs(); ++i) cb->GetCheckoutByID(i)->GetWorld();
+    g_now += before_;
+    for (int32_t i = 0; reads_ && i < GetNumInputs(); ++i) cb->GetCheckoutByID(i)->GetWorld();
+    g_now += after_;
     cb->GetCheckoutByID(-1)->GetOutputWorld();
   }
-  void (*during)() = nullptr;
+  std::function<void()> during;
 
  private:
-  double seconds_;
+  double before_, after_;
+  bool reads_;
 };
 
-// One-input node that spends 0.25 s before and 0.5 s after reading its
-// input, or never asks for its input at all.
-class PassNode : public RG_OneInputNode {
- public:
-  PassNode(RG_RenderNode* input, bool readsInput) : reads_input_(readsInput) { inputs_[0] = input; }
-  RG_NodeData* PreRender(RG_NodePreRenderCB* cb, const RG_RenderRequest& request) const override {
-    if (reads_input_) cb->CheckoutInput(0, request);
-    cb->RequestOutput(request.rect, 0, 0);
-    return nullptr;
-  }
-  void Render(RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) const override {
-    g_now += 0.25;
-    if (reads_input_) cb->GetNextCheckout()->GetWorld();
-    g_now += 0.5;
-    cb->GetNextCheckout()->GetOutputWorld()->Clear(0);
-  }
-
- private:
-  bool reads_input_;
-};
+// One input, 0.25 s before and 0.5 s after reading it.
+TimedNode* Pass(RG_RenderNode* input, bool reads = true) {
+  return new TimedNode(0.25, {input}, 0.5, reads);
+}
 
 // A leaf whose label needs escaping in DOT.
 class QuotedLeaf : public TimedNode {
@@ -150,22 +139,6 @@ class StaleCache : public RG_CacheNodeBase {
 
  private:
   RG_RenderNode* input_;  // goes into the input slot on first need
-};
-
-// Installs a profiler of its own in the middle of its render, then reads
-// its input, whose node scope then begins with no graph open.
-class InstallingNode : public PassNode {
- public:
-  InstallingNode(RG_RenderNode* input, std::unique_ptr<RG_ScRGProfiler>* slot)
-      : PassNode(input, true), slot_(slot) {}
-  void Render(RG_NodeRenderCB* cb, const RG_RenderRequest& request,
-              const RG_NodeData* data) const override {
-    *slot_ = std::make_unique<RG_ScRGProfiler>(0);
-    PassNode::Render(cb, request, data);
-  }
-
- private:
-  std::unique_ptr<RG_ScRGProfiler>* slot_;
 };
 
 RG_RenderRequest Request() {
@@ -339,9 +312,9 @@ TEST_F(GraphProfilerTest, ClockFailureMustUndoTheScopeOrDropOnlyTheReport) {
 // Labels with quotes and backslashes are escaped, rendered or orphaned.
 TEST_F(DotProfilerTest, TextMustMatchCharacterForCharacterWithUnrenderedInputsAsOrphans) {
   auto* leaf = new QuotedLeaf;
-  U_SharedPtr<RG_RenderNode> root(new PassNode(leaf, true));
+  U_SharedPtr<RG_RenderNode> root(Pass(leaf));
   auto* unread = new QuotedLeaf;
-  U_SharedPtr<RG_RenderNode> lone(new PassNode(unread, false));
+  U_SharedPtr<RG_RenderNode> lone(Pass(unread, false));
   EXPECT_EQ(Label(leaf), "say \\\"hi\\\" \\\\ bye");
   RG_ScRGProfiler profiler(0);
   Execute(root.get());
@@ -386,7 +359,7 @@ TEST_F(DotProfilerTest, NestedExecutionsMustBecomeNumberedClusters) {
 }
 
 TEST_F(DotProfilerTest, ScopedOwnerMustHandOverItsProfilerAndUninstallOnlyWhenItDies) {
-  U_SharedPtr<RG_RenderNode> root(new PassNode(new TimedNode(0.5, {}), true));
+  U_SharedPtr<RG_RenderNode> root(Pass(new TimedNode(0.5, {})));
 
   // A copy takes the profiler over without touching the slot; the emptied
   // source only uninstalls when it dies.
@@ -425,9 +398,13 @@ TEST_F(DotProfilerTest, ScopedOwnerMustHandOverItsProfilerAndUninstallOnlyWhenIt
 }
 
 TEST_F(DotProfilerTest, ProfilerInstalledMidExecutionMustOpenATopLevelGraph) {
+  // The root installs a profiler of its own in the middle of its render, then
+  // reads its input, whose node scope then begins with no graph open.
   auto* leaf = new TimedNode(0.5, {});
   std::unique_ptr<RG_ScRGProfiler> profiler;
-  U_SharedPtr<RG_RenderNode> root(new InstallingNode(leaf, &profiler));
+  TimedNode* installing = Pass(leaf);
+  installing->during = [&profiler] { profiler = std::make_unique<RG_ScRGProfiler>(0); };
+  U_SharedPtr<RG_RenderNode> root(installing);
 
   Execute(root.get());
   ASSERT_NE(profiler, nullptr);
@@ -437,7 +414,7 @@ TEST_F(DotProfilerTest, ProfilerInstalledMidExecutionMustOpenATopLevelGraph) {
   EXPECT_EQ(profiler->GetDotText(), head);
 
   // The next execution closes it and opens its own.
-  U_SharedPtr<RG_RenderNode> plain(new PassNode(new TimedNode(0.5, {}), true));
+  U_SharedPtr<RG_RenderNode> plain(Pass(new TimedNode(0.5, {})));
   Execute(plain.get());
   const RG_RenderNode* plainLeaf = plain->GetInput(0);
   EXPECT_EQ(profiler->GetDotText(), head + "}" + kDigraphHead + Line(plainLeaf, 500, 500) +

@@ -23,21 +23,9 @@ PF_RGBA8 TestPixel(const PF_World* world, int32_t x, int32_t y) {
 }
 
 void TestFill(PF_World* world, PF_RGBA8 c) {
-  for (int32_t y = 0; y < world->height; ++y) {
-    for (int32_t x = 0; x < world->width; ++x) {
-      void* p = world->PixelAddress(x, y);
-      if (world->depth == 8) {
-        *static_cast<PF_RGBA8*>(p) = c;
-      } else if (world->depth == 16) {
-        *static_cast<PF_RGBA16*>(p) =
-            PF_RGBA16{static_cast<uint16_t>(c.red * 257), static_cast<uint16_t>(c.green * 257),
-                      static_cast<uint16_t>(c.blue * 257), static_cast<uint16_t>(c.alpha * 257)};
-      } else {
-        *static_cast<PF_RGBA32F*>(p) =
-            PF_RGBA32F{c.red / 255.f, c.green / 255.f, c.blue / 255.f, c.alpha / 255.f};
-      }
-    }
-  }
+  for (int32_t y = 0; y < world->height; ++y)
+    for (int32_t x = 0; x < world->width; ++x)
+      *static_cast<PF_RGBA8*>(world->PixelAddress(x, y)) = c;
 }
 
 bool TestSame(PF_RGBA8 a, PF_RGBA8 b) {
@@ -50,15 +38,11 @@ PF_RGBA8 TestPatternAt(int32_t x, int32_t y) {
 }
 
 void TestFillPattern(PF_World* world) {
-  for (int32_t y = 0; y < world->height; ++y) {
-    for (int32_t x = 0; x < world->width; ++x) {
+  for (int32_t y = 0; y < world->height; ++y)
+    for (int32_t x = 0; x < world->width; ++x)
       *static_cast<PF_RGBA8*>(world->PixelAddress(x, y)) =
           TestPatternAt(x + world->origin_x, y + world->origin_y);
-    }
-  }
 }
-
-// ---- TestSolidNode ----
 
 TestSolidNode::TestSolidNode(const M_LRect& bounds, PF_RGBA8 color, bool pattern)
     : bounds_(bounds), color_(color), pattern_(pattern) {}
@@ -79,8 +63,6 @@ void TestSolidNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest&, const R
     TestFill(out, color_);
   }
 }
-
-// ---- TestOverNode ----
 
 TestOverNode::TestOverNode(RG_RenderNode* top, RG_RenderNode* bottom) {
   inputs_.push_back(top);
@@ -115,8 +97,6 @@ void TestOverNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG
     }
   }
 }
-
-// ---- TestLambdaNode ----
 
 TestLambdaNode::TestLambdaNode(std::vector<RG_RenderNode*> inputs, PreRenderFn preRender,
                                RenderFn render)

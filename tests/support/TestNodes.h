@@ -27,7 +27,7 @@ struct TestCounters {
 // A new 8-bit world covering `rect`, every pixel `color`.
 PF_World* TestMakeWorld(const M_LRect& rect, PF_RGBA8 color);
 PF_RGBA8 TestPixel(const PF_World* world, int32_t x, int32_t y);
-// Fills the whole world (any depth) with `color` scaled to the depth.
+// Fills the whole 8-bit world with `color`.
 void TestFill(PF_World* world, PF_RGBA8 color);
 bool TestSame(PF_RGBA8 a, PF_RGBA8 b);
 // A pixel whose channels encode its position, so misplaced copies show.
@@ -70,9 +70,9 @@ inline TestOutcome TestRun(const RG_RenderNode* root, const M_LRect& rect) {
   return TestRun(root, TestRequest(rect));
 }
 
-// A leaf filling `bounds` with one colour (scaled to the depth), or with
-// TestPatternAt; its output is the request clipped to the bounds, opaque
-// when the colour's alpha is full.
+// An 8-bit leaf filling `bounds` with one colour, or with TestPatternAt; its
+// output is the request clipped to the bounds, opaque when the colour's alpha
+// is full.
 class TestSolidNode : public RG_RenderNode {
  public:
   TestSolidNode(const M_LRect& bounds, PF_RGBA8 color, bool pattern = false);
