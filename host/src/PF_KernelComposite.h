@@ -46,12 +46,7 @@ void PFh_CompositeSpan(const SrcPixel* src, typename D::Pixel* dst, const float*
     }
   } else {
     if constexpr (Mode == PF_BLEND_COPY || Mode == PF_BLEND_NORMAL) {
-      int32_t done = 0;
-      if constexpr (std::is_same_v<D, PFh_Depth8>) {
-        done = PFh_VecNormal8(src, dst, k, n, ctx.dest_bound);
-      } else {
-        done = PFh_VecNormal(src, dst, k, n, ctx.dest_bound);
-      }
+      const int32_t done = PFh_VecNormal(src, dst, k, n, ctx.dest_bound);
       src += done;
       dst += done;
       k += done;
@@ -99,7 +94,7 @@ inline PF_RGBA8 PFh_Over8(PF_RGBA8 s, PF_RGBA8 d) {
 }
 
 inline void PFh_NormalSpan8(const PF_RGBA8* src, PF_RGBA8* dst, int32_t n) {
-  int32_t i = PFh_VecPlainNormal8(src, dst, n);
+  int32_t i = PFh_VecPlainNormal(src, dst, n);
   // An opaque source pixel (inv 0) comes out as itself and a transparent one
   // (inv 255) leaves the destination as it was, since d * 255 / 255 rounds
   // back to d: both are skipped here.
@@ -119,13 +114,7 @@ inline void PFh_NormalSpan8(const PF_RGBA8* src, PF_RGBA8* dst, int32_t n) {
 // vectorises the loop; the results are the general loop's, bit for bit.
 template <class D>
 void PFh_NormalSpan(const typename D::Pixel* src, typename D::Pixel* dst, int32_t n) {
-  int32_t i = 0;
-  if constexpr (std::is_same_v<D, PFh_Depth16>) {
-    i = PFh_VecPlainNormal16(src, dst, n);
-  } else {
-    i = PFh_VecPlainNormal32(src, dst, n);
-  }
-  for (; i < n; ++i) {
+  for (int32_t i = PFh_VecPlainNormal(src, dst, n); i < n; ++i) {
     const PFh_RGBA s = PFh_Load(src[i]);
     const PFh_RGBA d = PFh_Load(dst[i]);
     const float fb = 1.0f - s.a;

@@ -14,6 +14,7 @@
 #include <type_traits>
 
 #include "PF_KernelPixels.h"
+#include "PF_KernelVector.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace pfh_vec {
@@ -114,6 +115,23 @@ struct Dst32 {
   }
 };
 
+template <class P>
+struct DstFor;
+template <>
+struct DstFor<PF_RGBA8> {
+  using Type = Dst8;
+};
+template <>
+struct DstFor<PF_RGBA16> {
+  using Type = Dst16;
+};
+template <>
+struct DstFor<PF_RGBA32F> {
+  using Type = Dst32;
+};
+template <class P>
+using DstOf = typename DstFor<P>::Type;
+
 // Source pixels i.. on the 0..1 scale: the destination's own type or
 // resampled floats.
 template <class D, class Source>
@@ -123,6 +141,29 @@ HWY_INLINE void LoadSource(const Source* src, int32_t i, VF* c) {
   } else {
     hn::LoadInterleaved4(DF(), reinterpret_cast<const float*>(src) + 4 * i, c[0], c[1], c[2], c[3]);
   }
+}
+
+// The loop of the kernels with per-pixel strength k[i]: for each vector of
+// pixels, `blend(source, k, s, d, o)` gets the source on the 0..1 scale, the
+// strengths, the source scaled by them and the destination, writes the four
+// result channels and returns the lanes that take the scalar loop's copy.
+template <class D, class Source, class Blend>
+HWY_INLINE int32_t StrengthSpan(const Source* src, typename D::Pixel* dst, const float* k,
+                                int32_t n, Blend&& blend) {
+  if (PFh_OverlapsInexactly(src, dst, n)) return 0;
+  const DF df;
+  const int32_t lanes = static_cast<int32_t>(hn::Lanes(df));
+  int32_t i = 0;
+  for (; i + lanes <= n; i += lanes) {
+    VF source[4], s[4], d[4], o[4];
+    LoadSource<D>(src, i, source);
+    const VF ki = hn::LoadU(df, k + i);
+    for (int c = 0; c < 4; ++c) s[c] = hn::Mul(source[c], ki);
+    D::Load(dst, i, d);
+    const auto full = blend(source, ki, s, d, o);
+    D::Store(dst, i, full, o, source);
+  }
+  return i;
 }
 
 #endif  // vector targets

@@ -24,9 +24,7 @@ namespace hn = hwy::HWY_NAMESPACE;
   int32_t Nearest##bits(const PF_LayerDef&, const double*, const double*, int32_t, PFh_RGBA*) {  \
     return 0;                                                                                    \
   }
-PFH_SAMPLERS(8)
-PFH_SAMPLERS(16)
-PFH_SAMPLERS(32)
+PFH_SAMPLER_FORMS(PFH_SAMPLERS)
 #undef PFH_SAMPLERS
 #else
 
@@ -58,44 +56,34 @@ HWY_INLINE V32 FromDoubles(const double* p, F&& each) {
   return hn::Combine(hn::DFromV<V32>(), hi, lo);
 }
 
-// One channel of a gathered 32-bit lane, `kShift` bits up and `kMask` wide,
-// on the 0..1 scale as PFh_Load computes it.
-template <int kShift, uint32_t kMask>
-HWY_INLINE VF Channel(VU p) {
-  const DF df;
-  const VI c = hn::BitCast(DI(), hn::And(hn::ShiftRight<kShift>(p), hn::Set(D32(), kMask)));
-  return hn::Mul(hn::ConvertTo(df, c), hn::Set(df, 1.0f / static_cast<float>(kMask)));
-}
-
 // The texels of a source depth, gathered at byte offsets from the first row:
 // channels on the 0..1 scale. Integer texels are finite and not negative, so
 // a texel the scalar loop skips may be added at weight 0 instead (+0 leaves
 // such a sum as it is); float texels may be anything, so those are skipped
 // exactly as the scalar loop skips them (kSkipsExactly).
-struct Texels8 {
-  using Pixel = PF_RGBA8;
+// Integer texels: 32 / kBits channels in each gathered 32-bit lane.
+template <class P, int kBits>
+struct IntegerTexels {
+  using Pixel = P;
   static constexpr bool kSkipsExactly = false;
   static HWY_INLINE void Fetch(const void* base, VI offset, VF* c) {
-    const VU p = hn::GatherOffset(D32(), static_cast<const uint32_t*>(base), offset);
-    c[0] = Channel<0, 0xFFu>(p);
-    c[1] = Channel<8, 0xFFu>(p);
-    c[2] = Channel<16, 0xFFu>(p);
-    c[3] = Channel<24, 0xFFu>(p);
+    constexpr int kPerLane = 32 / kBits;
+    constexpr uint32_t kMask = (uint32_t{1} << kBits) - 1;
+    const DF df;
+    const VF scale = hn::Set(df, 1.0f / static_cast<float>(kMask));
+    for (int g = 0; g < 4 / kPerLane; ++g) {
+      const VU p = hn::GatherOffset(D32(), static_cast<const uint32_t*>(base),
+                                    hn::Add(offset, hn::Set(DI(), 4 * g)));
+      for (int j = 0; j < kPerLane; ++j) {
+        const VU bits = hn::And(hn::ShiftRightSame(p, j * kBits), hn::Set(D32(), kMask));
+        c[g * kPerLane + j] = hn::Mul(hn::ConvertTo(df, hn::BitCast(DI(), bits)), scale);
+      }
+    }
   }
 };
-struct Texels16 {
-  using Pixel = PF_RGBA16;
-  static constexpr bool kSkipsExactly = false;
-  static HWY_INLINE void Fetch(const void* base, VI offset, VF* c) {
-    const auto* b = static_cast<const uint32_t*>(base);
-    const VU rg = hn::GatherOffset(D32(), b, offset);
-    const VU ba = hn::GatherOffset(D32(), b, hn::Add(offset, hn::Set(DI(), 4)));
-    c[0] = Channel<0, 0xFFFFu>(rg);
-    c[1] = Channel<16, 0xFFFFu>(rg);
-    c[2] = Channel<0, 0xFFFFu>(ba);
-    c[3] = Channel<16, 0xFFFFu>(ba);
-  }
-};
+using Texels8 = IntegerTexels<PF_RGBA8, 8>;
+using Texels16 = IntegerTexels<PF_RGBA16, 16>;
+
 struct Texels32 {
   using Pixel = PF_RGBA32F;
   static constexpr bool kSkipsExactly = true;
@@ -117,6 +105,31 @@ HWY_INLINE void AddWeighted(VF* sum, const VF* texel, VF w, hn::Mask<DF> take) {
   }
 }
 
+// Byte offset of a texel column: log2 of the texel's size.
+template <class T>
+constexpr int kColumnShift = sizeof(typename T::Pixel) == 4   ? 2
+                             : sizeof(typename T::Pixel) == 8 ? 3
+                                                              : 4;
+
+// The loop of both samplers over the longest prefix of n that fills whole
+// vectors: sample(i, sum) adds the samples of destination pixels i.. to
+// their sums, read from and written back to acc.
+template <class T, class Sample>
+HWY_INLINE int32_t SampleSpan(const PF_LayerDef& src, int32_t n, PFh_RGBA* acc, Sample&& sample) {
+  if (!Gatherable(src, sizeof(typename T::Pixel))) return 0;
+  const DF df;
+  const int32_t lanes = static_cast<int32_t>(hn::Lanes(df));
+  auto* accF = reinterpret_cast<float*>(acc);
+  int32_t i = 0;
+  for (; i + lanes <= n; i += lanes) {
+    VF sum[4];
+    hn::LoadInterleaved4(df, accF + 4 * i, sum[0], sum[1], sum[2], sum[3]);
+    sample(i, sum);
+    hn::StoreInterleaved4(sum[0], sum[1], sum[2], sum[3], df, accF + 4 * i);
+  }
+  return i;
+}
+
 // The scalar loop's bilinear sample (AccumulateRow) on lanes. Its cases
 // become one: a texel it takes is added with the same weight in the same
 // order; one it skips (outside the source, of weight 0 on an edge, or beside
@@ -124,11 +137,9 @@ HWY_INLINE void AddWeighted(VF* sum, const VF* texel, VF w, hn::Mask<DF> take) {
 template <class T>
 int32_t Bilinear(const PF_LayerDef& src, const double* u, const double* v, int32_t n,
                  PFh_RGBA* acc) {
-  if (!Gatherable(src, sizeof(typename T::Pixel))) return 0;
   const DF df;
   const DI di;
   const DD dd;
-  const int32_t lanes = static_cast<int32_t>(hn::Lanes(df));
   const VI rowbytes = hn::Set(di, static_cast<int32_t>(src.rowbytes));
   const VI zeroI = hn::Zero(di);
   const VI oneI = hn::Set(di, 1);
@@ -143,9 +154,7 @@ int32_t Bilinear(const PF_LayerDef& src, const double* u, const double* v, int32
   const VD minusOne = hn::Set(dd, -1.0);
   const hn::Rebind<int32_t, DD> dh32;
   const hn::Rebind<float, DD> dhf;
-  auto* accF = reinterpret_cast<float*>(acc);
-  int32_t i = 0;
-  for (; i + lanes <= n; i += lanes) {
+  return SampleSpan<T>(src, n, acc, [&](int32_t i, VF* sum) HWY_ATTR {
     // Per axis: the texel before the sample (floor), the weight of the one
     // after, and -1 for that weight where the sample is outside the source.
     auto axis = [&](const double* p, double size, VI& first, VF& t) HWY_ATTR {
@@ -172,11 +181,8 @@ int32_t Bilinear(const PF_LayerDef& src, const double* u, const double* v, int32
     const auto y0in = hn::And(validI, hn::Gt(iy, minusOneI));
     const auto y1in = hn::And(validI, hn::Lt(iy1, heightI));
     auto clampTo = [&](VI c, VI last) HWY_ATTR { return hn::Min(hn::Max(c, zeroI), last); };
-    constexpr int kShift = sizeof(typename T::Pixel) == 4   ? 2
-                           : sizeof(typename T::Pixel) == 8 ? 3
-                                                            : 4;
-    const VI col0 = hn::ShiftLeft<kShift>(clampTo(ix, lastX));
-    const VI col1 = hn::ShiftLeft<kShift>(clampTo(ix1, lastX));
+    const VI col0 = hn::ShiftLeft<kColumnShift<T> >(clampTo(ix, lastX));
+    const VI col1 = hn::ShiftLeft<kColumnShift<T> >(clampTo(ix1, lastX));
     const VI row0 = hn::Mul(clampTo(iy, lastY), rowbytes);
     const VI row1 = hn::Mul(clampTo(iy1, lastY), rowbytes);
     const VF wx0 = hn::Sub(one, tx);
@@ -200,8 +206,6 @@ int32_t Bilinear(const PF_LayerDef& src, const double* u, const double* v, int32
     }
     const VI rows[4] = {row0, row0, row1, row1};
     const VI cols[4] = {col0, col1, col0, col1};
-    VF sum[4];
-    hn::LoadInterleaved4(df, accF + 4 * i, sum[0], sum[1], sum[2], sum[3]);
     for (int k = 0; k < 4; ++k) {
       VF texel[4];
       T::Fetch(src.data, hn::Add(rows[k], cols[k]), texel);
@@ -211,9 +215,7 @@ int32_t Bilinear(const PF_LayerDef& src, const double* u, const double* v, int32
       }
       AddWeighted<T>(sum, texel, w[k], take);
     }
-    hn::StoreInterleaved4(sum[0], sum[1], sum[2], sum[3], df, accF + 4 * i);
-  }
-  return i;
+  });
 }
 
 // The scalar loop's nearest sample: the texel the position falls in, at
@@ -221,21 +223,14 @@ int32_t Bilinear(const PF_LayerDef& src, const double* u, const double* v, int32
 template <class T>
 int32_t Nearest(const PF_LayerDef& src, const double* u, const double* v, int32_t n,
                 PFh_RGBA* acc) {
-  if (!Gatherable(src, sizeof(typename T::Pixel))) return 0;
-  const DF df;
-  const DI di;
   const DD dd;
-  const int32_t lanes = static_cast<int32_t>(hn::Lanes(df));
-  const VI rowbytes = hn::Set(di, static_cast<int32_t>(src.rowbytes));
-  const VD zeroD = hn::Zero(dd);
-  const VF one = hn::Set(df, 1.0f);
   const hn::Rebind<int32_t, DD> dh32;
-  constexpr int kShift = sizeof(typename T::Pixel) == 4   ? 2
-                         : sizeof(typename T::Pixel) == 8 ? 3
-                                                          : 4;
-  auto* accF = reinterpret_cast<float*>(acc);
-  int32_t i = 0;
-  for (; i + lanes <= n; i += lanes) {
+  const VD zeroD = hn::Zero(dd);
+  const DF df;
+  const VF one = hn::Set(df, 1.0f);
+  const DI di;
+  const VI rowbytes = hn::Set(di, static_cast<int32_t>(src.rowbytes));
+  return SampleSpan<T>(src, n, acc, [&](int32_t i, VF* sum) HWY_ATTR {
     // The texel index, or -1 where the position is outside.
     auto axis = [&](const double* p, double size) HWY_ATTR {
       const VD limit = hn::Set(dd, size);
@@ -249,19 +244,15 @@ int32_t Nearest(const PF_LayerDef& src, const double* u, const double* v, int32_
     const VI minusOneI = hn::Set(di, -1);
     const auto in = hn::And(hn::Gt(ix, minusOneI), hn::Gt(iy, minusOneI));
     const VI offset =
-        hn::IfThenElseZero(in, hn::Add(hn::Mul(iy, rowbytes), hn::ShiftLeft<kShift>(ix)));
+        hn::IfThenElseZero(in, hn::Add(hn::Mul(iy, rowbytes), hn::ShiftLeft<kColumnShift<T> >(ix)));
     VF texel[4];
     T::Fetch(src.data, offset, texel);
     const auto take = hn::RebindMask(df, in);
     if constexpr (!T::kSkipsExactly) {
       for (VF& c : texel) c = hn::IfThenElseZero(take, c);
     }
-    VF sum[4];
-    hn::LoadInterleaved4(df, accF + 4 * i, sum[0], sum[1], sum[2], sum[3]);
     AddWeighted<T>(sum, texel, one, take);
-    hn::StoreInterleaved4(sum[0], sum[1], sum[2], sum[3], df, accF + 4 * i);
-  }
-  return i;
+  });
 }
 
 #define PFH_SAMPLERS(bits)                                                                    \
@@ -273,9 +264,7 @@ int32_t Nearest(const PF_LayerDef& src, const double* u, const double* v, int32_
                         PFh_RGBA* acc) {                                                      \
     return Nearest<Texels##bits>(src, u, v, n, acc);                                          \
   }
-PFH_SAMPLERS(8)
-PFH_SAMPLERS(16)
-PFH_SAMPLERS(32)
+PFH_SAMPLER_FORMS(PFH_SAMPLERS)
 #undef PFH_SAMPLERS
 
 #endif  // vector targets
@@ -285,12 +274,11 @@ HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
 namespace pfh_vec {
-HWY_EXPORT(Bilinear8);
-HWY_EXPORT(Nearest8);
-HWY_EXPORT(Bilinear16);
-HWY_EXPORT(Nearest16);
-HWY_EXPORT(Bilinear32);
-HWY_EXPORT(Nearest32);
+#define PFH_EXPORT(bits)      \
+  HWY_EXPORT(Bilinear##bits); \
+  HWY_EXPORT(Nearest##bits);
+PFH_SAMPLER_FORMS(PFH_EXPORT)
+#undef PFH_EXPORT
 }  // namespace pfh_vec
 
 #define PFH_SAMPLERS(bits)                                                                \
@@ -302,8 +290,6 @@ HWY_EXPORT(Nearest32);
                                int32_t n, PFh_RGBA* acc) {                                \
     return HWY_DYNAMIC_DISPATCH(pfh_vec::Nearest##bits)(src, u, v, n, acc);               \
   }
-PFH_SAMPLERS(8)
-PFH_SAMPLERS(16)
-PFH_SAMPLERS(32)
+PFH_SAMPLER_FORMS(PFH_SAMPLERS)
 #undef PFH_SAMPLERS
 #endif  // HWY_ONCE

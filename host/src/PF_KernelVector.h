@@ -27,54 +27,40 @@ inline bool PFh_OverlapsInexactly(const S* src, const P* dst, int32_t n) {
 }
 
 // Normal mode at full strength without a mask (PFh_NormalSpan8 and
-// PFh_NormalSpan<D>).
-int32_t PFh_VecPlainNormal8(const PF_RGBA8* src, PF_RGBA8* dst, int32_t n);
-int32_t PFh_VecPlainNormal16(const PF_RGBA16* src, PF_RGBA16* dst, int32_t n);
-int32_t PFh_VecPlainNormal32(const PF_RGBA32F* src, PF_RGBA32F* dst, int32_t n);
+// PFh_NormalSpan<D>), one form per depth.
+#define PFH_PLAIN_FORMS(X) X(8, PF_RGBA8) X(16, PF_RGBA16) X(32, PF_RGBA32F)
 
-// Normal (and copy) mode with per-pixel strength k[i] (PFh_CompositeSpan),
-// from a source at the destination's depth or from resampled float pixels.
-int32_t PFh_VecNormal8(const PF_RGBA8* src, PF_RGBA8* dst, const float* k, int32_t n,
-                       bool destBound);
-int32_t PFh_VecNormal8(const PFh_RGBA* src, PF_RGBA8* dst, const float* k, int32_t n,
-                       bool destBound);
-// The same at 16 bits and in float.
-int32_t PFh_VecNormal(const PF_RGBA16* src, PF_RGBA16* dst, const float* k, int32_t n,
-                      bool destBound);
-int32_t PFh_VecNormal(const PFh_RGBA* src, PF_RGBA16* dst, const float* k, int32_t n,
-                      bool destBound);
-int32_t PFh_VecNormal(const PF_RGBA32F* src, PF_RGBA32F* dst, const float* k, int32_t n,
-                      bool destBound);
-int32_t PFh_VecNormal(const PFh_RGBA* src, PF_RGBA32F* dst, const float* k, int32_t n,
-                      bool destBound);
+// The kernels with per-pixel strength k[i] (PFh_CompositeSpan), from a
+// source at the destination's depth or from resampled float pixels: normal
+// and copy mode (PFh_VecNormal), and the separable modes from multiply to
+// difference (PFh_VecSeparable, 0 for any other mode). Each form: its name,
+// the source pixel and the destination pixel.
+#define PFH_STRENGTH_FORMS(X)         \
+  X(8From8, PF_RGBA8, PF_RGBA8)       \
+  X(8FromFloat, PFh_RGBA, PF_RGBA8)   \
+  X(16From16, PF_RGBA16, PF_RGBA16)   \
+  X(16FromFloat, PFh_RGBA, PF_RGBA16) \
+  X(32From32, PF_RGBA32F, PF_RGBA32F) \
+  X(32FromFloat, PFh_RGBA, PF_RGBA32F)
 
-// The separable modes (multiply to difference) with per-pixel strength k[i]
-// (PFh_CompositeSpan); 0 for any other mode.
-int32_t PFh_VecSeparable(int mode, const PF_RGBA8* src, PF_RGBA8* dst, const float* k, int32_t n,
-                         bool destBound);
-int32_t PFh_VecSeparable(int mode, const PFh_RGBA* src, PF_RGBA8* dst, const float* k, int32_t n,
-                         bool destBound);
-int32_t PFh_VecSeparable(int mode, const PF_RGBA16* src, PF_RGBA16* dst, const float* k, int32_t n,
-                         bool destBound);
-int32_t PFh_VecSeparable(int mode, const PFh_RGBA* src, PF_RGBA16* dst, const float* k, int32_t n,
-                         bool destBound);
-int32_t PFh_VecSeparable(int mode, const PF_RGBA32F* src, PF_RGBA32F* dst, const float* k,
-                         int32_t n, bool destBound);
-int32_t PFh_VecSeparable(int mode, const PFh_RGBA* src, PF_RGBA32F* dst, const float* k, int32_t n,
-                         bool destBound);
+#define PFH_DECLARE_PLAIN(bits, P) int32_t PFh_VecPlainNormal(const P* src, P* dst, int32_t n);
+PFH_PLAIN_FORMS(PFH_DECLARE_PLAIN)
+#undef PFH_DECLARE_PLAIN
+#define PFH_DECLARE_STRENGTH(name, S, P)                                                  \
+  int32_t PFh_VecNormal(const S* src, P* dst, const float* k, int32_t n, bool destBound); \
+  int32_t PFh_VecSeparable(int mode, const S* src, P* dst, const float* k, int32_t n,     \
+                           bool destBound);
+PFH_STRENGTH_FORMS(PFH_DECLARE_STRENGTH)
+#undef PFH_DECLARE_STRENGTH
 
 // The transform kernel's samplers (AccumulateRow): adds to acc[i] the sample
 // at source position (u[i], v[i]) in pixels, where it lies inside the
 // source; a NaN position samples nothing. One pair per source depth.
-int32_t PFh_VecBilinear8(const PF_LayerDef& src, const double* u, const double* v, int32_t n,
-                         PFh_RGBA* acc);
-int32_t PFh_VecNearest8(const PF_LayerDef& src, const double* u, const double* v, int32_t n,
-                        PFh_RGBA* acc);
-int32_t PFh_VecBilinear16(const PF_LayerDef& src, const double* u, const double* v, int32_t n,
-                          PFh_RGBA* acc);
-int32_t PFh_VecNearest16(const PF_LayerDef& src, const double* u, const double* v, int32_t n,
-                         PFh_RGBA* acc);
-int32_t PFh_VecBilinear32(const PF_LayerDef& src, const double* u, const double* v, int32_t n,
-                          PFh_RGBA* acc);
-int32_t PFh_VecNearest32(const PF_LayerDef& src, const double* u, const double* v, int32_t n,
-                         PFh_RGBA* acc);
+#define PFH_SAMPLER_FORMS(X) X(8) X(16) X(32)
+#define PFH_DECLARE_SAMPLERS(bits)                                                        \
+  int32_t PFh_VecBilinear##bits(const PF_LayerDef& src, const double* u, const double* v, \
+                                int32_t n, PFh_RGBA* acc);                                \
+  int32_t PFh_VecNearest##bits(const PF_LayerDef& src, const double* u, const double* v,  \
+                               int32_t n, PFh_RGBA* acc);
+PFH_SAMPLER_FORMS(PFH_DECLARE_SAMPLERS)
+#undef PFH_DECLARE_SAMPLERS

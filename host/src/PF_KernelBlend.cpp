@@ -1,13 +1,20 @@
-// Vector forms of the normal mode's span loops (PF_KernelVector.h), compiled
-// once per vector target by Highway's foreach_target.
+// Vector forms of the blend kernels' span loops (PF_KernelVector.h): normal
+// and copy, and the separable modes (PFh_CompositeSpan with
+// PFh_Composite<Mode>), compiled once per vector target by Highway's
+// foreach_target: the same operations in the same order as the scalar
+// loops and the functions of BlendMath.h, lane by lane.
 #undef HWY_TARGET_INCLUDE
-#define HWY_TARGET_INCLUDE "PF_KernelNormal.cpp"
+#define HWY_TARGET_INCLUDE "PF_KernelBlend.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 //
 #include <hwy/highway.h>
 
+#include <array>
+#include <utility>
+
 #include "PF_KernelLanes-inl.h"
 #include "PF_KernelVector.h"
+#include "rghost/PF_Transfer.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace pfh_vec {
@@ -16,15 +23,15 @@ namespace hn = hwy::HWY_NAMESPACE;
 
 #if HWY_TARGET == HWY_SCALAR || HWY_TARGET == HWY_EMU128
 // Without vector registers the scalar loops do every pixel.
-int32_t PlainNormal8(const PF_RGBA8*, PF_RGBA8*, int32_t) { return 0; }
-int32_t PlainNormal16(const PF_RGBA16*, PF_RGBA16*, int32_t) { return 0; }
-int32_t PlainNormal32(const PF_RGBA32F*, PF_RGBA32F*, int32_t) { return 0; }
-int32_t Normal8From8(const PF_RGBA8*, PF_RGBA8*, const float*, int32_t, bool) { return 0; }
-int32_t Normal8FromFloat(const PFh_RGBA*, PF_RGBA8*, const float*, int32_t, bool) { return 0; }
-int32_t Normal16From16(const PF_RGBA16*, PF_RGBA16*, const float*, int32_t, bool) { return 0; }
-int32_t Normal16FromFloat(const PFh_RGBA*, PF_RGBA16*, const float*, int32_t, bool) { return 0; }
-int32_t Normal32From32(const PF_RGBA32F*, PF_RGBA32F*, const float*, int32_t, bool) { return 0; }
-int32_t Normal32FromFloat(const PFh_RGBA*, PF_RGBA32F*, const float*, int32_t, bool) { return 0; }
+#define PFH_FORM(bits, P) \
+  int32_t PlainNormal##bits(const P*, P*, int32_t) { return 0; }
+PFH_PLAIN_FORMS(PFH_FORM)
+#undef PFH_FORM
+#define PFH_FORM(name, S, P)                                                    \
+  int32_t Normal##name(const S*, P*, const float*, int32_t, bool) { return 0; } \
+  int32_t Separable##name(int, const S*, P*, const float*, int32_t, bool) { return 0; }
+PFH_STRENGTH_FORMS(PFH_FORM)
+#undef PFH_FORM
 #else
 
 // PFh_NormalSpan8's integer formula with each pixel's channels in two 16-bit
@@ -192,46 +199,118 @@ int32_t Normal8FromFloat(const PFh_RGBA* src, PF_RGBA8* dst, const float* k, int
 template <class D, class Source>
 int32_t NormalWide(const Source* src, typename D::Pixel* dst, const float* k, int32_t n,
                    bool destBound) {
-  if (PFh_OverlapsInexactly(src, dst, n)) return 0;
-  const DF df;
-  const int32_t lanes = static_cast<int32_t>(hn::Lanes(df));
-  const VF one = hn::Set(df, 1.0f);
-  int32_t i = 0;
-  for (; i + lanes <= n; i += lanes) {
-    VF source[4];
-    LoadSource<D>(src, i, source);
-    const VF ki = hn::LoadU(df, k + i);
-    VF s[4], d[4], o[4];
-    for (int c = 0; c < 4; ++c) s[c] = hn::Mul(source[c], ki);
-    D::Load(dst, i, d);
-    const VF fb = hn::Sub(one, s[3]);
-    for (int c = 0; c < 3; ++c)
-      o[c] = destBound ? hn::Add(hn::Mul(s[c], d[3]), hn::Mul(d[c], fb))
-                       : hn::Add(s[c], hn::Mul(d[c], fb));
-    o[3] = destBound ? d[3] : hn::Add(s[3], hn::Mul(d[3], fb));
-    auto full = hn::And(hn::Eq(ki, one), hn::Eq(source[3], one));
-    if (destBound) full = hn::Lt(one, one);  // bound to the destination, it is always blended
-    D::Store(dst, i, full, o, source);
-  }
-  return i;
+  return StrengthSpan<D>(src, dst, k, n,
+                         [destBound](const VF* source, VF ki, const VF* s, const VF* d, VF* o)
+                             HWY_ATTR {
+                               const VF one = hn::Set(DF(), 1.0f);
+                               const VF fb = hn::Sub(one, s[3]);
+                               for (int c = 0; c < 3; ++c)
+                                 o[c] = destBound ? hn::Add(hn::Mul(s[c], d[3]), hn::Mul(d[c], fb))
+                                                  : hn::Add(s[c], hn::Mul(d[c], fb));
+                               o[3] = destBound ? d[3] : hn::Add(s[3], hn::Mul(d[3], fb));
+                               // Bound to the destination, a source is always blended.
+                               const auto full = hn::And(hn::Eq(ki, one), hn::Eq(source[3], one));
+                               return destBound ? hn::Lt(one, one) : full;
+                             });
 }
 
-int32_t Normal16From16(const PF_RGBA16* src, PF_RGBA16* dst, const float* k, int32_t n,
-                       bool destBound) {
-  return NormalWide<Dst16>(src, dst, k, n, destBound);
+#define PFH_FORM(name, S, P)                                                              \
+  int32_t Normal##name(const S* src, P* dst, const float* k, int32_t n, bool destBound) { \
+    return NormalWide<DstOf<P> >(src, dst, k, n, destBound);                              \
+  }
+PFH_FORM(16From16, PF_RGBA16, PF_RGBA16)
+PFH_FORM(16FromFloat, PFh_RGBA, PF_RGBA16)
+PFH_FORM(32From32, PF_RGBA32F, PF_RGBA32F)
+PFH_FORM(32FromFloat, PFh_RGBA, PF_RGBA32F)
+#undef PFH_FORM
+
+HWY_INLINE VF Multiply(VF cb, VF cs) { return hn::Mul(cb, cs); }
+HWY_INLINE VF Screen(VF cb, VF cs) { return hn::Sub(hn::Add(cb, cs), hn::Mul(cb, cs)); }
+HWY_INLINE VF HardLight(VF cb, VF cs) {
+  const DF df;
+  const VF twice = hn::Mul(hn::Set(df, 2.0f), cs);
+  return hn::IfThenElse(hn::Le(cs, hn::Set(df, 0.5f)), Multiply(cb, twice),
+                        Screen(cb, hn::Sub(twice, hn::Set(df, 1.0f))));
 }
-int32_t Normal16FromFloat(const PFh_RGBA* src, PF_RGBA16* dst, const float* k, int32_t n,
-                          bool destBound) {
-  return NormalWide<Dst16>(src, dst, k, n, destBound);
+HWY_INLINE VF SoftLight(VF cb, VF cs) {
+  const DF df;
+  const VF one = hn::Set(df, 1.0f);
+  const VF twice = hn::Mul(hn::Set(df, 2.0f), cs);
+  const VF low = hn::Sub(cb, hn::Mul(hn::Mul(hn::Sub(one, twice), cb), hn::Sub(one, cb)));
+  const VF poly =
+      hn::Mul(hn::Add(hn::Mul(hn::Sub(hn::Mul(hn::Set(df, 16.0f), cb), hn::Set(df, 12.0f)), cb),
+                      hn::Set(df, 4.0f)),
+              cb);
+  const VF d = hn::IfThenElse(hn::Le(cb, hn::Set(df, 0.25f)), poly, hn::Sqrt(cb));
+  const VF high = hn::Add(cb, hn::Mul(hn::Sub(twice, one), hn::Sub(d, cb)));
+  return hn::IfThenElse(hn::Le(cs, hn::Set(df, 0.5f)), low, high);
 }
-int32_t Normal32From32(const PF_RGBA32F* src, PF_RGBA32F* dst, const float* k, int32_t n,
-                       bool destBound) {
-  return NormalWide<Dst32>(src, dst, k, n, destBound);
+
+template <int Mode>
+HWY_INLINE VF Blend(VF cb, VF cs) {
+  if constexpr (Mode == PF_BLEND_MULTIPLY) return Multiply(cb, cs);
+  if constexpr (Mode == PF_BLEND_SCREEN) return Screen(cb, cs);
+  if constexpr (Mode == PF_BLEND_OVERLAY) return HardLight(cs, cb);
+  if constexpr (Mode == PF_BLEND_SOFT_LIGHT) return SoftLight(cb, cs);
+  if constexpr (Mode == PF_BLEND_HARD_LIGHT) return HardLight(cb, cs);
+  if constexpr (Mode == PF_BLEND_DARKEN) return hn::IfThenElse(hn::Lt(cb, cs), cb, cs);
+  if constexpr (Mode == PF_BLEND_LIGHTEN) return hn::IfThenElse(hn::Gt(cb, cs), cb, cs);
+  if constexpr (Mode == PF_BLEND_DIFFERENCE) return hn::Abs(hn::Sub(cb, cs));
+  return cs;
 }
-int32_t Normal32FromFloat(const PFh_RGBA* src, PF_RGBA32F* dst, const float* k, int32_t n,
-                          bool destBound) {
-  return NormalWide<Dst32>(src, dst, k, n, destBound);
+
+// PFh_Unpremultiply: colour over alpha by one reciprocal, 0 where alpha is 0.
+HWY_INLINE void Unpremultiply(const VF* p, VF* c) {
+  const DF df;
+  const auto some = hn::Ne(p[3], hn::Zero(df));
+  const VF inv = hn::Div(hn::Set(df, 1.0f), p[3]);
+  for (int i = 0; i < 3; ++i) c[i] = hn::IfThenElseZero(some, hn::Mul(p[i], inv));
 }
+
+template <class D, int Mode, class Source>
+int32_t SeparableSpan(const Source* src, typename D::Pixel* dst, const float* k, int32_t n,
+                      bool destBound) {
+  return StrengthSpan<D>(
+      src, dst, k, n, [destBound](const VF*, VF, const VF* s, const VF* d, VF* o) HWY_ATTR {
+        const VF one = hn::Set(DF(), 1.0f);
+        VF cs[3], cb[3];
+        Unpremultiply(s, cs);
+        Unpremultiply(d, cb);
+        const VF keep = hn::Sub(one, d[3]);
+        const VF both = hn::Mul(s[3], d[3]);
+        const VF fb = hn::Sub(one, s[3]);
+        for (int c = 0; c < 3; ++c) {
+          const VF blended = hn::Add(hn::Mul(s[c], keep), hn::Mul(both, Blend<Mode>(cb[c], cs[c])));
+          o[c] = destBound ? hn::Add(hn::Mul(blended, d[3]), hn::Mul(d[c], fb))
+                           : hn::Add(blended, hn::Mul(d[c], fb));
+        }
+        o[3] = destBound ? d[3] : hn::Add(s[3], hn::Mul(d[3], fb));
+        return hn::Lt(one, one);  // no copy in these modes
+      });
+}
+
+// One span function per mode, multiply to difference, indexed from multiply.
+template <class D, class Source, int... kOffsets>
+constexpr auto SpanTable(std::integer_sequence<int, kOffsets...>) {
+  return std::array{&SeparableSpan<D, PF_BLEND_MULTIPLY + kOffsets, Source>...};
+}
+
+template <class D, class Source>
+int32_t Separable(int mode, const Source* src, typename D::Pixel* dst, const float* k, int32_t n,
+                  bool destBound) {
+  static constexpr auto kSpans = SpanTable<D, Source>(
+      std::make_integer_sequence<int, PF_BLEND_DIFFERENCE - PF_BLEND_MULTIPLY + 1>());
+  if (mode < PF_BLEND_MULTIPLY || mode > PF_BLEND_DIFFERENCE) return 0;
+  return kSpans[mode - PF_BLEND_MULTIPLY](src, dst, k, n, destBound);
+}
+
+#define PFH_FORM(name, S, P)                                                         \
+  int32_t Separable##name(int mode, const S* src, P* dst, const float* k, int32_t n, \
+                          bool destBound) {                                          \
+    return Separable<DstOf<P> >(mode, src, dst, k, n, destBound);                    \
+  }
+PFH_STRENGTH_FORMS(PFH_FORM)
+#undef PFH_FORM
 
 #endif  // vector targets
 }  // namespace HWY_NAMESPACE
@@ -240,48 +319,30 @@ HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
 namespace pfh_vec {
-HWY_EXPORT(PlainNormal8);
-HWY_EXPORT(PlainNormal16);
-HWY_EXPORT(PlainNormal32);
-HWY_EXPORT(Normal8From8);
-HWY_EXPORT(Normal8FromFloat);
-HWY_EXPORT(Normal16From16);
-HWY_EXPORT(Normal16FromFloat);
-HWY_EXPORT(Normal32From32);
-HWY_EXPORT(Normal32FromFloat);
+#define PFH_FORM(bits, P) HWY_EXPORT(PlainNormal##bits);
+PFH_PLAIN_FORMS(PFH_FORM)
+#undef PFH_FORM
+#define PFH_FORM(name, S, P) \
+  HWY_EXPORT(Normal##name);  \
+  HWY_EXPORT(Separable##name);
+PFH_STRENGTH_FORMS(PFH_FORM)
+#undef PFH_FORM
 }  // namespace pfh_vec
 
-int32_t PFh_VecPlainNormal8(const PF_RGBA8* src, PF_RGBA8* dst, int32_t n) {
-  return HWY_DYNAMIC_DISPATCH(pfh_vec::PlainNormal8)(src, dst, n);
-}
-int32_t PFh_VecPlainNormal16(const PF_RGBA16* src, PF_RGBA16* dst, int32_t n) {
-  return HWY_DYNAMIC_DISPATCH(pfh_vec::PlainNormal16)(src, dst, n);
-}
-int32_t PFh_VecPlainNormal32(const PF_RGBA32F* src, PF_RGBA32F* dst, int32_t n) {
-  return HWY_DYNAMIC_DISPATCH(pfh_vec::PlainNormal32)(src, dst, n);
-}
-int32_t PFh_VecNormal8(const PF_RGBA8* src, PF_RGBA8* dst, const float* k, int32_t n,
-                       bool destBound) {
-  return HWY_DYNAMIC_DISPATCH(pfh_vec::Normal8From8)(src, dst, k, n, destBound);
-}
-int32_t PFh_VecNormal8(const PFh_RGBA* src, PF_RGBA8* dst, const float* k, int32_t n,
-                       bool destBound) {
-  return HWY_DYNAMIC_DISPATCH(pfh_vec::Normal8FromFloat)(src, dst, k, n, destBound);
-}
-int32_t PFh_VecNormal(const PF_RGBA16* src, PF_RGBA16* dst, const float* k, int32_t n,
-                      bool destBound) {
-  return HWY_DYNAMIC_DISPATCH(pfh_vec::Normal16From16)(src, dst, k, n, destBound);
-}
-int32_t PFh_VecNormal(const PFh_RGBA* src, PF_RGBA16* dst, const float* k, int32_t n,
-                      bool destBound) {
-  return HWY_DYNAMIC_DISPATCH(pfh_vec::Normal16FromFloat)(src, dst, k, n, destBound);
-}
-int32_t PFh_VecNormal(const PF_RGBA32F* src, PF_RGBA32F* dst, const float* k, int32_t n,
-                      bool destBound) {
-  return HWY_DYNAMIC_DISPATCH(pfh_vec::Normal32From32)(src, dst, k, n, destBound);
-}
-int32_t PFh_VecNormal(const PFh_RGBA* src, PF_RGBA32F* dst, const float* k, int32_t n,
-                      bool destBound) {
-  return HWY_DYNAMIC_DISPATCH(pfh_vec::Normal32FromFloat)(src, dst, k, n, destBound);
-}
+#define PFH_FORM(bits, P)                                                 \
+  int32_t PFh_VecPlainNormal(const P* src, P* dst, int32_t n) {           \
+    return HWY_DYNAMIC_DISPATCH(pfh_vec::PlainNormal##bits)(src, dst, n); \
+  }
+PFH_PLAIN_FORMS(PFH_FORM)
+#undef PFH_FORM
+#define PFH_FORM(name, S, P)                                                                \
+  int32_t PFh_VecNormal(const S* src, P* dst, const float* k, int32_t n, bool destBound) {  \
+    return HWY_DYNAMIC_DISPATCH(pfh_vec::Normal##name)(src, dst, k, n, destBound);          \
+  }                                                                                         \
+  int32_t PFh_VecSeparable(int mode, const S* src, P* dst, const float* k, int32_t n,       \
+                           bool destBound) {                                                \
+    return HWY_DYNAMIC_DISPATCH(pfh_vec::Separable##name)(mode, src, dst, k, n, destBound); \
+  }
+PFH_STRENGTH_FORMS(PFH_FORM)
+#undef PFH_FORM
 #endif  // HWY_ONCE
