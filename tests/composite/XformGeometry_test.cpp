@@ -200,7 +200,7 @@ TEST_F(XformGeometryTest, PlacementMustOffsetBuffersWhoseOriginIsOffZeroOnOneAxi
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "source at " << c.src.left << "," << c.src.top << " by "
                                     << c.dx << "," << c.dy);
-    U_SharedPtr<RG_RenderNode> src(new TestPatternNode(c.src));
+    U_SharedPtr<RG_RenderNode> src(TestPattern(c.src));
     const M_LRect placed = M_Offset(c.src, c.dx, c.dy);
     const auto x = MakeXform({Translation(c.dx, c.dy)}, 0, src.get());
     const TestOutcome r = TestRun(x.get(), Rect(0, 0, 10, 10));

@@ -23,7 +23,7 @@ using RenderFn = std::function<void(RG_NodeRenderCB*)>;
 class ContractTest : public LeakCheckTest {};
 
 TEST_F(ContractTest, BadDepthsAndDestinationsAreRefusedWhereTheRequestEnters) {
-  U_SharedPtr<RG_RenderNode> root(new TestSolidNode(TestRect(0, 0, 10, 10), kRed));
+  U_SharedPtr<RG_RenderNode> root(TestSolid(TestRect(0, 0, 10, 10), kRed));
   RG_RenderRequest request = TestRequest(TestRect(0, 0, 10, 10));
   request.bit_depth = 12;
   EXPECT_EQ(CatchCode([&] { TestRun(root.get(), request); }), U_ERR_BAD_PARAMETER);
@@ -67,7 +67,7 @@ TEST_F(ContractTest, NodeContractViolationsReportAndThrow) {
   RG_CheckoutResult* foreign = nullptr;
   const auto middle = [&] {
     return new TestLambdaNode(
-        {new TestSolidNode(TestRect(0, 0, 10, 10), kRed)},
+        {TestSolid(TestRect(0, 0, 10, 10), kRed)},
         [&](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
           foreign = cb->CheckoutInput(0, r);
           cb->RequestOutput(r.rect, 0, 0);
@@ -216,7 +216,7 @@ TEST_F(ContractTest, NodeContractViolationsReportAndThrow) {
     SCOPED_TRACE(c.name);
     locks = 0;
     U_ClearReportLog();
-    auto* input = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
+    auto* input = TestSolid(TestRect(0, 0, 10, 10), kRed);
     std::vector<RG_RenderNode*> inputs{input};
     if (c.input == 1) inputs = {nullptr};
     if (c.input == 2) inputs = {middle()};

@@ -110,10 +110,8 @@ TEST_F(HandOverTest, CopiesOnlyWhereSharingIsImpossibleAndRendersOnce) {
       {"a pass-through into a destination copies", [](auto*, auto* s) { return PassThrough(s); },
        kDest, b, b, b, 32 * 16 * 4, false, false},
       {"three in-place writers: two copies, then the buffer",
-       [](auto* p, auto*) {
-         return new TestOverNode(Invert(p), new TestOverNode(Invert(p), Invert(p)));
-       },
-       kNoLock, b, none, b, 2 * 32 * 16 * 4, false, true},
+       [](auto* p, auto*) { return TestOver(Invert(p), TestOver(Invert(p), Invert(p))); }, kNoLock,
+       b, none, b, 2 * 32 * 16 * 4, false, true},
       // The effect's own copy is the only one.
       {"a view dropped early leaves the buffer to the in-place last consumer",
        [](auto* p, auto*) {
@@ -124,7 +122,7 @@ TEST_F(HandOverTest, CopiesOnlyWhereSharingIsImpossibleAndRendersOnce) {
        },
        kNoLock, b, none, b, 32 * 16 * 4, false, true},
       {"a growing consumer enlarges the producer's buffer",
-       [](auto* p, auto*) { return new TestOverNode(new E(p, E::kPad), p); }, kNoLock,
+       [](auto* p, auto*) { return TestOver(new E(p, E::kPad), p); }, kNoLock,
        TestRect(2, 2, 30, 14), none, TestRect(2, 2, 30, 14), 28 * 12 * 4, false, false},
       {"leaf and in-place root render straight into the destination",
        [](auto* p, auto*) { return Invert(p); }, kDest, b, b, b, 0, false, true},
@@ -137,7 +135,7 @@ TEST_F(HandOverTest, CopiesOnlyWhereSharingIsImpossibleAndRendersOnce) {
     SCOPED_TRACE(c.name);
     std::unique_ptr<PF_World> buffer(PF_World::New(b, 8, 0));
     TestFillPattern(buffer.get());
-    auto* leaf = new TestPatternNode(b);
+    auto* leaf = TestPattern(b);
     U_SharedPtr<RG_RenderNode> keepLeaf(leaf);
     U_SharedPtr<RG_RenderNode> source(new RG_SourceBufferNode(buffer.get()));
     U_SharedPtr<RG_RenderNode> root(c.graph(leaf, source.get()));
@@ -181,7 +179,7 @@ TEST_F(HandOverTest, CopiesOnlyWhereSharingIsImpossibleAndRendersOnce) {
 }
 
 TEST_F(HandOverTest, EarlierConsumersGetReadOnlyViewsAndTheLastTheBufferItself) {
-  auto* pattern = new TestPatternNode(TestRect(0, 0, 64, 64));
+  auto* pattern = TestPattern(TestRect(0, 0, 64, 64));
   std::vector<bool> views, writable;
   U_SharedPtr<RG_RenderNode> root(Reader(
       {pattern, pattern, pattern},
@@ -204,7 +202,7 @@ TEST_F(HandOverTest, EarlierConsumersGetReadOnlyViewsAndTheLastTheBufferItself) 
 // A wide producer read by two consumers: the first gets a view whose offset
 // inside the buffer needs more than 16 bits.
 TEST_F(HandOverTest, ViewsSitAtTheirOffsetInsideAWideBuffer) {
-  auto* wide = new TestPatternNode(TestRect(0, 0, 40000, 2));
+  auto* wide = TestPattern(TestRect(0, 0, 40000, 2));
   std::vector<PF_RGBA8> pixels;
   U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
       {wide, wide},
@@ -357,8 +355,8 @@ TEST_F(HandOverTest, WithdrawnAndUnaskedInputsAreNeverRenderedAndResultsAreCount
   for (bool withdraw : {true, false}) {
     std::vector<long> live;
     const auto count = [&live] { live.push_back(U_GetTrackedStats().live_objects); };
-    auto* used = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
-    auto* skippedLeaf = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
+    auto* used = TestSolid(TestRect(0, 0, 10, 10), kRed);
+    auto* skippedLeaf = TestSolid(TestRect(0, 0, 10, 10), kRed);
     RG_RenderNode* skipped = Invert(skippedLeaf);
     U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
         {used, skipped},
@@ -396,7 +394,7 @@ TEST_F(HandOverTest, InPlaceOutputOverAnEmptyInputIsClearedWithOrWithoutTheClear
   for (uint8_t clear : {0, 1}) {  // 1: RG_NEW_WORLD_CLEAR
     SCOPED_TRACE(int{clear});
     U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
-        {new TestSolidNode(TestRect(0, 0, 10, 10), kRed)},
+        {TestSolid(TestRect(0, 0, 10, 10), kRed)},
         [clear](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
           RG_CheckoutResult* in = cb->CheckoutInput(0, TestRequest(TestRect(50, 50, 60, 60)));
           cb->RequestOutputInPlace(in, r.rect, 0, clear);
@@ -439,9 +437,9 @@ namespace {
 // a forced rect that keeps the opaque flag or leaves garbage, a node's own
 // world not placed at its rect.
 TEST_F(HandOverTest, CheckoutOperationsCopyOnlyWhatOthersStillShare) {
-  auto* leaf = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
-  auto* other = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
-  auto* far = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
+  auto* leaf = TestSolid(TestRect(0, 0, 10, 10), kRed);
+  auto* other = TestSolid(TestRect(0, 0, 10, 10), kRed);
+  auto* far = TestSolid(TestRect(0, 0, 10, 10), kRed);
   U_SharedPtr<RG_RenderNode> keep(leaf), keepOther(other), keepFar(far);
   for (bool shared : {false, true}) {
     SCOPED_TRACE(shared ? "shared" : "sole consumer");
@@ -503,7 +501,7 @@ TEST_F(HandOverTest, CheckoutOperationsCopyOnlyWhatOthersStillShare) {
 TEST_F(HandOverTest, FailedConversionLeavesTheCheckoutAsItWas) {
   int failures = 0;
   U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
-      {new TestSolidNode(TestRect(0, 0, 10, 10), kRed)},
+      {TestSolid(TestRect(0, 0, 10, 10), kRed)},
       [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
         TestInputThenOutput(cb, r);
         return nullptr;

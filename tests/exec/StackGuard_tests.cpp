@@ -89,7 +89,7 @@ void RunOnThreadWithStack(size_t stackBytes, std::function<void()> body) {
 }  // namespace
 
 TEST_F(StackGuardTest, LimitsDefaultAndAreReadOnlyAtTheFirstExecution) {
-  U_SharedPtr<RG_RenderNode> root(new TestSolidNode(TestRect(0, 0, 8, 8), kRed));
+  U_SharedPtr<RG_RenderNode> root(TestSolid(TestRect(0, 0, 8, 8), kRed));
   EXPECT_EQ(Execute(root.get()), 0);
   EXPECT_EQ(RGp_TraverserAccess::PerNodeLimit(), 0u);
   EXPECT_EQ(RGp_TraverserAccess::TotalLimit(), 8000000u);
@@ -109,7 +109,7 @@ TEST_F(StackGuardTest, LimitsDefaultAndAreReadOnlyAtTheFirstExecution) {
 // proof shows.)
 TEST_F(StackGuardTest, TotalLimitOfZeroStopsTheMainThreadBeforeAnyNodeEveryTime) {
   PREF_SetTextPrefLong(PREFp_G[2], kSection, "Total", 0);
-  auto* solid = new TestSolidNode(TestRect(0, 0, 8, 8), kRed);
+  auto* solid = TestSolid(TestRect(0, 0, 8, 8), kRed);
   U_SharedPtr<RG_RenderNode> root(new ProofEffectNode(solid, ProofEffectNode::kInPlace));
   for (int run = 0; run < 2; ++run) {  // a stored 0 is read again
     U_ClearReportLog();
@@ -123,7 +123,7 @@ TEST_F(StackGuardTest, TotalLimitOfZeroStopsTheMainThreadBeforeAnyNodeEveryTime)
 
 TEST_F(StackGuardTest, PerNodeLimitReportsAndDoesNotStop) {
   PREF_SetTextPrefLong(PREFp_G[2], kSection, "Per-Node", 32 * 1024);
-  auto* leaf = new TestSolidNode(TestRect(0, 0, 8, 8), kRed);
+  auto* leaf = TestSolid(TestRect(0, 0, 8, 8), kRed);
   U_SharedPtr<RG_RenderNode> modest(MakeStackHungryNode(leaf, false));
   EXPECT_EQ(Execute(modest.get()), 0);
   EXPECT_TRUE(U_ReportLog().empty());
@@ -139,7 +139,7 @@ TEST_F(StackGuardTest, PerNodeLimitReportsAndDoesNotStop) {
 TEST_F(StackGuardTest, NegativeLimitsAreReportedAndReplacedByDefaults) {
   PREF_SetTextPrefLong(PREFp_G[2], kSection, "Per-Node", -5);
   PREF_SetTextPrefLong(PREFp_G[2], kSection, "Total", -1);
-  U_SharedPtr<RG_RenderNode> root(new TestSolidNode(TestRect(0, 0, 8, 8), kRed));
+  U_SharedPtr<RG_RenderNode> root(TestSolid(TestRect(0, 0, 8, 8), kRed));
   EXPECT_EQ(Execute(root.get()), 0);
   const auto& log = U_ReportLog();
   ASSERT_EQ(log.size(), 2u);
@@ -154,7 +154,7 @@ TEST_F(StackGuardTest, NegativeLimitsAreReportedAndReplacedByDefaults) {
 }
 
 TEST_F(StackGuardTest, PreferenceErrorStopsBeforeAnyNodeAndIsReadAgain) {
-  auto* solid = new TestSolidNode(TestRect(0, 0, 8, 8), kRed);
+  auto* solid = TestSolid(TestRect(0, 0, 8, 8), kRed);
   U_SharedPtr<RG_RenderNode> root(solid);
   U_InjectFailure(0, 4444);
   EXPECT_EQ(Execute(root.get()), 4444);
@@ -166,7 +166,7 @@ TEST_F(StackGuardTest, PreferenceErrorStopsBeforeAnyNodeAndIsReadAgain) {
 
 TEST_F(StackGuardTest, AGuardedRenderThreadStopsAGraphTooDeepForItsStack) {
   // Far deeper than a 1 MiB stack holds: unguarded, this thread would crash.
-  U_SharedPtr<RG_RenderNode> root(new TestSolidNode(TestRect(0, 0, 8, 8), kRed));
+  U_SharedPtr<RG_RenderNode> root(TestSolid(TestRect(0, 0, 8, 8), kRed));
   for (int i = 0; i < 40000; ++i) root = MakeStackHungryNode(root.get(), false);
   long code = -1;
   uint64_t limit = 0;
@@ -183,7 +183,7 @@ TEST_F(StackGuardTest, AGuardedRenderThreadStopsAGraphTooDeepForItsStack) {
 }
 
 TEST_F(StackGuardTest, ThreadGuardLimitsApplyOffTheMainThreadOnly) {
-  auto* leaf = new TestSolidNode(TestRect(0, 0, 8, 8), kRed);
+  auto* leaf = TestSolid(TestRect(0, 0, 8, 8), kRed);
   U_SharedPtr<RG_RenderNode> modest(MakeStackHungryNode(leaf, false));
   U_SharedPtr<RG_RenderNode> hungry(MakeStackHungryNode(leaf, true));
   const char* overflow = "Render Graph stack overflow -- composition too complex.";

@@ -19,7 +19,7 @@ constexpr PF_RGBA8 kRed{200, 0, 0, 255};
 class TraversalTest : public LeakCheckTest {};
 
 TEST_F(TraversalTest, NullOrEmptyRootClearsTheOutputsAndLeavesTheFlags) {
-  auto* solid = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
+  auto* solid = TestSolid(TestRect(0, 0, 10, 10), kRed);
   U_SharedPtr<RG_RenderNode> keep(solid);
   for (const RG_RenderNode* root : {static_cast<RG_RenderNode*>(nullptr), keep.get()}) {
     int dummy = 0;
@@ -39,8 +39,8 @@ TEST_F(TraversalTest, NullOrEmptyRootClearsTheOutputsAndLeavesTheFlags) {
 
 TEST_F(TraversalTest, QueriesAnswerForReachedNodesAndNodeDataDiesWithTheTraverser) {
   int destroyed = 0;
-  auto* solid = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
-  U_SharedPtr<RG_RenderNode> unreached(new TestSolidNode(TestRect(0, 0, 5, 5), kRed));
+  auto* solid = TestSolid(TestRect(0, 0, 10, 10), kRed);
+  U_SharedPtr<RG_RenderNode> unreached(TestSolid(TestRect(0, 0, 5, 5), kRed));
   U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
       {solid},
       [&](RG_NodePreRenderCB* cb, const RG_RenderRequest&) -> RG_NodeData* {
@@ -85,7 +85,7 @@ TEST_F(TraversalTest, ManyNodesAreFoundAndDieInTheOrderTheyWereReached) {
   constexpr int kNodes = 1500;
   std::vector<int> deaths;
   std::vector<RG_RenderNode*> nodes;  // nodes[i] is reached i-th
-  RG_RenderNode* below = new TestSolidNode(TestRect(0, 0, 1, 1), kRed);
+  RG_RenderNode* below = TestSolid(TestRect(0, 0, 1, 1), kRed);
   for (int depth = kNodes - 1; depth >= 0; --depth) {
     below = new TestLambdaNode(
         {below},
@@ -119,7 +119,7 @@ TEST_F(TraversalTest, ManyNodesAreFoundAndDieInTheOrderTheyWereReached) {
 // it again (its visited mark cleared): the in-place nodes above grow the
 // leaf's buffer to the new rect.
 TEST_F(TraversalTest, ExecuteAfterPreRenderGraphReusesOrPropagatesAgain) {
-  auto* leaf = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
+  auto* leaf = TestSolid(TestRect(0, 0, 10, 10), kRed);
   const auto inPlace = [](RG_RenderNode* input) {
     return new TestLambdaNode(
         {input},
@@ -150,11 +150,10 @@ TEST_F(TraversalTest, ExecuteAfterPreRenderGraphReusesOrPropagatesAgain) {
 }
 
 TEST_F(TraversalTest, NodeIdsFollowTheFirstPreRenderOrderAndStay) {
-  auto* a = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
-  auto* b = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
-  U_SharedPtr<RG_RenderNode> root(new TestOverNode(a, b));
-  U_SharedPtr<RG_RenderNode> second(
-      new TestOverNode(b, new TestSolidNode(TestRect(0, 0, 4, 4), kRed)));
+  auto* a = TestSolid(TestRect(0, 0, 10, 10), kRed);
+  auto* b = TestSolid(TestRect(0, 0, 10, 10), kRed);
+  U_SharedPtr<RG_RenderNode> root(TestOver(a, b));
+  U_SharedPtr<RG_RenderNode> second(TestOver(b, TestSolid(TestRect(0, 0, 4, 4), kRed)));
   EXPECT_EQ(a->GetNodeID(), -1);
   TestRun(root.get(), TestRequest(TestRect(0, 0, 10, 10)));
   EXPECT_EQ(root->GetNodeID(), 0);
@@ -215,7 +214,7 @@ TEST_F(TraversalTest, RequestsThatMeetPreRenderAgainOnlyWhenNotCovered) {
     SCOPED_TRACE(c.name);
     std::vector<RG_RenderRequest> seen;
     const bool whole = c.asks[0].flags & kWhole;
-    auto* leaf = new TestSolidNode(big, kRed);
+    auto* leaf = TestSolid(big, kRed);
     auto* probe = new TestLambdaNode(
         {leaf},
         [&seen, whole, big](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
@@ -277,8 +276,8 @@ TEST_F(TraversalTest, RequestsThatMeetPreRenderAgainOnlyWhenNotCovered) {
 TEST_F(TraversalTest, CheckoutIdsGroupsAndTheRenderOrderFollowTheCheckouts) {
   RG_CheckoutResult *a = nullptr, *out = nullptr, *b = nullptr, *c = nullptr, *d = nullptr;
   std::vector<RG_CheckoutResult*> order;
-  TestSolidNode* in[3];
-  for (auto*& n : in) n = new TestSolidNode(TestRect(0, 0, 10, 10), kRed);
+  TestLambdaNode* in[3];
+  for (auto*& n : in) n = TestSolid(TestRect(0, 0, 10, 10), kRed);
   std::vector<int> renderedAtFirstAsk;
   U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
       {in[0], in[1], in[2]},
@@ -297,7 +296,7 @@ TEST_F(TraversalTest, CheckoutIdsGroupsAndTheRenderOrderFollowTheCheckouts) {
         EXPECT_EQ(cb->GetCheckoutByID(-1), out);
         EXPECT_EQ(cb->GetCheckoutByID(2), b);
         b->GetWorld();
-        for (const TestSolidNode* n : in) renderedAtFirstAsk.push_back(n->counters.renders);
+        for (const TestLambdaNode* n : in) renderedAtFirstAsk.push_back(n->counters.renders);
         for (RG_CheckoutResult* r : {a, c, d}) r->GetWorld();
         out->GetOutputWorld();
         const RG_CheckoutResult* all[] = {a, out, b, c, d};
@@ -312,7 +311,7 @@ TEST_F(TraversalTest, CheckoutIdsGroupsAndTheRenderOrderFollowTheCheckouts) {
   TestRun(root.get(), TestRect(0, 0, 10, 10));
   EXPECT_EQ(order, (std::vector<RG_CheckoutResult*>{a, out, b, c, d}));
   EXPECT_EQ(renderedAtFirstAsk, (std::vector<int>{1, 1, 0}));
-  for (const TestSolidNode* n : in) EXPECT_EQ(n->counters.renders, 1);
+  for (const TestLambdaNode* n : in) EXPECT_EQ(n->counters.renders, 1);
 }
 
 // The invocations live in the arena: every block must be aligned as malloc

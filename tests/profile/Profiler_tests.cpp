@@ -260,8 +260,8 @@ TEST_F(GraphProfilerTest, ScopesOpenWhenUninstalledMustKeepReporting) {
 // A node is timed once for each delivery of its result (its own render and
 // each hand-over), also when a consumer's render fails.
 TEST_F(GraphProfilerTest, EveryDeliveryMustBeTimedAlsoWhenRenderingFails) {
-  auto* pattern = new TestPatternNode(TestRect(0, 0, 8, 8));
-  auto* over = new TestOverNode(pattern, new TestOverNode(pattern, pattern));
+  auto* pattern = TestPattern(TestRect(0, 0, 8, 8));
+  auto* over = TestOver(pattern, TestOver(pattern, pattern));
   U_SharedPtr<RG_RenderNode> root(over);
   WatchedDot profiler;
   RG_SetProfiler(&profiler);

@@ -44,58 +44,51 @@ void TestFillPattern(PF_World* world) {
           TestPatternAt(x + world->origin_x, y + world->origin_y);
 }
 
-TestSolidNode::TestSolidNode(const M_LRect& bounds, PF_RGBA8 color, bool pattern)
-    : bounds_(bounds), color_(color), pattern_(pattern) {}
-
-RG_NodeData* TestSolidNode::PreRender(RG_NodePreRenderCB* cb,
-                                      const RG_RenderRequest& request) const {
-  ++counters.pre_renders;
-  cb->RequestOutput(M_Intersect(request.rect, bounds_), color_.alpha == 255 ? 1 : 0, 0);
-  return nullptr;
+TestLambdaNode* TestSolid(const M_LRect& bounds, PF_RGBA8 color, bool pattern) {
+  auto* node = new TestLambdaNode(
+      {},
+      [=](RG_NodePreRenderCB* cb, const RG_RenderRequest& request) -> RG_NodeData* {
+        cb->RequestOutput(M_Intersect(request.rect, bounds), color.alpha == 255 ? 1 : 0, 0);
+        return nullptr;
+      },
+      [=](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+        PF_World* out = cb->GetCheckoutByID(-1)->GetOutputWorld();
+        pattern ? TestFillPattern(out) : TestFill(out, color);
+      });
+  node->SetTestContentBounds(bounds, bounds);
+  return node;
 }
 
-void TestSolidNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) const {
-  ++counters.renders;
-  PF_World* out = cb->GetCheckoutByID(-1)->GetOutputWorld();
-  if (pattern_) {
-    TestFillPattern(out);
-  } else {
-    TestFill(out, color_);
-  }
-}
-
-TestOverNode::TestOverNode(RG_RenderNode* top, RG_RenderNode* bottom) {
-  inputs_.push_back(top);
-  inputs_.push_back(bottom);
-}
-
-RG_NodeData* TestOverNode::PreRender(RG_NodePreRenderCB* cb,
-                                     const RG_RenderRequest& request) const {
-  RG_CheckoutResult* top = cb->CheckoutInput(0, request);
-  cb->BeginCheckoutGroup();
-  RG_CheckoutResult* bottom = cb->CheckoutInput(1, request);
-  const bool opaque =
-      (bottom->GetFlags() & RG_OUTPUT_OPAQUE) != 0 && bottom->GetRect() == request.rect;
-  cb->RequestOutput(M_Union(top->GetRect(), bottom->GetRect()), opaque ? 1 : 0, 1);
-  return nullptr;
-}
-
-void TestOverNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) const {
-  const PF_World* layers[] = {cb->GetNextCheckout()->GetWorld(), cb->GetNextCheckout()->GetWorld()};
-  PF_World* dst = cb->GetNextCheckout()->GetOutputWorld();
-  for (const PF_World* src : {layers[1], layers[0]}) {
-    if (src == nullptr) continue;
-    const M_LRect r = M_Intersect(dst->GetRect(), src->GetRect());
-    for (int32_t y = r.top; y < r.bottom; ++y) {
-      for (int32_t x = r.left; x < r.right; ++x) {
-        const PF_RGBA8 s = TestPixel(src, x, y);
-        auto* d = static_cast<uint8_t*>(dst->PixelAddress(x - dst->origin_x, y - dst->origin_y));
-        const uint8_t* sc = &s.red;
-        for (int c = 0; c < 4; ++c)
-          d[c] = static_cast<uint8_t>(sc[c] + (d[c] * (255 - s.alpha) + 127) / 255);
-      }
-    }
-  }
+TestLambdaNode* TestOver(RG_RenderNode* top, RG_RenderNode* bottom) {
+  return new TestLambdaNode(
+      {top, bottom},
+      [](RG_NodePreRenderCB* cb, const RG_RenderRequest& request) -> RG_NodeData* {
+        RG_CheckoutResult* t = cb->CheckoutInput(0, request);
+        cb->BeginCheckoutGroup();
+        RG_CheckoutResult* b = cb->CheckoutInput(1, request);
+        const bool opaque = (b->GetFlags() & RG_OUTPUT_OPAQUE) != 0 && b->GetRect() == request.rect;
+        cb->RequestOutput(M_Union(t->GetRect(), b->GetRect()), opaque ? 1 : 0, 1);
+        return nullptr;
+      },
+      [](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+        const PF_World* layers[] = {cb->GetNextCheckout()->GetWorld(),
+                                    cb->GetNextCheckout()->GetWorld()};
+        PF_World* dst = cb->GetNextCheckout()->GetOutputWorld();
+        for (const PF_World* src : {layers[1], layers[0]}) {
+          if (src == nullptr) continue;
+          const M_LRect r = M_Intersect(dst->GetRect(), src->GetRect());
+          for (int32_t y = r.top; y < r.bottom; ++y) {
+            for (int32_t x = r.left; x < r.right; ++x) {
+              const PF_RGBA8 s = TestPixel(src, x, y);
+              auto* d =
+                  static_cast<uint8_t*>(dst->PixelAddress(x - dst->origin_x, y - dst->origin_y));
+              const uint8_t* sc = &s.red;
+              for (int c = 0; c < 4; ++c)
+                d[c] = static_cast<uint8_t>(sc[c] + (d[c] * (255 - s.alpha) + 127) / 255);
+            }
+          }
+        }
+      });
 }
 
 TestLambdaNode::TestLambdaNode(std::vector<RG_RenderNode*> inputs, PreRenderFn preRender,

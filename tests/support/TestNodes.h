@@ -70,40 +70,6 @@ inline TestOutcome TestRun(const RG_RenderNode* root, const M_LRect& rect) {
   return TestRun(root, TestRequest(rect));
 }
 
-// An 8-bit leaf filling `bounds` with one colour, or with TestPatternAt; its
-// output is the request clipped to the bounds, opaque when the colour's alpha
-// is full.
-class TestSolidNode : public RG_RenderNode {
- public:
-  TestSolidNode(const M_LRect& bounds, PF_RGBA8 color, bool pattern = false);
-  RG_NodeData* PreRender(RG_NodePreRenderCB* cb, const RG_RenderRequest& request) const override;
-  void Render(RG_NodeRenderCB* cb, const RG_RenderRequest& request,
-              const RG_NodeData* data) const override;
-  mutable TestCounters counters;
-
- protected:
-  M_LRect ComputeContentBounds(RG_ContentBoundsType) const override { return bounds_; }
-
- private:
-  M_LRect bounds_;
-  PF_RGBA8 color_;
-  bool pattern_;
-};
-
-struct TestPatternNode : TestSolidNode {
-  explicit TestPatternNode(const M_LRect& bounds) : TestSolidNode(bounds, {0, 0, 0, 255}, true) {}
-};
-
-// Lays input 0 over input 1 (premultiplied "over"); input 1 is checked out
-// in a group of its own.
-class TestOverNode : public RG_RenderNode {
- public:
-  TestOverNode(RG_RenderNode* top, RG_RenderNode* bottom);
-  RG_NodeData* PreRender(RG_NodePreRenderCB* cb, const RG_RenderRequest& request) const override;
-  void Render(RG_NodeRenderCB* cb, const RG_RenderRequest& request,
-              const RG_NodeData* data) const override;
-};
-
 // A node whose passes are given as functions, for tests that need a node to
 // do one particular thing (or break a rule) in PreRender or Render.
 class TestLambdaNode : public RG_RenderNode {
@@ -117,7 +83,7 @@ class TestLambdaNode : public RG_RenderNode {
               const RG_NodeData* data) const override;
   // Content bounds per type (unbounded by default); before the first traversal.
   void SetTestContentBounds(const M_LRect& type0, const M_LRect& type1);
-  bool ContentBoundsDifferByType() const override { return has_bounds_; }
+  bool ContentBoundsDifferByType() const override { return bounds_[0] != bounds_[1]; }
   mutable TestCounters counters;
 
  protected:
@@ -129,6 +95,17 @@ class TestLambdaNode : public RG_RenderNode {
   bool has_bounds_ = false;
   M_LRect bounds_[2];
 };
+
+// An 8-bit leaf filling `bounds` with one colour, or with TestPatternAt; its
+// output is the request clipped to the bounds, opaque when the colour's alpha
+// is full.
+TestLambdaNode* TestSolid(const M_LRect& bounds, PF_RGBA8 color, bool pattern = false);
+inline TestLambdaNode* TestPattern(const M_LRect& bounds) {
+  return TestSolid(bounds, {0, 0, 0, 255}, true);
+}
+// Lays input 0 over input 1 (premultiplied "over"); input 1 is checked out
+// in a group of its own.
+TestLambdaNode* TestOver(RG_RenderNode* top, RG_RenderNode* bottom);
 
 // Records its destruction, for ownership tests.
 template <class Base>
