@@ -228,7 +228,7 @@ TEST_F(ContractTest, NodeContractViolationsReportAndThrow) {
           return nullptr;
         },
         [&](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) { c.render(cb); }));
-    EXPECT_EQ(CatchCode([&] { TestRun(root.get(), TestRequest(TestRect(0, 0, 10, 10))); }), c.code);
+    EXPECT_EQ(CatchCode([&] { TestRun(root.get(), TestRect(0, 0, 10, 10)); }), c.code);
     if (c.code != 0) {
       ExpectLastReport(c.code == 516 ? U_ReportKind::ErrorString : U_ReportKind::FailedVerification,
                        c.location, c.line, c.text);

@@ -79,6 +79,21 @@ TestLambdaNode* Reader(std::vector<RG_RenderNode*> inputs,
       });
 }
 
+// An opaque leaf whose output is a view of `buffer`, kept valid by a lock
+// from `makeLock`.
+TestLambdaNode* LockedLeaf(PF_World* buffer, std::function<RG_BufferLock*()> makeLock) {
+  return new TestLambdaNode(
+      {},
+      [buffer](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+        cb->RequestOutput(M_Intersect(r.rect, buffer->GetRect()), 1, 0);
+        return nullptr;
+      },
+      [buffer, makeLock](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+        RG_CheckoutResult* out = cb->GetCheckoutByID(-1);
+        out->SetOutputWorld(PF_World::NewReference(buffer, out->GetRect()), makeLock());
+      });
+}
+
 class HandOverTest : public LeakCheckTest {};
 
 // Each row: a graph over a pattern `leaf` (or a locked `buffer`), run in one
@@ -192,7 +207,7 @@ TEST_F(HandOverTest, EarlierConsumersGetReadOnlyViewsAndTheLastTheBufferItself) 
         }
       },
       true));
-  TestRun(root.get(), TestRequest(TestRect(0, 0, 64, 64)));
+  TestRun(root.get(), TestRect(0, 0, 64, 64));
   EXPECT_EQ(pattern->counters.renders, 1);
   EXPECT_EQ(views, (std::vector<bool>{true, true, false}));
   EXPECT_EQ(writable, (std::vector<bool>{false, false, true}));
@@ -220,7 +235,7 @@ TEST_F(HandOverTest, ViewsSitAtTheirOffsetInsideAWideBuffer) {
         cb->GetNextCheckout()->GetWorld();
         cb->GetNextCheckout()->GetOutputWorld();
       }));
-  TestRun(root.get(), TestRequest(TestRect(0, 0, 1, 1)));
+  TestRun(root.get(), TestRect(0, 0, 1, 1));
   ASSERT_EQ(pixels.size(), 2u);
   EXPECT_TRUE(TestSame(pixels[0], TestPatternAt(39995, 1)));
   EXPECT_TRUE(TestSame(pixels[1], TestPatternAt(39990, 0)));
@@ -233,17 +248,8 @@ TEST_F(HandOverTest, LocksStayWithTheirViewsAndGoWithACopy) {
   std::unique_ptr<PF_World> buffer(PF_World::New(TestRect(0, 0, 32, 32), 8, 0));
   TestFillPattern(buffer.get());
   int locksDeleted = 0;
-  U_SharedPtr<RG_RenderNode> leaf = new TestLambdaNode(
-      {},
-      [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
-        cb->RequestOutput(M_Intersect(r.rect, TestRect(0, 0, 32, 32)), 1, 0);
-        return nullptr;
-      },
-      [&](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
-        RG_CheckoutResult* out = cb->GetNextCheckout();
-        out->SetOutputWorld(PF_World::NewReference(buffer.get(), out->GetRect()),
-                            new TestCounted<RG_BufferLock>(&locksDeleted));
-      });
+  U_SharedPtr<RG_RenderNode> leaf =
+      LockedLeaf(buffer.get(), [&] { return new TestCounted<RG_BufferLock>(&locksDeleted); });
   for (bool force : {false, true}) {
     SCOPED_TRACE(force ? "forced larger" : "covered");
     locksDeleted = 0;
@@ -275,7 +281,7 @@ TEST_F(HandOverTest, LocksStayWithTheirViewsAndGoWithACopy) {
           }
           cb->GetNextCheckout()->GetOutputWorld();
         }));
-    TestRun(root.get(), TestRequest(TestRect(0, 0, 40, 40)));
+    TestRun(root.get(), TestRect(0, 0, 40, 40));
     EXPECT_EQ(views, (std::vector<bool>{true, !force}));
     EXPECT_EQ(locks, (std::vector<bool>{false, !force}));
     EXPECT_EQ(deletedThen, (std::vector<int>{0, force ? 1 : 0}));
@@ -293,18 +299,9 @@ TEST_F(HandOverTest, CopyForACallerWithoutLockHolderDropsTheViewBeforeTheLock) {
   };
   std::unique_ptr<PF_World> buffer(TestMakeWorld(TestRect(0, 0, 10, 10), kRed));
   long worldsAtLockDelete = -1;
-  U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
-      {},
-      [](RG_NodePreRenderCB* cb, const RG_RenderRequest&) -> RG_NodeData* {
-        cb->RequestOutput(TestRect(0, 0, 10, 10), 1, 0);
-        return nullptr;
-      },
-      [&](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
-        cb->GetCheckoutByID(-1)->SetOutputWorld(
-            PF_World::NewReference(buffer.get(), TestRect(0, 0, 10, 10)),
-            new CountingLock(&worldsAtLockDelete));
-      }));
-  TestOutcome out = TestRun(root.get(), TestRequest(TestRect(0, 0, 10, 10)));
+  U_SharedPtr<RG_RenderNode> root(
+      LockedLeaf(buffer.get(), [&] { return new CountingLock(&worldsAtLockDelete); }));
+  TestOutcome out = TestRun(root.get(), TestRect(0, 0, 10, 10));
   ASSERT_NE(out.world, nullptr);
   EXPECT_FALSE(out.world->IsReference());
   EXPECT_EQ(worldsAtLockDelete, 2);  // the buffer and the caller's copy
@@ -318,16 +315,9 @@ TEST_F(HandOverTest, ReleaseDropsTheLockAsThePreferenceSays) {
   PREF_ResetAll();
   RGp_ReleaseLockPref().Reset();
   int locksDeleted = 0, afterRelease = -1;
-  auto* leaf = new TestLambdaNode(
-      {},
-      [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
-        cb->RequestOutput(r.rect, 0, 0);
-        return nullptr;
-      },
-      [&](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
-        cb->GetNextCheckout()->SetOutputWorld(TestMakeWorld(TestRect(0, 0, 10, 10), kRed),
-                                              new TestCounted<RG_BufferLock>(&locksDeleted));
-      });
+  std::unique_ptr<PF_World> buffer(TestMakeWorld(TestRect(0, 0, 10, 10), kRed));
+  auto* leaf =
+      LockedLeaf(buffer.get(), [&] { return new TestCounted<RG_BufferLock>(&locksDeleted); });
   U_SharedPtr<RG_RenderNode> root(Reader({leaf}, [&](auto& in) {
     in[0]->GetWorld();
     in[0]->Release();
@@ -340,7 +330,7 @@ TEST_F(HandOverTest, ReleaseDropsTheLockAsThePreferenceSays) {
     if (pref >= 0) PREF_SetTextPrefLong(PREFp_G[2], "Misc Section", key, pref);
     if (pref == 0) RGp_ReleaseLockPref().Reset();
     locksDeleted = 0;
-    TestRun(root.get(), TestRequest(TestRect(0, 0, 10, 10)));
+    TestRun(root.get(), TestRect(0, 0, 10, 10));
     EXPECT_EQ(afterRelease, pref < 0 ? 1 : 0);  // 1 after 0: the value is cached
     EXPECT_EQ(locksDeleted, 1);
   }
@@ -381,7 +371,7 @@ TEST_F(HandOverTest, WithdrawnAndUnaskedInputsAreNeverRenderedAndResultsAreCount
     // Withdrawing released the whole sub-graph behind the input.
     EXPECT_EQ(RGp_TraverserAccess::Invocation(traverser, skippedLeaf)->ConsumerCount(),
               withdraw ? 0u : 1u);
-    TestOutcome out = TestRun(root.get(), TestRequest(TestRect(0, 0, 10, 10)));
+    TestOutcome out = TestRun(root.get(), TestRect(0, 0, 10, 10));
     EXPECT_EQ(skippedLeaf->counters.renders, 0);
     EXPECT_EQ(used->counters.renders, 1);
     EXPECT_TRUE(TestSame(TestPixel(out.world.get(), 3, 3), kRed));
@@ -484,7 +474,7 @@ TEST_F(HandOverTest, CheckoutOperationsCopyOnlyWhatOthersStillShare) {
           out->SetOutputWorld(TestMakeWorld(TestRect(0, 0, 10, 4), kRed), nullptr);
           EXPECT_EQ(out->GetOutputWorld()->GetRect(), TestRect(30, 40, 40, 44));
         }));
-    TestOutcome out = TestRun(root.get(), TestRequest(TestRect(0, 0, 40, 44)));
+    TestOutcome out = TestRun(root.get(), TestRect(0, 0, 40, 44));
     EXPECT_EQ(leaf->counters.renders, 1);
     EXPECT_EQ(other->counters.renders, 1);
     EXPECT_EQ(far->counters.renders, 0);
@@ -522,7 +512,7 @@ TEST_F(HandOverTest, FailedConversionLeavesTheCheckoutAsItWas) {
         EXPECT_EQ(in->GetWorld()->GetDepth(), 16);
         cb->GetNextCheckout()->GetOutputWorld();
       }));
-  TestRun(root.get(), TestRequest(TestRect(0, 0, 10, 10)));
+  TestRun(root.get(), TestRect(0, 0, 10, 10));
   EXPECT_GE(failures, 2);  // the new world and the conversion both failed once
 }
 

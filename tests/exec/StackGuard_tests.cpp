@@ -40,7 +40,7 @@ class StackGuardTest : public LeakCheckTest {
 };
 
 long Execute(const RG_RenderNode* root) {
-  return CatchCode([&] { TestRun(root, TestRequest(TestRect(0, 0, 8, 8))); });
+  return CatchCode([&] { TestRun(root, TestRect(0, 0, 8, 8)); });
 }
 
 // Uses a good deal of stack of its own before the checkout, which enters the

@@ -155,11 +155,11 @@ TEST_F(TraversalTest, NodeIdsFollowTheFirstPreRenderOrderAndStay) {
   U_SharedPtr<RG_RenderNode> root(TestOver(a, b));
   U_SharedPtr<RG_RenderNode> second(TestOver(b, TestSolid(TestRect(0, 0, 4, 4), kRed)));
   EXPECT_EQ(a->GetNodeID(), -1);
-  TestRun(root.get(), TestRequest(TestRect(0, 0, 10, 10)));
+  TestRun(root.get(), TestRect(0, 0, 10, 10));
   EXPECT_EQ(root->GetNodeID(), 0);
   EXPECT_EQ(a->GetNodeID(), 1);
   EXPECT_EQ(b->GetNodeID(), 2);
-  TestRun(second.get(), TestRequest(TestRect(0, 0, 10, 10)));
+  TestRun(second.get(), TestRect(0, 0, 10, 10));
   EXPECT_EQ(second->GetNodeID(), 0);
   EXPECT_EQ(b->GetNodeID(), 2);  // kept from the first traversal
   EXPECT_EQ(second->GetInput(1)->GetNodeID(), 1);
@@ -254,7 +254,7 @@ TEST_F(TraversalTest, RequestsThatMeetPreRenderAgainOnlyWhenNotCovered) {
     }
     seen.clear();
     served.clear();
-    TestRun(root.get(), TestRequest(big));
+    TestRun(root.get(), big);
     // Rendered once, whatever the pre-renders were.
     EXPECT_EQ(probe->counters.renders, 1);
     EXPECT_EQ(leaf->counters.renders, 1);

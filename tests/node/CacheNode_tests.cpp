@@ -159,7 +159,7 @@ class CacheNodeTest : public LeakCheckTest {
     source_ = source = new Source(bounds, whole, differ);
     cache_ = cache = new MapCache(lookups, source);
   }
-  TestOutcome Execute(const M_LRect& rect) { return TestRun(cache, TestRequest(rect)); }
+  TestOutcome Execute(const M_LRect& rect) { return TestRun(cache, rect); }
   Source* source = nullptr;
   MapCache* cache = nullptr;
 

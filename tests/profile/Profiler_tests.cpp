@@ -265,7 +265,7 @@ TEST_F(GraphProfilerTest, EveryDeliveryMustBeTimedAlsoWhenRenderingFails) {
   U_SharedPtr<RG_RenderNode> root(over);
   WatchedDot profiler;
   RG_SetProfiler(&profiler);
-  TestRun(root.get(), TestRequest(TestRect(0, 0, 8, 8)));
+  TestRun(root.get(), TestRect(0, 0, 8, 8));
   EXPECT_EQ(profiler.graph_ends, 1);
   EXPECT_EQ(profiler.timings[pattern], 3);  // one render, three hand-overs
   EXPECT_EQ(profiler.timings[over], 1);
@@ -280,7 +280,7 @@ TEST_F(GraphProfilerTest, EveryDeliveryMustBeTimedAlsoWhenRenderingFails) {
         cb->GetNextCheckout()->GetWorld();
         throw 77L;
       }));
-  EXPECT_EQ(CatchCode([&] { TestRun(failing.get(), TestRequest(TestRect(0, 0, 8, 8))); }), 77);
+  EXPECT_EQ(CatchCode([&] { TestRun(failing.get(), TestRect(0, 0, 8, 8)); }), 77);
   EXPECT_EQ(profiler.graph_ends, 2);
   EXPECT_EQ(profiler.timings[failing.get()], 1);
   EXPECT_EQ(profiler.timings[pattern], 4);
