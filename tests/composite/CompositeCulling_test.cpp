@@ -188,13 +188,6 @@ TEST_F(CompositeCullingTest, PlainCopyMustHandOnTheSourceBufferUntouched) {
     EXPECT_EQ(r.rect, Rect(0, 0, 15, 20));
     EXPECT_EQ(PF_GetWorldStats().pixel_bytes_copied, 0);
   }
-  // Half opacity needs a composite into a buffer of the node's own.
-  U_SharedPtr<RG_RenderNode> faded(
-      new RG_CompositeNode(src.get(), Mode(PF_BLEND_NORMAL, 0.5f), nullptr, nullptr, 0));
-  TestOutcome f = TestRun(faded.get(), Rect(0, 0, 20, 20));
-  ASSERT_TRUE(f.world);
-  EXPECT_NE(f.world.get(), written);
-  EXPECT_NEAR(TestPixel(f.world.get(), 3, 4).alpha, 127.5, 1);
 }
 
 TEST_F(CompositeCullingTest, OpaqueFlagMustNotBeLostWhereEveryPixelIsOpaque) {

@@ -7,7 +7,6 @@
 // program runs in one process.
 
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <functional>
 
@@ -69,21 +68,6 @@ TestLambdaNode* MakeStackHungryNode(RG_RenderNode* input, bool hungry) {
         cb->GetNextCheckout()->GetWorld();
         TestFill(cb->GetNextCheckout()->GetOutputWorld(), kRed);
       });
-}
-
-// Runs `body` on a new thread whose stack holds `stackBytes`.
-void RunOnThreadWithStack(size_t stackBytes, std::function<void()> body) {
-  pthread_attr_t attr;
-  ASSERT_EQ(pthread_attr_init(&attr), 0);
-  ASSERT_EQ(pthread_attr_setstacksize(&attr, stackBytes), 0);
-  pthread_t thread;
-  auto run = [](void* f) -> void* {
-    (*static_cast<std::function<void()>*>(f))();
-    return nullptr;
-  };
-  ASSERT_EQ(pthread_create(&thread, &attr, run, &body), 0);
-  ASSERT_EQ(pthread_join(thread, nullptr), 0);
-  pthread_attr_destroy(&attr);
 }
 
 }  // namespace
@@ -170,7 +154,7 @@ TEST_F(StackGuardTest, AGuardedRenderThreadStopsAGraphTooDeepForItsStack) {
   for (int i = 0; i < 40000; ++i) root = MakeStackHungryNode(root.get(), false);
   long code = -1;
   uint64_t limit = 0;
-  RunOnThreadWithStack(size_t{1} << 20, [&] {
+  TestRunOnThread(size_t{1} << 20, [&] {
     RG_ScThreadStackGuard guard;
     limit = guard.GetTotalLimit();
     code = Execute(root.get());
@@ -201,7 +185,7 @@ TEST_F(StackGuardTest, ThreadGuardLimitsApplyOffTheMainThreadOnly) {
   for (const Case& c : cases) {
     U_ClearReportLog();
     long code = -1;
-    RunOnThreadWithStack(size_t{4} << 20, [&] {
+    TestRunOnThread(size_t{4} << 20, [&] {
       RG_ScThreadStackGuard guard(c.total, c.perNode);
       code = Execute(c.root);
     });

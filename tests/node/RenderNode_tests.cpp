@@ -1,8 +1,6 @@
 // The render node base: destruction that needs no stack per level and no
 // memory, shared inputs dying once, unique ids, content bounds cached per
 // type, and the progress and abort glue.
-#include <pthread.h>
-
 #include <algorithm>
 #include <climits>
 #include <stdexcept>
@@ -14,6 +12,7 @@
 #include "rghost/U_Report.h"
 #include "rghost/U_Services.h"
 #include "support/LeakCheck.h"
+#include "support/TestNodes.h"
 
 // Reaches the private glue of RG_RenderNode.
 struct RGp_RenderNodeAccess {
@@ -88,11 +87,6 @@ class RenderNodeTest : public LeakCheckTest {
   std::vector<unsigned long> destroyed_;
 };
 
-void* DeleteNodeThread(void* node) {
-  delete static_cast<RG_RenderNode*>(node);
-  return nullptr;
-}
-
 TEST_F(RenderNodeTest, MillionNodeChainDiesOnA256KiBStack) {
   TestNode::destroyed = nullptr;  // a million ids are not worth recording
   constexpr long kLength = 1000000;
@@ -100,13 +94,7 @@ TEST_F(RenderNodeTest, MillionNodeChainDiesOnA256KiBStack) {
   for (long i = 1; i < kLength; ++i) root = new TestNode({root});
   ASSERT_EQ(TestNode::live, kLength);
   // Recursive destruction would need far more than 256 KiB for this depth.
-  pthread_attr_t attr;
-  ASSERT_EQ(pthread_attr_init(&attr), 0);
-  ASSERT_EQ(pthread_attr_setstacksize(&attr, 256 * 1024), 0);
-  pthread_t thread;
-  ASSERT_EQ(pthread_create(&thread, &attr, &DeleteNodeThread, root), 0);
-  ASSERT_EQ(pthread_join(thread, nullptr), 0);
-  pthread_attr_destroy(&attr);
+  TestRunOnThread(256 * 1024, [root] { delete root; });
   EXPECT_EQ(TestNode::live, 0);
 }
 

@@ -141,22 +141,11 @@ class StaleCache : public RG_CacheNodeBase {
   RG_RenderNode* input_;  // goes into the input slot on first need
 };
 
-RG_RenderRequest Request() {
-  RG_RenderRequest r;
-  r.rect = M_LRect{0, 0, 4, 4};
-  r.bit_depth = 8;
-  return r;
-}
-
 // Executes the graph under root and checks that a buffer came back.
 void Execute(const RG_RenderNode* root) {
-  M_LRect rect;
-  char flags = 0;
-  PF_World* world = nullptr;
-  RG_ExecuteGraph(root, Request(), &rect, &flags, &world, nullptr);
-  EXPECT_NE(world, nullptr);
-  EXPECT_EQ(rect, (M_LRect{0, 0, 4, 4}));
-  delete world;
+  const TestOutcome out = TestRun(root, M_LRect{0, 0, 4, 4});
+  EXPECT_NE(out.world, nullptr);
+  EXPECT_EQ(out.rect, (M_LRect{0, 0, 4, 4}));
 }
 
 class GraphProfilerTest : public LeakCheckTest {

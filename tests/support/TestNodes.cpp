@@ -1,6 +1,23 @@
 #include "support/TestNodes.h"
 
+#include <gtest/gtest.h>
+#include <pthread.h>
+
 #include <utility>
+
+void TestRunOnThread(size_t stackBytes, std::function<void()> body) {
+  pthread_attr_t attr;
+  ASSERT_EQ(pthread_attr_init(&attr), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attr, stackBytes), 0);
+  pthread_t thread;
+  auto run = [](void* f) -> void* {
+    (*static_cast<std::function<void()>*>(f))();
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, &attr, run, &body), 0);
+  ASSERT_EQ(pthread_join(thread, nullptr), 0);
+  pthread_attr_destroy(&attr);
+}
 
 RG_RenderRequest TestRequest(const M_LRect& rect, int16_t depth, uint8_t flags, int32_t field) {
   RG_RenderRequest request;

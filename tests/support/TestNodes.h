@@ -37,6 +37,9 @@ inline M_LRect TestRect(int32_t l, int32_t t, int32_t r, int32_t b) { return M_L
 RG_RenderRequest TestRequest(const M_LRect& rect, int16_t depth = 8, uint8_t flags = 0,
                              int32_t field = 0);
 
+// Runs `body` on a new thread whose stack holds `stackBytes`.
+void TestRunOnThread(size_t stackBytes, std::function<void()> body);
+
 // The `long` that `fn` throws, or 0 when it returns.
 inline long CatchCode(const std::function<void()>& fn) {
   try {
