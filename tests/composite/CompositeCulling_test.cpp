@@ -231,10 +231,7 @@ TEST_F(CompositeCullingTest, OpaqueFlagMustNotBeLostWhereEveryPixelIsOpaque) {
 // Pre-renders `node` over its probe source and returns the node's data.
 const RG_CompositeNode_Data* PreRender(RG_Traverser* t, const RG_RenderNode* node,
                                        const M_LRect& rect, long field = 0) {
-  RG_RenderRequest request;
-  request.rect = rect;
-  request.field = static_cast<int32_t>(field);
-  t->PreRenderGraph(request);
+  t->PreRenderGraph(TestRequest(rect, 8, 0, static_cast<int32_t>(field)));
   return static_cast<const RG_CompositeNode_Data*>(t->GetNodeData(node));
 }
 

@@ -222,11 +222,18 @@ TEST_F(XformGeometryTest, MatrixArrayMustBeAccountedAndABadCountThrowWithoutLeak
   EXPECT_EQ(U_AccountedBytes(), before);
   U_SharedPtr<RG_RenderNode> src(new RG_NullNode);
   const M_Matrix3 m;
-  for (long count : {-1L, -100L}) {
-    const long code = CatchCode([&] {
-      delete new RG_XformNode(&m, count, PF_CompositeModePlus{}, 0, src.get(), nullptr, nullptr, 0);
-    });
-    EXPECT_EQ(code, U_ERR_BAD_PARAMETER) << count;
+  // Negative, beyond 32 bits (where long has them), or without the matrices.
+  const long huge = sizeof(long) > 4 ? static_cast<long>(INT32_MAX) + 1 : -2;
+  for (const auto& [matrices, count] :
+       {std::pair{&m, -1L}, std::pair{&m, -100L}, std::pair{&m, huge},
+        std::pair{(const M_Matrix3*)nullptr, 1L}}) {
+    U_ClearReportLog();
+    EXPECT_EQ(CatchCode([&, m = matrices, n = count] {
+                delete new RG_XformNode(m, n, {}, 0, src.get(), nullptr, nullptr, 0);
+              }),
+              U_ERR_BAD_PARAMETER)
+        << count;
+    EXPECT_EQ(U_ReportLog().size(), 1u);
   }
   EXPECT_EQ(src->GetRefCount(), 1);
   EXPECT_EQ(U_AccountedBytes(), before);

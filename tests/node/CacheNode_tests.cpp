@@ -9,6 +9,7 @@
 #include <tuple>
 #include <vector>
 
+#include "exec/ExecTestAccess.h"
 #include "rg/RG_CacheNodeBase.h"
 #include "rghost/U_Report.h"
 #include "rghost/U_Services.h"
@@ -159,7 +160,6 @@ class CacheNodeTest : public LeakCheckTest {
     source_ = source = new Source(bounds, whole, differ);
     cache_ = cache = new MapCache(lookups, source);
   }
-  TestOutcome Execute(const M_LRect& rect) { return TestRun(cache, rect); }
   Source* source = nullptr;
   MapCache* cache = nullptr;
 
@@ -170,7 +170,7 @@ class CacheNodeTest : public LeakCheckTest {
 TEST_F(CacheNodeTest, HitServesTheCachedRectAndNeverBuildsOrAsksTheInput) {
   Make(R(0, 0, 300, 300), false);
   cache->Seed(R(50, 50, 200, 200), R(0, 0, 100, 100), R(0, 0, 120, 110), 200);
-  TestOutcome out = Execute(R(50, 50, 200, 200));
+  TestOutcome out = TestRun(cache, R(50, 50, 200, 200));
   EXPECT_EQ(out.rect, R(50, 50, 100, 100));
   EXPECT_EQ(out.flags, 1);
   ASSERT_NE(out.world, nullptr);
@@ -198,12 +198,9 @@ TEST_F(CacheNodeTest, AnOutputBufferAwayFromTheOutputRectIsRefusedOnMissAndHit) 
   cache->supply_shift = 1;          // the right size, one pixel off: the picture would shift
   for (bool hit : {false, true}) {  // the miss stores the entry the second run hits
     U_ClearReportLog();
-    EXPECT_EQ(CatchCode([&] { Execute(R(0, 0, 16, 16)); }), 3) << hit;
-    ASSERT_FALSE(U_ReportLog().empty());
-    EXPECT_EQ(U_ReportLog().back().location, 0x4E0004);
-    EXPECT_EQ(U_ReportLog().back().line, 197);
-    EXPECT_EQ(U_ReportLog().back().text,
-              "SetOutputWorld called with a world away from the cache node's output rect");
+    EXPECT_EQ(CatchCode([&] { TestRun(cache, R(0, 0, 16, 16)); }), 3) << hit;
+    ExpectLastReport(U_ReportKind::FailedVerification, 0x4E0004, 197,
+                     "SetOutputWorld called with a world away from the cache node's output rect");
   }
   EXPECT_EQ(source->renders, 1);
 }
@@ -221,7 +218,7 @@ TEST_F(CacheNodeTest, MissStoresTheInputsWholeResultWithItsRenderTime) {
     source->requests.clear();
     cache->hook_data.clear();
   }
-  TestOutcome out = Execute(R(10, 10, 20, 20));
+  TestOutcome out = TestRun(cache, R(10, 10, 20, 20));
   EXPECT_EQ(out.rect, R(10, 10, 20, 20));
   EXPECT_EQ(TestPixel(out.world.get(), 15, 15).red, 77);
   EXPECT_EQ(cache->make_input_calls, 1);
@@ -239,7 +236,7 @@ TEST_F(CacheNodeTest, MissStoresTheInputsWholeResultWithItsRenderTime) {
   EXPECT_EQ(s.flags, 1);
   EXPECT_EQ(cache->data_deaths, 2);  // one per pre-render
   // A second miss reuses the input made the first time.
-  Execute(R(12, 12, 14, 14));
+  TestRun(cache, R(12, 12, 14, 14));
   EXPECT_EQ(cache->make_input_calls, 1);
   EXPECT_EQ(cache->stores.size(), 2u);
   EXPECT_EQ(source->renders, 2);
@@ -250,7 +247,7 @@ TEST_F(CacheNodeTest, DisabledLookupsAlwaysRenderButContentBoundsStillAskTheCach
   cache->Seed(R(0, 0, 0, 0), R(0, 0, 0, 0), R(1, 2, 3, 4), 9);
   EXPECT_EQ(cache->GetContentBounds(RG_CONTENT_BOUNDS_TYPE0), R(1, 2, 3, 4));
   cache->Seed(R(0, 0, 40, 40), R(0, 0, 40, 40), R(1, 2, 3, 4), 9);
-  TestOutcome out = Execute(R(0, 0, 40, 40));
+  TestOutcome out = TestRun(cache, R(0, 0, 40, 40));
   EXPECT_EQ(cache->lookups.size(), 1u);
   EXPECT_EQ(source->renders, 1);
   EXPECT_EQ(cache->stores.size(), 1u);
@@ -262,7 +259,7 @@ TEST_F(CacheNodeTest, VanishedEntryRunsOneNestedExecutionOfTheHookedRequest) {
   cache->Seed(R(50, 50, 200, 200), R(0, 0, 100, 100), R(0, 0, 100, 100), 200);
   cache->forget = true;
   cache->widen = 5;
-  TestOutcome out = Execute(R(50, 50, 200, 200));
+  TestOutcome out = TestRun(cache, R(50, 50, 200, 200));
   EXPECT_EQ(cache->render_data.size(), 1u);
   EXPECT_EQ(cache->hook_data, std::vector<const RG_NodeData*>{cache->last_data});
   // The hooked request clipped to the output.
@@ -301,7 +298,7 @@ TEST_F(CacheNodeTest, ContentBoundsProbesAskTheCacheOncePerTypeAndKeepNoData) {
 TEST_F(CacheNodeTest, ThrowingPreRenderFreesTheCacheData) {
   Make(R(0, 0, 40, 40), false);
   cache->make_input_throws = true;
-  EXPECT_EQ(CatchCode([&] { Execute(R(0, 0, 10, 10)); }), 77);
+  EXPECT_EQ(CatchCode([&] { TestRun(cache, R(0, 0, 10, 10)); }), 77);
   EXPECT_EQ(cache->data_deaths, 1);
 }
 

@@ -46,7 +46,6 @@ TEST_F(SourceNullNodeTest, SourceIsAViewOfItsBufferAtItsBoundsWithoutACopy) {
     const M_LRect bounds = c.bounds.value_or(c.world);
     EXPECT_EQ(node->GetContentBounds(RG_CONTENT_BOUNDS_TYPE0), bounds);
     EXPECT_EQ(node->GetContentBounds(RG_CONTENT_BOUNDS_TYPE1), bounds);
-    EXPECT_EQ(node->GetNumInputs(), 0);
     EXPECT_EQ(node->GetProfileLabel(), "RG_SourceBufferNode");
     PF_ResetWorldStats();
     TestOutcome out = TestRun(node.get(), TestRequest(c.request), true);
