@@ -44,30 +44,25 @@ long Execute(const RG_RenderNode* root) {
 
 // Uses a good deal of stack of its own before the checkout, which enters the
 // input node.
-__attribute__((noinline)) void CheckoutAfterUsingStack(RG_NodePreRenderCB* cb,
-                                                       const RG_RenderRequest& r) {
+__attribute__((noinline)) RG_CheckoutResult* CheckoutAfterUsingStack(RG_NodePreRenderCB* cb,
+                                                                     const RG_RenderRequest& r) {
   volatile char scratch[64 * 1024];
   for (size_t i = 0; i < sizeof scratch; i += 512) scratch[i] = static_cast<char>(i);
-  cb->CheckoutInput(0, r);
+  RG_CheckoutResult* in = cb->CheckoutInput(0, r);
   scratch[0] = scratch[512];
+  return in;
 }
 
+// In place over its input.
 TestLambdaNode* MakeStackHungryNode(RG_RenderNode* input, bool hungry) {
   return new TestLambdaNode(
       {input},
       [hungry](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
-        if (hungry) {
-          CheckoutAfterUsingStack(cb, r);
-        } else {
-          cb->CheckoutInput(0, r);
-        }
-        cb->RequestOutput(r.rect, 0, 0);
+        RG_CheckoutResult* in = hungry ? CheckoutAfterUsingStack(cb, r) : cb->CheckoutInput(0, r);
+        cb->RequestOutputInPlace(in, r.rect, 0, 0);
         return nullptr;
       },
-      [](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
-        cb->GetNextCheckout()->GetWorld();
-        TestFill(cb->GetNextCheckout()->GetOutputWorld(), kRed);
-      });
+      nullptr);
 }
 
 }  // namespace
