@@ -1,13 +1,14 @@
 // Test oracle of the compositing kernels: a plain double-precision, one pixel
 // at a time reading of W3C Compositing and Blending Level 1 and of the host's
 // mode table, written without reference to the kernels' own helpers. Also
-// small world helpers shared by the transfer and transform tests.
+// small world helpers shared by the host tests.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <hwy/targets.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -18,9 +19,8 @@
 
 namespace oracle {
 
-struct Px {
-  double r = 0, g = 0, b = 0, a = 0;
-};
+using Px = std::array<double, 4>;  // red, green, blue, alpha
+using C3 = std::array<double, 3>;
 
 inline double ChannelMax(short depth) { return depth == 8 ? 255.0 : depth == 16 ? 65535.0 : 1.0; }
 // Tolerance of a comparison at a depth: one LSB, or 1e-5 on float.
@@ -30,75 +30,53 @@ inline double AddedAlpha(double as, double ab) {
   return std::min(std::max({1.0, as, ab}), as + ab);
 }
 
-// ---- blend functions on un-premultiplied colour ----
+// ---- blend functions B(cb, cs) on un-premultiplied colour ----
 
-inline double SepBlend(int mode, double cb, double cs) {
-  switch (mode) {
-    case PF_BLEND_MULTIPLY:
-      return cb * cs;
-    case PF_BLEND_SCREEN:
-      return cb + cs - cb * cs;
-    case PF_BLEND_OVERLAY:  // hard light with the layers swapped
-      return cb <= 0.5 ? cs * 2 * cb : cs + (2 * cb - 1) - cs * (2 * cb - 1);
-    case PF_BLEND_SOFT_LIGHT: {
-      if (cs <= 0.5) return cb - (1 - 2 * cs) * cb * (1 - cb);
-      double d = cb <= 0.25 ? ((16 * cb - 12) * cb + 4) * cb : std::sqrt(cb);
-      return cb + (2 * cs - 1) * (d - cb);
-    }
-    case PF_BLEND_HARD_LIGHT:
-      return cs <= 0.5 ? cb * 2 * cs : cb + (2 * cs - 1) - cb * (2 * cs - 1);
-    case PF_BLEND_DARKEN:
-      return std::min(cb, cs);
-    case PF_BLEND_LIGHTEN:
-      return std::max(cb, cs);
-    case PF_BLEND_DIFFERENCE:
-      return std::fabs(cb - cs);
-    default:
-      return cs;
-  }
+inline double HardLight(double cb, double cs) {
+  return cs <= 0.5 ? cb * 2 * cs : cb + (2 * cs - 1) - cb * (2 * cs - 1);
 }
+// Multiply to difference, in mode order.
+inline double (*const kSeparable[])(double, double) = {
+    [](double cb, double cs) { return cb * cs; },
+    [](double cb, double cs) { return cb + cs - cb * cs; },
+    [](double cb, double cs) { return HardLight(cs, cb); },  // overlay: the layers swapped
+    [](double cb, double cs) {
+      if (cs <= 0.5) return cb - (1 - 2 * cs) * cb * (1 - cb);
+      const double d = cb <= 0.25 ? ((16 * cb - 12) * cb + 4) * cb : std::sqrt(cb);
+      return cb + (2 * cs - 1) * (d - cb);
+    },
+    &HardLight,
+    [](double cb, double cs) { return std::min(cb, cs); },
+    [](double cb, double cs) { return std::max(cb, cs); },
+    [](double cb, double cs) { return std::fabs(cb - cs); }};
 
-struct C3 {
-  double c[3];
-};
-inline double Lum(const C3& x) { return 0.3 * x.c[0] + 0.59 * x.c[1] + 0.11 * x.c[2]; }
-inline C3 ClipColor(C3 x) {
-  double l = Lum(x);
-  double n = std::min({x.c[0], x.c[1], x.c[2]});
-  double m = std::max({x.c[0], x.c[1], x.c[2]});
-  for (double& v : x.c) {
+inline double Lum(const C3& x) { return 0.3 * x[0] + 0.59 * x[1] + 0.11 * x[2]; }
+inline double Sat(const C3& x) {
+  return std::max({x[0], x[1], x[2]}) - std::min({x[0], x[1], x[2]});
+}
+// SetLum followed by ClipColor.
+inline C3 SetLum(C3 x, double l) {
+  const double d = l - Lum(x);
+  for (double& v : x) v += d;
+  l = Lum(x);
+  const auto [n, m] = std::minmax({x[0], x[1], x[2]});
+  for (double& v : x) {
     if (n < 0) v = l + (v - l) * l / (l - n);
-  }
-  for (double& v : x.c) {
     if (m > 1) v = l + (v - l) * (1 - l) / (m - l);
   }
   return x;
 }
-inline C3 SetLum(C3 x, double l) {
-  double d = l - Lum(x);
-  for (double& v : x.c) v += d;
-  return ClipColor(x);
-}
-inline double Sat(const C3& x) {
-  return std::max({x.c[0], x.c[1], x.c[2]}) - std::min({x.c[0], x.c[1], x.c[2]});
-}
 // The W3C form: sort into max, mid and min, then rescale.
 inline C3 SetSat(C3 x, double s) {
-  int order[3] = {0, 1, 2};
-  std::sort(order, order + 3, [&](int i, int j) { return x.c[i] < x.c[j]; });
-  double& mn = x.c[order[0]];
-  double& mid = x.c[order[1]];
-  double& mx = x.c[order[2]];
-  if (mx > mn) {
-    mid = (mid - mn) * s / (mx - mn);
-    mx = s;
-  } else {
-    mid = mx = 0;
-  }
-  mn = 0;
+  int o[3] = {0, 1, 2};
+  std::sort(o, o + 3, [&](int i, int j) { return x[i] < x[j]; });
+  const double mn = x[o[0]], mid = x[o[1]], mx = x[o[2]];
+  x[o[1]] = mx > mn ? (mid - mn) * s / (mx - mn) : 0;
+  x[o[2]] = mx > mn ? s : 0;
+  x[o[0]] = 0;
   return x;
 }
-inline C3 NonSepBlend(int mode, const C3& cb, const C3& cs) {
+inline C3 NonSeparable(int mode, const C3& cb, const C3& cs) {
   switch (mode) {
     case PF_BLEND_HUE:
       return SetLum(SetSat(cs, Sat(cb)), Lum(cb));
@@ -111,86 +89,72 @@ inline C3 NonSepBlend(int mode, const C3& cb, const C3& cs) {
   }
 }
 
+inline Px Scaled(Px p, double k) {
+  for (double& v : p) v *= k;
+  return p;
+}
+inline double Luma(const Px& p) { return 0.2126 * p[0] + 0.7152 * p[1] + 0.0722 * p[2]; }
+
 // Result of `mode` (not dissolve) for source s (premultiplied, not yet
 // scaled) at strength k on destination d.
 inline Px Composite(int mode, Px s, double k, const Px& d, bool destBound) {
-  s = {s.r * k, s.g * k, s.b * k, s.a * k};
-  const double as = s.a, ab = d.a;
-  const double sc[3] = {s.r, s.g, s.b};
-  const double dc[3] = {d.r, d.g, d.b};
-  auto all = [](const double c[3], double a) { return Px{c[0], c[1], c[2], a}; };
-  double out[3];
+  s = Scaled(s, k);
+  const double as = s[3], ab = d[3];
+  Px out;
   switch (mode) {
     case PF_BLEND_BEHIND:
       if (destBound) return d;
-      for (int i = 0; i < 3; ++i) out[i] = dc[i] + sc[i] * (1 - ab);
-      return all(out, ab + as * (1 - ab));
+      for (int i = 0; i < 4; ++i) out[i] = d[i] + s[i] * (1 - ab);
+      return out;
     case PF_BLEND_ADD:
-      if (destBound) {
-        for (int i = 0; i < 3; ++i) out[i] = dc[i] + sc[i] * ab;
-        return all(out, ab);
-      }
-      for (int i = 0; i < 3; ++i) out[i] = dc[i] + sc[i];
-      return all(out, AddedAlpha(as, ab));
+      for (int i = 0; i < 3; ++i) out[i] = d[i] + s[i] * (destBound ? ab : 1);
+      out[3] = destBound ? ab : AddedAlpha(as, ab);
+      return out;
     case PF_BLEND_STENCIL_ALPHA:
-      return {d.r * as, d.g * as, d.b * as, d.a * as};
+      return Scaled(d, as);
     case PF_BLEND_SILHOUETTE_ALPHA:
-      return {d.r * (1 - as), d.g * (1 - as), d.b * (1 - as), d.a * (1 - as)};
+      return Scaled(d, 1 - as);
     case PF_BLEND_STENCIL_LUMA:
-    case PF_BLEND_SILHOUETTE_LUMA: {
-      double l = 0.2126 * s.r + 0.7152 * s.g + 0.0722 * s.b;
-      double f = mode == PF_BLEND_STENCIL_LUMA ? l : 1 - l;
-      return {d.r * f, d.g * f, d.b * f, d.a * f};
-    }
-    default:
-      break;
+      return Scaled(d, Luma(s));
+    case PF_BLEND_SILHOUETTE_LUMA:
+      return Scaled(d, 1 - Luma(s));
   }
   // W3C: blended source, then Porter-Duff with Fa = 1 (over) or ab (atop),
   // Fb = 1 - as.
-  C3 Cs{{0, 0, 0}}, Cb{{0, 0, 0}};
+  C3 cs, cb;
   for (int i = 0; i < 3; ++i) {
-    Cs.c[i] = as > 0 ? sc[i] / as : 0;
-    Cb.c[i] = ab > 0 ? dc[i] / ab : 0;
+    cs[i] = as > 0 ? s[i] / as : 0;
+    cb[i] = ab > 0 ? d[i] / ab : 0;
   }
-  C3 B = Cs;
+  C3 b = cs;
   if (mode >= PF_BLEND_MULTIPLY && mode <= PF_BLEND_DIFFERENCE) {
-    for (int i = 0; i < 3; ++i) B.c[i] = SepBlend(mode, Cb.c[i], Cs.c[i]);
+    for (int i = 0; i < 3; ++i) b[i] = kSeparable[mode - PF_BLEND_MULTIPLY](cb[i], cs[i]);
   } else if (mode >= PF_BLEND_HUE && mode <= PF_BLEND_LUMINOSITY) {
-    B = NonSepBlend(mode, Cb, Cs);
+    b = NonSeparable(mode, cb, cs);
   }
-  const double Fa = destBound ? ab : 1.0;
-  const double Fb = 1 - as;
-  for (int i = 0; i < 3; ++i) {
-    double blended = (1 - ab) * Cs.c[i] + ab * B.c[i];
-    out[i] = as * Fa * blended + ab * Fb * Cb.c[i];
-  }
-  double ao = as * Fa + ab * Fb;
-  if (mode == PF_BLEND_ALPHA_ADD && !destBound) ao = AddedAlpha(as, ab);
-  return all(out, ao);
+  const double fa = destBound ? ab : 1.0, fb = 1 - as;
+  for (int i = 0; i < 3; ++i) out[i] = as * fa * ((1 - ab) * cs[i] + ab * b[i]) + ab * fb * cb[i];
+  out[3] = mode == PF_BLEND_ALPHA_ADD && !destBound ? AddedAlpha(as, ab) : as * fa + ab * fb;
+  return out;
 }
 
 // Coverage of a mask pixel (premultiplied, 0..1) for a mask kind.
 inline double Coverage(int kind, const Px& m) {
-  double v = (kind == PF_MASK_ALPHA || kind == PF_MASK_INVERTED_ALPHA)
-                 ? m.a
-                 : 0.2126 * m.r + 0.7152 * m.g + 0.0722 * m.b;
-  return (kind == PF_MASK_INVERTED_ALPHA || kind == PF_MASK_INVERTED_LUMA) ? 1 - v : v;
+  const double v = kind == PF_MASK_ALPHA || kind == PF_MASK_INVERTED_ALPHA ? m[3] : Luma(m);
+  return kind == PF_MASK_INVERTED_ALPHA || kind == PF_MASK_INVERTED_LUMA ? 1 - v : v;
 }
 
 // What a depth stores for a value: integer depths clamp and round.
-inline Px Quantize(const Px& p, short depth) {
-  if (depth == 32) return p;
+inline Px Quantize(Px p, short depth) {
   const double m = ChannelMax(depth);
-  auto q = [m](double v) { return std::round(std::clamp(v, 0.0, 1.0) * m) / m; };
-  return {q(p.r), q(p.g), q(p.b), q(p.a)};
+  if (depth != 32)
+    for (double& v : p) v = std::round(std::clamp(v, 0.0, 1.0) * m) / m;
+  return p;
 }
 
 // ---- worlds ----
 
-struct WorldDeleter {
-  void operator()(PF_World* w) const { delete w; }
-};
-using WorldPtr = std::unique_ptr<PF_World, WorldDeleter>;
+using WorldPtr = std::unique_ptr<PF_World>;
 
 inline WorldPtr MakeWorld(int32_t w, int32_t h, short depth) {
   return WorldPtr(PF_World::New(M_LRect{0, 0, w, h}, depth, 1));
@@ -201,54 +165,54 @@ inline WorldPtr Clone(const PF_World& from) {
   return w;
 }
 
-// Pixel (x, y) of a buffer of PF_RGBA8, PF_RGBA16 or PF_RGBA32F, scaled to 0..1.
-template <class P>
-P* At(const PF_LayerDef& l, int32_t x, int32_t y) {
-  return reinterpret_cast<P*>(static_cast<char*>(l.data) + static_cast<ptrdiff_t>(y) * l.rowbytes) +
-         x;
+// Pixel (x, y) of a buffer of any depth, scaled to 0..1.
+inline char* At(const PF_LayerDef& l, long x, long y) {
+  return static_cast<char*>(l.data) + y * l.rowbytes + x * long(PF_BytesPerPixel(l.depth));
 }
 template <class P>
-Px GetAs(const PF_LayerDef& l, int32_t x, int32_t y, double m) {
-  const P* p = At<P>(l, x, y);
-  return {p->red / m, p->green / m, p->blue / m, p->alpha / m};
+Px Read(const char* at, double m) {
+  const P& p = *reinterpret_cast<const P*>(at);
+  return {p.red / m, p.green / m, p.blue / m, p.alpha / m};
 }
-inline Px Get(const PF_LayerDef& l, int32_t x, int32_t y) {
-  return l.depth == 8    ? GetAs<PF_RGBA8>(l, x, y, 255)
-         : l.depth == 16 ? GetAs<PF_RGBA16>(l, x, y, 65535)
-                         : GetAs<PF_RGBA32F>(l, x, y, 1);
+inline Px Get(const PF_LayerDef& l, long x, long y) {
+  const char* p = At(l, x, y);
+  return l.depth == 8    ? Read<PF_RGBA8>(p, 255)
+         : l.depth == 16 ? Read<PF_RGBA16>(p, 65535)
+                         : Read<PF_RGBA32F>(p, 1);
 }
 template <class P>
-void SetAs(const PF_LayerDef& l, int32_t x, int32_t y, const Px& q, double m) {
+void Write(char* at, const Px& q, double m) {
   using T = decltype(P::red);
   auto c = [m](double v) { return m == 1 ? T(v) : T(std::lround(v * m)); };
-  *At<P>(l, x, y) = {c(q.r), c(q.g), c(q.b), c(q.a)};
+  *reinterpret_cast<P*>(at) = {c(q[0]), c(q[1]), c(q[2]), c(q[3])};
 }
-inline void Set(const PF_LayerDef& l, int32_t x, int32_t y, const Px& v) {
+inline void Set(const PF_LayerDef& l, long x, long y, const Px& v) {
   const Px q = Quantize(v, l.depth);
-  if (l.depth == 8) SetAs<PF_RGBA8>(l, x, y, q, 255);
-  if (l.depth == 16) SetAs<PF_RGBA16>(l, x, y, q, 65535);
-  if (l.depth == 32) SetAs<PF_RGBA32F>(l, x, y, q, 1);
+  char* p = At(l, x, y);
+  if (l.depth == 8) Write<PF_RGBA8>(p, q, 255);
+  if (l.depth == 16) Write<PF_RGBA16>(p, q, 65535);
+  if (l.depth == 32) Write<PF_RGBA32F>(p, q, 1);
 }
 
-// Random premultiplied pixels, rounded to the world's depth first so that
+// A world of random premultiplied pixels, rounded to its depth first so that
 // the oracle sees what the kernel sees; about a fifth opaque and a fifth
 // transparent, or all opaque.
-inline void FillRandom(const PF_LayerDef& l, std::mt19937& rng, bool opaque = false) {
+inline WorldPtr Random(int32_t w, int32_t h, short depth, std::mt19937& rng, bool opaque = false) {
+  WorldPtr world = MakeWorld(w, h, depth);
   std::uniform_real_distribution<double> u(0.0, 1.0);
-  for (int32_t y = 0; y < l.height; ++y) {
-    for (int32_t x = 0; x < l.width; ++x) {
+  for (int32_t y = 0; y < h; ++y) {
+    for (int32_t x = 0; x < w; ++x) {
       const double pick = u(rng), a = opaque || pick < 0.2 ? 1.0 : pick < 0.4 ? 0.0 : u(rng);
-      Set(l, x, y, {u(rng) * a, u(rng) * a, u(rng) * a, a});
+      Set(*world, x, y, {u(rng) * a, u(rng) * a, u(rng) * a, a});
     }
   }
+  return world;
 }
 
 inline bool Near(const Px& a, const Px& b, double tol) {
-  return std::fabs(a.r - b.r) <= tol && std::fabs(a.g - b.g) <= tol &&
-         std::fabs(a.b - b.b) <= tol && std::fabs(a.a - b.a) <= tol;
-}
-inline bool Same(const Px& a, const Px& b) {
-  return a.r == b.r && a.g == b.g && a.b == b.b && a.a == b.a;
+  for (int i = 0; i < 4; ++i)
+    if (!(std::fabs(a[i] - b[i]) <= tol)) return false;
+  return true;
 }
 
 // Strength of the source at destination pixel (x, y): opacity times mask
@@ -259,7 +223,7 @@ inline double Strength(const PF_CompositeModePlus& mode, const PF_MaskWorld* mas
   const int kind = mask->kind;
   const bool inside = mx >= 0 && my >= 0 && mx < mask->mask.width && my < mask->mask.height;
   return mode.opacity * (inside
-                             ? Coverage(kind, Get(mask->mask, int32_t(mx), int32_t(my)))
+                             ? Coverage(kind, Get(mask->mask, mx, my))
                              : (kind == PF_MASK_INVERTED_ALPHA || kind == PF_MASK_INVERTED_LUMA));
 }
 
@@ -281,13 +245,12 @@ void CheckComposite(const PF_LayerDef& before, const PF_LayerDef& after,
                                   mode.dest_bound != 0),
                         after.depth);
       }
-      if (in ? !Near(got, want, tol) : !Same(got, want)) {
+      if (in ? !Near(got, want, tol) : got != want) {
         ++failures;
         ADD_FAILURE() << "mode " << mode.transfer_mode << " depth " << after.depth << " opacity "
                       << mode.opacity << " bound " << int(mode.dest_bound) << " at (" << x << ", "
-                      << y << ") placed " << in << ": got " << got.r << " " << got.g << " " << got.b
-                      << " " << got.a << ", want " << want.r << " " << want.g << " " << want.b
-                      << " " << want.a;
+                      << y << ") placed " << in << ": got " << testing::PrintToString(got)
+                      << ", want " << testing::PrintToString(want);
       }
     }
   }
@@ -297,7 +260,7 @@ void CheckComposite(const PF_LayerDef& before, const PF_LayerDef& after,
 inline void ExpectSamePixels(const PF_LayerDef& a, const PF_LayerDef& b) {
   for (int32_t y = 0; y < a.height; ++y)
     for (int32_t x = 0; x < a.width; ++x)
-      if (!Same(Get(a, x, y), Get(b, x, y))) {
+      if (Get(a, x, y) != Get(b, x, y)) {
         ADD_FAILURE() << "differ at " << x << ", " << y;
         return;
       }
@@ -322,8 +285,7 @@ struct ThreadCountScope {
 template <class F>
 void OnEveryTarget(F body) {
   hwy::SetSupportedTargetsForTest(0);
-  const int64_t supported = hwy::SupportedTargets();
-  for (int64_t rest = supported; rest != 0; rest &= rest - 1) {
+  for (int64_t rest = hwy::SupportedTargets(); rest != 0; rest &= rest - 1) {
     const int64_t target = rest & -rest;
     hwy::SetSupportedTargetsForTest(target);
     SCOPED_TRACE(hwy::TargetName(target));

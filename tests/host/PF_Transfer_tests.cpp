@@ -42,9 +42,7 @@ struct TightLayer {
     memory.resize(static_cast<size_t>(layer.rowbytes * from.height));
     layer.data = memory.data();
     for (int32_t y = 0; y < from.height; ++y)
-      std::memcpy(memory.data() + y * layer.rowbytes,
-                  static_cast<const char*>(from.data) + y * from.rowbytes,
-                  static_cast<size_t>(layer.rowbytes));
+      std::memcpy(oracle::At(layer, 0, y), oracle::At(from, 0, y), size_t(layer.rowbytes));
   }
   std::vector<char> memory;
   PF_LayerDef layer;
@@ -56,12 +54,7 @@ long Transfer(PF_LayerDef& src, const PF_CompositeModePlus& mode, PF_MaskWorld* 
   return PF_TransferRect(progress, 1, 1, 0, nullptr, &src, &mode, 0, mask, 0, 0, &dst);
 }
 PF_CompositeModePlus Mode(int m, float opacity = 1, uint8_t bound = 0, int32_t seed = 0) {
-  PF_CompositeModePlus mode;
-  mode.transfer_mode = m;
-  mode.opacity = opacity;
-  mode.dest_bound = bound;
-  mode.dissolve_seed = seed;
-  return mode;
+  return {m, bound, 0, opacity, seed};
 }
 
 class TransferTest : public LeakCheckTest {
@@ -86,14 +79,12 @@ class TransferTest : public LeakCheckTest {
                                  sy < std::max(r.top, 0) || sy >= std::min(r.bottom, src.height) ||
                                  (at.field != 0 && y % 2 != at.field - 1))
                                return false;
-                             *s = oracle::Get(src, int32_t(sx), int32_t(sy));
+                             *s = oracle::Get(src, sx, sy);
                              return true;
                            });
   }
   WorldPtr Random(int32_t w, int32_t h, short depth, bool opaque = false) {
-    WorldPtr world = oracle::MakeWorld(w, h, depth);
-    oracle::FillRandom(*world, rng_, opaque);
-    return world;
+    return oracle::Random(w, h, depth, rng_, opaque);
   }
 
   std::mt19937 rng_{1234};
@@ -116,11 +107,8 @@ TEST_F(TransferTest, EveryModeAtEveryDepthMustMatchTheOracle) {
       for (uint8_t bound : {0, 1}) {
         if (m == PF_BLEND_DISSOLVE) continue;
         CheckAgainstOracle(*src, *dst, Mode(m, 1, bound), nullptr, {{2, 1, 12, 8}, 3, 2, 0});
-        PF_MaskWorld mask;
-        mask.mask = *maskPixels;
-        mask.kind = (m + bound) % 4;
-        mask.offset_x = 4 + mask.kind % 2;
-        mask.offset_y = mask.kind + 1;
+        const int kind = (m + bound) % 4;
+        PF_MaskWorld mask{*maskPixels, 4 + kind % 2, kind + 1, kind};
         CheckAgainstOracle(*src, *dst, Mode(m, 0.6f, bound), &mask, {{2, 1, 12, 8}, 3, 2, 0});
       }
     }
@@ -133,29 +121,30 @@ TEST_F(TransferTest, EveryModeAtEveryDepthMustMatchTheOracle) {
 TEST_F(TransferTest, EightBitNormalMustBeExactForEveryAlphaAndDestination) {
   WorldPtr src = oracle::MakeWorld(256, 256, 8), before = oracle::MakeWorld(256, 256, 8);
   auto cell = [](const WorldPtr& w, int x, int y) {
-    return static_cast<PF_RGBA8*>(w->PixelAddress(x, y));
+    return reinterpret_cast<uint8_t*>(oracle::At(*w, x, y));
   };
+  // Column: source alpha; row: destination value. Green is not
+  // premultiplied, so the clamp is exercised too.
   for (int y = 0; y < 256; ++y) {
     for (int x = 0; x < 256; ++x) {
-      // Column: source alpha; row: destination value. Green is not
-      // premultiplied, so the clamp is exercised too.
-      *cell(src, x, y) = {uint8_t(std::min(x, y)), uint8_t(y), uint8_t(x / 2), uint8_t(x)};
-      *cell(before, x, y) = {uint8_t(y), uint8_t(255 - y), uint8_t(x), uint8_t(y)};
+      const uint8_t s[4] = {uint8_t(std::min(x, y)), uint8_t(y), uint8_t(x / 2), uint8_t(x)};
+      const uint8_t d[4] = {uint8_t(y), uint8_t(255 - y), uint8_t(x), uint8_t(y)};
+      std::memcpy(cell(src, x, y), s, 4);
+      std::memcpy(cell(before, x, y), d, 4);
     }
   }
-  // Width 255 leaves a scalar tail after the vector groups.
+  // Starting at column 1 leaves a scalar tail after the vector groups.
   oracle::OnEveryTarget([&] {
-    for (const M_LRect& area : {M_LRect{0, 0, 256, 256}, M_LRect{1, 0, 256, 256}}) {
+    for (int left : {0, 1}) {
       WorldPtr out = oracle::Clone(*before);
+      const M_LRect area{left, 0, 256, 256};
       const PF_CompositeModePlus mode;
-      ASSERT_EQ(PF_TransferRect(nullptr, 1, 1, 0, &area, src.get(), &mode, 0, nullptr, area.left, 0,
+      ASSERT_EQ(PF_TransferRect(nullptr, 1, 1, 0, &area, src.get(), &mode, 0, nullptr, left, 0,
                                 out.get()),
                 0);
       for (int y = 0; y < 256; ++y) {
-        for (int x = area.left; x < 256; ++x) {
-          const auto* s = reinterpret_cast<const uint8_t*>(cell(src, x, y));
-          const auto* d = reinterpret_cast<const uint8_t*>(cell(before, x, y));
-          const auto* o = reinterpret_cast<const uint8_t*>(cell(out, x, y));
+        for (int x = left; x < 256; ++x) {
+          const uint8_t *s = cell(src, x, y), *d = cell(before, x, y), *o = cell(out, x, y);
           for (int c = 0; c < 4; ++c)  // red, green, blue, alpha
             ASSERT_EQ(o[c], std::min(255, s[c] + (2 * d[c] * (255 - s[3]) + 255) / 510))
                 << x << "," << y << " channel " << c;
@@ -178,11 +167,9 @@ TEST_F(TransferTest, PlainNormalLoopsMustEqualTheGeneralLoopAndCopyOpaqueSources
     const M_LRect strip{0, 1, 37, 2};
     src->CopyPixels(opaque.get(), &strip, 0, 1);
     src->ClearOutside(M_LRect{0, 0, 37, 4});
+    // Outside its buffer an inverted kind covers fully.
     WorldPtr maskPixels = oracle::MakeWorld(1, 1, depth);
-    PF_MaskWorld everywhere;
-    everywhere.mask = *maskPixels;
-    everywhere.offset_x = -100;  // outside the mask an inverted kind covers fully
-    everywhere.kind = PF_MASK_INVERTED_ALPHA;
+    PF_MaskWorld everywhere{*maskPixels, -100, 0, PF_MASK_INVERTED_ALPHA};
     WorldPtr plain = oracle::Clone(*dst), general = oracle::Clone(*dst);
     ASSERT_EQ(Transfer(*src, Mode(PF_BLEND_NORMAL), nullptr, *plain), 0);
     ASSERT_EQ(Transfer(*src, Mode(PF_BLEND_NORMAL), &everywhere, *general), 0);
@@ -201,25 +188,23 @@ TEST_F(TransferTest, PlainNormalLoopsMustEqualTheGeneralLoopAndCopyOpaqueSources
 // exactly, also an alpha above 1.
 TEST_F(TransferTest, AddingModesMustBoundAlphaAndStayCopiesOverTransparent) {
   WorldPtr src = oracle::MakeWorld(2, 1, 32);
-  auto* s = static_cast<PF_RGBA32F*>(src->PixelAddress(0, 0));
-  s[0] = {0.5f, 0.6f, 0.7f, 0.8f};
-  s[1] = {1.2f, 0.3f, 0.9f, 1.5f};  // out of range, as an HDR source may be
+  oracle::Set(*src, 0, 0, {0.5, 0.6, 0.7, 0.8});
+  oracle::Set(*src, 1, 0, {1.2, 0.3, 0.9, 1.5});  // out of range, as an HDR source may be
   for (int m : {PF_BLEND_ADD, PF_BLEND_ALPHA_ADD}) {
     SCOPED_TRACE(m);
     WorldPtr onto = oracle::Clone(*src), fresh = oracle::MakeWorld(2, 1, 32);
     ASSERT_EQ(Transfer(*src, Mode(m), nullptr, *onto), 0);
-    const auto* o = static_cast<const PF_RGBA32F*>(onto->PixelAddress(0, 0));
-    EXPECT_EQ(o[0].alpha, 1.0f);  // 0.8 + 0.8, bounded
-    EXPECT_EQ(o[1].alpha, 1.5f);  // bounded by the larger input, itself above 1
     ASSERT_EQ(Transfer(*src, Mode(m), nullptr, *fresh), 0);
+    EXPECT_EQ(oracle::Get(*onto, 0, 0)[3], 1.0);  // 0.8 + 0.8, bounded
+    EXPECT_EQ(oracle::Get(*onto, 1, 0)[3], 1.5);  // bounded by the larger input, itself above 1
     oracle::ExpectSamePixels(*fresh, *src);
   }
 }
 
 TEST_F(TransferTest, DissolveMustPickTheSourceAtFullAlphaOnceAPixelOrLeaveTheDestination) {
+  const int32_t w = 64, h = 64;
   for (short depth : kDepths) {
     SCOPED_TRACE(depth);
-    const int32_t w = 64, h = 64;
     // Uniform colour at alpha 0.6, so the pick rate should be 0.6 x opacity.
     WorldPtr src = oracle::MakeWorld(w, h, depth), dstBefore = Random(w, h, depth);
     for (int32_t y = 0; y < h; ++y)
@@ -234,12 +219,12 @@ TEST_F(TransferTest, DissolveMustPickTheSourceAtFullAlphaOnceAPixelOrLeaveTheDes
       for (int32_t y = 0; y < h; ++y) {
         for (int32_t x = 0; x < w; ++x) {
           const Px before = oracle::Get(*dstBefore, x, y), got = oracle::Get(*dst, x, y);
-          const double a = bound ? before.a / s.a : 1.0 / s.a;
-          const Px want = oracle::Quantize({s.r * a, s.g * a, s.b * a, s.a * a}, depth);
-          const bool isSrc = oracle::Near(got, want, oracle::Tolerance(depth));
-          const bool isDst = oracle::Same(got, before);
+          const Px want =
+              oracle::Quantize(oracle::Scaled(s, (bound ? before[3] : 1) / s[3]), depth);
+          const bool isSrc = oracle::Near(got, want, oracle::Tolerance(depth)),
+                     isDst = got == before;
           EXPECT_TRUE(isSrc || isDst) << x << ", " << y;
-          picked.push_back(isSrc && isDst ? -1 : isSrc ? 1 : 0);
+          picked.push_back(isSrc && isDst ? -1 : isSrc);
         }
       }
       return picked;
@@ -281,17 +266,15 @@ TEST_F(TransferTest, BadParametersMustBeRefusedBeforeAnyPixelIsWritten) {
   WorldPtr dst16 = oracle::MakeWorld(4, 4, 16);
   const M_Matrix3 id;
   const M_LRect all{0, 0, 4, 4};
+  const PF_CompositeModePlus normal, bad[] = {Mode(-1), Mode(22), Mode(99)};
   auto transfer = [&](PF_LayerDef* s, const PF_CompositeModePlus* m, PF_LayerDef* d, long x) {
     return [=, &all] { return PF_TransferRect(nullptr, 1, 1, 0, &all, s, m, 0, nullptr, x, 0, d); };
   };
-  auto transform = [&](const PF_CompositeModePlus* m, const M_Matrix3* matrices, long count,
-                       PF_LayerDef* d) {
+  auto transform = [&](const PF_CompositeModePlus* m, const M_Matrix3* mx, long n, PF_LayerDef* d) {
     return [=, &all, &src] {
-      return PF_TransformWorld(nullptr, 0, 1, 0, src.get(), m, 0, nullptr, matrices, count, true,
-                               &all, d);
+      return PF_TransformWorld(nullptr, 0, 1, 0, src.get(), m, 0, nullptr, mx, n, true, &all, d);
     };
   };
-  const PF_CompositeModePlus normal, bad[] = {Mode(-1), Mode(22), Mode(99)};
   const struct {
     const char* what;
     std::function<long()> call;
@@ -342,38 +325,29 @@ struct AbortProbe {
   bool otherThread = false;
   static long Progress(void* context, long current, long /*total*/) {
     auto* self = static_cast<AbortProbe*>(context);
-    if (std::this_thread::get_id() != self->caller) self->otherThread = true;
+    self->otherThread |= std::this_thread::get_id() != self->caller;
     self->begun.push_back(current);
     std::this_thread::sleep_for(std::chrono::microseconds(300));
     return static_cast<long>(self->begun.size()) == self->failOnCall ? 5150 : 0;
   }
 };
 
-using oracle::ThreadCountScope;
-
 // However the threads are scheduled, the calling thread polls before the
 // first row and again before 32 rows per thread more have begun, and after
 // an abort exactly the rows begun by then are written.
 TEST_F(TransferTest, AbortMustBePolledOnTheCallingThreadWithinABoundOfRows) {
   constexpr long kRows = 400;
+  // Normal, and the source is opaque: rows are copied.
   WorldPtr src = Random(400, kRows, 8, true), before = Random(400, kRows, 8);
-  auto sameRow = [](const PF_World& a, const PF_World& b, long y) {
-    return std::memcmp(static_cast<const char*>(a.data) + y * a.rowbytes,
-                       static_cast<const char*>(b.data) + y * b.rowbytes,
-                       static_cast<size_t>(a.width) * 4) == 0;
-  };
   for (int threads : {1, 2, 3}) {
     SCOPED_TRACE(testing::Message() << "threads " << threads);
-    ThreadCountScope scope(threads);
+    oracle::ThreadCountScope scope(threads);
     const long bound = 32 * threads;
     for (long failOnCall : {-1L, 3L}) {
       WorldPtr dst = oracle::Clone(*before);
       AbortProbe probe;
       probe.failOnCall = failOnCall;
-      PF_ProgressInfo progress;
-      progress.context = &probe;
-      progress.progress_callback = &AbortProbe::Progress;
-      // Normal, and the source is opaque: rows are copied.
+      PF_ProgressInfo progress{&probe, nullptr, &AbortProbe::Progress};
       EXPECT_EQ(Transfer(*src, Mode(PF_BLEND_NORMAL), nullptr, *dst, &progress),
                 failOnCall < 0 ? 0 : 5150);
       EXPECT_FALSE(probe.otherThread);
@@ -388,20 +362,21 @@ TEST_F(TransferTest, AbortMustBePolledOnTheCallingThreadWithinABoundOfRows) {
       ASSERT_EQ(static_cast<long>(probe.begun.size()), failOnCall) << "polled after the abort";
       const long begun = probe.begun.back();
       for (long y = 0; y < kRows; ++y)
-        ASSERT_TRUE(sameRow(*dst, y < begun ? *src : *before, y)) << "row " << y << " of " << begun;
+        ASSERT_EQ(std::memcmp(oracle::At(*dst, 0, y), oracle::At(y < begun ? *src : *before, 0, y),
+                              400 * 4),
+                  0)
+            << "row " << y << " of " << begun;
     }
   }
   // A host callback may throw: the helpers stop and are waited for, and the
   // exception reaches the caller, from the first poll (the calling thread's
   // before its first chunk of rows, however fast a helper takes the others).
-  ThreadCountScope scope(2);
+  oracle::ThreadCountScope scope(2);
   int calls = 0;
-  PF_ProgressInfo progress;
-  progress.context = &calls;
-  progress.abort_callback = [](void* context) -> long {
-    if (++*static_cast<int*>(context) == 1) throw std::string("stop");
-    return 0;
-  };
+  PF_ProgressInfo progress{&calls, [](void* context) -> long {
+                             if (++*static_cast<int*>(context) == 1) throw std::string("stop");
+                             return 0;
+                           }};
   WorldPtr dst = oracle::Clone(*before);
   EXPECT_THROW(Transfer(*src, Mode(PF_BLEND_NORMAL), nullptr, *dst, &progress), std::string);
   EXPECT_EQ(calls, 1);
@@ -416,10 +391,7 @@ TEST_F(TransferTest, ResultsMustNotDependOnTheThreadCount) {
   for (short depth : kDepths) {
     WorldPtr src = Random(300, 280, depth), dstBefore = Random(330, 300, depth);
     WorldPtr maskPixels = Random(250, 250, 8);
-    PF_MaskWorld mask;
-    mask.mask = *maskPixels;
-    mask.offset_x = 10;
-    mask.kind = PF_MASK_LUMA;
+    PF_MaskWorld mask{*maskPixels, 10, 0, PF_MASK_LUMA};
     for (int m : {PF_BLEND_NORMAL, PF_BLEND_DISSOLVE, PF_BLEND_SOFT_LIGHT, PF_BLEND_STENCIL_LUMA}) {
       const PF_CompositeModePlus mode = Mode(m, 0.9f);
       for (bool transform : {false, true}) {
@@ -427,7 +399,7 @@ TEST_F(TransferTest, ResultsMustNotDependOnTheThreadCount) {
                      << "mode " << m << " depth " << depth << " transform " << transform);
         WorldPtr results[3];
         for (int threads : {1, 2, 3}) {
-          ThreadCountScope scope(threads);
+          oracle::ThreadCountScope scope(threads);
           results[threads - 1] = oracle::Clone(*dstBefore);
           PF_LayerDef* dst = results[threads - 1].get();
           ASSERT_EQ(transform ? PF_TransformWorld(nullptr, 1, 1, 0, src.get(), &mode, 0, &mask,
@@ -462,7 +434,7 @@ TEST_F(TransferTest, RowBodyThrowingOnAnyThreadMustReturnItsFailureCode) {
   };
   const std::thread::id caller = std::this_thread::get_id();
   for (const auto& c : cases) {
-    ThreadCountScope scope(c.threads);
+    oracle::ThreadCountScope scope(c.threads);
     std::atomic<bool> thrown{false};
     auto body = [&](long, PFh_RowScratch&) {
       if ((std::this_thread::get_id() != caller) == c.onHelper) {

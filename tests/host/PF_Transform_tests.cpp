@@ -21,8 +21,9 @@ const short kDepths[] = {8, 16, 32};
 using oracle::Affine;
 M_Matrix3 Shift(double tx, double ty) { return Affine(1, 0, 0, 1, tx, ty); }
 
-Px Add(const Px& a, const Px& b, double w) {
-  return {a.r + b.r * w, a.g + b.g * w, a.b + b.b * w, a.a + b.a * w};
+Px Add(Px a, const Px& b, double w) {
+  for (int i = 0; i < 4; ++i) a[i] += b[i] * w;
+  return a;
 }
 
 // Reference sample of src at source point (u, v): pixel (i, j) covers
@@ -35,27 +36,22 @@ Px Sample(const PF_LayerDef& src, double u, double v, bool bilinear) {
   const double fx = u - 0.5, fy = v - 0.5;
   const long i = long(std::floor(fx)), j = long(std::floor(fy));
   const double tx = fx - i, ty = fy - j;
-  Px out;
-  out = Add(out, texel(i, j), (1 - tx) * (1 - ty));
-  out = Add(out, texel(i + 1, j), tx * (1 - ty));
-  out = Add(out, texel(i, j + 1), (1 - tx) * ty);
-  out = Add(out, texel(i + 1, j + 1), tx * ty);
-  return out;
+  const Px top = Add(Add({}, texel(i, j), (1 - tx) * (1 - ty)), texel(i + 1, j), tx * (1 - ty));
+  return Add(Add(top, texel(i, j + 1), (1 - tx) * ty), texel(i + 1, j + 1), tx * ty);
 }
 
 // The averaged sample at destination pixel (x, y) for source-to-destination
 // matrices.
 Px ReferenceSample(const PF_LayerDef& src, const std::vector<M_Matrix3>& toDst, long x, long y,
                    bool bilinear) {
-  Px sum;
+  Px sum{};
   for (M_Matrix3 m : toDst) {
     if (m.InvertQuiet()) continue;  // singular: transparent
     double u = 0, v = 0;
     m.TransformPoint(x + 0.5, y + 0.5, &u, &v);
-    sum = Add(sum, Sample(src, u, v, bilinear), 1.0);
+    sum = Add(sum, Sample(src, u, v, bilinear), 1.0 / double(toDst.size()));
   }
-  const double n = static_cast<double>(toDst.size());
-  return {sum.r / n, sum.g / n, sum.b / n, sum.a / n};
+  return sum;
 }
 
 class TransformTest : public LeakCheckTest {
@@ -96,9 +92,7 @@ class TransformTest : public LeakCheckTest {
   }
 
   oracle::WorldPtr Random(int32_t w, int32_t h, short depth, bool opaque = false) {
-    oracle::WorldPtr world = oracle::MakeWorld(w, h, depth);
-    oracle::FillRandom(*world, rng_, opaque);
-    return world;
+    return oracle::Random(w, h, depth, rng_, opaque);
   }
   std::mt19937 rng_{99};
 };
@@ -146,11 +140,7 @@ TEST_F(TransformTest, RotatedScaledAndAveragedPlacementsMustMatchTheReference) {
   for (short depth : kDepths) {
     oracle::WorldPtr src = Random(12, 10, depth), dstBefore = Random(20, 17, depth);
     oracle::WorldPtr maskPixels = Random(15, 12, 16);
-    PF_MaskWorld mask;
-    mask.mask = *maskPixels;
-    mask.offset_x = 2;
-    mask.offset_y = 3;
-    mask.kind = PF_MASK_INVERTED_ALPHA;
+    PF_MaskWorld mask{*maskPixels, 2, 3, PF_MASK_INVERTED_ALPHA};
     for (size_t p = 0; p < placements.size(); ++p) {
       for (long quality : {0L, 1L}) {
         for (int m : modes) {

@@ -6,7 +6,6 @@
 #include <hwy/targets.h>
 
 #include <cmath>
-#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -16,72 +15,53 @@
 
 namespace {
 
-using Bytes = std::vector<char>;
 struct Output {
   std::string name;
-  Bytes bytes;
+  std::vector<char> bytes;
 };
-
-Bytes Snapshot(const PF_LayerDef& l) {
-  const size_t row = static_cast<size_t>(l.width) * (l.depth == 8 ? 4 : l.depth == 16 ? 8 : 16);
-  Bytes out(row * static_cast<size_t>(l.height));
-  for (int32_t y = 0; y < l.height; ++y)
-    std::memcpy(out.data() + row * y, static_cast<const char*>(l.data) + y * l.rowbytes, row);
-  return out;
-}
 
 // One output per case, in a fixed order; widths of 37 leave scalar tails
 // after the vector groups of every target.
 std::vector<Output> RenderCases() {
   std::mt19937 rng(7);
   std::vector<Output> outputs;
+  auto add = [&](const std::string& name, const PF_LayerDef& l) {
+    outputs.push_back({"depth " + std::to_string(l.depth) + name, {}});
+    for (int32_t y = 0; y < l.height; ++y)
+      outputs.back().bytes.insert(outputs.back().bytes.end(), oracle::At(l, 0, y),
+                                  oracle::At(l, l.width, y));
+  };
   for (short depth : {8, 16, 32}) {
-    oracle::WorldPtr src = oracle::MakeWorld(37, 9, depth), dst = oracle::MakeWorld(37, 9, depth);
-    oracle::WorldPtr maskPixels = oracle::MakeWorld(29, 7, depth);
-    oracle::FillRandom(*src, rng);
-    oracle::FillRandom(*dst, rng);
-    oracle::FillRandom(*maskPixels, rng);
+    oracle::WorldPtr src = oracle::Random(37, 9, depth, rng);
+    oracle::WorldPtr dst = oracle::Random(37, 9, depth, rng);
+    oracle::WorldPtr maskPixels = oracle::Random(29, 7, depth, rng);
     for (int m = 0; m < PF_BLEND_MODE_COUNT; ++m) {
       // Bound or not, at full or partial opacity, without a mask or through
       // one of each kind (which has full coverage in places).
       for (int variant = 0; variant < 4 * (1 + PF_MASK_KIND_COUNT); ++variant) {
-        PF_CompositeModePlus mode;
-        mode.transfer_mode = m;
-        mode.dest_bound = variant % 2;
-        mode.opacity = variant / 2 % 2 ? 0.6f : 1.0f;
-        PF_MaskWorld mask;
-        mask.mask = *maskPixels;
-        mask.kind = variant / 4 - 1;
-        mask.offset_x = 3;
-        mask.offset_y = 1;
+        const PF_CompositeModePlus mode{m, uint8_t(variant % 2), 0, variant / 2 % 2 ? 0.6f : 1.0f};
+        PF_MaskWorld mask{*maskPixels, 3, 1, variant / 4 - 1};
         oracle::WorldPtr out = oracle::Clone(*dst);
         EXPECT_EQ(PF_TransferRect(nullptr, 1, 1, 0, nullptr, src.get(), &mode, 0,
                                   variant < 4 ? nullptr : &mask, 0, 0, out.get()),
                   0);
-        outputs.push_back({"depth " + std::to_string(depth) + " mode " + std::to_string(m) +
-                               " variant " + std::to_string(variant),
-                           Snapshot(*out)});
+        add(" mode " + std::to_string(m) + " variant " + std::to_string(variant), *out);
       }
     }
     // A free rotation with a scale, at both qualities, plain and through a mask.
     const double c = std::cos(0.5) * 0.9, s = std::sin(0.5) * 0.9;
-    M_Matrix3 toDst;
-    const double m[9] = {c, s, 0, -s, c, 0, 9.3, 2.7, 1};
-    std::memcpy(toDst.m, m, sizeof m);
+    const M_Matrix3 toDst = oracle::Affine(c, s, -s, c, 9.3, 2.7);
     const M_LRect area{0, 0, 37, 9};
     for (long quality : {0, 1}) {
       for (bool masked : {false, true}) {
         PF_CompositeModePlus mode;
         mode.opacity = masked ? 0.8f : 1.0f;
-        PF_MaskWorld mask;
-        mask.mask = *maskPixels;
+        PF_MaskWorld mask{*maskPixels};
         oracle::WorldPtr out = oracle::Clone(*dst);
         EXPECT_EQ(PF_TransformWorld(nullptr, quality, 0, 0, src.get(), &mode, 0,
                                     masked ? &mask : nullptr, &toDst, 1, true, &area, out.get()),
                   0);
-        outputs.push_back({"depth " + std::to_string(depth) + " transform quality " +
-                               std::to_string(quality) + (masked ? " masked" : ""),
-                           Snapshot(*out)});
+        add(" transform quality " + std::to_string(quality) + (masked ? " masked" : ""), *out);
       }
     }
   }

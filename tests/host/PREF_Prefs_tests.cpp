@@ -30,19 +30,22 @@ long Get(int store, const char* section, const char* key, long def) {
 
 TEST_F(PREFPrefsTest, StoresMustBeSeparateEditableAndCheckTheirArguments) {
   PREF_ResetAll();
-  PREF_SetTextPrefLong(PREFp_G[2], "Misc", "Answer", -42);
-  EXPECT_EQ(Get(2, "Misc", "Answer", 17), -42);
-  EXPECT_EQ(Get(0, "Misc", "Answer", 17), 17);
-  EXPECT_EQ(Get(2, "Other", "Answer", 3), 3);
-  PREF_RemovePref(PREFp_G[2], "Misc", "Answer");
-  EXPECT_EQ(Get(2, "Misc", "Answer", 17), 17);
-  PREF_SetTextPrefLong(PREFp_G[1], "S", "K", 5);
   // A missing section or key is ignored, never stored or dereferenced.
-  PREF_SetTextPrefLong(PREFp_G[1], nullptr, "K", 6);
-  PREF_SetTextPrefLong(PREFp_G[1], "S", nullptr, 7);
-  PREF_RemovePref(PREFp_G[1], nullptr, "K");
-  PREF_RemovePref(PREFp_G[1], "S", nullptr);
-  EXPECT_EQ(Get(1, "S", "K", 0), 5);
+  for (int store = 0; store < PREF_STORE_COUNT; ++store) {
+    PREF_SetTextPrefLong(PREFp_G[store], "S", "K", 10 + store);
+    PREF_SetTextPrefLong(PREFp_G[store], nullptr, "K", 6);
+    PREF_SetTextPrefLong(PREFp_G[store], "S", nullptr, 7);
+    PREF_RemovePref(PREFp_G[store], nullptr, "K");
+    PREF_RemovePref(PREFp_G[store], "S", nullptr);
+  }
+  for (int store = 0; store < PREF_STORE_COUNT; ++store)
+    EXPECT_EQ(Get(store, "S", "K", 0), 10 + store) << "store " << store;
+  EXPECT_EQ(Get(2, "Other", "K", 3), 3);
+  PREF_SetTextPrefLong(PREFp_G[2], "S", "K", -42);
+  EXPECT_EQ(Get(2, "S", "K", 17), -42);
+  PREF_RemovePref(PREFp_G[2], "S", "K");
+  EXPECT_EQ(Get(2, "S", "K", 17), 17);
+  EXPECT_EQ(Get(1, "S", "K", 0), 11);
   PREF_ResetAll();
   EXPECT_EQ(Get(1, "S", "K", 0), 0);
   long value = 1;

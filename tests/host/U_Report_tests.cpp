@@ -92,14 +92,22 @@ TEST_F(UReportTest, DeferredReportsMustWaitForTheOutermostScopeAndAFailedStartOp
 }
 
 TEST_F(UReportTest, LocalizedLookupMustReturnTheTextAfterTheFirstEqualsSign) {
-  U_LStrEntry entries[4] = {{"$$$/T/LStr/0000=First text.", {0, 0, 0}},
-                            {"$$$/T/LStr/0001=Second = text", {0, 0, 0}},
-                            {"$$$/T/LStr/0002", {0, 0, 0}},
-                            {nullptr, {0, 0, 0}}};
-  U_LStrTable table{"T", 4, entries};
-  // The second 0 comes from the cache; 2 has no '=', 3 is the terminator.
-  const std::pair<long, const char*> cases[] = {
-      {0, "First text."}, {1, "Second = text"}, {0, "First text."}, {2, ""}, {3, ""}, {-1, ""}};
+  const char* cachedKey = "$$$/T/LStr/0003=Uncached.";
+  U_LStrEntry entries[5] = {{"$$$/T/LStr/0000=First text.", {}},
+                            {"$$$/T/LStr/0001=Second = text", {}},
+                            {"$$$/T/LStr/0002", {}},
+                            {cachedKey, {intptr_t("Cached."), intptr_t(cachedKey), 0}},
+                            {nullptr, {}}};
+  U_LStrTable table{"T", 5, entries};
+  // The second 0 comes from the cache; 2 has no '=', 3 was cached for its
+  // key, 4 is the terminator.
+  const std::pair<long, const char*> cases[] = {{0, "First text."},
+                                                {1, "Second = text"},
+                                                {0, "First text."},
+                                                {2, ""},
+                                                {3, "Cached."},
+                                                {4, ""},
+                                                {-1, ""}};
   for (const auto& [index, text] : cases)
     EXPECT_STREQ(U_ZLookupLStrCache(&table, index, 0, 0), text);
   EXPECT_STREQ(U_ZLookupLStrCache(nullptr, 0, 0, 0), "");
