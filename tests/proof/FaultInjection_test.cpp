@@ -15,7 +15,7 @@
 
 #include "exec/ExecTestAccess.h"
 #include "exec/RGp_PrefSlot.h"
-#include "proof/ProofHarness.h"
+#include "proof/Proof.h"
 #include "rg/RG_GraphProfiler.h"
 #include "rg/RG_ScRGProfiler.h"
 #include "rghost/U_Errors.h"

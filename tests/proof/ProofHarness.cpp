@@ -1,9 +1,7 @@
-#include "proof/ProofHarness.h"
-
 #include <sstream>
 
+#include "proof/Proof.h"
 #include "rg/RG_Traverser.h"
-#include "rghost/PF_World.h"
 #include "rghost/U_Report.h"
 
 namespace {
@@ -17,25 +15,46 @@ void Scribble(PF_World* w) {
   }
 }
 
-double Channel(const PF_World* w, const M_LRect& rect, int32_t x, int32_t y, int c) {
-  if (w == nullptr || x < rect.left || x >= rect.right || y < rect.top || y >= rect.bottom) {
-    return 0.0;
-  }
-  return ProofRawChannel(*w, x, y, c);
+bool Inside(const M_LRect& r, int32_t x, int32_t y) {
+  return x >= r.left && x < r.right && y >= r.top && y < r.bottom;
 }
 
-// Leaves that no cache can render in a nested execution render once per run.
-std::vector<bool> OutsideCaches(const ProofGraphDesc& desc) {
-  std::vector<bool> below(desc.nodes.size(), false);
-  for (size_t i = desc.nodes.size(); i-- > 0;) {
-    const ProofNodeDesc& n = desc.nodes[i];
-    for (int in : n.inputs) {
-      if (in >= 0 && (below[i] || n.kind == ProofKind::kCache))
-        below[static_cast<size_t>(in)] = true;
+// Pixel (x, y) of a result, transparent black outside it.
+void Pixel(const PF_World* w, const M_LRect& rect, int32_t x, int32_t y, double out[4]) {
+  for (int c = 0; c < 4; ++c) out[c] = w && Inside(rect, x, y) ? ProofRawChannel(*w, x, y, c) : 0;
+}
+
+std::string Compare(const ProofGraphDesc& desc, const ProofLibraryOutput& lib,
+                    const ProofRefResult& ref) {
+  const M_LRect& q = desc.request.rect;
+  const long field = desc.request.field;
+  std::ostringstream os;
+  os.precision(9);
+  if (lib.world ? lib.world->GetRect() != lib.rect : lib.rect != M_LRect{}) {
+    os << "result world does not match its rect " << lib.rect;
+    return os.str();
+  }
+  for (int32_t y = q.top; y < q.bottom; ++y) {
+    if (field != 0 && (y & 1) != (field == 1 ? 0 : 1)) continue;
+    for (int32_t x = q.left; x < q.right; ++x) {
+      double a[4], b[4];
+      Pixel(lib.world.get(), lib.rect, x, y, a);
+      Pixel(ref.world.get(), ref.rect, x, y, b);
+      if (a[0] != b[0] || a[1] != b[1] || a[2] != b[2] || a[3] != b[3]) {
+        os << "pixel (" << x << "," << y << "): library " << a[0] << " " << a[1] << " " << a[2]
+           << " " << a[3] << ", reference " << b[0] << " " << b[1] << " " << b[2] << " " << b[3]
+           << " (library rect " << lib.rect << ", reference rect " << ref.rect << ")";
+        return os.str();
+      }
+      // Float pixels are not clamped: alpha above 1 is at least opaque.
+      if ((lib.flags & RG_OUTPUT_OPAQUE) && Inside(lib.rect, x, y) &&
+          a[3] < ProofFullAlpha(desc.request.bit_depth)) {
+        os << "result declared opaque but pixel (" << x << "," << y << ") has alpha " << a[3];
+        return os.str();
+      }
     }
   }
-  below.flip();
-  return below;
+  return std::string();
 }
 
 }  // namespace
@@ -59,60 +78,30 @@ ProofLibraryOutput ProofExecute(const ProofGraphDesc& desc, RG_RenderNode* root)
   return out;
 }
 
-std::string ProofCompare(const ProofGraphDesc& desc, const ProofLibraryOutput& lib,
-                         const ProofRefResult& ref) {
-  const M_LRect& q = desc.request.rect;
-  const long field = desc.request.field;
-  const double full = ProofFullAlpha(desc.request.bit_depth);
-  std::ostringstream os;
-  os.precision(9);
-  if (lib.world ? lib.world->GetRect() != lib.rect : lib.rect != M_LRect{}) {
-    os << "result world does not match its rect " << lib.rect;
-    return os.str();
-  }
-  for (int32_t y = q.top; y < q.bottom; ++y) {
-    if (field != 0 && (y & 1) != (field == 1 ? 0 : 1)) continue;
-    for (int32_t x = q.left; x < q.right; ++x) {
-      double a[4], b[4];
-      for (int c = 0; c < 4; ++c) {
-        a[c] = Channel(lib.world.get(), lib.rect, x, y, c);
-        b[c] = Channel(ref.world.get(), ref.rect, x, y, c);
-      }
-      if (a[0] != b[0] || a[1] != b[1] || a[2] != b[2] || a[3] != b[3]) {
-        os << "pixel (" << x << "," << y << "): library " << a[0] << " " << a[1] << " " << a[2]
-           << " " << a[3] << ", reference " << b[0] << " " << b[1] << " " << b[2] << " " << b[3]
-           << " (library rect " << lib.rect << ", reference rect " << ref.rect << ")";
-        return os.str();
-      }
-      // Float pixels are not clamped: alpha above 1 is at least opaque.
-      if ((lib.flags & RG_OUTPUT_OPAQUE) && a[3] < full && x >= lib.rect.left &&
-          x < lib.rect.right && y >= lib.rect.top && y < lib.rect.bottom) {
-        os << "result declared opaque but pixel (" << x << "," << y << ") has alpha " << a[3];
-        return os.str();
-      }
-    }
-  }
-  return std::string();
-}
-
 std::string ProofRunAll(const ProofGraphDesc& desc, const ProofBuiltGraph& graph,
                         const ProofRefResult& expected) {
-  const std::vector<bool> once = OutsideCaches(desc);
+  // Leaves that no cache can render in a nested execution render once per run.
+  std::vector<bool> belowCache(desc.nodes.size(), false);
+  for (size_t i = desc.nodes.size(); i-- > 0;) {
+    for (int in : desc.nodes[i].inputs) {
+      if (in >= 0 && (belowCache[i] || desc.nodes[i].kind == ProofKind::kCache))
+        belowCache[static_cast<size_t>(in)] = true;
+    }
+  }
   const auto renders = [&](size_t i) {
     return desc.nodes[i].kind != ProofKind::kSource
                ? 0
                : static_cast<ProofSourceNode*>(graph.node(static_cast<int>(i)))->renders;
   };
-  for (int run = 0; run < desc.runs; ++run) {
+  for (int run = 1; run <= desc.runs; ++run) {
     std::vector<int> before(desc.nodes.size());
     for (size_t i = 0; i < desc.nodes.size(); ++i) before[i] = renders(i);
-    ProofLibraryOutput out = ProofExecute(desc, graph.root());
-    std::string diff = ProofCompare(desc, out, expected);
+    std::string diff = Compare(desc, ProofExecute(desc, graph.root()), expected);
     for (size_t i = 0; i < desc.nodes.size() && diff.empty(); ++i) {
-      if (once[i] && renders(i) - before[i] > 1)
+      if (!belowCache[i] && renders(i) - before[i] > 1)
         diff = "leaf #" + std::to_string(i) + " rendered more than once";
     }
-    if (!diff.empty()) return "run " + std::to_string(run + 1) + ": " + diff;
+    if (!diff.empty()) return "run " + std::to_string(run) + ": " + diff;
   }
   return std::string();
 }
@@ -121,8 +110,7 @@ std::string ProofCheckGraph(const ProofGraphDesc& desc, ProofCheckStats* stats) 
   U_ClearReportLog();
   std::string failure;
   try {
-    ReferenceEvaluator reference(desc);
-    const ProofRefResult expected = reference.RenderRoot();
+    const ProofRefResult expected = ReferenceEvaluator(desc).RenderRoot();
     if (stats != nullptr) stats->drew = M_Overlaps(expected.rect, desc.request.rect);
     ProofBuiltGraph graph(desc);
     failure = ProofRunAll(desc, graph, expected);
@@ -137,8 +125,7 @@ std::string ProofCheckGraph(const ProofGraphDesc& desc, ProofCheckStats* stats) 
   } catch (const std::exception& e) {
     failure = std::string("threw ") + e.what();
   }
-  if (failure.empty() && !U_ReportLog().empty()) {
+  if (failure.empty() && !U_ReportLog().empty())
     failure = "reported \"" + U_ReportLog().front().text + "\"";
-  }
   return failure.empty() ? failure : failure + "\n" + desc.Describe();
 }

@@ -1,10 +1,9 @@
-#include "proof/RandomGraph.h"
-
 #include <algorithm>
 #include <cmath>
 #include <random>
 #include <sstream>
 
+#include "proof/Proof.h"
 #include "rg/RG_CompositeNode.h"
 #include "rg/RG_NullNode.h"
 #include "rg/RG_SourceBufferNode.h"
@@ -12,7 +11,6 @@
 
 namespace {
 
-// Small deterministic helpers over one engine.
 class Dice {
  public:
   explicit Dice(uint64_t seed) : rng_(seed) {}
@@ -20,24 +18,26 @@ class Dice {
   bool Chance(double p) { return std::uniform_real_distribution<double>(0, 1)(rng_) < p; }
   double Real(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng_); }
   uint32_t Bits() { return static_cast<uint32_t>(rng_()); }
-  template <class T>
-  const T& Pick(const std::vector<T>& v) {
-    return v[static_cast<size_t>(Int(0, static_cast<int>(v.size()) - 1))];
-  }
 
  private:
   std::mt19937_64 rng_;
 };
 
-// A rect of 1 to maxSize pixels a side inside the canvas around the origin.
+// A rect of 1 to maxSize pixels a side inside the canvas around the origin,
+// often at the origin or a pixel off it, where offset arithmetic may take
+// shortcuts.
 M_LRect RandomRect(Dice& d, int maxSize) {
   const int w = d.Int(1, maxSize);
   const int h = d.Int(1, maxSize);
-  // Often at the origin or a pixel off it, where offset arithmetic may take
-  // shortcuts.
   const int l = d.Chance(0.2) ? d.Int(0, 1) : d.Int(-8, 40);
   const int t = d.Chance(0.2) ? d.Int(0, 1) : d.Int(-8, 40);
   return M_LRect{l, t, l + w, t + h};
+}
+
+// `r` grown by 0 to 6 pixels on each side.
+M_LRect Around(Dice& d, const M_LRect& r) {
+  return M_LRect{r.left - d.Int(0, 6), r.top - d.Int(0, 6), r.right + d.Int(0, 6),
+                 r.bottom + d.Int(0, 6)};
 }
 
 M_Matrix3 Affine(double a, double b, double c, double d, double tx = 0, double ty = 0) {
@@ -45,8 +45,6 @@ M_Matrix3 Affine(double a, double b, double c, double d, double tx = 0, double t
   m[0] = a, m[1] = b, m[3] = c, m[4] = d, m[6] = tx, m[7] = ty;
   return m;
 }
-
-M_Matrix3 Translation(double tx, double ty) { return Affine(1, 0, 0, 1, tx, ty); }
 
 M_Matrix3 RandomMatrix(Dice& d) {
   const double fractions[] = {0.0, 0.03, 0.25, 0.4375, 0.47, 0.5, 0.5625, 0.6, 0.97};
@@ -57,7 +55,6 @@ M_Matrix3 RandomMatrix(Dice& d) {
   // elsewhere than the reference does.
   const double cx = d.Int(0, 40) + d.Real(0.01, 0.99);
   const double cy = d.Int(0, 40) + d.Real(0.01, 0.99);
-  // Linear part `a` applied about (cx, cy).
   const auto about = [&](const M_Matrix3& a) {
     M_Matrix3 m;
     m.Translate(-cx, -cy);
@@ -68,12 +65,12 @@ M_Matrix3 RandomMatrix(Dice& d) {
   switch (d.Int(0, 8)) {
     case 0:  // whole-pixel shift
     case 1:
-      return Translation(d.Int(-12, 12), d.Int(-12, 12));
+      return Affine(1, 0, 0, 1, d.Int(-12, 12), d.Int(-12, 12));
     case 2: {  // fractional shift, often whole rows
       const double fy = d.Chance(0.5) ? 0.0 : fractions[d.Int(0, 8)];
       const double sy = d.Chance(0.5) ? 1.0 : -1.0;
-      return Translation(d.Int(-12, 12) + fractions[d.Int(0, 8)] * (d.Chance(0.5) ? 1 : -1),
-                         d.Int(-12, 12) + sy * fy);
+      return Affine(1, 0, 0, 1, d.Int(-12, 12) + fractions[d.Int(0, 8)] * (d.Chance(0.5) ? 1 : -1),
+                    d.Int(-12, 12) + sy * fy);
     }
     case 3: {  // quarter turns
       const int q = d.Int(1, 3);
@@ -102,107 +99,91 @@ M_Matrix3 RandomMatrix(Dice& d) {
   }
 }
 
-}  // namespace
+// The kind a draw of 0..19 picks, by the first threshold it lies below.
+ProofKind Pick(int k, std::initializer_list<std::pair<int, ProofKind>> table) {
+  for (const auto& [below, kind] : table)
+    if (k < below) return kind;
+  return table.end()[-1].second;
+}
 
-ProofGraphDesc ProofRandomGraph(uint64_t seed) {
-  Dice d(seed * 0x9E3779B97F4A7C15ULL + 12345);
-  ProofGraphDesc g;
-  g.seed = seed;
-  const int depthPick = d.Int(0, 3);
-  g.request.bit_depth = depthPick < 2 ? 8 : depthPick == 2 ? 16 : 32;
+void AddLeaf(Dice& d, ProofGraphDesc& g) {
+  using K = ProofKind;
+  ProofNodeDesc n;
+  n.kind = Pick(d.Int(0, 19), {{10, K::kSource}, {19, K::kBufferSource}, {20, K::kNull}});
+  n.bounds = RandomRect(d, d.Chance(0.2) ? 48 : 24);
+  if (d.Chance(0.05)) n.bounds.left += 1000, n.bounds.right += 1000;  // far off screen
+  n.pixel_seed = d.Bits();
+  n.opaque = d.Chance(0.5);
+  n.explicit_bounds = n.kind == K::kBufferSource && d.Chance(0.4);
+  // Converted by the host when asked at another depth.
+  if (n.kind == K::kBufferSource && d.Chance(0.25)) n.depth = static_cast<short>(8 << d.Int(0, 2));
+  g.nodes.push_back(n);
+}
 
-  const int leaves = d.Int(1, 4);
-  for (int i = 0; i < leaves; ++i) {
-    ProofNodeDesc n;
-    const int k = d.Int(0, 19);
-    n.kind = k < 10 ? ProofKind::kSource : k < 19 ? ProofKind::kBufferSource : ProofKind::kNull;
-    n.bounds = RandomRect(d, d.Chance(0.2) ? 48 : 24);
-    if (d.Chance(0.05)) n.bounds.left += 1000, n.bounds.right += 1000;  // far off screen
-    n.pixel_seed = d.Bits();
-    n.opaque = d.Chance(0.5);
-    n.explicit_bounds = n.kind == ProofKind::kBufferSource && d.Chance(0.4);
-    // Converted by the host when asked at another depth.
-    if (n.kind == ProofKind::kBufferSource && d.Chance(0.25))
-      n.depth = static_cast<short>(8 << d.Int(0, 2));
-    g.nodes.push_back(n);
-  }
-
-  const int internal = d.Int(1, 7);
-  for (int i = 0; i < internal; ++i) {
-    const int count = static_cast<int>(g.nodes.size());
-    // Prefer recent nodes, so graphs grow deep, but reach back for sharing.
-    auto pickInput = [&]() {
-      return d.Chance(0.6) ? count - 1 - d.Int(0, std::min(1, count - 1)) : d.Int(0, count - 1);
-    };
-    ProofNodeDesc n;
-    const int k = d.Int(0, 19);
-    n.kind = k < 8    ? ProofKind::kComposite
-             : k < 13 ? ProofKind::kXform
-             : k < 16 ? ProofKind::kCache
-                      : ProofKind::kEffect;
-    n.inputs[0] = pickInput();
-    if (n.kind == ProofKind::kComposite || n.kind == ProofKind::kXform) {
-      if (d.Chance(0.75)) n.inputs[1] = pickInput();
-      if (d.Chance(0.35)) n.inputs[2] = d.Int(0, count - 1);
-      n.mode.transfer_mode = d.Int(0, PF_BLEND_MODE_COUNT - 1);
-      n.mode.dest_bound = d.Chance(0.15) ? 1 : 0;
-      const float opacities[] = {0.0f, 1.0f, 1.0f, 1.0f, 0.5f, 0.25f, 0.999f};
-      n.mode.opacity = d.Chance(0.85) ? opacities[d.Int(0, 6)] : static_cast<float>(d.Real(0, 1));
-      n.mode.dissolve_seed = d.Int(0, 1000);
-      n.mode.mode_ext = d.Bits();
-      n.mask_mode = d.Int(0, 3);
-      if (n.kind == ProofKind::kXform) {
-        const int matrices = d.Chance(0.8) ? 1 : d.Int(2, 3);
-        for (int m = 0; m < matrices; ++m) n.matrices.push_back(RandomMatrix(d));
-        n.quality = d.Int(0, 1);
-      }
-    } else if (n.kind == ProofKind::kCache) {
-      // Any policy but a lookup that serves the wrong pixels.
-      n.policy = (d.Chance(0.85) ? ProofCacheNode::kLookup : 0) |
-                 (d.Chance(0.3) ? ProofCacheNode::kForgetAtRender : 0) | (d.Bits() & 0x1C);
-    } else {
-      // Any policy but an opaque output, whose pixels outside the input's
-      // depend on rects the library may choose.
-      n.policy = d.Bits() & 0xFFFF & ~uint32_t{ProofEffectNode::kOpaque | ProofEffectNode::kCrop};
-      if (d.Chance(0.3)) {
-        n.policy = (n.policy | ProofEffectNode::kCrop) & ~uint32_t{ProofEffectNode::kInPlace};
-        n.keep = RandomRect(d, 32);
-        n.extent = M_LRect{n.keep.left - d.Int(0, 6), n.keep.top - d.Int(0, 6),
-                           n.keep.right + d.Int(0, 6), n.keep.bottom + d.Int(0, 6)};
-      }
+void AddInternal(Dice& d, ProofGraphDesc& g) {
+  using K = ProofKind;
+  const int count = static_cast<int>(g.nodes.size());
+  // Prefer recent nodes, so graphs grow deep, but reach back for sharing.
+  auto pickInput = [&]() {
+    return d.Chance(0.6) ? count - 1 - d.Int(0, std::min(1, count - 1)) : d.Int(0, count - 1);
+  };
+  ProofNodeDesc n;
+  n.kind =
+      Pick(d.Int(0, 19), {{8, K::kComposite}, {13, K::kXform}, {16, K::kCache}, {20, K::kEffect}});
+  n.inputs[0] = pickInput();
+  if (n.kind == K::kComposite || n.kind == K::kXform) {
+    if (d.Chance(0.75)) n.inputs[1] = pickInput();
+    if (d.Chance(0.35)) n.inputs[2] = d.Int(0, count - 1);
+    n.mode.transfer_mode = d.Int(0, PF_BLEND_MODE_COUNT - 1);
+    n.mode.dest_bound = d.Chance(0.15) ? 1 : 0;
+    const float opacities[] = {0.0f, 1.0f, 1.0f, 1.0f, 0.5f, 0.25f, 0.999f};
+    n.mode.opacity = d.Chance(0.85) ? opacities[d.Int(0, 6)] : static_cast<float>(d.Real(0, 1));
+    n.mode.dissolve_seed = d.Int(0, 1000);
+    n.mode.mode_ext = d.Bits();
+    n.mask_mode = d.Int(0, 3);
+    if (n.kind == K::kXform) {
+      const int matrices = d.Chance(0.8) ? 1 : d.Int(2, 3);
+      for (int m = 0; m < matrices; ++m) n.matrices.push_back(RandomMatrix(d));
+      n.quality = d.Int(0, 1);
     }
-    g.nodes.push_back(n);
+  } else if (n.kind == K::kCache) {
+    // Any policy but a lookup that serves the wrong pixels.
+    n.policy = (d.Chance(0.85) ? ProofCacheNode::kLookup : 0) |
+               (d.Chance(0.3) ? ProofCacheNode::kForgetAtRender : 0) | (d.Bits() & 0x1C);
+  } else {
+    // Any policy but an opaque output, whose pixels outside the input's
+    // depend on rects the library may choose.
+    n.policy = d.Bits() & 0xFFFF & ~uint32_t{ProofEffectNode::kOpaque | ProofEffectNode::kCrop};
+    if (d.Chance(0.3)) {
+      n.policy = (n.policy | ProofEffectNode::kCrop) & ~uint32_t{ProofEffectNode::kInPlace};
+      n.keep = RandomRect(d, 32);
+      n.extent = Around(d, n.keep);
+    }
   }
-  g.root = static_cast<int>(g.nodes.size()) - 1;
+  g.nodes.push_back(n);
+}
 
-  // A stencil composite (17, 18) draws nothing where its visible source
-  // misses its destination, judged on the rects it is given. Those rects
-  // follow from the requests its inputs were asked for, which sharing merges
-  // and caches widen, and from whether a mask declared opaque hid a source:
-  // choices the library makes legitimately and the reference cannot
-  // reproduce. Stencils therefore stay in graphs that are trees without
-  // caches and without inverted-alpha masks, and effects there keep their
-  // result to their input's; elsewhere stencils become the matching
-  // silhouette.
-  bool tree = true;
+// A stencil composite (17, 18) draws nothing where its visible source misses
+// its destination, judged on the rects it is given. Those rects follow from
+// the requests its inputs were asked for, which sharing merges and caches
+// widen, and from whether a mask declared opaque hid a source: choices the
+// library makes legitimately and the reference cannot reproduce. Stencils
+// therefore stay in graphs that are trees without caches and without
+// inverted-alpha masks, and effects there keep their result to their
+// input's; elsewhere stencils become the matching silhouette.
+void ConfineStencils(ProofGraphDesc& g) {
+  bool tree = true, stencil = false;
   std::vector<int> consumers(g.nodes.size(), 0);
   for (const ProofNodeDesc& n : g.nodes) {
     tree = tree && n.kind != ProofKind::kCache;
-    for (int in : n.inputs) {
+    for (int in : n.inputs)
       if (in >= 0 && ++consumers[static_cast<size_t>(in)] > 1) tree = false;
-    }
   }
-  bool stencil = false;
   for (ProofNodeDesc& n : g.nodes) {
-    PF_CompositeModePlus& mode = n.mode;
-    if (mode.transfer_mode == PF_BLEND_STENCIL_ALPHA ||
-        mode.transfer_mode == PF_BLEND_STENCIL_LUMA) {
-      if (tree) {
-        stencil = true;
-      } else {
-        mode.transfer_mode += 2;  // the matching silhouette
-      }
-    }
+    int32_t& mode = n.mode.transfer_mode;
+    if (mode != PF_BLEND_STENCIL_ALPHA && mode != PF_BLEND_STENCIL_LUMA) continue;
+    stencil |= tree;
+    if (!tree) mode += 2;  // the matching silhouette
   }
   for (ProofNodeDesc& n : g.nodes) {
     if (stencil && n.inputs[2] >= 0 && n.mask_mode == 1) n.mask_mode = 0;
@@ -211,40 +192,44 @@ ProofGraphDesc ProofRandomGraph(uint64_t seed) {
                             ProofEffectNode::kForceRect};
     }
   }
+}
 
+}  // namespace
+
+ProofGraphDesc ProofRandomGraph(uint64_t seed) {
+  Dice d(seed * 0x9E3779B97F4A7C15ULL + 12345);
+  ProofGraphDesc g;
+  g.seed = seed;
+  const int depthPick = d.Int(0, 3);
+  g.request.bit_depth = depthPick < 2 ? 8 : depthPick == 2 ? 16 : 32;
+  for (int i = d.Int(1, 4); i > 0; --i) AddLeaf(d, g);
+  for (int i = d.Int(1, 7); i > 0; --i) AddInternal(d, g);
+  ConfineStencils(g);
+
+  M_LRect& q = g.request.rect;
   const int r = d.Int(0, 19);
   if (r == 0) {
-    g.request.rect = M_LRect{10, 10, 10, 30};  // empty
+    q = M_LRect{10, 10, 10, 30};  // empty
   } else if (r == 1) {
-    g.request.rect = M_LRect{2000, 2000, 2016, 2016};  // nothing there
+    q = M_LRect{2000, 2000, 2016, 2016};  // nothing there
   } else if (r < 8) {
-    g.request.rect = RandomRect(d, 48);
+    q = RandomRect(d, 48);
   } else {
     // Mostly where the leaves are, give or take a few pixels.
     M_LRect all{};
-    for (const ProofNodeDesc& n : g.nodes) {
+    for (const ProofNodeDesc& n : g.nodes)
       if (n.kind != ProofKind::kNull && n.bounds.left < 500) all = M_Union(all, n.bounds);
-    }
     if (M_IsEmpty(all)) all = RandomRect(d, 48);
-    g.request.rect = M_LRect{all.left + d.Int(-4, 6), all.top + d.Int(-4, 6),
-                             all.right + d.Int(-6, 4), all.bottom + d.Int(-6, 4)};
-    if (M_IsEmpty(g.request.rect)) g.request.rect = all;
+    q = M_LRect{all.left + d.Int(-4, 6), all.top + d.Int(-4, 6), all.right + d.Int(-6, 4),
+                all.bottom + d.Int(-6, 4)};
+    if (M_IsEmpty(q)) q = all;
   }
   g.request.field = d.Chance(0.6) ? 0 : d.Int(1, 2);
   if (d.Chance(0.2)) g.request.flags |= RG_REQUEST_CONTENT_BOUNDS_TYPE1;
   if (d.Chance(0.1)) g.request.flags |= RG_REQUEST_WHOLE_OUTPUT;
   g.form = static_cast<ProofForm>(d.Int(0, 2));
-  if (g.form == ProofForm::kDestination) {
-    if (M_IsEmpty(g.request.rect)) {
-      g.form = ProofForm::kNewWorld;
-    } else if (d.Chance(0.7)) {
-      const M_LRect& q = g.request.rect;
-      g.dest_rect = M_LRect{q.left - d.Int(0, 6), q.top - d.Int(0, 6), q.right + d.Int(0, 6),
-                            q.bottom + d.Int(0, 6)};
-    } else {
-      g.dest_rect = g.request.rect;
-    }
-  }
+  if (g.form == ProofForm::kDestination && M_IsEmpty(q)) g.form = ProofForm::kNewWorld;
+  if (g.form == ProofForm::kDestination) g.dest_rect = d.Chance(0.7) ? Around(d, q) : q;
   const bool hasCache = std::any_of(g.nodes.begin(), g.nodes.end(), [](const ProofNodeDesc& n) {
     return n.kind == ProofKind::kCache;
   });
@@ -258,8 +243,7 @@ std::string ProofGraphDesc::Describe() const {
   std::ostringstream os;
   os << "seed " << seed << ": depth " << request.bit_depth << ", request " << request.rect
      << " field " << request.field << " flags " << int(request.flags) << ", form "
-     << static_cast<int>(form) << " " << dest_rect << ", runs " << runs << ", root #" << root
-     << "\n";
+     << static_cast<int>(form) << " " << dest_rect << ", runs " << runs << "\n";
   for (size_t i = 0; i < nodes.size(); ++i) {
     const ProofNodeDesc& n = nodes[i];
     os << "  #" << i << " " << kKinds[static_cast<int>(n.kind)] << " in " << n.inputs[0] << ","
@@ -268,10 +252,8 @@ std::string ProofGraphDesc::Describe() const {
        << " mode " << n.mode.transfer_mode << "/" << n.mode.opacity << "/" << int(n.mode.dest_bound)
        << " mask " << n.mask_mode << " quality " << n.quality << " policy " << n.policy << " keep "
        << n.keep << " extent " << n.extent;
-    for (const M_Matrix3& m : n.matrices) {
-      for (int e = 0; e < 9; ++e) os << (e ? " " : " [") << m[e];
-      os << "]";
-    }
+    for (const M_Matrix3& m : n.matrices)
+      for (int e = 0; e < 9; ++e) os << (e ? " " : " [") << m[e] << (e == 8 ? "]" : "");
     os << "\n";
   }
   return os.str();
@@ -279,51 +261,39 @@ std::string ProofGraphDesc::Describe() const {
 
 ProofWorldPtr ProofLeafWorld(const ProofNodeDesc& leaf, short depth) {
   M_LRect rect = leaf.bounds;
-  if (leaf.explicit_bounds) {
-    // The same size somewhere else: explicit bounds place it.
+  // Explicit bounds place a buffer of the same size that lies elsewhere.
+  if (leaf.explicit_bounds)
     rect = M_LRect{rect.left + 7, rect.top - 3, rect.right + 7, rect.bottom - 3};
-  }
   return ProofMakeSourceWorld(rect, leaf.depth ? leaf.depth : depth, leaf.pixel_seed, leaf.opaque);
 }
 
 ProofBuiltGraph::ProofBuiltGraph(const ProofGraphDesc& desc) {
-  const short depth = desc.request.bit_depth;
-  auto in = [&](const ProofNodeDesc& n, int slot) -> RG_RenderNode* {
-    return n.inputs[slot] < 0 ? nullptr : nodes_[static_cast<size_t>(n.inputs[slot])].get();
-  };
-  for (const ProofNodeDesc& n : desc.nodes) {
-    RG_RenderNode* node = nullptr;
+  const auto make = [&](const ProofNodeDesc& n) -> RG_RenderNode* {
+    const auto in = [&](int slot) {
+      return n.inputs[slot] < 0 ? nullptr : nodes_[static_cast<size_t>(n.inputs[slot])].get();
+    };
+    const bool leaf = n.kind == ProofKind::kSource || n.kind == ProofKind::kBufferSource;
+    if (leaf) worlds_.push_back(ProofLeafWorld(n, desc.request.bit_depth));
+    PF_World* world = leaf ? worlds_.back().get() : nullptr;
     switch (n.kind) {
-      case ProofKind::kSource:
-        worlds_.push_back(ProofLeafWorld(n, depth));
-        // Declares opaque only what is: the flag lets the library cull.
-        node = new ProofSourceNode(worlds_.back().get(), n.opaque);
-        break;
+      case ProofKind::kSource:  // declares opaque only what is: the flag lets the library cull
+        return new ProofSourceNode(world, n.opaque);
       case ProofKind::kBufferSource:
-        worlds_.push_back(ProofLeafWorld(n, depth));
-        node = n.explicit_bounds ? new RG_SourceBufferNode(worlds_.back().get(), n.bounds)
-                                 : new RG_SourceBufferNode(worlds_.back().get());
-        break;
+        return n.explicit_bounds ? new RG_SourceBufferNode(world, n.bounds)
+                                 : new RG_SourceBufferNode(world);
       case ProofKind::kNull:
-        node = new RG_NullNode;
-        break;
+        return new RG_NullNode;
       case ProofKind::kComposite:
-        node = new RG_CompositeNode(in(n, 0), n.mode, in(n, 1), in(n, 2), n.mask_mode);
-        break;
+        return new RG_CompositeNode(in(0), n.mode, in(1), in(2), n.mask_mode);
       case ProofKind::kXform:
-        node = new RG_XformNode(n.matrices.data(), static_cast<long>(n.matrices.size()), n.mode,
-                                n.quality, in(n, 0), in(n, 1), in(n, 2), n.mask_mode);
-        break;
+        return new RG_XformNode(n.matrices.data(), static_cast<long>(n.matrices.size()), n.mode,
+                                n.quality, in(0), in(1), in(2), n.mask_mode);
       case ProofKind::kCache:
-        node = new ProofCacheNode(in(n, 0), static_cast<uint8_t>(n.policy));
-        break;
+        return new ProofCacheNode(in(0), static_cast<uint8_t>(n.policy));
       case ProofKind::kEffect:
-        node = new ProofEffectNode(in(n, 0), n.policy, n.keep, n.extent);
-        break;
+        return new ProofEffectNode(in(0), n.policy, n.keep, n.extent);
     }
-    nodes_.emplace_back(node);
-  }
-  root_ = desc.root;
+    return nullptr;
+  };
+  for (const ProofNodeDesc& n : desc.nodes) nodes_.emplace_back(make(n));
 }
-
-ProofBuiltGraph::~ProofBuiltGraph() { nodes_.clear(); }  // nodes first: they borrow the worlds

@@ -1,7 +1,5 @@
-#include "proof/ReferenceEvaluator.h"
-
+#include "proof/Proof.h"
 #include "rg/RG_CompositeNode.h"
-#include "rghost/PF_Transfer.h"
 
 namespace {
 
@@ -19,10 +17,9 @@ void Check(long status) {
   if (status != 0) throw status;
 }
 
-}  // namespace
-
-M_LRect ProofMappedBounds(const std::vector<M_Matrix3>& matrices, const M_LRect& rect,
-                          bool inverse) {
+// The bounding rect of the images of `rect` under the matrices (empty images
+// skipped); with `inverse` under their inverses (singular ones skipped).
+M_LRect MappedBounds(const std::vector<M_Matrix3>& matrices, const M_LRect& rect, bool inverse) {
   M_LRect acc{};
   for (M_Matrix3 m : matrices) {
     if (inverse && m.InvertQuiet()) continue;
@@ -30,6 +27,8 @@ M_LRect ProofMappedBounds(const std::vector<M_Matrix3>& matrices, const M_LRect&
   }
   return acc;
 }
+
+}  // namespace
 
 ReferenceEvaluator::ReferenceEvaluator(const ProofGraphDesc& desc)
     : desc_(desc), depth_(desc.request.bit_depth) {
@@ -40,7 +39,7 @@ ReferenceEvaluator::ReferenceEvaluator(const ProofGraphDesc& desc)
 }
 
 ProofRefResult ReferenceEvaluator::RenderRoot() const {
-  return Render(desc_.root, desc_.request.rect,
+  return Render(static_cast<int>(desc_.nodes.size()) - 1, desc_.request.rect,
                 (desc_.request.flags & RG_REQUEST_CONTENT_BOUNDS_TYPE1) != 0, desc_.request.field);
 }
 
@@ -48,9 +47,6 @@ ProofRefResult ReferenceEvaluator::Render(int index, const M_LRect& rect, bool t
                                           long field) const {
   const ProofNodeDesc& n = desc_.nodes[static_cast<size_t>(index)];
   switch (n.kind) {
-    case ProofKind::kSource:
-    case ProofKind::kBufferSource:
-      return RenderLeaf(index, rect);
     case ProofKind::kNull:
       return {};
     case ProofKind::kCache:
@@ -60,12 +56,9 @@ ProofRefResult ReferenceEvaluator::Render(int index, const M_LRect& rect, bool t
     case ProofKind::kComposite:
     case ProofKind::kXform:
       return RenderComposite(n, rect, type1, field);
+    default:
+      break;
   }
-  return {};
-}
-
-ProofRefResult ReferenceEvaluator::RenderLeaf(int index, const M_LRect& rect) const {
-  const ProofNodeDesc& n = desc_.nodes[static_cast<size_t>(index)];
   ProofRefResult r;
   r.rect = M_Intersect(rect, n.bounds);
   if (M_IsEmpty(r.rect)) return ProofRefResult{};
@@ -122,22 +115,18 @@ ProofRefResult ReferenceEvaluator::RenderComposite(const ProofNodeDesc& n, const
       useMask = !((n.mask_mode & 1) && M_IsEmpty(mask.rect));
       if (!(n.mask_mode & 1)) srcArea = M_Intersect(rect, mask.rect);
     }
-    if (!M_IsEmpty(srcArea)) {
-      const bool srcType1 = type1 || mode.transfer_mode == PF_BLEND_STENCIL_ALPHA ||
-                            mode.transfer_mode == PF_BLEND_STENCIL_LUMA ||
-                            mode.transfer_mode == PF_BLEND_ALPHA_ADD;
-      if (!identity) {
-        // Everything whose image can reach srcArea (one more pixel for bilinear).
-        M_LRect need = ProofMappedBounds(n.matrices, srcArea, true);
-        if (n.quality == 1) need = M_Grow(need, 1);
-        src = Render(n.inputs[0], need, srcType1, 0);
-        M_LRect placed = src.rect;
-        if (n.quality == 1 && !M_IsEmpty(placed)) placed = M_Grow(placed, 1);
-        visible = M_Intersect(ProofMappedBounds(n.matrices, placed, false), srcArea);
-      } else {
-        src = Render(n.inputs[0], srcArea, srcType1, field);
-        visible = src.rect;
-      }
+    const bool srcType1 = type1 || stencil || mode.transfer_mode == PF_BLEND_ALPHA_ADD;
+    if (!M_IsEmpty(srcArea) && !identity) {
+      // Everything whose image can reach srcArea (one more pixel for bilinear).
+      M_LRect need = MappedBounds(n.matrices, srcArea, true);
+      if (n.quality == 1) need = M_Grow(need, 1);
+      src = Render(n.inputs[0], need, srcType1, 0);
+      M_LRect placed = src.rect;
+      if (n.quality == 1 && !M_IsEmpty(placed)) placed = M_Grow(placed, 1);
+      visible = M_Intersect(MappedBounds(n.matrices, placed, false), srcArea);
+    } else if (!M_IsEmpty(srcArea)) {
+      src = Render(n.inputs[0], srcArea, srcType1, field);
+      visible = src.rect;
     }
   }
   if (M_IsEmpty(visible)) useMask = false;
@@ -170,20 +159,20 @@ ProofRefResult ReferenceEvaluator::RenderComposite(const ProofNodeDesc& n, const
     Check(PF_TransferRect(nullptr, 1, 1, rowField, &from, src.world.get(), &mode, mode.mode_ext,
                           maskArg, visible.left - r.rect.left, visible.top - r.rect.top,
                           r.world.get()));
-  } else {
-    // Source buffer pixels -> render space -> output buffer pixels.
-    std::vector<M_Matrix3> placed;
-    for (const M_Matrix3& m : n.matrices) {
-      M_Matrix3 t;
-      t.Translate(src.rect.left, src.rect.top);
-      t *= m;
-      t.Translate(-r.rect.left, -r.rect.top);
-      placed.push_back(t);
-    }
-    const M_LRect destRect = M_RelativeTo(visible, r.rect);
-    Check(PF_TransformWorld(nullptr, n.quality, 1, rowField, src.world.get(), &mode, mode.mode_ext,
-                            maskArg, placed.data(), static_cast<long>(placed.size()), true,
-                            &destRect, r.world.get()));
+    return r;
   }
+  // Source buffer pixels -> render space -> output buffer pixels.
+  std::vector<M_Matrix3> placed;
+  for (M_Matrix3 m : n.matrices) {
+    M_Matrix3 t;
+    t.Translate(src.rect.left, src.rect.top);
+    t *= m;
+    t.Translate(-r.rect.left, -r.rect.top);
+    placed.push_back(t);
+  }
+  const M_LRect destRect = M_RelativeTo(visible, r.rect);
+  Check(PF_TransformWorld(nullptr, n.quality, 1, rowField, src.world.get(), &mode, mode.mode_ext,
+                          maskArg, placed.data(), static_cast<long>(placed.size()), true, &destRect,
+                          r.world.get()));
   return r;
 }

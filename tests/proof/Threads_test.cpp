@@ -12,7 +12,7 @@
 
 #include "exec/ExecTestAccess.h"
 #include "exec/RGp_PrefSlot.h"
-#include "proof/ProofHarness.h"
+#include "proof/Proof.h"
 #include "support/LeakCheck.h"
 
 namespace {
