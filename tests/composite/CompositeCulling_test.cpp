@@ -1,12 +1,10 @@
 // What a composite node asks of its inputs, watched through the passes its
 // input nodes see, and the opaque flag it declares.
-#include <gtest/gtest.h>
 
 #include <optional>
 
 #include "composite/CompositeTestNodes.h"
 #include "rg/RG_CompositeNode.h"
-#include "rg/RG_Traverser.h"
 #include "rg/RG_XformNode.h"
 #include "support/LeakCheck.h"
 
@@ -82,6 +80,10 @@ TEST_F(CompositeCullingTest, InputsThatCannotShowMustNotBeCheckedOutOrRendered) 
        kWide ? 1L << 32 : 0, Mode(PF_BLEND_NORMAL), k30, "111110", k30, 0, k30},
       {"opaque source hides the destination", LayerShape{k30, true}, seen, std::nullopt, 0,
        Mode(PF_BLEND_NORMAL), k30, "110000", k30, 1, std::nullopt},
+      {"a mode that cannot hide reads the destination", LayerShape{k30, true}, seen, std::nullopt,
+       0, Mode(PF_BLEND_SCREEN), k30, "111100", k30, -1, k30},
+      {"a source bound to its destination reads it", LayerShape{k30, true}, seen, std::nullopt, 0,
+       Bound(PF_BLEND_NORMAL), k30, "111100", k30, -1, k30},
       {"opaque source covers the left part", LayerShape{Rect(-5, -5, 12, 40), true}, seen,
        std::nullopt, 0, Mode(PF_BLEND_NORMAL), k30, "111100", k30, 0, Rect(12, 0, 30, 30)},
       {"... of an opaque destination", LayerShape{Rect(-5, -5, 12, 40), true}, opaqueDest,
@@ -164,11 +166,10 @@ TEST_F(CompositeCullingTest, PlainCopyMustHandOnTheSourceBufferUntouched) {
   const PF_World* written = nullptr;
   auto* pattern = new TestLambdaNode(
       {},
-      [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+      [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
         cb->RequestOutput(M_Intersect(r.rect, Rect(0, 0, 20, 20)), 0, 0);
-        return nullptr;
       },
-      [&](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+      [&](RG_NodeRenderCB* cb) {
         PF_World* w = cb->GetNextCheckout()->GetOutputWorld();
         TestFillPattern(w);
         written = w;

@@ -1,9 +1,7 @@
 // Compositing at the far ends of the 32-bit render space (found by fuzzing):
 // moving a rect into buffer coordinates must not negate INT32_MIN, and a
 // mask's offset more than 2^31 pixels from the output must not overflow.
-#include <gtest/gtest.h>
 
-#include <cstdint>
 #include <limits>
 
 #include "composite/CompositeTestNodes.h"

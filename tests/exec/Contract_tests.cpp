@@ -1,12 +1,7 @@
 // What a caller or a node gets wrong is refused with the report and code the
 // contract names, and leaves nothing behind; the rules by which requests
 // cover and merge.
-#include <gtest/gtest.h>
-
 #include <climits>
-#include <functional>
-#include <memory>
-#include <vector>
 
 #include "exec/ExecTestAccess.h"
 #include "exec/RGp_RequestRules.h"
@@ -68,10 +63,9 @@ TEST_F(ContractTest, NodeContractViolationsReportAndThrow) {
   const auto middle = [&] {
     return new TestLambdaNode(
         {TestSolid(TestRect(0, 0, 10, 10), kRed)},
-        [&](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+        [&](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
           foreign = cb->CheckoutInput(0, r);
           cb->RequestOutput(r.rect, 0, 0);
-          return nullptr;
         },
         nullptr);
   };
@@ -221,13 +215,7 @@ TEST_F(ContractTest, NodeContractViolationsReportAndThrow) {
     if (c.input == 1) inputs = {nullptr};
     if (c.input == 2) inputs = {middle()};
     U_SharedPtr<RG_RenderNode> keep(input);
-    U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
-        inputs,
-        [&](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
-          c.pre(cb, r);
-          return nullptr;
-        },
-        [&](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) { c.render(cb); }));
+    U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(inputs, c.pre, c.render));
     EXPECT_EQ(CatchCode([&] { TestRun(root.get(), TestRect(0, 0, 10, 10)); }), c.code);
     if (c.code != 0) {
       ExpectLastReport(c.code == 516 ? U_ReportKind::ErrorString : U_ReportKind::FailedVerification,

@@ -5,17 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <functional>
-#include <memory>
 #include <string>
 
 #include "exec/RGp_InvocationTable.h"
 #include "exec/RGp_NodeInvocation.h"
-#include "rg/RG_CheckoutResult.h"
-#include "rg/RG_NodeCallbacks.h"
-#include "rg/RG_RenderNode.h"
-#include "rg/RG_Traverser.h"
-#include "rghost/PF_World.h"
 #include "rghost/U_Report.h"
 #include "support/TestNodes.h"
 
@@ -48,11 +41,4 @@ inline void ExpectLastReport(U_ReportKind kind, long location, long line, const 
   EXPECT_EQ(r.location, location);
   EXPECT_EQ(r.line, kind == U_ReportKind::FailedVerification ? line : r.line);
   EXPECT_EQ(r.text, text);
-}
-
-// The usual PreRender of a one-input node: input 0 over the request, then an
-// output of the requested rect.
-inline void TestInputThenOutput(RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
-  cb->CheckoutInput(0, r);
-  cb->RequestOutput(r.rect, 0, 0);
 }

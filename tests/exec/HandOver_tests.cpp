@@ -2,19 +2,10 @@
 // where sharing is safe, the buffer itself to the last consumer, copies only
 // where needed, each node rendered once, locks with the views they keep
 // valid, and the traverser's queries, ids and node order.
-#include <gtest/gtest.h>
-
-#include <functional>
-#include <memory>
-#include <vector>
-
 #include "exec/ExecTestAccess.h"
-#include "exec/RGp_Arena.h"
 #include "exec/RGp_PrefSlot.h"
 #include "rg/RG_SourceBufferNode.h"
 #include "rghost/PREF_Prefs.h"
-#include "rghost/U_Errors.h"
-#include "rghost/U_Services.h"
 #include "support/LeakCheck.h"
 #include "support/ProofNodes.h"
 
@@ -39,10 +30,9 @@ RG_RenderNode* Invert(RG_RenderNode* input) { return new E(input, E::kInPlace | 
 RG_RenderNode* PassThrough(RG_RenderNode* input) {
   return new TestLambdaNode(
       {input},
-      [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+      [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
         RG_CheckoutResult* in = cb->CheckoutInput(0, r);
         cb->RequestOutputInPlace(in, in->GetResultRect(), in->GetFlags(), 0);
-        return nullptr;
       },
       nullptr);
 }
@@ -56,15 +46,14 @@ TestLambdaNode* Reader(std::vector<RG_RenderNode*> inputs,
   const size_t n = inputs.size();
   return new TestLambdaNode(
       std::move(inputs),
-      [n, groups](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+      [n, groups](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
         for (size_t i = 0; i < n; ++i) {
           if (groups) cb->BeginCheckoutGroup();
           cb->CheckoutInput(static_cast<long>(i), r);
         }
         cb->RequestOutput(r.rect, 0, 1);
-        return nullptr;
       },
-      [n, render](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+      [n, render](RG_NodeRenderCB* cb) {
         std::vector<RG_CheckoutResult*> in;
         for (size_t i = 0; i <= n; ++i) in.push_back(cb->GetNextCheckout());
         render(in);
@@ -84,11 +73,10 @@ TestLambdaNode* Reader(std::vector<RG_RenderNode*> inputs,
 TestLambdaNode* LockedLeaf(PF_World* buffer, std::function<RG_BufferLock*()> makeLock) {
   return new TestLambdaNode(
       {},
-      [buffer](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+      [buffer](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
         cb->RequestOutput(M_Intersect(r.rect, buffer->GetRect()), 1, 0);
-        return nullptr;
       },
-      [buffer, makeLock](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+      [buffer, makeLock](RG_NodeRenderCB* cb) {
         RG_CheckoutResult* out = cb->GetCheckoutByID(-1);
         out->SetOutputWorld(PF_World::NewReference(buffer, out->GetRect()), makeLock());
       });
@@ -221,13 +209,12 @@ TEST_F(HandOverTest, ViewsSitAtTheirOffsetInsideAWideBuffer) {
   std::vector<PF_RGBA8> pixels;
   U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
       {wide, wide},
-      [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+      [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
         cb->CheckoutInput(0, TestRequest(TestRect(39990, 0, 40000, 2)));
         cb->CheckoutInput(1, TestRequest(TestRect(0, 0, 40000, 2)));
         cb->RequestOutput(r.rect, 0, 1);
-        return nullptr;
       },
-      [&](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+      [&](RG_NodeRenderCB* cb) {
         const PF_World* view = cb->GetNextCheckout()->GetWorld();
         EXPECT_TRUE(view->IsReference());
         EXPECT_EQ(view->GetRect(), TestRect(39990, 0, 40000, 2));
@@ -258,15 +245,14 @@ TEST_F(HandOverTest, LocksStayWithTheirViewsAndGoWithACopy) {
     std::vector<int> deletedThen;
     U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
         {leaf.get(), leaf.get()},
-        [force](RG_NodePreRenderCB* cb, const RG_RenderRequest&) -> RG_NodeData* {
+        [force](RG_NodePreRenderCB* cb, const RG_RenderRequest&) {
           cb->CheckoutInput(0, TestRequest(TestRect(4, 4, 8, 8)));
           cb->BeginCheckoutGroup();
           RG_CheckoutResult* big = cb->CheckoutInput(1, TestRequest(TestRect(0, 0, 32, 32)));
           if (force) big->ForceRect(TestRect(0, 0, 40, 40));
           cb->RequestOutput(TestRect(0, 0, 40, 40), 0, 0);
-          return nullptr;
         },
-        [&](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+        [&](RG_NodeRenderCB* cb) {
           for (int i = 0; i < 2; ++i) {
             RG_CheckoutResult* in = cb->GetNextCheckout();
             const PF_World* w = in->GetWorld();
@@ -350,7 +336,7 @@ TEST_F(HandOverTest, WithdrawnAndUnaskedInputsAreNeverRenderedAndResultsAreCount
     RG_RenderNode* skipped = Invert(skippedLeaf);
     U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
         {used, skipped},
-        [withdraw, &count](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+        [withdraw, &count](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
           RG_CheckoutResult* in = cb->CheckoutInput(0, r);
           count();
           RG_CheckoutResult* again = cb->CheckoutInput(0, r);  // pre-rendered already
@@ -360,7 +346,6 @@ TEST_F(HandOverTest, WithdrawnAndUnaskedInputsAreNeverRenderedAndResultsAreCount
           RG_CheckoutResult* unused = cb->CheckoutInput(1, r);
           if (withdraw) unused->SkipRendering();
           cb->RequestOutputInPlace(in, in->GetResultRect(), in->GetFlags(), 0);
-          return nullptr;
         },
         nullptr));
     RG_Traverser traverser(root.get());
@@ -385,10 +370,9 @@ TEST_F(HandOverTest, InPlaceOutputOverAnEmptyInputIsClearedWithOrWithoutTheClear
     SCOPED_TRACE(int{clear});
     U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
         {TestSolid(TestRect(0, 0, 10, 10), kRed)},
-        [clear](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+        [clear](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
           RG_CheckoutResult* in = cb->CheckoutInput(0, TestRequest(TestRect(50, 50, 60, 60)));
           cb->RequestOutputInPlace(in, r.rect, 0, clear);
-          return nullptr;
         },
         nullptr));
     // Freed junk of the buffer's size, which malloc hands out next, so that
@@ -417,10 +401,6 @@ TEST_F(HandOverTest, ShrinkToSubRectRefusesAPartPastAnyEdge) {
   EXPECT_EQ(w->GetRect(), TestRect(1, 2, 8, 6));
 }
 
-}  // namespace
-
-namespace {
-
 // The operations a node calls on its checkouts, each against a fault of its
 // own: an empty checkout that renders, a taken buffer that is copied (or a
 // shared view that is not), a conversion that changes what it should leave,
@@ -438,7 +418,7 @@ TEST_F(HandOverTest, CheckoutOperationsCopyOnlyWhatOthersStillShare) {
     std::unique_ptr<PF_World> taken;
     U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
         {leaf, other, far},
-        [shared](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+        [shared](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
           cb->CheckoutInput(0, r);
           if (shared) cb->CheckoutInput(0, r);
           cb->CheckoutInput(2, TestRequest(TestRect(20, 20, 30, 30)));  // empty
@@ -449,9 +429,8 @@ TEST_F(HandOverTest, CheckoutOperationsCopyOnlyWhatOthersStillShare) {
           EXPECT_EQ(forced->GetFlags() & RG_OUTPUT_OPAQUE, 0);  // transparent beyond the result
           EXPECT_EQ(forced->GetResultRect(), TestRect(0, 0, 10, 10));
           cb->RequestOutput(TestRect(30, 40, 38, 44), 0, 0)->ForceRect(TestRect(30, 40, 40, 44));
-          return nullptr;
         },
-        [&](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+        [&](RG_NodeRenderCB* cb) {
           RG_CheckoutResult* in = cb->GetNextCheckout();
           const PF_World* w = in->GetWorld();
           in->CoerceBitDepth(8);
@@ -491,12 +470,7 @@ TEST_F(HandOverTest, CheckoutOperationsCopyOnlyWhatOthersStillShare) {
 TEST_F(HandOverTest, FailedConversionLeavesTheCheckoutAsItWas) {
   int failures = 0;
   U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
-      {TestSolid(TestRect(0, 0, 10, 10), kRed)},
-      [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
-        TestInputThenOutput(cb, r);
-        return nullptr;
-      },
-      [&](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+      {TestSolid(TestRect(0, 0, 10, 10), kRed)}, TestInputThenOutput, [&](RG_NodeRenderCB* cb) {
         RG_CheckoutResult* in = cb->GetNextCheckout();
         const PF_World* before = in->GetWorld();
         for (long n = 0;; ++n) {

@@ -1,16 +1,9 @@
 // The traverser's bookkeeping: which nodes are reached, how often they are
 // pre-rendered when several requests meet, the rects and ids they get, the
 // checkout order, and what dies when.
-#include <gtest/gtest.h>
-
-#include <cstdint>
-#include <memory>
-#include <vector>
-
 #include "exec/ExecTestAccess.h"
 #include "exec/RGp_Arena.h"
 #include "support/LeakCheck.h"
-#include "support/ProofNodes.h"
 
 namespace {
 
@@ -120,9 +113,8 @@ TEST_F(TraversalTest, ExecuteAfterPreRenderGraphReusesOrPropagatesAgain) {
   const auto inPlace = [](RG_RenderNode* input) {
     return new TestLambdaNode(
         {input},
-        [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+        [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
           cb->RequestOutputInPlace(cb->CheckoutInput(0, r), r.rect, 0, 0);
-          return nullptr;
         },
         nullptr);
   };
@@ -214,13 +206,12 @@ TEST_F(TraversalTest, RequestsThatMeetPreRenderAgainOnlyWhenNotCovered) {
     auto* leaf = TestSolid(big, kRed);
     auto* probe = new TestLambdaNode(
         {leaf},
-        [&seen, whole, big](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+        [&seen, whole, big](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
           seen.push_back(r);
           cb->CheckoutInput(0, r);
           cb->RequestOutput(whole ? big : r.rect, 0, 0);
-          return nullptr;
         },
-        [](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+        [](RG_NodeRenderCB* cb) {
           cb->GetNextCheckout()->GetWorld();
           cb->GetCheckoutByID(-1)->GetOutputWorld();
         });
@@ -229,15 +220,14 @@ TEST_F(TraversalTest, RequestsThatMeetPreRenderAgainOnlyWhenNotCovered) {
     std::vector<Served> served;
     U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
         {probe},
-        [&](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+        [&](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
           std::vector<RG_CheckoutResult*> results;
           for (const RG_RenderRequest& q : c.asks) results.push_back(cb->CheckoutInput(0, q));
           for (RG_CheckoutResult* res : results)
             served.push_back({res->GetRect(), res->GetResultRect()});
           cb->RequestOutput(r.rect, 0, 0);
-          return nullptr;
         },
-        [](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+        [](RG_NodeRenderCB* cb) {
           for (RG_CheckoutResult* next; (next = cb->GetNextCheckout())->IsInput();)
             next->GetWorld();
           cb->GetCheckoutByID(-1)->GetOutputWorld();
@@ -278,7 +268,7 @@ TEST_F(TraversalTest, CheckoutIdsGroupsAndTheRenderOrderFollowTheCheckouts) {
   std::vector<int> renderedAtFirstAsk;
   U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
       {in[0], in[1], in[2]},
-      [&](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+      [&](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
         a = cb->CheckoutInput(0, r);
         out = cb->RequestOutput(r.rect, 0, 0);
         b = cb->CheckoutInput(1, r);
@@ -286,9 +276,8 @@ TEST_F(TraversalTest, CheckoutIdsGroupsAndTheRenderOrderFollowTheCheckouts) {
         c = cb->CheckoutInputWithID(2, 7, r);
         cb->BeginCheckoutGroup();
         d = cb->CheckoutInput(2, r);
-        return nullptr;
       },
-      [&](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+      [&](RG_NodeRenderCB* cb) {
         for (int i = 0; i < 5; ++i) order.push_back(cb->GetNextCheckout());
         EXPECT_EQ(cb->GetCheckoutByID(-1), out);
         EXPECT_EQ(cb->GetCheckoutByID(2), b);

@@ -6,8 +6,6 @@
 #include "frame/RGp_VersionCheck.h"
 #include "rg/RG_Version.h"
 #include "rghost/U_Errors.h"
-#include "rghost/U_Report.h"
-#include "rghost/U_Services.h"
 #include "support/LeakCheck.h"
 
 namespace {

@@ -2,19 +2,13 @@
 // never builds or asks the input, a miss stores the input's whole result
 // with its render time, a vanished entry runs one nested execution, content
 // bounds are asked of the cache first, and the cache's data always dies.
-#include <gtest/gtest.h>
 
 #include <map>
-#include <memory>
 #include <tuple>
-#include <vector>
 
 #include "exec/ExecTestAccess.h"
 #include "rg/RG_CacheNodeBase.h"
-#include "rghost/U_Report.h"
-#include "rghost/U_Services.h"
 #include "support/LeakCheck.h"
-#include "support/TestNodes.h"
 
 namespace {
 

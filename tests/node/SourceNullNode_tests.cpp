@@ -1,9 +1,7 @@
 // Source and null leaves beyond what the random-graph proof checks: the
 // source's bounds, a view at the right place of a wide buffer and no copy,
 // and a null node that is empty for every request.
-#include <gtest/gtest.h>
 
-#include <memory>
 #include <optional>
 
 #include "rg/RG_NullNode.h"

@@ -3,28 +3,12 @@
 // graphs; nested executions as numbered clusters; label escaping; the scoped
 // owner's hand-over rules; and a profiler installed in the middle of an
 // execution.
-#include <gtest/gtest.h>
-
-#include <cstdint>
-#include <functional>
-#include <initializer_list>
 #include <map>
-#include <memory>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "profile/RG_DotGraphProfiler.h"
 #include "profile/RGp_ProfilerScopes.h"
 #include "rg/RG_CacheNodeBase.h"
-#include "rg/RG_CheckoutResult.h"
-#include "rg/RG_GraphProfiler.h"
-#include "rg/RG_NodeCallbacks.h"
-#include "rg/RG_RenderNode.h"
 #include "rg/RG_ScRGProfiler.h"
-#include "rg/RG_Traverser.h"
-#include "rghost/PF_World.h"
-#include "rghost/U_Services.h"
 #include "support/LeakCheck.h"
 #include "support/TestNodes.h"
 
@@ -210,39 +194,31 @@ TEST_F(GraphProfilerTest, TotalsMustIncludeTheInputsAndEdgesFollowInInputOrder) 
   EXPECT_EQ(profiler.ChildTimeDepth(), 1u);
 }
 
-// A profiler that throws from NodeTiming loses that node's report and its
-// input edges, never the render or the enclosing node's figures.
-TEST_F(GraphProfilerTest, ThrowingNodeTimingMustNotDisturbTheRenderOrTheConsumersTotals) {
-  WatchedDot profiler;
-  RG_SetProfiler(&profiler);
-  auto* leaf = new TimedNode(1.0, {});
-  auto* middle = new TimedNode(2.0, {leaf});
-  U_SharedPtr<TimedNode> root(new TimedNode(0.5, {middle}));
-  profiler.throw_timing_for = middle;
-  Execute(root.get());
-  EXPECT_EQ(profiler.ends[middle], 0);
-  EXPECT_EQ(profiler.GetText(), kDigraphHead + Line(leaf, 1000, 1000) +
-                                    Line(root.get(), 500, 3500) + Edge(middle, root.get()) +
-                                    Orphan(middle) + "}");
-  EXPECT_EQ(profiler.ChildTimeDepth(), 1u);
-}
-
-// Scopes opened before the profiler is uninstalled still report to it;
-// nodes that start afterwards open none.
-TEST_F(GraphProfilerTest, ScopesOpenWhenUninstalledMustKeepReporting) {
-  WatchedDot profiler;
-  RG_SetProfiler(&profiler);
-  auto* leaf = new TimedNode(1.0, {});
-  auto* middle = new TimedNode(2.0, {leaf});
-  middle->during = [] { RG_SetProfiler(nullptr); };
-  U_SharedPtr<TimedNode> root(new TimedNode(0.5, {middle}));
-  Execute(root.get());
-  EXPECT_EQ(RG_GetProfiler(), nullptr);
-  EXPECT_EQ(profiler.starts[leaf], 0);
-  EXPECT_EQ(profiler.graph_ends, 1);
-  EXPECT_EQ(profiler.GetText(), kDigraphHead + Line(middle, 3000, 3000) + Edge(leaf, middle) +
-                                    Line(root.get(), 500, 3500) + Edge(middle, root.get()) +
-                                    Orphan(leaf) + "}");
+// Over leaf <- middle <- root: a profiler that throws from middle's
+// NodeTiming loses that report and its input edges, never the render or
+// root's figures; scopes open when it is uninstalled (in middle's render)
+// still report to it, and leaf, starting afterwards, opens none.
+TEST_F(GraphProfilerTest, ThrowingOrUninstalledProfilerMustNotDisturbTheRenderOrTheTotals) {
+  for (bool uninstall : {false, true}) {
+    SCOPED_TRACE(uninstall ? "uninstalled" : "throwing");
+    WatchedDot profiler;
+    RG_SetProfiler(&profiler);
+    auto* leaf = new TimedNode(1.0, {});
+    auto* middle = new TimedNode(2.0, {leaf});
+    U_SharedPtr<TimedNode> root(new TimedNode(0.5, {middle}));
+    if (uninstall) middle->during = [] { RG_SetProfiler(nullptr); };
+    if (!uninstall) profiler.throw_timing_for = middle;
+    Execute(root.get());
+    EXPECT_EQ(RG_GetProfiler(), uninstall ? nullptr : &profiler);
+    EXPECT_EQ(uninstall ? profiler.starts[leaf] : profiler.ends[middle], 0);
+    EXPECT_EQ(profiler.graph_ends, 1);
+    EXPECT_EQ(profiler.ChildTimeDepth(), 1u);
+    EXPECT_EQ(profiler.GetText(), kDigraphHead +
+                                      (uninstall ? Line(middle, 3000, 3000) + Edge(leaf, middle)
+                                                 : Line(leaf, 1000, 1000)) +
+                                      Line(root.get(), 500, 3500) + Edge(middle, root.get()) +
+                                      Orphan(uninstall ? leaf : middle) + "}");
+  }
 }
 
 // A node is timed once for each delivery of its result (its own render and
@@ -257,14 +233,8 @@ TEST_F(GraphProfilerTest, EveryDeliveryMustBeTimedAlsoWhenRenderingFails) {
   EXPECT_EQ(profiler.graph_ends, 1);
   EXPECT_EQ(profiler.timings[pattern], 3);  // one render, three hand-overs
   EXPECT_EQ(profiler.timings[over], 1);
-  U_SharedPtr<RG_RenderNode> failing(new TestLambdaNode(
-      {pattern},
-      [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
-        cb->CheckoutInput(0, r);
-        cb->RequestOutput(r.rect, 0, 0);
-        return nullptr;
-      },
-      [](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+  U_SharedPtr<RG_RenderNode> failing(
+      new TestLambdaNode({pattern}, TestInputThenOutput, [](RG_NodeRenderCB* cb) {
         cb->GetNextCheckout()->GetWorld();
         throw 77L;
       }));

@@ -64,11 +64,10 @@ void TestFillPattern(PF_World* world) {
 TestLambdaNode* TestSolid(const M_LRect& bounds, PF_RGBA8 color, bool pattern) {
   auto* node = new TestLambdaNode(
       {},
-      [=](RG_NodePreRenderCB* cb, const RG_RenderRequest& request) -> RG_NodeData* {
+      [=](RG_NodePreRenderCB* cb, const RG_RenderRequest& request) {
         cb->RequestOutput(M_Intersect(request.rect, bounds), color.alpha == 255 ? 1 : 0, 0);
-        return nullptr;
       },
-      [=](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+      [=](RG_NodeRenderCB* cb) {
         PF_World* out = cb->GetCheckoutByID(-1)->GetOutputWorld();
         pattern ? TestFillPattern(out) : TestFill(out, color);
       });
@@ -79,15 +78,14 @@ TestLambdaNode* TestSolid(const M_LRect& bounds, PF_RGBA8 color, bool pattern) {
 TestLambdaNode* TestOver(RG_RenderNode* top, RG_RenderNode* bottom) {
   return new TestLambdaNode(
       {top, bottom},
-      [](RG_NodePreRenderCB* cb, const RG_RenderRequest& request) -> RG_NodeData* {
+      [](RG_NodePreRenderCB* cb, const RG_RenderRequest& request) {
         RG_CheckoutResult* t = cb->CheckoutInput(0, request);
         cb->BeginCheckoutGroup();
         RG_CheckoutResult* b = cb->CheckoutInput(1, request);
         const bool opaque = (b->GetFlags() & RG_OUTPUT_OPAQUE) != 0 && b->GetRect() == request.rect;
         cb->RequestOutput(M_Union(t->GetRect(), b->GetRect()), opaque ? 1 : 0, 1);
-        return nullptr;
       },
-      [](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) {
+      [](RG_NodeRenderCB* cb) {
         const PF_World* layers[] = {cb->GetNextCheckout()->GetWorld(),
                                     cb->GetNextCheckout()->GetWorld()};
         PF_World* dst = cb->GetNextCheckout()->GetOutputWorld();

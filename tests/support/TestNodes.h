@@ -9,6 +9,8 @@
 
 #include <functional>
 #include <memory>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "rg/RG_CheckoutResult.h"
@@ -73,13 +75,26 @@ inline TestOutcome TestRun(const RG_RenderNode* root, const M_LRect& rect) {
   return TestRun(root, TestRequest(rect));
 }
 
+// The usual PreRender of a one-input node: input 0 over the request, then an
+// output of the requested rect.
+inline void TestInputThenOutput(RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
+  cb->CheckoutInput(0, r);
+  cb->RequestOutput(r.rect, 0, 0);
+}
+
 // A node whose passes are given as functions, for tests that need a node to
-// do one particular thing (or break a rule) in PreRender or Render.
+// do one particular thing (or break a rule) in PreRender or Render. A
+// PreRender function may return no node data, a Render function may take the
+// callbacks alone, and either may be null.
 class TestLambdaNode : public RG_RenderNode {
  public:
   using PreRenderFn = std::function<RG_NodeData*(RG_NodePreRenderCB*, const RG_RenderRequest&)>;
   using RenderFn =
       std::function<void(RG_NodeRenderCB*, const RG_RenderRequest&, const RG_NodeData*)>;
+  template <class Pre, class Render>
+  TestLambdaNode(std::vector<RG_RenderNode*> inputs, Pre preRender, Render render)
+      : TestLambdaNode(std::move(inputs), PreRenderFn(Adapt(std::move(preRender))),
+                       RenderFn(AdaptRender(std::move(render)))) {}
   TestLambdaNode(std::vector<RG_RenderNode*> inputs, PreRenderFn preRender, RenderFn render);
   RG_NodeData* PreRender(RG_NodePreRenderCB* cb, const RG_RenderRequest& request) const override;
   void Render(RG_NodeRenderCB* cb, const RG_RenderRequest& request,
@@ -93,6 +108,30 @@ class TestLambdaNode : public RG_RenderNode {
   M_LRect ComputeContentBounds(RG_ContentBoundsType type) const override;
 
  private:
+  template <class F>
+  static PreRenderFn Adapt(F f) {
+    if constexpr (std::is_null_pointer_v<F>) {
+      return nullptr;
+    } else if constexpr (std::is_invocable_r_v<RG_NodeData*, F&, RG_NodePreRenderCB*,
+                                               const RG_RenderRequest&>) {
+      return f;
+    } else {
+      return [f](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) -> RG_NodeData* {
+        f(cb, r);
+        return nullptr;
+      };
+    }
+  }
+  template <class F>
+  static RenderFn AdaptRender(F f) {
+    if constexpr (std::is_null_pointer_v<F>) {
+      return nullptr;
+    } else if constexpr (std::is_invocable_v<F&, RG_NodeRenderCB*>) {
+      return [f](RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) { f(cb); };
+    } else {
+      return f;
+    }
+  }
   PreRenderFn pre_render_;
   RenderFn render_;
   bool has_bounds_ = false;
