@@ -6,11 +6,10 @@
 #include "SceneGraph.h"
 #include "SceneLoader.h"
 #include "ToolsTestUtil.h"
-#include "rg/RG_Traverser.h"
-#include "rghost/PF_World.h"
 #include "rghost/U_Errors.h"
 #include "rghost/U_Memory.h"
 #include "support/LeakCheck.h"
+#include "support/TestNodes.h"
 
 namespace {
 
@@ -25,15 +24,7 @@ std::map<std::string, long> RenderFrames(const SceneDesc& scene, LruCache* cache
   RenderMonitor monitor(false);
   for (int frame = first; frame <= last; ++frame) {
     FrameGraph graph(scene, images, cache, &monitor, frame);
-    U_SharedPtr<RG_RenderNode> root = graph.Root();
-    RG_RenderRequest request;
-    request.rect = M_LRect{0, 0, scene.width, scene.height};
-    M_LRect rect;
-    char flags = 0;
-    PF_World* world = nullptr;
-    RG_ExecuteGraph(root.get(), request, &rect, &flags, &world, nullptr);
-    EXPECT_NE(world, nullptr);
-    delete world;
+    EXPECT_NE(TestRun(graph.Root().get(), M_LRect{0, 0, scene.width, scene.height}).world, nullptr);
   }
   return monitor.RenderCounts();
 }

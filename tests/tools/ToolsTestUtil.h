@@ -1,5 +1,5 @@
-// Helpers for the rgrender tests: a scratch folder that removes itself, and
-// running the program's front end in-process.
+// Helpers for the rgrender tests: a scratch folder that removes itself,
+// scene text, and running the program's front end in-process.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -43,6 +43,14 @@ class ScratchDir {
  private:
   std::filesystem::path path_;
 };
+
+// A scene of `size` pixels a side around a node list, with `extra` keys.
+inline std::string SceneText(const std::string& nodes, const std::string& output = "a",
+                             const std::string& extra = "", int size = 8) {
+  const std::string side = std::to_string(size);
+  return R"({"width": )" + side + R"(, "height": )" + side + ", " + extra + R"("nodes": [)" +
+         nodes + R"(], "output": ")" + output + "\"}";
+}
 
 inline int RunTool(std::vector<std::string> args) {
   args.insert(args.begin(), "rgrender");
