@@ -183,32 +183,6 @@ TEST_F(XformGeometryTest, ContentBoundsMustFollowThePlacementAndItsFootprint) {
             Rect(0, 0, 20, 10));
 }
 
-// Whole-pixel shifts at quality 0 copy the pattern exactly; source and output
-// buffers whose origin is off zero on one axis only must still be moved there.
-TEST_F(XformGeometryTest, PlacementMustOffsetBuffersWhoseOriginIsOffZeroOnOneAxis) {
-  const struct {
-    M_LRect src;
-    int32_t dx, dy;
-  } cases[] = {{Rect(0, 0, 6, 6), 0, 1},  // output at row 1 of column 0
-               {Rect(0, 0, 6, 6), 1, 0},
-               {Rect(0, 1, 6, 7), 1, 1},
-               {Rect(1, 0, 7, 6), 0, 1}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << "source at " << c.src.left << "," << c.src.top << " by "
-                                    << c.dx << "," << c.dy);
-    U_SharedPtr<RG_RenderNode> src(TestPattern(c.src));
-    const M_LRect placed = M_Offset(c.src, c.dx, c.dy);
-    const auto x = MakeXform({Translation(c.dx, c.dy)}, 0, src.get());
-    const TestOutcome r = TestRun(x.get(), Rect(0, 0, 10, 10));
-    ASSERT_NE(r.world, nullptr);
-    ASSERT_EQ(r.rect, placed);
-    for (int32_t py = placed.top; py < placed.bottom; ++py)
-      for (int32_t px = placed.left; px < placed.right; ++px)
-        ASSERT_TRUE(TestSame(TestPixel(r.world.get(), px, py), TestPatternAt(px - c.dx, py - c.dy)))
-            << px << "," << py;
-  }
-}
-
 TEST_F(XformGeometryTest, MatrixArrayMustBeAccountedAndABadCountThrowWithoutLeaking) {
   const long long before = U_AccountedBytes();
   {

@@ -201,13 +201,11 @@ TEST_F(TraversalTest, RequestsThatMeetPreRenderAgainOnlyWhenNotCovered) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    std::vector<RG_RenderRequest> seen;
     const bool whole = c.asks[0].flags & kWhole;
     auto* leaf = TestSolid(big, kRed);
     auto* probe = new TestLambdaNode(
         {leaf},
-        [&seen, whole, big](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
-          seen.push_back(r);
+        [whole, big](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
           cb->CheckoutInput(0, r);
           cb->RequestOutput(whole ? big : r.rect, 0, 0);
         },
@@ -239,12 +237,13 @@ TEST_F(TraversalTest, RequestsThatMeetPreRenderAgainOnlyWhenNotCovered) {
       EXPECT_EQ(RGp_TraverserAccess::Invocation(traverser, leaf)->ConsumerCount(), 1u);
       EXPECT_EQ(RGp_TraverserAccess::Invocation(traverser, probe)->ConsumerCount(), c.asks.size());
     }
-    seen.clear();
+    probe->counters = {};
     served.clear();
     TestRun(root.get(), big);
     // Rendered once, whatever the pre-renders were.
     EXPECT_EQ(probe->counters.renders, 1);
     EXPECT_EQ(leaf->counters.renders, 1);
+    const std::vector<RG_RenderRequest>& seen = probe->counters.requests;
     ASSERT_EQ(seen.size(), static_cast<size_t>(c.prerenders));
     EXPECT_EQ(seen.back().rect, c.last_seen.rect);
     EXPECT_EQ(seen.back().field, c.last_seen.field);

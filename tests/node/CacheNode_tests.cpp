@@ -19,37 +19,22 @@ double g_now = 100.0;
 double FakeClock() { return g_now; }
 
 // A grey leaf that declares the part of its bounds asked for, or with
-// `whole` all of them; rendering advances the clock by 250 ms. Bounds type 1
-// is one pixel wider, so the types tell apart.
-class Source : public RG_RenderNode {
- public:
-  Source(const M_LRect& bounds, bool whole, bool differ)
-      : bounds_(bounds), whole_(whole), differ_(differ) {}
-  RG_NodeData* PreRender(RG_NodePreRenderCB* cb, const RG_RenderRequest& request) const override {
-    requests.push_back(request);
-    cb->RequestOutput(whole_ ? bounds_ : M_Intersect(bounds_, request.rect), 1, 0);
-    return nullptr;
-  }
-  void Render(RG_NodeRenderCB* cb, const RG_RenderRequest&, const RG_NodeData*) const override {
-    ++renders;
-    g_now += 0.25;
-    TestFill(cb->GetNextCheckout()->GetOutputWorld(), PF_RGBA8{77, 77, 77, 255});
-  }
-  bool ContentBoundsDifferByType() const override { return differ_; }
-  mutable std::vector<RG_RenderRequest> requests;
-  mutable int renders = 0;
-
- protected:
-  M_LRect ComputeContentBounds(RG_ContentBoundsType type) const override {
-    return type == RG_CONTENT_BOUNDS_TYPE1
-               ? R(bounds_.left, bounds_.top, bounds_.right + 1, bounds_.bottom)
-               : bounds_;
-  }
-
- private:
-  M_LRect bounds_;
-  bool whole_, differ_;
-};
+// `whole` all of them; rendering advances the clock by 250 ms. When the
+// types differ, type 1 is one pixel wider.
+TestLambdaNode* MakeSource(const M_LRect& bounds, bool whole, bool differ) {
+  auto* node = new TestLambdaNode(
+      {},
+      [=](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
+        cb->RequestOutput(whole ? bounds : M_Intersect(bounds, r.rect), 1, 0);
+      },
+      [](RG_NodeRenderCB* cb) {
+        g_now += 0.25;
+        TestFill(cb->GetNextCheckout()->GetOutputWorld(), PF_RGBA8{77, 77, 77, 255});
+      });
+  node->SetTestContentBounds(
+      bounds, differ ? R(bounds.left, bounds.top, bounds.right + 1, bounds.bottom) : bounds);
+  return node;
+}
 
 // Worlds keyed by request rect; hands out data that counts its deaths.
 class MapCache : public RG_CacheNodeBase {
@@ -66,7 +51,7 @@ class MapCache : public RG_CacheNodeBase {
     M_LRect rect;
     char flags;
   };
-  MapCache(bool lookups, Source* input) : RG_CacheNodeBase(lookups), input_(input) {}
+  MapCache(bool lookups, TestLambdaNode* input) : RG_CacheNodeBase(lookups), input_(input) {}
   void Seed(const M_LRect& key, const M_LRect& rect, const M_LRect& bounds, uint8_t grey) {
     Entry& e = entries[Key(key)];
     e = Entry{std::shared_ptr<PF_World>(TestMakeWorld(rect, {grey, grey, grey, 255})), rect, 1,
@@ -135,7 +120,7 @@ class MapCache : public RG_CacheNodeBase {
     if (e.world) out->CopyPixels(e.world.get(), nullptr, e.rect.left - r.left, e.rect.top - r.top);
     output->SetOutputWorld(out, nullptr);
   }
-  Source* input_;
+  TestLambdaNode* input_;
 };
 
 class CacheNodeTest : public LeakCheckTest {
@@ -151,10 +136,10 @@ class CacheNodeTest : public LeakCheckTest {
     LeakCheckTest::TearDown();
   }
   void Make(const M_LRect& bounds, bool whole, bool lookups = true, bool differ = false) {
-    source_ = source = new Source(bounds, whole, differ);
+    source_ = source = MakeSource(bounds, whole, differ);
     cache_ = cache = new MapCache(lookups, source);
   }
-  Source* source = nullptr;
+  TestLambdaNode* source = nullptr;
   MapCache* cache = nullptr;
 
  private:
@@ -171,7 +156,7 @@ TEST_F(CacheNodeTest, HitServesTheCachedRectAndNeverBuildsOrAsksTheInput) {
   EXPECT_EQ(TestPixel(out.world.get(), 99, 99).red, 200);
   EXPECT_EQ(cache->make_input_calls, 0);
   EXPECT_EQ(cache->GetInput(0), nullptr);
-  EXPECT_TRUE(source->requests.empty());
+  EXPECT_TRUE(source->counters.requests.empty());
   EXPECT_TRUE(cache->stores.empty());
   EXPECT_TRUE(cache->hook_data.empty());
   // The lookup's data reaches RenderFromCache and dies with the node data.
@@ -196,7 +181,7 @@ TEST_F(CacheNodeTest, AnOutputBufferAwayFromTheOutputRectIsRefusedOnMissAndHit) 
     ExpectLastReport(U_ReportKind::FailedVerification, 0x4E0004, 197,
                      "SetOutputWorld called with a world away from the cache node's output rect");
   }
-  EXPECT_EQ(source->renders, 1);
+  EXPECT_EQ(source->counters.renders, 1);
 }
 
 TEST_F(CacheNodeTest, MissStoresTheInputsWholeResultWithItsRenderTime) {
@@ -209,7 +194,7 @@ TEST_F(CacheNodeTest, MissStoresTheInputsWholeResultWithItsRenderTime) {
     traverser.PreRenderGraph(TestRequest(R(10, 10, 20, 20)));
     EXPECT_EQ(traverser.GetNodeRect(cache), R(0, 0, 64, 32));
     EXPECT_EQ(cache->GetContentBounds(RG_CONTENT_BOUNDS_TYPE0), R(0, 0, 64, 32));
-    source->requests.clear();
+    source->counters.requests.clear();
     cache->hook_data.clear();
   }
   TestOutcome out = TestRun(cache, R(10, 10, 20, 20));
@@ -218,9 +203,9 @@ TEST_F(CacheNodeTest, MissStoresTheInputsWholeResultWithItsRenderTime) {
   EXPECT_EQ(cache->make_input_calls, 1);
   EXPECT_EQ(cache->hook_data, std::vector<const RG_NodeData*>{cache->last_data});
   // The input sees the hooked rect; the whole-output bit never reaches it.
-  ASSERT_EQ(source->requests.size(), 1u);
-  EXPECT_EQ(source->requests[0].rect, R(10, 10, 110, 20));
-  EXPECT_EQ(source->requests[0].flags & RG_REQUEST_WHOLE_OUTPUT, 0);
+  ASSERT_EQ(source->counters.requests.size(), 1u);
+  EXPECT_EQ(source->counters.requests[0].rect, R(10, 10, 110, 20));
+  EXPECT_EQ(source->counters.requests[0].flags & RG_REQUEST_WHOLE_OUTPUT, 0);
   ASSERT_EQ(cache->stores.size(), 1u);
   const MapCache::Store& s = cache->stores[0];
   EXPECT_EQ(s.child.rect, R(0, 0, 110, 32));  // the hooked request widened by the result
@@ -233,7 +218,7 @@ TEST_F(CacheNodeTest, MissStoresTheInputsWholeResultWithItsRenderTime) {
   TestRun(cache, R(12, 12, 14, 14));
   EXPECT_EQ(cache->make_input_calls, 1);
   EXPECT_EQ(cache->stores.size(), 2u);
-  EXPECT_EQ(source->renders, 2);
+  EXPECT_EQ(source->counters.renders, 2);
 }
 
 TEST_F(CacheNodeTest, DisabledLookupsAlwaysRenderButContentBoundsStillAskTheCache) {
@@ -243,7 +228,7 @@ TEST_F(CacheNodeTest, DisabledLookupsAlwaysRenderButContentBoundsStillAskTheCach
   cache->Seed(R(0, 0, 40, 40), R(0, 0, 40, 40), R(1, 2, 3, 4), 9);
   TestOutcome out = TestRun(cache, R(0, 0, 40, 40));
   EXPECT_EQ(cache->lookups.size(), 1u);
-  EXPECT_EQ(source->renders, 1);
+  EXPECT_EQ(source->counters.renders, 1);
   EXPECT_EQ(cache->stores.size(), 1u);
   EXPECT_EQ(TestPixel(out.world.get(), 5, 5).red, 77);  // not the seeded 9
 }
@@ -257,8 +242,8 @@ TEST_F(CacheNodeTest, VanishedEntryRunsOneNestedExecutionOfTheHookedRequest) {
   EXPECT_EQ(cache->render_data.size(), 1u);
   EXPECT_EQ(cache->hook_data, std::vector<const RG_NodeData*>{cache->last_data});
   // The hooked request clipped to the output.
-  ASSERT_EQ(source->requests.size(), 1u);
-  EXPECT_EQ(source->requests[0].rect, R(50, 50, 100, 100));
+  ASSERT_EQ(source->counters.requests.size(), 1u);
+  EXPECT_EQ(source->counters.requests[0].rect, R(50, 50, 100, 100));
   ASSERT_EQ(cache->stores.size(), 1u);
   EXPECT_EQ(cache->stores[0].child.rect, R(50, 50, 100, 100));
   EXPECT_EQ(cache->stores[0].ticks, 250);

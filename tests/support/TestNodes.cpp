@@ -115,6 +115,7 @@ TestLambdaNode::TestLambdaNode(std::vector<RG_RenderNode*> inputs, PreRenderFn p
 RG_NodeData* TestLambdaNode::PreRender(RG_NodePreRenderCB* cb,
                                        const RG_RenderRequest& request) const {
   ++counters.pre_renders;
+  counters.requests.push_back(request);
   return pre_render_ ? pre_render_(cb, request) : nullptr;
 }
 

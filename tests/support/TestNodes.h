@@ -22,6 +22,7 @@
 struct TestCounters {
   int pre_renders = 0;
   int renders = 0;
+  std::vector<RG_RenderRequest> requests;  // as each PreRender saw them
 };
 
 // ---- pixel helpers (coordinates in render space) ----
