@@ -9,6 +9,11 @@ namespace {
 
 constexpr PF_RGBA8 kRed{200, 0, 0, 255};
 
+template <class T, class... More>
+std::vector<T> V(const T& first, const More&... more) {
+  return {first, more...};
+}
+
 class TraversalTest : public LeakCheckTest {};
 
 TEST_F(TraversalTest, NullOrEmptyRootClearsTheOutputsAndLeavesTheFlags) {
@@ -160,44 +165,30 @@ TEST_F(TraversalTest, NodeIdsFollowTheFirstPreRenderOrderAndStay) {
 TEST_F(TraversalTest, RequestsThatMeetPreRenderAgainOnlyWhenNotCovered) {
   const uint8_t kType1 = RG_REQUEST_CONTENT_BOUNDS_TYPE1, kWhole = RG_REQUEST_WHOLE_OUTPUT;
   const uint8_t kLegacy = RG_REQUEST_CLIP_TO_LEGACY_BOUNDS;
-  struct Served {
-    M_LRect rect, result;
-  };
   struct Case {
     const char* name;
     std::vector<RG_RenderRequest> asks;
     int prerenders;
     RG_RenderRequest last_seen;
-    std::vector<Served> served;
+    std::vector<M_LRect> served;  // rect and result rect of each checkout
   };
   const M_LRect a = TestRect(0, 0, 10, 10), big = TestRect(0, 0, 30, 30);
+  const M_LRect mid = TestRect(5, 5, 20, 20), clip = TestRect(5, 5, 10, 10);
+  const auto Q = [](const M_LRect& r, uint8_t flags = 0, int32_t field = 0) {
+    return TestRequest(r, 8, flags, field);
+  };
   const Case cases[] = {
-      {"same request twice", {TestRequest(a), TestRequest(a)}, 1, TestRequest(a), {{a, a}, {a, a}}},
-      {"a larger one: again, for the union",
-       {TestRequest(a), TestRequest(TestRect(5, 5, 20, 20))},
-       2,
-       TestRequest(TestRect(0, 0, 20, 20)),
-       {{a, a}, {TestRect(5, 5, 20, 20), TestRect(5, 5, 20, 20)}}},
-      {"other fields merge to field 0",
-       {TestRequest(a, 8, 0, 1), TestRequest(a, 8, 0, 2), TestRequest(a, 8, 0, 1)},
-       2,
-       TestRequest(a),
-       {{a, a}, {a, a}, {a, a}}},
-      {"whole output serves the declared output (probe declares 30 x 30)",
-       {TestRequest(a, 8, kWhole), TestRequest(a)},
-       1,
-       TestRequest(a),
-       {{big, big}, {a, a}}},
+      {"same request twice", V(Q(a), Q(a)), 1, Q(a), V(a, a, a, a)},
+      {"a larger one: again, for the union", V(Q(a), Q(mid)), 2, Q(TestRect(0, 0, 20, 20)),
+       V(a, a, mid, mid)},
+      {"other fields merge to field 0", V(Q(a, 0, 1), Q(a, 0, 2), Q(a, 0, 1)), 2, Q(a),
+       V(a, a, a, a, a, a)},
+      {"whole output serves the declared output (probe declares 30 x 30)", V(Q(a, kWhole), Q(a)), 1,
+       Q(a), V(big, big, a, a)},
       {"a type-0 consumer is trimmed to type-0 bounds (10 x 10 of 40 x 40)",
-       {TestRequest(big, 8, kType1), TestRequest(big)},
-       1,
-       TestRequest(big, 8, kType1),
-       {{big, big}, {a, a}}},
-      {"legacy bounds clip the checkout and clear the bit",
-       {TestRequest(a, 8, kLegacy)},
-       1,
-       TestRequest(TestRect(5, 5, 10, 10)),
-       {{TestRect(5, 5, 10, 10), TestRect(5, 5, 10, 10)}}},
+       V(Q(big, kType1), Q(big)), 1, Q(big, kType1), V(big, big, a, a)},
+      {"legacy bounds clip the checkout and clear the bit", V(Q(a, kLegacy)), 1, Q(clip),
+       V(clip, clip)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -215,14 +206,14 @@ TEST_F(TraversalTest, RequestsThatMeetPreRenderAgainOnlyWhenNotCovered) {
         });
     if (c.asks[0].flags & kType1) probe->SetTestContentBounds(a, TestRect(0, 0, 40, 40));
     probe->SetLegacyEffectBounds(TestRect(5, 5, 15, 15));
-    std::vector<Served> served;
+    std::vector<M_LRect> served;
     U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
         {probe},
         [&](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
           std::vector<RG_CheckoutResult*> results;
           for (const RG_RenderRequest& q : c.asks) results.push_back(cb->CheckoutInput(0, q));
           for (RG_CheckoutResult* res : results)
-            served.push_back({res->GetRect(), res->GetResultRect()});
+            served.insert(served.end(), {res->GetRect(), res->GetResultRect()});
           cb->RequestOutput(r.rect, 0, 0);
         },
         [](RG_NodeRenderCB* cb) {
@@ -248,11 +239,7 @@ TEST_F(TraversalTest, RequestsThatMeetPreRenderAgainOnlyWhenNotCovered) {
     EXPECT_EQ(seen.back().rect, c.last_seen.rect);
     EXPECT_EQ(seen.back().field, c.last_seen.field);
     EXPECT_EQ(seen.back().flags, c.last_seen.flags);  // no node sees bits 1 and 2
-    ASSERT_EQ(served.size(), c.served.size());
-    for (size_t i = 0; i < served.size(); ++i) {
-      EXPECT_EQ(served[i].rect, c.served[i].rect) << i;
-      EXPECT_EQ(served[i].result, c.served[i].result) << i;
-    }
+    EXPECT_EQ(served, c.served);
   }
 }
 
