@@ -59,45 +59,44 @@ class CompositeCullingTest : public LeakCheckTest {};
 
 TEST_F(CompositeCullingTest, InputsThatCannotShowMustNotBeCheckedOutOrRendered) {
   const LayerShape src20{Rect(0, 0, 20, 20), false}, seen{k30, false}, opaqueDest{k30, true};
+  const LayerShape opaque{k30, true}, big{Rect(-5, -5, 40, 40), true};
+  const LayerShape left{Rect(-5, -5, 12, 40), true}, beside{Rect(50, 0, 60, 10), false};
+  const PF_CompositeModePlus normal = Mode(PF_BLEND_NORMAL), bound = Bound(PF_BLEND_NORMAL);
+  const M_LRect right = Rect(12, 0, 30, 30), wide = Rect(0, 0, 60, 30);
+  constexpr auto no = std::nullopt;
   // Counts: pre-renders and renders of source, destination and mask.
   const Row cases[] = {
       {"opacity 0", src20, opaqueDest, src20, 0, Mode(PF_BLEND_NORMAL, 0), k30, "001100", k30, 1,
        k30},
-      {"opacity 0 without destination", src20, std::nullopt, src20, 0, Mode(PF_BLEND_NORMAL, 0),
-       k30, "000000", kNone, -1, std::nullopt},
-      {"mask misses the request", src20, seen, LayerShape{Rect(50, 50, 60, 60), false}, 0,
-       Mode(PF_BLEND_NORMAL), k30, "001110", k30, 0, k30},
-      {"no source: no mask", std::nullopt, seen, src20, 0, Mode(PF_BLEND_NORMAL), k30, "001110",
-       k30, 0, k30},
-      {"opaque inverted mask hides the source", src20, seen, LayerShape{Rect(-5, -5, 40, 40), true},
-       1, Mode(PF_BLEND_NORMAL), k30, "101110", k30, 0, k30},
-      {"only the low 32 bits of the mask mode count", src20, seen,
-       LayerShape{Rect(-5, -5, 40, 40), true}, kWide ? (1L << 32) | 1 : 1, Mode(PF_BLEND_NORMAL),
-       k30, "101110", k30, 0, k30},
-      {"opaque mask lets all through", src20, seen, LayerShape{Rect(-5, -5, 40, 40), true}, 0,
-       Mode(PF_BLEND_NORMAL), k30, "111110", k30, 0, k30},
-      {"high bits of an alpha mask mode", src20, seen, LayerShape{Rect(-5, -5, 40, 40), true},
-       kWide ? 1L << 32 : 0, Mode(PF_BLEND_NORMAL), k30, "111110", k30, 0, k30},
-      {"opaque source hides the destination", LayerShape{k30, true}, seen, std::nullopt, 0,
-       Mode(PF_BLEND_NORMAL), k30, "110000", k30, 1, std::nullopt},
-      {"a mode that cannot hide reads the destination", LayerShape{k30, true}, seen, std::nullopt,
-       0, Mode(PF_BLEND_SCREEN), k30, "111100", k30, -1, k30},
-      {"a source bound to its destination reads it", LayerShape{k30, true}, seen, std::nullopt, 0,
-       Bound(PF_BLEND_NORMAL), k30, "111100", k30, -1, k30},
-      {"opaque source covers the left part", LayerShape{Rect(-5, -5, 12, 40), true}, seen,
-       std::nullopt, 0, Mode(PF_BLEND_NORMAL), k30, "111100", k30, 0, Rect(12, 0, 30, 30)},
-      {"... of an opaque destination", LayerShape{Rect(-5, -5, 12, 40), true}, opaqueDest,
-       std::nullopt, 0, Mode(PF_BLEND_NORMAL), k30, "111100", k30, 1, Rect(12, 0, 30, 30)},
-      {"stencil alpha beside the destination", LayerShape{Rect(50, 0, 60, 10), false}, seen,
-       std::nullopt, 0, Mode(PF_BLEND_STENCIL_ALPHA), Rect(0, 0, 60, 30), "101000", kNone, -1,
-       Rect(0, 0, 60, 30)},
-      {"stencil luma beside the destination", LayerShape{Rect(50, 0, 60, 10), false}, seen,
-       std::nullopt, 0, Mode(PF_BLEND_STENCIL_LUMA), Rect(0, 0, 60, 30), "101000", kNone, -1,
-       Rect(0, 0, 60, 30)},
-      {"bound without destination", src20, std::nullopt, std::nullopt, 0, Bound(PF_BLEND_NORMAL),
-       k30, "100000", kNone, -1, std::nullopt},
-      {"bound to a destination outside", src20, LayerShape{Rect(100, 100, 110, 110), false},
-       std::nullopt, 0, Bound(PF_BLEND_NORMAL), k30, "101000", kNone, -1, k30},
+      {"opacity 0 without destination", src20, no, src20, 0, Mode(PF_BLEND_NORMAL, 0), k30,
+       "000000", kNone, -1, no},
+      {"mask misses the request", src20, seen, LayerShape{Rect(50, 50, 60, 60), false}, 0, normal,
+       k30, "001110", k30, 0, k30},
+      {"no source: no mask", no, seen, src20, 0, normal, k30, "001110", k30, 0, k30},
+      {"opaque inverted mask hides the source", src20, seen, big, 1, normal, k30, "101110", k30, 0,
+       k30},
+      {"only the low 32 bits of the mask mode count", src20, seen, big, kWide ? (1L << 32) | 1 : 1,
+       normal, k30, "101110", k30, 0, k30},
+      {"opaque mask lets all through", src20, seen, big, 0, normal, k30, "111110", k30, 0, k30},
+      {"high bits of an alpha mask mode", src20, seen, big, kWide ? 1L << 32 : 0, normal, k30,
+       "111110", k30, 0, k30},
+      {"opaque source hides the destination", opaque, seen, no, 0, normal, k30, "110000", k30, 1,
+       no},
+      {"a mode that cannot hide reads the destination", opaque, seen, no, 0, Mode(PF_BLEND_SCREEN),
+       k30, "111100", k30, -1, k30},
+      {"a source bound to its destination reads it", opaque, seen, no, 0, bound, k30, "111100", k30,
+       -1, k30},
+      {"opaque source covers the left part", left, seen, no, 0, normal, k30, "111100", k30, 0,
+       right},
+      {"... of an opaque destination", left, opaqueDest, no, 0, normal, k30, "111100", k30, 1,
+       right},
+      {"stencil alpha beside the destination", beside, seen, no, 0, Mode(PF_BLEND_STENCIL_ALPHA),
+       wide, "101000", kNone, -1, wide},
+      {"stencil luma beside the destination", beside, seen, no, 0, Mode(PF_BLEND_STENCIL_LUMA),
+       wide, "101000", kNone, -1, wide},
+      {"bound without destination", src20, no, no, 0, bound, k30, "100000", kNone, -1, no},
+      {"bound to a destination outside", src20, LayerShape{Rect(100, 100, 110, 110), false}, no, 0,
+       bound, k30, "101000", kNone, -1, k30},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -113,12 +112,8 @@ TEST_F(CompositeCullingTest, InputsThatCannotShowMustNotBeCheckedOutOrRendered) 
     }
     EXPECT_EQ(r.world != nullptr, !M_IsEmpty(c.rect));
     EXPECT_EQ(r.rect, c.rect);
-    if (c.flags >= 0) {
-      EXPECT_EQ(r.flags, c.flags);
-    }
-    if (c.destAsked) {
-      EXPECT_EQ(dest.value()->last_request.rect, *c.destAsked);
-    }
+    EXPECT_EQ(c.flags < 0 ? c.flags : r.flags, c.flags);
+    EXPECT_EQ(c.destAsked ? dest.value()->last_request.rect : kNone, c.destAsked.value_or(kNone));
     // The stencils ask their source for the content its type-1 bounds cover.
     const bool stencil = c.mode.transfer_mode == PF_BLEND_STENCIL_ALPHA ||
                          c.mode.transfer_mode == PF_BLEND_STENCIL_LUMA;

@@ -386,21 +386,6 @@ TEST_F(HandOverTest, InPlaceOutputOverAnEmptyInputIsClearedWithOrWithoutTheClear
   }
 }
 
-// A consumer's part of a producer's buffer is cut out by ShrinkToSubRect: a
-// part past any edge must be refused, not read outside the pixels.
-TEST_F(HandOverTest, ShrinkToSubRectRefusesAPartPastAnyEdge) {
-  std::unique_ptr<PF_World> w(PF_World::New(TestRect(0, 0, 8, 6), 8, 0));
-  for (const M_LRect& sub :
-       {TestRect(-1, 0, 8, 6), TestRect(0, -1, 8, 6), TestRect(0, 0, 9, 6), TestRect(0, 0, 8, 7)}) {
-    EXPECT_EQ(CatchCode([&] { w->ShrinkToSubRect(sub); }), U_ERR_BAD_PARAMETER)
-        << sub.left << "," << sub.top << "," << sub.right << "," << sub.bottom;
-  }
-  void* corner = w->PixelAddress(1, 2);
-  w->ShrinkToSubRect(TestRect(1, 2, 8, 6));
-  EXPECT_EQ(w->data, corner);
-  EXPECT_EQ(w->GetRect(), TestRect(1, 2, 8, 6));
-}
-
 // The operations a node calls on its checkouts, each against a fault of its
 // own: an empty checkout that renders, a taken buffer that is copied (or a
 // shared view that is not), a conversion that changes what it should leave,
