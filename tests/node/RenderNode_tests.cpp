@@ -213,32 +213,25 @@ TEST_F(RenderNodeTest, ContentBoundsAreComputedOncePerDistinctTypeAndStoredOnes)
   EXPECT_FALSE(RG_NullNode().ContentBoundsDifferByType());  // alike unless a node says otherwise
 }
 
-// Throws what it is told to from CheckAbort and Progress; counts its deaths.
+// Runs `raise`, if given, in CheckAbort and Progress; counts its deaths.
 struct TestProgAbort : RG_ProgAbort {
-  enum class Throw { Nothing, Long, StdException, BadAlloc, Int };
-  TestProgAbort(int* deleted, Throw what, long code = 0)
-      : deleted(deleted), what(what), code(code) {}
+  explicit TestProgAbort(int* deleted, std::function<void()> raise = {})
+      : deleted(deleted), raise(std::move(raise)) {}
   ~TestProgAbort() override { ++*deleted; }
   void StartProgress() override {}
-  void CheckAbort() override { Raise(); }
+  void CheckAbort() override {
+    if (raise) raise();
+  }
   void Progress(long current, long total) override {
     progress.emplace_back(current, total);
-    Raise();
-  }
-  void Raise() {
-    if (what == Throw::Long) throw code;
-    if (what == Throw::StdException) throw std::runtime_error("abort");
-    if (what == Throw::BadAlloc) throw std::bad_alloc();
-    if (what == Throw::Int) throw 7;
+    CheckAbort();
   }
   int* deleted;
-  Throw what;
-  long code;
+  std::function<void()> raise;
   std::vector<std::pair<long, long>> progress;
 };
 
 TEST_F(RenderNodeTest, ProgAbortIsOwnedAndItsGlueTurnsAbortsIntoCodes) {
-  using T = TestProgAbort::Throw;
   int deleted = 0;
   TestNode node;
   PF_ProgressInfo info;
@@ -250,7 +243,7 @@ TEST_F(RenderNodeTest, ProgAbortIsOwnedAndItsGlueTurnsAbortsIntoCodes) {
   EXPECT_EQ(info.abort_callback, nullptr);
   EXPECT_EQ(RGp_RenderNodeAccess::AbortGlue(context), 0);  // nothing to ask
 
-  auto* p = new TestProgAbort(&deleted, T::Nothing);
+  auto* p = new TestProgAbort(&deleted);
   node.SetProgAbort(p);
   EXPECT_EQ(node.GetProgAbort(), p);
   EXPECT_TRUE(node.HasProgress());
@@ -261,18 +254,18 @@ TEST_F(RenderNodeTest, ProgAbortIsOwnedAndItsGlueTurnsAbortsIntoCodes) {
   EXPECT_EQ(p->progress, (std::vector<std::pair<long, long>>{{3, 9}}));
   // The callbacks reach whatever the node holds when called; replacing
   // deletes the one held before.
-  node.SetProgAbort(new TestProgAbort(&deleted, T::Long, 4242));
+  node.SetProgAbort(new TestProgAbort(&deleted, [] { throw 4242L; }));
   EXPECT_EQ(deleted, 1);
   EXPECT_EQ(info.abort_callback(info.context), 4242);
   EXPECT_EQ(info.progress_callback(info.context, 1, 2), 4242);
   EXPECT_THROW(node.CheckAbort(), long);  // direct calls are not translated
-  node.SetProgAbort(new TestProgAbort(&deleted, T::StdException));
+  node.SetProgAbort(new TestProgAbort(&deleted, [] { throw std::runtime_error("abort"); }));
   U_ClearReportLog();
   EXPECT_EQ(RGp_RenderNodeAccess::AbortGlue(context), U_ERR_INTERNAL);
   EXPECT_FALSE(U_ReportLog().empty()) << "the exception is reported";
-  node.SetProgAbort(new TestProgAbort(&deleted, T::BadAlloc));
+  node.SetProgAbort(new TestProgAbort(&deleted, [] { throw std::bad_alloc(); }));
   EXPECT_EQ(RGp_RenderNodeAccess::ProgressGlue(context, 1, 2), U_ERR_OUT_OF_MEMORY);
-  node.SetProgAbort(new TestProgAbort(&deleted, T::Int));
+  node.SetProgAbort(new TestProgAbort(&deleted, [] { throw 7; }));
   EXPECT_THROW(RGp_RenderNodeAccess::AbortGlue(context), int);
   EXPECT_THROW(RGp_RenderNodeAccess::ProgressGlue(context, 1, 2), int);
   node.SetProgAbort(nullptr);
@@ -280,7 +273,7 @@ TEST_F(RenderNodeTest, ProgAbortIsOwnedAndItsGlueTurnsAbortsIntoCodes) {
   EXPECT_FALSE(node.HasProgress());
   {
     TestNode dying;
-    dying.SetProgAbort(new TestProgAbort(&deleted, T::Nothing));
+    dying.SetProgAbort(new TestProgAbort(&deleted));
   }
   EXPECT_EQ(deleted, 6);
 }
