@@ -1,5 +1,5 @@
 // What both fuzz targets share: the input read as a stream of choices, how a
-// finding ends the run, the sanitizer settings, the handshake at start-up and
+// finding ends the run, the sanitizer settings, the start-up handshake and
 // the check that an input leaves nothing alive. Each target includes it once.
 #pragma once
 
@@ -13,8 +13,7 @@
 
 #include "rg/rg.h"
 
-// The target's name for messages; each target defines it.
-extern const char* const kFuzzTargetName;
+extern const char* const kFuzzTargetName;  // for messages; each target defines it
 
 // Prints the finding and aborts, so that libFuzzer keeps the input.
 [[noreturn]] inline void Finding(const char* what) {
@@ -22,8 +21,8 @@ extern const char* const kFuzzTargetName;
   std::abort();
 }
 
-// At destruction, a world, a pixel byte or a tracked object more than at
-// construction is a finding.
+// A world, pixel byte or tracked object alive at destruction (more than at
+// construction, for objects) is a finding.
 class FuzzLeakCheck {
  public:
   FuzzLeakCheck() : objects_before_(U_GetTrackedStats().live_objects) { U_ClearReportLog(); }
@@ -53,7 +52,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
-// The values each kind of read favours (see ByteReader).
+// The values each kind of read favours.
 // clang-format off
 inline constexpr int32_t kCoords[] = {
     0, 1, -1, 2, 3, -3, 7, 15, 16, 17, 31, -32, 33, 63, 64, -65, 100, -100, 255, 256, 1000,
@@ -83,7 +82,6 @@ class ByteReader {
   uint32_t U32() { return static_cast<uint32_t>(U16()) | (static_cast<uint32_t>(U16()) << 16); }
   uint64_t U64() { return static_cast<uint64_t>(U32()) | (static_cast<uint64_t>(U32()) << 32); }
   bool Bit() { return (U8() & 1) != 0; }
-  // A value in [0, n); 0 when n is 0.
   uint32_t Below(uint32_t n) { return n <= 256 ? (n ? U8() % n : 0) : U16() % n; }
 
   // A coordinate within +-2^30, weighted towards the values that break

@@ -1,14 +1,9 @@
-// libFuzzer target: the input bytes are a small program that builds a render
-// graph (source buffers, null nodes, layer composites, transforms, cache
-// nodes, host effect nodes, shared sub-graphs, legacy bounds, abort objects)
-// and executes it one to three times with fuzzed requests, in either entry
-// form, sometimes with an injected host failure or the DOT profiler
-// installed.
-//
-// Library and host errors arrive as `long` and are expected. Anything else is
-// a finding: a crash, a sanitizer report, a leak, std::terminate, a result
-// that breaks the execution contract, or any tracked object, world or pixel
-// byte still alive once the input's graph and buffers are gone.
+// libFuzzer target: the input is a small program that builds a render graph
+// of every kind of node the library and the proof's host nodes offer and
+// executes it one to three times with fuzzed requests, in any entry form,
+// sometimes with an injected host failure or the DOT profiler. Library and
+// host errors arrive as `long`; anything else, a result that breaks the
+// execution contract or anything left alive is a finding.
 #include <algorithm>
 #include <cmath>
 #include <deque>

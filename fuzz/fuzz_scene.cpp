@@ -1,15 +1,10 @@
-// libFuzzer target: the input is a scene file for rgrender. It goes through
-// the scene loader; a scene that loads and names no image file is then built
-// into its first frame's graph and a small corner of it is rendered, at a
-// depth and in an entry form picked from the input's length. One input in 16
-// first grows the scene into a deep chain (up to 30,000 copies of its last
-// node that has an input), for the passes that must not recurse per node.
-//
-// A SceneError (bad scene), a `long` (library or host error) and
-// std::bad_alloc (an effect's own buffer beyond the allocation cap) are
-// expected.
-// Anything else leaving the loader or the render is a finding, as are
-// sanitizer reports and worlds or tracked objects left alive.
+// libFuzzer target: the input is a scene file for rgrender. A scene that
+// loads and names no image file is built into its first frame's graph and a
+// corner of it rendered twice (so caches serve), at a depth and in an entry
+// form picked from the input's length; one input in 16 first grows into a
+// deep chain, for the passes that must not recurse per node. SceneError,
+// `long` and std::bad_alloc (an effect's buffer beyond the allocation cap)
+// are expected; anything else, a sanitizer report or a leak is a finding.
 #include <algorithm>
 #include <memory>
 #include <new>
@@ -28,8 +23,7 @@ namespace {
 constexpr int32_t kMaxSide = 48;
 
 void Render(const SceneDesc& scene, size_t variant) {
-  // Image nodes would read files named by the input; they are left to the
-  // loader's checks alone.
+  // Image nodes would read files the input names: the loader's checks only.
   for (const NodeDesc& node : scene.nodes)
     if (node.kind == NodeKind::Image) return;
 
@@ -46,19 +40,16 @@ void Render(const SceneDesc& scene, size_t variant) {
   request.rect = M_LRect{0, 0, std::min(scene.width, kMaxSide), std::min(scene.height, kMaxSide)};
   request.bit_depth = depth;
   request.field = scene.interlace;
-  // Twice, so that cache nodes serve the second execution.
   for (int pass = 0; pass < 2; ++pass) {
-    if (intoBuffer) {
-      std::unique_ptr<PF_World> dest(PF_World::New(request.rect, depth, 0));
-      M_LRect outRect;
+    M_LRect outRect;
+    char flags = 0;
+    PF_World* out = nullptr;
+    std::unique_ptr<PF_World> dest(intoBuffer ? PF_World::New(request.rect, depth, 0) : nullptr);
+    if (intoBuffer)
       RG_ExecuteGraph(root.get(), request, request.rect, dest.get(), &outRect);
-    } else {
-      M_LRect outRect;
-      char flags = 0;
-      PF_World* out = nullptr;
+    else
       RG_ExecuteGraph(root.get(), request, &outRect, &flags, &out, nullptr);
-      delete out;
-    }
+    delete out;
   }
 }
 

@@ -1,8 +1,6 @@
-// The random-graph proof: a small render graph as plain data, a seeded
-// generator of such graphs, the builder that turns one into library nodes,
-// the obvious evaluator the library's output is compared with, and the
-// harness that runs a graph through the library and compares pixel for pixel.
-// The same description feeds both sides, so both render the same thing.
+// The random-graph proof: a render graph as plain data, a seeded generator
+// of such graphs, and the same description built into library nodes and
+// rendered by the obvious evaluator, to compare pixel for pixel.
 #pragma once
 
 #include <cstdint>
@@ -17,23 +15,14 @@
 #include "rghost/PF_Transfer.h"
 #include "support/ProofNodes.h"
 
-enum class ProofKind {
-  kSource,        // ProofSourceNode (may declare itself opaque)
-  kBufferSource,  // RG_SourceBufferNode
-  kNull,          // RG_NullNode
-  kComposite,     // RG_CompositeNode
-  kXform,         // RG_XformNode
-  kCache,         // ProofCacheNode
-  kEffect,        // ProofEffectNode
-};
+// kSource is a ProofSourceNode (which may declare itself opaque), kBufferSource
+// an RG_SourceBufferNode; the others are named after their node classes.
+enum class ProofKind { kSource, kBufferSource, kNull, kComposite, kXform, kCache, kEffect };
 
 struct ProofNodeDesc {
   ProofKind kind = ProofKind::kNull;
-  // Indices of earlier nodes; -1 for none. Composite kinds: source,
-  // destination, mask. One-input kinds use the first.
-  int inputs[3] = {-1, -1, -1};
-  // Leaves: where the buffer lies and how it is filled.
-  M_LRect bounds{};
+  int inputs[3] = {-1, -1, -1};  // earlier nodes or -1: source, destination, mask
+  M_LRect bounds{};              // leaves: where the buffer lies and how it is filled
   uint32_t pixel_seed = 0;
   bool opaque = false;
   bool explicit_bounds = false;  // buffer source built with explicit bounds
@@ -42,16 +31,12 @@ struct ProofNodeDesc {
   long mask_mode = 0;
   std::vector<M_Matrix3> matrices{};
   long quality = 0;
-  // ProofCacheNode / ProofEffectNode policy bits; the effect's crop rects.
-  uint32_t policy = 0;
-  M_LRect keep{}, extent{};
+  uint32_t policy = 0;       // ProofCacheNode / ProofEffectNode bits
+  M_LRect keep{}, extent{};  // the effect's crop
 };
 
-enum class ProofForm {
-  kNewWorld,      // three-output form without a lock holder
-  kNewWorldLock,  // three-output form with a lock holder
-  kDestination    // the caller's destination world
-};
+// The three-output form without or with a lock holder; the caller's destination world.
+enum class ProofForm { kNewWorld, kNewWorldLock, kDestination };
 
 struct ProofGraphDesc {
   uint64_t seed = 0;
@@ -61,8 +46,7 @@ struct ProofGraphDesc {
   M_LRect dest_rect;  // destination form only; contains the request rect
   int runs = 1;       // executions of one built graph (a second one hits the caches)
 
-  // One line per node, for failure messages.
-  std::string Describe() const;
+  std::string Describe() const;  // for failure messages
 };
 
 inline std::ostream& operator<<(std::ostream& os, const M_LRect& r) {
@@ -94,24 +78,19 @@ class ProofBuiltGraph {
 // (at `depth` unless it has its own).
 ProofWorldPtr ProofLeafWorld(const ProofNodeDesc& leaf, short depth);
 
-// The reference evaluator. Every node renders its whole requested area into a
-// fresh buffer of its own, from fresh buffers of its inputs' whole areas:
-// nothing is culled, shared, trimmed, cached or done in place. For a
-// single-field request each compositing call writes just that field's rows,
-// counted (as the library counts them) from its output buffer's first row; a
-// node whose rows come from the same rows of its inputs asks them for the same
-// field, and a transform, whose rows may come from anywhere, asks its source
-// for the whole frame. Compositing goes through the same host calls as the
-// library's nodes (PF_TransferRect, PF_TransformWorld).
-//
-// A composite node's result covers its destination's result and the visible
-// source rect (the source's result, clipped to the mask for the mask kinds
-// whose coverage is 0 outside the mask), transparent where neither reaches.
-// Three rules of the composite node are part of what it means and are
-// followed here: opacity 0 means the source contributes nothing; with the
-// destination-bound flag and no destination there is nothing; in the
-// stencil modes (17, 18) a destination the visible source does not meet
-// yields nothing.
+// The reference evaluator: every node renders its whole requested area into
+// a fresh buffer from fresh buffers of its inputs' whole areas; nothing is
+// culled, shared, trimmed, cached or done in place. For a single-field
+// request each compositing call writes that field's rows, counted (as the
+// library counts them) from its output buffer's first row; a transform,
+// whose rows may come from anywhere, asks its source for the whole frame.
+// Compositing goes through the host calls the library's nodes use. A
+// composite's result covers its destination's result and the visible source
+// rect (clipped to the mask for the kinds whose coverage is 0 outside it),
+// transparent where neither reaches. Three rules of the composite node are
+// part of what it means: opacity 0 means the source contributes nothing;
+// destination-bound with no destination gives nothing; in the stencil modes
+// (17, 18) a destination the visible source does not meet gives nothing.
 struct ProofRefResult {
   M_LRect rect;         // empty: nothing
   ProofWorldPtr world;  // covers rect; null when rect is empty
@@ -120,8 +99,7 @@ struct ProofRefResult {
 class ReferenceEvaluator {
  public:
   explicit ReferenceEvaluator(const ProofGraphDesc& desc);
-  // The root's result for the description's request.
-  ProofRefResult RenderRoot() const;
+  ProofRefResult RenderRoot() const;  // for the description's request
 
  private:
   // Node `index` over `rect` for `field`; `type1` asks for content as far as
@@ -162,6 +140,6 @@ struct ProofCheckStats {
 // once. Empty on success; otherwise the first difference.
 std::string ProofRunAll(const ProofGraphDesc& desc, const ProofBuiltGraph& graph,
                         const ProofRefResult& expected);
-// Builds the graph and checks every run as ProofRunAll does; a run must also
-// report nothing. Empty on success; otherwise what went wrong, with the graph.
+// Builds the graph and checks it as ProofRunAll does; a run must also report
+// nothing. Empty on success; otherwise what went wrong, with the graph.
 std::string ProofCheckGraph(const ProofGraphDesc& desc, ProofCheckStats* stats = nullptr);

@@ -26,8 +26,7 @@ stop_daemons() {
 trap stop_daemons EXIT
 trap 'exit 130' INT TERM
 
-passed=0
-failed=0
+passed=0 failed=0
 check() {  # check DESCRIPTION COMMAND...
   if "${@:2}"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $1"; fi
 }
@@ -58,10 +57,6 @@ ClusterName=rgfarm
 SlurmctldHost=$host(127.0.0.1)
 SlurmctldPort=$ctld_port
 SlurmdPort=$slurmd_port
-SlurmUser=root
-SlurmdUser=root
-AuthType=auth/munge
-CredType=cred/munge
 AuthInfo=socket=$tmp/munge/munge.socket
 StateSaveLocation=$tmp/slurm/state
 SlurmdSpoolDir=$tmp/slurm/spool
@@ -70,10 +65,6 @@ SlurmdPidFile=$tmp/slurm/slurmd.pid
 SlurmctldLogFile=$tmp/slurm/slurmctld.log
 SlurmdLogFile=$tmp/slurm/slurmd.log
 ProctrackType=proctrack/linuxproc
-TaskPlugin=task/none
-JobAcctGatherType=jobacct_gather/none
-AccountingStorageType=accounting_storage/none
-MpiDefault=none
 MailProg=/bin/true
 SelectType=select/cons_tres
 SelectTypeParameters=CR_CPU
@@ -83,15 +74,12 @@ PartitionName=render Nodes=$host Default=YES MaxTime=INFINITE State=UP
 EOF
 slurmctld || fail_with_logs "slurmctld did not start"
 slurmd || fail_with_logs "slurmd did not start"
-for _ in $(seq 100); do
-  [ "$(sinfo -h -n "$host" -o %T 2>/dev/null)" = idle ] && break
-  sleep 0.2
-done
-[ "$(sinfo -h -n "$host" -o %T)" = idle ] || fail_with_logs "the node did not become idle"
+idle() { [ "$(sinfo -h -n "$host" -o %T 2>/dev/null)" = idle ]; }
+for _ in $(seq 100); do idle && break; sleep 0.2; done
+idle || fail_with_logs "the node did not become idle"
 start=$(date +%s)
 
 "$rgrender" "$scene" -o "$tmp/local/f_##.png" -f 0-11 -q
-pattern=$tmp/out/f_##.png
 frames_equal() {  # frames_equal FIRST LAST: the farm's frames are the local ones
   for f in $(seq "$1" "$2"); do
     n=$(printf %02d "$f")
@@ -103,7 +91,7 @@ no_leftovers() { [ -z "$(find "$tmp/out" -maxdepth 1 -name '.*.part*')" ]; }
 
 # Held at submission, so one task is cancelled before it can start, whatever
 # the timing; then released.
-timeout 60 "$farm" "$scene" -o "$pattern" -f 0-11 --chunk 3 --cpus-per-task=1 \
+timeout 60 "$farm" "$scene" -o "$tmp/out/f_##.png" -f 0-11 --chunk 3 --cpus-per-task=1 \
   --stats "$tmp/out/stats.json" --rgrender "$rgrender" --poll 0.3 --wait --sbatch-arg=--hold \
   > "$tmp/report1" 2> "$tmp/report1.err" &
 farm_pid=$!
@@ -122,7 +110,8 @@ check "the other chunks are done" test "$(grep -c '^chunk [013] .*: done$' "$tmp
 check "the finished chunks match the local render" \
   eval 'frames_equal 0 5 && frames_equal 9 11'
 check "the cancelled chunk left no frame" no_frames 6 7 8
-before=$(cd "$tmp/out" && stat -c '%n %i %Y' f_0[0-5].png f_09.png f_1[01].png)
+finished() { (cd "$tmp/out" && stat -c '%n %i %Y' f_0[0-5].png f_09.png f_1[01].png); }
+before=$(finished)
 
 resubmit=$(sed -n 's/^re-submit: //p' "$tmp/report1")
 check "the report gives the re-submission" test -n "$resubmit"
@@ -134,7 +123,7 @@ check "the re-submission renders just the missing chunk" \
         grep -q '^1 of 1 chunks done$' '$tmp/report2'"
 check "every frame matches the local render" frames_equal 0 11
 check "frames rendered before were left alone" \
-  test "$before" = "$(cd "$tmp/out" && stat -c '%n %i %Y' f_0[0-5].png f_09.png f_1[01].png)"
+  test "$before" = "$(finished)"
 check "no temporary file is left" no_leftovers
 check "the merged statistics cover the range" /usr/bin/python3 - "$tmp/out/stats.json" <<'EOF'
 import json, sys
