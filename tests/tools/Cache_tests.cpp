@@ -35,12 +35,10 @@ TEST_F(CacheTest, AnimatedParameterInsideTheCacheMustNeverBeServedStale) {
   NodeDesc& graded = scene.nodes[scene.index.at("graded")];
   graded.params["gamma"] = AnimValue({{0.0, {1.0}}, {4.0, {2.0}}});
   LruCache cache(64 << 20);
-  std::map<std::string, long> renders = RenderFrames(scene, &cache, 0, 4);
-  EXPECT_EQ(renders["tiles"], 5);
+  EXPECT_EQ(RenderFrames(scene, &cache, 0, 4)["tiles"], 5);
   EXPECT_EQ(cache.Counters().hits, 0);
-  // Frames 0 and 4 again: served from the entries of their own frames.
-  renders = RenderFrames(scene, &cache, 4, 4);
-  EXPECT_EQ(renders["tiles"], 0);
+  // Frame 4 again: served from the entry of its own frame.
+  EXPECT_EQ(RenderFrames(scene, &cache, 4, 4)["tiles"], 0);
   EXPECT_EQ(cache.Counters().hits, 1);
 }
 
@@ -73,8 +71,7 @@ TEST_F(CacheTest, BudgetMustNeverBeExceededAndTheLeastRecentGoesFirst) {
   LruCache cache(2 * one + one / 2);
   cache.Insert(MakeEntry("a", 16));
   cache.Insert(MakeEntry("b", 16));
-  RG_RenderRequest r;
-  r.rect = M_LRect{2, 2, 8, 8};
+  const RG_RenderRequest r = TestRequest(M_LRect{2, 2, 8, 8});
   EXPECT_TRUE(cache.Find("a", r));  // a is now the most recent
   cache.Insert(MakeEntry("c", 16));
   EXPECT_LE(cache.Bytes(), cache.Budget());
@@ -84,11 +81,8 @@ TEST_F(CacheTest, BudgetMustNeverBeExceededAndTheLeastRecentGoesFirst) {
   EXPECT_FALSE(cache.Insert(MakeEntry("huge", 64)));
   EXPECT_LE(cache.Bytes(), cache.Budget());
   // An entry serves only requests inside what it was rendered for, at its depth.
-  r.rect = M_LRect{2, 2, 20, 8};
-  EXPECT_FALSE(cache.Find("a", r));
-  r.rect = M_LRect{0, 0, 16, 16};
-  r.bit_depth = 16;
-  EXPECT_FALSE(cache.Find("a", r));
+  EXPECT_FALSE(cache.Find("a", TestRequest(M_LRect{2, 2, 20, 8})));
+  EXPECT_FALSE(cache.Find("a", TestRequest(M_LRect{0, 0, 16, 16}, 16)));
 }
 
 TEST_F(CacheTest, HostPurgeLoopMustTakeMemoryBack) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "AnimValue.h"
 #include "FrameWriter.h"
 #include "SceneLoader.h"
@@ -81,20 +83,17 @@ TEST_F(SceneLoaderTest, ValidSceneMustKeepReferencesDefaultsAndKeysInAnyOrder) {
                 "rotate": {"keys": [[10, 90], [0, 0]]}})",
                                            "t", R"("frames": [2, 7], "interlace": "field2", )"),
                                  "s.json", "/scenes");
-  EXPECT_EQ(s.frame_start, 2);
-  EXPECT_EQ(s.frame_end, 7);
-  EXPECT_EQ(s.interlace, 2);
+  EXPECT_EQ(std::tuple(s.frame_start, s.frame_end, s.interlace), std::tuple(2, 7, 2));
   const NodeDesc& t = s.Node("t");
-  EXPECT_EQ(t.source, "a");
-  EXPECT_EQ(t.destination, "a");  // one node used twice
-  EXPECT_EQ(t.mode, 12);
-  EXPECT_TRUE(t.dest_bound);
+  // One node used twice.
+  EXPECT_EQ(std::tuple(t.source, t.destination, t.mode, t.dest_bound),
+            std::tuple("a", "a", 12, true));
   EXPECT_DOUBLE_EQ(t.Param("opacity").ScalarAt(3), 1.0);
   EXPECT_EQ(t.Param("scale").At(0), (std::vector<double>{1, 1}));
   // Keys given out of order still interpolate between their frames.
-  EXPECT_DOUBLE_EQ(t.Param("rotate").ScalarAt(2.5), 22.5);
-  EXPECT_DOUBLE_EQ(t.Param("rotate").ScalarAt(-3), 0.0);
-  EXPECT_DOUBLE_EQ(t.Param("rotate").ScalarAt(30), 90.0);
+  for (const auto& [frame, angle] :
+       {std::pair(2.5, 22.5), std::pair(-3.0, 0.0), std::pair(30.0, 90.0)})
+    EXPECT_DOUBLE_EQ(t.Param("rotate").ScalarAt(frame), angle) << frame;
   EXPECT_EQ(s.Node("a").Param("color").At(0), (std::vector<double>{1, 0, 0, 1}));
   EXPECT_TRUE(s.Node("a").rect == (M_LRect{0, 0, 8, 8}));  // by default, the frame
 }
