@@ -62,8 +62,7 @@ TEST_F(RenderTest, EachFormatsAlphaConventionMustBeReadAndWrittenRight) {
     WritePixelFile(dir / ("src." + ext), png ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::FLOAT,
                    png ? straight : premultiplied, png);
     const std::string scene = dir.Write(
-        "s.json",
-        SceneText(R"({"id": "a", "type": "image", "file": "src.)" + ext + "\"}", "a", "", 1));
+        "s.json", Scene(R"({"id": "a", "type": "image", "file": "src.)" + ext + "\"}", "a", "", 1));
     ASSERT_EQ(RunTool({scene, "-o", dir / "out.png", "-d", "16", "-q"}), 0);
     for (int c = 0; c < 4; ++c)
       EXPECT_NEAR(ReadChannel(dir / "out.png", c, true), straight[c], 2e-4) << "channel " << c;
@@ -87,10 +86,10 @@ TEST_F(RenderTest, SrgbImagesMustBlendInLinearLightNotOnTheCurve) {
     WritePixelFile(dir / "a.png", OIIO::TypeDesc::UINT8, pa);
     WritePixelFile(dir / "b.tif", OIIO::TypeDesc::UINT16, pb);  // sRGB for want of metadata
     const std::string scene =
-        dir.Write("s.json", SceneText(R"({"id": "a", "type": "image", "file": "a.png"},
+        dir.Write("s.json", Scene(R"({"id": "a", "type": "image", "file": "a.png"},
         {"id": "b", "type": "image", "file": "b.tif"}, {"id": "mix", "type": "composite",
         "source": "a", "destination": "b", "opacity": 0.5})",
-                                      "mix", "", 1));
+                                  "mix", "", 1));
     const auto [png, exr] = RenderRed(dir, scene);
     EXPECT_EQ(png, c.png);
     EXPECT_NEAR(exr, c.exr, 1e-5);
@@ -114,11 +113,10 @@ colorspaces:
   WritePixelFile(dir / "a.png", OIIO::TypeDesc::UINT8, grey);
   const auto with = [&](const std::string& key) {
     return dir.Write(
-        "s.json",
-        SceneText(R"({"id": "a", "type": "image", "file": "a.png")" + key +
-                      R"(}, {"id": "black", "type": "solid", "color": [0, 0, 0]},
+        "s.json", Scene(R"({"id": "a", "type": "image", "file": "a.png")" + key +
+                            R"(}, {"id": "black", "type": "solid", "color": [0, 0, 0]},
         {"id": "mix", "type": "composite", "source": "a", "destination": "black", "opacity": 0.5})",
-                  "mix", R"("ocio_config": "test.ocio", "output_colorspace": "root", )", 1));
+                        "mix", R"("ocio_config": "test.ocio", "output_colorspace": "root", )", 1));
   };
   const auto [png, exr] = RenderRed(dir, with(R"(, "colorspace": "root")"));
   EXPECT_EQ(png, 141);
@@ -156,7 +154,7 @@ TEST_F(RenderTest, BlurChainMustHoldOnlyAFewBuffersAtATime) {
   for (int i = 1; i <= 100; ++i)
     nodes += R"(, {"id": "n)" + std::to_string(i) +
              R"(", "type": "blur", "sigma": 0.3, "input": "n)" + std::to_string(i - 1) + "\"}";
-  const std::string scene = dir.Write("chain.json", SceneText(nodes, "n100", "", 32));
+  const std::string scene = dir.Write("chain.json", Scene(nodes, "n100", "", 32));
   ASSERT_EQ(RunTool({scene, "-o", dir / "chain.png", "-d", "8", "-q", "--stats", dir / "s.json"}),
             0);
   // Sigma 0.3 reaches one pixel: no buffer exceeds 132 x 132, of 16-bit
@@ -275,9 +273,9 @@ TEST_F(RenderTest, StatsProfileAndTraceMustDescribeEveryFrameAndAgree) {
 TEST_F(RenderTest, ProfilePatternMustWriteOneGraphPerExecutionAndField) {
   ScratchDir dir;
   const std::string scene =
-      dir.Write("i.json", SceneText(R"({"id": "a", "type": "solid", "rect": [0, 0, 4, 4],
+      dir.Write("i.json", Scene(R"({"id": "a", "type": "solid", "rect": [0, 0, 4, 4],
                     "color": [1, 0, 0]})",
-                                    "a", R"("frames": [0, 1], "interlace": "field2", )", 4));
+                                "a", R"("frames": [0, 1], "interlace": "field2", )", 4));
   ASSERT_EQ(RunTool({scene, "-o", dir / "f_#.png", "-q", "--profile", dir / "p_#.dot"}), 0);
   EXPECT_EQ(dir.Entries(),
             (std::vector<std::string>{"f_0.png", "f_1.png", "i.json", "p_0_field1.dot",

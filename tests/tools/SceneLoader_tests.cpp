@@ -26,45 +26,37 @@ class SceneLoaderTest : public LeakCheckTest {};
 // fuzzing).
 TEST_F(SceneLoaderTest, EachMistakeMustBeReportedInOneLineAtItsJsonPath) {
   const std::string solid = R"({"id": "a", "type": "solid", "color": [1, 0, 0]})";
+  const auto Node = [](const std::string& keys) { return Scene(R"({"id": "a", )" + keys + "}"); };
   struct Case {
     std::string text, expected;
   } cases[] = {
       {"{\n  \"width\": 8,\n  \"height\" 8\n}", "s.json:3:"},
       {"{\n  \"width\": 8,\n  \"height\" 8\n}", "malformed JSON"},
-      {SceneText(R"({"id": "a", "type": "solid", "color": [1e309, 0, 0]})"),
-       "s.json: malformed JSON"},
-      {SceneText(R"({"id": "a", "type": "solid", "color": [-1e400, 0, 0]})"),
-       "s.json: malformed JSON"},
-      {SceneText(solid, "a", R"("colour": 1, )"), "s.json: /colour: unknown key 'colour'"},
-      {SceneText(solid, "a", R"("colorspace": 1, )"),
-       "s.json: /colorspace: expected a colour space"},
-      {SceneText(R"({"id": "a", "type": "solid", "color": [1, 0, 0], "colr": 1})"),
+      {Node(R"("type": "solid", "color": [1e309, 0, 0])"), "s.json: malformed JSON"},
+      {Node(R"("type": "solid", "color": [-1e400, 0, 0])"), "s.json: malformed JSON"},
+      {Scene(solid, "a", R"("colour": 1, )"), "s.json: /colour: unknown key 'colour'"},
+      {Scene(solid, "a", R"("colorspace": 1, )"), "s.json: /colorspace: expected a colour space"},
+      {Node(R"("type": "solid", "color": [1, 0, 0], "colr": 1)"),
        "/nodes/0/colr: unknown key 'colr' for a solid node"},
-      {SceneText(solid + R"(, {"id": "b", "type": "composite", "source": "a", "mode": "mult"})",
-                 "b"),
+      {Scene(solid + R"(, {"id": "b", "type": "composite", "source": "a", "mode": "mult"})", "b"),
        "/nodes/1/mode: unknown transfer mode 'mult' (one of: copy, behind, normal, "},
-      {SceneText(solid + R"(, {"id": "b", "type": "composite", "source": "a", "mask": "a",
+      {Scene(solid + R"(, {"id": "b", "type": "composite", "source": "a", "mask": "a",
                           "mask_kind": "lumen"})",
-                 "b"),
+             "b"),
        "/nodes/1/mask_kind: unknown mask kind 'lumen' (one of: alpha, inverted_alpha, luma, "
        "inverted_luma)"},
-      {SceneText(R"({"id": "a", "type": "sparkle"})"),
-       "/nodes/0/type: unknown node type 'sparkle'"},
-      {SceneText(R"({"id": "a", "type": "solid", "color": {"keys": [[0, [1, 0, 0]], [4, 1]]}})"),
+      {Node(R"("type": "sparkle")"), "/nodes/0/type: unknown node type 'sparkle'"},
+      {Node(R"("type": "solid", "color": {"keys": [[0, [1, 0, 0]], [4, 1]]})"),
        "/nodes/0/color/keys/1/1: expected 4 numbers"},
-      {SceneText(R"({"id": "a", "type": "solid", "color": [1, 0]})"),
-       "/nodes/0/color: expected 4 numbers"},
-      {SceneText(R"({"id": "a", "type": "blur", "input": "zz"})"),
-       "/nodes/0/input: unknown node 'zz'"},
-      {SceneText(
-           R"({"id": "a", "type": "blur", "input": "b"}, {"id": "b", "type": "levels", "input": "a"})"),
+      {Node(R"("type": "solid", "color": [1, 0])"), "/nodes/0/color: expected 4 numbers"},
+      {Node(R"("type": "blur", "input": "zz")"), "/nodes/0/input: unknown node 'zz'"},
+      {Node(R"("type": "blur", "input": "b"}, {"id": "b", "type": "levels", "input": "a")"),
        "cycle through nodes a -> b -> a"},
-      {SceneText(solid + "," + solid), "/nodes/1/id: duplicate node id 'a'"},
-      {SceneText(solid, "b"), "/output: unknown node 'b'"},
-      {SceneText(
-           R"({"id": "a", "type": "transform", "source": "a", "motion_blur": {"samples": 0}})"),
+      {Scene(solid + "," + solid), "/nodes/1/id: duplicate node id 'a'"},
+      {Scene(solid, "b"), "/output: unknown node 'b'"},
+      {Node(R"("type": "transform", "source": "a", "motion_blur": {"samples": 0})"),
        "/nodes/0/motion_blur/samples: expected an integer from 1 to 64"},
-      {SceneText(R"({"id": "a", "type": "composite"})"), "/nodes/0: missing key 'source'"},
+      {Node(R"("type": "composite")"), "/nodes/0: missing key 'source'"},
   };
   for (const Case& c : cases) {
     const std::string msg = ParseError(c.text);
@@ -77,11 +69,11 @@ TEST_F(SceneLoaderTest, EachMistakeMustBeReportedInOneLineAtItsJsonPath) {
 }
 
 TEST_F(SceneLoaderTest, ValidSceneMustKeepReferencesDefaultsAndKeysInAnyOrder) {
-  const SceneDesc s = ParseScene(SceneText(R"({"id": "a", "type": "solid", "color": [1, 0, 0]},
+  const SceneDesc s = ParseScene(Scene(R"({"id": "a", "type": "solid", "color": [1, 0, 0]},
                {"id": "t", "type": "transform", "source": "a", "destination": "a",
                 "mode": "difference", "dest_bound": true,
                 "rotate": {"keys": [[10, 90], [0, 0]]}})",
-                                           "t", R"("frames": [2, 7], "interlace": "field2", )"),
+                                       "t", R"("frames": [2, 7], "interlace": "field2", )"),
                                  "s.json", "/scenes");
   EXPECT_EQ(std::tuple(s.frame_start, s.frame_end, s.interlace), std::tuple(2, 7, 2));
   const NodeDesc& t = s.Node("t");
@@ -101,7 +93,7 @@ TEST_F(SceneLoaderTest, ValidSceneMustKeepReferencesDefaultsAndKeysInAnyOrder) {
 // Values that will not act as written load with a warning at their path;
 // values in range, whole positions and untouched defaults warn of nothing.
 TEST_F(SceneLoaderTest, OutOfRangeValuesAndFractionalPositionsMustWarnAtTheirPath) {
-  const SceneDesc s = ParseScene(SceneText(R"({"id": "a", "type": "solid", "color": [1.5, 0, 0]},
+  const SceneDesc s = ParseScene(Scene(R"({"id": "a", "type": "solid", "color": [1.5, 0, 0]},
                {"id": "i", "type": "image", "file": "x.png", "position": [3, 2.5]},
                {"id": "b", "type": "blur", "input": "i", "sigma": {"keys": [[0, 2], [4, -1]]}},
                {"id": "c", "type": "composite", "source": "a", "destination": "b",
@@ -110,7 +102,7 @@ TEST_F(SceneLoaderTest, OutOfRangeValuesAndFractionalPositionsMustWarnAtTheirPat
                {"id": "k", "type": "checkerboard", "size": 0}, {"id": "l", "type": "levels",
                 "input": "k", "gamma": 0}, {"id": "m", "type": "image", "file": "x.png",
                 "position": {"keys": [[0, [0, 0]], [9, [4, 8]]]}})",
-                                           "d"),
+                                       "d"),
                                  "s.json", ".");
   EXPECT_EQ(
       s.warnings,
@@ -137,9 +129,9 @@ TEST_F(SceneLoaderTest, FramePathMustPadOnlyTheLastRunOfHashes) {
 // leaves an output file.
 TEST_F(SceneLoaderTest, ProgramMustRejectBadInputWithItsCodeAMessageAndNoFile) {
   ScratchDir dir;
-  const std::string good =
-      dir.Write("good.json", SceneText(R"({"id": "a", "type": "solid", "color": [1, 0, 0]})", "a",
-                                       R"("frames": [0, 1], )"));
+  const std::string good = dir.Write(
+      "good.json",
+      Scene(R"({"id": "a", "type": "solid", "color": [1, 0, 0]})", "a", R"("frames": [0, 1], )"));
   // The guard acts near 32,000 composites (about 8 MB).
   std::string chain = R"({"id": "n0", "type": "solid", "color": [1, 0, 0, 0.5]})";
   for (int i = 1; i <= 50000; ++i)
@@ -152,14 +144,13 @@ TEST_F(SceneLoaderTest, ProgramMustRejectBadInputWithItsCodeAMessageAndNoFile) {
     int code = 2, lines = 1;
   } cases[] = {
       {{dir.Write("bad.json", "{\"width\": 8,,}"), "-o", out}, "bad.json:1:13: malformed JSON"},
-      {{dir.Write("key.json", SceneText(R"({"id": "a", "type": "null", "mode": "add"})")), "-o",
-        out},
+      {{dir.Write("key.json", Scene(R"({"id": "a", "type": "null", "mode": "add"})")), "-o", out},
        "/nodes/0/mode: unknown key 'mode'"},
-      {{dir.Write("img.json", SceneText(R"({"id": "a", "type": "image", "file": "missing.png"})")),
+      {{dir.Write("img.json", Scene(R"({"id": "a", "type": "image", "file": "missing.png"})")),
         "-o", out},
        "/nodes/0/file: cannot read image 'missing.png'"},
-      {{dir.Write("img2.json", SceneText(R"({"id": "a", "type": "image", "file": "img2.json"})")),
-        "-o", out},
+      {{dir.Write("img2.json", Scene(R"({"id": "a", "type": "image", "file": "img2.json"})")), "-o",
+        out},
        "/nodes/0/file: cannot read image 'img2.json'"},
       {{good, "-o", out, "--depth", "12"}, "bad depth 12"},
       {{good, "-o", out, "--field", "3"}, "bad field 3"},
@@ -170,7 +161,7 @@ TEST_F(SceneLoaderTest, ProgramMustRejectBadInputWithItsCodeAMessageAndNoFile) {
       {{good, "-o", out, "--rect", "5,5,2,2"}, "bad rect"},
       {{good, "-o", out, "--rect", "-2000000000,0,2000000000,1"}, "the render rect is too large"},
       {{dir / "absent.json", "-o", out}, "cannot read the scene file"},
-      {{dir.Write("chain.json", SceneText(chain, "n50000", "", 4)), "-o", dir / "deep.png", "-q"},
+      {{dir.Write("chain.json", Scene(chain, "n50000", "", 4)), "-o", dir / "deep.png", "-q"},
        "stack overflow",
        1,
        2},

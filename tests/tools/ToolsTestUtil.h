@@ -45,8 +45,8 @@ class ScratchDir {
 };
 
 // A scene of `size` pixels a side around a node list, with `extra` keys.
-inline std::string SceneText(const std::string& nodes, const std::string& output = "a",
-                             const std::string& extra = "", int size = 8) {
+inline std::string Scene(const std::string& nodes, const std::string& output = "a",
+                         const std::string& extra = "", int size = 8) {
   const std::string side = std::to_string(size);
   return R"({"width": )" + side + R"(, "height": )" + side + ", " + extra + R"("nodes": [)" +
          nodes + R"(], "output": ")" + output + "\"}";
