@@ -1,5 +1,5 @@
 // Pixel buffers: views and storage lifetime, narrowing, copies, depth
-// conversion, clipping and parameter checks.
+// conversion, clipping, parameter checks and the world figures.
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -24,18 +24,17 @@ WorldPtr NewView(PF_World* parent, M_LRect area) {
 PF_RGBA8& Pixel8(const PF_World& w, int x, int y) {
   return *static_cast<PF_RGBA8*>(w.PixelAddress(x, y));
 }
-// The pixel FillCoordinates puts at (x, y): it names its own coordinates.
-PF_RGBA8 Coord(int x, int y) { return PF_RGBA8{uint8_t(x), uint8_t(y), uint8_t(x ^ y), 255}; }
-void FillCoordinates(PF_World& w) {
-  for (int y = 0; y < w.height; ++y)
-    for (int x = 0; x < w.width; ++x) Pixel8(w, x, y) = Coord(x, y);
+// The world shows the test pattern's pixel of render point (x, y) there.
+bool Shows(const PF_World& w, int x, int y) {
+  return TestSame(TestPixel(&w, x, y), TestPatternAt(x, y));
 }
+const short kDepths[] = {8, 16, 32};
 
 class PFWorldTest : public LeakCheckTest {};
 
 TEST_F(PFWorldTest, ViewsMustShareStorageNarrowInPlaceAndKeepItAlive) {
   WorldPtr parent = NewWorld({100, 200, 110, 210}, 8);
-  FillCoordinates(*parent);
+  TestFillPattern(parent.get());
   const long long bytes = PF_GetWorldStats().live_pixel_bytes;
   EXPECT_GT(bytes, 0);
   WorldPtr view = NewView(parent.get(), M_LRect{2, 3, 6, 8});
@@ -61,17 +60,25 @@ TEST_F(PFWorldTest, ViewsMustShareStorageNarrowInPlaceAndKeepItAlive) {
   // Narrowing works in the view's coordinates, twice over.
   same->ShrinkToSubRect(M_LRect{1, 2, 4, 5});
   EXPECT_EQ(same->GetRect(), (M_LRect{103, 205, 106, 208}));
-  EXPECT_TRUE(TestSame(Pixel8(*same, 2, 2), Coord(5, 7)));
+  EXPECT_EQ(same->PixelAddress(2, 2), parent->PixelAddress(5, 7));
   same->ShrinkToSubRect(M_LRect{1, 1, 2, 3});
   EXPECT_EQ(same->GetRect(), (M_LRect{104, 206, 105, 208}));
-  EXPECT_TRUE(TestSame(Pixel8(*same, 0, 1), Coord(4, 7)));
+  EXPECT_EQ(same->PixelAddress(0, 1), parent->PixelAddress(4, 7));
   // Writes through a view show in the parent; the views outlive it.
   Pixel8(*view, 1, 1) = PF_RGBA8{9, 8, 7, 6};
   EXPECT_TRUE(TestSame(Pixel8(*parent, 3, 4), PF_RGBA8{9, 8, 7, 6}));
   parent.reset();
   EXPECT_EQ(PF_GetWorldStats().live_pixel_bytes, bytes);
-  EXPECT_TRUE(TestSame(Pixel8(*view, 3, 4), Coord(5, 7)));
-  EXPECT_TRUE(TestSame(Pixel8(*same, 0, 0), Coord(4, 6)));
+  EXPECT_TRUE(Shows(*view, 105, 207) && Shows(*same, 104, 206));
+  // The peak keeps a world that is gone; storages are counted, views and
+  // borrowed memory not; a reset brings the peak down to what is alive.
+  NewWorld({0, 0, 16, 4}, 32).reset();  // 256-byte rows
+  PF_WorldStats s = PF_GetWorldStats();
+  EXPECT_EQ(s.peak_pixel_bytes, bytes + 1024);
+  EXPECT_EQ(s.worlds_allocated, 2);
+  PF_ResetWorldStats();
+  EXPECT_EQ(PF_GetWorldStats().peak_pixel_bytes, bytes);
+  EXPECT_EQ(PF_GetWorldStats().worlds_allocated, 0);
   view.reset();
   same.reset();
   EXPECT_EQ(PF_GetWorldStats().live_pixel_bytes, 0);
@@ -83,76 +90,96 @@ TEST_F(PFWorldTest, NewBuffersMustHaveAlignedRowsAndComeClearedWhenRecycled) {
   // ones come from malloc: each twice, the second after garbage was written.
   const M_LRect rects[] = {{-3, 7, 10, 12}, {0, 0, 1, 1}, {5, 5, 45, 35}, {0, 0, 700, 400}};
   for (int round = 0; round < 2; ++round)
-    for (short depth : {short(8), short(16), short(32)})
+    for (short depth : kDepths)
       for (const M_LRect& rect : rects) {
         SCOPED_TRACE(testing::Message() << depth << " " << rect.right << "x" << rect.bottom);
         WorldPtr w = NewWorld(rect, depth, 1);
         EXPECT_EQ(w->GetRect(), rect);
         EXPECT_EQ(reinterpret_cast<uintptr_t>(w->data) % 64, 0u);
         EXPECT_EQ(w->rowbytes % 64, 0);
-        const size_t used = static_cast<size_t>(rect.right - rect.left) * PF_BytesPerPixel(depth);
-        EXPECT_GE(static_cast<size_t>(w->rowbytes), used);
-        for (int y = 0; y < w->height; ++y) {
-          const auto* row = static_cast<const unsigned char*>(w->PixelAddress(0, y));
-          for (size_t i = 0; i < used; ++i) ASSERT_EQ(row[i], 0);
-        }
+        const long used = (rect.right - rect.left) * long(PF_BytesPerPixel(depth));
+        EXPECT_GE(w->rowbytes, used);
+        for (int y = 0; y < w->height; ++y)
+          ASSERT_EQ(std::count(oracle::At(*w, 0, y), oracle::At(*w, 0, y) + used, 0), used) << y;
         std::memset(w->data, 0x5A, static_cast<size_t>(w->rowbytes) * w->height);
       }
 #ifdef RGHOST_POISON_NEW_WORLDS
   // Not a valid premultiplied pixel: colour above alpha, or NaN in float.
-  for (short depth : {short(8), short(16), short(32)}) {
+  for (short depth : kDepths) {
     WorldPtr raw = NewWorld({0, 0, 3, 2}, depth, 0);
-    const auto above = [](const auto* q) { return q->red > q->alpha; };
     for (int y = 0; y < 2; ++y)
       for (int x = 0; x < 3; ++x) {
-        const void* p = raw->PixelAddress(x, y);
-        EXPECT_TRUE(depth == 8    ? above(static_cast<const PF_RGBA8*>(p))
-                    : depth == 16 ? above(static_cast<const PF_RGBA16*>(p))
-                                  : std::isnan(static_cast<const PF_RGBA32F*>(p)->red));
+        const oracle::Px p = oracle::Get(*raw, x, y);
+        EXPECT_TRUE(depth == 32 ? std::isnan(p[0]) : p[0] > p[3]) << depth;
       }
   }
 #endif
 }
 
-TEST_F(PFWorldTest, BadSizesDepthsAndAreasMustBeRejected) {
+// Each operation makes one fallible call, first, so that an injected failure
+// stops it whether or not its parameters are good.
+TEST_F(PFWorldTest, EveryOperationMustMakeOneFallibleCallAndRefuseBadSizesDepthsAndAreas) {
   WorldPtr w8 = NewWorld({0, 0, 8, 8}, 8), w16 = NewWorld({0, 0, 8, 8}, 16);
   WorldPtr view = NewView(w8.get(), M_LRect{2, 2, 6, 6});
   const int32_t lo = std::numeric_limits<int32_t>::min(), hi = std::numeric_limits<int32_t>::max();
   PF_RGBA8 memory[16];
   auto newWorld = [](M_LRect r, short depth) { return [=] { delete PF_World::New(r, depth, 1); }; };
   auto newView = [&](M_LRect a) { return [&, a] { delete PF_World::NewReference(w8.get(), a); }; };
-  auto shrink = [&](M_LRect a) { return [&, a] { view->ShrinkToSubRect(a); }; };
-  const std::pair<const char*, std::function<void()>> cases[] = {
-      {"negative width", newWorld({0, 0, -1, 4}, 8)},
-      {"negative height", newWorld({0, 5, 4, 4}, 16)},
-      {"depth 12", newWorld({0, 0, 4, 4}, 12)},
-      {"depth 0", newWorld({0, 0, 4, 4}, 0)},
-      {"width overflows", newWorld({lo, lo, hi, hi}, 32)},
-      {"too many bytes", newWorld({0, 0, hi, hi}, 8)},
-      {"view left of parent", newView({-1, 0, 4, 4})},
-      {"view right of parent", newView({0, 0, 9, 4})},
-      {"view below parent", newView({4, 4, 8, 9})},
-      {"view above parent", newView({0, -3, 2, 2})},
-      {"short borrowed rows", [&] { delete PF_World::NewBorrowed(memory, 4, 4, 15, 8, 0, 0); }},
-      {"borrowed depth 7", [&] { delete PF_World::NewBorrowed(memory, 4, 4, 16, 7, 0, 0); }},
-      {"borrowed without memory",
-       [&] { delete PF_World::NewBorrowed(nullptr, 4, 4, 16, 8, 0, 0); }},
-      {"negative borrowed rows", [&] { delete PF_World::NewBorrowed(memory, 4, 4, -16, 8, 0, 0); }},
-      {"copy across depths", [&] { w16->CopyPixels(w8.get(), nullptr, 0, 0); }},
-      {"shrink past the right", shrink({0, 0, 5, 1})},
-      {"shrink past the bottom", shrink({0, 0, 1, 5})},
-      {"shrink left of the view", shrink({-1, 0, 2, 2})},
-      {"shrink above the view", shrink({0, -1, 2, 2})},
+  auto borrow = [&](void* at, long rowbytes, short depth) {
+    return [=] { delete PF_World::NewBorrowed(at, 4, 4, rowbytes, depth, 0, 0); };
   };
-  for (const auto& [name, fn] : cases) EXPECT_EQ(CatchCode(fn), U_ERR_BAD_PARAMETER) << name;
+  auto shrink = [&](M_LRect a) { return [&, a] { view->ShrinkToSubRect(a); }; };
+  const long bad = U_ERR_BAD_PARAMETER;
+  const struct {
+    const char* name;
+    std::function<void()> fn;
+    long code;
+  } cases[] = {
+      {"new", newWorld({0, 0, 2, 2}, 8), 0},
+      {"view", newView({0, 0, 1, 1}), 0},
+      {"borrowed", borrow(memory, 16, 8), 0},
+      {"clear", [&] { w8->Clear(0); }, 0},
+      {"clear outside",
+       [&] {
+         w8->ClearOutside({0, 0, 1, 1});
+       },
+       0},
+      {"copy", [&] { w8->CopyPixels(view.get(), nullptr, 0, 0); }, 0},
+      {"convert", [&] { w8->ConvertPixels(w16.get(), nullptr, 1, 0, 0, 0); }, 0},
+      {"shrink to the whole", shrink({0, 0, 4, 4}), 0},
+      {"negative width", newWorld({0, 0, -1, 4}, 8), bad},
+      {"negative height", newWorld({0, 5, 4, 4}, 16), bad},
+      {"depth 12", newWorld({0, 0, 4, 4}, 12), bad},
+      {"depth 0", newWorld({0, 0, 4, 4}, 0), bad},
+      {"width overflows", newWorld({lo, lo, hi, hi}, 32), bad},
+      {"too many bytes", newWorld({0, 0, hi, hi}, 8), bad},
+      {"view left of parent", newView({-1, 0, 4, 4}), bad},
+      {"view right of parent", newView({0, 0, 9, 4}), bad},
+      {"view below parent", newView({4, 4, 8, 9}), bad},
+      {"view above parent", newView({0, -3, 2, 2}), bad},
+      {"short borrowed rows", borrow(memory, 15, 8), bad},
+      {"borrowed depth 7", borrow(memory, 16, 7), bad},
+      {"borrowed without memory", borrow(nullptr, 16, 8), bad},
+      {"negative borrowed rows", borrow(memory, -16, 8), bad},
+      {"copy across depths", [&] { w16->CopyPixels(w8.get(), nullptr, 0, 0); }, bad},
+      {"shrink past the right", shrink({0, 0, 5, 1}), bad},
+      {"shrink past the bottom", shrink({0, 0, 1, 5}), bad},
+      {"shrink left of the view", shrink({-1, 0, 2, 2}), bad},
+      {"shrink above the view", shrink({0, -1, 2, 2}), bad},
+  };
+  for (const auto& c : cases) {
+    const long long before = U_FallibleCallCount();
+    EXPECT_EQ(CatchCode(c.fn), c.code) << c.name;
+    EXPECT_EQ(U_FallibleCallCount() - before, 1) << c.name;
+    U_InjectFailure(0, 4242);
+    EXPECT_EQ(CatchCode(c.fn), 4242) << c.name;
+  }
   EXPECT_EQ(view->GetRect(), (M_LRect{2, 2, 6, 6}));  // the failed shrinks changed nothing
-  // Empty worlds and views are no error, whatever their coordinates; the
-  // whole view is a sub-rect of itself.
+  EXPECT_EQ(PF_GetWorldStats().live_worlds, 3);
+  // Empty worlds and views are no error, whatever their coordinates.
   EXPECT_EQ(NewWorld({4, 4, 4, 4}, 8)->width, 0);
   WorldPtr empty = NewView(w8.get(), M_LRect{50, 50, 40, 60});
   EXPECT_EQ(empty->width + empty->height, 0);
-  view->ShrinkToSubRect({0, 0, 4, 4});
-  EXPECT_EQ(view->GetRect(), (M_LRect{2, 2, 6, 6}));
 }
 
 // Copies and conversions with rects and offsets reaching past either buffer
@@ -161,7 +188,7 @@ TEST_F(PFWorldTest, CopiesAndConversionsMustClipToBothWorlds) {
   std::mt19937 rng(1234);
   std::uniform_int_distribution<int> coord(-12, 20);
   WorldPtr src = NewWorld({0, 0, 9, 7}, 8), src16 = NewWorld({0, 0, 9, 7}, 16);
-  FillCoordinates(*src);
+  TestFillPattern(src.get());
   src16->ConvertPixels(src.get(), nullptr, 1, 0, 0, 0);
   for (int iteration = 0; iteration < 300; ++iteration) {
     WorldPtr dst = NewWorld({0, 0, 8, 10}, 8);
@@ -204,13 +231,13 @@ TEST_F(PFWorldTest, OverlappingCopiesMustNotDependOnTheThreadCount) {
     for (int size : {6, 400}) {
       SCOPED_TRACE(testing::Message() << threads << " threads, " << size);
       WorldPtr w = NewWorld({0, 0, size, size}, 8);
-      FillCoordinates(*w);
+      TestFillPattern(w.get());
       WorldPtr view = NewView(w.get(), M_LRect{0, 0, size, size});
       const M_LRect block{0, 0, size - 2, size - 2};
       w->CopyPixels(view.get(), &block, 1, 1);  // down and right by one, onto itself
       for (int y = 1; y < size - 1; ++y)
         for (int x = 1; x < size - 1; ++x)
-          ASSERT_TRUE(TestSame(Pixel8(*w, x, y), Coord(x - 1, y - 1))) << x << "," << y;
+          ASSERT_TRUE(TestSame(Pixel8(*w, x, y), TestPatternAt(x - 1, y - 1))) << x << "," << y;
       WorldPtr other = NewWorld({0, 0, size + 3, size}, 8);
       other->CopyPixels(w.get(), nullptr, 3, 0);
       for (int y = 0; y < size; ++y)
@@ -290,44 +317,6 @@ TEST_F(PFWorldTest, DepthConversionsMustScaleRoundAndClampEveryValue) {
   other32->CopyPixels(w32.get(), nullptr, 0, 0);
   EXPECT_EQ(static_cast<float*>(other32->data)[0], -0.5f);
   EXPECT_EQ(static_cast<float*>(other32->data)[1], 1.5f);
-}
-
-TEST_F(PFWorldTest, EveryOperationMustMakeOneFallibleCall) {
-  WorldPtr a = NewWorld({0, 0, 4, 4}, 8), b = NewWorld({0, 0, 4, 4}, 8);
-  // clang-format off
-  const std::function<void()> ops[] = {
-      [] { delete PF_World::New({0, 0, 2, 2}, 8, 1); },
-      [&] { delete PF_World::NewReference(a.get(), M_LRect{0, 0, 1, 1}); },
-      [&] { delete PF_World::NewBorrowed(a->data, 1, 1, 4, 8, 0, 0); },
-      [&] { a->Clear(0); },
-      [&] { a->ClearOutside({0, 0, 1, 1}); },
-      [&] { a->CopyPixels(b.get(), nullptr, 0, 0); },
-      [&] { a->ConvertPixels(b.get(), nullptr, 1, 0, 0, 0); },
-      [&] { a->ShrinkToSubRect({0, 0, 4, 4}); }};
-  // clang-format on
-  for (size_t i = 0; i < std::size(ops); ++i) {
-    const long long before = U_FallibleCallCount();
-    ops[i]();
-    EXPECT_EQ(U_FallibleCallCount() - before, 1) << "operation " << i;
-    U_InjectFailure(0, 4242);
-    EXPECT_EQ(CatchCode(ops[i]), 4242) << "operation " << i;
-  }
-  EXPECT_EQ(PF_GetWorldStats().live_worlds, 2);
-}
-
-TEST_F(PFWorldTest, StatsMustCountStoragesNotViewsAndTrackThePeak) {
-  const PF_WorldStats start = PF_GetWorldStats();
-  WorldPtr a = NewWorld({0, 0, 16, 4}, 32);  // 256-byte rows
-  WorldPtr view = NewView(a.get(), M_LRect{0, 0, 1, 1});
-  NewWorld({0, 0, 16, 4}, 32).reset();
-  const PF_WorldStats s = PF_GetWorldStats();
-  EXPECT_EQ(s.live_worlds, start.live_worlds + 2);
-  EXPECT_EQ(s.live_pixel_bytes, start.live_pixel_bytes + 1024);
-  EXPECT_EQ(s.peak_pixel_bytes, start.live_pixel_bytes + 2048);
-  EXPECT_EQ(s.worlds_allocated, start.worlds_allocated + 2);
-  PF_ResetWorldStats();
-  EXPECT_EQ(PF_GetWorldStats().peak_pixel_bytes, s.live_pixel_bytes);
-  EXPECT_EQ(PF_GetWorldStats().worlds_allocated, 0);
 }
 
 }  // namespace

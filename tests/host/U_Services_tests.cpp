@@ -19,14 +19,18 @@ long Clock() {
   double seconds = 0;
   return U_SecondsSinceBoot(&seconds);
 }
+std::vector<long> Clocks(int n) {
+  std::vector<long> codes;
+  while (n-- > 0) codes.push_back(Clock());
+  return codes;
+}
 void* New(size_t bytes, bool clear = false) { return U_MemTrackedObject::TrackedNew(bytes, clear); }
 void Delete(void* p) { U_MemTrackedObject::TrackedDelete(p); }
 
 TEST_F(UServicesTest, InjectedFailureMustFireOnceAfterItsCountThenDisarm) {
   const long long start = U_FallibleCallCount();
   U_InjectFailure(2, 77);
-  EXPECT_EQ(std::vector<long>({Clock(), Clock(), Clock(), Clock()}),
-            std::vector<long>({0, 0, 77, 0}));
+  EXPECT_EQ(Clocks(4), std::vector<long>({0, 0, 77, 0}));
   EXPECT_EQ(U_FallibleCallCount() - start, 4);
   U_InjectFailure(0, 0);  // no code given: the default one
   EXPECT_EQ(Clock(), U_ERR_INJECTED);
@@ -35,7 +39,7 @@ TEST_F(UServicesTest, InjectedFailureMustFireOnceAfterItsCountThenDisarm) {
   EXPECT_EQ(Clock(), 0);
   U_InjectFailure(5, 1);  // replaced by the next injection
   U_InjectFailure(1, 2);
-  EXPECT_EQ(std::vector<long>({Clock(), Clock(), Clock()}), std::vector<long>({0, 2, 0}));
+  EXPECT_EQ(Clocks(3), std::vector<long>({0, 2, 0}));
   // Tracked allocation fails with std::bad_alloc, whatever the code.
   U_InjectFailure(1, U_ERR_OUT_OF_MEMORY);
   void* first = New(8);  // the one call that still succeeds
@@ -45,16 +49,13 @@ TEST_F(UServicesTest, InjectedFailureMustFireOnceAfterItsCountThenDisarm) {
   EXPECT_THROW((std::vector<int, U_Allocator<int>>(4)), std::bad_alloc);
 }
 
-double FixedClock() { return 12.5; }
-double NearWrapClock() { return 4294967.296 + 1.0; }  // 2^32 ms plus a second
-
 TEST_F(UServicesTest, ReplacedClockMustDriveTheTickCountAndWrapAt2To32) {
   double seconds = 0;
-  U_SetClock(&FixedClock);
+  U_SetClock([] { return 12.5; });
   ASSERT_EQ(U_SecondsSinceBoot(&seconds), 0);
   EXPECT_EQ(seconds, 12.5);
   EXPECT_EQ(TickCount(), 12500u);
-  U_SetClock(&NearWrapClock);
+  U_SetClock([] { return 4294967.296 + 1.0; });  // 2^32 ms plus a second
   EXPECT_NEAR(double(TickCount()), 1000.0, 1.0);
   U_SetClock(nullptr);  // back to the system clock
   ASSERT_EQ(U_SecondsSinceBoot(&seconds), 0);
@@ -81,55 +82,63 @@ struct PurgeWorld {
   int attempts = 0, purges = 0;
   size_t purgedFor = 0;
   long failWith = U_ERR_OUT_OF_MEMORY;
+  static long Try(void* context) {
+    auto* w = static_cast<PurgeWorld*>(context);
+    ++w->attempts;
+    return w->cacheFull ? w->failWith : 0;
+  }
+  static void Purge(void* context, size_t bytes) {
+    auto* w = static_cast<PurgeWorld*>(context);
+    ++w->purges;
+    w->purgedFor = bytes;
+    w->cacheFull = false;
+  }
 };
-long TryAllocate(void* context) {
-  auto* w = static_cast<PurgeWorld*>(context);
-  ++w->attempts;
-  return w->cacheFull ? w->failWith : 0;
-}
-void Purge(void* context, size_t bytes) {
-  auto* w = static_cast<PurgeWorld*>(context);
-  ++w->purges;
-  w->purgedFor = bytes;
-  w->cacheFull = false;
-}
 PurgeWorld* g_simple = nullptr;
 
 TEST_F(UServicesTest, PurgeLoopMustRetryOnceAfterTheHooksAndOnlyForMemory) {
   PurgeWorld world, broken, stuck, plain;
   broken.failWith = U_ERR_BAD_PARAMETER;
-  U_AddPurgeHook(&Purge, &world);
-  EXPECT_EQ(U_PurgeLoop(4096, &TryAllocate, &world, 0), 0);
-  EXPECT_EQ(U_PurgeLoop(10, &TryAllocate, &world, 0), 0);  // no purge needed
+  U_AddPurgeHook(&PurgeWorld::Purge, &world);
+  EXPECT_EQ(U_PurgeLoop(4096, &PurgeWorld::Try, &world, 0), 0);
+  EXPECT_EQ(U_PurgeLoop(10, &PurgeWorld::Try, &world, 0), 0);  // no purge needed
   EXPECT_EQ(world.attempts, 3);
   EXPECT_EQ(world.purges, 1);
   EXPECT_EQ(world.purgedFor, 4096u);
-  U_AddPurgeHook(&Purge, &broken);
-  EXPECT_EQ(U_PurgeLoop(10, &TryAllocate, &broken, 0), U_ERR_BAD_PARAMETER);
+  U_AddPurgeHook(&PurgeWorld::Purge, &broken);
+  EXPECT_EQ(U_PurgeLoop(10, &PurgeWorld::Try, &broken, 0), U_ERR_BAD_PARAMETER);
   EXPECT_EQ(broken.attempts + broken.purges, 1);
-  U_RemovePurgeHook(&Purge, &broken);
-  U_RemovePurgeHook(&Purge, &world);
+  U_RemovePurgeHook(&PurgeWorld::Purge, &broken);
+  U_RemovePurgeHook(&PurgeWorld::Purge, &world);
   // Without hooks nothing frees memory: two attempts, then the failure.
-  EXPECT_EQ(U_PurgeLoop(10, &TryAllocate, &stuck, 0), U_ERR_OUT_OF_MEMORY);
+  EXPECT_EQ(U_PurgeLoop(10, &PurgeWorld::Try, &stuck, 0), U_ERR_OUT_OF_MEMORY);
   U_InjectFailure(0, 31);
-  EXPECT_EQ(U_PurgeLoop(10, &TryAllocate, &stuck, 0), 31);
+  EXPECT_EQ(U_PurgeLoop(10, &PurgeWorld::Try, &stuck, 0), 31);
   EXPECT_EQ(stuck.attempts, 2);
   EXPECT_EQ(stuck.purges, 0);
   // A hook without context frees memory the same way, until it is removed.
   g_simple = &plain;
-  const U_SimplePurgeHook simple = [](size_t bytes) { Purge(g_simple, bytes); };
+  const U_SimplePurgeHook simple = [](size_t bytes) { PurgeWorld::Purge(g_simple, bytes); };
   U_AddPurgeHook(simple);
-  EXPECT_EQ(U_PurgeLoop(64, &TryAllocate, &plain, 0), 0);
+  EXPECT_EQ(U_PurgeLoop(64, &PurgeWorld::Try, &plain, 0), 0);
   EXPECT_EQ(plain.purgedFor, 64u);
   U_RemovePurgeHook(simple);
   plain.cacheFull = true;
-  EXPECT_EQ(U_PurgeLoop(64, &TryAllocate, &plain, 0), U_ERR_OUT_OF_MEMORY);
+  EXPECT_EQ(U_PurgeLoop(64, &PurgeWorld::Try, &plain, 0), U_ERR_OUT_OF_MEMORY);
   EXPECT_EQ(plain.purges, 1);
 }
 
 struct Tracked : U_MemTrackedObject {
   char payload[40] = {};
 };
+
+// live_objects, live_bytes and allocations against a start, exactly.
+void ExpectFigures(const U_TrackedStats& start, long objects, long long bytes, long long made) {
+  const U_TrackedStats now = U_GetTrackedStats();
+  EXPECT_EQ(now.live_objects - start.live_objects, objects);
+  EXPECT_EQ(now.live_bytes - start.live_bytes, bytes);
+  EXPECT_EQ(now.allocations - start.allocations, made);
+}
 
 TEST_F(UServicesTest, TrackedFiguresMustStayExactWhileBlocksAreReused) {
   const U_TrackedStats before = U_GetTrackedStats();
@@ -161,14 +170,10 @@ TEST_F(UServicesTest, TrackedFiguresMustStayExactWhileBlocksAreReused) {
       if (s) std::memset(p, 0xAB, s);  // the whole size is usable (ASan catches an overrun)
       blocks.push_back(p);
     }
-    during = U_GetTrackedStats();
-    EXPECT_EQ(during.live_objects, before.live_objects + long(std::size(sizes)));
-    EXPECT_EQ(during.live_bytes, before.live_bytes + bytes);
-    EXPECT_EQ(during.allocations, start.allocations + long(std::size(sizes)));
-    EXPECT_GE(during.peak_bytes, during.live_bytes);
+    ExpectFigures(start, long(std::size(sizes)), bytes, long(std::size(sizes)));
+    EXPECT_GE(U_GetTrackedStats().peak_bytes, U_GetTrackedStats().live_bytes);
     for (void* p : blocks) Delete(p);
-    EXPECT_EQ(U_GetTrackedStats().live_objects, before.live_objects);
-    EXPECT_EQ(U_GetTrackedStats().live_bytes, before.live_bytes);
+    ExpectFigures(before, 0, 0, U_GetTrackedStats().allocations - before.allocations);
   }
   // A block beyond every earlier total raises the peak, also when it is gone
   // before the figures are read.
@@ -192,17 +197,11 @@ TEST_F(UServicesTest, BlocksCrossingThreadsOrOutlivingTheirThreadMustStayCounted
     for (int i = 0; i < 100; ++i) Delete(New(48));
     fromThread = New(48);  // kept past the thread's end
   }).join();
-  U_TrackedStats after = U_GetTrackedStats();
-  EXPECT_EQ(after.live_objects, before.live_objects + 1);
-  EXPECT_EQ(after.live_bytes, before.live_bytes + 48);
-  EXPECT_EQ(after.allocations, before.allocations + 101);
+  ExpectFigures(before, 1, 48, 101);
   Delete(fromThread);
   void* mine = New(48);
   std::thread([&] { Delete(mine); }).join();
-  after = U_GetTrackedStats();
-  EXPECT_EQ(after.live_objects, before.live_objects);
-  EXPECT_EQ(after.live_bytes, before.live_bytes);
-  EXPECT_EQ(after.allocations, before.allocations + 102);
+  ExpectFigures(before, 0, 0, 102);
 }
 
 }  // namespace
