@@ -1,0 +1,625 @@
+// rgrender in-process: the scene loader and the program's rejection of bad
+// input, the scene cache, and whole renders through the front end.
+#include <OpenImageIO/imageio.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "AnimValue.h"
+#include "FrameWriter.h"
+#include "LruCache.h"
+#include "Progress.h"
+#include "Renderer.h"
+#include "SceneGraph.h"
+#include "SceneLoader.h"
+#include "rghost/U_Errors.h"
+#include "rghost/U_Memory.h"
+#include "support/LeakCheck.h"
+#include "support/TestNodes.h"
+
+namespace {
+
+class ScratchDir {
+ public:
+  ScratchDir() {
+    static int counter = 0;
+    path_ = std::filesystem::temp_directory_path() /
+            ("rgrender_test_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
+    std::filesystem::create_directories(path_);
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+  std::string Write(const std::string& name, const std::string& text) const {
+    std::ofstream(path_ / name) << text;
+    return (path_ / name).string();
+  }
+  // Every entry of the folder, hidden ones included, sorted.
+  std::vector<std::string> Entries() const {
+    std::vector<std::string> out;
+    for (const auto& e : std::filesystem::directory_iterator(path_))
+      out.push_back(e.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// A scene of `size` pixels a side around a node list, with `extra` keys.
+std::string Scene(const std::string& nodes, const std::string& output = "a",
+                  const std::string& extra = "", int size = 8) {
+  const std::string side = std::to_string(size);
+  return R"({"width": )" + side + R"(, "height": )" + side + ", " + extra + R"("nodes": [)" +
+         nodes + R"(], "output": ")" + output + "\"}";
+}
+
+int RunTool(std::vector<std::string> args) {
+  args.insert(args.begin(), "rgrender");
+  std::vector<const char*> argv;
+  for (const std::string& a : args) argv.push_back(a.c_str());
+  return RgrenderMain(static_cast<int>(argv.size()), argv.data());
+}
+
+// Runs the program, which must end with `code` and write `lines` lines
+// (0: any number) to stderr, holding `message`.
+void ExpectFailure(const std::vector<std::string>& args, int code, const std::string& message,
+                   int lines = 1) {
+  testing::internal::CaptureStderr();
+  const int got = RunTool(args);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(got, code) << "expected '" << message << "', got: " << err;
+  EXPECT_NE(err.find(message), std::string::npos) << "expected '" << message << "', got: " << err;
+  EXPECT_TRUE(lines == 0 || std::count(err.begin(), err.end(), '\n') == lines) << err;
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string DataPath(const std::string& name) {
+  return std::string(RGRENDER_TEST_DATA) + "/" + name;
+}
+
+std::string ParseError(const std::string& text) {
+  try {
+    ParseScene(text, "s.json", ".");
+  } catch (const SceneError& e) {
+    return e.what();
+  }
+  return "(parsed)";
+}
+
+class SceneLoaderTest : public LeakCheckTest {};
+
+// One line each, naming the JSON path of the culprit (or the line and
+// column of malformed JSON, also a number beyond double range, found by
+// fuzzing).
+TEST_F(SceneLoaderTest, EachMistakeMustBeReportedInOneLineAtItsJsonPath) {
+  const std::string solid = R"({"id": "a", "type": "solid", "color": [1, 0, 0]})";
+  const auto Node = [](const std::string& keys) { return Scene(R"({"id": "a", )" + keys + "}"); };
+  struct Case {
+    std::string text, expected;
+  } cases[] = {
+      {"{\n  \"width\": 8,\n  \"height\" 8\n}", "s.json:3:"},
+      {"{\n  \"width\": 8,\n  \"height\" 8\n}", "malformed JSON"},
+      {Node(R"("type": "solid", "color": [1e309, 0, 0])"), "s.json: malformed JSON"},
+      {Node(R"("type": "solid", "color": [-1e400, 0, 0])"), "s.json: malformed JSON"},
+      {Scene(solid, "a", R"("colour": 1, )"), "s.json: /colour: unknown key 'colour'"},
+      {Scene(solid, "a", R"("colorspace": 1, )"), "s.json: /colorspace: expected a colour space"},
+      {Node(R"("type": "solid", "color": [1, 0, 0], "colr": 1)"),
+       "/nodes/0/colr: unknown key 'colr' for a solid node"},
+      {Scene(solid + R"(, {"id": "b", "type": "composite", "source": "a", "mode": "mult"})", "b"),
+       "/nodes/1/mode: unknown transfer mode 'mult' (one of: copy, behind, normal, "},
+      {Scene(solid + R"(, {"id": "b", "type": "composite", "source": "a", "mask": "a",
+                          "mask_kind": "lumen"})",
+             "b"),
+       "/nodes/1/mask_kind: unknown mask kind 'lumen' (one of: alpha, inverted_alpha, luma, "
+       "inverted_luma)"},
+      {Node(R"("type": "sparkle")"), "/nodes/0/type: unknown node type 'sparkle'"},
+      {Node(R"("type": "solid", "color": {"keys": [[0, [1, 0, 0]], [4, 1]]})"),
+       "/nodes/0/color/keys/1/1: expected 4 numbers"},
+      {Node(R"("type": "solid", "color": [1, 0])"), "/nodes/0/color: expected 4 numbers"},
+      {Node(R"("type": "blur", "input": "zz")"), "/nodes/0/input: unknown node 'zz'"},
+      {Node(R"("type": "blur", "input": "b"}, {"id": "b", "type": "levels", "input": "a")"),
+       "cycle through nodes a -> b -> a"},
+      {Scene(solid + "," + solid), "/nodes/1/id: duplicate node id 'a'"},
+      {Scene(solid, "b"), "/output: unknown node 'b'"},
+      {Node(R"("type": "transform", "source": "a", "motion_blur": {"samples": 0})"),
+       "/nodes/0/motion_blur/samples: expected an integer from 1 to 64"},
+      {Node(R"("type": "composite")"), "/nodes/0: missing key 'source'"},
+  };
+  for (const Case& c : cases) {
+    const std::string msg = ParseError(c.text);
+    // A message naming the file starts with it.
+    const size_t at = msg.find(c.expected);
+    EXPECT_TRUE(at != std::string::npos && (at == 0 || c.expected.rfind("s.json", 0) != 0))
+        << "got: " << msg;
+    EXPECT_EQ(msg.find('\n'), std::string::npos) << msg;
+  }
+}
+
+TEST_F(SceneLoaderTest, ValidSceneMustKeepReferencesDefaultsAndKeysInAnyOrder) {
+  const SceneDesc s = ParseScene(Scene(R"({"id": "a", "type": "solid", "color": [1, 0, 0]},
+               {"id": "t", "type": "transform", "source": "a", "destination": "a",
+                "mode": "difference", "dest_bound": true,
+                "rotate": {"keys": [[10, 90], [0, 0]]}})",
+                                       "t", R"("frames": [2, 7], "interlace": "field2", )"),
+                                 "s.json", "/scenes");
+  EXPECT_EQ(std::tuple(s.frame_start, s.frame_end, s.interlace), std::tuple(2, 7, 2));
+  const NodeDesc& t = s.Node("t");
+  // One node used twice.
+  EXPECT_EQ(std::tuple(t.source, t.destination, t.mode, t.dest_bound),
+            std::tuple("a", "a", 12, true));
+  EXPECT_DOUBLE_EQ(t.Param("opacity").ScalarAt(3), 1.0);
+  EXPECT_EQ(t.Param("scale").At(0), (std::vector<double>{1, 1}));
+  // Keys given out of order still interpolate between their frames.
+  for (const auto& [frame, angle] :
+       {std::pair(2.5, 22.5), std::pair(-3.0, 0.0), std::pair(30.0, 90.0)})
+    EXPECT_DOUBLE_EQ(t.Param("rotate").ScalarAt(frame), angle) << frame;
+  EXPECT_EQ(s.Node("a").Param("color").At(0), (std::vector<double>{1, 0, 0, 1}));
+  EXPECT_TRUE(s.Node("a").rect == (M_LRect{0, 0, 8, 8}));  // by default, the frame
+}
+
+// Values that will not act as written load with a warning at their path;
+// values in range, whole positions and untouched defaults warn of nothing.
+TEST_F(SceneLoaderTest, OutOfRangeValuesAndFractionalPositionsMustWarnAtTheirPath) {
+  const SceneDesc s = ParseScene(Scene(R"({"id": "a", "type": "solid", "color": [1.5, 0, 0]},
+               {"id": "i", "type": "image", "file": "x.png", "position": [3, 2.5]},
+               {"id": "b", "type": "blur", "input": "i", "sigma": {"keys": [[0, 2], [4, -1]]}},
+               {"id": "c", "type": "composite", "source": "a", "destination": "b",
+                "opacity": 1.25},
+               {"id": "d", "type": "composite", "source": "c", "opacity": 0.5},
+               {"id": "k", "type": "checkerboard", "size": 0}, {"id": "l", "type": "levels",
+                "input": "k", "gamma": 0}, {"id": "m", "type": "image", "file": "x.png",
+                "position": {"keys": [[0, [0, 0]], [9, [4, 8]]]}})",
+                                       "d"),
+                                 "s.json", ".");
+  EXPECT_EQ(
+      s.warnings,
+      (std::vector<std::string>{
+          "s.json: /nodes/0/color: 1.5 is out of range: colour components are meant to be 0..1",
+          "s.json: /nodes/1/position: positions are whole pixels: 2.5 is rounded (a transform "
+          "node places layers between pixels)",
+          "s.json: /nodes/2/sigma/keys/1/1: -1 is out of range: a negative sigma blurs nothing",
+          "s.json: /nodes/3/opacity: 1.25 is out of range: clamped to 0..1",
+          "s.json: /nodes/5/size: 0 is out of range: cells are at least 1 pixel",
+          "s.json: /nodes/6/gamma: 0 is out of range: a gamma of 0 or less is taken as 1"}));
+}
+
+TEST_F(SceneLoaderTest, FramePathMustPadOnlyTheLastRunOfHashes) {
+  EXPECT_EQ(FramePath("out/f_###.png", 7), "out/f_007.png");
+  EXPECT_EQ(FramePath("a#b_##.png", 123), "a#b_123.png");
+  EXPECT_EQ(FramePath("still.png", 4), "still.png");
+}
+
+// The program: bad input of every kind gives exit code 2 and a one-line
+// message; a chain deeper than the stack guard allows (building, checking
+// and tearing down a scene cost heap, not stack, whatever its depth) ends
+// with the host's stack report, then the program's error, and code 1. None
+// leaves an output file.
+TEST_F(SceneLoaderTest, ProgramMustRejectBadInputWithItsCodeAMessageAndNoFile) {
+  ScratchDir dir;
+  const std::string good = dir.Write(
+      "good.json",
+      Scene(R"({"id": "a", "type": "solid", "color": [1, 0, 0]})", "a", R"("frames": [0, 1], )"));
+  // The guard acts near 32,000 composites (about 8 MB).
+  std::string chain = R"({"id": "n0", "type": "solid", "color": [1, 0, 0, 0.5]})";
+  for (int i = 1; i <= 50000; ++i)
+    chain += R"(, {"id": "n)" + std::to_string(i) + R"(", "type": "levels", "input": "n)" +
+             std::to_string(i - 1) + "\"}";
+  const std::string out = dir / "f_#.png";
+  struct Case {
+    std::vector<std::string> args;
+    std::string expected;
+    int code = 2, lines = 1;
+  } cases[] = {
+      {{dir.Write("bad.json", "{\"width\": 8,,}"), "-o", out}, "bad.json:1:13: malformed JSON"},
+      {{dir.Write("key.json", Scene(R"({"id": "a", "type": "null", "mode": "add"})")), "-o", out},
+       "/nodes/0/mode: unknown key 'mode'"},
+      {{dir.Write("img.json", Scene(R"({"id": "a", "type": "image", "file": "missing.png"})")),
+        "-o", out},
+       "/nodes/0/file: cannot read image 'missing.png'"},
+      {{dir.Write("img2.json", Scene(R"({"id": "a", "type": "image", "file": "img2.json"})")), "-o",
+        out},
+       "/nodes/0/file: cannot read image 'img2.json'"},
+      {{good, "-o", out, "--depth", "12"}, "bad depth 12"},
+      {{good, "-o", out, "--field", "3"}, "bad field 3"},
+      {{good, "-o", out, "--threads", "0"}, "bad --threads 0"},
+      {{good, "-o", out, "--depth", "32"}, "PNG holds 8 or 16 bits"},
+      {{good, "-o", dir / "no_such_dir/f_#.png"}, "no such directory"},
+      {{good, "-o", dir / "single.png"}, "several frames need a '#'"},
+      {{good, "-o", out, "--rect", "5,5,2,2"}, "bad rect"},
+      {{good, "-o", out, "--rect", "-2000000000,0,2000000000,1"}, "the render rect is too large"},
+      {{dir / "absent.json", "-o", out}, "cannot read the scene file"},
+      {{dir.Write("chain.json", Scene(chain, "n50000", "", 4)), "-o", dir / "deep.png", "-q"},
+       "stack overflow",
+       1,
+       2},
+  };
+  for (const Case& c : cases) ExpectFailure(c.args, c.code, c.expected, c.lines);
+  for (const std::string& name : dir.Entries())
+    EXPECT_EQ(name.find(".png"), std::string::npos) << "left behind: " << name;
+}
+
+class CacheTest : public LeakCheckTest {};
+
+// Renders frames first..last of `scene` with one cache; returns the renders
+// per node id.
+std::map<std::string, long> RenderFrames(const SceneDesc& scene, LruCache* cache, int first,
+                                         int last) {
+  ImageStore images;
+  images.LoadAll(scene, 8);
+  RenderMonitor monitor(false);
+  for (int frame = first; frame <= last; ++frame) {
+    FrameGraph graph(scene, images, cache, &monitor, frame);
+    EXPECT_NE(TestRun(graph.Root().get(), M_LRect{0, 0, scene.width, scene.height}).world, nullptr);
+  }
+  return monitor.RenderCounts();
+}
+
+TEST_F(CacheTest, AnimatedParameterInsideTheCacheMustNeverBeServedStale) {
+  SceneDesc scene = LoadScene(DataPath("reference_scene.json"));
+  // Animate the levels below the cache: each frame is a new cache key.
+  NodeDesc& graded = scene.nodes[scene.index.at("graded")];
+  graded.params["gamma"] = AnimValue({{0.0, {1.0}}, {4.0, {2.0}}});
+  LruCache cache(64 << 20);
+  EXPECT_EQ(RenderFrames(scene, &cache, 0, 4)["tiles"], 5);
+  EXPECT_EQ(cache.Counters().hits, 0);
+  // Frame 4 again: served from the entry of its own frame.
+  EXPECT_EQ(RenderFrames(scene, &cache, 4, 4)["tiles"], 0);
+  EXPECT_EQ(cache.Counters().hits, 1);
+}
+
+TEST_F(CacheTest, DescriptionMustChangeWithEveryParameterAndInputBelow) {
+  SceneDesc scene = LoadScene(DataPath("reference_scene.json"));
+  ImageStore images;
+  images.LoadAll(scene, 8);
+  FrameGraph a(scene, images, nullptr, nullptr, 0), b(scene, images, nullptr, nullptr, 3);
+  EXPECT_EQ(a.Describe("background"), b.Describe("background"));  // static
+  EXPECT_NE(a.Describe("spin"), b.Describe("spin"));              // keyframed
+  SceneDesc edited = scene;
+  edited.nodes[edited.index.at("tiles")].params["size"] = AnimValue(std::vector<double>{5});
+  FrameGraph c(edited, images, nullptr, nullptr, 0);
+  EXPECT_NE(a.Describe("background"), c.Describe("background"));  // an input two levels down
+  EXPECT_EQ(a.Describe("dot"), c.Describe("dot"));
+}
+
+std::shared_ptr<CacheEntry> MakeEntry(const std::string& key, int32_t size) {
+  auto e = std::make_shared<CacheEntry>();
+  e->key = key;
+  e->request.rect = M_LRect{0, 0, size, size};
+  e->result_rect = e->request.rect;
+  e->world.reset(PF_World::New(e->result_rect, 8, 1));
+  e->bytes = static_cast<size_t>(e->world->rowbytes) * e->world->height;
+  return e;
+}
+
+TEST_F(CacheTest, BudgetMustNeverBeExceededAndTheLeastRecentGoesFirst) {
+  const size_t one = MakeEntry("x", 16)->bytes;
+  LruCache cache(2 * one + one / 2);
+  cache.Insert(MakeEntry("a", 16));
+  cache.Insert(MakeEntry("b", 16));
+  const RG_RenderRequest r = TestRequest(M_LRect{2, 2, 8, 8});
+  EXPECT_TRUE(cache.Find("a", r));  // a is now the most recent
+  cache.Insert(MakeEntry("c", 16));
+  EXPECT_LE(cache.Bytes(), cache.Budget());
+  EXPECT_FALSE(cache.Find("b", r));
+  EXPECT_TRUE(cache.Find("a", r));
+  EXPECT_TRUE(cache.Find("c", r));
+  EXPECT_FALSE(cache.Insert(MakeEntry("huge", 64)));
+  EXPECT_LE(cache.Bytes(), cache.Budget());
+  // An entry serves only requests inside what it was rendered for, at its depth.
+  EXPECT_FALSE(cache.Find("a", TestRequest(M_LRect{2, 2, 20, 8})));
+  EXPECT_FALSE(cache.Find("a", TestRequest(M_LRect{0, 0, 16, 16}, 16)));
+}
+
+TEST_F(CacheTest, HostPurgeLoopMustTakeMemoryBack) {
+  LruCache cache(1 << 20);
+  cache.Insert(MakeEntry("a", 16));
+  cache.Insert(MakeEntry("b", 16));
+  const size_t before = cache.Bytes();
+  int calls = 0;
+  const long rc = U_PurgeLoop(
+      before / 2,
+      [](void* context) -> long {
+        return ++*static_cast<int*>(context) == 1 ? U_ERR_OUT_OF_MEMORY : 0;
+      },
+      &calls, 0);
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(calls, 2);
+  EXPECT_LT(cache.Bytes(), before);
+  EXPECT_EQ(cache.Size(), 1u);
+}
+
+using nlohmann::json;
+
+// A 1x1 file of one RGBA colour, stored as `type`; straight or premultiplied.
+void WritePixelFile(const std::string& path, OIIO::TypeDesc type, const float rgba[4],
+                    bool straight = true) {
+  OIIO::ImageSpec layout(1, 1, 4, type);
+  if (straight) layout.attribute("oiio:UnassociatedAlpha", 1);
+  auto out = OIIO::ImageOutput::create(path);
+  ASSERT_TRUE(out && out->open(path, layout));
+  ASSERT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, rgba));
+  out->close();
+}
+
+// Channel c of the file's first pixel, read straight or premultiplied.
+float ReadChannel(const std::string& path, int c, bool straight = false) {
+  OIIO::ImageSpec config;
+  if (straight) config.attribute("oiio:UnassociatedAlpha", 1);
+  auto in = OIIO::ImageInput::open(path, &config);
+  float rgba[4] = {-1, -1, -1, -1};
+  if (in) in->read_image(0, 0, 0, 4, OIIO::TypeDesc::FLOAT, rgba);
+  return rgba[c];
+}
+
+// The red of the scene's first pixel rendered to an 8-bit PNG (in steps of
+// 1/255) and to a float EXR.
+std::pair<long, float> RenderRed(const ScratchDir& dir, const std::string& scene) {
+  EXPECT_EQ(RunTool({scene, "-o", dir / "out.png", "-q"}), 0);
+  EXPECT_EQ(RunTool({scene, "-o", dir / "out.exr", "-d", "32", "-q"}), 0);
+  return {std::lround(ReadChannel(dir / "out.png", 0) * 255), ReadChannel(dir / "out.exr", 0)};
+}
+
+json ReadJson(const std::string& path) { return json::parse(ReadText(path)); }
+
+class RenderTest : public LeakCheckTest {};
+
+// A pixel of straight sRGB colour 0.826 at alpha 0.553, stored as each
+// format holds it: in linear light and premultiplied in EXR and float TIFF
+// (0.64884 x 0.553: the sRGB curve by hand), straight in PNG. Whatever the
+// source, the PNG written holds the straight sRGB colour; curves applied
+// to premultiplied colour would miss it by a tenth.
+TEST_F(RenderTest, EachFormatsAlphaConventionMustBeReadAndWrittenRight) {
+  const float straight[4] = {0.826f, 0.2f, 0.f, 0.553f};
+  const float premultiplied[4] = {0.648838f * 0.553f, 0.0331048f * 0.553f, 0.f, 0.553f};
+  for (const std::string ext : {"exr", "tif", "png"}) {
+    SCOPED_TRACE(ext);
+    ScratchDir dir;
+    const bool png = ext == "png";
+    WritePixelFile(dir / ("src." + ext), png ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::FLOAT,
+                   png ? straight : premultiplied, png);
+    const std::string scene = dir.Write(
+        "s.json", Scene(R"({"id": "a", "type": "image", "file": "src.)" + ext + "\"}", "a", "", 1));
+    ASSERT_EQ(RunTool({scene, "-o", dir / "out.png", "-d", "16", "-q"}), 0);
+    for (int c = 0; c < 4; ++c)
+      EXPECT_NEAR(ReadChannel(dir / "out.png", c, true), straight[c], 2e-4) << "channel " << c;
+  }
+}
+
+// Two sRGB images blended half and half mix in linear light. By hand: 200
+// and 50 are 0.57758 and 0.03190 linear, whose mean 0.30474 is sRGB 149.94;
+// 10 over 0 is halved on the curve's straight foot (5), which an 8-bit
+// linear working depth could not hold (10 is 0.78 of its steps).
+TEST_F(RenderTest, SrgbImagesMustBlendInLinearLightNotOnTheCurve) {
+  const struct {
+    int source, destination, png;
+    float exr;
+  } cases[] = {{200, 50, 150, 0.304738f}, {10, 0, 5, 0.00151763f}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.source);
+    ScratchDir dir;
+    const float a = c.source / 255.f, b = c.destination / 255.f, pa[4] = {a, a, a, 1},
+                pb[4] = {b, b, b, 1};
+    WritePixelFile(dir / "a.png", OIIO::TypeDesc::UINT8, pa);
+    WritePixelFile(dir / "b.tif", OIIO::TypeDesc::UINT16, pb);  // sRGB for want of metadata
+    const std::string scene =
+        dir.Write("s.json", Scene(R"({"id": "a", "type": "image", "file": "a.png"},
+        {"id": "b", "type": "image", "file": "b.tif"}, {"id": "mix", "type": "composite",
+        "source": "a", "destination": "b", "opacity": 0.5})",
+                                  "mix", "", 1));
+    const auto [png, exr] = RenderRed(dir, scene);
+    EXPECT_EQ(png, c.png);
+    EXPECT_NEAR(exr, c.exr, 1e-5);
+  }
+}
+
+// A config the scene names is applied through OpenColorIO: its space
+// "root" holds square roots of linear values, for the file and the output.
+// 200 at half opacity over black: 0.5 x 0.78431^2 = 0.30757 linear, whose
+// square root is 141.42 at 8 bits. Names the config lacks are refused.
+TEST_F(RenderTest, NamedOcioConfigMustBeAppliedAndUnknownSpacesRefused) {
+  ScratchDir dir;
+  dir.Write("test.ocio", R"(ocio_profile_version: 2
+roles: {default: lin, scene_linear: lin}
+displays: {screen: [!<View> {name: plain, colorspace: lin}]}
+colorspaces:
+  - !<ColorSpace> {name: lin}
+  - !<ColorSpace> {name: root, to_scene_reference: !<ExponentTransform> {value: [2, 2, 2, 1]}}
+)");
+  const float grey[4] = {200 / 255.f, 200 / 255.f, 200 / 255.f, 1};
+  WritePixelFile(dir / "a.png", OIIO::TypeDesc::UINT8, grey);
+  const auto with = [&](const std::string& key) {
+    return dir.Write(
+        "s.json", Scene(R"({"id": "a", "type": "image", "file": "a.png")" + key +
+                            R"(}, {"id": "black", "type": "solid", "color": [0, 0, 0]},
+        {"id": "mix", "type": "composite", "source": "a", "destination": "black", "opacity": 0.5})",
+                        "mix", R"("ocio_config": "test.ocio", "output_colorspace": "root", )", 1));
+  };
+  const auto [png, exr] = RenderRed(dir, with(R"(, "colorspace": "root")"));
+  EXPECT_EQ(png, 141);
+  EXPECT_NEAR(exr, 0.307574f, 2e-6);
+  ExpectFailure({with(""), "-o", dir / "out.png", "-q"}, 2,
+                "/nodes/0/file: the file's metadata names colour space 'sRGB'");
+}
+
+// Rows are read when a render first asks for them: a corner of an image
+// whose lower half is cut off renders, the whole of it fails as bad input.
+TEST_F(RenderTest, ImageRowsMustBeReadOnlyWhenARenderAsksForThem) {
+  ScratchDir dir;
+  std::vector<unsigned char> noise(64 * 1024 * 4);
+  uint32_t seed = 1;
+  for (unsigned char& v : noise)
+    v = static_cast<unsigned char>((seed = seed * 1664525 + 1013904223) >> 24);
+  const std::string image = dir / "cut.png";
+  auto out = OIIO::ImageOutput::create(image);
+  ASSERT_TRUE(out && out->open(image, OIIO::ImageSpec(64, 1024, 4, OIIO::TypeDesc::UINT8)));
+  ASSERT_TRUE(out->write_image(OIIO::TypeDesc::UINT8, noise.data()));
+  out->close();
+  std::filesystem::resize_file(image, std::filesystem::file_size(image) / 2);
+  const std::string scene = dir.Write("s.json", R"({"width": 64, "height": 1024, "output": "a",
+      "nodes": [{"id": "a", "type": "image", "file": "cut.png"}]})");
+  EXPECT_EQ(RunTool({scene, "-o", dir / "corner.png", "--rect", "0,0,16,16", "-q"}), 0);
+  ExpectFailure({scene, "-o", dir / "all.png", "-q"}, 2,
+                "/nodes/0/file: cannot read image 'cut.png'", 0);
+}
+
+// Each blur of a chain takes its output buffer only after its input has
+// rendered, so the chain holds a few buffers at a time, not one per node.
+TEST_F(RenderTest, BlurChainMustHoldOnlyAFewBuffersAtATime) {
+  ScratchDir dir;
+  std::string nodes = R"({"id": "n0", "type": "solid", "color": [1, 0, 0, 0.5]})";
+  for (int i = 1; i <= 100; ++i)
+    nodes += R"(, {"id": "n)" + std::to_string(i) +
+             R"(", "type": "blur", "sigma": 0.3, "input": "n)" + std::to_string(i - 1) + "\"}";
+  const std::string scene = dir.Write("chain.json", Scene(nodes, "n100", "", 32));
+  ASSERT_EQ(RunTool({scene, "-o", dir / "chain.png", "-d", "8", "-q", "--stats", dir / "s.json"}),
+            0);
+  // Sigma 0.3 reaches one pixel: no buffer exceeds 132 x 132, of 16-bit
+  // pixels (linear light renders 8-bit files at 16 bits).
+  EXPECT_LT(ReadJson(dir / "s.json")["frames"][0]["peak_pixel_bytes"].get<long long>(),
+            4 * 132 * 132 * 8);
+}
+
+// An abort inside the first frame leaves no file at all, stats and profile
+// included; one in frame 1 keeps only the finished frame (frame 0 renders
+// every node, later frames fewer as the background hits). SIGTERM, which a
+// scheduler sends to a cancelled job, aborts as Ctrl-C does.
+TEST_F(RenderTest, AbortOrSigtermMustKeepOnlyFinishedFrames) {
+  for (int starts : {0, 4, 15}) {  // 0: SIGTERM before the first frame
+    SCOPED_TRACE(starts);
+    ScratchDir dir;
+    if (starts == 0) {
+      RenderMonitor::InstallSignalHandler();
+      std::raise(SIGTERM);
+    }
+    RenderMonitor::AbortAfterNodeStarts(starts);
+    std::vector<std::string> args = {DataPath("reference_scene.json"), "-o", dir / "f_#.png", "-q"};
+    if (starts <= 4)
+      args.insert(args.end(), {"--stats", dir / "stats.json", "--profile", dir / "p.dot"});
+    // An abort inside a render also brings the host's report.
+    ExpectFailure(args, 130, "aborted", starts == 0 ? 1 : 2);
+    RenderMonitor::ClearAbort();
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    EXPECT_EQ(dir.Entries(),
+              starts <= 4 ? std::vector<std::string>{} : std::vector<std::string>{"f_0.png"});
+  }
+}
+
+// The trace's spans nest within each thread of each execution, and the
+// figures each span records for itself add up to the frame's statistics.
+void CheckTraceAgainstStats(const json& trace, const json& stats) {
+  std::map<int, std::string> process;  // pid -> "frame N"
+  std::map<std::pair<int, int>, std::vector<json>> spans;
+  for (const json& e : trace["traceEvents"]) {
+    if (e["ph"] == "M" && e["name"] == "process_name") process[e["pid"]] = e["args"]["name"];
+    if (e["ph"] == "X") spans[{e["pid"], e["tid"]}].push_back(e);
+  }
+  // Span figure -> frame statistic.
+  const std::pair<const char*, json::json_pointer> keys[] = {
+      {"buffers_allocated", json::json_pointer("/pixel_buffers_allocated")},
+      {"bytes_allocated", json::json_pointer("/pixel_bytes_allocated")},
+      {"bytes_copied", json::json_pointer("/pixel_bytes_copied")},
+      {"cache_hits", json::json_pointer("/cache/hits")},
+      {"cache_misses", json::json_pointer("/cache/misses")}};
+  std::map<std::string, std::map<std::string, long long>> sums;  // frame -> key -> sum
+  std::set<std::string> categories;
+  for (auto& [where, list] : spans) {
+    std::stable_sort(list.begin(), list.end(),
+                     [](const auto& a, const auto& b) { return a["ts"] < b["ts"]; });
+    std::vector<long long> ends;  // of the open enclosing spans
+    for (const json& e : list) {
+      const long long ts = e["ts"], end = ts + e["dur"].get<long long>();
+      while (!ends.empty() && ends.back() <= ts && ends.back() < end) ends.pop_back();
+      EXPECT_TRUE(ends.empty() ? e["cat"] == "execution" : end <= ends.back()) << e.dump();
+      ends.push_back(end);
+      categories.insert(e["cat"]);
+      for (const auto& [k, _] : keys)
+        sums[process[where.first]][k] += e["args"][k].get<long long>();
+      EXPECT_TRUE(e["cat"] == "execution" || e["args"]["depth"] == 32) << e.dump();
+    }
+  }
+  EXPECT_EQ(categories, (std::set<std::string>{"execution", "pre-render", "render"}));
+  ASSERT_EQ(sums.size(), stats["frames"].size());
+  for (const json& f : stats["frames"]) {
+    for (const auto& [k, stat] : keys)
+      EXPECT_EQ(sums["frame " + std::to_string(f["frame"].get<int>())].at(k), f[stat]) << k;
+  }
+}
+
+TEST_F(RenderTest, StatsProfileAndTraceMustDescribeEveryFrameAndAgree) {
+  ScratchDir dir;
+  ASSERT_EQ(
+      RunTool({DataPath("reference_scene.json"), "-o", dir / "f_#.exr", "-d", "32", "-q", "--stats",
+               dir / "stats.json", "--profile", dir / "p.dot", "--trace", dir / "t.json"}),
+      0);
+  const json stats = ReadJson(dir / "stats.json");
+  ASSERT_EQ(stats["frames"].size(), 5u);
+  CheckTraceAgainstStats(ReadJson(dir / "t.json"), stats);
+  const json& f0 = stats["frames"][0];
+  EXPECT_EQ(f0["cache"]["misses"], 1);
+  EXPECT_EQ(f0["nodes"]["sky"]["renders"], 1);
+  EXPECT_EQ(f0["nodes"]["tiny"]["renders"], 1);
+  EXPECT_GT(f0["peak_pixel_bytes"].get<long long>(), 64 * 48 * 16);
+  for (size_t i = 1; i < 5; ++i) {
+    const json& f = stats["frames"][i];
+    EXPECT_EQ(f["cache"]["hits"], 1) << i;
+    EXPECT_FALSE(f["nodes"].contains("sky")) << "the cached background rendered again";
+    EXPECT_EQ(f["nodes"]["spin"]["renders"], 1);
+  }
+  const std::string text = ReadText(dir / "p.dot");
+  size_t graphs = 0;
+  for (size_t p = text.find("digraph"); p != std::string::npos; p = text.find("digraph", p + 1))
+    ++graphs;
+  EXPECT_EQ(graphs, 5u);
+  EXPECT_NE(text.find("Blur"), std::string::npos);
+  EXPECT_TRUE(std::filesystem::exists(dir / "f_4.exr"));
+  // An SVG picture is drawn in process; nothing but it is left behind.
+  ScratchDir svgDir;
+  ASSERT_EQ(RunTool({DataPath("reference_scene.json"), "-o", svgDir / "f.png", "-f", "1", "-q",
+                     "--profile", svgDir / "p.svg"}),
+            0);
+  const std::string picture = ReadText(svgDir / "p.svg");
+  EXPECT_NE(picture.find("<svg"), std::string::npos);
+  EXPECT_NE(picture.find("Blur"), std::string::npos);
+  EXPECT_EQ(svgDir.Entries().size(), 2u);
+}
+
+// A '#' run in the profile name gives each execution a file holding one
+// graph: one per frame, and one per field pass of an interlaced frame.
+TEST_F(RenderTest, ProfilePatternMustWriteOneGraphPerExecutionAndField) {
+  ScratchDir dir;
+  const std::string scene =
+      dir.Write("i.json", Scene(R"({"id": "a", "type": "solid", "rect": [0, 0, 4, 4],
+                    "color": [1, 0, 0]})",
+                                "a", R"("frames": [0, 1], "interlace": "field2", )", 4));
+  ASSERT_EQ(RunTool({scene, "-o", dir / "f_#.png", "-q", "--profile", dir / "p_#.dot"}), 0);
+  EXPECT_EQ(dir.Entries(),
+            (std::vector<std::string>{"f_0.png", "f_1.png", "i.json", "p_0_field1.dot",
+                                      "p_0_field2.dot", "p_1_field1.dot", "p_1_field2.dot"}));
+  const std::string text = ReadText(dir / "p_1_field2.dot");
+  EXPECT_EQ(text.rfind("digraph", 0), 0u);
+  EXPECT_EQ(text.find("digraph", 1), std::string::npos);
+  EXPECT_EQ(text.back(), '}');
+}
+
+}  // namespace
