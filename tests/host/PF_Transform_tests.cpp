@@ -97,23 +97,21 @@ class TransformTest : public LeakCheckTest {
   std::mt19937 rng_{99};
 };
 
+// PF_World's clipped copy places the source the same way, to the bit.
 TEST_F(TransformTest, IdentityAndWholePixelShiftsMustReproduceTheSourceExactly) {
   for (short depth : kDepths) {
     oracle::WorldPtr src = Random(11, 9, depth);
-    for (long quality : {0L, 1L}) {
-      for (const M_Matrix3& m : {Shift(0, 0), Shift(3, -2), Shift(-4, 5)}) {
-        for (int transfer_mode : {PF_BLEND_COPY, PF_BLEND_NORMAL}) {
-          oracle::WorldPtr dst = oracle::MakeWorld(12, 10, depth);
-          PF_CompositeModePlus mode;
-          mode.transfer_mode = transfer_mode;
-          ASSERT_EQ(
-              Transform(quality, 0, src.get(), mode, nullptr, {m}, true, {0, 0, 12, 10}, dst.get()),
-              0);
-          // PF_World's clipped copy places the source the same way.
-          oracle::WorldPtr want = oracle::MakeWorld(12, 10, depth);
-          want->CopyPixels(src.get(), nullptr, long(m.m[6]), long(m.m[7]));
+    for (const auto& [dx, dy] : {std::pair{0, 0}, {3, -2}, {-4, 5}}) {
+      oracle::WorldPtr want = oracle::MakeWorld(12, 10, depth);
+      want->CopyPixels(src.get(), nullptr, dx, dy);
+      for (long quality : {0L, 1L}) {
+        for (int m : {PF_BLEND_COPY, PF_BLEND_NORMAL}) {
           SCOPED_TRACE(testing::Message() << "depth " << depth << " quality " << quality
-                                          << " shift " << m.m[6] << "," << m.m[7]);
+                                          << " shift " << dx << "," << dy << " mode " << m);
+          oracle::WorldPtr dst = oracle::MakeWorld(12, 10, depth);
+          ASSERT_EQ(Transform(quality, 0, src.get(), {m}, nullptr, {Shift(dx, dy)}, true,
+                              {0, 0, 12, 10}, dst.get()),
+                    0);
           oracle::ExpectSamePixels(*dst, *want);
         }
       }

@@ -101,13 +101,11 @@ TEST_F(UReportTest, LocalizedLookupMustReturnTheTextAfterTheFirstEqualsSign) {
   U_LStrTable table{"T", 5, entries};
   // The second 0 comes from the cache; 2 has no '=', 3 was cached for its
   // key, 4 is the terminator.
-  const std::pair<long, const char*> cases[] = {{0, "First text."},
-                                                {1, "Second = text"},
-                                                {0, "First text."},
-                                                {2, ""},
-                                                {3, "Cached."},
-                                                {4, ""},
-                                                {-1, ""}};
+  // clang-format off
+  const std::pair<long, const char*> cases[] = {
+      {0, "First text."}, {1, "Second = text"}, {0, "First text."}, {2, ""}, {3, "Cached."},
+      {4, ""}, {-1, ""}};
+  // clang-format on
   for (const auto& [index, text] : cases)
     EXPECT_STREQ(U_ZLookupLStrCache(&table, index, 0, 0), text);
   EXPECT_STREQ(U_ZLookupLStrCache(nullptr, 0, 0, 0), "");

@@ -58,8 +58,7 @@ def test_composites_match_numpy_formulas():
     got = render(rg.composite(src, dst, dest_bound=True))
     np.testing.assert_allclose(got[..., 3], d[..., 3], atol=2e-6)
     # Every mode renders; an opaque source at full opacity in normal gives itself at 8 bits.
-    s8 = (s * 255).round().astype(np.uint8)
-    s8[..., 3] = 255
+    s8 = np.dstack([(s[..., :3] * 255).round().astype(np.uint8), np.full((8, 12), 255, np.uint8)])
     for mode in rg.Mode.__members__.values():
         assert render(rg.composite(rg.source(s8), dst, mode=mode), depth=8).dtype == np.uint8
     assert (render(rg.composite(rg.source(s8), dst), depth=8) == s8).all()
@@ -192,12 +191,9 @@ def test_ctrl_c_aborts_a_long_render():
         def render(self, inputs, output):
             output[...] = inputs[0]
 
-    def interrupt():
-        started.wait()
-        time.sleep(0.2)  # the render is in the library by then
-        _thread.interrupt_main()
-
-    helper = threading.Thread(target=interrupt)
+    # 0.2 s after planning, the render is in the library.
+    helper = threading.Thread(
+        target=lambda: (started.wait(), time.sleep(0.2), _thread.interrupt_main()))
     helper.start()
     with pytest.raises(KeyboardInterrupt) as info:
         rg.execute(Start([blur]), (0, 0, 2048, 2048))
