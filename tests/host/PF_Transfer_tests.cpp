@@ -5,14 +5,12 @@
 // and both samplers give the same bytes on every vector target the processor
 // supports as on the portable fallback, where only the scalar loops run.
 #include <gtest/gtest.h>
-#include <hwy/targets.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstring>
-#include <functional>
 #include <new>
 #include <random>
 #include <stdexcept>
@@ -268,53 +266,53 @@ TEST_F(TransferTest, PlacementsMustClipToBothBuffersAndFieldsWriteOnlyTheirRows)
 TEST_F(TransferTest, BadParametersMustBeRefusedBeforeAnyPixelIsWritten) {
   WorldPtr src = Random(4, 4, 8, true), dst = oracle::MakeWorld(4, 4, 8);
   WorldPtr dst16 = oracle::MakeWorld(4, 4, 16);
-  const M_Matrix3 id;
+  const M_Matrix3 id, shift = oracle::Affine(1, 0, 0, 1, 0.3, 0.2);
   const M_LRect all{0, 0, 4, 4};
   const PF_CompositeModePlus normal, bad[] = {Mode(-1), Mode(22), Mode(99)};
-  auto transfer = [&](PF_LayerDef* s, const PF_CompositeModePlus* m, PF_LayerDef* d, long x) {
-    return [=, &all] { return PF_TransferRect(nullptr, 1, 1, 0, &all, s, m, 0, nullptr, x, 0, d); };
-  };
-  auto transform = [&](const PF_CompositeModePlus* m, const M_Matrix3* mx, long n, PF_LayerDef* d) {
-    return [=, &all, &src] {
-      return PF_TransformWorld(nullptr, 0, 1, 0, src.get(), m, 0, nullptr, mx, n, true, &all, d);
-    };
-  };
+  // An abort at the first poll is returned before any row is written, also
+  // by the bilinear resampler.
+  PF_ProgressInfo abort{nullptr, [](void*) -> long { return 6060; }};
+  PF_LayerDef *s = src.get(), *d = dst.get(), *d16 = dst16.get();
+  const long kBad = U_ERR_BAD_PARAMETER;
   const struct {
     const char* what;
-    std::function<long()> call;
     long code;
+    bool transform;
+    PF_LayerDef *src, *dst;
+    const PF_CompositeModePlus* mode;
+    long x = 0;  // a transfer's destination x, a transform's matrix count
+    const M_Matrix3* matrices = nullptr;
+    PF_ProgressInfo* progress = nullptr;
+    long quality = 0;
     bool inject = false;
   } cases[] = {
-      {"transfer without mode", transfer(src.get(), nullptr, dst.get(), 0), U_ERR_BAD_PARAMETER},
-      {"transfer mode -1", transfer(src.get(), &bad[0], dst.get(), 0), U_ERR_BAD_PARAMETER},
-      {"transfer mode 22", transfer(src.get(), &bad[1], dst.get(), 0), U_ERR_BAD_PARAMETER},
-      {"transfer mode 99", transfer(src.get(), &bad[2], dst.get(), 0), U_ERR_BAD_PARAMETER},
-      {"transfer across depths", transfer(src.get(), &normal, dst16.get(), 0), U_ERR_BAD_PARAMETER},
-      {"transfer without source", transfer(nullptr, &normal, dst.get(), 0), 0},
-      {"transfer without destination", transfer(src.get(), &normal, nullptr, 0), 0},
-      {"transfer wholly outside", transfer(src.get(), &normal, dst.get(), 4), 0},
-      {"transfer failing", transfer(src.get(), &normal, dst.get(), 0), 4242, true},
-      {"transform of no matrices", transform(&normal, &id, 0, dst.get()), 0},
-      {"transform of null matrices", transform(&normal, nullptr, 1, dst.get()), 0},
-      {"transform without mode", transform(nullptr, &id, 1, dst.get()), U_ERR_BAD_PARAMETER},
-      {"transform mode 22", transform(&bad[1], &id, 1, dst.get()), U_ERR_BAD_PARAMETER},
-      {"transform across depths", transform(&normal, &id, 1, dst16.get()), U_ERR_BAD_PARAMETER},
-      {"transform failing", transform(&normal, &id, 1, dst.get()), 4242, true},
+      {"transfer without mode", kBad, false, s, d, nullptr},
+      {"transfer mode -1", kBad, false, s, d, &bad[0]},
+      {"transfer mode 22", kBad, false, s, d, &bad[1]},
+      {"transfer mode 99", kBad, false, s, d, &bad[2]},
+      {"transfer across depths", kBad, false, s, d16, &normal},
+      {"transfer without source", 0, false, nullptr, d, &normal},
+      {"transfer without destination", 0, false, s, nullptr, &normal},
+      {"transfer wholly outside", 0, false, s, d, &normal, 4},
+      {"transfer failing", 4242, false, s, d, &normal, 0, nullptr, nullptr, 0, true},
+      {"transfer aborted", 6060, false, s, d, &normal, 0, nullptr, &abort},
+      {"transform of no matrices", 0, true, s, d, &normal, 0, &id},
+      {"transform of null matrices", 0, true, s, d, &normal, 1},
+      {"transform without mode", kBad, true, s, d, nullptr, 1, &id},
+      {"transform mode 22", kBad, true, s, d, &bad[1], 1, &id},
+      {"transform across depths", kBad, true, s, d16, &normal, 1, &id},
+      {"transform failing", 4242, true, s, d, &normal, 1, &id, nullptr, 0, true},
+      {"bilinear transform aborted", 6060, true, s, d, &normal, 1, &shift, &abort, 1},
   };
   for (const auto& c : cases) {
     if (c.inject) U_InjectFailure(0, 4242);
-    EXPECT_EQ(c.call(), c.code) << c.what;
+    EXPECT_EQ(c.transform ? PF_TransformWorld(c.progress, c.quality, 1, 0, c.src, c.mode, 0,
+                                              nullptr, c.matrices, c.x, true, &all, c.dst)
+                          : PF_TransferRect(c.progress, 1, 1, 0, &all, c.src, c.mode, 0, nullptr,
+                                            c.x, 0, c.dst),
+              c.code)
+        << c.what;
   }
-  // An abort at the first poll is returned before any row is written, also
-  // by the bilinear resampler.
-  PF_ProgressInfo abort;
-  abort.abort_callback = [](void*) -> long { return 6060; };
-  const M_Matrix3 shift = oracle::Affine(1, 0, 0, 1, 0.3, 0.2);
-  EXPECT_EQ(PF_TransformWorld(&abort, 1, 1, 0, src.get(), &normal, 0, nullptr, &shift, 1, true,
-                              &all, dst.get()),
-            6060);
-  EXPECT_EQ(PF_TransferRect(&abort, 1, 1, 0, &all, src.get(), &normal, 0, nullptr, 0, 0, dst.get()),
-            6060);
   oracle::ExpectSamePixels(*dst, *oracle::MakeWorld(4, 4, 8));
   oracle::ExpectSamePixels(*dst16, *oracle::MakeWorld(4, 4, 16));
 }
