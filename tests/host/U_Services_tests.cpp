@@ -1,13 +1,26 @@
-// Platform services and tracked memory: failure injection, clocks, the main
-// thread, the purge loop, and tracked blocks recycled by size class, whose
-// figures must stay exact through reuse, across threads and past a thread's end.
+// Platform services: failure injection, clocks, the main thread, the purge
+// loop, and tracked blocks recycled by size class, whose figures must stay
+// exact through reuse, across threads and past a thread's end; reports (the
+// log, the sink, deferred delivery, exception translation, the
+// localized-string lookup); preference stores (editing, defaults, store
+// separation and loading the INI file named by RG_PREFS_FILE).
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <new>
+#include <stdexcept>
+#include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
+#include "rghost/PREF_Prefs.h"
 #include "rghost/U_Errors.h"
 #include "rghost/U_Memory.h"
+#include "rghost/U_Report.h"
 #include "rghost/U_Services.h"
 #include "support/LeakCheck.h"
 
@@ -202,6 +215,203 @@ TEST_F(UServicesTest, BlocksCrossingThreadsOrOutlivingTheirThreadMustStayCounted
   void* mine = New(48);
   std::thread([&] { Delete(mine); }).join();
   ExpectFigures(before, 0, 0, 102);
+}
+
+class UReportTest : public LeakCheckTest {
+ protected:
+  void TearDown() override {
+    U_SetReportSink(nullptr);
+    LeakCheckTest::TearDown();
+  }
+  static std::vector<std::string> Texts() {
+    std::vector<std::string> texts;
+    for (const U_ReportRecord& r : U_ReportLog()) texts.push_back(r.text);
+    return texts;
+  }
+};
+
+TEST_F(UReportTest, EachKindMustBeLoggedWithItsOwnFieldsAndReachTheSink) {
+  std::vector<std::string> seen;
+  U_SetReportSink([&](const U_ReportRecord& r) { seen.push_back(r.text); });
+  U_ReportFailedVerification(0x4E0003, 120, 0, "bad checkout");
+  Up_ReportErrString(0x4E0007, 8, "Bad id.");
+  Up_G_err_buf = 5;
+  std::snprintf(Up_G_buffer, sizeof Up_G_buffer, "version %d", 2);
+  Up_ReportError(33, 16);
+  EXPECT_EQ(U_TranslateAndReportException(std::bad_alloc()), U_ERR_OUT_OF_MEMORY);
+  EXPECT_EQ(U_TranslateAndReportException(std::runtime_error("boom")), U_ERR_INTERNAL);
+  U_SetReportSink(nullptr);
+  Up_ReportErrString(0, 8, "unseen");
+  const auto fields = [](const U_ReportRecord& r) {
+    return std::tuple(r.kind, r.location, r.line, r.code, r.text);
+  };
+  using K = U_ReportKind;
+  const std::tuple<K, long, long, long, std::string> expected[] = {
+      {K::FailedVerification, 0x4E0003, 120, 0, "bad checkout"},
+      {K::ErrorString, 0x4E0007, 0, 8, "Bad id."},
+      {K::Error, 0, 0, 33, "version 2"},
+      {K::Error, 0, 0, U_ERR_OUT_OF_MEMORY, std::bad_alloc().what()},
+      {K::Error, 0, 0, U_ERR_INTERNAL, "boom"},
+      {K::ErrorString, 0, 0, 8, "unseen"}};
+  ASSERT_EQ(U_ReportLog().size(), std::size(expected));
+  for (size_t i = 0; i < std::size(expected); ++i)
+    EXPECT_EQ(fields(U_ReportLog()[i]), expected[i]) << "report " << i;
+  EXPECT_EQ(seen.size(), 5u);
+  U_ClearReportLog();
+  EXPECT_TRUE(U_ReportLog().empty());
+}
+
+TEST_F(UReportTest, DeferredReportsMustWaitForTheOutermostScopeAndAFailedStartOpensNone) {
+  int delivered = 0;
+  U_SetReportSink([&](const U_ReportRecord&) { ++delivered; });
+  U_DeferredReportingScope outer, inner, failed;
+  U_InjectFailure(0, 12);
+  EXPECT_EQ(U_DeferredReportingStart(16, &failed), 12);
+  EXPECT_EQ(U_DeferredReportingStart(16, nullptr), U_ERR_BAD_PARAMETER);
+  ASSERT_EQ(U_DeferredReportingStart(16, &outer), 0);
+  Up_ReportErrString(0, 8, "a");
+  ASSERT_EQ(U_DeferredReportingStart(16, &inner), 0);
+  Up_ReportErrString(0, 8, "b");
+  U_DeferredReportingEnd(0, 0, &inner);
+  U_DeferredReportingEnd(0, 0, &inner);   // ended twice: no effect
+  U_DeferredReportingEnd(0, 0, &failed);  // never started: no effect
+  EXPECT_EQ(delivered, 0);
+  EXPECT_TRUE(U_ReportLog().empty());
+  Up_ReportErrString(0, 8, "c");
+  const U_DeferredReportingScope copy = outer;
+  U_DeferredReportingEnd(0, 0, &outer);
+  EXPECT_EQ(delivered, 3);
+  EXPECT_EQ(Texts(), (std::vector<std::string>{"a", "b", "c"}));
+  Up_ReportErrString(0, 8, "d");  // after the scope: straight through
+  EXPECT_EQ(delivered, 4);
+  // Ending a copy of an ended scope must not unbalance the next one.
+  U_DeferredReportingScope stale = copy, next;
+  U_DeferredReportingEnd(0, 0, &stale);
+  ASSERT_EQ(U_DeferredReportingStart(16, &next), 0);
+  Up_ReportErrString(0, 8, "e");
+  EXPECT_EQ(delivered, 4);
+  U_DeferredReportingEnd(0, 0, &next);
+  EXPECT_EQ(delivered, 5);
+}
+
+TEST_F(UReportTest, LocalizedLookupMustReturnTheTextAfterTheFirstEqualsSign) {
+  const char* cachedKey = "$$$/T/LStr/0003=Uncached.";
+  U_LStrEntry entries[5] = {{"$$$/T/LStr/0000=First text.", {}},
+                            {"$$$/T/LStr/0001=Second = text", {}},
+                            {"$$$/T/LStr/0002", {}},
+                            {cachedKey, {intptr_t("Cached."), intptr_t(cachedKey), 0}},
+                            {nullptr, {}}};
+  U_LStrTable table{"T", 5, entries};
+  // The second 0 comes from the cache; 2 has no '=', 3 was cached for its
+  // key, 4 is the terminator.
+  // clang-format off
+  const std::pair<long, const char*> cases[] = {
+      {0, "First text."}, {1, "Second = text"}, {0, "First text."}, {2, ""}, {3, "Cached."},
+      {4, ""}, {-1, ""}};
+  // clang-format on
+  for (const auto& [index, text] : cases)
+    EXPECT_STREQ(U_ZLookupLStrCache(&table, index, 0, 0), text);
+  EXPECT_STREQ(U_ZLookupLStrCache(nullptr, 0, 0, 0), "");
+  entries[0].key = "$$$/T/LStr/0000=Changed.";  // a replaced key is looked up afresh
+  EXPECT_STREQ(U_ZLookupLStrCache(&table, 0, 0, 0), "Changed.");
+}
+
+class PREFPrefsTest : public LeakCheckTest {
+ protected:
+  void TearDown() override {
+    PREF_ResetAll();
+    LeakCheckTest::TearDown();
+  }
+};
+
+long Get(int store, const char* section, const char* key, long def) {
+  long value = -999;
+  EXPECT_EQ(PREF_GetTextPrefLong(PREFp_G[store], PREF_Helper(section), key, def, &value), 0);
+  return value;
+}
+
+TEST_F(PREFPrefsTest, StoresMustBeSeparateEditableAndCheckTheirArguments) {
+  PREF_ResetAll();
+  // A missing section or key is ignored, never stored or dereferenced.
+  for (int store = 0; store < PREF_STORE_COUNT; ++store) {
+    PREF_SetTextPrefLong(PREFp_G[store], "S", "K", 10 + store);
+    PREF_SetTextPrefLong(PREFp_G[store], nullptr, "K", 6);
+    PREF_SetTextPrefLong(PREFp_G[store], "S", nullptr, 7);
+    PREF_RemovePref(PREFp_G[store], nullptr, "K");
+    PREF_RemovePref(PREFp_G[store], "S", nullptr);
+  }
+  for (int store = 0; store < PREF_STORE_COUNT; ++store)
+    EXPECT_EQ(Get(store, "S", "K", 0), 10 + store) << "store " << store;
+  EXPECT_EQ(Get(2, "Other", "K", 3), 3);
+  PREF_SetTextPrefLong(PREFp_G[2], "S", "K", -42);
+  EXPECT_EQ(Get(2, "S", "K", 17), -42);
+  PREF_RemovePref(PREFp_G[2], "S", "K");
+  EXPECT_EQ(Get(2, "S", "K", 17), 17);
+  EXPECT_EQ(Get(1, "S", "K", 0), 11);
+  PREF_ResetAll();
+  EXPECT_EQ(Get(1, "S", "K", 0), 0);
+  long value = 1;
+  U_InjectFailure(0, 88);
+  EXPECT_EQ(PREF_GetTextPrefLong(PREFp_G[2], PREF_Helper("S"), "K", 0, &value), 88);
+  EXPECT_EQ(value, 1);
+  EXPECT_EQ(PREF_GetTextPrefLong(nullptr, PREF_Helper("S"), "K", 0, &value), U_ERR_BAD_PARAMETER);
+  EXPECT_EQ(PREF_GetTextPrefLong(PREFp_G[2], PREF_Helper("S"), "K", 0, nullptr),
+            U_ERR_BAD_PARAMETER);
+  EXPECT_EQ(PREF_GetTextPrefLong(PREFp_G[2], PREF_Helper("S"), nullptr, 0, &value),
+            U_ERR_BAD_PARAMETER);
+}
+
+// The file is read on the first use of the stores in a process, so each run
+// is a fresh copy of the test program; without RG_PREFS_FILE the stores
+// start empty. Lines trim both ends (carriage returns too), inside brackets
+// as well; comments and lines without '=' are skipped, and a value that is
+// not wholly a long gives the default (6). The first line and the last,
+// which has no newline, are entries too.
+TEST_F(PREFPrefsTest, FileMustLoadFirstToLastLineIntoEveryStoreTrimmedOrGiveTheDefault) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        unsetenv("RG_PREFS_FILE");
+        std::_Exit(Get(0, "Misc", "Answer", 17) == 17 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+  char path[] = "/tmp/rghost_prefs_XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  std::ofstream(path) << "Lead=21\n; comment\n# comment=1\n  [ Stack Usage 2 ]  \r\n"
+                      << "Per-Node = 12345\r\nTotal=8000\nTotal 2\n Spaced Key\t=\t-7 \n"
+                      << "[Misc]\nLock on Checkin=0\nBroken=12abc\nEquals=3=4\nEmpty=\n"
+                      << "Word=abc\nHuge=99999999999999999999\nLast=9";
+  // clang-format off
+  const struct { const char *section, *key; long expected; } cases[] = {
+      {"", "Lead", 21}, {"Stack Usage 2", "Per-Node", 12345}, {"Stack Usage 2", "Total", 8000},
+      {"Stack Usage 2", "Spaced Key", -7}, {"Stack Usage 2", "Total 2", 6}, {"Misc", "Total", 6},
+      {"Misc", "Lock on Checkin", 0}, {"", "# comment", 6}, {"Misc", "Broken", 6},
+      {"Misc", "Equals", 6}, {"Misc", "Empty", 6}, {"Misc", "Word", 6}, {"Misc", "Huge", 6},
+      {"Misc", "Last", 9}};
+  // clang-format on
+  const std::string file = path;
+  EXPECT_EXIT(
+      {
+        setenv("RG_PREFS_FILE", file.c_str(), 1);
+        int wrong = 0;
+        for (int store = 0; store < PREF_STORE_COUNT; ++store)
+          for (const auto& c : cases)
+            if (Get(store, c.section, c.key, 6) != c.expected) {
+              std::fprintf(stderr, "store %d %s/%s\n", store, c.section, c.key);
+              ++wrong;
+            }
+        // Editing works on top of the file; a reset does not bring it back.
+        PREF_SetTextPrefLong(PREFp_G[2], "Misc", "Broken", 4);
+        wrong += Get(2, "Misc", "Broken", 6) != 4;
+        PREF_ResetAll();
+        wrong += Get(2, "Stack Usage 2", "Total", 1) != 1;
+        std::fflush(nullptr);
+        std::_Exit(wrong);
+      },
+      ::testing::ExitedWithCode(0), "");
+  std::remove(path);
 }
 
 }  // namespace
