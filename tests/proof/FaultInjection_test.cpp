@@ -151,8 +151,7 @@ TEST_F(FaultInjectionTest, EveryAbortCheckMayAbortWithoutLeaks) {
   long countdown = kNever;  // shared by every node's abort object
   Sweep({U_ERR_USER_ABORT,
          [&](ProofBuiltGraph& graph, long k) {
-           for (int i = 0; i < graph.size(); ++i)
-             graph.node(i)->SetProgAbort(new ProofAbort(&countdown));
+           for (const auto& node : graph.nodes) node->SetProgAbort(new ProofAbort(&countdown));
            countdown = k >= 0 ? k : kNever;
          },
          [&] { return kNever - countdown; }, [&] { countdown = kNever; }});

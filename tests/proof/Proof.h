@@ -58,20 +58,19 @@ ProofGraphDesc ProofRandomGraph(uint64_t seed);
 
 // The library's nodes for a description. Owns the source worlds (which the
 // leaves borrow) and every node; the nodes go first.
-class ProofBuiltGraph {
- public:
+struct ProofBuiltGraph {
   explicit ProofBuiltGraph(const ProofGraphDesc& desc);
-  ~ProofBuiltGraph() { nodes_.clear(); }
+  ~ProofBuiltGraph() { nodes.clear(); }
   ProofBuiltGraph(const ProofBuiltGraph&) = delete;
   ProofBuiltGraph& operator=(const ProofBuiltGraph&) = delete;
+  RG_RenderNode* root() const { return nodes.back().get(); }
+  template <class Node>
+  Node* node(size_t index) const {
+    return static_cast<Node*>(nodes[index].get());
+  }
 
-  RG_RenderNode* root() const { return nodes_.back().get(); }
-  RG_RenderNode* node(int index) const { return nodes_[static_cast<size_t>(index)].get(); }
-  int size() const { return static_cast<int>(nodes_.size()); }
-
- private:
-  std::vector<ProofWorldPtr> worlds_;
-  std::vector<U_SharedPtr<RG_RenderNode>> nodes_;
+  std::vector<ProofWorldPtr> worlds;
+  std::vector<U_SharedPtr<RG_RenderNode>> nodes;
 };
 
 // The source world of a leaf, as both the library graph and the reference use it

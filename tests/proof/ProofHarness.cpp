@@ -89,9 +89,7 @@ std::string ProofRunAll(const ProofGraphDesc& desc, const ProofBuiltGraph& graph
     }
   }
   const auto renders = [&](size_t i) {
-    return desc.nodes[i].kind != ProofKind::kSource
-               ? 0
-               : static_cast<ProofSourceNode*>(graph.node(static_cast<int>(i)))->renders;
+    return desc.nodes[i].kind != ProofKind::kSource ? 0 : graph.node<ProofSourceNode>(i)->renders;
   };
   for (int run = 1; run <= desc.runs; ++run) {
     std::vector<int> before(desc.nodes.size());
@@ -116,7 +114,7 @@ std::string ProofCheckGraph(const ProofGraphDesc& desc, ProofCheckStats* stats) 
     failure = ProofRunAll(desc, graph, expected);
     for (size_t i = 0; stats != nullptr && i < desc.nodes.size(); ++i) {
       if (desc.nodes[i].kind != ProofKind::kCache) continue;
-      const auto* cache = static_cast<const ProofCacheNode*>(graph.node(static_cast<int>(i)));
+      const auto* cache = graph.node<ProofCacheNode>(i);
       stats->cache_hits += cache->hits;
       stats->cache_stores += cache->stores;
     }

@@ -270,11 +270,11 @@ ProofWorldPtr ProofLeafWorld(const ProofNodeDesc& leaf, short depth) {
 ProofBuiltGraph::ProofBuiltGraph(const ProofGraphDesc& desc) {
   const auto make = [&](const ProofNodeDesc& n) -> RG_RenderNode* {
     const auto in = [&](int slot) {
-      return n.inputs[slot] < 0 ? nullptr : nodes_[static_cast<size_t>(n.inputs[slot])].get();
+      return n.inputs[slot] < 0 ? nullptr : nodes[static_cast<size_t>(n.inputs[slot])].get();
     };
     const bool leaf = n.kind == ProofKind::kSource || n.kind == ProofKind::kBufferSource;
-    if (leaf) worlds_.push_back(ProofLeafWorld(n, desc.request.bit_depth));
-    PF_World* world = leaf ? worlds_.back().get() : nullptr;
+    if (leaf) worlds.push_back(ProofLeafWorld(n, desc.request.bit_depth));
+    PF_World* world = leaf ? worlds.back().get() : nullptr;
     switch (n.kind) {
       case ProofKind::kSource:  // declares opaque only what is: the flag lets the library cull
         return new ProofSourceNode(world, n.opaque);
@@ -295,5 +295,5 @@ ProofBuiltGraph::ProofBuiltGraph(const ProofGraphDesc& desc) {
     }
     return nullptr;
   };
-  for (const ProofNodeDesc& n : desc.nodes) nodes_.emplace_back(make(n));
+  for (const ProofNodeDesc& n : desc.nodes) nodes.emplace_back(make(n));
 }
