@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <random>
+#include <type_traits>
 
 #include "rghost/PF_Transfer.h"
 #include "rghost/PF_World.h"
@@ -165,33 +166,30 @@ inline WorldPtr Clone(const PF_World& from) {
   return w;
 }
 
-// Pixel (x, y) of a buffer of any depth, scaled to 0..1.
 inline char* At(const PF_LayerDef& l, long x, long y) {
   return static_cast<char*>(l.data) + y * l.rowbytes + x * long(PF_BytesPerPixel(l.depth));
 }
-template <class P>
-Px Read(const char* at, double m) {
-  const P& p = *reinterpret_cast<const P*>(at);
-  return {p.red / m, p.green / m, p.blue / m, p.alpha / m};
+// f(pixel, m) on pixel (x, y) of a buffer of any depth, whose channels are
+// values of 0..1 times m.
+template <class F>
+auto OnPixel(const PF_LayerDef& l, long x, long y, F f) {
+  char* p = At(l, x, y);
+  return l.depth == 8    ? f(*reinterpret_cast<PF_RGBA8*>(p), 255.0)
+         : l.depth == 16 ? f(*reinterpret_cast<PF_RGBA16*>(p), 65535.0)
+                         : f(*reinterpret_cast<PF_RGBA32F*>(p), 1.0);
 }
 inline Px Get(const PF_LayerDef& l, long x, long y) {
-  const char* p = At(l, x, y);
-  return l.depth == 8    ? Read<PF_RGBA8>(p, 255)
-         : l.depth == 16 ? Read<PF_RGBA16>(p, 65535)
-                         : Read<PF_RGBA32F>(p, 1);
-}
-template <class P>
-void Write(char* at, const Px& q, double m) {
-  using T = decltype(P::red);
-  auto c = [m](double v) { return m == 1 ? T(v) : T(std::lround(v * m)); };
-  *reinterpret_cast<P*>(at) = {c(q[0]), c(q[1]), c(q[2]), c(q[3])};
+  return OnPixel(l, x, y, [](auto& p, double m) {
+    return Px{p.red / m, p.green / m, p.blue / m, p.alpha / m};
+  });
 }
 inline void Set(const PF_LayerDef& l, long x, long y, const Px& v) {
   const Px q = Quantize(v, l.depth);
-  char* p = At(l, x, y);
-  if (l.depth == 8) Write<PF_RGBA8>(p, q, 255);
-  if (l.depth == 16) Write<PF_RGBA16>(p, q, 65535);
-  if (l.depth == 32) Write<PF_RGBA32F>(p, q, 1);
+  OnPixel(l, x, y, [&q](auto& p, double m) {
+    using T = std::remove_reference_t<decltype(p.red)>;
+    auto c = [m](double v) { return m == 1 ? T(v) : T(std::lround(v * m)); };
+    p = {c(q[0]), c(q[1]), c(q[2]), c(q[3])};
+  });
 }
 
 // A world of random premultiplied pixels, rounded to its depth first so that
