@@ -110,57 +110,6 @@ int32_t PlainNormal16(const PF_RGBA16* src, PF_RGBA16* dst, int32_t n) {
   return i;
 }
 
-// PFh_CompositeSpan's normal and copy case onto 8-bit pixels, channels in
-// separate vectors. SourceLoad(i, r, g, b, a) yields source pixels i.. on the
-// 0..1 scale and the lanes that a strength of 1 copies unchanged.
-template <class SourceLoad>
-int32_t Normal8(PF_RGBA8* dst, const float* k, int32_t n, bool destBound, SourceLoad&& load) {
-  const DF df;
-  const D32 d32;
-  const int32_t lanes = static_cast<int32_t>(hn::Lanes(df));
-  const VF one = hn::Set(df, 1.0f);
-  auto* o32 = reinterpret_cast<uint32_t*>(dst);
-  int32_t i = 0;
-  for (; i + lanes <= n; i += lanes) {
-    const VF ki = hn::LoadU(df, k + i);
-    VF sr, sg, sb, sa;
-    VU copy;
-    const auto opaque = load(i, sr, sg, sb, sa, copy);
-    sr = hn::Mul(sr, ki);
-    sg = hn::Mul(sg, ki);
-    sb = hn::Mul(sb, ki);
-    sa = hn::Mul(sa, ki);
-    const VU dp = hn::LoadU(d32, o32 + i);
-    const VF dr = Channel8<0>(dp);
-    const VF dg = Channel8<8>(dp);
-    const VF db = Channel8<16>(dp);
-    const VF da = Channel8<24>(dp);
-    const VF fb = hn::Sub(one, sa);
-    VF orr, og, ob, oa;
-    if (!destBound) {
-      orr = hn::Add(sr, hn::Mul(dr, fb));
-      og = hn::Add(sg, hn::Mul(dg, fb));
-      ob = hn::Add(sb, hn::Mul(db, fb));
-      oa = hn::Add(sa, hn::Mul(da, fb));
-    } else {
-      orr = hn::Add(hn::Mul(sr, da), hn::Mul(dr, fb));
-      og = hn::Add(hn::Mul(sg, da), hn::Mul(dg, fb));
-      ob = hn::Add(hn::Mul(sb, da), hn::Mul(db, fb));
-      oa = da;
-    }
-    VU out = hn::BitCast(d32, Quantize(orr, 255.0f));
-    out = hn::Or(out, hn::ShiftLeft<8>(hn::BitCast(d32, Quantize(og, 255.0f))));
-    out = hn::Or(out, hn::ShiftLeft<16>(hn::BitCast(d32, Quantize(ob, 255.0f))));
-    out = hn::Or(out, hn::ShiftLeft<24>(hn::BitCast(d32, Quantize(oa, 255.0f))));
-    if (!destBound) {
-      const auto full = hn::And(hn::RebindMask(d32, hn::Eq(ki, one)), opaque);
-      out = hn::IfThenElse(full, copy, out);
-    }
-    hn::StoreU(out, d32, o32 + i);
-  }
-  return i;
-}
-
 int32_t Normal8From8(const PF_RGBA8* src, PF_RGBA8* dst, const float* k, int32_t n,
                      bool destBound) {
   if (PFh_OverlapsInexactly(src, dst, n)) return 0;
@@ -178,21 +127,13 @@ int32_t Normal8From8(const PF_RGBA8* src, PF_RGBA8* dst, const float* k, int32_t
                  });
 }
 
-// Resampled float pixels: an opaque one at full strength is stored as it is
-// (quantized), which is what the copy of the scalar loop stores too.
 int32_t Normal8FromFloat(const PFh_RGBA* src, PF_RGBA8* dst, const float* k, int32_t n,
                          bool destBound) {
   const auto* f = reinterpret_cast<const float*>(src);
   return Normal8(dst, k, n, destBound,
                  [f](int32_t i, VF& r, VF& g, VF& b, VF& a, VU& copy) HWY_ATTR {
-                   const DF df;
-                   const D32 d32;
-                   hn::LoadInterleaved4(df, f + 4 * i, r, g, b, a);
-                   copy = hn::BitCast(d32, Quantize(r, 255.0f));
-                   copy = hn::Or(copy, hn::ShiftLeft<8>(hn::BitCast(d32, Quantize(g, 255.0f))));
-                   copy = hn::Or(copy, hn::ShiftLeft<16>(hn::BitCast(d32, Quantize(b, 255.0f))));
-                   copy = hn::Or(copy, hn::ShiftLeft<24>(hn::BitCast(d32, Quantize(a, 255.0f))));
-                   return hn::RebindMask(d32, hn::Eq(a, hn::Set(df, 1.0f)));
+                   hn::LoadInterleaved4(DF(), f + 4 * i, r, g, b, a);
+                   return FloatSource8(r, g, b, a, copy);
                  });
 }
 

@@ -166,6 +166,74 @@ HWY_INLINE int32_t StrengthSpan(const Source* src, typename D::Pixel* dst, const
   return i;
 }
 
+// PFh_CompositeSpan's normal and copy case onto 8-bit pixels, channels in
+// separate vectors. SourceLoad(i, r, g, b, a) yields source pixels i.. on the
+// 0..1 scale and the lanes that a strength of 1 copies unchanged.
+template <class SourceLoad>
+int32_t Normal8(PF_RGBA8* dst, const float* k, int32_t n, bool destBound, SourceLoad&& load) {
+  const DF df;
+  const D32 d32;
+  const int32_t lanes = static_cast<int32_t>(hn::Lanes(df));
+  const VF one = hn::Set(df, 1.0f);
+  auto* o32 = reinterpret_cast<uint32_t*>(dst);
+  int32_t i = 0;
+  for (; i + lanes <= n; i += lanes) {
+    const VF ki = hn::LoadU(df, k + i);
+    VF sr, sg, sb, sa;
+    VU copy;
+    const auto opaque = load(i, sr, sg, sb, sa, copy);
+    // A whole vector of opaque pixels at full strength is the copy alone.
+    if (!destBound && hn::AllTrue(d32, hn::And(hn::RebindMask(d32, hn::Eq(ki, one)), opaque))) {
+      hn::StoreU(copy, d32, o32 + i);
+      continue;
+    }
+    sr = hn::Mul(sr, ki);
+    sg = hn::Mul(sg, ki);
+    sb = hn::Mul(sb, ki);
+    sa = hn::Mul(sa, ki);
+    const VU dp = hn::LoadU(d32, o32 + i);
+    const VF dr = Channel8<0>(dp);
+    const VF dg = Channel8<8>(dp);
+    const VF db = Channel8<16>(dp);
+    const VF da = Channel8<24>(dp);
+    const VF fb = hn::Sub(one, sa);
+    VF orr, og, ob, oa;
+    if (!destBound) {
+      orr = hn::Add(sr, hn::Mul(dr, fb));
+      og = hn::Add(sg, hn::Mul(dg, fb));
+      ob = hn::Add(sb, hn::Mul(db, fb));
+      oa = hn::Add(sa, hn::Mul(da, fb));
+    } else {
+      orr = hn::Add(hn::Mul(sr, da), hn::Mul(dr, fb));
+      og = hn::Add(hn::Mul(sg, da), hn::Mul(dg, fb));
+      ob = hn::Add(hn::Mul(sb, da), hn::Mul(db, fb));
+      oa = da;
+    }
+    VU out = hn::BitCast(d32, Quantize(orr, 255.0f));
+    out = hn::Or(out, hn::ShiftLeft<8>(hn::BitCast(d32, Quantize(og, 255.0f))));
+    out = hn::Or(out, hn::ShiftLeft<16>(hn::BitCast(d32, Quantize(ob, 255.0f))));
+    out = hn::Or(out, hn::ShiftLeft<24>(hn::BitCast(d32, Quantize(oa, 255.0f))));
+    if (!destBound) {
+      const auto full = hn::And(hn::RebindMask(d32, hn::Eq(ki, one)), opaque);
+      out = hn::IfThenElse(full, copy, out);
+    }
+    hn::StoreU(out, d32, o32 + i);
+  }
+  return i;
+}
+
+// Resampled float pixels as Normal8's source: an opaque one at full strength
+// is stored as it is (quantized), which is what the scalar loop's copy
+// stores too.
+HWY_INLINE hn::Mask<D32> FloatSource8(VF r, VF g, VF b, VF a, VU& copy) {
+  const D32 d32;
+  copy = hn::BitCast(d32, Quantize(r, 255.0f));
+  copy = hn::Or(copy, hn::ShiftLeft<8>(hn::BitCast(d32, Quantize(g, 255.0f))));
+  copy = hn::Or(copy, hn::ShiftLeft<16>(hn::BitCast(d32, Quantize(b, 255.0f))));
+  copy = hn::Or(copy, hn::ShiftLeft<24>(hn::BitCast(d32, Quantize(a, 255.0f))));
+  return hn::RebindMask(d32, hn::Eq(a, hn::Set(DF(), 1.0f)));
+}
+
 #endif  // vector targets
 }  // namespace HWY_NAMESPACE
 }  // namespace pfh_vec

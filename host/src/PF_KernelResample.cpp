@@ -8,6 +8,7 @@
 //
 #include <hwy/highway.h>
 
+#include "PF_KernelLanes-inl.h"
 #include "PF_KernelVector.h"
 
 HWY_BEFORE_NAMESPACE();
@@ -26,15 +27,15 @@ namespace hn = hwy::HWY_NAMESPACE;
   }
 PFH_SAMPLER_FORMS(PFH_SAMPLERS)
 #undef PFH_SAMPLERS
+int32_t BilinearNormal8(const PF_LayerDef&, const PFh_AffineRow&, int32_t, const float*, PF_RGBA8*,
+                        bool) {
+  return 0;
+}
 #else
 
-using D32 = hn::ScalableTag<uint32_t>;
 using DI = hn::ScalableTag<int32_t>;
-using DF = hn::ScalableTag<float>;
 using DD = hn::ScalableTag<double>;
-using VU = hn::Vec<D32>;
 using VI = hn::Vec<DI>;
-using VF = hn::Vec<DF>;
 using VD = hn::Vec<DD>;
 
 // A source whose every texel lies within 32-bit byte offsets of its first
@@ -135,42 +136,51 @@ HWY_INLINE int32_t SampleSpan(const PF_LayerDef& src, int32_t n, PFh_RGBA* acc, 
 // order; one it skips (outside the source, of weight 0 on an edge, or beside
 // a texel centre) is skipped (float) or adds +0 (integer texels).
 template <class T>
-int32_t Bilinear(const PF_LayerDef& src, const double* u, const double* v, int32_t n,
-                 PFh_RGBA* acc) {
-  const DF df;
-  const DI di;
-  const DD dd;
-  const VI rowbytes = hn::Set(di, static_cast<int32_t>(src.rowbytes));
-  const VI zeroI = hn::Zero(di);
-  const VI oneI = hn::Set(di, 1);
-  const VI lastX = hn::Set(di, src.width - 1);
-  const VI lastY = hn::Set(di, src.height - 1);
-  const VI minusOneI = hn::Set(di, -1);
-  const VI widthI = hn::Set(di, src.width);
-  const VI heightI = hn::Set(di, src.height);
-  const VF one = hn::Set(df, 1.0f);
-  const VF zeroF = hn::Zero(df);
-  const VD half = hn::Set(dd, 0.5);
-  const VD minusOne = hn::Set(dd, -1.0);
-  const hn::Rebind<int32_t, DD> dh32;
-  const hn::Rebind<float, DD> dhf;
-  return SampleSpan<T>(src, n, acc, [&](int32_t i, VF* sum) HWY_ATTR {
+class BilinearLanes {
+ public:
+  explicit BilinearLanes(const PF_LayerDef& src) : src_(src) {}
+
+  // Adds the samples at positions (u[j], v[j]) of the lanes to sum.
+  HWY_INLINE void Add(const double* u, const double* v, VF* sum) const {
+    const PF_LayerDef& src = src_;
+    const DF df;
+    const DI di;
+    const DD dd;
+    const VI rowbytes = hn::Set(di, static_cast<int32_t>(src.rowbytes));
+    const VI zeroI = hn::Zero(di);
+    const VI oneI = hn::Set(di, 1);
+    const VI lastX = hn::Set(di, src.width - 1);
+    const VI lastY = hn::Set(di, src.height - 1);
+    const VI minusOneI = hn::Set(di, -1);
+    const VI widthI = hn::Set(di, src.width);
+    const VI heightI = hn::Set(di, src.height);
+    const VF one = hn::Set(df, 1.0f);
+    const VF zeroF = hn::Zero(df);
+    const VD half = hn::Set(dd, 0.5);
+    const VD minusOne = hn::Set(dd, -1.0);
+    const hn::Rebind<int32_t, DD> dh32;
+    const hn::Rebind<float, DD> dhf;
     // Per axis: the texel before the sample (floor), the weight of the one
     // after, and -1 for that weight where the sample is outside the source.
     auto axis = [&](const double* p, double size, VI& first, VF& t) HWY_ATTR {
       const VD limit = hn::Set(dd, size);
-      first = FromDoubles<VI>(
-          p, [&](VD c) HWY_ATTR { return hn::DemoteTo(dh32, hn::Floor(hn::Sub(c, half))); });
-      t = FromDoubles<VF>(p, [&](VD c) HWY_ATTR {
-        const VD f = hn::Sub(c, half);
+      const size_t nd = hn::Lanes(dd);
+      hn::Vec<decltype(dh32)> floors[2];
+      hn::Vec<decltype(dhf)> weights[2];
+      for (size_t h = 0; h < 2; ++h) {
+        const VD f = hn::Sub(hn::LoadU(dd, p + h * nd), half);
+        const VD fl = hn::Floor(f);
         const auto inside = hn::And(hn::Gt(f, minusOne), hn::Lt(f, limit));
-        return hn::DemoteTo(dhf, hn::IfThenElse(inside, hn::Sub(f, hn::Floor(f)), minusOne));
-      });
+        floors[h] = hn::DemoteTo(dh32, fl);
+        weights[h] = hn::DemoteTo(dhf, hn::IfThenElse(inside, hn::Sub(f, fl), minusOne));
+      }
+      first = hn::Combine(di, floors[1], floors[0]);
+      t = hn::Combine(df, weights[1], weights[0]);
     };
     VI ix, iy;
     VF tx, ty;
-    axis(u + i, src.width, ix, tx);
-    axis(v + i, src.height, iy, ty);
+    axis(u, src.width, ix, tx);
+    axis(v, src.height, iy, ty);
     const auto valid = hn::And(hn::Ge(tx, zeroF), hn::Ge(ty, zeroF));
     const auto validI = hn::RebindMask(di, valid);
     const VI ix1 = hn::Add(ix, oneI);
@@ -210,12 +220,56 @@ int32_t Bilinear(const PF_LayerDef& src, const double* u, const double* v, int32
       VF texel[4];
       T::Fetch(src.data, hn::Add(rows[k], cols[k]), texel);
       const auto take = hn::RebindMask(df, in[k]);
-      if constexpr (!T::kSkipsExactly) {
-        for (VF& c : texel) c = hn::IfThenElseZero(take, c);
-      }
-      AddWeighted<T>(sum, texel, w[k], take);
+      // An integer texel is finite and not negative: at weight 0 it adds +0,
+      // as a texel of 0 does.
+      AddWeighted<T>(sum, texel, T::kSkipsExactly ? w[k] : hn::IfThenElseZero(take, w[k]), take);
     }
-  });
+  }
+
+ private:
+  const PF_LayerDef& src_;
+};
+
+template <class T>
+int32_t Bilinear(const PF_LayerDef& src, const double* u, const double* v, int32_t n,
+                 PFh_RGBA* acc) {
+  const BilinearLanes<T> lanes(src);
+  return SampleSpan<T>(src, n, acc,
+                       [&](int32_t i, VF* sum) HWY_ATTR { lanes.Add(u + i, v + i, sum); });
+}
+
+// Bilinear<Texels8> into zeroed sums and Normal8FromFloat in one pass, the
+// sums kept in registers: the positions are those of AccumulateRow's affine
+// rows, column centre times step plus the row's constant.
+int32_t BilinearNormal8(const PF_LayerDef& src, const PFh_AffineRow& row, int32_t n, const float* k,
+                        PF_RGBA8* dst, bool destBound) {
+  if (!Gatherable(src, sizeof(PF_RGBA8))) return 0;
+  const BilinearLanes<Texels8> lanes(src);
+  const DD dd;
+  const DF df;
+  const size_t half = hn::Lanes(dd);
+  const size_t count = hn::Lanes(df);
+  HWY_ALIGN double u[hn::MaxLanes(df)];
+  HWY_ALIGN double v[hn::MaxLanes(df)];
+  const VD du = hn::Set(dd, row.du);
+  const VD dv = hn::Set(dd, row.dv);
+  const VD u0 = hn::Set(dd, row.u0);
+  const VD v0 = hn::Set(dd, row.v0);
+  return Normal8(
+      dst, k, n, destBound, [&](int32_t i, VF& r, VF& g, VF& b, VF& a, VU& copy) HWY_ATTR {
+        for (size_t j = 0; j < count; j += half) {
+          const VD px = hn::Add(hn::Set(dd, row.x + static_cast<double>(i + j)), hn::Iota(dd, 0.0));
+          hn::Store(hn::Add(hn::Mul(px, du), u0), dd, u + j);
+          hn::Store(hn::Add(hn::Mul(px, dv), v0), dd, v + j);
+        }
+        VF sum[4] = {hn::Zero(df), hn::Zero(df), hn::Zero(df), hn::Zero(df)};
+        lanes.Add(u, v, sum);
+        r = sum[0];
+        g = sum[1];
+        b = sum[2];
+        a = sum[3];
+        return FloatSource8(r, g, b, a, copy);
+      });
 }
 
 // The scalar loop's nearest sample: the texel the position falls in, at
@@ -279,6 +333,7 @@ namespace pfh_vec {
   HWY_EXPORT(Nearest##bits);
 PFH_SAMPLER_FORMS(PFH_EXPORT)
 #undef PFH_EXPORT
+HWY_EXPORT(BilinearNormal8);
 }  // namespace pfh_vec
 
 #define PFH_SAMPLERS(bits)                                                                \
@@ -292,4 +347,9 @@ PFH_SAMPLER_FORMS(PFH_EXPORT)
   }
 PFH_SAMPLER_FORMS(PFH_SAMPLERS)
 #undef PFH_SAMPLERS
+
+int32_t PFh_VecBilinearNormal8(const PF_LayerDef& src, const PFh_AffineRow& row, int32_t n,
+                               const float* k, PF_RGBA8* dst, bool destBound) {
+  return HWY_DYNAMIC_DISPATCH(pfh_vec::BilinearNormal8)(src, row, n, k, dst, destBound);
+}
 #endif  // HWY_ONCE

@@ -64,3 +64,14 @@ PFH_STRENGTH_FORMS(PFH_DECLARE_STRENGTH)
                                int32_t n, PFh_RGBA* acc);
 PFH_SAMPLER_FORMS(PFH_DECLARE_SAMPLERS)
 #undef PFH_DECLARE_SAMPLERS
+
+// An affine row of the transform kernel: pixel i of a span is centred at
+// px = x + i and samples the source at (px du + u0, px dv + v0).
+struct PFh_AffineRow {
+  double x = 0, du = 0, u0 = 0, dv = 0, v0 = 0;
+};
+// The 8-bit bilinear sample along an affine row composited in normal or copy
+// mode with strength k[i] onto 8-bit pixels in one pass: the bytes of
+// PFh_VecBilinear8 into zeroed sums followed by PFh_VecNormal.
+int32_t PFh_VecBilinearNormal8(const PF_LayerDef& src, const PFh_AffineRow& row, int32_t n,
+                               const float* k, PF_RGBA8* dst, bool destBound);

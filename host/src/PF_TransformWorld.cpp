@@ -4,9 +4,9 @@
 // Each destination pixel centre is mapped back to the source through every
 // matrix (destination to source); the samples are averaged and the result is
 // composited by the same span loops as PF_TransferRect. Along a row the
-// source position moves by a constant step (the inverse's first row), so rows
-// are walked incrementally and, for affine matrices, only over the columns the
-// source can reach.
+// source position moves by a constant step (the inverse's first row), so a
+// row's positions are one constant plus the column times the step and, for
+// affine matrices, only the columns the source can reach are visited.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -179,36 +179,45 @@ inline void Sample(const PF_LayerDef& src, double u, double v, PFh_RGBA& acc) {
   }
 }
 
-// Source positions are stepped along a row in blocks of this many pixels.
+// Source positions are computed along a row in blocks of this many pixels.
 constexpr int32_t kPositionBlock = 256;
 
 // Adds the samples of destination pixels x0 + [s.begin, s.end) of row y,
-// taken through `b`, to acc[s.begin..s.end). The source position moves by
-// one step per pixel, summed pixel by pixel; for each block of pixels the
-// positions go to `uv` (u then v), the vector sampler takes what fills its
-// vectors and the scalar one the rest.
+// taken through `b`, to acc[s.begin..s.end). Each position is computed from
+// its own column (a row's constant plus the column's centre times the step),
+// not summed step by step: no dependency runs along the row, and a pixel's
+// position does not depend on where its span begins. For each block of
+// pixels the positions go to `uv` (u then v), the vector sampler takes what
+// fills its vectors and the scalar one the rest.
 template <class Pixel, bool Bilinear>
 void AccumulateRow(const PF_LayerDef& src, const BackMap& b, int64_t x0, int64_t y, Span s,
                    PFh_RGBA* acc, std::vector<double>& uv) {
-  const double px = static_cast<double>(x0 + s.begin) + 0.5;
   const double py = static_cast<double>(y) + 0.5;
-  double X = px * b.m[0] + py * b.m[3] + b.m[6];
-  double Y = px * b.m[1] + py * b.m[4] + b.m[7];
-  double W = px * b.m[2] + py * b.m[5] + b.m[8];
+  const double rowX = py * b.m[3] + b.m[6];
+  const double rowY = py * b.m[4] + b.m[7];
+  const double rowW = py * b.m[5] + b.m[8];
   uv.resize(2 * kPositionBlock);
   double* u = uv.data();
   double* v = u + kPositionBlock;
   for (int32_t first = s.begin; first < s.end; first += kPositionBlock) {
     const int32_t count = std::min(kPositionBlock, s.end - first);
-    for (int32_t j = 0; j < count; ++j, X += b.m[0], Y += b.m[1], W += b.m[2]) {
-      if (b.affine) {
-        u[j] = X;
-        v[j] = Y;
-      } else if (W == 0.0) {
-        u[j] = v[j] = std::numeric_limits<double>::quiet_NaN();
-      } else {
-        u[j] = X / W;
-        v[j] = Y / W;
+    const double px0 = static_cast<double>(x0 + first) + 0.5;
+    if (b.affine) {
+      for (int32_t j = 0; j < count; ++j) {
+        const double px = px0 + static_cast<double>(j);
+        u[j] = px * b.m[0] + rowX;
+        v[j] = px * b.m[1] + rowY;
+      }
+    } else {
+      for (int32_t j = 0; j < count; ++j) {
+        const double px = px0 + static_cast<double>(j);
+        const double W = px * b.m[2] + rowW;
+        if (W == 0.0) {
+          u[j] = v[j] = std::numeric_limits<double>::quiet_NaN();
+        } else {
+          u[j] = (px * b.m[0] + rowX) / W;
+          v[j] = (px * b.m[1] + rowY) / W;
+        }
       }
     }
     PFh_RGBA* a = acc + first;
@@ -245,32 +254,66 @@ long RunTransform(PF_ProgressInfo* progress, const TransformJob& job, const PF_L
       mode.transfer_mode == PF_BLEND_STENCIL_ALPHA || mode.transfer_mode == PF_BLEND_STENCIL_LUMA;
   const float average = 1.0f / static_cast<float>(job.maps.size());
   const PFh_SpanFn<D, PFh_RGBA> span = PFh_SpanFor<D, PFh_RGBA>(mode.transfer_mode);
+  // One affine bilinear map onto 8-bit pixels in normal or copy mode, the
+  // common transform, samples and composites in one vector pass.
+  const bool fused = job.bilinear && job.maps.size() == 1 && job.maps[0].affine &&
+                     !job.maps[0].singular &&
+                     (mode.transfer_mode == PF_BLEND_NORMAL || mode.transfer_mode == PF_BLEND_COPY);
 
   auto body = [&](long i, PFh_RowScratch& scratch) {
     const int64_t y = job.rows.Row(i);
-    scratch.pixels.assign(static_cast<size_t>(n), PFh_RGBA{});
-    PFh_RGBA* acc = scratch.pixels.data();
     Span hull{n, 0};
     for (const BackMap& b : job.maps) {
       const Span s = Reach(b, job.left, y, n, src, job.bilinear);
       if (s.end <= s.begin) continue;
       hull.begin = std::min(hull.begin, s.begin);
       hull.end = std::max(hull.end, s.end);
+    }
+    if (wholeRow) hull = {0, n};
+    if (hull.end <= hull.begin) return;
+    const int64_t x = job.left + hull.begin;
+    scratch.coverage.resize(static_cast<size_t>(n));
+    float* k = scratch.coverage.data();
+    PFh_FillCoverage(mask, opacity, y, x, hull.end - hull.begin, k);
+    Pixel* out = PFh_PixelAt<Pixel>(dst, x, y);
+    if constexpr (std::is_same_v<Pixel, PF_RGBA8>) {
+      if (fused) {
+        // The vector pass composites what fills its vectors; the rest takes
+        // the general path below.
+        const BackMap& b = job.maps[0];
+        const double py = static_cast<double>(y) + 0.5;
+        PFh_AffineRow row;
+        row.x = static_cast<double>(x) + 0.5;
+        row.du = b.m[0];
+        row.u0 = py * b.m[3] + b.m[6];
+        row.dv = b.m[1];
+        row.v0 = py * b.m[4] + b.m[7];
+        const int32_t done =
+            PFh_VecBilinearNormal8(src, row, hull.end - hull.begin, k, out, mode.dest_bound != 0);
+        hull.begin += done;
+        k += done;
+        out += done;
+        if (hull.end <= hull.begin) return;
+      }
+    }
+    // Only the hull is summed into and read back, so only it starts at 0.
+    scratch.pixels.resize(static_cast<size_t>(n));
+    PFh_RGBA* acc = scratch.pixels.data();
+    std::memset(static_cast<void*>(acc + hull.begin), 0,
+                sizeof(PFh_RGBA) * static_cast<size_t>(hull.end - hull.begin));
+    for (const BackMap& b : job.maps) {
+      Span s = Reach(b, job.left, y, n, src, job.bilinear);
+      s.begin = std::max(s.begin, hull.begin);
+      if (s.end <= s.begin) continue;
       if (job.bilinear) {
         AccumulateRow<Pixel, true>(src, b, job.left, y, s, acc, scratch.positions);
       } else {
         AccumulateRow<Pixel, false>(src, b, job.left, y, s, acc, scratch.positions);
       }
     }
-    if (wholeRow) hull = {0, n};
-    if (hull.end <= hull.begin) return;
     if (job.maps.size() > 1) {
-      for (int32_t x = hull.begin; x < hull.end; ++x) acc[x] = PFh_Scale(acc[x], average);
+      for (int32_t c = hull.begin; c < hull.end; ++c) acc[c] = PFh_Scale(acc[c], average);
     }
-    const int32_t count = hull.end - hull.begin;
-    scratch.coverage.resize(static_cast<size_t>(n));
-    float* k = scratch.coverage.data();
-    PFh_FillCoverage(mask, opacity, y, job.left + hull.begin, count, k);
     PFh_SpanContext ctx;
     ctx.dest_bound = mode.dest_bound != 0;
     ctx.dissolve_seed = mode.dissolve_seed;
@@ -278,7 +321,7 @@ long RunTransform(PF_ProgressInfo* progress, const TransformJob& job, const PF_L
     ctx.y = y;
     ctx.origin_x = dst.origin_x;
     ctx.origin_y = dst.origin_y;
-    span(acc + hull.begin, PFh_PixelAt<Pixel>(dst, ctx.x, y), k, count, ctx);
+    span(acc + hull.begin, out, k, hull.end - hull.begin, ctx);
   };
   return PFh_RunRows(progress, job.rows.count, static_cast<long long>(job.rows.count) * job.width,
                      body);

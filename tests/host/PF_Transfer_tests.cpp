@@ -655,15 +655,18 @@ std::vector<Output> RenderCases() {
     const M_Matrix3 toDst = oracle::Affine(c, s, -s, c, 9.3, 2.7);
     const M_LRect area{0, 0, 37, 9};
     for (long quality : {0, 1}) {
-      for (bool masked : {false, true}) {
+      for (int variant = 0; variant < 4; ++variant) {
+        const bool masked = variant & 1;
         PF_CompositeModePlus mode;
+        mode.dest_bound = variant >> 1;
         mode.opacity = masked ? 0.8f : 1.0f;
         PF_MaskWorld mask{*maskPixels};
         oracle::WorldPtr out = oracle::Clone(*dst);
         EXPECT_EQ(PF_TransformWorld(nullptr, quality, 0, 0, src.get(), &mode, 0,
                                     masked ? &mask : nullptr, &toDst, 1, true, &area, out.get()),
                   0);
-        add(" transform quality " + std::to_string(quality) + (masked ? " masked" : ""), *out);
+        add(" transform quality " + std::to_string(quality) + " variant " + std::to_string(variant),
+            *out);
       }
     }
   }
