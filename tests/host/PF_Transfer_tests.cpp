@@ -507,17 +507,17 @@ class TransformTest : public LeakCheckTest {
                              const PF_CompositeModePlus& mode, PF_MaskWorld* mask,
                              const std::vector<M_Matrix3>& toDst, long quality, long field,
                              const M_LRect& r) {
-    oracle::WorldPtr dst = oracle::Clone(before);
-    ASSERT_EQ(Transform(quality, field, const_cast<PF_World*>(&src), mode, mask, toDst, true, r,
-                        dst.get()),
-              0);
+    auto run = [&](const std::vector<M_Matrix3>& matrices, bool srcToDst) {
+      oracle::WorldPtr dst = oracle::Clone(before);
+      EXPECT_EQ(Transform(quality, field, const_cast<PF_World*>(&src), mode, mask, matrices,
+                          srcToDst, r, dst.get()),
+                0);
+      return dst;
+    };
     // The inverses read as destination-to-source place the same pixels.
     std::vector<M_Matrix3> toSrc = toDst;
     for (M_Matrix3& m : toSrc) m.InvertQuiet();
-    oracle::WorldPtr viaInverse = oracle::Clone(before);
-    ASSERT_EQ(Transform(quality, field, const_cast<PF_World*>(&src), mode, mask, toSrc, false, r,
-                        viaInverse.get()),
-              0);
+    const oracle::WorldPtr dst = run(toDst, true), viaInverse = run(toSrc, false);
     oracle::ExpectSamePixels(*viaInverse, *dst);
     oracle::CheckComposite(before, *dst, mode, mask, oracle::Tolerance(dst->depth) + 1e-6,
                            [&](long x, long y, Px* s) {
