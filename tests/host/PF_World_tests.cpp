@@ -261,14 +261,10 @@ TEST_F(PFWorldTest, ClearOutsideMustKeepExactlyTheRectInsideTheView) {
   } cases[] = {{{2, 1, 4, 3}, {3, 2, 5, 4}}, {{-10, 2, 3, 100}, {0, 3, 4, 6}}, {{}, {}}};
   for (const auto& c : cases) {
     for (int y = 0; y < 6; ++y) std::memset(w->PixelAddress(0, y), 0xAB, 8 * 8);
-    if (M_IsEmpty(c.keep))
-      view->Clear(0);
-    else
-      view->ClearOutside(c.keep);
+    M_IsEmpty(c.keep) ? view->Clear(0) : view->ClearOutside(c.keep);
     for (int y = 0; y < 6; ++y)
       for (int x = 0; x < 8; ++x) {
-        const auto* p = static_cast<const PF_RGBA16*>(w->PixelAddress(x, y));
-        const bool cleared = p->red == 0 && p->green == 0 && p->blue == 0 && p->alpha == 0;
+        const bool cleared = oracle::Get(*w, x, y) == oracle::Px{};
         const bool inView = x >= 1 && x < 7 && y >= 1 && y < 5;
         const bool kept =
             x >= c.kept.left && x < c.kept.right && y >= c.kept.top && y < c.kept.bottom;
@@ -278,7 +274,7 @@ TEST_F(PFWorldTest, ClearOutsideMustKeepExactlyTheRectInsideTheView) {
   // A column one pixel wide is cleared too.
   WorldPtr column = NewView(w.get(), M_LRect{2, 0, 3, 6});
   column->Clear(0);
-  for (int y = 0; y < 6; ++y) EXPECT_EQ(static_cast<PF_RGBA16*>(w->PixelAddress(2, y))->alpha, 0);
+  for (int y = 0; y < 6; ++y) EXPECT_EQ(oracle::Get(*w, 2, y), oracle::Px{}) << y;
 }
 
 // Every 8- and 16-bit value through every conversion: 8 -> 16 -> float -> 8
