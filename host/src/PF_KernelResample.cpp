@@ -82,6 +82,21 @@ struct IntegerTexels {
     }
   }
 };
+
+// Two neighbouring 32-bit texels of each lane in one 64-bit gather, half
+// the elements of two 32-bit gathers: the first of each pair and the second.
+HWY_INLINE void GatherPairs(const void* base, VI offset, VU& first, VU& second) {
+  const D32 d32;
+  const hn::Repartition<int64_t, DI> d64;
+  const hn::Half<DI> dh;
+  const auto* p = static_cast<const int64_t*>(base);
+  const VU lo =
+      hn::BitCast(d32, hn::GatherOffset(d64, p, hn::PromoteTo(d64, hn::LowerHalf(dh, offset))));
+  const VU hi =
+      hn::BitCast(d32, hn::GatherOffset(d64, p, hn::PromoteTo(d64, hn::UpperHalf(dh, offset))));
+  first = hn::ConcatEven(d32, hi, lo);
+  second = hn::ConcatOdd(d32, hi, lo);
+}
 using Texels8 = IntegerTexels<PF_RGBA8, 8>;
 using Texels16 = IntegerTexels<PF_RGBA16, 16>;
 
@@ -212,6 +227,31 @@ class BilinearLanes {
       for (int k = 0; k < 4; ++k) {
         const auto weighted = hn::And(hn::Ne(wx[k], zeroF), hn::Ne(wy[k], zeroF));
         in[k] = hn::And(in[k], hn::RebindMask(di, hn::Or(every, weighted)));
+      }
+    }
+    if constexpr (std::is_same_v<T, Texels8>) {
+      if (src.width > 1) {
+        // Each row's two texels as one pair starting at p, within the row: at
+        // the left edge (ix -1) the texel after is the pair's first, at the
+        // right (ix width - 1) the texel before is its second.
+        const VI p = hn::Min(hn::Max(ix, zeroI), hn::Set(di, src.width - 2));
+        const VI pairColumn = hn::ShiftLeft<2>(p);
+        const auto beforeIsSecond = hn::RebindMask(D32(), hn::Gt(ix, p));
+        const auto afterIsFirst = hn::RebindMask(D32(), hn::Lt(ix, p));
+        for (int r = 0; r < 2; ++r) {
+          VU first, second;
+          GatherPairs(src.data, hn::Add(r == 0 ? row0 : row1, pairColumn), first, second);
+          const VU pair[2] = {hn::IfThenElse(beforeIsSecond, second, first),
+                              hn::IfThenElse(afterIsFirst, first, second)};
+          for (int j = 0; j < 2; ++j) {
+            const int k = 2 * r + j;
+            const VF texel[4] = {Channel8<0>(pair[j]), Channel8<8>(pair[j]), Channel8<16>(pair[j]),
+                                 Channel8<24>(pair[j])};
+            const auto take = hn::RebindMask(df, in[k]);
+            AddWeighted<T>(sum, texel, hn::IfThenElseZero(take, w[k]), take);
+          }
+        }
+        return;
       }
     }
     const VI rows[4] = {row0, row0, row1, row1};

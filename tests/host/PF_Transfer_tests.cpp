@@ -650,11 +650,16 @@ std::vector<Output> RenderCases() {
         add(" mode " + std::to_string(m) + " variant " + std::to_string(variant), *out);
       }
     }
-    // A free rotation with a scale, at both qualities, plain and through a mask.
+    // A free rotation with a scale, and a sheared mirror image (which puts the
+    // source's right edge where vectors start), at both qualities, plain and
+    // through a mask, bound to the destination or not.
     const double c = std::cos(0.5) * 0.9, s = std::sin(0.5) * 0.9;
-    const M_Matrix3 toDst = oracle::Affine(c, s, -s, c, 9.3, 2.7);
+    const M_Matrix3 maps[] = {oracle::Affine(c, s, -s, c, 9.3, 2.7),
+                              oracle::Affine(-1, 0, 0.3, 1, 36.6, 0.2)};
     const M_LRect area{0, 0, 37, 9};
-    for (long quality : {0, 1}) {
+    for (int index = 0; index < 4; ++index) {
+      const M_Matrix3& toDst = maps[index / 2];
+      const long quality = index % 2;
       for (int variant = 0; variant < 4; ++variant) {
         const bool masked = variant & 1;
         PF_CompositeModePlus mode;
@@ -665,8 +670,7 @@ std::vector<Output> RenderCases() {
         EXPECT_EQ(PF_TransformWorld(nullptr, quality, 0, 0, src.get(), &mode, 0,
                                     masked ? &mask : nullptr, &toDst, 1, true, &area, out.get()),
                   0);
-        add(" transform quality " + std::to_string(quality) + " variant " + std::to_string(variant),
-            *out);
+        add(" transform " + std::to_string(index) + " variant " + std::to_string(variant), *out);
       }
     }
   }
