@@ -563,11 +563,15 @@ M_Matrix3 Place(double angle, double sx, double sy, double tx, double ty) {
 }
 
 // Modes, masks, fields and opacity at both qualities over placements that
-// rotate and scale, average several matrices (one pixel apart, and
-// anisotropic), and average a singular matrix in as transparency.
+// rotate and scale, tilt in perspective, average several matrices (one pixel
+// apart, and anisotropic), and average a singular matrix in as transparency.
 TEST_F(TransformTest, RotatedScaledAndAveragedPlacementsMustMatchTheReference) {
+  M_Matrix3 tilted = Affine(1.1, 0.1, -0.05, 0.9, 3.2, 2.4);
+  tilted.m[2] = 0.012;
+  tilted.m[5] = -0.02;
   const std::vector<std::vector<M_Matrix3>> placements = {
       {Place(0.41, 1.3, 1.3, 4.21, -1.37)},
+      {tilted},
       {Affine(0.77, 0.0, 0.11, 0.62, 2.3, 3.1), Affine(0.77, 0.05, 0.11, 0.62, 3.05, 2.7)},
       {Shift(2, 1), Shift(3, 1)},
       {Shift(2.5, 1), Affine(1, 0, 2, 0, 0, 0)}};

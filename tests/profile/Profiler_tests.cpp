@@ -328,6 +328,7 @@ TEST_F(DotProfilerTest, ScopedOwnerMustHandOverItsProfilerAndUninstallOnlyWhenIt
   EXPECT_EQ(RG_GetProfiler(), installed);
   Execute(root.get());
   EXPECT_TRUE(source->GetDotText().empty());
+  EXPECT_EQ(source->GetDotGraphCount(), 0u);
   const std::string text = copy.GetDotText();
   EXPECT_FALSE(text.empty());
   source.reset();
