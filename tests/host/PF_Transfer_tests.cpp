@@ -566,12 +566,9 @@ M_Matrix3 Place(double angle, double sx, double sy, double tx, double ty) {
 // rotate and scale, tilt in perspective, average several matrices (one pixel
 // apart, and anisotropic), and average a singular matrix in as transparency.
 TEST_F(TransformTest, RotatedScaledAndAveragedPlacementsMustMatchTheReference) {
-  M_Matrix3 tilted = Affine(1.1, 0.1, -0.05, 0.9, 3.2, 2.4);
-  tilted.m[2] = 0.012;
-  tilted.m[5] = -0.02;
   const std::vector<std::vector<M_Matrix3>> placements = {
       {Place(0.41, 1.3, 1.3, 4.21, -1.37)},
-      {tilted},
+      {M_Matrix3{{1.1, 0.1, 0.012, -0.05, 0.9, -0.02, 3.2, 2.4, 1}}},
       {Affine(0.77, 0.0, 0.11, 0.62, 2.3, 3.1), Affine(0.77, 0.05, 0.11, 0.62, 3.05, 2.7)},
       {Shift(2, 1), Shift(3, 1)},
       {Shift(2.5, 1), Affine(1, 0, 2, 0, 0, 0)}};
@@ -662,17 +659,15 @@ std::vector<Output> RenderCases() {
                               oracle::Affine(-1, 0, 0.3, 1, 36.6, 0.2)};
     const M_LRect area{0, 0, 37, 9};
     for (int index = 0; index < 4; ++index) {
-      const M_Matrix3& toDst = maps[index / 2];
-      const long quality = index % 2;
       for (int variant = 0; variant < 4; ++variant) {
-        const bool masked = variant & 1;
         PF_CompositeModePlus mode;
         mode.dest_bound = variant >> 1;
-        mode.opacity = masked ? 0.8f : 1.0f;
+        mode.opacity = variant & 1 ? 0.8f : 1.0f;
         PF_MaskWorld mask{*maskPixels};
         oracle::WorldPtr out = oracle::Clone(*dst);
-        EXPECT_EQ(PF_TransformWorld(nullptr, quality, 0, 0, src.get(), &mode, 0,
-                                    masked ? &mask : nullptr, &toDst, 1, true, &area, out.get()),
+        EXPECT_EQ(PF_TransformWorld(nullptr, index % 2, 0, 0, src.get(), &mode, 0,
+                                    variant & 1 ? &mask : nullptr, &maps[index / 2], 1, true, &area,
+                                    out.get()),
                   0);
         add(" transform " + std::to_string(index) + " variant " + std::to_string(variant), *out);
       }
