@@ -77,6 +77,8 @@ TEST_F(CompositeCullingTest, InputsThatCannotShowMustNotBeCheckedOutOrRendered) 
        k30},
       {"only the low 32 bits of the mask mode count", src20, seen, big, kWide ? (1L << 32) | 1 : 1,
        normal, k30, "101110", k30, 0, k30},
+      {"an opaque luma mask can hide part of an opaque source", opaque, seen, big, 2, normal, k30,
+       "111111", k30, 0, k30},
       {"opaque mask lets all through", src20, seen, big, 0, normal, k30, "111110", k30, 0, k30},
       {"high bits of an alpha mask mode", src20, seen, big, kWide ? 1L << 32 : 0, normal, k30,
        "111110", k30, 0, k30},
@@ -131,6 +133,12 @@ TEST_F(CompositeCullingTest, InputsThatCannotShowMustNotBeCheckedOutOrRendered) 
   U_SharedPtr<RG_RenderNode> node(
       new RG_CompositeNode(nullptr, Mode(PF_BLEND_NORMAL), dest.node.get(), mask.node.get(), 0));
   EXPECT_EQ(node->GetContentBounds(RG_CONTENT_BOUNDS_TYPE0), Rect(50, 50, 60, 60));
+  // A source whose bounds differ by type makes the composite's differ too.
+  auto* cropped = new TestLambdaNode({}, nullptr, nullptr);
+  cropped->SetTestContentBounds(Rect(0, 0, 20, 20), Rect(5, 5, 10, 10));
+  U_SharedPtr<RG_RenderNode> crop(cropped),
+      over(new RG_CompositeNode(crop.get(), Mode(PF_BLEND_NORMAL), dest.node.get(), nullptr, 0));
+  EXPECT_EQ(over->GetContentBounds(RG_CONTENT_BOUNDS_TYPE1), Rect(5, 5, 60, 60));
 }
 
 TestOutcome Xform(const M_Matrix3& m, long quality, const PF_CompositeModePlus& mode,

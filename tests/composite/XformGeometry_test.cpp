@@ -114,6 +114,9 @@ TEST_F(XformGeometryTest, UncoveredStripAndCoverageMustFollowPlacedPixelCentres)
       {{Translation(5, 0)}, Rect(0, -5, 10, 15), Rect(0, 0, 12, 10), Rect(0, 0, 6, 10)},
       {{Translation(5, 0)}, Rect(0, -5, 10, 15), Rect(0, 0, 20, 10), Rect(0, 0, 20, 10)},
       {{Translation(5, 0)}, Rect(0, -5, 10, 15), Rect(6, 0, 14, 10), none},
+      {{Translation(5, 0)}, Rect(0, -5, 10, 15), Rect(6, 0, 20, 10), Rect(14, 0, 20, 10)},
+      // Over the top right corner: the box around the L left uncovered.
+      {{Translation(5, 5)}, Rect(5, -15, 35, 15), Rect(0, 0, 30, 30), Rect(0, 0, 30, 30)},
       {{Translation(5, 0)}, Rect(0, -5, 10, 15), Rect(3, 3, 3, 9), Rect(3, 3, 3, 9)},  // empty
       {{turn}, s20, Rect(2, 2, 30, 18), Rect(9, 2, 30, 18)},
       {{turn}, s20, Rect(-10, 2, 8, 18), Rect(-10, 2, 1, 18)},

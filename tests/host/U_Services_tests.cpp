@@ -2,6 +2,7 @@
 // blocks, whose figures stay exact through reuse, across threads and past a thread's end; reports
 // (log, sink, deferred delivery, exception translation, localized strings); preference stores
 // and the INI file named by RG_PREFS_FILE.
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -21,6 +22,9 @@
 #include "rghost/U_Report.h"
 #include "rghost/U_Services.h"
 #include "support/LeakCheck.h"
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#include <sanitizer/allocator_interface.h>
+#endif
 
 namespace {
 
@@ -37,6 +41,15 @@ std::vector<long> Clocks(int n) {
 }
 void* New(size_t bytes, bool clear = false) { return U_MemTrackedObject::TrackedNew(bytes, clear); }
 void Delete(void* p) { U_MemTrackedObject::TrackedDelete(p); }
+// Bytes malloc has handed out and not had back.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+size_t MallocInUse() { return __sanitizer_get_current_allocated_bytes(); }
+#else
+size_t MallocInUse() {
+  const struct mallinfo2 m = mallinfo2();
+  return m.uordblks + m.hblkhd;
+}
+#endif
 
 TEST_F(UServicesTest, InjectedFailureMustFireOnceAfterItsCountThenDisarm) {
   const long long start = U_FallibleCallCount();
@@ -137,6 +150,15 @@ TEST_F(UServicesTest, PurgeLoopMustRetryOnceAfterTheHooksAndOnlyForMemory) {
   plain.cacheFull = true;
   EXPECT_EQ(U_PurgeLoop(64, &PurgeWorld::Try, &plain, 0), U_ERR_OUT_OF_MEMORY);
   EXPECT_EQ(plain.purges, 1);
+  // A purge gives every size class this thread keeps for reuse back to malloc.
+  std::vector<void*> blocks;
+  size_t bytes = 0;
+  for (size_t s = 16; s <= (size_t{1} << 20); bytes += 4 * s, s *= 2)
+    for (int i = 0; i < 4; ++i) blocks.push_back(New(s));
+  for (void* p : blocks) Delete(p);
+  const size_t cached = MallocInUse();
+  EXPECT_EQ(U_PurgeLoop(1, &PurgeWorld::Try, &stuck, 0), U_ERR_OUT_OF_MEMORY);
+  EXPECT_GE(cached - MallocInUse(), bytes);
 }
 
 struct Tracked : U_MemTrackedObject {
@@ -239,8 +261,15 @@ TEST_F(UReportTest, EachKindMustBeLoggedWithItsOwnFieldsAndReachTheSink) {
   Up_ReportError(33, 16);
   EXPECT_EQ(U_TranslateAndReportException(std::bad_alloc()), U_ERR_OUT_OF_MEMORY);
   EXPECT_EQ(U_TranslateAndReportException(std::runtime_error("boom")), U_ERR_INTERNAL);
+  U_InjectFailure(0, U_ERR_OUT_OF_MEMORY);
+  EXPECT_THROW(New(64), std::bad_alloc);
   U_SetReportSink(nullptr);
-  Up_ReportErrString(0, 8, "unseen");
+  // Each thread counts its own reports from none.
+  std::thread([] {
+    EXPECT_EQ(U_ThreadReportCount(), 0);
+    Up_ReportErrString(0, 8, "unseen");
+    EXPECT_EQ(U_ThreadReportCount(), 1);
+  }).join();
   const auto fields = [](const U_ReportRecord& r) {
     return std::tuple(r.kind, r.location, r.line, r.code, r.text);
   };
@@ -251,11 +280,12 @@ TEST_F(UReportTest, EachKindMustBeLoggedWithItsOwnFieldsAndReachTheSink) {
       {K::Error, 0, 0, 33, "version 2"},
       {K::Error, 0, 0, U_ERR_OUT_OF_MEMORY, std::bad_alloc().what()},
       {K::Error, 0, 0, U_ERR_INTERNAL, "boom"},
+      {K::Error, 0, 0, U_ERR_OUT_OF_MEMORY, "Tracked allocation of 64 bytes failed."},
       {K::ErrorString, 0, 0, 8, "unseen"}};
   ASSERT_EQ(U_ReportLog().size(), std::size(expected));
   for (size_t i = 0; i < std::size(expected); ++i)
     EXPECT_EQ(fields(U_ReportLog()[i]), expected[i]) << "report " << i;
-  EXPECT_EQ(seen.size(), 5u);
+  EXPECT_EQ(seen.size(), 6u);
   U_ClearReportLog();
   EXPECT_TRUE(U_ReportLog().empty());
 }

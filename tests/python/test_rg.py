@@ -145,8 +145,12 @@ def test_python_nodes_caches_and_counts():
     assert rg.execute(Blur([rg.null()]), RECT)[1] == (0, 0, 0, 0)
     with rg.profile() as p:
         rg.execute(rg.composite(rg.cache(Blur([rg.source(s)])), rg.null()), RECT)
+        rg.execute(rg.null(), RECT)
     assert p.dot.startswith("digraph") and '"Blur' in p.dot and "Cache" in p.dot
-    spans = [e for e in json.loads(p.trace)["traceEvents"] if e["ph"] == "X"]
+    events = json.loads(p.trace)["traceEvents"]
+    names = {e["pid"]: e["args"]["name"] for e in events if e["name"] == "process_name"}
+    assert names == {1: "execution 1", 2: "execution 2"}
+    spans = [e for e in events if e["ph"] == "X"]
     assert {e["cat"] for e in spans if e["name"] == "Blur"} == {"pre-render", "render"}
     assert [e["args"]["cache_misses"] for e in spans if e["name"] == "Cache"] == [1, 0]
     del cached, img, p
