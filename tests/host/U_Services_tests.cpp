@@ -222,6 +222,14 @@ TEST_F(UServicesTest, TrackedFiguresMustStayExactWhileBlocksAreReused) {
     EXPECT_EQ(q, p) << first;
     Delete(q);
   }
+  // Of two kept frames that fit, the smaller serves.
+  void* big = New(size_t{12} << 20);
+  void* small = New(size_t{10} << 20);
+  Delete(big);
+  Delete(small);
+  void* q = New(size_t{9} << 20);
+  EXPECT_EQ(q, small);
+  Delete(q);
 }
 
 TEST_F(UServicesTest, BlocksCrossingThreadsOrOutlivingTheirThreadMustStayCounted) {
