@@ -276,7 +276,8 @@ TEST_F(TransferTest, BadParametersMustBeRefusedBeforeAnyPixelIsWritten) {
   // An abort at the first poll is returned before any row is written, also
   // by the bilinear resampler.
   PF_ProgressInfo abort{nullptr, [](void*) -> long { return 6060; }};
-  PF_LayerDef *s = src.get(), *d = dst.get(), *d16 = dst16.get();
+  PF_LayerDef *s = src.get(), *d = dst.get(), *d16 = dst16.get(), noPixels = *src;
+  noPixels.data = nullptr;
   const long kBad = U_ERR_BAD_PARAMETER;
   const struct {
     const char* what;
@@ -306,6 +307,8 @@ TEST_F(TransferTest, BadParametersMustBeRefusedBeforeAnyPixelIsWritten) {
       {"transform mode 22", kBad, true, s, d, &bad[1], 1, &id},
       {"transform across depths", kBad, true, s, d16, &normal, 1, &id},
       {"transform failing", 4242, true, s, d, &normal, 1, &id, nullptr, 0, true},
+      {"transform of a source without pixels", 0, true, &noPixels, d, &normal, 1, &shift, nullptr,
+       1},
       {"bilinear transform aborted", 6060, true, s, d, &normal, 1, &shift, &abort, 1},
   };
   for (const auto& c : cases) {
@@ -571,11 +574,14 @@ TEST_F(TransformTest, RotatedScaledAndAveragedPlacementsMustMatchTheReference) {
       {M_Matrix3{{1.1, 0.1, 0.012, -0.05, 0.9, -0.02, 3.2, 2.4, 1}}},
       {Affine(0.77, 0.0, 0.11, 0.62, 2.3, 3.1), Affine(0.77, 0.05, 0.11, 0.62, 3.05, 2.7)},
       {Shift(2, 1), Shift(3, 1)},
-      {Shift(2.5, 1), Affine(1, 0, 2, 0, 0, 0)}};
+      {Shift(2.5, 1), Affine(1, 0, 2, 0, 0, 0)},
+      {Shift(0.5, -0.5)}};  // nearest samples exactly on the right and bottom edges
   const int modes[] = {PF_BLEND_NORMAL,        PF_BLEND_SCREEN,          PF_BLEND_COLOR,
                        PF_BLEND_STENCIL_ALPHA, PF_BLEND_SILHOUETTE_LUMA, PF_BLEND_BEHIND};
   for (short depth : kDepths) {
-    oracle::WorldPtr src = Random(12, 10, depth), dstBefore = Random(20, 17, depth);
+    // The source is a view: the pixels around it must never show.
+    oracle::WorldPtr whole = Random(14, 12, depth), dstBefore = Random(20, 17, depth);
+    oracle::WorldPtr src(PF_World::NewReference(whole.get(), M_LRect{1, 1, 13, 11}));
     oracle::WorldPtr maskPixels = Random(15, 12, 16);
     PF_MaskWorld mask{*maskPixels, 2, 3, PF_MASK_INVERTED_ALPHA};
     for (size_t p = 0; p < placements.size(); ++p) {

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <string>
+#include <tuple>
 
 #include "exec/ExecTestAccess.h"
 #include "proof/Proof.h"
@@ -49,9 +51,10 @@ TEST_F(DeepGraphTest, MainThreadStopsAtTheTotalLimitAndAThreadRendersTheSameChai
   ASSERT_EQ(code, RG_ERR_STACK_OVERFLOW);
   EXPECT_EQ(RGp_TraverserAccess::TotalLimit(), 8000000u);
   ASSERT_FALSE(U_ReportLog().empty());
-  EXPECT_EQ(U_ReportLog().back().kind, U_ReportKind::ErrorString);
-  EXPECT_EQ(U_ReportLog().back().location, 0x4E0006);
-  EXPECT_EQ(U_ReportLog().back().text, "Render Graph stack overflow -- composition too complex.");
+  const U_ReportRecord& r = U_ReportLog().back();
+  EXPECT_EQ(std::tuple(r.kind, r.location, r.code, r.text),
+            std::tuple(U_ReportKind::ErrorString, 0x4E0006L, 8L,
+                       std::string("Render Graph stack overflow -- composition too complex.")));
 
   // The same depth on another thread with a big stack: not guarded, renders.
   const ProofGraphDesc chain = Chain(depth);
