@@ -427,7 +427,8 @@ TEST_F(TransferTest, ResultsMustNotDependOnTheThreadCount) {
 // A row body that throws stops the job and its failure reaches the caller
 // as a code, wherever it ran: on a helper thread, on the calling thread
 // among helpers, or on the calling thread alone. The other thread's rows
-// wait for the throw, so that it happens on the thread the case names.
+// wait for the throw, so that it happens on the thread the case names. The
+// first poll dawdles, so the helpers start before any row is handed out.
 TEST_F(TransferTest, RowBodyThrowingOnAnyThreadMustReturnItsFailureCode) {
   const struct {
     const char* what;
@@ -445,16 +446,22 @@ TEST_F(TransferTest, RowBodyThrowingOnAnyThreadMustReturnItsFailureCode) {
   for (const auto& c : cases) {
     oracle::ThreadCountScope scope(c.threads);
     std::atomic<bool> thrown{false};
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     auto body = [&](long, PFh_RowScratch&) {
       if ((std::this_thread::get_id() != caller) == c.onHelper) {
         if (!thrown.exchange(true)) c.fail();
         return;
       }
-      const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
       while (!thrown && std::chrono::steady_clock::now() < give_up)
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     };
-    EXPECT_EQ(PFh_RunRows(nullptr, 400, 1 << 20, body), c.code) << c.what;
+    int polls = 0;
+    PF_ProgressInfo slowStart{&polls, nullptr, [](void* n, long, long) -> long {
+                                if ((*static_cast<int*>(n))++ == 0)
+                                  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                                return 0;
+                              }};
+    EXPECT_EQ(PFh_RunRows(&slowStart, 400, 1 << 20, body), c.code) << c.what;
     EXPECT_TRUE(thrown) << c.what;
   }
 }
