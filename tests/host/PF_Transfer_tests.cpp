@@ -9,6 +9,7 @@
 // same bytes on every vector target the processor supports as on the
 // portable fallback, where only the scalar loops run.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <atomic>
@@ -628,6 +629,22 @@ TEST_F(TransformTest, EightBitBilinearFastPathMustMatchTheReference) {
         CheckAgainstReference(*src, *before, {}, nullptr, {placements[p]}, 1, field, rect);
     }
   }
+}
+
+// Rows more than 2 GiB apart lie beyond 32-bit gather offsets: such a
+// source (reserved, not backed, between its few rows) is still sampled right.
+TEST_F(TransformTest, SourceRowsBeyond32BitOffsetsMustBeSampledRight) {
+  const long rowbytes = (1L << 30) + 64;
+  void* memory = mmap(nullptr, 3 * size_t(rowbytes), PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(memory, MAP_FAILED);
+  oracle::WorldPtr pixels = Random(24, 3, 8);
+  oracle::WorldPtr src(PF_World::NewBorrowed(memory, 24, 3, rowbytes, 8, 0, 0));
+  src->CopyPixels(pixels.get(), nullptr, 0, 0);
+  CheckAgainstReference(*src, *Random(30, 8, 8), {}, nullptr, {Place(0.2, 1, 1, 2.3, 1.6)}, 1, 0,
+                        {0, 0, 30, 8});
+  src.reset();
+  munmap(memory, 3 * size_t(rowbytes));
 }
 
 using Output = std::pair<std::string, std::vector<char>>;  // name, bytes
