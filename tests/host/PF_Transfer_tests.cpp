@@ -291,6 +291,7 @@ TEST_F(TransferTest, BadParametersMustBeRefusedBeforeAnyPixelIsWritten) {
     PF_ProgressInfo* progress = nullptr;
     long quality = 0;
     bool inject = false;
+    long field = 0;
   } cases[] = {
       {"transfer without mode", kBad, false, s, d, nullptr},
       {"transfer mode -1", kBad, false, s, d, &bad[0]},
@@ -307,6 +308,7 @@ TEST_F(TransferTest, BadParametersMustBeRefusedBeforeAnyPixelIsWritten) {
       {"transform without mode", kBad, true, s, d, nullptr, 1, &id},
       {"transform mode 22", kBad, true, s, d, &bad[1], 1, &id},
       {"transform across depths", kBad, true, s, d16, &normal, 1, &id},
+      {"transform of field 3", kBad, true, s, d, &normal, 1, &id, nullptr, 0, false, 3},
       {"transform failing", 4242, true, s, d, &normal, 1, &id, nullptr, 0, true},
       {"transform of a source without pixels", 0, true, &noPixels, d, &normal, 1, &shift, nullptr,
        1},
@@ -314,7 +316,7 @@ TEST_F(TransferTest, BadParametersMustBeRefusedBeforeAnyPixelIsWritten) {
   };
   for (const auto& c : cases) {
     if (c.inject) U_InjectFailure(0, 4242);
-    EXPECT_EQ(c.transform ? PF_TransformWorld(c.progress, c.quality, 1, 0, c.src, c.mode, 0,
+    EXPECT_EQ(c.transform ? PF_TransformWorld(c.progress, c.quality, 1, c.field, c.src, c.mode, 0,
                                               nullptr, c.matrices, c.x, true, &all, c.dst)
                           : PF_TransferRect(c.progress, 1, 1, 0, &all, c.src, c.mode, 0, nullptr,
                                             c.x, 0, c.dst),
@@ -583,7 +585,8 @@ TEST_F(TransformTest, RotatedScaledAndAveragedPlacementsMustMatchTheReference) {
       {Affine(0.77, 0.0, 0.11, 0.62, 2.3, 3.1), Affine(0.77, 0.05, 0.11, 0.62, 3.05, 2.7)},
       {Shift(2, 1), Shift(3, 1)},
       {Shift(2.5, 1), Affine(1, 0, 2, 0, 0, 0)},
-      {Shift(0.5, -0.5)}};  // nearest samples exactly on the right and bottom edges
+      {Shift(1.5, 2.5)},  // nearest samples exactly on all four edges
+      {Shift(2, 0.25)}};  // bilinear samples on column centres
   const int modes[] = {PF_BLEND_NORMAL,        PF_BLEND_SCREEN,          PF_BLEND_COLOR,
                        PF_BLEND_STENCIL_ALPHA, PF_BLEND_SILHOUETTE_LUMA, PF_BLEND_BEHIND};
   for (short depth : kDepths) {

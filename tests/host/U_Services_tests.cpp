@@ -16,6 +16,7 @@
 #include <tuple>
 #include <vector>
 
+#include "rghost/PF_World.h"
 #include "rghost/PREF_Prefs.h"
 #include "rghost/U_Errors.h"
 #include "rghost/U_Memory.h"
@@ -156,6 +157,13 @@ TEST_F(UServicesTest, PurgeLoopMustRetryOnceAfterTheHooksAndOnlyForMemory) {
   for (size_t s = 16; s <= (size_t{1} << 20); bytes += 4 * s, s *= 2)
     for (int i = 0; i < 4; ++i) blocks.push_back(New(s));
   for (void* p : blocks) Delete(p);
+  // Of kept frames, too: but never more than their limit.
+  const size_t before = MallocInUse();
+  void* older = New(size_t{600} << 20);
+  Delete(older);
+  Delete(New(size_t{700} << 20));
+  EXPECT_LT(MallocInUse() - before, size_t{701} << 20);
+  bytes += size_t{700} << 20;
   const size_t cached = MallocInUse();
   EXPECT_EQ(U_PurgeLoop(1, &PurgeWorld::Try, &stuck, 0), U_ERR_OUT_OF_MEMORY);
   EXPECT_GE(cached - MallocInUse(), bytes);
@@ -222,14 +230,17 @@ TEST_F(UServicesTest, TrackedFiguresMustStayExactWhileBlocksAreReused) {
     EXPECT_EQ(q, p) << first;
     Delete(q);
   }
-  // Of two kept frames that fit, the smaller serves.
+  // Of two kept frames that fit, the smaller serves; the other stays kept.
   void* big = New(size_t{12} << 20);
   void* small = New(size_t{10} << 20);
   Delete(big);
   Delete(small);
   void* q = New(size_t{9} << 20);
   EXPECT_EQ(q, small);
+  void* r = New(size_t{11} << 20);
+  EXPECT_EQ(r, big);
   Delete(q);
+  Delete(r);
 }
 
 TEST_F(UServicesTest, BlocksCrossingThreadsOrOutlivingTheirThreadMustStayCounted) {
@@ -271,6 +282,7 @@ TEST_F(UReportTest, EachKindMustBeLoggedWithItsOwnFieldsAndReachTheSink) {
   EXPECT_EQ(U_TranslateAndReportException(std::runtime_error("boom")), U_ERR_INTERNAL);
   U_InjectFailure(0, U_ERR_OUT_OF_MEMORY);
   EXPECT_THROW(New(64), std::bad_alloc);
+  EXPECT_THROW(PF_World::New(M_LRect{0, 0, 1, 1}, 7, 0), long);
   U_SetReportSink(nullptr);
   // Each thread counts its own reports from none.
   std::thread([] {
@@ -289,11 +301,13 @@ TEST_F(UReportTest, EachKindMustBeLoggedWithItsOwnFieldsAndReachTheSink) {
       {K::Error, 0, 0, U_ERR_OUT_OF_MEMORY, std::bad_alloc().what()},
       {K::Error, 0, 0, U_ERR_INTERNAL, "boom"},
       {K::Error, 0, 0, U_ERR_OUT_OF_MEMORY, "Tracked allocation of 64 bytes failed."},
+      {K::Error, 0, 0, U_ERR_BAD_PARAMETER,
+       "PF_World::New: invalid parameter (code " + std::to_string(U_ERR_BAD_PARAMETER) + ")."},
       {K::ErrorString, 0, 0, 8, "unseen"}};
   ASSERT_EQ(U_ReportLog().size(), std::size(expected));
   for (size_t i = 0; i < std::size(expected); ++i)
     EXPECT_EQ(fields(U_ReportLog()[i]), expected[i]) << "report " << i;
-  EXPECT_EQ(seen.size(), 6u);
+  EXPECT_EQ(seen.size(), 7u);
   U_ClearReportLog();
   EXPECT_TRUE(U_ReportLog().empty());
 }
