@@ -23,9 +23,6 @@
 #include "rghost/U_Report.h"
 #include "rghost/U_Services.h"
 #include "support/LeakCheck.h"
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#include <sanitizer/allocator_interface.h>
-#endif
 
 namespace {
 
@@ -44,6 +41,7 @@ void* New(size_t bytes, bool clear = false) { return U_MemTrackedObject::Tracked
 void Delete(void* p) { U_MemTrackedObject::TrackedDelete(p); }
 // Bytes malloc has handed out and not had back.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+extern "C" size_t __sanitizer_get_current_allocated_bytes();  // the sanitizer's own malloc
 size_t MallocInUse() { return __sanitizer_get_current_allocated_bytes(); }
 #else
 size_t MallocInUse() {
