@@ -47,9 +47,7 @@ TEST_F(ContractTest, NodeContractViolationsReportAndThrow) {
                         new TestCounted<RG_BufferLock>(&locks));
   };
   const PreFn io = &TestInputThenOutput;
-  const PreFn inPlace = [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
-    cb->RequestOutputInPlace(cb->CheckoutInput(0, r), r.rect, 0, 0);
-  };
+  const PreFn inPlace = &TestInPlaceOverInput;
   const RenderFn none = [](RG_NodeRenderCB*) {};
   // A result checked out by another node.
   RG_CheckoutResult* foreign = nullptr;

@@ -1,10 +1,10 @@
 // The stack-usage guard: limits read from the preferences once per process,
 // the total limit on the main thread, the per-node report, and the limits of
 // a render thread's own RG_ScThreadStackGuard.
-//
-// The limits are process-wide and normally read once; each test makes the
-// next execution read them again, so the tests also hold when the whole
-// program runs in one process.
+// The limits are process-wide and read once: each case makes the next
+// execution read them again.
+
+#include <climits>
 
 #include "exec/ExecTestAccess.h"
 #include "rg/RG_Errors.h"
@@ -45,100 +45,97 @@ __attribute__((noinline)) RG_CheckoutResult* CheckoutAfterUsingStack(RG_NodePreR
   scratch[0] = scratch[512];
   return in;
 }
-
-// In place over its input.
-TestLambdaNode* MakeStackHungryNode(RG_RenderNode* input, bool hungry) {
+// In place over its input, once the stack it used is given back.
+TestLambdaNode* Hungry(RG_RenderNode* input) {
   return new TestLambdaNode(
       {input},
-      [hungry](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
-        RG_CheckoutResult* in = hungry ? CheckoutAfterUsingStack(cb, r) : cb->CheckoutInput(0, r);
-        cb->RequestOutputInPlace(in, r.rect, 0, 0);
+      [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
+        cb->RequestOutputInPlace(CheckoutAfterUsingStack(cb, r), r.rect, 0, 0);
       },
       nullptr);
 }
 
+// The reports `codes` names in order: O the total-limit overflow, P the
+// per-node report, N a negative preference, F the failed preference read.
+void ExpectReports(const std::string& codes) {
+  const std::vector<U_ReportRecord>& log = U_ReportLog();
+  ASSERT_EQ(log.size(), codes.size()) << (log.empty() ? "" : log.back().text);
+  for (size_t i = 0; i < codes.size(); ++i) {
+    const char c = codes[i];
+    EXPECT_EQ(log[i].kind, c == 'N' ? U_ReportKind::FailedVerification : U_ReportKind::ErrorString);
+    EXPECT_EQ(log[i].location, c == 'N' ? 0 : c == 'F' ? 0x4E0008 : 0x4E0006) << i;
+    EXPECT_EQ(log[i].line, c == 'N' ? 2117 : log[i].line);
+    EXPECT_EQ(log[i].text, c == 'O'   ? "Render Graph stack overflow -- composition too complex."
+                           : c == 'P' ? "Maximum per-node stack usage exceeded."
+                           : c == 'N' ? "bad numeric conversion: negative overflow"
+                                      : "Rendering failed: unknown error (code 4444).")
+        << i;
+  }
+}
+
 }  // namespace
 
-TEST_F(StackGuardTest, LimitsDefaultAndAreReadOnlyAtTheFirstExecution) {
-  U_SharedPtr<RG_RenderNode> root(TestSolid(TestRect(0, 0, 8, 8), kRed));
-  EXPECT_EQ(Execute(root.get()), 0);
-  EXPECT_EQ(RGp_TraverserAccess::PerNodeLimit(), 0u);
-  EXPECT_EQ(RGp_TraverserAccess::TotalLimit(), 8000000u);
-
-  RGp_TraverserAccess::ForgetStackLimits();
-  PREF_SetTextPrefLong(PREFp_G[2], kSection, "Total", 5000000);
-  PREF_SetTextPrefLong(PREFp_G[2], kSection, "Per-Node", 123456);
-  EXPECT_EQ(Execute(root.get()), 0);
-  EXPECT_EQ(RGp_TraverserAccess::TotalLimit(), 5000000u);
-  EXPECT_EQ(RGp_TraverserAccess::PerNodeLimit(), 123456u);
-  PREF_SetTextPrefLong(PREFp_G[2], kSection, "Total", 0);
-  EXPECT_EQ(Execute(root.get()), 0);
-  EXPECT_EQ(RGp_TraverserAccess::TotalLimit(), 5000000u);
-}
-
-// (That other threads go unguarded by the preference limits, the deep-graph
-// proof shows.)
-TEST_F(StackGuardTest, TotalLimitOfZeroStopsTheMainThreadBeforeAnyNodeEveryTime) {
-  PREF_SetTextPrefLong(PREFp_G[2], kSection, "Total", 0);
-  auto* solid = TestSolid(TestRect(0, 0, 8, 8), kRed);
-  U_SharedPtr<RG_RenderNode> root(MakeStackHungryNode(solid, false));
-  for (int run = 0; run < 2; ++run) {  // a stored 0 is read again
+// Each row sets the preferences (kUnset: none), executes an in-place node
+// (stack hungry or not) over a leaf twice, with `totalThen` set in between,
+// and checks the code, the reports and the limits the first execution read.
+// A row that `repeats` ends its second execution as the first; the others
+// then end with 0 and no report. (That other threads go unguarded by the
+// preference limits, the deep-graph proof shows.)
+TEST_F(StackGuardTest, PreferenceLimitsAreReadAtTheFirstExecutionAndGuardTheMainThread) {
+  constexpr long kUnset = LONG_MIN;
+  struct Case {
+    const char* name;
+    long total, perNode, totalThen;
+    bool hungry, failRead;  // failRead: the first preference read fails
+    long code;
+    const char* reports;
+    uint64_t totalLimit, perNodeLimit, totalLimitThen;
+    bool repeats;
+  };
+  const Case cases[] = {
+      {"defaults", kUnset, kUnset, kUnset, false, false, 0, "", 8000000, 0, 8000000, true},
+      {"limits are read once", 5000000, 123456, 0, false, false, 0, "", 5000000, 123456, 5000000,
+       false},
+      {"a total of 0 stops before any node, and is read again", 0, kUnset, kUnset, false, false,
+       RG_ERR_STACK_OVERFLOW, "O", 0, 0, 0, true},
+      {"per-node limit not reached", kUnset, 32 * 1024, kUnset, false, false, 0, "", 8000000,
+       32 * 1024, 8000000, true},
+      {"per-node limit reports and does not stop", kUnset, 32 * 1024, kUnset, true, false, 0, "P",
+       8000000, 32 * 1024, 8000000, true},
+      {"negative limits are reported and replaced by defaults", -1, -5, kUnset, false, false, 0,
+       "NN", 8000000, 0, 8000000, false},
+      {"a failed read stops before any node and is read again", kUnset, kUnset, kUnset, false, true,
+       4444, "F", 0, 0, 8000000, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PREF_ResetAll();
+    RGp_TraverserAccess::ForgetStackLimits();
+    if (c.total != kUnset) PREF_SetTextPrefLong(PREFp_G[2], kSection, "Total", c.total);
+    if (c.perNode != kUnset) PREF_SetTextPrefLong(PREFp_G[2], kSection, "Per-Node", c.perNode);
+    auto* leaf = TestSolid(TestRect(0, 0, 8, 8), kRed);
+    TestLambdaNode* node = c.hungry ? Hungry(leaf) : TestInPlace(leaf);
+    U_SharedPtr<RG_RenderNode> root(node);
+    if (c.failRead) U_InjectFailure(0, 4444);
     U_ClearReportLog();
-    EXPECT_EQ(Execute(root.get()), RG_ERR_STACK_OVERFLOW);
-    ASSERT_EQ(U_ReportLog().size(), 1u);
-    ExpectLastReport(U_ReportKind::ErrorString, 0x4E0006, 0,
-                     "Render Graph stack overflow -- composition too complex.");
+    EXPECT_EQ(Execute(root.get()), c.code);
+    ExpectReports(c.reports);
+    EXPECT_EQ(RGp_TraverserAccess::TotalLimit(), c.totalLimit);
+    EXPECT_EQ(RGp_TraverserAccess::PerNodeLimit(), c.perNodeLimit);
+    EXPECT_EQ(node->counters.pre_renders, c.code == 0 ? 1 : 0);
+    if (c.totalThen != kUnset) PREF_SetTextPrefLong(PREFp_G[2], kSection, "Total", c.totalThen);
+    U_ClearReportLog();
+    EXPECT_EQ(Execute(root.get()), c.repeats ? c.code : 0);
+    ExpectReports(c.repeats ? c.reports : "");
+    EXPECT_EQ(RGp_TraverserAccess::TotalLimit(), c.totalLimitThen);
+    EXPECT_EQ(leaf->counters.renders, (c.code == 0) + (c.repeats ? c.code == 0 : 1));
   }
-  EXPECT_EQ(solid->counters.pre_renders, 0);
-}
-
-TEST_F(StackGuardTest, PerNodeLimitReportsAndDoesNotStop) {
-  PREF_SetTextPrefLong(PREFp_G[2], kSection, "Per-Node", 32 * 1024);
-  auto* leaf = TestSolid(TestRect(0, 0, 8, 8), kRed);
-  U_SharedPtr<RG_RenderNode> modest(MakeStackHungryNode(leaf, false));
-  EXPECT_EQ(Execute(modest.get()), 0);
-  EXPECT_TRUE(U_ReportLog().empty());
-
-  U_SharedPtr<RG_RenderNode> hungry(MakeStackHungryNode(leaf, true));
-  EXPECT_EQ(Execute(hungry.get()), 0);
-  ASSERT_EQ(U_ReportLog().size(), 1u);
-  ExpectLastReport(U_ReportKind::ErrorString, 0x4E0006, 0,
-                   "Maximum per-node stack usage exceeded.");
-  EXPECT_EQ(leaf->counters.renders, 2);
-}
-
-TEST_F(StackGuardTest, NegativeLimitsAreReportedAndReplacedByDefaults) {
-  PREF_SetTextPrefLong(PREFp_G[2], kSection, "Per-Node", -5);
-  PREF_SetTextPrefLong(PREFp_G[2], kSection, "Total", -1);
-  U_SharedPtr<RG_RenderNode> root(TestSolid(TestRect(0, 0, 8, 8), kRed));
-  EXPECT_EQ(Execute(root.get()), 0);
-  const auto& log = U_ReportLog();
-  ASSERT_EQ(log.size(), 2u);
-  for (const U_ReportRecord& r : log) {
-    EXPECT_EQ(r.kind, U_ReportKind::FailedVerification);
-    EXPECT_EQ(r.location, 0);
-    EXPECT_EQ(r.line, 2117);
-    EXPECT_EQ(r.text, "bad numeric conversion: negative overflow");
-  }
-  EXPECT_EQ(RGp_TraverserAccess::PerNodeLimit(), 0u);
-  EXPECT_EQ(RGp_TraverserAccess::TotalLimit(), 8000000u);
-}
-
-TEST_F(StackGuardTest, PreferenceErrorStopsBeforeAnyNodeAndIsReadAgain) {
-  auto* solid = TestSolid(TestRect(0, 0, 8, 8), kRed);
-  U_SharedPtr<RG_RenderNode> root(solid);
-  U_InjectFailure(0, 4444);
-  EXPECT_EQ(Execute(root.get()), 4444);
-  EXPECT_EQ(solid->counters.pre_renders, 0);
-  EXPECT_EQ(RGp_TraverserAccess::TotalLimit(), 0u);  // read again next time
-  EXPECT_EQ(Execute(root.get()), 0);
-  EXPECT_EQ(RGp_TraverserAccess::TotalLimit(), 8000000u);
 }
 
 TEST_F(StackGuardTest, AGuardedRenderThreadStopsAGraphTooDeepForItsStack) {
   // Far deeper than a 1 MiB stack holds: unguarded, this thread would crash.
   U_SharedPtr<RG_RenderNode> root(TestSolid(TestRect(0, 0, 8, 8), kRed));
-  for (int i = 0; i < 40000; ++i) root = MakeStackHungryNode(root.get(), false);
+  for (int i = 0; i < 40000; ++i) root = TestInPlace(root.get());
   long code = -1;
   uint64_t limit = 0;
   TestRunOnThread(size_t{1} << 20, [&] {
@@ -147,40 +144,36 @@ TEST_F(StackGuardTest, AGuardedRenderThreadStopsAGraphTooDeepForItsStack) {
     code = Execute(root.get());
   });
   EXPECT_EQ(code, RG_ERR_STACK_OVERFLOW);
-  ExpectLastReport(U_ReportKind::ErrorString, 0x4E0006, 0,
-                   "Render Graph stack overflow -- composition too complex.");
+  ExpectReports("O");
   EXPECT_GT(limit, 0u);
   EXPECT_LT(limit, (uint64_t{1} << 20) - RG_ScThreadStackGuard::kReserveBytes);
 }
 
 TEST_F(StackGuardTest, ThreadGuardLimitsApplyOffTheMainThreadOnly) {
   auto* leaf = TestSolid(TestRect(0, 0, 8, 8), kRed);
-  U_SharedPtr<RG_RenderNode> modest(MakeStackHungryNode(leaf, false));
-  U_SharedPtr<RG_RenderNode> hungry(MakeStackHungryNode(leaf, true));
-  const char* overflow = "Render Graph stack overflow -- composition too complex.";
-  const char* perNode = "Maximum per-node stack usage exceeded.";
-  struct Case {
+  U_SharedPtr<RG_RenderNode> modest(TestInPlace(leaf));
+  U_SharedPtr<RG_RenderNode> hungry(Hungry(leaf));
+  const struct {
     uint64_t total, perNode;
     const RG_RenderNode* root;
     long code;
-    const char* report;
-    size_t reports;
+    const char* reports;
   } cases[] = {
-      {1, 0, modest.get(), RG_ERR_STACK_OVERFLOW, overflow, 1},  // stops at the first node
-      {0, 32 * 1024, hungry.get(), 0, perNode, 1},               // reported, goes on
-      {0, 32 * 1024, modest.get(), 0, perNode, 0},
-      {0, 1, leaf, 0, perNode, 2},  // both passes of the root, from the execution's start
+      {1, 0, modest.get(), RG_ERR_STACK_OVERFLOW, "O"},  // stops at the first node
+      {0, 32 * 1024, hungry.get(), 0, "P"},              // reported, goes on
+      {0, 32 * 1024, modest.get(), 0, ""},
+      {0, 1, leaf, 0, "PP"},  // both passes of the root, from the execution's start
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.total << " " << c.perNode);
     U_ClearReportLog();
     long code = -1;
     TestRunOnThread(size_t{4} << 20, [&] {
       RG_ScThreadStackGuard guard(c.total, c.perNode);
       code = Execute(c.root);
     });
-    EXPECT_EQ(code, c.code) << c.total << " " << c.perNode;
-    ASSERT_EQ(U_ReportLog().size(), c.reports) << c.total << " " << c.perNode;
-    if (c.reports != 0) ExpectLastReport(U_ReportKind::ErrorString, 0x4E0006, 0, c.report);
+    EXPECT_EQ(code, c.code);
+    ExpectReports(c.reports);
   }
   // The main thread keeps the preference limits whatever scope it makes.
   U_ClearReportLog();

@@ -115,15 +115,7 @@ TEST_F(TraversalTest, ManyNodesAreFoundAndDieInTheOrderTheyWereReached) {
 // leaf's buffer to the new rect.
 TEST_F(TraversalTest, ExecuteAfterPreRenderGraphReusesOrPropagatesAgain) {
   auto* leaf = TestSolid(TestRect(0, 0, 10, 10), kRed);
-  const auto inPlace = [](RG_RenderNode* input) {
-    return new TestLambdaNode(
-        {input},
-        [](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
-          cb->RequestOutputInPlace(cb->CheckoutInput(0, r), r.rect, 0, 0);
-        },
-        nullptr);
-  };
-  U_SharedPtr<RG_RenderNode> root(inPlace(inPlace(leaf)));
+  U_SharedPtr<RG_RenderNode> root(TestInPlace(TestInPlace(leaf)));
   const M_LRect big = TestRect(0, 0, 20, 20);
   for (const M_LRect& first : {big, TestRect(0, 0, 5, 5)}) {
     SCOPED_TRACE(first.right);

@@ -139,6 +139,16 @@ class TestLambdaNode : public RG_RenderNode {
   M_LRect bounds_[2];
 };
 
+// The usual PreRender of a node working in place on input 0 over the request.
+inline void TestInPlaceOverInput(RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
+  cb->RequestOutputInPlace(cb->CheckoutInput(0, r), r.rect, 0, 0);
+}
+// In place over `input` with an empty Render: the pass renders the input
+// into the node's output.
+inline TestLambdaNode* TestInPlace(RG_RenderNode* input) {
+  return new TestLambdaNode({input}, TestInPlaceOverInput, nullptr);
+}
+
 // An 8-bit leaf filling `bounds` with one colour, or with TestPatternAt; its
 // output is the request clipped to the bounds, opaque when the colour's alpha
 // is full.
