@@ -65,6 +65,7 @@ void ExpectReports(const std::string& codes) {
     EXPECT_EQ(log[i].kind, c == 'N' ? U_ReportKind::FailedVerification : U_ReportKind::ErrorString);
     EXPECT_EQ(log[i].location, c == 'N' ? 0 : c == 'F' ? 0x4E0008 : 0x4E0006) << i;
     EXPECT_EQ(log[i].line, c == 'N' ? 2117 : log[i].line);
+    EXPECT_EQ(log[i].code, c == 'N' ? log[i].code : 8) << i;  // an error string's severity
     EXPECT_EQ(log[i].text, c == 'O'   ? "Render Graph stack overflow -- composition too complex."
                            : c == 'P' ? "Maximum per-node stack usage exceeded."
                            : c == 'N' ? "bad numeric conversion: negative overflow"

@@ -346,6 +346,12 @@ TEST_F(DotProfilerTest, ScopedOwnerMustHandOverItsProfilerAndUninstallOnlyWhenIt
   EXPECT_EQ(RG_GetProfiler(), nullptr);
   second = second;
   EXPECT_EQ(second.GetDotText(), text);
+  // A profiler the target does not own stays installed.
+  WatchedDot other;
+  RG_SetProfiler(&other);
+  second = copy;
+  EXPECT_EQ(RG_GetProfiler(), &other);
+  RG_SetProfiler(nullptr);
 
   // Release uninstalls but keeps ownership.
   RG_ScRGProfiler third(0);
