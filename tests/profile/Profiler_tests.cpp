@@ -1,8 +1,5 @@
-// The graph profiler's scopes and timings under a fake clock, and the DOT
-// text the library's profiler writes, character for character, for small
-// graphs; nested executions as numbered clusters; label escaping; the scoped
-// owner's hand-over rules; and a profiler installed in the middle of an
-// execution.
+// The profiler's scopes and timings under a fake clock, and the DOT text it
+// writes for small graphs, character for character.
 #include <map>
 
 #include "profile/RG_DotGraphProfiler.h"
@@ -60,9 +57,12 @@ class WatchedDot : public RG_DotGraphProfiler {
 class TimedNode : public RG_RenderNode {
  public:
   TimedNode(double before, std::initializer_list<RG_RenderNode*> inputs, double after = 0,
-            bool reads = true)
-      : before_(before), after_(after), reads_(reads) {
+            bool reads = true, std::string label = "")
+      : before_(before), after_(after), reads_(reads), label_(std::move(label)) {
     for (RG_RenderNode* input : inputs) inputs_.emplace_back(input);
+  }
+  std::string GetProfileLabel() const override {
+    return label_.empty() ? RG_RenderNode::GetProfileLabel() : label_;
   }
   RG_NodeData* PreRender(RG_NodePreRenderCB* cb, const RG_RenderRequest& request) const override {
     for (int32_t i = 0; reads_ && i < GetNumInputs(); ++i) cb->CheckoutInput(i, request);
@@ -81,6 +81,7 @@ class TimedNode : public RG_RenderNode {
  private:
   double before_, after_;
   bool reads_;
+  std::string label_;
 };
 
 // One input, 0.25 s before and 0.5 s after reading it.
@@ -89,11 +90,7 @@ TimedNode* Pass(RG_RenderNode* input, bool reads = true) {
 }
 
 // A leaf whose label needs escaping in DOT.
-class QuotedLeaf : public TimedNode {
- public:
-  QuotedLeaf() : TimedNode(0.25, {}) {}
-  std::string GetProfileLabel() const override { return "say \"hi\" \\ bye"; }
-};
+TimedNode* QuotedLeaf() { return new TimedNode(0.25, {}, 0, true, "say \"hi\" \\ bye"); }
 
 // A cache that always finds an entry at pre-render and always finds it gone
 // at render, so every render runs its input as a nested execution.
@@ -269,9 +266,9 @@ TEST_F(GraphProfilerTest, ClockFailureMustUndoTheScopeOrDropOnlyTheReport) {
 
 // Labels with quotes and backslashes are escaped, rendered or orphaned.
 TEST_F(DotProfilerTest, TextMustMatchCharacterForCharacterWithUnrenderedInputsAsOrphans) {
-  auto* leaf = new QuotedLeaf;
+  auto* leaf = QuotedLeaf();
   U_SharedPtr<RG_RenderNode> root(Pass(leaf));
-  auto* unread = new QuotedLeaf;
+  auto* unread = QuotedLeaf();
   U_SharedPtr<RG_RenderNode> lone(Pass(unread, false));
   EXPECT_EQ(Label(leaf), "say \\\"hi\\\" \\\\ bye");
   RG_ScRGProfiler profiler(0);
