@@ -29,11 +29,6 @@ namespace {
 
 const short kDepths[] = {8, 16, 32};
 
-struct Placement {
-  M_LRect srcRect{0, 0, 0, 0};
-  long destX = 0, destY = 0, field = 0;
-};
-
 // A copy of a layer in exact-size plain memory: any access past its pixels
 // is caught by the address sanitizer.
 struct TightLayer {
@@ -95,38 +90,15 @@ Px ReferenceSample(const PF_LayerDef& src, const std::vector<M_Matrix3>& toDst, 
 
 class TransferTest : public LeakCheckTest {
  protected:
-  // Runs PF_TransferRect onto a copy of dstBefore (in tight memory if asked)
-  // and checks every destination pixel against the oracle.
-  void CheckAgainstOracle(const PF_World& src, const PF_World& dstBefore,
-                          const PF_CompositeModePlus& mode, PF_MaskWorld* mask, const Placement& at,
-                          bool tight = false) {
-    WorldPtr dstWorld = oracle::Clone(dstBefore);
-    TightLayer tightSrc(src), tightDst(dstBefore);
-    PF_LayerDef srcLayer = tight ? tightSrc.layer : static_cast<const PF_LayerDef&>(src);
-    PF_LayerDef* dst = tight ? &tightDst.layer : dstWorld.get();
-    ASSERT_EQ(PF_TransferRect(nullptr, 1, 1, at.field, &at.srcRect, &srcLayer, &mode, mode.mode_ext,
-                              mask, at.destX, at.destY, dst),
-              0);
-    const M_LRect& r = at.srcRect;
-    oracle::CheckComposite(dstBefore, *dst, mode, mask, oracle::Tolerance(dst->depth),
-                           [&](long x, long y, Px* s) {
-                             const long sx = x - at.destX + r.left, sy = y - at.destY + r.top;
-                             if (sx < std::max(r.left, 0) || sx >= std::min(r.right, src.width) ||
-                                 sy < std::max(r.top, 0) || sy >= std::min(r.bottom, src.height) ||
-                                 (at.field != 0 && y % 2 != at.field - 1))
-                               return false;
-                             *s = oracle::Get(src, sx, sy);
-                             return true;
-                           });
-  }
   WorldPtr Random(int32_t w, int32_t h, short depth, bool opaque = false) {
     return oracle::Random(w, h, depth, rng_, opaque);
   }
-  long Transform(long quality, long field, PF_LayerDef* src, const PF_CompositeModePlus& mode,
-                 PF_MaskWorld* mask, const std::vector<M_Matrix3>& matrices, bool srcToDst,
-                 const M_LRect& destRect, PF_LayerDef* dst) {
-    return PF_TransformWorld(nullptr, quality, 1, field, src, &mode, 0, mask, matrices.data(),
-                             static_cast<long>(matrices.size()), srcToDst, &destRect, dst);
+  static long Transform(long quality, long field, const PF_LayerDef& src,
+                        const PF_CompositeModePlus& mode, PF_MaskWorld* mask,
+                        const std::vector<M_Matrix3>& matrices, bool srcToDst, const M_LRect& r,
+                        PF_LayerDef* dst) {
+    return PF_TransformWorld(nullptr, quality, 1, field, const_cast<PF_LayerDef*>(&src), &mode, 0,
+                             mask, matrices.data(), long(matrices.size()), srcToDst, &r, dst);
   }
 
   // Transforms src through toDst onto a copy of before and checks every pixel
@@ -137,9 +109,7 @@ class TransferTest : public LeakCheckTest {
                              const M_LRect& r) {
     auto run = [&](const std::vector<M_Matrix3>& matrices, bool srcToDst) {
       oracle::WorldPtr dst = oracle::Clone(before);
-      EXPECT_EQ(Transform(quality, field, const_cast<PF_World*>(&src), mode, mask, matrices,
-                          srcToDst, r, dst.get()),
-                0);
+      EXPECT_EQ(Transform(quality, field, src, mode, mask, matrices, srcToDst, r, dst.get()), 0);
       return dst;
     };
     // The inverses read as destination-to-source place the same pixels.
@@ -176,14 +146,12 @@ TEST_F(TransferTest, EightBitNormalMustBeExactForEveryAlphaAndDestination) {
   };
   // Column: source alpha; row: destination value. Green is not
   // premultiplied, so the clamp is exercised too.
-  for (int y = 0; y < 256; ++y) {
+  for (int y = 0; y < 256; ++y)
     for (int x = 0; x < 256; ++x) {
-      const uint8_t s[4] = {uint8_t(std::min(x, y)), uint8_t(y), uint8_t(x / 2), uint8_t(x)};
-      const uint8_t d[4] = {uint8_t(y), uint8_t(255 - y), uint8_t(x), uint8_t(y)};
-      std::memcpy(cell(src, x, y), s, 4);
-      std::memcpy(cell(before, x, y), d, 4);
+      const uint8_t a = uint8_t(x), b = uint8_t(y);
+      *reinterpret_cast<PF_RGBA8*>(cell(src, x, y)) = {std::min(a, b), b, uint8_t(a / 2), a};
+      *reinterpret_cast<PF_RGBA8*>(cell(before, x, y)) = {b, uint8_t(255 - b), a, b};
     }
-  }
   // Starting at column 1 leaves a scalar tail after the vector groups.
   oracle::OnEveryTarget([&] {
     for (int left : {0, 1}) {
@@ -297,15 +265,29 @@ TEST_F(TransferTest, DissolveMustPickTheSourceAtFullAlphaOnceAPixelOrLeaveTheDes
 // Rects and offsets reaching past either buffer, and fields, which count
 // destination rows, in exact-size buffers.
 TEST_F(TransferTest, PlacementsMustClipToBothBuffersAndFieldsWriteOnlyTheirRows) {
-  const Placement cases[] = {{{-3, -2, 9, 8}, -2, -4, 0}, {{1, 1, 6, 5}, 4, 3, 0},
-                             {{0, 0, 6, 5}, -5, 5, 1},    {{2, 0, 20, 20}, 0, -1, 2},
-                             {{0, 0, 6, 5}, 1, -1, 1},    {{0, 0, 6, 5}, 1, 0, 2},
-                             {{0, 0, 6, 5}, 1, 3, 1}};
+  const struct {
+    M_LRect r;
+    long destX, destY, field;
+  } cases[] = {{{-3, -2, 9, 8}, -2, -4, 0}, {{1, 1, 6, 5}, 4, 3, 0},  {{0, 0, 6, 5}, -5, 5, 1},
+               {{2, 0, 20, 20}, 0, -1, 2},  {{0, 0, 6, 5}, 1, -1, 1}, {{0, 0, 6, 5}, 1, 0, 2},
+               {{0, 0, 6, 5}, 1, 3, 1}};
   for (short depth : kDepths) {
-    WorldPtr src = Random(6, 5, depth), dst = Random(7, 6, depth);
-    for (const Placement& at : cases) {
-      const int m = at.field == 0 ? PF_BLEND_DIFFERENCE : PF_BLEND_SCREEN;
-      CheckAgainstOracle(*src, *dst, Mode(m), nullptr, at, /*tight=*/true);
+    WorldPtr src = Random(6, 5, depth), before = Random(7, 6, depth);
+    for (const auto& [r, destX, destY, field] : cases) {
+      const PF_CompositeModePlus mode = Mode(field == 0 ? PF_BLEND_DIFFERENCE : PF_BLEND_SCREEN);
+      TightLayer tightSrc(*src), dst(*before);
+      ASSERT_EQ(PF_TransferRect(nullptr, 1, 1, field, &r, &tightSrc.layer, &mode, 0, nullptr, destX,
+                                destY, &dst.layer),
+                0);
+      oracle::CheckComposite(
+          *before, dst.layer, mode, nullptr, oracle::Tolerance(depth), [&](long x, long y, Px* s) {
+            const long sx = x - destX + r.left, sy = y - destY + r.top;
+            if (sx < std::max(r.left, 0) || sx >= std::min(r.right, 6) || sy < std::max(r.top, 0) ||
+                sy >= std::min(r.bottom, 5) || (field != 0 && y % 2 != field - 1))
+              return false;
+            *s = oracle::Get(*src, sx, sy);
+            return true;
+          });
     }
   }
 }
@@ -525,8 +507,8 @@ TEST_F(TransformTest, IdentityAndWholePixelShiftsMustReproduceTheSourceExactly) 
           SCOPED_TRACE(testing::Message() << "depth " << depth << " quality " << quality
                                           << " shift " << dx << "," << dy << " mode " << m);
           oracle::WorldPtr dst = oracle::MakeWorld(12, 10, depth);
-          ASSERT_EQ(Transform(quality, 0, src.get(), {m}, nullptr, {Shift(dx, dy)}, true,
-                              {0, 0, 12, 10}, dst.get()),
+          ASSERT_EQ(Transform(quality, 0, *src, {m}, nullptr, {Shift(dx, dy)}, true, {0, 0, 12, 10},
+                              dst.get()),
                     0);
           oracle::ExpectSamePixels(*dst, *want);
         }
