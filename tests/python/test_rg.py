@@ -55,8 +55,8 @@ def test_composites_match_numpy_formulas():
             np.testing.assert_allclose(got, np.concatenate([colour, alpha], 2), atol=2e-6,
                                        err_msg=f"{mode} {mask_mode}")
     # Source-atop keeps the destination's alpha.
-    got = render(rg.composite(src, dst, dest_bound=True))
-    np.testing.assert_allclose(got[..., 3], d[..., 3], atol=2e-6)
+    np.testing.assert_allclose(render(rg.composite(src, dst, dest_bound=True))[..., 3], d[..., 3],
+                               atol=2e-6)
     # Every mode renders; an opaque source at full opacity in normal gives itself at 8 bits.
     s8 = np.dstack([(s[..., :3] * 255).round().astype(np.uint8), np.full((8, 12), 255, np.uint8)])
     for mode in rg.Mode.__members__.values():
@@ -210,9 +210,8 @@ def test_ctrl_c_aborts_a_long_render():
 def test_scenes_render_like_rgrender():
     data = os.path.join(os.path.dirname(__file__), "..", "tools", "data")
     scene = rg.load_scene(os.path.join(data, "reference_scene.json"))
-    first, _ = scene.render(0)
+    (first, _), (as_float, rect) = scene.render(0), scene.render(0, depth=32)
     assert first.shape == (scene.height, scene.width, 4) and first.dtype == np.uint8
-    as_float, rect = scene.render(0, depth=32)
     assert rect == (0, 0, scene.width, scene.height)
     assert np.abs(as_float * 255 - first).max() <= 4
     assert (scene.render(scene.frames[1])[0] != first).any()
