@@ -3,12 +3,13 @@
 
 #include <optional>
 
-#include "composite/CompositeTestNodes.h"
 #include "rg/RG_CompositeNode.h"
 #include "rg/RG_XformNode.h"
 #include "support/LeakCheck.h"
+#include "support/ProofNodes.h"
+#include "support/TestNodes.h"
 
-using namespace composite_test;
+constexpr auto Rect = TestRect;
 
 namespace {
 
@@ -33,7 +34,7 @@ std::optional<Layer> Make(const std::optional<LayerShape>& s, int seed) {
 }
 ProofSourceNode* P(const std::optional<Layer>& l) { return l ? l->node.get() : nullptr; }
 PF_CompositeModePlus Bound(int32_t m) {
-  PF_CompositeModePlus mode = Mode(m);
+  PF_CompositeModePlus mode = ProofMode(m);
   mode.dest_bound = 1;
   return mode;
 }
@@ -61,14 +62,14 @@ TEST_F(CompositeCullingTest, InputsThatCannotShowMustNotBeCheckedOutOrRendered) 
   const LayerShape src20{Rect(0, 0, 20, 20), false}, seen{k30, false}, opaqueDest{k30, true};
   const LayerShape opaque{k30, true}, big{Rect(-5, -5, 40, 40), true};
   const LayerShape left{Rect(-5, -5, 12, 40), true}, beside{Rect(50, 0, 60, 10), false};
-  const PF_CompositeModePlus normal = Mode(PF_BLEND_NORMAL), bound = Bound(PF_BLEND_NORMAL);
+  const PF_CompositeModePlus normal = ProofMode(PF_BLEND_NORMAL), bound = Bound(PF_BLEND_NORMAL);
   const M_LRect right = Rect(12, 0, 30, 30), wide = Rect(0, 0, 60, 30);
   constexpr auto no = std::nullopt;
   // Counts: pre-renders and renders of source, destination and mask.
   const Row cases[] = {
-      {"opacity 0", src20, opaqueDest, src20, 0, Mode(PF_BLEND_NORMAL, 0), k30, "001100", k30, 1,
-       k30},
-      {"opacity 0 without destination", src20, no, src20, 0, Mode(PF_BLEND_NORMAL, 0), k30,
+      {"opacity 0", src20, opaqueDest, src20, 0, ProofMode(PF_BLEND_NORMAL, 0), k30, "001100", k30,
+       1, k30},
+      {"opacity 0 without destination", src20, no, src20, 0, ProofMode(PF_BLEND_NORMAL, 0), k30,
        "000000", kNone, -1, no},
       {"mask misses the request", src20, seen, LayerShape{Rect(50, 50, 60, 60), false}, 0, normal,
        k30, "001110", k30, 0, k30},
@@ -84,17 +85,17 @@ TEST_F(CompositeCullingTest, InputsThatCannotShowMustNotBeCheckedOutOrRendered) 
        "111110", k30, 0, k30},
       {"opaque source hides the destination", opaque, seen, no, 0, normal, k30, "110000", k30, 1,
        no},
-      {"a mode that cannot hide reads the destination", opaque, seen, no, 0, Mode(PF_BLEND_SCREEN),
-       k30, "111100", k30, -1, k30},
+      {"a mode that cannot hide reads the destination", opaque, seen, no, 0,
+       ProofMode(PF_BLEND_SCREEN), k30, "111100", k30, -1, k30},
       {"a source bound to its destination reads it", opaque, seen, no, 0, bound, k30, "111100", k30,
        -1, k30},
       {"opaque source covers the left part", left, seen, no, 0, normal, k30, "111100", k30, 0,
        right},
       {"... of an opaque destination", left, opaqueDest, no, 0, normal, k30, "111100", k30, 1,
        right},
-      {"stencil alpha beside the destination", beside, seen, no, 0, Mode(PF_BLEND_STENCIL_ALPHA),
-       wide, "101000", kNone, -1, wide},
-      {"stencil luma beside the destination", beside, seen, no, 0, Mode(PF_BLEND_STENCIL_LUMA),
+      {"stencil alpha beside the destination", beside, seen, no, 0,
+       ProofMode(PF_BLEND_STENCIL_ALPHA), wide, "101000", kNone, -1, wide},
+      {"stencil luma beside the destination", beside, seen, no, 0, ProofMode(PF_BLEND_STENCIL_LUMA),
        wide, "101000", kNone, -1, wide},
       {"bound without destination", src20, no, no, 0, bound, k30, "100000", kNone, -1, no},
       {"bound to a destination outside", src20, LayerShape{Rect(100, 100, 110, 110), false}, no, 0,
@@ -127,17 +128,18 @@ TEST_F(CompositeCullingTest, InputsThatCannotShowMustNotBeCheckedOutOrRendered) 
   // input read from its own slot. Without a source, the destination's.
   Layer src(Rect(0, 0, 20, 20), 1, false), dest(Rect(50, 50, 60, 60), 2, false),
       mask(Rect(10, 10, 30, 30), 3, false);
-  U_SharedPtr<RG_RenderNode> all(new RG_CompositeNode(src.node.get(), Mode(PF_BLEND_NORMAL),
+  U_SharedPtr<RG_RenderNode> all(new RG_CompositeNode(src.node.get(), ProofMode(PF_BLEND_NORMAL),
                                                       dest.node.get(), mask.node.get(), 0));
   EXPECT_EQ(all->GetContentBounds(RG_CONTENT_BOUNDS_TYPE0), Rect(10, 10, 60, 60));
-  U_SharedPtr<RG_RenderNode> node(
-      new RG_CompositeNode(nullptr, Mode(PF_BLEND_NORMAL), dest.node.get(), mask.node.get(), 0));
+  U_SharedPtr<RG_RenderNode> node(new RG_CompositeNode(nullptr, ProofMode(PF_BLEND_NORMAL),
+                                                       dest.node.get(), mask.node.get(), 0));
   EXPECT_EQ(node->GetContentBounds(RG_CONTENT_BOUNDS_TYPE0), Rect(50, 50, 60, 60));
   // A source whose bounds differ by type makes the composite's differ too.
   auto* cropped = new TestLambdaNode({}, nullptr, nullptr);
   cropped->SetTestContentBounds(Rect(0, 0, 20, 20), Rect(5, 5, 10, 10));
   U_SharedPtr<RG_RenderNode> crop(cropped),
-      over(new RG_CompositeNode(crop.get(), Mode(PF_BLEND_NORMAL), dest.node.get(), nullptr, 0));
+      over(new RG_CompositeNode(crop.get(), ProofMode(PF_BLEND_NORMAL), dest.node.get(), nullptr,
+                                0));
   EXPECT_EQ(over->GetContentBounds(RG_CONTENT_BOUNDS_TYPE1), Rect(5, 5, 60, 60));
 }
 
@@ -153,11 +155,11 @@ TestOutcome Xform(const M_Matrix3& m, long quality, const PF_CompositeModePlus& 
 // a request wholly inside it never reaches the destination.
 TEST_F(CompositeCullingTest, TransformedOpaqueSourceMustHideTheDestinationItCovers) {
   Layer src(Rect(0, -5, 10, 40), 1, true), dest(k30, 2, false);
-  Xform(Translation(5, 0), 1, Mode(PF_BLEND_NORMAL), src.node.get(), dest.node.get(),
+  Xform(ProofShift(5, 0), 1, ProofMode(PF_BLEND_NORMAL), src.node.get(), dest.node.get(),
         Rect(0, 0, 12, 30));
   EXPECT_EQ(dest->prerenders, 1);
   EXPECT_EQ(dest->last_request.rect, Rect(0, 0, 6, 30));
-  const TestOutcome inside = Xform(Translation(5, 0), 1, Mode(PF_BLEND_NORMAL), src.node.get(),
+  const TestOutcome inside = Xform(ProofShift(5, 0), 1, ProofMode(PF_BLEND_NORMAL), src.node.get(),
                                    dest.node.get(), Rect(6, 0, 12, 30));
   EXPECT_EQ(dest->prerenders, 1);
   ASSERT_TRUE(inside.world);
@@ -179,11 +181,11 @@ TEST_F(CompositeCullingTest, PlainCopyMustHandOnTheSourceBufferUntouched) {
       });
   pattern->SetTestContentBounds(Rect(0, 0, 20, 20), Rect(0, 0, 20, 20));
   U_SharedPtr<RG_RenderNode> src(pattern);
-  const M_Matrix3 nearlyIdentity = Translation(1e-13, 0);
+  const M_Matrix3 nearlyIdentity = ProofShift(1e-13, 0);
   U_SharedPtr<RG_RenderNode> composite(
-      new RG_CompositeNode(src.get(), Mode(PF_BLEND_NORMAL), nullptr, nullptr, 0));
-  U_SharedPtr<RG_RenderNode> xform(new RG_XformNode(&nearlyIdentity, 1, Mode(PF_BLEND_NORMAL), 1,
-                                                    src.get(), nullptr, nullptr, 0));
+      new RG_CompositeNode(src.get(), ProofMode(PF_BLEND_NORMAL), nullptr, nullptr, 0));
+  U_SharedPtr<RG_RenderNode> xform(new RG_XformNode(&nearlyIdentity, 1, ProofMode(PF_BLEND_NORMAL),
+                                                    1, src.get(), nullptr, nullptr, 0));
   for (const RG_RenderNode* root : {composite.get(), xform.get()}) {
     PF_ResetWorldStats();
     TestOutcome r = TestRun(root, Rect(-10, -10, 15, 30));
@@ -218,7 +220,7 @@ TEST_F(CompositeCullingTest, OpaqueFlagMustNotBeLostWhereEveryPixelIsOpaque) {
                                     << c.src.left << " opaque " << c.srcOpaque);
     Layer src(c.src, 1, c.srcOpaque), dest(k30, 2, true);
     U_SharedPtr<RG_RenderNode> node(
-        new RG_CompositeNode(src.node.get(), Mode(c.transfer_mode, c.opacity),
+        new RG_CompositeNode(src.node.get(), ProofMode(c.transfer_mode, c.opacity),
                              c.dest ? dest.node.get() : nullptr, nullptr, 0));
     TestOutcome r = TestRun(node.get(), Rect(0, 0, 40, 30));
     ASSERT_TRUE(r.world);
@@ -226,7 +228,7 @@ TEST_F(CompositeCullingTest, OpaqueFlagMustNotBeLostWhereEveryPixelIsOpaque) {
   }
   // A whole-pixel shift of an opaque source keeps it opaque.
   Layer src(Rect(0, 0, 20, 20), 1, true);
-  EXPECT_EQ(Xform(Translation(3, 4), 0, Mode(PF_BLEND_DISSOLVE), src.node.get(), nullptr,
+  EXPECT_EQ(Xform(ProofShift(3, 4), 0, ProofMode(PF_BLEND_DISSOLVE), src.node.get(), nullptr,
                   Rect(-50, -50, 100, 100))
                 .flags,
             1);
@@ -241,15 +243,15 @@ const RG_CompositeNode_Data* PreRender(RG_Traverser* t, const RG_RenderNode* nod
 
 TEST_F(CompositeCullingTest, TransformMustAskTheSourceForWhatReachesTheRequestAndItsField) {
   Layer src(Rect(0, 0, 20, 20), 1, false);
-  const M_Matrix3 m = Translation(2.5, 1.5);
+  const M_Matrix3 m = ProofShift(2.5, 1.5);
   const M_LRect request = Rect(-10, -10, 50, 50);
   M_Matrix3 inverse = m;
   ASSERT_FALSE(inverse.InvertQuiet());
   const M_LRect need = M_TransformBounds(inverse, request);
   const M_LRect placed = M_TransformBounds(m, Rect(0, 0, 20, 20));
   for (int32_t g : {0, 1}) {
-    U_SharedPtr<RG_RenderNode> node(
-        new RG_XformNode(&m, 1, Mode(PF_BLEND_NORMAL), g, src.node.get(), nullptr, nullptr, 0));
+    U_SharedPtr<RG_RenderNode> node(new RG_XformNode(&m, 1, ProofMode(PF_BLEND_NORMAL), g,
+                                                     src.node.get(), nullptr, nullptr, 0));
     RG_Traverser t(node.get());
     const RG_CompositeNode_Data* data = PreRender(&t, node.get(), request);
     ASSERT_TRUE(data);
@@ -270,9 +272,9 @@ TEST_F(CompositeCullingTest, TransformMustAskTheSourceForWhatReachesTheRequestAn
                {2.03, 1, 1, 0, k30},
                {1e-13, 1, 1, 1, Rect(2, 3, 12, 13)}};
   for (const auto& c : cases) {
-    const M_Matrix3 shift = Translation(c.ty == 1e-13 ? 0 : 1, c.ty);
-    U_SharedPtr<RG_RenderNode> node(new RG_XformNode(&shift, 1, Mode(PF_BLEND_NORMAL), c.quality,
-                                                     src.node.get(), nullptr, nullptr, 0));
+    const M_Matrix3 shift = ProofShift(c.ty == 1e-13 ? 0 : 1, c.ty);
+    U_SharedPtr<RG_RenderNode> node(new RG_XformNode(
+        &shift, 1, ProofMode(PF_BLEND_NORMAL), c.quality, src.node.get(), nullptr, nullptr, 0));
     RG_Traverser t(node.get());
     PreRender(&t, node.get(), c.request, c.field);
     EXPECT_EQ(src->last_request.field, c.expected) << c.ty << " q" << c.quality;

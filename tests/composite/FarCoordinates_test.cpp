@@ -4,13 +4,14 @@
 
 #include <limits>
 
-#include "composite/CompositeTestNodes.h"
 #include "rg/RG_CompositeNode.h"
 #include "rg/RG_SourceBufferNode.h"
 #include "rg/RG_XformNode.h"
 #include "support/LeakCheck.h"
+#include "support/ProofNodes.h"
+#include "support/TestNodes.h"
 
-using composite_test::Rect;
+constexpr auto Rect = TestRect;
 
 namespace {
 
@@ -32,7 +33,7 @@ TEST_F(FarCoordinatesTest, CompositesAtLeftEdgeOfRenderSpace) {
   {
     // A transform shifts the red source one column right over blue.
     Leaf red(Rect(kMin, 0, kMin + 4, 4), kRed), blue(Rect(kMin, 0, kMin + 8, 4), kBlue);
-    const M_Matrix3 shift = composite_test::Translation(1, 0);
+    const M_Matrix3 shift = ProofShift(1, 0);
     U_SharedPtr<RG_RenderNode> xform(new RG_XformNode(&shift, 1, PF_CompositeModePlus{}, 0,
                                                       red.node.get(), blue.node.get(), nullptr, 0));
     TestOutcome r = TestRun(xform.get(), blue.world->GetRect());
@@ -46,7 +47,7 @@ TEST_F(FarCoordinatesTest, CompositesAtLeftEdgeOfRenderSpace) {
   const M_LRect corner = Rect(kMin, kMin, kMin + 4, kMin + 4);
   Leaf red(corner, kRed), blue(corner, kBlue);
   U_SharedPtr<RG_RenderNode> comp(new RG_CompositeNode(
-      red.node.get(), composite_test::Mode(PF_BLEND_NORMAL, 0.5f), blue.node.get(), nullptr, 0));
+      red.node.get(), ProofMode(PF_BLEND_NORMAL, 0.5f), blue.node.get(), nullptr, 0));
   TestOutcome r = TestRun(comp.get(), corner);
   ASSERT_NE(r.world, nullptr);
   ASSERT_EQ(r.world->width, 4);

@@ -4,11 +4,12 @@
 
 #include <cmath>
 
-#include "composite/CompositeTestNodes.h"
 #include "rg/RG_CompositeNode.h"
 #include "rg/RG_NullNode.h"
 #include "rg/RG_XformNode.h"
 #include "support/LeakCheck.h"
+#include "support/ProofNodes.h"
+#include "support/TestNodes.h"
 
 struct RGp_XformAccess {
   static long Field(const RG_XformNode& n, bool snap, long field) {
@@ -25,8 +26,7 @@ struct RGp_XformAccess {
   static M_LRect Inverse(const RG_XformNode& n, const M_LRect& r) { return n.InverseBounds(r); }
 };
 
-using composite_test::Rect;
-using composite_test::Translation;
+constexpr auto Rect = TestRect;
 using A = RGp_XformAccess;
 using Placements = std::vector<M_Matrix3>;
 
@@ -39,16 +39,7 @@ U_SharedPtr<RG_XformNode> MakeXform(const Placements& list, long quality = 0,
                                                     nullptr, nullptr, 0));
 }
 
-// x' = a x + c y + tx, y' = b x + d y.
-M_Matrix3 Linear(double a, double b, double c, double d, double tx = 0) {
-  M_Matrix3 m = Translation(tx, 0);
-  m[0] = a;
-  m[1] = b;
-  m[3] = c;
-  m[4] = d;
-  return m;
-}
-M_Matrix3 Ty(double ty) { return Translation(0, ty); }
+M_Matrix3 Ty(double ty) { return ProofShift(0, ty); }
 
 class XformGeometryTest : public LeakCheckTest {};
 
@@ -75,9 +66,9 @@ TEST_F(XformGeometryTest, FieldMustFollowWholeRowShiftsAndOtherwiseBeTheWholeFra
     long field, expected;
   } cases[] = {
       {{Ty(3.0)}, true, 1, 2},          {{Ty(4.0)}, true, 1, 1},
-      {{Ty(-3.0)}, true, 2, 1},         {{Translation(17.3, 2.0)}, true, 2, 2},
+      {{Ty(-3.0)}, true, 2, 1},         {{ProofShift(17.3, 2.0)}, true, 2, 2},
       {{Ty(1.0), Ty(2.0)}, true, 1, 0}, {{Ty(1.0), Ty(3.0)}, true, 1, 2},
-      {{Ty(3.0)}, true, 0, 0},          {{Linear(1, 0, 0, 2)}, true, 1, 0},
+      {{Ty(3.0)}, true, 0, 0},          {{ProofAffine(1, 0, 0, 2)}, true, 1, 0},
       {{Ty(2.03)}, true, 1, 1},         {{Ty(2.03)}, false, 1, 0},
       {{Ty(2.97)}, true, 1, 2},         {{Ty(-2.03)}, true, 2, 2},
       {{Ty(2.5)}, true, 1, 0},          {{Ty(2.44)}, true, 1, 0},
@@ -103,21 +94,21 @@ TEST_F(XformGeometryTest, UncoveredStripAndCoverageMustFollowPlacedPixelCentres)
   const M_LRect none = Rect(0, 0, 0, 0), s20 = Rect(0, 0, 20, 10);
   // x' = -y + 10, y' = x (determinant +1) and x' = y, y' = x (-1) both put
   // the 20 x 10 source on [0, 10] x [0, 20]; its edges count as covered.
-  const M_Matrix3 turn = Linear(0, 1, -1, 0, 10), mirror = Linear(0, 1, 1, 0);
-  const M_Matrix3 flat = Linear(1, 0, 0, 0), broken = Linear(std::nan(""), 0, 0, 1);
-  const Placements pair = {Translation(0, 0), Translation(10, 0)};
+  const M_Matrix3 turn = ProofAffine(0, 1, -1, 0, 10), mirror = ProofAffine(0, 1, 1, 0);
+  const M_Matrix3 flat = ProofAffine(1, 0, 0, 0), broken = ProofAffine(std::nan(""), 0, 0, 1);
+  const Placements pair = {ProofShift(0, 0), ProofShift(10, 0)};
   const struct {
     Placements m;
     M_LRect src, dest, visible;
   } strips[] = {
       // Left of x = 5.5 (the first placed pixel centre) nothing is covered.
-      {{Translation(5, 0)}, Rect(0, -5, 10, 15), Rect(0, 0, 12, 10), Rect(0, 0, 6, 10)},
-      {{Translation(5, 0)}, Rect(0, -5, 10, 15), Rect(0, 0, 20, 10), Rect(0, 0, 20, 10)},
-      {{Translation(5, 0)}, Rect(0, -5, 10, 15), Rect(6, 0, 14, 10), none},
-      {{Translation(5, 0)}, Rect(0, -5, 10, 15), Rect(6, 0, 20, 10), Rect(14, 0, 20, 10)},
+      {{ProofShift(5, 0)}, Rect(0, -5, 10, 15), Rect(0, 0, 12, 10), Rect(0, 0, 6, 10)},
+      {{ProofShift(5, 0)}, Rect(0, -5, 10, 15), Rect(0, 0, 20, 10), Rect(0, 0, 20, 10)},
+      {{ProofShift(5, 0)}, Rect(0, -5, 10, 15), Rect(6, 0, 14, 10), none},
+      {{ProofShift(5, 0)}, Rect(0, -5, 10, 15), Rect(6, 0, 20, 10), Rect(14, 0, 20, 10)},
       // Over the top right corner: the box around the L left uncovered.
-      {{Translation(5, 5)}, Rect(5, -15, 35, 15), Rect(0, 0, 30, 30), Rect(0, 0, 30, 30)},
-      {{Translation(5, 0)}, Rect(0, -5, 10, 15), Rect(3, 3, 3, 9), Rect(3, 3, 3, 9)},  // empty
+      {{ProofShift(5, 5)}, Rect(5, -15, 35, 15), Rect(0, 0, 30, 30), Rect(0, 0, 30, 30)},
+      {{ProofShift(5, 0)}, Rect(0, -5, 10, 15), Rect(3, 3, 3, 9), Rect(3, 3, 3, 9)},  // empty
       {{turn}, s20, Rect(2, 2, 30, 18), Rect(9, 2, 30, 18)},
       {{turn}, s20, Rect(-10, 2, 8, 18), Rect(-10, 2, 1, 18)},
       {{turn}, s20, Rect(2, 2, 8, 18), none},
@@ -151,8 +142,8 @@ TEST_F(XformGeometryTest, UncoveredStripAndCoverageMustFollowPlacedPixelCentres)
       {pair, s20, Rect(10, 0, 20, 10), true},
       {pair, s20, Rect(2, 0, 18, 10), false},
       {{broken}, Rect(0, 0, 20, 20), Rect(2, 2, 8, 8), false},
-      {{Translation(0, 0), broken}, Rect(0, 0, 20, 20), Rect(2, 2, 8, 8), false},
-      {{Translation(0, 0)}, Rect(0, 0, 20, 20), Rect(2, 2, 8, 8), true},
+      {{ProofShift(0, 0), broken}, Rect(0, 0, 20, 20), Rect(2, 2, 8, 8), false},
+      {{ProofShift(0, 0)}, Rect(0, 0, 20, 20), Rect(2, 2, 8, 8), true},
       {{}, Rect(0, 0, 10, 10), Rect(2, 2, 8, 8), true},
       {{}, Rect(0, 0, 10, 10), Rect(2, 2, 12, 8), false},
   };
@@ -163,10 +154,10 @@ TEST_F(XformGeometryTest, UncoveredStripAndCoverageMustFollowPlacedPixelCentres)
     EXPECT_EQ(A::Forward(*MakeXform({m}), s20), Rect(0, 0, 10, 20));
   // A flattening placement's degenerate box adds nothing, alone or beside another.
   EXPECT_EQ(A::Forward(*MakeXform({flat}), Rect(10, 10, 20, 20)), none);
-  EXPECT_EQ(A::Forward(*MakeXform({flat, Translation(4, 2)}), Rect(10, 10, 20, 20)),
+  EXPECT_EQ(A::Forward(*MakeXform({flat, ProofShift(4, 2)}), Rect(10, 10, 20, 20)),
             Rect(14, 12, 24, 22));
   // Singular placements are skipped when sizing the source.
-  EXPECT_EQ(A::Inverse(*MakeXform({flat, Translation(4, 2)}), Rect(10, 10, 20, 20)),
+  EXPECT_EQ(A::Inverse(*MakeXform({flat, ProofShift(4, 2)}), Rect(10, 10, 20, 20)),
             Rect(6, 8, 16, 18));
   EXPECT_EQ(A::Inverse(*MakeXform({flat}), Rect(10, 10, 20, 20)), none);
 }
@@ -174,7 +165,7 @@ TEST_F(XformGeometryTest, UncoveredStripAndCoverageMustFollowPlacedPixelCentres)
 TEST_F(XformGeometryTest, ContentBoundsMustFollowThePlacementAndItsFootprint) {
   ProofWorldPtr w = ProofMakeSourceWorld(Rect(0, 0, 20, 10), 8, 1, false);
   U_SharedPtr<RG_RenderNode> src(new ProofSourceNode(w.get(), false));
-  const M_Matrix3 m = Translation(2.5, 1.5);
+  const M_Matrix3 m = ProofShift(2.5, 1.5);
   EXPECT_EQ(MakeXform({m}, 0, src.get())->GetContentBounds(RG_CONTENT_BOUNDS_TYPE0),
             M_TransformBounds(m, Rect(0, 0, 20, 10)));
   EXPECT_EQ(MakeXform({m}, 1, src.get())->GetContentBounds(RG_CONTENT_BOUNDS_TYPE0),
@@ -189,7 +180,7 @@ TEST_F(XformGeometryTest, ContentBoundsMustFollowThePlacementAndItsFootprint) {
 TEST_F(XformGeometryTest, MatrixArrayMustBeAccountedAndABadCountThrowWithoutLeaking) {
   const long long before = U_AccountedBytes();
   {
-    const auto x = MakeXform({Translation(1, 1), Translation(2, 2), Translation(3, 3)});
+    const auto x = MakeXform({ProofShift(1, 1), ProofShift(2, 2), ProofShift(3, 3)});
     EXPECT_EQ(U_AccountedBytes() - before, 3 * 72);
   }
   EXPECT_EQ(U_AccountedBytes(), before);

@@ -27,33 +27,26 @@ namespace {
 // Graphs that cover transforms, both cache paths, effects, masks, fields and
 // all three result forms, chosen among the random ones.
 std::vector<ProofGraphDesc> RepresentativeGraphs() {
-  enum { kXformQ1, kStale, kHit, kDest, kLock, kEffect, kMask, kField, kDeep, kCount };
-  bool have[kCount] = {};
+  uint32_t have = 0;  // one bit per feature
   std::vector<ProofGraphDesc> chosen;
   for (uint64_t seed = 1; seed < 3000 && chosen.size() < 6; ++seed) {
     ProofGraphDesc g = ProofRandomGraph(seed);
     if (M_IsEmpty(g.request.rect) || g.nodes.size() < 5) continue;
-    bool f[kCount] = {};
+    uint32_t f = (g.form == ProofForm::kDestination) | (g.form == ProofForm::kNewWorldLock) << 1 |
+                 (g.request.field != 0) << 2 | (g.nodes.size() >= 9) << 3;
     int composites = 0;
     for (const ProofNodeDesc& n : g.nodes) {
       const bool lookup = n.kind == ProofKind::kCache && (n.policy & ProofCacheNode::kLookup);
-      f[kXformQ1] |= n.kind == ProofKind::kXform && n.quality == 1;
-      f[kStale] |= lookup && (n.policy & ProofCacheNode::kForgetAtRender);
-      f[kHit] |= lookup && !(n.policy & ProofCacheNode::kForgetAtRender);
-      f[kEffect] |= n.kind == ProofKind::kEffect;
-      f[kMask] |= n.inputs[2] >= 0;
+      const bool stale = n.policy & ProofCacheNode::kForgetAtRender;
+      f |= (n.kind == ProofKind::kXform && n.quality == 1) << 4 | (lookup && stale) << 5 |
+           (lookup && !stale) << 6 | (n.kind == ProofKind::kEffect) << 7 | (n.inputs[2] >= 0) << 8;
       composites += n.kind == ProofKind::kComposite || n.kind == ProofKind::kXform;
     }
-    f[kDest] = g.form == ProofForm::kDestination;
-    f[kLock] = g.form == ProofForm::kNewWorldLock;
-    f[kField] = g.request.field != 0;
-    f[kDeep] = g.nodes.size() >= 9;
     // Once every feature is in, any larger graph adds more paths.
-    bool adds = seed > 1000 && g.nodes.size() >= 8;
-    for (int i = 0; i < kCount; ++i) adds |= f[i] && !have[i];
+    const bool adds = (f & ~have) != 0 || (seed > 1000 && g.nodes.size() >= 8);
     ProofCheckStats stats;
     if (!adds || composites < 2 || !ProofCheckGraph(g, &stats).empty() || !stats.drew) continue;
-    for (int i = 0; i < kCount; ++i) have[i] |= f[i];
+    have |= f;
     chosen.push_back(g);
   }
   return chosen;
@@ -84,7 +77,7 @@ class FaultInjectionTest : public LeakCheckTest {
       const ProofGraphDesc& desc = graphs[gi];
       std::unique_ptr<RG_ScRGProfiler> profiler;
       if (gi % 2 == 0) profiler = std::make_unique<RG_ScRGProfiler>(1000000);
-      const ProofRefResult reference = ReferenceEvaluator(desc).RenderRoot();
+      const ProofRefResult reference = ProofReference(desc);
       {
         ProofBuiltGraph graph(desc);
         fault.arm(graph, -1);

@@ -14,6 +14,7 @@
 #include "rghost/M_Geometry.h"
 #include "rghost/PF_Transfer.h"
 #include "support/ProofNodes.h"
+#include "support/TestNodes.h"
 
 // kSource is a ProofSourceNode (which may declare itself opaque), kBufferSource
 // an RG_SourceBufferNode; the others are named after their node classes.
@@ -94,36 +95,11 @@ struct ProofRefResult {
   M_LRect rect;         // empty: nothing
   ProofWorldPtr world;  // covers rect; null when rect is empty
 };
+ProofRefResult ProofReference(const ProofGraphDesc& desc);  // for the description's request
 
-class ReferenceEvaluator {
- public:
-  explicit ReferenceEvaluator(const ProofGraphDesc& desc);
-  ProofRefResult RenderRoot() const;  // for the description's request
-
- private:
-  // Node `index` over `rect` for `field`; `type1` asks for content as far as
-  // bounds type 1 reach.
-  ProofRefResult Render(int index, const M_LRect& rect, bool type1, long field) const;
-  ProofRefResult RenderComposite(const ProofNodeDesc& n, const M_LRect& rect, bool type1,
-                                 long field) const;
-  ProofRefResult RenderEffect(const ProofNodeDesc& n, const M_LRect& rect, bool type1,
-                              long field) const;
-
-  const ProofGraphDesc& desc_;  // borrowed
-  short depth_;
-  std::vector<ProofWorldPtr> leaf_worlds_;  // by node index; null for other kinds
-};
-
-// What one execution handed back. For the destination form, `world` is the
-// whole destination world and `rect` the destination rect.
-struct ProofLibraryOutput {
-  M_LRect rect;
-  char flags = 0;
-  std::unique_ptr<RG_BufferLock> lock;  // declared first: dies after the world
-  ProofWorldPtr world;
-};
-
-ProofLibraryOutput ProofExecute(const ProofGraphDesc& desc, RG_RenderNode* root);
+// One execution. For the destination form, `world` is the whole destination
+// world and `rect` the destination rect.
+TestOutcome ProofExecute(const ProofGraphDesc& desc, RG_RenderNode* root);
 
 struct ProofCheckStats {
   bool drew = false;     // the reference has pixels in the request

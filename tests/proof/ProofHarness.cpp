@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <sstream>
 
 #include "proof/Proof.h"
@@ -24,8 +25,7 @@ void Pixel(const PF_World* w, const M_LRect& rect, int32_t x, int32_t y, double 
   for (int c = 0; c < 4; ++c) out[c] = w && Inside(rect, x, y) ? ProofRawChannel(*w, x, y, c) : 0;
 }
 
-std::string Compare(const ProofGraphDesc& desc, const ProofLibraryOutput& lib,
-                    const ProofRefResult& ref) {
+std::string Compare(const ProofGraphDesc& desc, const TestOutcome& lib, const ProofRefResult& ref) {
   const M_LRect& q = desc.request.rect;
   const long field = desc.request.field;
   std::ostringstream os;
@@ -40,7 +40,7 @@ std::string Compare(const ProofGraphDesc& desc, const ProofLibraryOutput& lib,
       double a[4], b[4];
       Pixel(lib.world.get(), lib.rect, x, y, a);
       Pixel(ref.world.get(), ref.rect, x, y, b);
-      if (a[0] != b[0] || a[1] != b[1] || a[2] != b[2] || a[3] != b[3]) {
+      if (!std::equal(a, a + 4, b)) {
         os << "pixel (" << x << "," << y << "): library " << a[0] << " " << a[1] << " " << a[2]
            << " " << a[3] << ", reference " << b[0] << " " << b[1] << " " << b[2] << " " << b[3]
            << " (library rect " << lib.rect << ", reference rect " << ref.rect << ")";
@@ -59,22 +59,15 @@ std::string Compare(const ProofGraphDesc& desc, const ProofLibraryOutput& lib,
 
 }  // namespace
 
-ProofLibraryOutput ProofExecute(const ProofGraphDesc& desc, RG_RenderNode* root) {
-  ProofLibraryOutput out;
-  if (desc.form == ProofForm::kDestination) {
-    out.rect = desc.dest_rect;
-    out.world.reset(PF_World::New(desc.dest_rect, desc.request.bit_depth, 0));
-    Scribble(out.world.get());
-    M_LRect outRect;
-    RG_ExecuteGraph(root, desc.request, desc.dest_rect, out.world.get(), &outRect);
-    return out;
-  }
-  PF_World* world = nullptr;
-  RG_BufferLock* lock = nullptr;
-  RG_ExecuteGraph(root, desc.request, &out.rect, &out.flags, &world,
-                  desc.form == ProofForm::kNewWorldLock ? &lock : nullptr);
-  out.lock.reset(lock);
-  out.world.reset(world);
+TestOutcome ProofExecute(const ProofGraphDesc& desc, RG_RenderNode* root) {
+  if (desc.form != ProofForm::kDestination)
+    return TestRun(root, desc.request, desc.form == ProofForm::kNewWorldLock);
+  TestOutcome out;
+  out.rect = desc.dest_rect;
+  out.world.reset(PF_World::New(desc.dest_rect, desc.request.bit_depth, 0));
+  Scribble(out.world.get());
+  M_LRect outRect;
+  RG_ExecuteGraph(root, desc.request, desc.dest_rect, out.world.get(), &outRect);
   return out;
 }
 
@@ -108,7 +101,7 @@ std::string ProofCheckGraph(const ProofGraphDesc& desc, ProofCheckStats* stats) 
   U_ClearReportLog();
   std::string failure;
   try {
-    const ProofRefResult expected = ReferenceEvaluator(desc).RenderRoot();
+    const ProofRefResult expected = ProofReference(desc);
     if (stats != nullptr) stats->drew = M_Overlaps(expected.rect, desc.request.rect);
     ProofBuiltGraph graph(desc);
     failure = ProofRunAll(desc, graph, expected);

@@ -40,12 +40,6 @@ M_LRect Around(Dice& d, const M_LRect& r) {
                  r.bottom + d.Int(0, 6)};
 }
 
-M_Matrix3 Affine(double a, double b, double c, double d, double tx = 0, double ty = 0) {
-  M_Matrix3 m;
-  m[0] = a, m[1] = b, m[3] = c, m[4] = d, m[6] = tx, m[7] = ty;
-  return m;
-}
-
 M_Matrix3 RandomMatrix(Dice& d) {
   const double fractions[] = {0.0, 0.03, 0.25, 0.4375, 0.47, 0.5, 0.5625, 0.6, 0.97};
   // Scales and rotations turn about a centre off the dyadic grid: a sample
@@ -65,37 +59,38 @@ M_Matrix3 RandomMatrix(Dice& d) {
   switch (d.Int(0, 8)) {
     case 0:  // whole-pixel shift
     case 1:
-      return Affine(1, 0, 0, 1, d.Int(-12, 12), d.Int(-12, 12));
+      return ProofAffine(1, 0, 0, 1, d.Int(-12, 12), d.Int(-12, 12));
     case 2: {  // fractional shift, often whole rows
       const double fy = d.Chance(0.5) ? 0.0 : fractions[d.Int(0, 8)];
       const double sy = d.Chance(0.5) ? 1.0 : -1.0;
-      return Affine(1, 0, 0, 1, d.Int(-12, 12) + fractions[d.Int(0, 8)] * (d.Chance(0.5) ? 1 : -1),
-                    d.Int(-12, 12) + sy * fy);
+      return ProofAffine(1, 0, 0, 1,
+                         d.Int(-12, 12) + fractions[d.Int(0, 8)] * (d.Chance(0.5) ? 1 : -1),
+                         d.Int(-12, 12) + sy * fy);
     }
     case 3: {  // quarter turns
       const int q = d.Int(1, 3);
       const double c = q == 2 ? -1 : 0, s = q == 1 ? 1 : q == 3 ? -1 : 0;
-      return about(Affine(c, s, -s, c));
+      return about(ProofAffine(c, s, -s, c));
     }
     case 4: {  // any rotation
       const double a = d.Real(-3.2, 3.2);
-      return about(Affine(std::cos(a), std::sin(a), -std::sin(a), std::cos(a)));
+      return about(ProofAffine(std::cos(a), std::sin(a), -std::sin(a), std::cos(a)));
     }
     case 5: {  // scales and flips
       const double scales[] = {0.5, 2.0, -1.0, 1.5, 0.75, 1.0};
       const double sx = scales[d.Int(0, 5)];
-      return about(Affine(sx, 0, 0, scales[d.Int(0, 5)]));
+      return about(ProofAffine(sx, 0, 0, scales[d.Int(0, 5)]));
     }
     case 6:  // identity or within rounding of it
-      return Affine(1, 0, 0, 1, d.Chance(0.5) ? 1e-13 : 0);
+      return ProofAffine(1, 0, 0, 1, d.Chance(0.5) ? 1e-13 : 0);
     case 7: {  // general affine
       const double lo[] = {0.5, -0.5, -0.5, 0.5, -10, -10}, hi[] = {1.5, 0.5, 0.5, 1.5, 10, 10};
       double v[6];
       for (int i = 0; i < 6; ++i) v[i] = d.Real(lo[i], hi[i]);
-      return Affine(v[0], v[1], v[2], v[3], v[4], v[5]);
+      return ProofAffine(v[0], v[1], v[2], v[3], v[4], v[5]);
     }
     default:  // singular: contributes nothing
-      return Affine(0, 0, 0, 1);
+      return ProofAffine(0, 0, 0, 1);
   }
 }
 
