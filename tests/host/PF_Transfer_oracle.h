@@ -1,7 +1,6 @@
 // Test oracle of the compositing kernels: a plain double-precision, one pixel
 // at a time reading of W3C Compositing and Blending Level 1 and of the host's
-// mode table, written without reference to the kernels' own helpers. Also
-// small world helpers shared by the host tests.
+// mode table, written without the kernels' own helpers; and world helpers.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -53,7 +52,7 @@ inline double (*const kSeparable[])(double, double) = {
 
 inline double Lum(const C3& x) { return 0.3 * x[0] + 0.59 * x[1] + 0.11 * x[2]; }
 inline double Sat(const C3& x) {
-  return std::max({x[0], x[1], x[2]}) - std::min({x[0], x[1], x[2]});
+  return *std::max_element(&x[0], &x[3]) - *std::min_element(&x[0], &x[3]);
 }
 // SetLum followed by ClipColor.
 inline C3 SetLum(C3 x, double l) {
@@ -78,16 +77,9 @@ inline C3 SetSat(C3 x, double s) {
   return x;
 }
 inline C3 NonSeparable(int mode, const C3& cb, const C3& cs) {
-  switch (mode) {
-    case PF_BLEND_HUE:
-      return SetLum(SetSat(cs, Sat(cb)), Lum(cb));
-    case PF_BLEND_SATURATION:
-      return SetLum(SetSat(cb, Sat(cs)), Lum(cb));
-    case PF_BLEND_COLOR:
-      return SetLum(cs, Lum(cb));
-    default:
-      return SetLum(cb, Lum(cs));  // luminosity
-  }
+  if (mode == PF_BLEND_HUE) return SetLum(SetSat(cs, Sat(cb)), Lum(cb));
+  if (mode == PF_BLEND_SATURATION) return SetLum(SetSat(cb, Sat(cs)), Lum(cb));
+  return mode == PF_BLEND_COLOR ? SetLum(cs, Lum(cb)) : SetLum(cb, Lum(cs));  // or luminosity
 }
 
 inline Px Scaled(Px p, double k) {
@@ -112,13 +104,11 @@ inline Px Composite(int mode, Px s, double k, const Px& d, bool destBound) {
       out[3] = destBound ? ab : AddedAlpha(as, ab);
       return out;
     case PF_BLEND_STENCIL_ALPHA:
-      return Scaled(d, as);
     case PF_BLEND_SILHOUETTE_ALPHA:
-      return Scaled(d, 1 - as);
+      return Scaled(d, mode == PF_BLEND_STENCIL_ALPHA ? as : 1 - as);
     case PF_BLEND_STENCIL_LUMA:
-      return Scaled(d, Luma(s));
     case PF_BLEND_SILHOUETTE_LUMA:
-      return Scaled(d, 1 - Luma(s));
+      return Scaled(d, mode == PF_BLEND_STENCIL_LUMA ? Luma(s) : 1 - Luma(s));
   }
   // W3C: blended source, then Porter-Duff with Fa = 1 (over) or ab (atop),
   // Fb = 1 - as.
@@ -208,21 +198,19 @@ inline WorldPtr Random(int32_t w, int32_t h, short depth, std::mt19937& rng, boo
 }
 
 inline bool Near(const Px& a, const Px& b, double tol) {
-  for (int i = 0; i < 4; ++i)
-    if (!(std::fabs(a[i] - b[i]) <= tol)) return false;
-  return true;
+  return std::equal(a.begin(), a.end(), b.begin(),
+                    [tol](double x, double y) { return std::fabs(x - y) <= tol; });
 }
 
 // Strength of the source at destination pixel (x, y): opacity times mask
-// coverage; outside the mask buffer the inverted kinds cover, the others not.
+// coverage; outside its buffer a mask reads as transparent black, so the
+// inverted kinds cover there and the others not.
 inline double Strength(const PF_CompositeModePlus& mode, const PF_MaskWorld* mask, long x, long y) {
   if (mask == nullptr) return mode.opacity;
   const long mx = x - mask->offset_x, my = y - mask->offset_y;
-  const int kind = mask->kind;
   const bool inside = mx >= 0 && my >= 0 && mx < mask->mask.width && my < mask->mask.height;
-  return mode.opacity * (inside
-                             ? Coverage(kind, Get(mask->mask, mx, my))
-                             : (kind == PF_MASK_INVERTED_ALPHA || kind == PF_MASK_INVERTED_LUMA));
+  return mode.opacity *
+         (inside ? Coverage(mask->kind, Get(mask->mask, mx, my)) : Coverage(mask->kind, Px{}));
 }
 
 // Checks `after`, a composite onto a copy of `before`: pixels for which
