@@ -226,8 +226,7 @@ TEST_F(TransferTest, DissolveMustPickTheSourceAtFullAlphaOnceAPixelOrLeaveTheDes
     SCOPED_TRACE(depth);
     // Uniform colour at alpha 0.6, so the pick rate should be 0.6 x opacity.
     WorldPtr src = oracle::MakeWorld(w, h, depth), dstBefore = Random(w, h, depth);
-    for (int32_t y = 0; y < h; ++y)
-      for (int32_t x = 0; x < w; ++x) oracle::Set(*src, x, y, {0.3, 0.12, 0.48, 0.6});
+    for (int32_t i = 0; i < w * h; ++i) oracle::Set(*src, i % w, i / w, {0.3, 0.12, 0.48, 0.6});
     const Px s = oracle::Get(*src, 0, 0);
     // Per pixel 1: the source was picked at full alpha (or the destination's,
     // when bound), 0: the destination stayed, -1: cannot tell.
@@ -235,16 +234,13 @@ TEST_F(TransferTest, DissolveMustPickTheSourceAtFullAlphaOnceAPixelOrLeaveTheDes
       WorldPtr dst = oracle::Clone(*dstBefore);
       EXPECT_EQ(Transfer(*src, Mode(PF_BLEND_DISSOLVE, opacity, bound, seed), nullptr, *dst), 0);
       std::vector<int> picked;
-      for (int32_t y = 0; y < h; ++y) {
-        for (int32_t x = 0; x < w; ++x) {
-          const Px before = oracle::Get(*dstBefore, x, y), got = oracle::Get(*dst, x, y);
-          const Px want =
-              oracle::Quantize(oracle::Scaled(s, (bound ? before[3] : 1) / s[3]), depth);
-          const bool isSrc = oracle::Near(got, want, oracle::Tolerance(depth)),
-                     isDst = got == before;
-          EXPECT_TRUE(isSrc || isDst) << x << ", " << y;
-          picked.push_back(isSrc && isDst ? -1 : isSrc);
-        }
+      for (int32_t i = 0; i < w * h; ++i) {
+        const Px before = oracle::Get(*dstBefore, i % w, i / w),
+                 got = oracle::Get(*dst, i % w, i / w);
+        const Px want = oracle::Quantize(oracle::Scaled(s, (bound ? before[3] : 1) / s[3]), depth);
+        const bool isSrc = oracle::Near(got, want, oracle::Tolerance(depth)), isDst = got == before;
+        EXPECT_TRUE(isSrc || isDst) << "pixel " << i;
+        picked.push_back(isSrc && isDst ? -1 : isSrc);
       }
       return picked;
     };
@@ -647,19 +643,16 @@ std::vector<Output> RenderCases() {
     const M_Matrix3 maps[] = {oracle::Affine(c, s, -s, c, 9.3, 2.7),
                               oracle::Affine(-1, 0, 0.3, 1, 36.6, 0.2)};
     const M_LRect area{0, 0, 37, 9};
-    for (int index = 0; index < 4; ++index) {
-      for (int variant = 0; variant < 4; ++variant) {
-        PF_CompositeModePlus mode;
-        mode.dest_bound = variant >> 1;
-        mode.opacity = variant & 1 ? 0.8f : 1.0f;
-        PF_MaskWorld mask{*maskPixels};
-        oracle::WorldPtr out = oracle::Clone(*dst);
-        EXPECT_EQ(PF_TransformWorld(nullptr, index % 2, 0, 0, src.get(), &mode, 0,
-                                    variant & 1 ? &mask : nullptr, &maps[index / 2], 1, true, &area,
-                                    out.get()),
-                  0);
-        add(" transform " + std::to_string(index) + " variant " + std::to_string(variant), *out);
-      }
+    for (int index = 0, variant = 0; index < 4; variant = (variant + 1) % 4, index += !variant) {
+      const PF_CompositeModePlus mode =
+          Mode(PF_BLEND_NORMAL, variant & 1 ? 0.8f : 1.0f, variant >> 1);
+      PF_MaskWorld mask{*maskPixels};
+      oracle::WorldPtr out = oracle::Clone(*dst);
+      EXPECT_EQ(PF_TransformWorld(nullptr, index % 2, 0, 0, src.get(), &mode, 0,
+                                  variant & 1 ? &mask : nullptr, &maps[index / 2], 1, true, &area,
+                                  out.get()),
+                0);
+      add(" transform " + std::to_string(index) + " variant " + std::to_string(variant), *out);
     }
   }
   return outputs;
