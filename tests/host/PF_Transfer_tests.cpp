@@ -498,16 +498,14 @@ TEST_F(TransformTest, IdentityAndWholePixelShiftsMustReproduceTheSourceExactly) 
     for (const auto& [dx, dy] : {std::pair{0, 0}, {3, -2}, {-4, 5}}) {
       oracle::WorldPtr want = oracle::MakeWorld(12, 10, depth);
       want->CopyPixels(src.get(), nullptr, dx, dy);
-      for (long quality : {0L, 1L}) {
-        for (int m : {PF_BLEND_COPY, PF_BLEND_NORMAL}) {
-          SCOPED_TRACE(testing::Message() << "depth " << depth << " quality " << quality
-                                          << " shift " << dx << "," << dy << " mode " << m);
-          oracle::WorldPtr dst = oracle::MakeWorld(12, 10, depth);
-          ASSERT_EQ(Transform(quality, 0, *src, {m}, nullptr, {Shift(dx, dy)}, true, {0, 0, 12, 10},
-                              dst.get()),
-                    0);
-          oracle::ExpectSamePixels(*dst, *want);
-        }
+      for (int run = 0; run < 4; ++run) {  // quality 0 and 1, copy and normal
+        SCOPED_TRACE(testing::Message()
+                     << "depth " << depth << " run " << run << " shift " << dx << "," << dy);
+        oracle::WorldPtr dst = oracle::MakeWorld(12, 10, depth);
+        ASSERT_EQ(Transform(run % 2, 0, *src, Mode(run / 2 ? PF_BLEND_NORMAL : PF_BLEND_COPY),
+                            nullptr, {Shift(dx, dy)}, true, {0, 0, 12, 10}, dst.get()),
+                  0);
+        oracle::ExpectSamePixels(*dst, *want);
       }
     }
   }
@@ -538,20 +536,15 @@ TEST_F(TransformTest, RotatedScaledAndAveragedPlacementsMustMatchTheReference) {
     oracle::WorldPtr src(PF_World::NewReference(whole.get(), M_LRect{1, 1, 13, 11}));
     oracle::WorldPtr maskPixels = Random(15, 12, 16);
     PF_MaskWorld mask{*maskPixels, 2, 3, PF_MASK_INVERTED_ALPHA};
-    for (size_t p = 0; p < placements.size(); ++p) {
-      for (long quality : {0L, 1L}) {
+    for (size_t p = 0; p < placements.size(); ++p)
+      for (long quality : {0L, 1L})
         for (int m : modes) {
           SCOPED_TRACE(testing::Message() << "placement " << p << " quality " << quality);
-          PF_CompositeModePlus mode;
-          mode.transfer_mode = m;
-          mode.opacity = 0.75f;
-          mode.dest_bound = m == PF_BLEND_SCREEN;
           const bool masked = m == PF_BLEND_NORMAL || m == PF_BLEND_STENCIL_ALPHA;
-          CheckAgainstReference(*src, *dstBefore, mode, masked ? &mask : nullptr, placements[p],
-                                quality, m % 3, {1, 2, 19, 16});
+          CheckAgainstReference(*src, *dstBefore, Mode(m, 0.75f, m == PF_BLEND_SCREEN),
+                                masked ? &mask : nullptr, placements[p], quality, m % 3,
+                                {1, 2, 19, 16});
         }
-      }
-    }
   }
 }
 
