@@ -1,8 +1,8 @@
 # Installs the build tree into a scratch prefix, then configures, builds and
 # runs the consumer project against it.
 # Inputs: BUILD_DIR, PROJECT_DIR (the consumer's sources), EXECUTABLE, WORK_DIR;
-# with PKG_CONFIG and CXX also builds PROJECT_DIR/main.cpp with the flags
-# pkg-config gives, after moving the installed tree elsewhere.
+# with PKG_CONFIG and CXX also builds PROJECT_DIR/EXECUTABLE.cpp with the
+# flags pkg-config gives, after moving the installed tree elsewhere.
 function(step what)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc)
   if(rc)
@@ -31,7 +31,7 @@ if(PKG_CONFIG)
   endif()
   separate_arguments(flags UNIX_COMMAND "${flags}")
   step("building with pkg-config's flags (${flags})"
-       ${CXX} ${PROJECT_DIR}/main.cpp ${flags} -o ${WORK_DIR}/pkgconfig_consumer)
+       ${CXX} ${PROJECT_DIR}/${EXECUTABLE}.cpp ${flags} -o ${WORK_DIR}/pkgconfig_consumer)
   step("the pkg-config consumer" ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libdir}
        ${WORK_DIR}/pkgconfig_consumer)
 endif()

@@ -157,9 +157,9 @@ std::string Label(const RG_RenderNode* node) {
     out += c == '"' || c == '\\' ? std::string("\\") + c : std::string(1, c);
   return out;
 }
-std::string Line(const RG_RenderNode* node, int ownMs, int totalMs) {
-  return Name(node) + " [label=\"" + Label(node) + "\\n" + std::to_string(ownMs) + "ms (" +
-         std::to_string(totalMs) + "ms) abort:0ms\" ,fontsize=10 ]\n";
+std::string Line(const RG_RenderNode* node, int ownMs, int totalMs, const char* label = nullptr) {
+  return Name(node) + " [label=\"" + (label ? label : Label(node)) + "\\n" + std::to_string(ownMs) +
+         "ms (" + std::to_string(totalMs) + "ms) abort:0ms\" ,fontsize=10 ]\n";
 }
 std::string Orphan(const RG_RenderNode* node) {
   return Name(node) + " [label=\"" + Label(node) + "\\nORPHAN\" fontsize=10 ]\n";
@@ -170,8 +170,6 @@ std::string Edge(const RG_RenderNode* from, const RG_RenderNode* to) {
 std::string ClusterHead(int number) {
   return "subgraph cluster" + std::to_string(number) + " {\n" + kSettings + "label=\"\"\n";
 }
-
-class DotProfilerTest : public GraphProfilerTest {};
 
 // Each node's line holds its own time and its total; its consumer's
 // total includes it. Without a profiler there is no scope and no clock read.
@@ -262,10 +260,8 @@ TEST_F(GraphProfilerTest, ClockFailureMustUndoTheScopeOrDropOnlyTheReport) {
   EXPECT_EQ(profiler.ChildTimeDepth(), 1u);
 }
 
-// ---- the DOT profiler ----
-
 // Labels with quotes and backslashes are escaped, rendered or orphaned.
-TEST_F(DotProfilerTest, TextMustMatchCharacterForCharacterWithUnrenderedInputsAsOrphans) {
+TEST_F(GraphProfilerTest, TextMustMatchCharacterForCharacterWithUnrenderedInputsAsOrphans) {
   auto* leaf = QuotedLeaf();
   U_SharedPtr<RG_RenderNode> root(Pass(leaf));
   auto* unread = QuotedLeaf();
@@ -289,7 +285,7 @@ TEST_F(DotProfilerTest, TextMustMatchCharacterForCharacterWithUnrenderedInputsAs
     EXPECT_EQ(profiler.GetDotGraph(i), i < 2 ? one : i == 2 ? third : "");
 }
 
-TEST_F(DotProfilerTest, NestedExecutionsMustBecomeNumberedClusters) {
+TEST_F(GraphProfilerTest, NestedExecutionsMustBecomeNumberedClusters) {
   // Each test normally runs in a process of its own, where this is 0.
   const int base = RG_DotGraphProfiler::S_cluster_counterL;
   auto* leaf = new TimedNode(0.5, {});
@@ -313,7 +309,7 @@ TEST_F(DotProfilerTest, NestedExecutionsMustBecomeNumberedClusters) {
   EXPECT_EQ(RG_DotGraphProfiler::S_cluster_counterL, base + 2);
 }
 
-TEST_F(DotProfilerTest, ScopedOwnerMustHandOverItsProfilerAndUninstallOnlyWhenItDies) {
+TEST_F(GraphProfilerTest, ScopedOwnerMustHandOverItsProfilerAndUninstallOnlyWhenItDies) {
   U_SharedPtr<RG_RenderNode> root(Pass(new TimedNode(0.5, {})));
 
   // A copy takes the profiler over without touching the slot; the emptied
@@ -359,7 +355,7 @@ TEST_F(DotProfilerTest, ScopedOwnerMustHandOverItsProfilerAndUninstallOnlyWhenIt
   EXPECT_EQ(third.GetDotText(), "");
 }
 
-TEST_F(DotProfilerTest, ProfilerInstalledMidExecutionMustOpenATopLevelGraph) {
+TEST_F(GraphProfilerTest, ProfilerInstalledMidExecutionMustOpenATopLevelGraph) {
   // The root installs a profiler of its own in the middle of its render, then
   // reads its input, whose node scope then begins with no graph open.
   auto* leaf = new TimedNode(0.5, {});
@@ -385,7 +381,7 @@ TEST_F(DotProfilerTest, ProfilerInstalledMidExecutionMustOpenATopLevelGraph) {
   RG_SetProfiler(nullptr);
 }
 
-TEST_F(DotProfilerTest, CallsOutsideAnyGraphOrWrappedTimesMustNotCorruptTheText) {
+TEST_F(GraphProfilerTest, CallsOutsideAnyGraphOrWrappedTimesMustNotCorruptTheText) {
   auto* node = new TimedNode(0, {});
   U_SharedPtr<RG_RenderNode> keep(node);
   RG_DotGraphProfiler outside(0);
@@ -397,9 +393,7 @@ TEST_F(DotProfilerTest, CallsOutsideAnyGraphOrWrappedTimesMustNotCorruptTheText)
   outside.NodeEnd(node);
   outside.GraphEnd();
   outside.GraphEnd();
-  EXPECT_EQ(outside.GetText(), kDigraphHead + Name(node) +
-                                   " [label=\"L\\n2ms (3ms) abort:0ms\" ,fontsize=10 ]\n" +
-                                   Edge(node, node) + "}");
+  EXPECT_EQ(outside.GetText(), kDigraphHead + Line(node, 2, 3, "L") + Edge(node, node) + "}");
 
   // Children beyond the total (a counter that wrapped) must not overflow.
   RG_DotGraphProfiler wrapped(0);
@@ -408,9 +402,7 @@ TEST_F(DotProfilerTest, CallsOutsideAnyGraphOrWrappedTimesMustNotCorruptTheText)
   wrapped.NodeTiming(node, "L", INT32_MIN + 5, 10, false, 0);
   wrapped.NodeEnd(node);
   wrapped.GraphEnd();
-  EXPECT_EQ(wrapped.GetText(), kDigraphHead + Name(node) + " [label=\"L\\n2147483643ms (" +
-                                   std::to_string(INT32_MIN + 5) +
-                                   "ms) abort:0ms\" ,fontsize=10 ]\n}");
+  EXPECT_EQ(wrapped.GetText(), kDigraphHead + Line(node, 2147483643, INT32_MIN + 5, "L") + "}");
 }
 
 }  // namespace

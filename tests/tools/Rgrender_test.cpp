@@ -69,6 +69,15 @@ std::string Scene(const std::string& nodes, const std::string& output = "a",
          nodes + R"(], "output": ")" + output + "\"}";
 }
 
+// Node n0, a solid, under `count` nodes of `type` each reading the one below.
+std::string Chain(const std::string& type, int count, const std::string& keys = "") {
+  std::string nodes = R"({"id": "n0", "type": "solid", "color": [1, 0, 0, 0.5]})";
+  for (int i = 1; i <= count; ++i)
+    nodes += R"(, {"id": "n)" + std::to_string(i) + R"(", "type": ")" + type + "\", " + keys +
+             R"("input": "n)" + std::to_string(i - 1) + "\"}";
+  return nodes;
+}
+
 int RunTool(std::vector<std::string> args) {
   args.insert(args.begin(), "rgrender");
   std::vector<const char*> argv;
@@ -210,8 +219,8 @@ TEST_F(SceneLoaderTest, FramePathMustPadOnlyTheLastRunOfHashes) {
 }
 
 // The program: bad input of every kind gives exit code 2 and a one-line
-// message; a chain deeper than the stack guard allows (building, checking
-// and tearing down a scene cost heap, not stack, whatever its depth) ends
+// message; a chain deeper than the stack guard allows (near 32,000 nodes, 8 MB;
+// building, checking and tearing down a scene cost heap, not stack) ends
 // with the host's stack report, then the program's error, and code 1. None
 // leaves an output file.
 TEST_F(SceneLoaderTest, ProgramMustRejectBadInputWithItsCodeAMessageAndNoFile) {
@@ -219,11 +228,6 @@ TEST_F(SceneLoaderTest, ProgramMustRejectBadInputWithItsCodeAMessageAndNoFile) {
   const std::string good = dir.Write(
       "good.json",
       Scene(R"({"id": "a", "type": "solid", "color": [1, 0, 0]})", "a", R"("frames": [0, 1], )"));
-  // The guard acts near 32,000 composites (about 8 MB).
-  std::string chain = R"({"id": "n0", "type": "solid", "color": [1, 0, 0, 0.5]})";
-  for (int i = 1; i <= 50000; ++i)
-    chain += R"(, {"id": "n)" + std::to_string(i) + R"(", "type": "levels", "input": "n)" +
-             std::to_string(i - 1) + "\"}";
   const std::string out = dir / "f_#.png";
   struct Case {
     std::vector<std::string> args;
@@ -248,7 +252,8 @@ TEST_F(SceneLoaderTest, ProgramMustRejectBadInputWithItsCodeAMessageAndNoFile) {
       {{good, "-o", out, "--rect", "5,5,2,2"}, "bad rect"},
       {{good, "-o", out, "--rect", "-2000000000,0,2000000000,1"}, "the render rect is too large"},
       {{dir / "absent.json", "-o", out}, "cannot read the scene file"},
-      {{dir.Write("chain.json", Scene(chain, "n50000", "", 4)), "-o", dir / "deep.png", "-q"},
+      {{dir.Write("chain.json", Scene(Chain("levels", 50000), "n50000", "", 4)), "-o",
+        dir / "deep.png", "-q"},
        "stack overflow",
        1,
        2},
@@ -274,20 +279,9 @@ std::map<std::string, long> RenderFrames(const SceneDesc& scene, LruCache* cache
   return monitor.RenderCounts();
 }
 
-TEST_F(CacheTest, AnimatedParameterInsideTheCacheMustNeverBeServedStale) {
-  SceneDesc scene = LoadScene(DataPath("reference_scene.json"));
-  // Animate the levels below the cache: each frame is a new cache key.
-  NodeDesc& graded = scene.nodes[scene.index.at("graded")];
-  graded.params["gamma"] = AnimValue({{0.0, {1.0}}, {4.0, {2.0}}});
-  LruCache cache(64 << 20);
-  EXPECT_EQ(RenderFrames(scene, &cache, 0, 4)["tiles"], 5);
-  EXPECT_EQ(cache.Counters().hits, 0);
-  // Frame 4 again: served from the entry of its own frame.
-  EXPECT_EQ(RenderFrames(scene, &cache, 4, 4)["tiles"], 0);
-  EXPECT_EQ(cache.Counters().hits, 1);
-}
-
-TEST_F(CacheTest, DescriptionMustChangeWithEveryParameterAndInputBelow) {
+// A cache entry's key describes every parameter and input below it at the
+// frame's time: an animated one below the cache is never served stale.
+TEST_F(CacheTest, CacheKeyMustChangeWithEveryParameterAndInputBelow) {
   SceneDesc scene = LoadScene(DataPath("reference_scene.json"));
   ImageStore images;
   images.LoadAll(scene, 8);
@@ -299,6 +293,13 @@ TEST_F(CacheTest, DescriptionMustChangeWithEveryParameterAndInputBelow) {
   FrameGraph c(edited, images, nullptr, nullptr, 0);
   EXPECT_NE(a.Describe("background"), c.Describe("background"));  // an input two levels down
   EXPECT_EQ(a.Describe("dot"), c.Describe("dot"));
+  scene.nodes[scene.index.at("graded")].params["gamma"] = AnimValue({{0.0, {1.0}}, {4.0, {2.0}}});
+  LruCache cache(64 << 20);
+  EXPECT_EQ(RenderFrames(scene, &cache, 0, 4)["tiles"], 5);
+  EXPECT_EQ(cache.Counters().hits, 0);
+  // Frame 4 again: served from the entry of its own frame.
+  EXPECT_EQ(RenderFrames(scene, &cache, 4, 4)["tiles"], 0);
+  EXPECT_EQ(cache.Counters().hits, 1);
 }
 
 std::shared_ptr<CacheEntry> MakeEntry(const std::string& key, int32_t size) {
@@ -474,11 +475,8 @@ TEST_F(RenderTest, ImageRowsMustBeReadOnlyWhenARenderAsksForThem) {
 // rendered, so the chain holds a few buffers at a time, not one per node.
 TEST_F(RenderTest, BlurChainMustHoldOnlyAFewBuffersAtATime) {
   ScratchDir dir;
-  std::string nodes = R"({"id": "n0", "type": "solid", "color": [1, 0, 0, 0.5]})";
-  for (int i = 1; i <= 100; ++i)
-    nodes += R"(, {"id": "n)" + std::to_string(i) +
-             R"(", "type": "blur", "sigma": 0.3, "input": "n)" + std::to_string(i - 1) + "\"}";
-  const std::string scene = dir.Write("chain.json", Scene(nodes, "n100", "", 32));
+  const std::string scene =
+      dir.Write("chain.json", Scene(Chain("blur", 100, R"("sigma": 0.3, )"), "n100", "", 32));
   ASSERT_EQ(RunTool({scene, "-o", dir / "chain.png", "-d", "8", "-q", "--stats", dir / "s.json"}),
             0);
   // Sigma 0.3 reaches one pixel: no buffer exceeds 132 x 132, of 16-bit
