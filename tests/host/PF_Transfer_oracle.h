@@ -252,13 +252,6 @@ inline void ExpectSamePixels(const PF_LayerDef& a, const PF_LayerDef& b) {
       }
 }
 
-// A placement matrix: (x, y) maps to (a x + c y + tx, b x + d y + ty).
-inline M_Matrix3 Affine(double a, double b, double c, double d, double tx, double ty) {
-  M_Matrix3 m;
-  m.m[0] = a, m.m[1] = b, m.m[3] = c, m.m[4] = d, m.m[6] = tx, m.m[7] = ty;
-  return m;
-}
-
 // Restores the thread count a test changes.
 struct ThreadCountScope {
   explicit ThreadCountScope(int n) : previous(PF_SetThreadCount(n)) {}

@@ -21,6 +21,7 @@
 #include "rghost/U_Errors.h"
 #include "rghost/U_Services.h"
 #include "support/LeakCheck.h"
+#include "support/Matrices.h"
 
 using oracle::Px;
 using oracle::WorldPtr;
@@ -51,9 +52,6 @@ long Transfer(PF_LayerDef& src, const PF_CompositeModePlus& mode, PF_MaskWorld* 
 PF_CompositeModePlus Mode(int m, float opacity = 1, uint8_t bound = 0, int32_t seed = 0) {
   return {m, bound, 0, opacity, seed};
 }
-
-using oracle::Affine;
-M_Matrix3 Shift(double tx, double ty) { return Affine(1, 0, 0, 1, tx, ty); }
 
 Px Add(Px a, const Px& b, double w) {
   for (int i = 0; i < 4; ++i) a[i] += b[i] * w;
@@ -293,7 +291,7 @@ TEST_F(TransferTest, PlacementsMustClipToBothBuffersAndFieldsWriteOnlyTheirRows)
 TEST_F(TransferTest, BadParametersMustBeRefusedBeforeAnyPixelIsWritten) {
   WorldPtr src = Random(4, 4, 8, true), dst = oracle::MakeWorld(4, 4, 8);
   WorldPtr dst16 = oracle::MakeWorld(4, 4, 16);
-  const M_Matrix3 id, shift = oracle::Affine(1, 0, 0, 1, 0.3, 0.2);
+  const M_Matrix3 id, shift = ProofShift(0.3, 0.2);
   const M_LRect all{0, 0, 4, 4};
   const PF_CompositeModePlus normal, bad[] = {Mode(-1), Mode(22), Mode(99)};
   // An abort at the first poll is returned before any row is written, also
@@ -419,8 +417,8 @@ TEST_F(TransferTest, AbortMustBePolledOnTheCallingThreadWithinABoundOfRows) {
 // Both kernels, with a mask, on rows split across threads.
 TEST_F(TransferTest, ResultsMustNotDependOnTheThreadCount) {
   const double c = std::cos(-0.3), s = std::sin(-0.3);
-  const M_Matrix3 toDst[2] = {oracle::Affine(c, s, -s, c, 40.5, 60.25),
-                              oracle::Affine(c, s, -s, c, 42.5, 61.0)};
+  const M_Matrix3 toDst[2] = {ProofAffine(c, s, -s, c, 40.5, 60.25),
+                              ProofAffine(c, s, -s, c, 42.5, 61.0)};
   const M_LRect area{5, 3, 325, 298};
   for (short depth : kDepths) {
     WorldPtr src = Random(300, 280, depth), dstBefore = Random(330, 300, depth);
@@ -503,7 +501,7 @@ TEST_F(TransformTest, IdentityAndWholePixelShiftsMustReproduceTheSourceExactly) 
                      << "depth " << depth << " run " << run << " shift " << dx << "," << dy);
         oracle::WorldPtr dst = oracle::MakeWorld(12, 10, depth);
         ASSERT_EQ(Transform(run % 2, 0, *src, Mode(run / 2 ? PF_BLEND_NORMAL : PF_BLEND_COPY),
-                            nullptr, {Shift(dx, dy)}, true, {0, 0, 12, 10}, dst.get()),
+                            nullptr, {ProofShift(dx, dy)}, true, {0, 0, 12, 10}, dst.get()),
                   0);
         oracle::ExpectSamePixels(*dst, *want);
       }
@@ -513,7 +511,7 @@ TEST_F(TransformTest, IdentityAndWholePixelShiftsMustReproduceTheSourceExactly) 
 
 M_Matrix3 Place(double angle, double sx, double sy, double tx, double ty) {
   const double c = std::cos(angle), s = std::sin(angle);
-  return Affine(sx * c, sx * s, -sy * s, sy * c, tx, ty);
+  return ProofAffine(sx * c, sx * s, -sy * s, sy * c, tx, ty);
 }
 
 // Modes, masks, fields and opacity at both qualities over placements that
@@ -523,11 +521,12 @@ TEST_F(TransformTest, RotatedScaledAndAveragedPlacementsMustMatchTheReference) {
   const std::vector<std::vector<M_Matrix3>> placements = {
       {Place(0.41, 1.3, 1.3, 4.21, -1.37)},
       {M_Matrix3{{1.1, 0.1, 0.012, -0.05, 0.9, -0.02, 3.2, 2.4, 1}}},
-      {Affine(0.77, 0.0, 0.11, 0.62, 2.3, 3.1), Affine(0.77, 0.05, 0.11, 0.62, 3.05, 2.7)},
-      {Shift(2, 1), Shift(3, 1)},
-      {Shift(2.5, 1), Affine(1, 0, 2, 0, 0, 0)},
-      {Shift(1.5, 2.5)},  // nearest samples exactly on all four edges
-      {Shift(2, 0.25)}};  // bilinear samples on column centres
+      {ProofAffine(0.77, 0.0, 0.11, 0.62, 2.3, 3.1),
+       ProofAffine(0.77, 0.05, 0.11, 0.62, 3.05, 2.7)},
+      {ProofShift(2, 1), ProofShift(3, 1)},
+      {ProofShift(2.5, 1), ProofAffine(1, 0, 2, 0, 0, 0)},
+      {ProofShift(1.5, 2.5)},  // nearest samples exactly on all four edges
+      {ProofShift(2, 0.25)}};  // bilinear samples on column centres
   const int modes[] = {PF_BLEND_NORMAL,        PF_BLEND_SCREEN,          PF_BLEND_COLOR,
                        PF_BLEND_STENCIL_ALPHA, PF_BLEND_SILHOUETTE_LUMA, PF_BLEND_BEHIND};
   for (short depth : kDepths) {
@@ -633,8 +632,8 @@ std::vector<Output> RenderCases() {
     for (long y = 0; y < 9 && depth == 32; ++y)
       *reinterpret_cast<float*>(oracle::At(*src, 36, y)) = INFINITY;
     const double c = std::cos(0.5) * 0.9, s = std::sin(0.5) * 0.9;
-    const M_Matrix3 maps[] = {oracle::Affine(c, s, -s, c, 9.3, 2.7),
-                              oracle::Affine(-1, 0, 0.3, 1, 36.6, 0.2)};
+    const M_Matrix3 maps[] = {ProofAffine(c, s, -s, c, 9.3, 2.7),
+                              ProofAffine(-1, 0, 0.3, 1, 36.6, 0.2)};
     const M_LRect area{0, 0, 37, 9};
     for (int index = 0, variant = 0; index < 4; variant = (variant + 1) % 4, index += !variant) {
       const PF_CompositeModePlus mode =

@@ -20,6 +20,7 @@
 #include "rghost/PF_Transfer.h"
 #include "rghost/PF_World.h"
 #include "rghost/U_Errors.h"
+#include "support/Matrices.h"
 
 using ProofWorldPtr = std::unique_ptr<PF_World>;
 
@@ -43,13 +44,6 @@ void ProofInvertPixels(PF_World* world);
 // Full alpha on every pixel, colours clamped to it.
 void ProofMakeOpaque(PF_World* world);
 
-// x' = a x + c y + tx, y' = b x + d y + ty.
-inline M_Matrix3 ProofAffine(double a, double b, double c, double d, double tx = 0, double ty = 0) {
-  M_Matrix3 m;
-  m[0] = a, m[1] = b, m[3] = c, m[4] = d, m[6] = tx, m[7] = ty;
-  return m;
-}
-inline M_Matrix3 ProofShift(double dx, double dy) { return ProofAffine(1, 0, 0, 1, dx, dy); }
 inline PF_CompositeModePlus ProofMode(int32_t transferMode, float opacity = 1.0f) {
   PF_CompositeModePlus m;
   m.transfer_mode = transferMode;
