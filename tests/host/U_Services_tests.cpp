@@ -5,6 +5,7 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -156,6 +157,15 @@ TEST_F(UServicesTest, PurgeLoopMustRetryOnceAfterTheHooksAndOnlyForMemory) {
   const size_t cached = MallocInUse();
   EXPECT_EQ(U_PurgeLoop(1, &PurgeWorld::Try, &stuck, 0), U_ERR_OUT_OF_MEMORY);
   EXPECT_GE(cached - MallocInUse(), bytes);
+  // The purge empties their account as well: two frames that, with their
+  // headers, fill the 1 GiB limit exactly both stay kept after it.
+  const size_t half = (size_t{1} << 29) - alignof(std::max_align_t);
+  void *a = New(half), *b = New(half);
+  const size_t both = MallocInUse();
+  Delete(a);
+  Delete(b);
+  EXPECT_EQ(MallocInUse(), both);
+  EXPECT_EQ(U_PurgeLoop(1, &PurgeWorld::Try, &stuck, 0), U_ERR_OUT_OF_MEMORY);
 }
 
 struct Tracked : U_MemTrackedObject {
