@@ -57,16 +57,23 @@ TestLambdaNode* Reader(std::vector<RG_RenderNode*> inputs,
 }
 
 // An opaque leaf whose output is a view of `buffer`, kept valid by a lock
-// from `makeLock`.
-TestLambdaNode* LockedLeaf(PF_World* buffer, std::function<RG_BufferLock*()> makeLock) {
+// that counts its deletions and notes the worlds alive at the last one.
+TestLambdaNode* LockedLeaf(PF_World* buffer, int* deleted, long* worldsAtDelete) {
+  struct Lock : RG_BufferLock {
+    int* deleted;
+    long* worlds;
+    Lock(int* d, long* w) : deleted(d), worlds(w) {}
+    ~Lock() override { ++*deleted, *worlds = PF_GetWorldStats().live_worlds; }
+  };
   return new TestLambdaNode(
       {},
       [buffer](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
         cb->RequestOutput(M_Intersect(r.rect, buffer->GetRect()), 1, 0);
       },
-      [buffer, makeLock](RG_NodeRenderCB* cb) {
+      [=](RG_NodeRenderCB* cb) {
         RG_CheckoutResult* out = cb->GetCheckoutByID(-1);
-        out->SetOutputWorld(PF_World::NewReference(buffer, out->GetRect()), makeLock());
+        out->SetOutputWorld(PF_World::NewReference(buffer, out->GetRect()),
+                            new Lock(deleted, worldsAtDelete));
       });
 }
 
@@ -197,13 +204,14 @@ TEST_F(HandOverTest, ViewsSitAtTheirOffsetInsideAWideBuffer) {
 
 // A locked output is viewed where it covers the consumer's rect (the lock
 // stays with the producer until its last reader takes it) and copied where a
-// forced rect is larger (the lock then goes at once).
+// forced rect is larger (the lock then goes at once). A caller without a lock
+// holder gets a copy, the view going before its lock.
 TEST_F(HandOverTest, LocksStayWithTheirViewsAndGoWithACopy) {
   std::unique_ptr<PF_World> buffer(PF_World::New(TestRect(0, 0, 32, 32), 8, 0));
   TestFillPattern(buffer.get());
   int locksDeleted = 0;
-  U_SharedPtr<RG_RenderNode> leaf =
-      LockedLeaf(buffer.get(), [&] { return new TestCounted<RG_BufferLock>(&locksDeleted); });
+  long worldsAtLockDelete = -1;
+  U_SharedPtr<RG_RenderNode> leaf = LockedLeaf(buffer.get(), &locksDeleted, &worldsAtLockDelete);
   for (bool force : {false, true}) {
     SCOPED_TRACE(force ? "forced larger" : "covered");
     locksDeleted = 0;
@@ -241,25 +249,12 @@ TEST_F(HandOverTest, LocksStayWithTheirViewsAndGoWithACopy) {
     EXPECT_EQ(BytesCopied(), force ? 32 * 32 * 4 : 0);
     EXPECT_EQ(locksDeleted, 1);
   }
-}
-
-// A caller without a lock holder gets a copy; the view goes before its lock.
-TEST_F(HandOverTest, CopyForACallerWithoutLockHolderDropsTheViewBeforeTheLock) {
-  struct CountingLock : RG_BufferLock {
-    long* worlds_at_delete;
-    explicit CountingLock(long* w) : worlds_at_delete(w) {}
-    ~CountingLock() override { *worlds_at_delete = PF_GetWorldStats().live_worlds; }
-  };
-  std::unique_ptr<PF_World> buffer(TestMakeWorld(TestRect(0, 0, 10, 10), kRed));
-  long worldsAtLockDelete = -1;
-  U_SharedPtr<RG_RenderNode> root(
-      LockedLeaf(buffer.get(), [&] { return new CountingLock(&worldsAtLockDelete); }));
-  TestOutcome out = TestRun(root.get(), TestRect(0, 0, 10, 10));
+  TestOutcome out = TestRun(leaf.get(), TestRect(0, 0, 10, 10));
   ASSERT_NE(out.world, nullptr);
   EXPECT_FALSE(out.world->IsReference());
   EXPECT_EQ(worldsAtLockDelete, 2);  // the buffer and the caller's copy
   EXPECT_EQ(out.flags, 1);
-  EXPECT_TRUE(TestSame(TestPixel(out.world.get(), 9, 9), kRed));
+  EXPECT_TRUE(TestSame(TestPixel(out.world.get(), 9, 9), TestPatternAt(9, 9)));
 }
 
 // Check-in deletes the lock by default; with the preference at 0 the lock
@@ -268,15 +263,15 @@ TEST_F(HandOverTest, ReleaseDropsTheLockAsThePreferenceSays) {
   PREF_ResetAll();
   RGp_ReleaseLockPref().Reset();
   int locksDeleted = 0, afterRelease = -1;
+  long worlds = 0;
   std::unique_ptr<PF_World> buffer(TestMakeWorld(TestRect(0, 0, 10, 10), kRed));
-  auto* leaf =
-      LockedLeaf(buffer.get(), [&] { return new TestCounted<RG_BufferLock>(&locksDeleted); });
-  U_SharedPtr<RG_RenderNode> root(Reader({leaf}, [&](auto& in) {
-    in[0]->GetWorld();
-    in[0]->Release();
-    afterRelease = locksDeleted;
-    EXPECT_EQ(RGp_CheckoutResultAccess::World(in[0]), nullptr);
-  }));
+  U_SharedPtr<RG_RenderNode> root(
+      Reader({LockedLeaf(buffer.get(), &locksDeleted, &worlds)}, [&](auto& in) {
+        in[0]->GetWorld();
+        in[0]->Release();
+        afterRelease = locksDeleted;
+        EXPECT_EQ(RGp_CheckoutResultAccess::World(in[0]), nullptr);
+      }));
   const char* key = "Delete Buffer Lock on KeenFX Checkin";
   for (long pref : {-1L, 0L, 1L}) {
     SCOPED_TRACE(pref);

@@ -133,50 +133,44 @@ TEST_F(StackGuardTest, PreferenceLimitsAreReadAtTheFirstExecutionAndGuardTheMain
   }
 }
 
-TEST_F(StackGuardTest, AGuardedRenderThreadStopsAGraphTooDeepForItsStack) {
-  // Far deeper than a 1 MiB stack holds: unguarded, this thread would crash.
-  U_SharedPtr<RG_RenderNode> root(TestSolid(TestRect(0, 0, 8, 8), kRed));
-  for (int i = 0; i < 40000; ++i) root = TestInPlace(root.get());
-  long code = -1;
-  uint64_t limit = 0;
-  TestRunOnThread(size_t{1} << 20, [&] {
-    RG_ScThreadStackGuard guard;
-    limit = guard.GetTotalLimit();
-    code = Execute(root.get());
-  });
-  EXPECT_EQ(code, RG_ERR_STACK_OVERFLOW);
-  ExpectReports("O");
-  EXPECT_GT(limit, 0u);
-  EXPECT_LT(limit, (uint64_t{1} << 20) - RG_ScThreadStackGuard::kReserveBytes);
-}
-
+// Each row runs on a thread with `stack` bytes, inside a guard of its limits
+// (a total of 0: the stack left less the reserve). The main thread keeps the
+// preference limits whatever scope it makes.
 TEST_F(StackGuardTest, ThreadGuardLimitsApplyOffTheMainThreadOnly) {
   auto* leaf = TestSolid(TestRect(0, 0, 8, 8), kRed);
   U_SharedPtr<RG_RenderNode> modest(TestInPlace(leaf));
   U_SharedPtr<RG_RenderNode> hungry(Hungry(leaf));
+  // Far deeper than a 1 MiB stack holds: unguarded, that thread would crash.
+  U_SharedPtr<RG_RenderNode> deep(TestSolid(TestRect(0, 0, 8, 8), kRed));
+  for (int i = 0; i < 40000; ++i) deep = TestInPlace(deep.get());
   const struct {
+    size_t stack;
     uint64_t total, perNode;
     const RG_RenderNode* root;
     long code;
     const char* reports;
   } cases[] = {
-      {1, 0, modest.get(), RG_ERR_STACK_OVERFLOW, "O"},  // stops at the first node
-      {0, 32 * 1024, hungry.get(), 0, "P"},              // reported, goes on
-      {0, 32 * 1024, modest.get(), 0, ""},
-      {0, 1, leaf, 0, "PP"},  // both passes of the root, from the execution's start
+      {1 << 20, 0, 0, deep.get(), RG_ERR_STACK_OVERFLOW, "O"},
+      {4 << 20, 1, 0, modest.get(), RG_ERR_STACK_OVERFLOW, "O"},  // stops at the first node
+      {4 << 20, 0, 32 * 1024, hungry.get(), 0, "P"},              // reported, goes on
+      {4 << 20, 0, 32 * 1024, modest.get(), 0, ""},
+      {4 << 20, 0, 1, leaf, 0, "PP"},  // both passes of the root, from the execution's start
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.total << " " << c.perNode);
+    SCOPED_TRACE(testing::Message() << c.stack << " " << c.total << " " << c.perNode);
     U_ClearReportLog();
     long code = -1;
-    TestRunOnThread(size_t{4} << 20, [&] {
+    uint64_t limit = 0;
+    TestRunOnThread(c.stack, [&] {
       RG_ScThreadStackGuard guard(c.total, c.perNode);
+      limit = guard.GetTotalLimit();
       code = Execute(c.root);
     });
     EXPECT_EQ(code, c.code);
     ExpectReports(c.reports);
+    EXPECT_GT(limit, 0u);
+    EXPECT_LT(limit, c.stack - RG_ScThreadStackGuard::kReserveBytes);
   }
-  // The main thread keeps the preference limits whatever scope it makes.
   U_ClearReportLog();
   RG_ScThreadStackGuard tiny(1, 1);
   EXPECT_EQ(Execute(hungry.get()), 0);
