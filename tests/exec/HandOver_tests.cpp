@@ -25,20 +25,15 @@ PF_RGBA8 Inverted(PF_RGBA8 p) {
 using E = ProofEffectNode;
 RG_RenderNode* Invert(RG_RenderNode* input) { return new E(input, E::kInPlace | E::kInvert); }
 
-// Checks out every input over the request (each in a group of its own with
-// `groups`), runs `render` on the checkouts in order and outputs a copy of
-// the last input made by hand (the library's copies stay countable).
+// Checks out every input over the request, runs `render` on the checkouts in order and outputs a
+// copy of the last input made by hand (the library's copies stay countable).
 TestLambdaNode* Reader(std::vector<RG_RenderNode*> inputs,
-                       std::function<void(std::vector<RG_CheckoutResult*>&)> render,
-                       bool groups = false) {
+                       std::function<void(std::vector<RG_CheckoutResult*>&)> render) {
   const size_t n = inputs.size();
   return new TestLambdaNode(
       std::move(inputs),
-      [n, groups](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
-        for (size_t i = 0; i < n; ++i) {
-          if (groups) cb->BeginCheckoutGroup();
-          cb->CheckoutInput(static_cast<long>(i), r);
-        }
+      [n](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
+        for (size_t i = 0; i < n; ++i) cb->CheckoutInput(static_cast<long>(i), r);
         cb->RequestOutput(r.rect, 0, 1);
       },
       [n, render](RG_NodeRenderCB* cb) {

@@ -135,22 +135,6 @@ TEST_F(TraversalTest, ExecuteAfterPreRenderGraphReusesOrPropagatesAgain) {
   }
 }
 
-TEST_F(TraversalTest, NodeIdsFollowTheFirstPreRenderOrderAndStay) {
-  auto* a = TestSolid(TestRect(0, 0, 10, 10), kRed);
-  auto* b = TestSolid(TestRect(0, 0, 10, 10), kRed);
-  U_SharedPtr<RG_RenderNode> root(TestOver(a, b));
-  U_SharedPtr<RG_RenderNode> second(TestOver(b, TestSolid(TestRect(0, 0, 4, 4), kRed)));
-  EXPECT_EQ(a->GetNodeID(), -1);
-  TestRun(root.get(), TestRect(0, 0, 10, 10));
-  EXPECT_EQ(root->GetNodeID(), 0);
-  EXPECT_EQ(a->GetNodeID(), 1);
-  EXPECT_EQ(b->GetNodeID(), 2);
-  TestRun(second.get(), TestRect(0, 0, 10, 10));
-  EXPECT_EQ(second->GetNodeID(), 0);
-  EXPECT_EQ(b->GetNodeID(), 2);  // kept from the first traversal
-  EXPECT_EQ(second->GetInput(1)->GetNodeID(), 1);
-}
-
 // A consumer asks a probe for `asks` in turn. The probe must be pre-rendered
 // for each stored request only (`prerenders`, last seen rect, field and
 // flags), and each checkout served its own rect and result rect.
@@ -237,8 +221,9 @@ TEST_F(TraversalTest, RequestsThatMeetPreRenderAgainOnlyWhenNotCovered) {
 
 // Ids count up from 0 (the output takes one), explicit ids continue the
 // count; checkouts come back in the order made; asking for one renders its
-// whole group and no other.
-TEST_F(TraversalTest, CheckoutIdsGroupsAndTheRenderOrderFollowTheCheckouts) {
+// whole group and no other. Node ids follow the first pre-render order and
+// stay in later traversals.
+TEST_F(TraversalTest, CheckoutAndNodeIdsGroupsAndTheRenderOrderFollowTheCheckouts) {
   RG_CheckoutResult *a = nullptr, *out = nullptr, *b = nullptr, *c = nullptr, *d = nullptr;
   std::vector<RG_CheckoutResult*> order;
   TestLambdaNode* in[3];
@@ -272,10 +257,18 @@ TEST_F(TraversalTest, CheckoutIdsGroupsAndTheRenderOrderFollowTheCheckouts) {
           }
         }
       }));
+  EXPECT_EQ(in[0]->GetNodeID(), -1);
   TestRun(root.get(), TestRect(0, 0, 10, 10));
   EXPECT_EQ(order, (std::vector<RG_CheckoutResult*>{a, out, b, c, d}));
   EXPECT_EQ(renderedAtFirstAsk, (std::vector<int>{1, 1, 0}));
   for (const TestLambdaNode* n : in) EXPECT_EQ(n->counters.renders, 1);
+  EXPECT_EQ(root->GetNodeID(), 0);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(in[i]->GetNodeID(), i + 1);
+  U_SharedPtr<RG_RenderNode> second(TestOver(in[2], TestSolid(TestRect(0, 0, 4, 4), kRed)));
+  TestRun(second.get(), TestRect(0, 0, 10, 10));
+  EXPECT_EQ(second->GetNodeID(), 0);
+  EXPECT_EQ(in[2]->GetNodeID(), 3);
+  EXPECT_EQ(second->GetInput(1)->GetNodeID(), 1);
 }
 
 // The invocations live in the arena: every block must be aligned as malloc
