@@ -4,9 +4,9 @@
 
 #include "profile/RG_DotGraphProfiler.h"
 #include "profile/RGp_ProfilerScopes.h"
-#include "rg/RG_CacheNodeBase.h"
 #include "rg/RG_ScRGProfiler.h"
 #include "support/LeakCheck.h"
+#include "support/ProofNodes.h"
 #include "support/TestNodes.h"
 
 namespace {
@@ -91,36 +91,6 @@ TimedNode* Pass(RG_RenderNode* input, bool reads = true) {
 
 // A leaf whose label needs escaping in DOT.
 TimedNode* QuotedLeaf() { return new TimedNode(0.25, {}, 0, true, "say \"hi\" \\ bye"); }
-
-// A cache that always finds an entry at pre-render and always finds it gone
-// at render, so every render runs its input as a nested execution.
-class StaleCache : public RG_CacheNodeBase {
- public:
-  explicit StaleCache(RG_RenderNode* input) : input_(input) {}
-  bool LookupCache(const RG_RenderRequest& request, RG_NodeData**, M_LRect* rect, char* flags,
-                   M_LRect* bounds) const override {
-    *rect = request.rect;
-    *flags = 0;
-    *bounds = request.rect;
-    return true;
-  }
-  U_SharedPtr<RG_RenderNode> MakeInput() const override {
-    return U_SharedPtr<RG_RenderNode>(input_);
-  }
-  void StoreInCache(const RG_RenderRequest&, long, const M_LRect&, char, PF_World* world,
-                    RG_CheckoutResult* output) const override {
-    delete world;
-    g_now += 0.25;
-    output->SetOutputWorld(PF_World::New(output->GetRect(), 8, 1), nullptr);
-  }
-  bool RenderFromCache(const RG_NodeData*, const RG_RenderRequest&,
-                       RG_CheckoutResult*) const override {
-    return false;
-  }
-
- private:
-  RG_RenderNode* input_;  // goes into the input slot on first need
-};
 
 // Executes the graph under root and checks that a buffer came back.
 void Execute(const RG_RenderNode* root) {
@@ -289,10 +259,11 @@ TEST_F(GraphProfilerTest, NestedExecutionsMustBecomeNumberedClusters) {
   // Each test normally runs in a process of its own, where this is 0.
   const int base = RG_DotGraphProfiler::S_cluster_counterL;
   auto* leaf = new TimedNode(0.5, {});
-  U_SharedPtr<RG_RenderNode> cache(new StaleCache(leaf));
-
+  U_SharedPtr<RG_RenderNode> cache(
+      new ProofCacheNode(leaf, ProofCacheNode::kLookup | ProofCacheNode::kForgetAtRender));
   RG_ScRGProfiler profiler(0);
-  Execute(cache.get());
+  Execute(cache.get());  // a miss: no nested execution
+  Execute(cache.get());  // hits whose entry is gone: the leaf runs nested
   Execute(cache.get());
 
   // The nested root's time counts as the cache node's children time. The
@@ -300,12 +271,14 @@ TEST_F(GraphProfilerTest, NestedExecutionsMustBecomeNumberedClusters) {
   // only named by the input edge.
   auto block = [&](int cluster) {
     return kDigraphHead + ClusterHead(cluster) + Line(leaf, 500, 500) + "}" +
-           Edge(leaf, cache.get()) + Line(cache.get(), 250, 750) + Edge(leaf, cache.get()) +
+           Edge(leaf, cache.get()) + Line(cache.get(), 0, 500) + Edge(leaf, cache.get()) +
            Orphan(leaf) + "}";
   };
-  EXPECT_EQ(profiler.GetDotText(), block(base + 1) + block(base + 2));
-  ASSERT_EQ(profiler.GetDotGraphCount(), 2u);  // clusters stay inside their graph
-  EXPECT_EQ(profiler.GetDotGraph(1), block(base + 2));
+  const std::string miss = kDigraphHead + Line(leaf, 500, 500) + Line(cache.get(), 0, 500) +
+                           Edge(leaf, cache.get()) + "}";
+  EXPECT_EQ(profiler.GetDotText(), miss + block(base + 1) + block(base + 2));
+  ASSERT_EQ(profiler.GetDotGraphCount(), 3u);  // clusters stay inside their graph
+  EXPECT_EQ(profiler.GetDotGraph(2), block(base + 2));
   EXPECT_EQ(RG_DotGraphProfiler::S_cluster_counterL, base + 2);
 }
 
