@@ -16,8 +16,11 @@ using RenderFn = std::function<void(RG_NodeRenderCB*)>;
 
 class ContractTest : public LeakCheckTest {};
 
-TEST_F(ContractTest, BadDepthsAndDestinationsAreRefusedWhereTheRequestEnters) {
-  U_SharedPtr<RG_RenderNode> root(TestSolid(TestRect(0, 0, 10, 10), kRed));
+// A bad depth or destination is refused before any node is reached; a null
+// root or an empty result clears the outputs and leaves the flags.
+TEST_F(ContractTest, TheEntryRefusesBadDepthsAndDestinationsAndClearsTheOutputsOfNothing) {
+  auto* solid = TestSolid(TestRect(0, 0, 10, 10), kRed);
+  U_SharedPtr<RG_RenderNode> root(solid);
   RG_RenderRequest request = TestRequest(TestRect(0, 0, 10, 10));
   request.bit_depth = 12;
   EXPECT_EQ(CatchCode([&] { TestRun(root.get(), request); }), U_ERR_BAD_PARAMETER);
@@ -34,6 +37,20 @@ TEST_F(ContractTest, BadDepthsAndDestinationsAreRefusedWhereTheRequestEnters) {
               U_ERR_BAD_PARAMETER);
     EXPECT_NE(U_ReportLog().back().text.find("destination buffer"), std::string::npos);
   }
+  for (const RG_RenderNode* r : {static_cast<RG_RenderNode*>(nullptr), root.get()}) {
+    int dummy = 0;
+    M_LRect rect{1, 2, 3, 4};
+    char flags = 'x';
+    PF_World* world = reinterpret_cast<PF_World*>(&dummy);
+    RG_BufferLock* lock = reinterpret_cast<RG_BufferLock*>(&dummy);
+    RG_ExecuteGraph(r, TestRequest(TestRect(20, 20, 30, 30)), &rect, &flags, &world, &lock);
+    EXPECT_EQ(world, nullptr);
+    EXPECT_EQ(lock, nullptr);
+    EXPECT_EQ(rect, M_LRect{});
+    EXPECT_EQ(flags, 'x');
+  }
+  EXPECT_EQ(solid->counters.pre_renders, 1);
+  EXPECT_EQ(solid->counters.renders, 0);
 }
 
 // Each row breaks one rule in a node's PreRender or Render over one solid

@@ -18,25 +18,6 @@ std::vector<T> V(const T& first, const More&... more) {
 
 class TraversalTest : public LeakCheckTest {};
 
-TEST_F(TraversalTest, NullOrEmptyRootClearsTheOutputsAndLeavesTheFlags) {
-  auto* solid = TestSolid(TestRect(0, 0, 10, 10), kRed);
-  U_SharedPtr<RG_RenderNode> keep(solid);
-  for (const RG_RenderNode* root : {static_cast<RG_RenderNode*>(nullptr), keep.get()}) {
-    int dummy = 0;
-    M_LRect rect{1, 2, 3, 4};
-    char flags = 'x';
-    PF_World* world = reinterpret_cast<PF_World*>(&dummy);
-    RG_BufferLock* lock = reinterpret_cast<RG_BufferLock*>(&dummy);
-    RG_ExecuteGraph(root, TestRequest(TestRect(20, 20, 30, 30)), &rect, &flags, &world, &lock);
-    EXPECT_EQ(world, nullptr);
-    EXPECT_EQ(lock, nullptr);
-    EXPECT_EQ(rect, M_LRect{});
-    EXPECT_EQ(flags, 'x');
-  }
-  EXPECT_EQ(solid->counters.pre_renders, 1);
-  EXPECT_EQ(solid->counters.renders, 0);
-}
-
 // Enough nodes, each in place over the next, for the invocation table to
 // grow several times: every reached node must be found with its declared
 // rect and node data, an unreached one with neither; the node data must die
