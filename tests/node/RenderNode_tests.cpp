@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <climits>
 #include <stdexcept>
+#include <tuple>
 
 #include "rg/RG_CompositeNode.h"
 #include "rg/RG_NullNode.h"
@@ -103,21 +104,18 @@ TEST_F(RenderNodeTest, SharedInputsDieOnceWithTheirLastHolder) {
   const unsigned long leafID = leaf->GetGloballyUniqueID();
   ASSERT_EQ(shared->GetRefCount(), 4);
   delete parent1;
-  EXPECT_EQ(destroyed_.size(), 1u);
-  EXPECT_EQ(shared->GetRefCount(), 3);
+  EXPECT_EQ(std::tuple(destroyed_.size(), shared->GetRefCount(), leaf->GetRefCount()),
+            std::tuple(1u, 3, 1));
   EXPECT_EQ(shared->GetInput(0), leaf);
-  EXPECT_EQ(leaf->GetRefCount(), 1);
   // A node a host pointer holds outlives its dying parents.
   U_SharedPtr<RG_RenderNode> held(shared);
   delete parent2;
-  EXPECT_EQ(destroyed_.size(), 3u);
-  EXPECT_EQ(shared->GetRefCount(), 1);
-  EXPECT_EQ(shared->GetNumInputs(), 1);
-  EXPECT_EQ(DestroyedCount(sharedID), 0);
+  EXPECT_EQ(std::tuple(destroyed_.size(), shared->GetRefCount(), shared->GetNumInputs(),
+                       DestroyedCount(sharedID)),
+            std::tuple(3u, 1, 1, 0));
   held.reset();
-  EXPECT_EQ(DestroyedCount(sharedID), 1);
-  EXPECT_EQ(DestroyedCount(leafID), 1);
-  EXPECT_EQ(destroyed_.size(), 5u);
+  EXPECT_EQ(std::tuple(DestroyedCount(sharedID), DestroyedCount(leafID), destroyed_.size()),
+            std::tuple(1, 1, 5u));
 }
 
 // Fail each allocation a deletion makes in turn (its work lists grow several
@@ -157,13 +155,12 @@ TEST_F(RenderNodeTest, UniqueIDsStartAtOneRiseByOneAndAreNeverReused) {
   const uint32_t seed = RG_RenderNode::S_globally_unique_seedL;
   auto* a = new TestNode();
   RG_NullNode b;
-  EXPECT_EQ(a->GetGloballyUniqueID(), seed + 1ul);
-  EXPECT_EQ(b.GetGloballyUniqueID(), seed + 2ul);
-  EXPECT_EQ(b.GetNodeID(), -1);
+  const unsigned long aID = a->GetGloballyUniqueID();
   delete a;
   TestNode c;
-  EXPECT_EQ(c.GetGloballyUniqueID(), seed + 3ul);
-  EXPECT_EQ(RG_RenderNode::S_globally_unique_seedL, seed + 3);
+  EXPECT_EQ(std::tuple(aID, b.GetGloballyUniqueID(), c.GetGloballyUniqueID(),
+                       RG_RenderNode::S_globally_unique_seedL.load(), b.GetNodeID()),
+            std::tuple(seed + 1ul, seed + 2ul, seed + 3ul, seed + 3, -1));
 }
 
 TEST_F(RenderNodeTest, ContentBoundsAreComputedOncePerDistinctTypeAndStoredOnes) {

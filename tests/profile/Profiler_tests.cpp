@@ -1,6 +1,7 @@
 // The profiler's scopes and timings under a fake clock, and the DOT text it
 // writes for small graphs, character for character.
 #include <map>
+#include <tuple>
 
 #include "profile/RG_DotGraphProfiler.h"
 #include "profile/RGp_ProfilerScopes.h"
@@ -176,8 +177,7 @@ TEST_F(GraphProfilerTest, ThrowingOrUninstalledProfilerMustNotDisturbTheRenderOr
     Execute(root.get());
     EXPECT_EQ(RG_GetProfiler(), uninstall ? nullptr : &profiler);
     EXPECT_EQ(uninstall ? profiler.starts[leaf] : profiler.ends[middle], 0);
-    EXPECT_EQ(profiler.graph_ends, 1);
-    EXPECT_EQ(profiler.ChildTimeDepth(), 1u);
+    EXPECT_EQ(std::tuple(profiler.graph_ends, profiler.ChildTimeDepth()), std::tuple(1, 1u));
     EXPECT_EQ(profiler.GetText(), kDigraphHead +
                                       (uninstall ? Line(middle, 3000, 3000) + Edge(leaf, middle)
                                                  : Line(leaf, 1000, 1000)) +
@@ -195,18 +195,18 @@ TEST_F(GraphProfilerTest, EveryDeliveryMustBeTimedAlsoWhenRenderingFails) {
   WatchedDot profiler;
   RG_SetProfiler(&profiler);
   TestRun(root.get(), TestRect(0, 0, 8, 8));
-  EXPECT_EQ(profiler.graph_ends, 1);
-  EXPECT_EQ(profiler.timings[pattern], 3);  // one render, three hand-overs
-  EXPECT_EQ(profiler.timings[over], 1);
+  EXPECT_EQ(std::tuple(profiler.graph_ends, profiler.timings[pattern], profiler.timings[over]),
+            std::tuple(1, 3, 1))
+      << "one render, three hand-overs";
   U_SharedPtr<RG_RenderNode> failing(
       new TestLambdaNode({pattern}, TestInputThenOutput, [](RG_NodeRenderCB* cb) {
         cb->GetNextCheckout()->GetWorld();
         throw 77L;
       }));
   EXPECT_EQ(CatchCode([&] { TestRun(failing.get(), TestRect(0, 0, 8, 8)); }), 77);
-  EXPECT_EQ(profiler.graph_ends, 2);
-  EXPECT_EQ(profiler.timings[failing.get()], 1);
-  EXPECT_EQ(profiler.timings[pattern], 4);
+  EXPECT_EQ(
+      std::tuple(profiler.graph_ends, profiler.timings[failing.get()], profiler.timings[pattern]),
+      std::tuple(2, 1, 4));
 }
 
 TEST_F(GraphProfilerTest, ClockFailureMustUndoTheScopeOrDropOnlyTheReport) {
@@ -215,19 +215,17 @@ TEST_F(GraphProfilerTest, ClockFailureMustUndoTheScopeOrDropOnlyTheReport) {
   // At the start: the exception leaves, the scope is undone.
   U_InjectFailure(0, 4711);
   EXPECT_EQ(CatchCode([&] { RGp_NodeScope scope(&profiler, &node); }), 4711);
-  EXPECT_EQ(profiler.ChildTimeDepth(), 1u);
-  EXPECT_EQ(profiler.CurrentNode(), nullptr);
-  EXPECT_EQ(profiler.starts[&node] + profiler.ends[&node], 2);
+  EXPECT_EQ(std::tuple(profiler.ChildTimeDepth(), profiler.CurrentNode(),
+                       profiler.starts[&node] + profiler.ends[&node]),
+            std::tuple(1u, nullptr, 2));
   // At the end: no report, yet the scope is closed.
   {
     RGp_NodeScope scope(&profiler, &node);
-    EXPECT_EQ(profiler.ChildTimeDepth(), 2u);
-    EXPECT_EQ(profiler.CurrentNode(), &node);
+    EXPECT_EQ(std::tuple(profiler.ChildTimeDepth(), profiler.CurrentNode()), std::tuple(2u, &node));
     U_InjectFailure(0, 4711);
   }
-  EXPECT_EQ(profiler.timings[&node], 0);
-  EXPECT_EQ(profiler.ends[&node], 1);
-  EXPECT_EQ(profiler.ChildTimeDepth(), 1u);
+  EXPECT_EQ(std::tuple(profiler.timings[&node], profiler.ends[&node], profiler.ChildTimeDepth()),
+            std::tuple(0, 1, 1u));
 }
 
 // Labels with quotes and backslashes are escaped, rendered or orphaned.
