@@ -195,9 +195,8 @@ TEST_F(CacheNodeTest, MissStoresTheInputsWholeResultWithItsRenderTime) {
     cache->hook_data.clear();
   }
   TestOutcome out = TestRun(cache, R(10, 10, 20, 20));
-  EXPECT_EQ(out.rect, R(10, 10, 20, 20));
-  EXPECT_EQ(TestPixel(out.world.get(), 15, 15).red, 77);
-  EXPECT_EQ(cache->make_input_calls, 1);
+  EXPECT_EQ(std::tuple(out.rect, TestPixel(out.world.get(), 15, 15).red, cache->make_input_calls),
+            std::tuple(R(10, 10, 20, 20), 77, 1));
   EXPECT_EQ(cache->hook_data, std::vector<const RG_NodeData*>{cache->last_data});
   // The input sees the hooked rect; the whole-output bit never reaches it.
   ASSERT_EQ(source->counters.requests.size(), 1u);
@@ -212,9 +211,8 @@ TEST_F(CacheNodeTest, MissStoresTheInputsWholeResultWithItsRenderTime) {
   EXPECT_EQ(cache->data_deaths, 2);  // one per pre-render
   // A second miss reuses the input made the first time.
   TestRun(cache, R(12, 12, 14, 14));
-  EXPECT_EQ(cache->make_input_calls, 1);
-  EXPECT_EQ(cache->stores.size(), 2u);
-  EXPECT_EQ(source->counters.renders, 2);
+  EXPECT_EQ(std::tuple(cache->make_input_calls, cache->stores.size(), source->counters.renders),
+            std::tuple(1, 2u, 2));
 }
 
 TEST_F(CacheNodeTest, DisabledLookupsAlwaysRenderButContentBoundsStillAskTheCache) {

@@ -3,6 +3,7 @@
 // and a null node that is empty for every request.
 
 #include <optional>
+#include <tuple>
 
 #include "rg/RG_NullNode.h"
 #include "rg/RG_SourceBufferNode.h"
@@ -49,9 +50,8 @@ TEST_F(SourceNullNodeTest, SourceIsAViewOfItsBufferAtItsBoundsWithoutACopy) {
     ASSERT_NE(out.world, nullptr);
     EXPECT_NE(out.lock, nullptr);
     EXPECT_TRUE(out.world->RefersTo(world.get()));
-    EXPECT_EQ(out.world->data, world->PixelAddress(c.x0, c.y0));
-    EXPECT_EQ(out.world->rowbytes, world->rowbytes);
-    EXPECT_EQ(out.world->GetRect(), c.expected);
+    EXPECT_EQ(std::tuple(out.world->data, out.world->rowbytes, out.world->GetRect()),
+              std::tuple(world->PixelAddress(c.x0, c.y0), world->rowbytes, c.expected));
     EXPECT_EQ(PF_GetWorldStats().pixel_bytes_copied, 0);
   }
   // Deleting a node leaves its world alive.
