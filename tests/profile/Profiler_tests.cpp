@@ -291,8 +291,7 @@ TEST_F(GraphProfilerTest, ScopedOwnerMustHandOverItsProfilerAndUninstallOnlyWhen
   RG_ScRGProfiler copy(*source);
   EXPECT_EQ(RG_GetProfiler(), installed);
   Execute(root.get());
-  EXPECT_TRUE(source->GetDotText().empty());
-  EXPECT_EQ(source->GetDotGraphCount(), 0u);
+  EXPECT_EQ(std::tuple(source->GetDotText(), source->GetDotGraphCount()), std::tuple("", 0u));
   const std::string text = copy.GetDotText();
   EXPECT_FALSE(text.empty());
   source.reset();
@@ -305,9 +304,8 @@ TEST_F(GraphProfilerTest, ScopedOwnerMustHandOverItsProfilerAndUninstallOnlyWhen
   // installed; self-assignment changes nothing.
   RG_ScRGProfiler second(0);
   second = copy;
-  EXPECT_TRUE(copy.GetDotText().empty());
-  EXPECT_EQ(second.GetDotText(), text);
-  EXPECT_EQ(RG_GetProfiler(), nullptr);
+  EXPECT_EQ(std::tuple(copy.GetDotText(), second.GetDotText(), RG_GetProfiler()),
+            std::tuple("", text, nullptr));
   second = second;
   EXPECT_EQ(second.GetDotText(), text);
   // A profiler the target does not own stays installed.
