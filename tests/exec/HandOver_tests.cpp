@@ -332,9 +332,12 @@ TEST_F(HandOverTest, InPlaceOutputOverAnEmptyInputIsClearedWithOrWithoutTheClear
           cb->RequestOutputInPlace(in, r.rect, 0, clear);
         },
         nullptr));
-    // Freed junk of the buffer's size, which malloc hands out next, so that
-    // pixels left uncleared show also where new worlds are not poisoned.
-    delete TestMakeWorld(TestRect(0, 0, 16, 16), kJunk);
+    // Freed junk of the buffer's size, which the allocator hands out next
+    // (several, whatever else takes one), so that pixels left uncleared show
+    // also where new worlds are not poisoned.
+    std::vector<std::unique_ptr<PF_World>> junk(16);
+    for (auto& j : junk) j.reset(TestMakeWorld(TestRect(0, 0, 16, 16), kJunk));
+    junk.clear();
     TestOutcome out = TestRun(root.get(), TestRect(0, 0, 16, 16));
     ASSERT_NE(out.world, nullptr);
     EXPECT_EQ(out.rect, TestRect(0, 0, 16, 16));
