@@ -279,20 +279,12 @@ void ExecuteInto(const Workload& w, PF_World* dest, int32_t stripRows) {
 }
 
 int32_t StripRowsForCache(const Workload& w, long cacheBytes) {
-  // The destination and the background, and of each layer the share of its
-  // rows that cross a row of the frame.
-  const long pixel = PF_BytesPerPixel(w.depth);
-  double rowBytes = 2.0 * w.shape.width * pixel;
-  for (const WorldPtr& layer : w.layers)
-    rowBytes += static_cast<double>(layer->width) * pixel * layer->height / w.shape.height;
-  const long rows = static_cast<long>(cacheBytes / rowBytes);
-  return static_cast<int32_t>(std::max(2L, rows & ~1L));
+  const long rowBytes = static_cast<long>(w.shape.width) * PF_BytesPerPixel(w.depth);
+  return static_cast<int32_t>(std::max(2L, (cacheBytes / rowBytes) & ~1L));
 }
 
 int32_t DefaultStripRows(const Workload& w, int threads) {
-  // W1 measured no faster in strips: its 8-bit frame stays in the L3 cache
-  // whole, and each strip pays a traversal. W4's float frame does not.
-  if (w.kind != Kind::W4Float8) return 0;
+  if (w.kind != Kind::W1Stack8 && w.kind != Kind::W4Float8) return 0;
   int32_t rows = StripRowsForCache(w, L2CacheBytes() * threads);
   if (threads <= 1) return rows;
   constexpr int32_t kChunkRows = 16;

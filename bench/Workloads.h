@@ -132,13 +132,15 @@ void ExecuteNew(const Workload& w, Rendered* out);
 // execution each, so that every layer's work on a strip finds the strip of
 // the destination still in cache.
 void ExecuteInto(const Workload& w, PF_World* dest, int32_t stripRows = 0);
-// The strip height that keeps a strip of every buffer the workload touches
-// (destination and inputs) within `cacheBytes`, rounded to even rows so
-// that interlaced fields keep their parity; at least 2.
+// The strip height that keeps a strip of the destination within
+// `cacheBytes`, rounded to even rows so that interlaced fields keep their
+// parity; at least 2. Only the destination is read and written once for
+// every layer over it; the background and the layers are read once a frame
+// whatever the strips, so they stream through without a share of the cache.
 int32_t StripRowsForCache(const Workload& w, long cacheBytes);
 // The destination form's default for the workload with the host kernels on
-// `threads` threads: strips where they measured faster than one execution,
-// else 0. With several threads a strip holds each thread's share of rows
+// `threads` threads: strips, which measured faster than one execution for
+// the stacks of layers (W1, W4), else 0. With several threads a strip holds each thread's share of rows
 // in its own L2 cache, but is also large enough for the kernels to split a
 // layer's work across the threads at all (they split jobs above 64K pixels
 // in chunks of 16 rows), which wins over the cache where the two disagree.
