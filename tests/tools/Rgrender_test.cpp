@@ -458,11 +458,22 @@ TEST_F(RenderTest, ImageRowsMustBeReadOnlyWhenARenderAsksForThem) {
   uint32_t seed = 1;
   for (unsigned char& v : noise)
     v = static_cast<unsigned char>((seed = seed * 1664525 + 1013904223) >> 24);
+  for (size_t i = 3; i < noise.size(); i += 4) noise[i] = 255;
   const std::string image = dir / "cut.png";
   auto out = OIIO::ImageOutput::create(image);
   ASSERT_TRUE(out && out->open(image, OIIO::ImageSpec(64, 1024, 4, OIIO::TypeDesc::UINT8)));
   ASSERT_TRUE(out->write_image(OIIO::TypeDesc::UINT8, noise.data()));
   out->close();
+  // Whole and opaque, the file comes back as it was through bands of rows
+  // read and written.
+  ASSERT_EQ(RunTool({dir.Write("raw.json", R"({"width": 64, "height": 1024, "output": "a",
+      "colorspace": "raw", "nodes": [{"id": "a", "type": "image", "file": "cut.png"}]})"),
+                     "-o", dir / "whole.png", "-q"}),
+            0);
+  std::vector<unsigned char> back(noise.size());
+  auto in = OIIO::ImageInput::open(dir / "whole.png");
+  ASSERT_TRUE(in && in->read_image(0, 0, 0, 4, OIIO::TypeDesc::UINT8, back.data()));
+  EXPECT_TRUE(back == noise);
   std::filesystem::resize_file(image, std::filesystem::file_size(image) / 2);
   const std::string scene = dir.Write("s.json", R"({"width": 64, "height": 1024, "output": "a",
       "nodes": [{"id": "a", "type": "image", "file": "cut.png"}]})");

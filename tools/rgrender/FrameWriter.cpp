@@ -3,8 +3,9 @@
 #include <OpenImageIO/imageio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
-#include <type_traits>
+#include <vector>
 
 #include "ColorPipeline.h"
 #include "SceneDesc.h"
@@ -116,58 +117,6 @@ bool WriteImageFile(const FrameImage& image, const fs::path& path, int depth, bo
   const std::string space = colors == nullptr                          ? std::string()
                             : format == FileFormat::Exr || depth == 32 ? colors->Working()
                                                                        : colors->Output();
-
-  // Samples in file order, straight alpha where the format wants it.
-  std::vector<float> samples(static_cast<size_t>(image.width) * image.height * 4);
-  const bool clampTo01 = depth != 32;
-  for (size_t i = 0; i < image.pixels.size(); ++i) {
-    RGBA p = image.pixels[i];
-    if (straight) {
-      if (p.a > 0) {
-        p.r /= p.a;
-        p.g /= p.a;
-        p.b /= p.a;
-      } else {
-        p = RGBA{};
-      }
-    }
-    float* s = &samples[i * 4];
-    s[0] = p.r;
-    s[1] = p.g;
-    s[2] = p.b;
-    s[3] = p.a;
-  }
-  // Straight colour, before clamping: the transfer curve is defined on it.
-  if (colors != nullptr)
-    colors->Convert(colors->Working(), space, samples.data(), image.pixels.size());
-  if (clampTo01)
-    for (float& s : samples) s = std::clamp(s, 0.f, 1.f);
-  // Quantise here (not in the writer) so files match the renderer's own
-  // rounding exactly. Integer files get the codes themselves, which leaves
-  // the writer nothing to convert.
-  const void* data = samples.data();
-  OIIO::TypeDesc given = OIIO::TypeDesc::FLOAT;
-  std::vector<uint8_t> codes8;
-  std::vector<uint16_t> codes16;
-  const auto quantize = [&](auto& codes, uint32_t steps) {
-    codes.resize(samples.size());
-    for (size_t i = 0; i < samples.size(); ++i)
-      codes[i] = static_cast<typename std::decay_t<decltype(codes)>::value_type>(
-          QuantizeChannel(samples[i], steps));
-    data = codes.data();
-  };
-  if ((depth == 8 || depth == 16) && format == FileFormat::Exr) {
-    const uint32_t steps = depth == 8 ? 255 : 65535;
-    const auto max = static_cast<float>(steps);
-    for (float& s : samples) s = static_cast<float>(QuantizeChannel(s, steps)) / max;
-  } else if (depth == 8) {
-    quantize(codes8, 255);
-    given = OIIO::TypeDesc::UINT8;
-  } else if (depth == 16) {
-    quantize(codes16, 65535);
-    given = OIIO::TypeDesc::UINT16;
-  }
-
   OIIO::TypeDesc type = depth == 8    ? OIIO::TypeDesc::UINT8
                         : depth == 16 ? OIIO::TypeDesc::UINT16
                                       : OIIO::TypeDesc::FLOAT;
@@ -182,8 +131,67 @@ bool WriteImageFile(const FrameImage& image, const fs::path& path, int depth, bo
   if (!out) throw SceneError(path.string() + ": cannot write: " + OIIO::geterror());
   if (!out->open(temp.Path().string(), layout))
     throw SceneError(path.string() + ": cannot write: " + out->geterror());
-  if (!out->write_image(given, data) || !out->close())
-    throw SceneError(path.string() + ": cannot write: " + out->geterror());
+
+  // A band of rows at a time, so that a large frame needs no second copy of
+  // itself: samples in file order, straight alpha where the format wants it.
+  constexpr int32_t kBandRows = 64;
+  const size_t bandSamples =
+      static_cast<size_t>(image.width) * std::min(kBandRows, image.height) * 4;
+  std::vector<float> samples(bandSamples);
+  std::vector<uint8_t> codes8(depth == 8 && format != FileFormat::Exr ? bandSamples : 0);
+  std::vector<uint16_t> codes16(depth == 16 && format != FileFormat::Exr ? bandSamples : 0);
+  const bool clampTo01 = depth != 32;
+  const uint32_t steps = depth == 8 ? 255 : 65535;
+  for (int32_t top = 0; top < image.height; top += kBandRows) {
+    const int32_t rows = std::min(kBandRows, image.height - top);
+    const size_t pixels = static_cast<size_t>(rows) * image.width;
+    const RGBA* in = &image.pixels[static_cast<size_t>(top) * image.width];
+    for (size_t i = 0; i < pixels; ++i) {
+      RGBA p = in[i];
+      if (straight) {
+        if (p.a > 0) {
+          p.r /= p.a;
+          p.g /= p.a;
+          p.b /= p.a;
+        } else {
+          p = RGBA{};
+        }
+      }
+      float* s = &samples[i * 4];
+      s[0] = p.r;
+      s[1] = p.g;
+      s[2] = p.b;
+      s[3] = p.a;
+    }
+    // Straight colour, before clamping: the transfer curve is defined on it.
+    if (colors != nullptr) colors->Convert(colors->Working(), space, samples.data(), pixels);
+    const size_t count = pixels * 4;
+    if (clampTo01)
+      for (size_t i = 0; i < count; ++i) samples[i] = std::clamp(samples[i], 0.f, 1.f);
+    // Quantise here (not in the writer) so files match the renderer's own
+    // rounding exactly. Integer files get the codes themselves, which leaves
+    // the writer nothing to convert.
+    const void* data = samples.data();
+    OIIO::TypeDesc given = OIIO::TypeDesc::FLOAT;
+    if (!codes8.empty()) {
+      for (size_t i = 0; i < count; ++i)
+        codes8[i] = static_cast<uint8_t>(QuantizeChannel(samples[i], steps));
+      data = codes8.data();
+      given = OIIO::TypeDesc::UINT8;
+    } else if (!codes16.empty()) {
+      for (size_t i = 0; i < count; ++i)
+        codes16[i] = static_cast<uint16_t>(QuantizeChannel(samples[i], steps));
+      data = codes16.data();
+      given = OIIO::TypeDesc::UINT16;
+    } else if (depth != 32) {  // 8 or 16 bits written as half floats
+      const auto max = static_cast<float>(steps);
+      for (size_t i = 0; i < count; ++i)
+        samples[i] = static_cast<float>(QuantizeChannel(samples[i], steps)) / max;
+    }
+    if (!out->write_scanlines(top, top + rows, 0, given, data))
+      throw SceneError(path.string() + ": cannot write: " + out->geterror());
+  }
+  if (!out->close()) throw SceneError(path.string() + ": cannot write: " + out->geterror());
   out.reset();
   if (keep != nullptr && !keep()) return false;
   temp.Commit(path);

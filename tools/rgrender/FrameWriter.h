@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "LargeBuffers.h"
 #include "Pixels.h"
 
 class ColorPipeline;
@@ -21,8 +22,9 @@ struct FrameImage {
   FrameImage(int32_t w, int32_t h, const M_LRect& where)
       : width(w), height(h), rect(where), pixels(static_cast<size_t>(w) * h) {}
   int32_t width, height;
-  M_LRect rect;              // the render-space area the image shows
-  std::vector<RGBA> pixels;  // premultiplied, row by row; transparent where nothing rendered
+  M_LRect rect;  // the render-space area the image shows
+  // Premultiplied, row by row; transparent where nothing rendered.
+  std::vector<RGBA, LargeBufferAllocator<RGBA>> pixels;
 
   // Copies the rows of `field` (every row for 0) of the world where it
   // overlaps the image.

@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "LargeBuffers.h"
 #include "Pixels.h"
 #include "rghost/U_Errors.h"
 
@@ -78,8 +79,11 @@ void ImageStore::Load(const SceneDesc& scene, const NodeDesc& node, short depth)
                              static_cast<size_t>(std::max(format.nchannels, 4)), &bandSamples))
     throw SceneError(tooLarge);
   try {
-    // Pages of the world are touched only as rows are read.
+    // Pages of the world are touched only as rows are read, so all of them
+    // can still be huge pages.
     image->world_.reset(PF_World::New(M_LRect{0, 0, format.width, format.height}, depth, 0));
+    AdviseHugePages(image->world_->data,
+                    static_cast<size_t>(image->world_->rowbytes) * image->world_->height);
     image->bands_.assign((format.height + kBandRows - 1) / kBandRows, kUnread);
   } catch (const std::bad_alloc&) {
     throw SceneError(tooLarge);
