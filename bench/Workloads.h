@@ -139,11 +139,12 @@ void ExecuteInto(const Workload& w, PF_World* dest, int32_t stripRows = 0);
 // whatever the strips, so they stream through without a share of the cache.
 int32_t StripRowsForCache(const Workload& w, long cacheBytes);
 // The destination form's default for the workload with the host kernels on
-// `threads` threads: strips, which measured faster than one execution for
-// the stacks of layers (W1, W4), else 0. With several threads a strip holds each thread's share of
-// rows in its own L2 cache, but is also large enough for the kernels to split a layer's work across
-// the threads at all (they split jobs above 64K pixels in chunks of 16 rows), which wins over the
-// cache where the two disagree.
+// `threads` threads: strips for the stacks of layers (W1, W4), where they
+// measured faster than one execution, else 0. With several threads a strip
+// holds each thread's share of rows in its own L2 cache, but is also large
+// enough for the kernels to split a layer's work across the threads at all
+// (they split jobs above 64K pixels in chunks of 16 rows), which wins over
+// the cache where the two disagree.
 int32_t DefaultStripRows(const Workload& w, int threads);
 // The per-core L2 size (sysconf; 1 MiB when unknown).
 long L2CacheBytes();

@@ -35,7 +35,7 @@ struct LargeBufferAllocator {
 
   static bool Large(size_t n) { return n * sizeof(T) >= 2 * kHugePageBytes; }
   T* allocate(size_t n) {
-    if (n > SIZE_MAX / sizeof(T) - kHugePageBytes) throw std::bad_array_new_length();
+    if (n > (SIZE_MAX - kHugePageBytes) / sizeof(T)) throw std::bad_array_new_length();
     if (!Large(n)) return static_cast<T*>(::operator new(n * sizeof(T)));
     const size_t bytes = (n * sizeof(T) + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
     void* p = std::aligned_alloc(kHugePageBytes, bytes);
