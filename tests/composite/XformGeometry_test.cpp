@@ -43,18 +43,6 @@ M_Matrix3 Ty(double ty) { return ProofShift(0, ty); }
 
 class XformGeometryTest : public LeakCheckTest {};
 
-TEST_F(XformGeometryTest, OnlyPlacementsWithin1em12OfIdentityMayTakeTheIdentityPath) {
-  M_Matrix3 nearly, off;
-  nearly[6] = 5e-13;
-  nearly[0] = 1 + 5e-13;
-  off[7] = 1e-9;
-  EXPECT_TRUE(A::Identity(*MakeXform({})));
-  EXPECT_TRUE(A::Identity(*MakeXform({nearly})));
-  EXPECT_TRUE(A::Identity(*MakeXform({M_Matrix3{}, nearly})));
-  EXPECT_FALSE(A::Identity(*MakeXform({off})));
-  EXPECT_FALSE(A::Identity(*MakeXform({nearly, off})));
-}
-
 // A field survives a pure translation by whole rows (snapped to whole rows
 // at quality 0 unless within a sixteenth of the half-row), swapping for odd
 // shifts; anything else needs the whole frame (0). A field naming no field
@@ -160,85 +148,6 @@ TEST_F(XformGeometryTest, UncoveredStripAndCoverageMustFollowPlacedPixelCentres)
   EXPECT_EQ(A::Inverse(*MakeXform({flat, ProofShift(4, 2)}), Rect(10, 10, 20, 20)),
             Rect(6, 8, 16, 18));
   EXPECT_EQ(A::Inverse(*MakeXform({flat}), Rect(10, 10, 20, 20)), none);
-}
-
-TEST_F(XformGeometryTest, ContentBoundsMustFollowThePlacementAndItsFootprint) {
-  ProofWorldPtr w = ProofMakeSourceWorld(Rect(0, 0, 20, 10), 8, 1, false);
-  U_SharedPtr<RG_RenderNode> src(new ProofSourceNode(w.get(), false));
-  const M_Matrix3 m = ProofShift(2.5, 1.5);
-  EXPECT_EQ(MakeXform({m}, 0, src.get())->GetContentBounds(RG_CONTENT_BOUNDS_TYPE0),
-            M_TransformBounds(m, Rect(0, 0, 20, 10)));
-  EXPECT_EQ(MakeXform({m}, 1, src.get())->GetContentBounds(RG_CONTENT_BOUNDS_TYPE0),
-            M_TransformBounds(m, Rect(-1, -1, 21, 11)));
-  // No matrices, or identity: the source's own bounds.
-  EXPECT_EQ(MakeXform({}, 1, src.get())->GetContentBounds(RG_CONTENT_BOUNDS_TYPE0),
-            Rect(0, 0, 20, 10));
-  EXPECT_EQ(MakeXform({M_Matrix3{}}, 1, src.get())->GetContentBounds(RG_CONTENT_BOUNDS_TYPE1),
-            Rect(0, 0, 20, 10));
-}
-
-TEST_F(XformGeometryTest, MatrixArrayMustBeAccountedAndABadCountThrowWithoutLeaking) {
-  const long long before = U_AccountedBytes();
-  {
-    const auto x = MakeXform({ProofShift(1, 1), ProofShift(2, 2), ProofShift(3, 3)});
-    EXPECT_EQ(U_AccountedBytes() - before, 3 * 72);
-  }
-  EXPECT_EQ(U_AccountedBytes(), before);
-  U_SharedPtr<RG_RenderNode> src(new RG_NullNode);
-  const M_Matrix3 m;
-  // Negative, beyond 32 bits (where long has them), or without the matrices.
-  const long huge = sizeof(long) > 4 ? static_cast<long>(INT32_MAX) + 1 : -2;
-  for (const auto& [matrices, count] :
-       {std::pair{&m, -1L}, std::pair{&m, -100L}, std::pair{&m, huge},
-        std::pair{(const M_Matrix3*)nullptr, 1L}}) {
-    U_ClearReportLog();
-    EXPECT_EQ(CatchCode([&, m = matrices, n = count] {
-                delete new RG_XformNode(m, n, {}, 0, src.get(), nullptr, nullptr, 0);
-              }),
-              U_ERR_BAD_PARAMETER)
-        << count;
-    EXPECT_EQ(U_ReportLog().size(), 1u);
-  }
-  EXPECT_EQ(src->GetRefCount(), 1);
-  EXPECT_EQ(U_AccountedBytes(), before);
-}
-
-TEST(CompositeRulesTest, RectMinusMustCutOnlyWholeHeightSlicesOffAnEnd) {
-  const M_LRect a = Rect(0, 0, 10, 10);
-  const struct {
-    M_LRect a, b, expected;
-  } cases[] = {
-      {a, Rect(-1, -1, 11, 11), Rect(0, 0, 0, 0)},  // covered entirely, also by itself
-      {a, a, Rect(0, 0, 0, 0)},
-      {a, Rect(-5, -1, 4, 12), Rect(4, 0, 10, 10)},  // the left part: the right remains
-      {a, Rect(6, 0, 15, 10), Rect(0, 0, 6, 10)},
-      {a, Rect(3, 0, 6, 10), a},    // two pieces would remain: A stays whole
-      {a, Rect(-1, 1, 11, 11), a},  // not the full height
-      {a, Rect(0, 0, 4, 9), a},
-      {Rect(5, 5, 10, 10), Rect(0, 0, 0, 0), Rect(5, 5, 10, 10)},
-      {a, Rect(-8, 0, -2, 10), a},  // wholly beside: never widens A
-      {a, Rect(12, 0, 20, 10), a},
-  };
-  for (const auto& c : cases)
-    EXPECT_EQ(RG_CompositeNodeBase::RectMinus(c.a, c.b), c.expected)
-        << c.b.left << " " << c.b.right;
-}
-
-TEST(CompositeRulesTest, EffectiveFieldMustSwapOnAnOddFirstRowInBothRectForms) {
-  const struct {
-    long field;
-    int top, expected;
-  } cases[] = {{0, -3, 0}, {0, 0, 0}, {0, 5, 0}, {1, 5, 2}, {2, -3, 1}, {2, 4, 2}, {1, 0, 1}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.field << " " << c.top);
-    // Only the top counts (left has the other parity); the 16-bit form
-    // reads its own top member.
-    EXPECT_EQ(RG_EffectiveField(c.field, Rect(7 - c.top, c.top, 20, c.top + 1)), c.expected);
-    M_Rect r;
-    r.top = static_cast<short>(c.top);
-    r.left = static_cast<short>(7 - c.top);
-    EXPECT_EQ(RG_EffectiveField(c.field, r), c.expected);
-  }
 }
 
 }  // namespace

@@ -16,43 +16,6 @@ using RenderFn = std::function<void(RG_NodeRenderCB*)>;
 
 class ContractTest : public LeakCheckTest {};
 
-// A bad depth or destination is refused before any node is reached; a null
-// root or an empty result clears the outputs and leaves the flags.
-TEST_F(ContractTest, TheEntryRefusesBadDepthsAndDestinationsAndClearsTheOutputsOfNothing) {
-  auto* solid = TestSolid(TestRect(0, 0, 10, 10), kRed);
-  U_SharedPtr<RG_RenderNode> root(solid);
-  RG_RenderRequest request = TestRequest(TestRect(0, 0, 10, 10));
-  request.bit_depth = 12;
-  EXPECT_EQ(CatchCode([&] { TestRun(root.get(), request); }), U_ERR_BAD_PARAMETER);
-  ExpectLastReport(U_ReportKind::ErrorString, 0x4E0008, 0,
-                   "A render request must have a bit depth of 8, 16 or 32.");
-  request.bit_depth = 8;
-  for (const auto& [rect, depth] :
-       {std::pair{TestRect(0, 0, 5, 10), 8}, std::pair{TestRect(0, 0, 10, 10), 16}}) {
-    std::unique_ptr<PF_World> dest(PF_World::New(rect, static_cast<short>(depth), 0));
-    M_LRect outRect;
-    EXPECT_EQ(CatchCode([&] {
-                RG_ExecuteGraph(root.get(), request, request.rect, dest.get(), &outRect);
-              }),
-              U_ERR_BAD_PARAMETER);
-    EXPECT_NE(U_ReportLog().back().text.find("destination buffer"), std::string::npos);
-  }
-  for (const RG_RenderNode* r : {static_cast<RG_RenderNode*>(nullptr), root.get()}) {
-    int dummy = 0;
-    M_LRect rect{1, 2, 3, 4};
-    char flags = 'x';
-    PF_World* world = reinterpret_cast<PF_World*>(&dummy);
-    RG_BufferLock* lock = reinterpret_cast<RG_BufferLock*>(&dummy);
-    RG_ExecuteGraph(r, TestRequest(TestRect(20, 20, 30, 30)), &rect, &flags, &world, &lock);
-    EXPECT_EQ(world, nullptr);
-    EXPECT_EQ(lock, nullptr);
-    EXPECT_EQ(rect, M_LRect{});
-    EXPECT_EQ(flags, 'x');
-  }
-  EXPECT_EQ(solid->counters.pre_renders, 1);
-  EXPECT_EQ(solid->counters.renders, 0);
-}
-
 // Each row breaks one rule in a node's PreRender or Render over one solid
 // input (0, 0, 10, 10); the execution must throw the code with the report,
 // pre-render the input as often as shown, delete the locks handed to a
@@ -232,69 +195,6 @@ TEST_F(ContractTest, NodeContractViolationsReportAndThrow) {
     EXPECT_EQ(c.input == 0 ? input->counters.pre_renders : c.inputPreRenders, c.inputPreRenders);
     EXPECT_EQ(locks, c.locksDeleted);
     EXPECT_EQ(PF_GetWorldStats().live_worlds, 0);
-  }
-}
-
-RG_RenderRequest Q(M_LRect rect, int32_t field = 0, uint8_t flags = 0, int16_t depth = 8) {
-  return TestRequest(rect, depth, flags, field);
-}
-
-TEST_F(ContractTest, StoredRequestsCoverOnlyWhatTheyContain) {
-  const M_LRect rect{0, 0, 10, 10}, big{10, 10, 100, 100};
-  const uint8_t type1 = RG_REQUEST_CONTENT_BOUNDS_TYPE1;
-  struct Case {
-    RG_RenderRequest stored, asked;
-    bool covers;
-  };
-  const Case cases[] = {
-      {Q(big), Q(big), true},
-      {Q(big), Q({20, 30, 40, 50}), true},
-      {Q(big), Q({9, 10, 100, 100}), false},
-      {Q(big), Q({10, 9, 100, 100}), false},
-      {Q(big), Q({10, 10, 101, 100}), false},
-      {Q(big), Q({10, 10, 100, 101}), false},
-      // Empty rects get no special case: inside counts, outside does not.
-      {Q(big), Q({50, 50, 50, 50}), true},
-      {Q(big), Q({0, 0, 0, 0}), false},
-      // Field 0 covers both fields; the fields do not cover each other.
-      {Q(rect, 0), Q(rect, 1), true},
-      {Q(rect, 0), Q(rect, 2), true},
-      {Q(rect, 2), Q(rect, 2), true},
-      {Q(rect, 1), Q(rect, 2), false},
-      {Q(rect, 1), Q(rect, 0), false},
-      // Type 1 covers type 0, not the other way round; other bits take no part.
-      {Q(rect, 0, 0), Q(rect, 0, type1), false},
-      {Q(rect, 0, type1), Q(rect, 0, 0), true},
-      {Q(rect, 0, type1), Q(rect, 0, type1), true},
-      {Q(rect, 0, 0), Q(rect, 0, 0xFE), true},
-  };
-  for (size_t i = 0; i < std::size(cases); ++i) {
-    SCOPED_TRACE(i);
-    EXPECT_EQ(RGp_RequestCovers(cases[i].stored, cases[i].asked), cases[i].covers);
-  }
-}
-
-// An empty rect adds nothing and takes nothing; flags unite; fields other
-// than each other's become field 0.
-TEST_F(ContractTest, MergedRequestsUniteRectsFlagsAndFields) {
-  const M_LRect rect{0, 0, 10, 10};
-  const struct {
-    RG_RenderRequest stored, merged, expected;
-  } cases[] = {
-      {Q({10, 10, 20, 20}), Q({0, 0, 0, 0}), Q({10, 10, 20, 20})},
-      {Q({10, 10, 20, 20}), Q({5, 15, 15, 30}), Q({5, 10, 20, 30})},
-      {Q({40, 40, 40, 50}), Q({1, 2, 3, 4}), Q({1, 2, 3, 4})},
-      {Q(rect, 1, 0x02, 16), Q(rect, 1, 0x81, 16), Q(rect, 1, 0x83, 16)},
-      {Q(rect, 1, 0x83, 16), Q(rect, 2, 0x04, 16), Q(rect, 0, 0x87, 16)},
-      {Q(rect, 2), Q(rect, 2), Q(rect, 2)},
-  };
-  for (size_t i = 0; i < std::size(cases); ++i) {
-    RG_RenderRequest r = cases[i].stored;
-    RGp_MergeRequest(&r, cases[i].merged);
-    const RG_RenderRequest& e = cases[i].expected;
-    EXPECT_TRUE(r.rect == e.rect && r.field == e.field && r.flags == e.flags &&
-                r.bit_depth == e.bit_depth)
-        << "row " << i;
   }
 }
 

@@ -129,11 +129,6 @@ class TransferTest : public LeakCheckTest {
 };
 class TransformTest : public TransferTest {};
 
-TEST_F(TransferTest, FlagsMustMarkExactlyTheModesThatMayBecomeCopy) {
-  for (long m : {0, 1, 2, 4, 5, 8, 12, 13, 16, 21}) EXPECT_EQ(PF_GetTransferFlags(m), 1) << m;
-  for (long m : {3, 17, 18, 19, 20, -1, 22, 1000}) EXPECT_EQ(PF_GetTransferFlags(m), 0) << m;
-}
-
 // Every pair of source alpha and destination value through the 8-bit
 // normal loops on every vector target, with their scalar tails:
 // cs + cb * (255 - as) / 255, rounded to nearest and clamped at 255.
@@ -169,121 +164,6 @@ TEST_F(TransferTest, EightBitNormalMustBeExactForEveryAlphaAndDestination) {
       }
     }
   });
-}
-
-// Normal at full strength without a mask has loops of its own; a mask that
-// covers everything sends the same pixels through the general loop. Both
-// must agree to the bit, as copy substitution relies on, and an opaque
-// source in copy or normal mode must come out exactly as it went in.
-TEST_F(TransferTest, PlainNormalLoopsMustEqualTheGeneralLoopAndCopyOpaqueSourcesExactly) {
-  for (short depth : kDepths) {
-    SCOPED_TRACE(depth);
-    WorldPtr src = Random(37, 5, depth), dst = Random(37, 5, depth);
-    WorldPtr opaque = Random(37, 5, depth, true);
-    // Some opaque and some transparent source pixels among the random ones.
-    const M_LRect strip{0, 1, 37, 2};
-    src->CopyPixels(opaque.get(), &strip, 0, 1);
-    src->ClearOutside(M_LRect{0, 0, 37, 4});
-    // Outside its buffer an inverted kind covers fully.
-    WorldPtr maskPixels = oracle::MakeWorld(1, 1, depth);
-    PF_MaskWorld everywhere{*maskPixels, -100, 0, PF_MASK_INVERTED_ALPHA};
-    WorldPtr plain = oracle::Clone(*dst), general = oracle::Clone(*dst);
-    ASSERT_EQ(Transfer(*src, Mode(PF_BLEND_NORMAL), nullptr, *plain), 0);
-    ASSERT_EQ(Transfer(*src, Mode(PF_BLEND_NORMAL), &everywhere, *general), 0);
-    oracle::ExpectSamePixels(*plain, *general);
-    for (int m : {PF_BLEND_COPY, PF_BLEND_NORMAL}) {
-      WorldPtr out = oracle::Clone(*dst);
-      ASSERT_EQ(Transfer(*opaque, Mode(m), nullptr, *out), 0);
-      oracle::ExpectSamePixels(*out, *opaque);
-    }
-  }
-}
-
-// Float pixels are not clamped, but the adding modes must not push alpha
-// past 1 from nominal inputs (the other modes' 1 - alpha weights would turn
-// negative), and over a transparent destination must give the source
-// exactly, also an alpha above 1.
-TEST_F(TransferTest, AddingModesMustBoundAlphaAndStayCopiesOverTransparent) {
-  WorldPtr src = oracle::MakeWorld(2, 1, 32);
-  oracle::Set(*src, 0, 0, {0.5, 0.6, 0.7, 0.8});
-  oracle::Set(*src, 1, 0, {1.2, 0.3, 0.9, 1.5});  // out of range, as an HDR source may be
-  for (int m : {PF_BLEND_ADD, PF_BLEND_ALPHA_ADD}) {
-    SCOPED_TRACE(m);
-    WorldPtr onto = oracle::Clone(*src), fresh = oracle::MakeWorld(2, 1, 32);
-    ASSERT_EQ(Transfer(*src, Mode(m), nullptr, *onto), 0);
-    ASSERT_EQ(Transfer(*src, Mode(m), nullptr, *fresh), 0);
-    EXPECT_EQ(oracle::Get(*onto, 0, 0)[3], 1.0);  // 0.8 + 0.8, bounded
-    EXPECT_EQ(oracle::Get(*onto, 1, 0)[3], 1.5);  // bounded by the larger input, itself above 1
-    oracle::ExpectSamePixels(*fresh, *src);
-  }
-}
-
-TEST_F(TransferTest, DissolveMustPickTheSourceAtFullAlphaOnceAPixelOrLeaveTheDestination) {
-  const int32_t w = 64, h = 64;
-  for (short depth : kDepths) {
-    SCOPED_TRACE(depth);
-    // Uniform colour at alpha 0.6, so the pick rate should be 0.6 x opacity.
-    WorldPtr src = oracle::MakeWorld(w, h, depth), dstBefore = Random(w, h, depth);
-    for (int32_t i = 0; i < w * h; ++i) oracle::Set(*src, i % w, i / w, {0.3, 0.12, 0.48, 0.6});
-    const Px s = oracle::Get(*src, 0, 0);
-    // Per pixel 1: the source was picked at full alpha (or the destination's,
-    // when bound), 0: the destination stayed, -1: cannot tell.
-    auto run = [&](float opacity, int32_t seed, uint8_t bound) {
-      WorldPtr dst = oracle::Clone(*dstBefore);
-      EXPECT_EQ(Transfer(*src, Mode(PF_BLEND_DISSOLVE, opacity, bound, seed), nullptr, *dst), 0);
-      std::vector<int> picked;
-      for (int32_t i = 0; i < w * h; ++i) {
-        const Px before = oracle::Get(*dstBefore, i % w, i / w),
-                 got = oracle::Get(*dst, i % w, i / w);
-        const Px want = oracle::Quantize(oracle::Scaled(s, (bound ? before[3] : 1) / s[3]), depth);
-        const bool isSrc = oracle::Near(got, want, oracle::Tolerance(depth)), isDst = got == before;
-        EXPECT_TRUE(isSrc || isDst) << "pixel " << i;
-        picked.push_back(isSrc && isDst ? -1 : isSrc);
-      }
-      return picked;
-    };
-    const auto half = run(0.5f, 7, 0), full = run(1.0f, 7, 0), bound = run(1.0f, 7, 1);
-    EXPECT_NEAR(std::count(half.begin(), half.end(), 1) / double(w * h), 0.3, 0.04);
-    EXPECT_NEAR(std::count(full.begin(), full.end(), 1) / double(w * h), 0.6, 0.04);
-    // One threshold per pixel: what a weaker layer picks, a stronger one does
-    // too; bound to the destination the same pixels are picked.
-    for (size_t i = 0; i < half.size(); ++i) {
-      EXPECT_TRUE(half[i] != 1 || full[i] == 1) << i;
-      EXPECT_TRUE(bound[i] == -1 || bound[i] == full[i]) << i;
-    }
-    EXPECT_EQ(run(1.0f, 7, 0), full) << "not deterministic";
-    EXPECT_NE(run(1.0f, 8, 0), full) << "seed ignored";
-  }
-}
-
-// Rects and offsets reaching past either buffer, and fields, which count
-// destination rows, in exact-size buffers.
-TEST_F(TransferTest, PlacementsMustClipToBothBuffersAndFieldsWriteOnlyTheirRows) {
-  const struct {
-    M_LRect r;
-    long destX, destY, field;
-  } cases[] = {{{-3, -2, 9, 8}, -2, -4, 0}, {{1, 1, 6, 5}, 4, 3, 0},  {{0, 0, 6, 5}, -5, 5, 1},
-               {{2, 0, 20, 20}, 0, -1, 2},  {{0, 0, 6, 5}, 1, -1, 1}, {{0, 0, 6, 5}, 1, 0, 2},
-               {{0, 0, 6, 5}, 1, 3, 1}};
-  for (short depth : kDepths) {
-    WorldPtr src = Random(6, 5, depth), before = Random(7, 6, depth);
-    for (const auto& [r, destX, destY, field] : cases) {
-      const PF_CompositeModePlus mode = Mode(field == 0 ? PF_BLEND_DIFFERENCE : PF_BLEND_SCREEN);
-      TightLayer tightSrc(*src), dst(*before);
-      ASSERT_EQ(PF_TransferRect(nullptr, 1, 1, field, &r, &tightSrc.layer, &mode, 0, nullptr, destX,
-                                destY, &dst.layer),
-                0);
-      oracle::CheckComposite(
-          *before, dst.layer, mode, nullptr, oracle::Tolerance(depth), [&](long x, long y, Px* s) {
-            const long sx = x - destX + r.left, sy = y - destY + r.top;
-            if (sx < std::max(r.left, 0) || sx >= std::min(r.right, 6) || sy < std::max(r.top, 0) ||
-                sy >= std::min(r.bottom, 5) || (field != 0 && y % 2 != field - 1))
-              return false;
-            *s = oracle::Get(*src, sx, sy);
-            return true;
-          });
-    }
-  }
 }
 
 // Both kernels: bad parameters are refused, nothing to do is no error, and
@@ -489,26 +369,6 @@ TEST_F(TransferTest, RowBodyThrowingOnAnyThreadMustReturnItsFailureCode) {
   }
 }
 
-// PF_World's clipped copy places the source the same way, to the bit.
-TEST_F(TransformTest, IdentityAndWholePixelShiftsMustReproduceTheSourceExactly) {
-  for (short depth : kDepths) {
-    oracle::WorldPtr src = Random(11, 9, depth);
-    for (const auto& [dx, dy] : {std::pair{0, 0}, {3, -2}, {-4, 5}}) {
-      oracle::WorldPtr want = oracle::MakeWorld(12, 10, depth);
-      want->CopyPixels(src.get(), nullptr, dx, dy);
-      for (int run = 0; run < 4; ++run) {  // quality 0 and 1, copy and normal
-        SCOPED_TRACE(testing::Message()
-                     << "depth " << depth << " run " << run << " shift " << dx << "," << dy);
-        oracle::WorldPtr dst = oracle::MakeWorld(12, 10, depth);
-        ASSERT_EQ(Transform(run % 2, 0, *src, Mode(run / 2 ? PF_BLEND_NORMAL : PF_BLEND_COPY),
-                            nullptr, {ProofShift(dx, dy)}, true, {0, 0, 12, 10}, dst.get()),
-                  0);
-        oracle::ExpectSamePixels(*dst, *want);
-      }
-    }
-  }
-}
-
 M_Matrix3 Place(double angle, double sx, double sy, double tx, double ty) {
   const double c = std::cos(angle), s = std::sin(angle);
   return ProofAffine(sx * c, sx * s, -sy * s, sy * c, tx, ty);
@@ -544,28 +404,6 @@ TEST_F(TransformTest, RotatedScaledAndAveragedPlacementsMustMatchTheReference) {
                                 masked ? &mask : nullptr, placements[p], quality, m % 3,
                                 {1, 2, 19, 16});
         }
-  }
-}
-
-// The common "rotate or scale a layer" case at 8 bits, bilinear, in normal
-// mode: rotations past 90 degrees, squeezes, half pixels, fields, rects past
-// the buffer, opaque sources, placements billions of pixels away and huge
-// scales.
-TEST_F(TransformTest, EightBitBilinearFastPathMustMatchTheReference) {
-  const M_Matrix3 placements[] = {
-      Place(0.5236, 1.0, 1.0, 14.3, 2.7),  Place(-2.2, 1.7, 0.6, 30.1, 25.4),
-      Place(0.0, 0.37, 2.9, 3.25, -4.5),   Place(1.5707963267948966, 1.0, 1.0, 30.5, 0.5),
-      Place(0.3, 1.0, 1.0, 3.0e9, -2.5e9), Place(0.0, 1.0e-9, 1.0e-9, 0.0, 0.0)};
-  oracle::WorldPtr before = Random(40, 36, 8);
-  for (bool opaque : {false, true}) {
-    oracle::WorldPtr src = Random(23, 17, 8, opaque);
-    for (size_t p = 0; p < std::size(placements); ++p) {
-      SCOPED_TRACE(testing::Message() << "placement " << p << " opaque " << opaque);
-      for (const auto& [field, rect] : {std::pair{0L, M_LRect{0, 0, 40, 36}},
-                                        {1L, M_LRect{3, 1, 37, 30}},
-                                        {2L, M_LRect{-5, -3, 50, 44}}})
-        CheckAgainstReference(*src, *before, {}, nullptr, {placements[p]}, 1, field, rect);
-    }
   }
 }
 

@@ -29,15 +29,6 @@ namespace {
 
 class UServicesTest : public LeakCheckTest {};
 
-long Clock() {
-  double seconds = 0;
-  return U_SecondsSinceBoot(&seconds);
-}
-std::vector<long> Clocks(int n) {
-  std::vector<long> codes;
-  while (n-- > 0) codes.push_back(Clock());
-  return codes;
-}
 void* New(size_t bytes, bool clear = false) { return U_MemTrackedObject::TrackedNew(bytes, clear); }
 void Delete(void* p) { U_MemTrackedObject::TrackedDelete(p); }
 // Bytes malloc has handed out and not had back.
@@ -50,50 +41,6 @@ size_t MallocInUse() {
   return m.uordblks + m.hblkhd;
 }
 #endif
-
-TEST_F(UServicesTest, InjectedFailureMustFireOnceAfterItsCountThenDisarm) {
-  const long long start = U_FallibleCallCount();
-  U_InjectFailure(2, 77);
-  EXPECT_EQ(Clocks(4), std::vector<long>({0, 0, 77, 0}));
-  EXPECT_EQ(U_FallibleCallCount() - start, 4);
-  U_InjectFailure(0, 0);  // no code given: the default one
-  EXPECT_EQ(Clock(), U_ERR_INJECTED);
-  U_InjectFailure(0, 5);
-  U_ClearInjectedFailure();
-  EXPECT_EQ(Clock(), 0);
-  U_InjectFailure(5, 1);  // replaced by the next injection
-  U_InjectFailure(1, 2);
-  EXPECT_EQ(Clocks(3), std::vector<long>({0, 2, 0}));
-  // Tracked allocation fails with std::bad_alloc, whatever the code.
-  U_InjectFailure(1, U_ERR_OUT_OF_MEMORY);
-  void* first = New(8);  // the one call that still succeeds
-  EXPECT_THROW(New(8), std::bad_alloc);
-  Delete(first);
-  U_InjectFailure(0, 3);
-  EXPECT_THROW((std::vector<int, U_Allocator<int>>(4)), std::bad_alloc);
-}
-
-TEST_F(UServicesTest, ReplacedClockMustDriveTheTickCountAndWrapAt2To32) {
-  double seconds = 0;
-  U_SetClock([] { return 12.5; });
-  ASSERT_EQ(U_SecondsSinceBoot(&seconds), 0);
-  EXPECT_TRUE(seconds == 12.5 && TickCount() == 12500u);
-  U_SetClock([] { return 4294967.296 + 1.0; });  // 2^32 ms plus a second
-  EXPECT_NEAR(double(TickCount()), 1000.0, 1.0);
-  U_SetClock(nullptr);  // back to the system clock
-  ASSERT_EQ(U_SecondsSinceBoot(&seconds), 0);
-  EXPECT_NEAR(double(TickCount()), seconds * 1000.0, 1000.0);
-}
-
-TEST_F(UServicesTest, MainThreadMustBeTheLoaderUntilAnotherClaimsIt) {
-  bool other = true, claimed = false;
-  EXPECT_TRUE(U_IsOnMainThread());
-  std::thread([&] { other = U_IsOnMainThread(); }).join();
-  std::thread([&] { claimed = (U_SetMainThread(), U_IsOnMainThread()); }).join();
-  EXPECT_TRUE(claimed && !other && !U_IsOnMainThread());
-  U_SetMainThread();
-  EXPECT_TRUE(U_IsOnMainThread());
-}
 
 // A pretend cache that the purge hook empties so that the retry fits.
 struct PurgeWorld {
@@ -306,59 +253,6 @@ TEST_F(UReportTest, EachKindMustBeLoggedWithItsOwnFieldsAndReachTheSink) {
   EXPECT_EQ(seen.size(), 7u);
   U_ClearReportLog();
   EXPECT_TRUE(U_ReportLog().empty());
-}
-
-TEST_F(UReportTest, DeferredReportsMustWaitForTheOutermostScopeAndAFailedStartOpensNone) {
-  int delivered = 0;
-  U_SetReportSink([&](const U_ReportRecord&) { ++delivered; });
-  U_DeferredReportingScope outer, inner, failed;
-  U_InjectFailure(0, 12);
-  EXPECT_EQ(U_DeferredReportingStart(16, &failed), 12);
-  EXPECT_EQ(U_DeferredReportingStart(16, nullptr), U_ERR_BAD_PARAMETER);
-  ASSERT_EQ(U_DeferredReportingStart(16, &outer), 0);
-  Up_ReportErrString(0, 8, "a");
-  ASSERT_EQ(U_DeferredReportingStart(16, &inner), 0);
-  Up_ReportErrString(0, 8, "b");
-  U_DeferredReportingEnd(0, 0, &inner);
-  U_DeferredReportingEnd(0, 0, &inner);   // ended twice: no effect
-  U_DeferredReportingEnd(0, 0, &failed);  // never started: no effect
-  EXPECT_TRUE(delivered == 0 && U_ReportLog().empty());
-  Up_ReportErrString(0, 8, "c");
-  const U_DeferredReportingScope copy = outer;
-  U_DeferredReportingEnd(0, 0, &outer);
-  EXPECT_EQ(Texts(), (std::vector<std::string>{"a", "b", "c"}));
-  Up_ReportErrString(0, 8, "d");  // after the scope: straight through
-  EXPECT_EQ(delivered, 4);
-  // Ending a copy of an ended scope must not unbalance the next one.
-  U_DeferredReportingScope stale = copy, next;
-  U_DeferredReportingEnd(0, 0, &stale);
-  ASSERT_EQ(U_DeferredReportingStart(16, &next), 0);
-  Up_ReportErrString(0, 8, "e");
-  const int whileOpen = delivered;
-  U_DeferredReportingEnd(0, 0, &next);
-  EXPECT_EQ(std::pair(whileOpen, delivered), std::pair(4, 5));
-}
-
-TEST_F(UReportTest, LocalizedLookupMustReturnTheTextAfterTheFirstEqualsSign) {
-  const char* cachedKey = "$$$/T/LStr/0003=Uncached.";
-  U_LStrEntry entries[5] = {{"$$$/T/LStr/0000=First text.", {}},
-                            {"$$$/T/LStr/0001=Second = text", {}},
-                            {"$$$/T/LStr/0002", {}},
-                            {cachedKey, {intptr_t("Cached."), intptr_t(cachedKey), 0}},
-                            {nullptr, {}}};
-  U_LStrTable table{"T", 5, entries};
-  // The second 0 comes from the cache; 2 has no '=', 3 was cached for its
-  // key, 4 is the terminator.
-  // clang-format off
-  const std::pair<long, const char*> cases[] = {
-      {0, "First text."}, {1, "Second = text"}, {0, "First text."}, {2, ""}, {3, "Cached."},
-      {4, ""}, {-1, ""}};
-  // clang-format on
-  for (const auto& [index, text] : cases)
-    EXPECT_STREQ(U_ZLookupLStrCache(&table, index, 0, 0), text);
-  EXPECT_STREQ(U_ZLookupLStrCache(nullptr, 0, 0, 0), "");
-  entries[0].key = "$$$/T/LStr/0000=Changed.";  // a replaced key is looked up afresh
-  EXPECT_STREQ(U_ZLookupLStrCache(&table, 0, 0, 0), "Changed.");
 }
 
 class PREFPrefsTest : public LeakCheckTest {

@@ -142,73 +142,6 @@ std::string ClusterHead(int number) {
   return "subgraph cluster" + std::to_string(number) + " {\n" + kSettings + "label=\"\"\n";
 }
 
-// Each node's line holds its own time and its total; its consumer's
-// total includes it. Without a profiler there is no scope and no clock read.
-TEST_F(GraphProfilerTest, TotalsMustIncludeTheInputsAndEdgesFollowInInputOrder) {
-  auto* a = new TimedNode(1.0, {});
-  auto* b = new TimedNode(2.0, {});
-  U_SharedPtr<TimedNode> root(new TimedNode(0.5, {a, b}));
-  Execute(root.get());
-  EXPECT_EQ(g_clock_reads, 0);
-  WatchedDot profiler;
-  RG_SetProfiler(&profiler);
-  Execute(root.get());
-  EXPECT_EQ(root->GetProfileLabel(), "(anonymous namespace)::TimedNode");
-  EXPECT_EQ(profiler.GetText(), kDigraphHead + Line(a, 1000, 1000) + Line(b, 2000, 2000) +
-                                    Line(root.get(), 500, 3500) + Edge(a, root.get()) +
-                                    Edge(b, root.get()) + "}");
-  EXPECT_EQ(profiler.ChildTimeDepth(), 1u);
-}
-
-// Over leaf <- middle <- root: a profiler that throws from middle's
-// NodeTiming loses that report and its input edges, never the render or
-// root's figures; scopes open when it is uninstalled (in middle's render)
-// still report to it, and leaf, starting afterwards, opens none.
-TEST_F(GraphProfilerTest, ThrowingOrUninstalledProfilerMustNotDisturbTheRenderOrTheTotals) {
-  for (bool uninstall : {false, true}) {
-    SCOPED_TRACE(uninstall ? "uninstalled" : "throwing");
-    WatchedDot profiler;
-    RG_SetProfiler(&profiler);
-    auto* leaf = new TimedNode(1.0, {});
-    auto* middle = new TimedNode(2.0, {leaf});
-    U_SharedPtr<TimedNode> root(new TimedNode(0.5, {middle}));
-    if (uninstall) middle->during = [] { RG_SetProfiler(nullptr); };
-    if (!uninstall) profiler.throw_timing_for = middle;
-    Execute(root.get());
-    EXPECT_EQ(RG_GetProfiler(), uninstall ? nullptr : &profiler);
-    EXPECT_EQ(uninstall ? profiler.starts[leaf] : profiler.ends[middle], 0);
-    EXPECT_EQ(std::tuple(profiler.graph_ends, profiler.ChildTimeDepth()), std::tuple(1, 1u));
-    EXPECT_EQ(profiler.GetText(), kDigraphHead +
-                                      (uninstall ? Line(middle, 3000, 3000) + Edge(leaf, middle)
-                                                 : Line(leaf, 1000, 1000)) +
-                                      Line(root.get(), 500, 3500) + Edge(middle, root.get()) +
-                                      Orphan(uninstall ? leaf : middle) + "}");
-  }
-}
-
-// A node is timed once for each delivery of its result (its own render and
-// each hand-over), also when a consumer's render fails.
-TEST_F(GraphProfilerTest, EveryDeliveryMustBeTimedAlsoWhenRenderingFails) {
-  auto* pattern = TestPattern(TestRect(0, 0, 8, 8));
-  auto* over = TestOver(pattern, TestOver(pattern, pattern));
-  U_SharedPtr<RG_RenderNode> root(over);
-  WatchedDot profiler;
-  RG_SetProfiler(&profiler);
-  TestRun(root.get(), TestRect(0, 0, 8, 8));
-  EXPECT_EQ(std::tuple(profiler.graph_ends, profiler.timings[pattern], profiler.timings[over]),
-            std::tuple(1, 3, 1))
-      << "one render, three hand-overs";
-  U_SharedPtr<RG_RenderNode> failing(
-      new TestLambdaNode({pattern}, TestInputThenOutput, [](RG_NodeRenderCB* cb) {
-        cb->GetNextCheckout()->GetWorld();
-        throw 77L;
-      }));
-  EXPECT_EQ(CatchCode([&] { TestRun(failing.get(), TestRect(0, 0, 8, 8)); }), 77);
-  EXPECT_EQ(
-      std::tuple(profiler.graph_ends, profiler.timings[failing.get()], profiler.timings[pattern]),
-      std::tuple(2, 1, 4));
-}
-
 TEST_F(GraphProfilerTest, ClockFailureMustUndoTheScopeOrDropOnlyTheReport) {
   WatchedDot profiler;
   TimedNode node(0, {});
@@ -322,56 +255,6 @@ TEST_F(GraphProfilerTest, ScopedOwnerMustHandOverItsProfilerAndUninstallOnlyWhen
   EXPECT_EQ(RG_GetProfiler(), nullptr);
   Execute(root.get());
   EXPECT_EQ(third.GetDotText(), "");
-}
-
-TEST_F(GraphProfilerTest, ProfilerInstalledMidExecutionMustOpenATopLevelGraph) {
-  // The root installs a profiler of its own in the middle of its render, then
-  // reads its input, whose node scope then begins with no graph open.
-  auto* leaf = new TimedNode(0.5, {});
-  std::unique_ptr<RG_ScRGProfiler> profiler;
-  TimedNode* installing = Pass(leaf);
-  installing->during = [&profiler] { profiler = std::make_unique<RG_ScRGProfiler>(0); };
-  U_SharedPtr<RG_RenderNode> root(installing);
-
-  Execute(root.get());
-  ASSERT_NE(profiler, nullptr);
-  // The leaf's scope began inside no graph: it goes into a top-level graph
-  // of its own, still open because no GraphEnd can come for it.
-  const std::string head = kDigraphHead + Line(leaf, 500, 500);
-  EXPECT_EQ(profiler->GetDotText(), head);
-
-  // The next execution closes it and opens its own.
-  U_SharedPtr<RG_RenderNode> plain(Pass(new TimedNode(0.5, {})));
-  Execute(plain.get());
-  const RG_RenderNode* plainLeaf = plain->GetInput(0);
-  EXPECT_EQ(profiler->GetDotText(), head + "}" + kDigraphHead + Line(plainLeaf, 500, 500) +
-                                        Line(plain.get(), 750, 1250) +
-                                        Edge(plainLeaf, plain.get()) + "}");
-  RG_SetProfiler(nullptr);
-}
-
-TEST_F(GraphProfilerTest, CallsOutsideAnyGraphOrWrappedTimesMustNotCorruptTheText) {
-  auto* node = new TimedNode(0, {});
-  U_SharedPtr<RG_RenderNode> keep(node);
-  RG_DotGraphProfiler outside(0);
-  outside.GraphEnd();
-  outside.NodeEnd(node);
-  EXPECT_EQ(outside.GetText(), "");
-  outside.NodeTiming(node, "L", 3, 1, false, 0);
-  outside.InputEdge(node, node);
-  outside.NodeEnd(node);
-  outside.GraphEnd();
-  outside.GraphEnd();
-  EXPECT_EQ(outside.GetText(), kDigraphHead + Line(node, 2, 3, "L") + Edge(node, node) + "}");
-
-  // Children beyond the total (a counter that wrapped) must not overflow.
-  RG_DotGraphProfiler wrapped(0);
-  wrapped.GraphStart("", node);
-  wrapped.NodeStart(node);
-  wrapped.NodeTiming(node, "L", INT32_MIN + 5, 10, false, 0);
-  wrapped.NodeEnd(node);
-  wrapped.GraphEnd();
-  EXPECT_EQ(wrapped.GetText(), kDigraphHead + Line(node, 2147483643, INT32_MIN + 5, "L") + "}");
 }
 
 }  // namespace
