@@ -1,6 +1,5 @@
-// Geometry of the transform node (identity detection, fields for whole-row
-// shifts, uncovered destination strips and coverage tests), and the rect and
-// field rules shared by both composite kinds.
+// Geometry of the transform node: fields for whole-row shifts, uncovered
+// destination strips and coverage tests.
 
 #include <cmath>
 

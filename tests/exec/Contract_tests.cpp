@@ -1,6 +1,5 @@
-// What a caller or a node gets wrong is refused with the report and code the
-// contract names, and leaves nothing behind; the rules by which requests
-// cover and merge.
+// What a node gets wrong is refused with the report and code the contract
+// names, and leaves nothing behind.
 #include <climits>
 
 #include "exec/ExecTestAccess.h"

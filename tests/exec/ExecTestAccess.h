@@ -23,14 +23,11 @@ struct RGp_TraverserAccess {
   static RGp_NodeInvocation* Invocation(const RG_Traverser& t, const RG_RenderNode* node) {
     return t.table_ ? t.table_->Find(node) : nullptr;
   }
-  static size_t InvocationCount(const RG_Traverser& t) { return t.table_ ? t.table_->Size() : 0; }
 };
 
 struct RGp_CheckoutResultAccess {
   static const PF_World* World(const RG_CheckoutResult* r) { return r->world_.get(); }
   static int32_t Id(const RG_CheckoutResult* r) { return r->checkout_id_; }
-  static int32_t Group(const RG_CheckoutResult* r) { return r->checkout_group_; }
-  static bool HasLock(const RG_CheckoutResult* r) { return r->lock_ != nullptr; }
 };
 
 // Checks the last report of the host's log (the line only where it has one).

@@ -1,7 +1,6 @@
-// What the random-graph proof cannot see: how buffers are handed over. Views
-// where sharing is safe, the buffer itself to the last consumer, copies only
-// where needed, each node rendered once, locks with the views they keep
-// valid, and the traverser's queries, ids and node order.
+// What the random-graph proof cannot see of how buffers are handed over:
+// checkout operations copy only what other consumers still share, and a
+// released checkout drops its lock as the preference says.
 #include "exec/ExecTestAccess.h"
 #include "exec/RGp_PrefSlot.h"
 #include "rg/RG_SourceBufferNode.h"
@@ -13,6 +12,17 @@ namespace {
 
 constexpr PF_RGBA8 kRed{200, 0, 0, 255};
 constexpr PF_RGBA8 kClear{0, 0, 0, 0};
+constexpr PF_RGBA8 kJunk{9, 9, 9, 9};
+
+long long BytesCopied() { return PF_GetWorldStats().pixel_bytes_copied; }
+
+PF_RGBA8 Inverted(PF_RGBA8 p) {
+  return PF_RGBA8{static_cast<uint8_t>(p.alpha - p.red), static_cast<uint8_t>(p.alpha - p.green),
+                  static_cast<uint8_t>(p.alpha - p.blue), p.alpha};
+}
+
+using E = ProofEffectNode;
+RG_RenderNode* Invert(RG_RenderNode* input) { return new E(input, E::kInPlace | E::kInvert); }
 
 // Checks out every input over the request, runs `render` on the checkouts in order and outputs a
 // copy of the last input made by hand (the library's copies stay countable).
@@ -62,6 +72,103 @@ TestLambdaNode* LockedLeaf(PF_World* buffer, int* deleted, long* worldsAtDelete)
 }
 
 class HandOverTest : public LeakCheckTest {};
+
+// Each row: a graph over a pattern `leaf` (or a locked `buffer`), run in one
+// form; the bytes copied, the leaf's renders and whether the result is a view
+// of the buffer with its lock. The result's last pixel is checked too.
+TEST_F(HandOverTest, CopiesOnlyWhereSharingIsImpossibleAndRendersOnce) {
+  enum Form { kLock, kNoLock, kDest };
+  struct Case {
+    const char* name;
+    std::function<RG_RenderNode*(RG_RenderNode* leaf, RG_RenderNode* buffer)> graph;
+    Form form;
+    M_LRect request, dest, outRect;
+    long long copied;
+    bool view, inverted;
+  };
+  const M_LRect b = TestRect(0, 0, 32, 16), none{};
+  const auto source = [](RG_RenderNode*, RG_RenderNode* s) { return s; };
+  const Case cases[] = {
+      {"lock holder gets a view", source, kLock, TestRect(-5, -5, 20, 10), none,
+       TestRect(0, 0, 20, 10), 0, true, false},
+      {"no lock holder gets a copy", source, kNoLock, TestRect(-5, -5, 20, 10), none,
+       TestRect(0, 0, 20, 10), 20 * 10 * 4, false, false},
+      {"a destination gets a copy", source, kDest, TestRect(20, 8, 40, 30), TestRect(16, 0, 48, 40),
+       TestRect(20, 8, 32, 16), 12 * 8 * 4, false, false},
+      {"pass-throughs pass the view on", [](auto*, auto* s) { return TestInPlace(TestInPlace(s)); },
+       kLock, b, none, b, 0, true, false},
+      {"a writer works on a copy", [](auto*, auto* s) { return Invert(TestInPlace(s)); }, kLock, b,
+       none, b, 32 * 16 * 4, false, true},
+      {"a pass-through into a destination copies", [](auto*, auto* s) { return TestInPlace(s); },
+       kDest, b, b, b, 32 * 16 * 4, false, false},
+      {"three in-place writers: two copies, then the buffer",
+       [](auto* p, auto*) { return TestOver(Invert(p), TestOver(Invert(p), Invert(p))); }, kNoLock,
+       b, none, b, 2 * 32 * 16 * 4, false, true},
+      // The effect's own copy is the only one.
+      {"a view dropped early leaves the buffer to the in-place last consumer",
+       [](auto* p, auto*) {
+         return Reader({new E(p, E::kReleaseInput), Invert(p)}, [](auto& in) {
+           in[0]->GetWorld();
+           in[1]->GetWorld();
+         });
+       },
+       kNoLock, b, none, b, 32 * 16 * 4, false, true},
+      {"a growing consumer enlarges the producer's buffer",
+       [](auto* p, auto*) { return TestOver(new E(p, E::kPad), p); }, kNoLock,
+       TestRect(2, 2, 30, 14), none, TestRect(2, 2, 30, 14), 28 * 12 * 4, false, false},
+      {"leaf and in-place root render straight into the destination",
+       [](auto* p, auto*) { return Invert(p); }, kDest, b, b, b, 0, false, true},
+      {"an in-place root wider than the destination is moved in once",
+       [](auto* p, auto*) { return new E(p, E::kInPlace | E::kPad | E::kInvert); }, kDest,
+       TestRect(0, 0, 31, 15), TestRect(0, 0, 31, 15), TestRect(0, 0, 31, 15), 31 * 15 * 4, false,
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::unique_ptr<PF_World> buffer(PF_World::New(b, 8, 0));
+    TestFillPattern(buffer.get());
+    auto* leaf = TestPattern(b);
+    U_SharedPtr<RG_RenderNode> keepLeaf(leaf);
+    U_SharedPtr<RG_RenderNode> source(new RG_SourceBufferNode(buffer.get()));
+    U_SharedPtr<RG_RenderNode> root(c.graph(leaf, source.get()));
+    PF_ResetWorldStats();
+    TestOutcome out;
+    std::unique_ptr<PF_World> dest;
+    if (c.form == kDest) {
+      dest.reset(TestMakeWorld(c.dest, kJunk));
+      RG_ExecuteGraph(root.get(), TestRequest(c.request), c.dest, dest.get(), &out.rect);
+    } else {
+      out = TestRun(root.get(), TestRequest(c.request), c.form == kLock);
+    }
+    const PF_World* result = dest ? dest.get() : out.world.get();
+    ASSERT_NE(result, nullptr);
+    EXPECT_EQ(out.rect, c.outRect);
+    if (!dest) {
+      EXPECT_EQ(result->GetRect(), c.outRect);
+    }
+    EXPECT_EQ(BytesCopied(), c.copied);
+    EXPECT_LE(leaf->counters.renders, 1);
+    EXPECT_EQ(result->RefersTo(buffer.get()), c.view);
+    EXPECT_EQ(out.lock != nullptr, c.view);  // the lock goes with the view
+    if (c.view) {
+      EXPECT_EQ(PF_GetWorldStats().worlds_allocated, 0);
+    }
+    const int32_t x = c.outRect.right - 1, y = c.outRect.bottom - 1;
+    const PF_RGBA8 p = TestPatternAt(x, y);
+    EXPECT_TRUE(TestSame(TestPixel(result, x, y), c.inverted ? Inverted(p) : p));
+    if (dest) {
+      // Cleared inside the request where nothing rendered, untouched outside.
+      const M_LRect q = c.request, d = c.dest;
+      EXPECT_TRUE(M_Contains(c.outRect, q) ||
+                  TestSame(TestPixel(result, q.right - 1, q.bottom - 1), kClear));
+      EXPECT_TRUE(M_Contains(q, d) ||
+                  TestSame(TestPixel(result, d.right - 1, d.bottom - 1), kJunk));
+    }
+    // A copy keeps its pixels when the source changes; a view does not.
+    TestFill(buffer.get(), kClear);
+    EXPECT_EQ(TestSame(TestPixel(result, x, y), c.inverted ? Inverted(p) : p), !c.view);
+  }
+}
 
 // Check-in deletes the lock by default; with the preference at 0 the lock
 // stays until the result dies. The value is read once.

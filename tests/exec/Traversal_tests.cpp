@@ -1,6 +1,5 @@
-// The traverser's bookkeeping: which nodes are reached, how often they are
-// pre-rendered when several requests meet, the rects and ids they get, the
-// checkout order, and what dies when.
+// The traverser's bookkeeping when several requests meet a node: it is
+// pre-rendered again only when an earlier request does not cover the new one.
 #include <numeric>
 
 #include "exec/ExecTestAccess.h"

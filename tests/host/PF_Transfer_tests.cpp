@@ -166,6 +166,83 @@ TEST_F(TransferTest, EightBitNormalMustBeExactForEveryAlphaAndDestination) {
   });
 }
 
+// Normal at full strength without a mask has loops of its own; a mask that
+// covers everything sends the same pixels through the general loop. Both
+// must agree to the bit, as copy substitution relies on, and an opaque
+// source in copy or normal mode must come out exactly as it went in.
+TEST_F(TransferTest, PlainNormalLoopsMustEqualTheGeneralLoopAndCopyOpaqueSourcesExactly) {
+  for (short depth : kDepths) {
+    SCOPED_TRACE(depth);
+    WorldPtr src = Random(37, 5, depth), dst = Random(37, 5, depth);
+    WorldPtr opaque = Random(37, 5, depth, true);
+    // Some opaque and some transparent source pixels among the random ones.
+    const M_LRect strip{0, 1, 37, 2};
+    src->CopyPixels(opaque.get(), &strip, 0, 1);
+    src->ClearOutside(M_LRect{0, 0, 37, 4});
+    // Outside its buffer an inverted kind covers fully.
+    WorldPtr maskPixels = oracle::MakeWorld(1, 1, depth);
+    PF_MaskWorld everywhere{*maskPixels, -100, 0, PF_MASK_INVERTED_ALPHA};
+    WorldPtr plain = oracle::Clone(*dst), general = oracle::Clone(*dst);
+    ASSERT_EQ(Transfer(*src, Mode(PF_BLEND_NORMAL), nullptr, *plain), 0);
+    ASSERT_EQ(Transfer(*src, Mode(PF_BLEND_NORMAL), &everywhere, *general), 0);
+    oracle::ExpectSamePixels(*plain, *general);
+    for (int m : {PF_BLEND_COPY, PF_BLEND_NORMAL}) {
+      WorldPtr out = oracle::Clone(*dst);
+      ASSERT_EQ(Transfer(*opaque, Mode(m), nullptr, *out), 0);
+      oracle::ExpectSamePixels(*out, *opaque);
+    }
+  }
+}
+
+// Float pixels are not clamped, but the adding modes must not push alpha
+// past 1 from nominal inputs (the other modes' 1 - alpha weights would turn
+// negative), and over a transparent destination must give the source
+// exactly, also an alpha above 1.
+TEST_F(TransferTest, AddingModesMustBoundAlphaAndStayCopiesOverTransparent) {
+  WorldPtr src = oracle::MakeWorld(2, 1, 32);
+  oracle::Set(*src, 0, 0, {0.5, 0.6, 0.7, 0.8});
+  oracle::Set(*src, 1, 0, {1.2, 0.3, 0.9, 1.5});  // out of range, as an HDR source may be
+  for (int m : {PF_BLEND_ADD, PF_BLEND_ALPHA_ADD}) {
+    SCOPED_TRACE(m);
+    WorldPtr onto = oracle::Clone(*src), fresh = oracle::MakeWorld(2, 1, 32);
+    ASSERT_EQ(Transfer(*src, Mode(m), nullptr, *onto), 0);
+    ASSERT_EQ(Transfer(*src, Mode(m), nullptr, *fresh), 0);
+    EXPECT_EQ(oracle::Get(*onto, 0, 0)[3], 1.0);  // 0.8 + 0.8, bounded
+    EXPECT_EQ(oracle::Get(*onto, 1, 0)[3], 1.5);  // bounded by the larger input, itself above 1
+    oracle::ExpectSamePixels(*fresh, *src);
+  }
+}
+
+// Rects and offsets reaching past either buffer, and fields, which count
+// destination rows, in exact-size buffers.
+TEST_F(TransferTest, PlacementsMustClipToBothBuffersAndFieldsWriteOnlyTheirRows) {
+  const struct {
+    M_LRect r;
+    long destX, destY, field;
+  } cases[] = {{{-3, -2, 9, 8}, -2, -4, 0}, {{1, 1, 6, 5}, 4, 3, 0},  {{0, 0, 6, 5}, -5, 5, 1},
+               {{2, 0, 20, 20}, 0, -1, 2},  {{0, 0, 6, 5}, 1, -1, 1}, {{0, 0, 6, 5}, 1, 0, 2},
+               {{0, 0, 6, 5}, 1, 3, 1}};
+  for (short depth : kDepths) {
+    WorldPtr src = Random(6, 5, depth), before = Random(7, 6, depth);
+    for (const auto& [r, destX, destY, field] : cases) {
+      const PF_CompositeModePlus mode = Mode(field == 0 ? PF_BLEND_DIFFERENCE : PF_BLEND_SCREEN);
+      TightLayer tightSrc(*src), dst(*before);
+      ASSERT_EQ(PF_TransferRect(nullptr, 1, 1, field, &r, &tightSrc.layer, &mode, 0, nullptr, destX,
+                                destY, &dst.layer),
+                0);
+      oracle::CheckComposite(
+          *before, dst.layer, mode, nullptr, oracle::Tolerance(depth), [&](long x, long y, Px* s) {
+            const long sx = x - destX + r.left, sy = y - destY + r.top;
+            if (sx < std::max(r.left, 0) || sx >= std::min(r.right, 6) || sy < std::max(r.top, 0) ||
+                sy >= std::min(r.bottom, 5) || (field != 0 && y % 2 != field - 1))
+              return false;
+            *s = oracle::Get(*src, sx, sy);
+            return true;
+          });
+    }
+  }
+}
+
 // Both kernels: bad parameters are refused, nothing to do is no error, and
 // an injected failure or an abort is returned; none of these writes a pixel.
 TEST_F(TransferTest, BadParametersMustBeRefusedBeforeAnyPixelIsWritten) {

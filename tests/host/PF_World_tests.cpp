@@ -1,7 +1,6 @@
-// Pixel buffers: views and storage lifetime, narrowing, copies, depth
-// conversion, clipping, parameter checks and the world figures; and the
-// geometry under them: matrix composition order, inversion, bounds of
-// transformed rects, rect algebra and areas.
+// Pixel buffers: views and storage lifetime, narrowing, parameter checks and
+// overlapping copies on several threads; and the geometry under them: matrix
+// inversion and the corners of transformed rects.
 #include <cmath>
 #include <cstring>
 #include <functional>

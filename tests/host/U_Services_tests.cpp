@@ -1,7 +1,6 @@
-// Platform services: failure injection, clocks, the main thread, the purge loop and tracked
-// blocks, whose figures stay exact through reuse, across threads and past a thread's end; reports
-// (log, sink, deferred delivery, exception translation, localized strings); preference stores
-// and the INI file named by RG_PREFS_FILE.
+// Platform services: the purge loop and tracked blocks, whose figures stay exact through reuse,
+// across threads and past a thread's end; reports and their fields; preference stores and the
+// INI file named by RG_PREFS_FILE.
 #include <malloc.h>
 #include <unistd.h>
 

@@ -1,5 +1,5 @@
-// The profiler's scopes and timings under a fake clock, and the DOT text it
-// writes for small graphs, character for character.
+// The profiler's scopes under a fake clock and a failing one, its owner, and
+// the DOT text it writes for small graphs, character for character.
 #include <map>
 #include <tuple>
 

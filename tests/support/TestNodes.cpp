@@ -75,6 +75,37 @@ TestLambdaNode* TestSolid(const M_LRect& bounds, PF_RGBA8 color, bool pattern) {
   return node;
 }
 
+TestLambdaNode* TestOver(RG_RenderNode* top, RG_RenderNode* bottom) {
+  return new TestLambdaNode(
+      {top, bottom},
+      [](RG_NodePreRenderCB* cb, const RG_RenderRequest& request) {
+        RG_CheckoutResult* t = cb->CheckoutInput(0, request);
+        cb->BeginCheckoutGroup();
+        RG_CheckoutResult* b = cb->CheckoutInput(1, request);
+        const bool opaque = (b->GetFlags() & RG_OUTPUT_OPAQUE) != 0 && b->GetRect() == request.rect;
+        cb->RequestOutput(M_Union(t->GetRect(), b->GetRect()), opaque ? 1 : 0, 1);
+      },
+      [](RG_NodeRenderCB* cb) {
+        const PF_World* layers[] = {cb->GetNextCheckout()->GetWorld(),
+                                    cb->GetNextCheckout()->GetWorld()};
+        PF_World* dst = cb->GetNextCheckout()->GetOutputWorld();
+        for (const PF_World* src : {layers[1], layers[0]}) {
+          if (src == nullptr) continue;
+          const M_LRect r = M_Intersect(dst->GetRect(), src->GetRect());
+          for (int32_t y = r.top; y < r.bottom; ++y) {
+            for (int32_t x = r.left; x < r.right; ++x) {
+              const PF_RGBA8 s = TestPixel(src, x, y);
+              auto* d =
+                  static_cast<uint8_t*>(dst->PixelAddress(x - dst->origin_x, y - dst->origin_y));
+              const uint8_t* sc = &s.red;
+              for (int c = 0; c < 4; ++c)
+                d[c] = static_cast<uint8_t>(sc[c] + (d[c] * (255 - s.alpha) + 127) / 255);
+            }
+          }
+        }
+      });
+}
+
 TestLambdaNode::TestLambdaNode(std::vector<RG_RenderNode*> inputs, PreRenderFn preRender,
                                RenderFn render)
     : pre_render_(std::move(preRender)), render_(std::move(render)) {

@@ -153,6 +153,12 @@ inline TestLambdaNode* TestInPlace(RG_RenderNode* input) {
 // output is the request clipped to the bounds, opaque when the colour's alpha
 // is full.
 TestLambdaNode* TestSolid(const M_LRect& bounds, PF_RGBA8 color, bool pattern = false);
+inline TestLambdaNode* TestPattern(const M_LRect& bounds) {
+  return TestSolid(bounds, {0, 0, 0, 255}, true);
+}
+// Lays input 0 over input 1 (premultiplied "over"); input 1 is checked out
+// in a group of its own.
+TestLambdaNode* TestOver(RG_RenderNode* top, RG_RenderNode* bottom);
 
 // Records its destruction, for ownership tests.
 template <class Base>
