@@ -19,7 +19,7 @@ the mutants again, and each test's kills that no other test makes are known.
     tools/kill-matrix.py run --build build --seeds 1 2 3 --coverage cov.json --matrix m.jsonl
     tools/kill-matrix.py report --matrix m.jsonl --seeds 1 2 3 [--without cases.txt]
 """
-import argparse, collections, glob, json, os, random, re, shutil, subprocess, sys, time
+import argparse, collections, glob, json, os, random, re, shutil, signal, subprocess, sys, time
 
 ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
 ap.add_argument("command", choices=["coverage", "run", "report"])
@@ -33,6 +33,7 @@ ap.add_argument("--without", default=None)
 ap.add_argument("--exclude", default="package_consumer|embed_example", help="cases never run")
 ap.add_argument("--mutate", default=os.path.join(os.path.dirname(__file__), "../../shared/tools"))
 a = ap.parse_args()
+signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # a report piped into head ends quietly
 sys.path.insert(0, a.mutate)
 import mutate  # noqa: E402  (the drawing of mutants must be mutate.py's own)
 
