@@ -180,6 +180,46 @@ M_Matrix3 Of(std::initializer_list<double> values) {
 }
 const int32_t kLo = std::numeric_limits<int32_t>::min(), kHi = std::numeric_limits<int32_t>::max();
 
+// Every 8- and 16-bit value through every conversion: 8 -> 16 -> float -> 8
+// is exact, 16 -> 8 rounds to nearest, float rounds and clamps (NaN to 0),
+// float to float is never clamped.
+TEST_F(PFWorldTest, DepthConversionsMustScaleRoundAndClampEveryValue) {
+  WorldPtr w8 = NewWorld({0, 0, 64, 1}, 8), w16 = NewWorld({0, 0, 64, 1}, 16);
+  WorldPtr w32 = NewWorld({0, 0, 64, 1}, 32), back8 = NewWorld({0, 0, 64, 1}, 8);
+  auto* c8 = static_cast<uint8_t*>(w8->data);
+  auto* c16 = static_cast<uint16_t*>(w16->data);
+  auto* c32 = static_cast<float*>(w32->data);
+  for (int i = 0; i < 256; ++i) c8[i] = uint8_t(i);
+  w16->ConvertPixels(w8.get(), nullptr, 1, 0, 0, 0);
+  w32->ConvertPixels(w16.get(), nullptr, 1, 0, 0, 0);
+  back8->ConvertPixels(w32.get(), nullptr, 1, 0, 0, 0);
+  for (int i = 0; i < 256; ++i) {
+    EXPECT_EQ(c16[i], i * 257);
+    EXPECT_NEAR(c32[i], i / 255.0, 1e-6);
+    ASSERT_EQ(static_cast<uint8_t*>(back8->data)[i], i);
+  }
+  w32->ConvertPixels(w8.get(), nullptr, 1, 0, 0, 0);
+  w16->ConvertPixels(w32.get(), nullptr, 1, 0, 0, 0);
+  for (int i = 0; i < 256; ++i) ASSERT_EQ(c16[i], i * 257) << i;
+  for (int start = 0; start < 65536; start += 256) {
+    for (int i = 0; i < 256; ++i) c16[i] = uint16_t(start + i);
+    w8->ConvertPixels(w16.get(), nullptr, 1, 0, 0, 0);
+    for (int i = 0; i < 256; ++i) ASSERT_EQ(c8[i], std::lround((start + i) / 257.0)) << start + i;
+  }
+  const float floats[8] = {-0.5f,         1.5f, 0.5f, std::numeric_limits<float>::quiet_NaN(),
+                           2.0f / 255.0f, 1.0f, 0.0f, 0.999f};
+  std::memcpy(w32->data, floats, sizeof floats);
+  w8->ConvertPixels(w32.get(), nullptr, 1, 0, 0, 0);
+  w16->ConvertPixels(w32.get(), nullptr, 1, 0, 0, 0);
+  WorldPtr other32 = NewWorld({0, 0, 2, 1}, 32);
+  other32->CopyPixels(w32.get(), nullptr, 0, 0);
+  const int expected8[8] = {0, 255, 128, 0, 2, 255, 0, 255}, expected16[4] = {0, 65535, 32768, 0};
+  for (int i = 0; i < 8; ++i)
+    EXPECT_TRUE(c8[i] == expected8[i] && (i >= 4 || c16[i] == expected16[i]) &&
+                (i >= 2 || static_cast<float*>(other32->data)[i] == floats[i]))
+        << i;
+}
+
 // Every element of the inverse: M * inverse and inverse * M are the identity,
 // element by element, for projective and affine matrices with no zero
 // element where it matters; an affine inverse is exactly affine. A

@@ -268,6 +268,28 @@ long Get(int store, const char* section, const char* key, long def) {
   return value;
 }
 
+TEST_F(UReportTest, LocalizedLookupMustReturnTheTextAfterTheFirstEqualsSign) {
+  const char* cachedKey = "$$$/T/LStr/0003=Uncached.";
+  U_LStrEntry entries[5] = {{"$$$/T/LStr/0000=First text.", {}},
+                            {"$$$/T/LStr/0001=Second = text", {}},
+                            {"$$$/T/LStr/0002", {}},
+                            {cachedKey, {intptr_t("Cached."), intptr_t(cachedKey), 0}},
+                            {nullptr, {}}};
+  U_LStrTable table{"T", 5, entries};
+  // The second 0 comes from the cache; 2 has no '=', 3 was cached for its
+  // key, 4 is the terminator.
+  // clang-format off
+  const std::pair<long, const char*> cases[] = {
+      {0, "First text."}, {1, "Second = text"}, {0, "First text."}, {2, ""}, {3, "Cached."},
+      {4, ""}, {-1, ""}};
+  // clang-format on
+  for (const auto& [index, text] : cases)
+    EXPECT_STREQ(U_ZLookupLStrCache(&table, index, 0, 0), text);
+  EXPECT_STREQ(U_ZLookupLStrCache(nullptr, 0, 0, 0), "");
+  entries[0].key = "$$$/T/LStr/0000=Changed.";  // a replaced key is looked up afresh
+  EXPECT_STREQ(U_ZLookupLStrCache(&table, 0, 0, 0), "Changed.");
+}
+
 TEST_F(PREFPrefsTest, StoresMustBeSeparateEditableAndCheckTheirArguments) {
   PREF_ResetAll();
   // A missing section or key is ignored, never stored or dereferenced.
