@@ -178,7 +178,6 @@ M_Matrix3 Of(std::initializer_list<double> values) {
   for (double v : values) m[i++] = v;
   return m;
 }
-const int32_t kLo = std::numeric_limits<int32_t>::min(), kHi = std::numeric_limits<int32_t>::max();
 
 // Every 8- and 16-bit value through every conversion: 8 -> 16 -> float -> 8
 // is exact, 16 -> 8 rounds to nearest, float rounds and clamps (NaN to 0),
