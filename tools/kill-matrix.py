@@ -11,6 +11,9 @@ the mutants again, and each test's kills that no other test makes are known.
   run       In a clean clone with a normal build: each drawn mutant is made, rebuilt and tested;
             appends one JSON line per mutant (verdict and failing cases) to --matrix, and
             resumes where an earlier run stopped.
+            With --detail, also the failure messages of each failing case, so that the rows
+            and assertions inside a case that catch a mutant are known; --only and --keys
+            narrow such a run to some cases and mutants.
   report    The score per seed of the suite without the cases listed in --without (one per
             line), and the mutants that only one remaining case kills.
 
@@ -30,6 +33,9 @@ ap.add_argument("--files", nargs="+", default=["src/**/*.cpp", "host/src/*.cpp"]
 ap.add_argument("--coverage", default="coverage.json")
 ap.add_argument("--matrix", default="kill-matrix.jsonl")
 ap.add_argument("--without", default=None)
+ap.add_argument("--detail", action="store_true", help="record each failing case's messages")
+ap.add_argument("--only", default=None, help="run only the cases this pattern finds")
+ap.add_argument("--keys", default=None, help="run only the mutants listed in this file")
 ap.add_argument("--exclude", default="package_consumer|embed_example", help="cases never run")
 ap.add_argument("--mutate", default=os.path.join(os.path.dirname(__file__), "../../shared/tools"))
 a = ap.parse_args()
@@ -81,6 +87,24 @@ def coverage():
     json.dump(result, open(a.coverage, "w"), indent=0)
 
 
+def failures(case):
+    """The failure messages of one case run again alone: a GoogleTest case's failing
+    assertions with their traces and messages, or another program's last lines."""
+    try:
+        out = subprocess.run(["ctest", "--output-on-failure", "--timeout", "20", "-R", "^" + re.escape(case) + "$"],
+                             cwd=a.build, capture_output=True, text=True, timeout=120).stdout
+    except subprocess.TimeoutExpired:
+        return ["<timeout>"]
+    blocks = re.split(r"^(?=\S+:\d+: Failure$)", out, flags=re.M)[1:]
+    if not blocks:
+        return ["\n".join(out.strip().splitlines()[-8:])]
+    kept = {}  # one message per assertion and trace: a loop over pixels repeats itself
+    for b in blocks:
+        b = re.sub(r"^/\S*/(tests|fuzz)/", r"\1/", b.split("\n[  FAILED  ]")[0].strip(), flags=re.M)
+        kept.setdefault((b.split("\n")[0], b.partition("Google Test trace:")[2]), b[:600])
+    return list(kept.values())[:40]
+
+
 def run():
     drawn, texts = draws()
     cov = json.load(open(a.coverage))
@@ -93,16 +117,19 @@ def run():
     if mutate.run(build, 3600, ".") != 0:
         sys.exit("the unmutated tree does not build")
     skip = re.compile(a.exclude)
+    only = re.compile(a.only) if a.only else None
+    wanted = {l.strip() for l in open(a.keys) if l.strip()} if a.keys else None
     for n, (seed, m) in enumerate(drawn, 1):
-        if key(m) in done:
+        if key(m) in done or (wanted is not None and key(m) not in wanted):
             continue
         done.add(key(m))
         p, i, s, e, name, rep = m
         lines = list(texts[p])
         lines[i] = mutate.mutated_line(lines[i], s, e, rep)
         # A line no case executes (or one gcov does not map) is tested by every case.
-        chosen = sorted(c for c in runners.get(f"{p}:{i + 1}", cov.keys()) if not skip.search(c))
-        t0, failed = time.time(), []
+        chosen = sorted(c for c in runners.get(f"{p}:{i + 1}", cov.keys())
+                        if not skip.search(c) and (only is None or only.search(c)))
+        t0, failed, detail = time.time(), [], {}
         shutil.copy2(p, p + ".mutate-orig")
         try:
             with open(p, "w") as f:
@@ -119,11 +146,15 @@ def run():
                 tail = out.split("The following tests FAILED:", 1)
                 failed += re.findall(r"^\s*\d+ - (\S+) \(", tail[1], re.M) if len(tail) == 2 else []
                 verdict = "killed" if failed else "SURVIVED"
+                for c in failed if a.detail else []:
+                    detail[c] = failures(c)
         finally:
             shutil.move(p + ".mutate-orig", p)
             os.utime(p, None)
         row = {"key": key(m), "seed": seed, "verdict": verdict, "failed": failed, "line": lines[i].strip(),
                "secs": round(time.time() - t0, 1)}
+        if a.detail:
+            row["detail"] = detail
         with open(a.matrix, "a") as f:
             f.write(json.dumps(row) + "\n")
         print(f"[{n}/{len(drawn)}] {verdict:9} {len(failed):3} of {len(chosen):3} cases  {key(m)}", flush=True)
