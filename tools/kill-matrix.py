@@ -36,6 +36,7 @@ ap.add_argument("--without", default=None)
 ap.add_argument("--detail", action="store_true", help="record each failing case's messages")
 ap.add_argument("--only", default=None, help="run only the cases this pattern finds")
 ap.add_argument("--keys", default=None, help="run only the mutants listed in this file")
+ap.add_argument("--targets", nargs="+", default=[], help="build only these (the programs --only runs)")
 ap.add_argument("--exclude", default="package_consumer|embed_example", help="cases never run")
 ap.add_argument("--mutate", default=os.path.join(os.path.dirname(__file__), "../../shared/tools"))
 a = ap.parse_args()
@@ -113,7 +114,7 @@ def run():
         for s in hit:
             runners[s].add(case)
     done = {json.loads(l)["key"] for l in open(a.matrix)} if os.path.exists(a.matrix) else set()
-    build = f"cmake --build {a.build} -j2"
+    build = f"cmake --build {a.build} -j2" + "".join(" --target " + t for t in a.targets)
     if mutate.run(build, 3600, ".") != 0:
         sys.exit("the unmutated tree does not build")
     skip = re.compile(a.exclude)
