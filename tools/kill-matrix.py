@@ -93,7 +93,7 @@ def failures(case):
     assertions with their traces and messages, or another program's last lines."""
     try:
         out = subprocess.run(["ctest", "--output-on-failure", "--timeout", "20", "-R", "^" + re.escape(case) + "$"],
-                             cwd=a.build, capture_output=True, text=True, timeout=120).stdout
+                             cwd=a.build, capture_output=True, text=True, errors="replace", timeout=120).stdout
     except subprocess.TimeoutExpired:
         return ["<timeout>"]
     blocks = re.split(r"^(?=\S+:\d+: Failure$)", out, flags=re.M)[1:]
@@ -141,7 +141,7 @@ def run():
                 pattern = "^(" + "|".join(re.escape(c) for c in chosen) + ")$"
                 try:
                     out = subprocess.run(["ctest", "-j2", "--timeout", "20", "-R", pattern], cwd=a.build,
-                                         capture_output=True, text=True, timeout=600).stdout
+                                         capture_output=True, text=True, errors="replace", timeout=600).stdout
                 except subprocess.TimeoutExpired:
                     out, failed = "", ["<timeout>"]
                 tail = out.split("The following tests FAILED:", 1)
