@@ -44,10 +44,10 @@ struct TightLayer {
   PF_LayerDef layer;
 };
 
-// The whole of src onto dst at the origin.
+// The whole of src onto dst, its top left corner at (x, y).
 long Transfer(PF_LayerDef& src, const PF_CompositeModePlus& mode, PF_MaskWorld* mask,
-              PF_LayerDef& dst, PF_ProgressInfo* progress = nullptr) {
-  return PF_TransferRect(progress, 1, 1, 0, nullptr, &src, &mode, 0, mask, 0, 0, &dst);
+              PF_LayerDef& dst, PF_ProgressInfo* progress = nullptr, long x = 0, long y = 0) {
+  return PF_TransferRect(progress, 1, 1, 0, nullptr, &src, &mode, 0, mask, x, y, &dst);
 }
 PF_CompositeModePlus Mode(int m, float opacity = 1, uint8_t bound = 0, int32_t seed = 0) {
   return {m, bound, 0, opacity, seed};
@@ -481,6 +481,15 @@ TEST_F(TransformTest, RotatedScaledAndAveragedPlacementsMustMatchTheReference) {
                                 masked ? &mask : nullptr, placements[p], quality, m % 3,
                                 {1, 2, 19, 16});
         }
+    // Dissolve picks pixels by their place in the destination: a whole-pixel
+    // placement leaves the same ones as the plain transfer there.
+    const PF_CompositeModePlus dissolve = Mode(PF_BLEND_DISSOLVE, 0.5f, 0, 77);
+    oracle::WorldPtr placed = oracle::Clone(*dstBefore), moved = oracle::Clone(*dstBefore);
+    ASSERT_EQ(Transform(0, 0, *src, dissolve, nullptr, {ProofShift(4, 3)}, true, {0, 0, 20, 17},
+                        placed.get()),
+              0);
+    ASSERT_EQ(Transfer(*src, dissolve, nullptr, *moved, nullptr, 4, 3), 0);
+    oracle::ExpectSamePixels(*placed, *moved);
   }
 }
 

@@ -128,6 +128,7 @@ void ExpectFigures(const U_TrackedStats& start, long objects, long long bytes, l
 
 TEST_F(UServicesTest, TrackedFiguresMustStayExactWhileBlocksAreReused) {
   const U_TrackedStats before = U_GetTrackedStats();
+  EXPECT_EQ(before.live_objects, 0);  // the process holds none, and earlier cases left none
   Tracked* one = new Tracked;
   Tracked* many = new Tracked[3];
   U_TrackedStats during;
