@@ -191,6 +191,16 @@ TEST_F(CompositeCullingTest, TransformMustAskTheSourceForWhatReachesTheRequestAn
       EXPECT_EQ(src->last_request.rect, c.request);
     }
   }
+  // A count its matrices cannot back is refused as the node is made.
+  for (long count : {-1L, 1L}) {
+    EXPECT_EQ(
+        CatchCode([&] {
+          U_SharedPtr<RG_RenderNode> bad(new RG_XformNode(
+              nullptr, count, ProofMode(PF_BLEND_NORMAL), 0, src.node.get(), nullptr, nullptr, 0));
+        }),
+        U_ERR_BAD_PARAMETER)
+        << count;
+  }
 }
 
 }  // namespace

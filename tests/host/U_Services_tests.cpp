@@ -312,7 +312,7 @@ TEST_F(PREFPrefsTest, StoresMustBeSeparateEditableAndCheckTheirArguments) {
   PREF_ResetAll();
   EXPECT_EQ(Get(1, "S", "K", 0), 0);
   long value = 1;
-  U_InjectFailure(0, 88);
+  U_InjectFailure(-3, 88);  // a negative count fails the very next call
   EXPECT_EQ(PREF_GetTextPrefLong(PREFp_G[2], PREF_Helper("S"), "K", 0, &value), 88);
   EXPECT_EQ(value, 1);
   EXPECT_EQ(PREF_GetTextPrefLong(nullptr, PREF_Helper("S"), "K", 0, &value), U_ERR_BAD_PARAMETER);
