@@ -4,7 +4,6 @@
 // sometimes with an injected host failure or the DOT profiler. Library and
 // host errors arrive as `long`; anything else, a result that breaks the
 // execution contract or anything left alive is a finding.
-#include <algorithm>
 #include <cmath>
 #include <deque>
 #include <memory>

@@ -9,7 +9,6 @@
 #include <memory>
 #include <new>
 #include <string>
-#include <vector>
 
 #include "FuzzSupport.h"
 #include "ImageStore.h"

@@ -1,6 +1,5 @@
 // The traverser's bookkeeping when several requests meet a node: it is
 // pre-rendered again only when an earlier request does not cover the new one.
-#include <numeric>
 
 #include "exec/ExecTestAccess.h"
 #include "exec/RGp_Arena.h"

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <functional>
 #include <limits>
-#include <random>
 
 #include "PF_Transfer_oracle.h"
 #include "rghost/M_Geometry.h"

@@ -114,7 +114,8 @@ void ProofInvertPixels(PF_World* w) {
   });
 }
 
-void ProofMakeOpaque(PF_World* w) {
+// Full alpha on every pixel, colours clamped to it.
+static void ProofMakeOpaque(PF_World* w) {
   ForEachPixel(w, [](auto* q, auto full) {
     for (int c = 0; c < 3; ++c) q[c] = std::clamp(q[c], decltype(full){0}, full);
     q[3] = full;

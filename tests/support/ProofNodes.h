@@ -41,8 +41,6 @@ inline double ProofFullAlpha(short depth) {
 }
 // c' = a - c on every pixel (premultiplied colour inversion).
 void ProofInvertPixels(PF_World* world);
-// Full alpha on every pixel, colours clamped to it.
-void ProofMakeOpaque(PF_World* world);
 
 inline PF_CompositeModePlus ProofMode(int32_t transferMode, float opacity = 1.0f) {
   PF_CompositeModePlus m;
