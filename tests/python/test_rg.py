@@ -152,6 +152,7 @@ def test_python_nodes_caches_and_counts():
     assert names == {1: "execution 1", 2: "execution 2"}
     spans = [e for e in events if e["ph"] == "X"]
     assert {e["cat"] for e in spans if e["name"] == "Blur"} == {"pre-render", "render"}
+    assert min(e["dur"] for e in spans if e["name"] == "Blur" and e["cat"] == "render") > 0
     assert [e["args"]["cache_misses"] for e in spans if e["name"] == "Cache"] == [1, 0]
     del cached, img, p
     assert ref() is None and live() == before
