@@ -112,6 +112,12 @@ TEST_F(UServicesTest, PurgeLoopMustRetryOnceAfterTheHooksAndOnlyForMemory) {
   Delete(b);
   EXPECT_EQ(MallocInUse(), both);
   EXPECT_EQ(U_PurgeLoop(1, &PurgeWorld::Try, &stuck, 0), U_ERR_OUT_OF_MEMORY);
+  // So does one frame of the whole limit.
+  void* whole = New(2 * half + alignof(std::max_align_t));
+  const size_t kept = MallocInUse();
+  Delete(whole);
+  EXPECT_EQ(MallocInUse(), kept);
+  EXPECT_EQ(U_PurgeLoop(1, &PurgeWorld::Try, &stuck, 0), U_ERR_OUT_OF_MEMORY);
 }
 
 struct Tracked : U_MemTrackedObject {
