@@ -14,7 +14,6 @@ struct RGp_XformAccess {
   static long Field(const RG_XformNode& n, bool snap, long field) {
     return n.FieldForMatrices(snap, field);
   }
-  static bool Identity(const RG_XformNode& n) { return n.SrcHasIdentityTransform(); }
   static M_LRect VisibleDest(const RG_XformNode& n, const M_LRect& src, const M_LRect& dest) {
     return n.VisibleDestRect(src, dest);
   }

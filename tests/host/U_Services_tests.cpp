@@ -212,11 +212,6 @@ class UReportTest : public LeakCheckTest {
     U_SetReportSink(nullptr);
     LeakCheckTest::TearDown();
   }
-  static std::vector<std::string> Texts() {
-    std::vector<std::string> texts;
-    for (const U_ReportRecord& r : U_ReportLog()) texts.push_back(r.text);
-    return texts;
-  }
 };
 
 TEST_F(UReportTest, EachKindMustBeLoggedWithItsOwnFieldsAndReachTheSink) {
