@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -44,16 +45,16 @@ long CodeOfCurrentException() {
   }
 }
 
-// The arena the kernels share, remade when the thread count changes. A
-// caller holds its own reference for the whole job, so a change meanwhile
-// only affects later jobs.
+// One arena per thread count, kept for the process. Remaking the arena when
+// the count changed left the new one's helper tasks waiting seconds for a
+// worker on a busy machine (the workers were still leaving the old arena),
+// so the calling thread did every row alone.
 std::shared_ptr<tbb::task_arena> ArenaFor(int threads) {
   static std::mutex mutex;
-  static std::shared_ptr<tbb::task_arena> arena;
+  static std::map<int, std::shared_ptr<tbb::task_arena>> arenas;
   std::lock_guard<std::mutex> lock(mutex);
-  if (!arena || arena->max_concurrency() != threads) {
-    arena = std::make_shared<tbb::task_arena>(threads);
-  }
+  auto& arena = arenas[threads];
+  if (!arena) arena = std::make_shared<tbb::task_arena>(threads);
   return arena;
 }
 
