@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <exception>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <new>
 
@@ -49,13 +48,11 @@ long CodeOfCurrentException() {
 // the count changed left the new one's helper tasks waiting seconds for a
 // worker on a busy machine (the workers were still leaving the old arena),
 // so the calling thread did every row alone.
-std::shared_ptr<tbb::task_arena> ArenaFor(int threads) {
+tbb::task_arena& ArenaFor(int threads) {
   static std::mutex mutex;
-  static std::map<int, std::shared_ptr<tbb::task_arena>> arenas;
+  static std::map<int, tbb::task_arena> arenas;
   std::lock_guard<std::mutex> lock(mutex);
-  auto& arena = arenas[threads];
-  if (!arena) arena = std::make_shared<tbb::task_arena>(threads);
-  return arena;
+  return arenas.try_emplace(threads, threads).first->second;
 }
 
 long RunOnCallingThread(PF_ProgressInfo* progress, long rowCount, PFh_RowBody body) {
@@ -237,10 +234,10 @@ long PFh_RunRows(PF_ProgressInfo* progress, long rowCount, long long pixelCount,
   if (pixelCount <= kMinPixelsForThreads) threads = 1;
   threads = std::min(threads, chunks);
   if (threads <= 1) return RunOnCallingThread(progress, rowCount, body);
-  std::shared_ptr<tbb::task_arena> arena;
+  tbb::task_arena* arena = nullptr;
   std::vector<PFh_RowScratch> scratch;
   try {
-    arena = ArenaFor(static_cast<int>(threads));
+    arena = &ArenaFor(static_cast<int>(threads));
     scratch.resize(static_cast<size_t>(threads));
   } catch (const std::bad_alloc&) {
     // No memory for the arena or the threads' scratch: the calling thread
