@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 #include <limits>
 
 #include "U_Fallible.h"
@@ -13,10 +14,10 @@
 namespace {
 
 constexpr long kMathVersion = 18;
-constexpr double kIdentity[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+constexpr double kIdentity[] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
 
 // out = a * b (out may alias neither).
-void Multiply(const double a[9], const double b[9], double out[9]) {
+void Multiply(const double (&a)[9], const double (&b)[9], double (&out)[9]) {
   for (int r = 0; r < 3; ++r)
     for (int c = 0; c < 3; ++c)
       out[r * 3 + c] = a[r * 3] * b[c] + a[r * 3 + 1] * b[3 + c] + a[r * 3 + 2] * b[6 + c];
@@ -45,14 +46,13 @@ void M_Matrix3::Translate(double dx, double dy) {
 M_Matrix3& M_Matrix3::operator*=(const M_Matrix3& other) {
   double out[9];
   Multiply(m, other.m, out);
-  std::copy(out, out + 9, m);
+  std::copy(std::begin(out), std::end(out), m);
   return *this;
 }
 
 bool M_Matrix3::IsIdentityWithinEpsilon(double eps) const {
-  for (int i = 0; i < 9; ++i)
-    if (!(std::fabs(m[i] - kIdentity[i]) <= eps)) return false;
-  return true;
+  return std::equal(std::begin(m), std::end(m), std::begin(kIdentity),
+                    [eps](double a, double b) { return std::fabs(a - b) <= eps; });
 }
 
 double M_Matrix3::Determinant() const {
@@ -63,15 +63,15 @@ double M_Matrix3::Determinant() const {
 bool M_Matrix3::InvertQuiet() {
   const double det = Determinant();
   if (det == 0.0 || !std::isfinite(det)) return true;
-  double inv[9] = {m[4] * m[8] - m[5] * m[7], m[2] * m[7] - m[1] * m[8], m[1] * m[5] - m[2] * m[4],
-                   m[5] * m[6] - m[3] * m[8], m[0] * m[8] - m[2] * m[6], m[2] * m[3] - m[0] * m[5],
-                   m[3] * m[7] - m[4] * m[6], m[1] * m[6] - m[0] * m[7], m[0] * m[4] - m[1] * m[3]};
+  double inv[] = {m[4] * m[8] - m[5] * m[7], m[2] * m[7] - m[1] * m[8], m[1] * m[5] - m[2] * m[4],
+                  m[5] * m[6] - m[3] * m[8], m[0] * m[8] - m[2] * m[6], m[2] * m[3] - m[0] * m[5],
+                  m[3] * m[7] - m[4] * m[6], m[1] * m[6] - m[0] * m[7], m[0] * m[4] - m[1] * m[3]};
   for (double& v : inv) {
     v /= det;
     // A determinant that underflows the division leaves the matrix as it was.
     if (!std::isfinite(v)) return true;
   }
-  std::copy(inv, inv + 9, m);
+  std::copy(std::begin(inv), std::end(inv), m);
   return false;
 }
 
@@ -87,10 +87,10 @@ bool M_Matrix3::TransformPoint(double x, double y, double* outX, double* outY) c
 
 M_LRect M_TransformBounds(const M_Matrix3& matrix, const M_LRect& rect) {
   if (M_IsEmpty(rect)) return M_LRect{};
-  const double xs[4] = {double(rect.left), double(rect.right), double(rect.right),
-                        double(rect.left)};
-  const double ys[4] = {double(rect.top), double(rect.top), double(rect.bottom),
-                        double(rect.bottom)};
+  const double xs[] = {double(rect.left), double(rect.right), double(rect.right),
+                       double(rect.left)};
+  const double ys[] = {double(rect.top), double(rect.top), double(rect.bottom),
+                       double(rect.bottom)};
   constexpr M_LRect kEverything = {
       std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::min(),
       std::numeric_limits<int32_t>::max(), std::numeric_limits<int32_t>::max()};
@@ -115,13 +115,13 @@ M_LRect M_TransformBounds(const M_Matrix3& matrix, const M_LRect& rect) {
 long M_TransformFloatRect(const M_Matrix3* matrix, const double rect[4], double quad[8],
                           long /*flags*/) {
   if (!matrix || !rect || !quad) return U_ERR_BAD_PARAMETER;
-  const double xs[4] = {rect[0], rect[2], rect[2], rect[0]};
-  const double ys[4] = {rect[1], rect[1], rect[3], rect[3]};
+  const double xs[] = {rect[0], rect[2], rect[2], rect[0]};
+  const double ys[] = {rect[1], rect[1], rect[3], rect[3]};
   double out[8];
   for (int i = 0; i < 4; ++i)
     if (!matrix->TransformPoint(xs[i], ys[i], &out[2 * i], &out[2 * i + 1]))
       return U_ERR_BAD_PARAMETER;
-  std::copy(out, out + 8, quad);
+  std::copy(std::begin(out), std::end(out), quad);
   return U_ERR_NONE;
 }
 

@@ -201,11 +201,11 @@ HWY_INLINE VF Blend(VF cb, VF cs) {
 }
 
 // PFh_Unpremultiply: colour over alpha by one reciprocal, 0 where alpha is 0.
-HWY_INLINE void Unpremultiply(const VF* p, VF* c) {
+HWY_INLINE void Unpremultiply(const VF* p, VF (&c)[3]) {
   const DF df;
   const auto some = hn::Ne(p[3], hn::Zero(df));
   const VF inv = hn::Div(hn::Set(df, 1.0f), p[3]);
-  for (int i = 0; i < 3; ++i) c[i] = hn::IfThenElseZero(some, hn::Mul(p[i], inv));
+  for (size_t i = 0; i < std::size(c); ++i) c[i] = hn::IfThenElseZero(some, hn::Mul(p[i], inv));
 }
 
 template <class D, int Mode, class Source>

@@ -212,9 +212,9 @@ class BilinearLanes {
     const VI row1 = hn::Mul(clampTo(iy1, lastY), rowbytes);
     const VF wx0 = hn::Sub(one, tx);
     const VF wy0 = hn::Sub(one, ty);
-    const VF w[4] = {hn::Mul(wx0, wy0), hn::Mul(tx, wy0), hn::Mul(wx0, ty), hn::Mul(tx, ty)};
-    hn::Mask<DI> in[4] = {hn::And(y0in, x0in), hn::And(y0in, x1in), hn::And(y1in, x0in),
-                          hn::And(y1in, x1in)};
+    const VF w[] = {hn::Mul(wx0, wy0), hn::Mul(tx, wy0), hn::Mul(wx0, ty), hn::Mul(tx, ty)};
+    hn::Mask<DI> in[] = {hn::And(y0in, x0in), hn::And(y0in, x1in), hn::And(y1in, x0in),
+                         hn::And(y1in, x1in)};
     if constexpr (T::kSkipsExactly) {
       // Wholly inside and not on a texel centre, the scalar loop adds all
       // four; otherwise only those of weight other than 0.
@@ -222,8 +222,8 @@ class BilinearLanes {
       const auto centre = hn::And(hn::And(hn::Eq(tx, zeroF), hn::Eq(ty, zeroF)),
                                   hn::RebindMask(df, hn::And(x0in, y0in)));
       const auto every = hn::AndNot(centre, hn::RebindMask(df, all));
-      const VF wx[4] = {wx0, tx, wx0, tx};
-      const VF wy[4] = {wy0, wy0, ty, ty};
+      const VF wx[] = {wx0, tx, wx0, tx};
+      const VF wy[] = {wy0, wy0, ty, ty};
       for (int k = 0; k < 4; ++k) {
         const auto weighted = hn::And(hn::Ne(wx[k], zeroF), hn::Ne(wy[k], zeroF));
         in[k] = hn::And(in[k], hn::RebindMask(di, hn::Or(every, weighted)));
@@ -241,12 +241,12 @@ class BilinearLanes {
         for (int r = 0; r < 2; ++r) {
           VU first, second;
           GatherPairs(src.data, hn::Add(r == 0 ? row0 : row1, pairColumn), first, second);
-          const VU pair[2] = {hn::IfThenElse(beforeIsSecond, second, first),
-                              hn::IfThenElse(afterIsFirst, first, second)};
+          const VU pair[] = {hn::IfThenElse(beforeIsSecond, second, first),
+                             hn::IfThenElse(afterIsFirst, first, second)};
           for (int j = 0; j < 2; ++j) {
             const int k = 2 * r + j;
-            const VF texel[4] = {Channel8<0>(pair[j]), Channel8<8>(pair[j]), Channel8<16>(pair[j]),
-                                 Channel8<24>(pair[j])};
+            const VF texel[] = {Channel8<0>(pair[j]), Channel8<8>(pair[j]), Channel8<16>(pair[j]),
+                                Channel8<24>(pair[j])};
             const auto take = hn::RebindMask(df, in[k]);
             AddWeighted<T>(sum, texel, hn::IfThenElseZero(take, w[k]), take);
           }
@@ -254,8 +254,8 @@ class BilinearLanes {
         return;
       }
     }
-    const VI rows[4] = {row0, row0, row1, row1};
-    const VI cols[4] = {col0, col1, col0, col1};
+    const VI rows[] = {row0, row0, row1, row1};
+    const VI cols[] = {col0, col1, col0, col1};
     for (int k = 0; k < 4; ++k) {
       VF texel[4];
       T::Fetch(src.data, hn::Add(rows[k], cols[k]), texel);
@@ -302,7 +302,7 @@ int32_t BilinearNormal8(const PF_LayerDef& src, const PFh_AffineRow& row, int32_
           hn::Store(hn::Add(hn::Mul(px, du), u0), dd, u + j);
           hn::Store(hn::Add(hn::Mul(px, dv), v0), dd, v + j);
         }
-        VF sum[4] = {hn::Zero(df), hn::Zero(df), hn::Zero(df), hn::Zero(df)};
+        VF sum[] = {hn::Zero(df), hn::Zero(df), hn::Zero(df), hn::Zero(df)};
         lanes.Add(u, v, sum);
         r = sum[0];
         g = sum[1];

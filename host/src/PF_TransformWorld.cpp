@@ -30,7 +30,7 @@ namespace {
 
 // A destination-to-source matrix (row-vector convention: p_src = p_dst * m).
 struct BackMap {
-  double m[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+  M_Matrix3 m;
   bool singular = false;
   bool affine = true;
 };
@@ -44,8 +44,8 @@ BackMap MakeBackMap(const M_Matrix3& given, bool invert) {
     b.singular = true;
     return b;
   }
-  std::copy(back.m, back.m + 9, b.m);
-  for (double v : b.m) {
+  b.m = back;
+  for (double v : b.m.m) {
     if (!std::isfinite(v)) b.singular = true;
   }
   b.affine = b.m[2] == 0.0 && b.m[5] == 0.0 && b.m[8] == 1.0;
@@ -101,8 +101,8 @@ inline void AddWeighted(PFh_RGBA& acc, const PFh_RGBA& p, float w) {
 // their weights in the order and with the operations of AddWeighted, so the
 // sums are the same to the bit; 8-bit pixels go through vector registers.
 template <class Pixel>
-inline void AddFour(PFh_RGBA& acc, const Pixel* r0, const Pixel* r1, const float* wx,
-                    const float* wy) {
+inline void AddFour(PFh_RGBA& acc, const Pixel* r0, const Pixel* r1, const float (&wx)[2],
+                    const float (&wy)[2]) {
 #if defined(__SSE2__)
   if constexpr (std::is_same_v<Pixel, PF_RGBA8>) {
     const __m128i zero = _mm_setzero_si128();
@@ -152,8 +152,8 @@ inline void Sample(const PF_LayerDef& src, double u, double v, PFh_RGBA& acc) {
     const int64_t iy = static_cast<int64_t>(fly);
     const float tx = static_cast<float>(fx - flx);
     const float ty = static_cast<float>(fy - fly);
-    const float wx[2] = {1.0f - tx, tx};
-    const float wy[2] = {1.0f - ty, ty};
+    const float wx[] = {1.0f - tx, tx};
+    const float wy[] = {1.0f - ty, ty};
     if (tx == 0.0f && ty == 0.0f && ix >= 0 && iy >= 0) {
       // On a texel centre (identity, whole-pixel shifts): that texel alone.
       AddWeighted(acc, PFh_Load(*PFh_PixelAt<const Pixel>(src, ix, iy)), 1.0f);

@@ -258,14 +258,14 @@ void Poison(PF_LayerDef& w, size_t bytes) {
   unsigned char pixel[16];
   size_t size = PF_BytesPerPixel(w.depth);
   if (w.depth == 8) {
-    const uint8_t p[4] = {0xFF, 0x00, 0xFF, 0x7F};
+    const uint8_t p[] = {0xFF, 0x00, 0xFF, 0x7F};
     std::memcpy(pixel, p, sizeof p);
   } else if (w.depth == 16) {
-    const uint16_t p[4] = {0xFFFF, 0x0000, 0xFFFF, 0x7FFF};
+    const uint16_t p[] = {0xFFFF, 0x0000, 0xFFFF, 0x7FFF};
     std::memcpy(pixel, p, sizeof p);
   } else {
     const float nan = std::numeric_limits<float>::quiet_NaN();
-    const float p[4] = {nan, 0.0f, nan, 0.5f};
+    const float p[] = {nan, 0.0f, nan, 0.5f};
     std::memcpy(pixel, p, sizeof p);
   }
   char* base = static_cast<char*>(w.data);

@@ -2,9 +2,11 @@
 // INI file named by RG_PREFS_FILE.
 #include "rghost/PREF_Prefs.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <string>
@@ -14,16 +16,14 @@
 
 // A store is only a handle; its contents live in Contents() so that nothing
 // depends on the order of static initialisation across the host library.
-struct PREF_Store {
-  int index;
-};
+struct PREF_Store {};
 
 namespace {
 
 using Section = std::map<std::string, std::string>;
 using StoreContents = std::map<std::string, Section>;
 
-PREF_Store g_stores[PREF_STORE_COUNT] = {{0}, {1}, {2}};
+PREF_Store g_stores[PREF_STORE_COUNT];
 
 struct PrefState {
   std::mutex mutex;
@@ -71,9 +71,9 @@ StoreContents* Contents(PrefState& state, PREF_Store* store) {
     const char* path = std::getenv("RG_PREFS_FILE");
     if (path && *path) LoadFile(state, path);
   }
-  for (int i = 0; i < PREF_STORE_COUNT; ++i)
-    if (store == &g_stores[i]) return &state.stores[i];
-  return nullptr;
+  const PREF_Store* found = std::find_if(std::begin(g_stores), std::end(g_stores),
+                                         [store](const PREF_Store& s) { return &s == store; });
+  return found == std::end(g_stores) ? nullptr : &state.stores[found - g_stores];
 }
 
 bool ParseLong(const std::string& text, long* out) {

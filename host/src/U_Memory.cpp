@@ -13,11 +13,13 @@
 // instruction itself.
 #include "rghost/U_Memory.h"
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 #include "U_BlockPool.h"
 #include "U_Fallible.h"
@@ -193,17 +195,16 @@ class LargeBlocks {
   // twice that, with its capacity, or null.
   void* Take(size_t total, size_t& capacity) {
     std::lock_guard<std::mutex> lock(mutex_);
-    int best = -1;
-    for (int i = 0; i < kLargeSlots; ++i) {
-      const Slot& s = slots_[i];
+    Slot* best = nullptr;
+    for (Slot& s : slots_) {
       if (s.block && s.capacity >= total && s.capacity / 2 <= total &&
-          (best < 0 || s.capacity < slots_[best].capacity))
-        best = i;
+          (!best || s.capacity < best->capacity))
+        best = &s;
     }
-    if (best < 0) return nullptr;
-    void* block = slots_[best].block;
-    capacity = slots_[best].capacity;
-    slots_[best] = Slot{};
+    if (!best) return nullptr;
+    void* block = best->block;
+    capacity = best->capacity;
+    *best = Slot{};
     kept_bytes_ -= capacity;
     UH_UNPOISON(block, capacity);
     return block;
@@ -239,13 +240,10 @@ class LargeBlocks {
 
   // Gives every kept block back to malloc.
   void Flush() {
-    Slot taken[kLargeSlots];
+    std::array<Slot, kLargeSlots> taken;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      for (int i = 0; i < kLargeSlots; ++i) {
-        taken[i] = slots_[i];
-        slots_[i] = Slot{};
-      }
+      taken = std::exchange(slots_, {});
       kept_bytes_ = 0;
     }
     for (const Slot& s : taken) {
@@ -261,7 +259,7 @@ class LargeBlocks {
     size_t capacity = 0;
   };
   std::mutex mutex_;
-  Slot slots_[kLargeSlots];  // newest first
+  std::array<Slot, kLargeSlots> slots_;  // newest first
   size_t kept_bytes_ = 0;
 };
 

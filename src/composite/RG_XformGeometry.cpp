@@ -1,6 +1,7 @@
 // The transform node's geometry: where the source lands (forward and inverse
 // bounds), what of the destination it leaves uncovered, and whether it covers
 // a rect, apart from the render.
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -33,18 +34,17 @@ int32_t ClampToInt32(double v) {
   return static_cast<int32_t>(v);
 }
 
-void TransformFloatRectOrThrow(const M_Matrix3& matrix, const double rect[4], double quad[8]) {
+void TransformFloatRectOrThrow(const M_Matrix3& matrix, const double (&rect)[4],
+                               double (&quad)[8]) {
   const long status = M_TransformFloatRect(&matrix, rect, quad, 0);
   if (status != 0) throw status;
 }
 
 // Corners of a rect in the order the host's quads use: (l, t), (r, t),
 // (r, b), (l, b).
-void RectCorners(const M_LRect& r, Point corners[4]) {
-  corners[0] = {static_cast<double>(r.left), static_cast<double>(r.top)};
-  corners[1] = {static_cast<double>(r.right), static_cast<double>(r.top)};
-  corners[2] = {static_cast<double>(r.right), static_cast<double>(r.bottom)};
-  corners[3] = {static_cast<double>(r.left), static_cast<double>(r.bottom)};
+std::array<Point, 4> RectCorners(const M_LRect& r) {
+  const double l = r.left, t = r.top, rt = r.right, b = r.bottom;
+  return {{{l, t}, {rt, t}, {rt, b}, {l, b}}};
 }
 
 }  // namespace
@@ -92,27 +92,27 @@ M_LRect RG_XformNode::VisibleDestRect(const M_LRect& srcRect, const M_LRect& des
 M_LRect RG_XformNode::UncoveredRect(const M_LRect& destRect, const M_LRect& srcRect,
                                     const M_Matrix3& matrix) {
   // The source's pixel centres bound what it really covers once placed.
-  const double inset[4] = {srcRect.left + 0.5, srcRect.top + 0.5, srcRect.right - 0.5,
-                           srcRect.bottom - 0.5};
+  const double inset[] = {srcRect.left + 0.5, srcRect.top + 0.5, srcRect.right - 0.5,
+                          srcRect.bottom - 0.5};
   double quadCoords[8];
   TransformFloatRectOrThrow(matrix, inset, quadCoords);
   Point quad[4];
   for (int i = 0; i < 4; ++i) quad[i] = {quadCoords[2 * i], quadCoords[2 * i + 1]};
 
-  Point dest[4];
-  RectCorners(destRect, dest);
+  const std::array<Point, 4> dest = RectCorners(destRect);
 
   // The quad's winding follows the sign of the determinant; clipping keeps
-  // the part of the destination on the outer side of each edge.
-  const double det = matrix.Determinant();
-  const double s = det > 0 ? 1.0 : (det < 0 ? -1.0 : 0.0);
-  const double side = -s;
+  // the part of the destination on the outer side of each edge. A singular
+  // matrix collapses the quad onto a line whose edges run both ways, so
+  // either side keeps the whole destination.
+  const double side = std::signbit(matrix.Determinant()) ? 1.0 : -1.0;
 
   bool seen = false;
   double minX = 0, minY = 0, maxX = 0, maxY = 0;
   for (int i = 0; i < 4; ++i) {
     Point clipped[kMaxClipPoints];
-    const long n = ClipPolygonToEdge(dest, 4, quad[i], quad[(i + 1) % 4], side, clipped);
+    const long n = ClipPolygonToEdge(dest.data(), static_cast<long>(dest.size()), quad[i],
+                                     quad[(i + 1) % 4], side, clipped);
     if (!(std::fabs(M_SignedPolygonArea2D(clipped, n)) > 1e-12)) continue;
     for (long k = 0; k < n; ++k) {
       const Point& p = clipped[k];
@@ -126,13 +126,6 @@ M_LRect RG_XformNode::UncoveredRect(const M_LRect& destRect, const M_LRect& srcR
         maxX = std::fmax(maxX, p.x);
         maxY = std::fmax(maxY, p.y);
       }
-    }
-    // The box cannot outgrow the destination: once it is the whole
-    // destination nothing more can change.
-    const bool boxEmpty = maxX <= minX || maxY <= minY;
-    if ((boxEmpty && M_IsEmpty(destRect)) || (minX == destRect.left && minY == destRect.top &&
-                                              maxX == destRect.right && maxY == destRect.bottom)) {
-      break;
     }
   }
   if (!seen) return M_LRect{};
@@ -189,10 +182,9 @@ bool RG_XformNode::PointInQuad(const M_Vector2T<double>& p, const double quad[8]
 
 bool RG_XformNode::RectCoveredBySrc(const M_LRect& srcRect, const M_LRect& rect) const {
   if (count_ == 0) return M_Contains(srcRect, rect);
-  const double src[4] = {static_cast<double>(srcRect.left), static_cast<double>(srcRect.top),
-                         static_cast<double>(srcRect.right), static_cast<double>(srcRect.bottom)};
-  Point corners[4];
-  RectCorners(rect, corners);
+  const double src[] = {static_cast<double>(srcRect.left), static_cast<double>(srcRect.top),
+                        static_cast<double>(srcRect.right), static_cast<double>(srcRect.bottom)};
+  const std::array<Point, 4> corners = RectCorners(rect);
   for (int32_t i = 0; i < count_; ++i) {
     double quad[8];
     TransformFloatRectOrThrow(matrices_[i], src, quad);

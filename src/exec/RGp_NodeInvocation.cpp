@@ -23,9 +23,7 @@ void RGp_NodeInvocation::operator delete(void* p, size_t size) noexcept {
 
 RGp_NodeInvocation::RGp_NodeInvocation(const RG_RenderNode* node, RG_Traverser* traverser,
                                        bool mayRenderIntoDestination)
-    : node_(node), may_render_into_dest_(mayRenderIntoDestination), traverser_(traverser) {
-  request_.flags = 0;
-}
+    : node_(node), may_render_into_dest_(mayRenderIntoDestination), traverser_(traverser) {}
 
 RGp_NodeInvocation::~RGp_NodeInvocation() {
   DestroyCheckouts();

@@ -26,7 +26,7 @@ constexpr std::string_view kGraphClose = "}";
 void Fill(std::string& out, std::string_view text, std::initializer_list<std::string_view> args) {
   auto arg = args.begin();
   for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '{' && i + 1 < text.size() && text[i + 1] == '}' && arg != args.end()) {
+    if (text.compare(i, 2, "{}") == 0 && arg != args.end()) {
       out += *arg++;
       ++i;
     } else {
