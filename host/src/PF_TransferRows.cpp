@@ -225,7 +225,7 @@ long RunSplit(PF_ProgressInfo* progress, long rowCount, tbb::task_arena& arena,
 
 }  // namespace
 
-int PF_SetThreadCount(int threads) { return g_thread_count.exchange(threads < 1 ? 1 : threads); }
+int PF_SetThreadCount(int threads) { return g_thread_count.exchange(std::max(1, threads)); }
 
 long PFh_RunRows(PF_ProgressInfo* progress, long rowCount, long long pixelCount, PFh_RowBody body) {
   if (rowCount <= 0) return 0;

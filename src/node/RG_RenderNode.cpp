@@ -142,7 +142,7 @@ bool RG_RenderNode::ContentBoundsTypesDiffer() const {
           this, [](const RG_RenderNode* n) { return n->bounds_differ_ < 0; },
           [](const RG_RenderNode* n) { n->ContentBoundsTypesDiffer(); });
     const BoundsNestingScope nesting;
-    bounds_differ_ = ContentBoundsDifferByType() ? 1 : 0;
+    bounds_differ_ = ContentBoundsDifferByType();
   }
   return bounds_differ_ != 0;
 }

@@ -404,11 +404,42 @@ TEST_F(TransferTest, ResultsMustNotDependOnTheThreadCount) {
   }
 }
 
+// A progress record whose first poll dawdles, so that the helpers start
+// before any row is handed out.
+struct SlowFirstPoll {
+  int polls = 0;
+  PF_ProgressInfo info{&polls, nullptr, [](void* n, long, long) -> long {
+                         if ((*static_cast<int*>(n))++ == 0)
+                           std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                         return 0;
+                       }};
+};
+
+// However the threads take chunks, each row runs once (a row run twice
+// blends twice in place), with and without polls between chunks.
+TEST_F(TransferTest, EveryRowMustRunExactlyOnceWhicheverThreadTakesIt) {
+  constexpr long kRows = 1000;
+  for (int threads : {2, 3}) {
+    for (bool polled : {false, true}) {
+      oracle::ThreadCountScope scope(threads);
+      std::vector<std::atomic<int>> runs(kRows);
+      auto body = [&](long row, PFh_RowScratch&) {
+        runs[static_cast<size_t>(row)].fetch_add(1);
+        std::this_thread::sleep_for(std::chrono::microseconds(20));
+      };
+      SlowFirstPoll slow;
+      ASSERT_EQ(PFh_RunRows(polled ? &slow.info : nullptr, kRows, 1 << 20, body), 0);
+      for (size_t r = 0; r < runs.size(); ++r)
+        ASSERT_EQ(runs[r].load(), 1)
+            << "row " << r << ", " << threads << " threads, polled " << polled;
+    }
+  }
+}
+
 // A row body that throws stops the job and its failure reaches the caller
 // as a code, wherever it ran: on a helper thread, on the calling thread
 // among helpers, or on the calling thread alone. The other thread's rows
-// wait for the throw, so that it happens on the thread the case names. The
-// first poll dawdles, so the helpers start before any row is handed out.
+// wait for the throw, so that it happens on the thread the case names.
 TEST_F(TransferTest, RowBodyThrowingOnAnyThreadMustReturnItsFailureCode) {
   const struct {
     const char* what;
@@ -435,13 +466,8 @@ TEST_F(TransferTest, RowBodyThrowingOnAnyThreadMustReturnItsFailureCode) {
       while (!thrown && std::chrono::steady_clock::now() < give_up)
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     };
-    int polls = 0;
-    PF_ProgressInfo slowStart{&polls, nullptr, [](void* n, long, long) -> long {
-                                if ((*static_cast<int*>(n))++ == 0)
-                                  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                                return 0;
-                              }};
-    EXPECT_EQ(PFh_RunRows(&slowStart, 400, 1 << 20, body), c.code) << c.what;
+    SlowFirstPoll slow;
+    EXPECT_EQ(PFh_RunRows(&slow.info, 400, 1 << 20, body), c.code) << c.what;
     EXPECT_TRUE(thrown) << c.what;
   }
 }
