@@ -25,6 +25,7 @@
 #include "Renderer.h"
 #include "SceneGraph.h"
 #include "SceneLoader.h"
+#include "rghost/PF_Transfer.h"
 #include "rghost/U_Errors.h"
 #include "rghost/U_Memory.h"
 #include "support/LeakCheck.h"
@@ -153,6 +154,12 @@ TEST_F(SceneLoaderTest, EachMistakeMustBeReportedInOneLineAtItsJsonPath) {
       {Node(R"("type": "transform", "source": "a", "motion_blur": {"samples": 0})"),
        "/nodes/0/motion_blur/samples: expected an integer from 1 to 64"},
       {Node(R"("type": "composite")"), "/nodes/0: missing key 'source'"},
+      {Node(R"("type": "transform", "source": "a", "motion_blur": {"samples": 65})"),
+       "/nodes/0/motion_blur/samples: expected an integer from 1 to 64"},
+      {R"({"width": 0, "height": 8})", "s.json: /width: expected an integer from 1 to 32767"},
+      {R"({"width": 8, "height": 32768})", "s.json: /height: expected an integer from 1 to 32767"},
+      {Scene(solid, "a", R"("frames": [0, 1, 2], )"), "/frames: expected [first, last] with 0"},
+      {Scene(solid, "a", R"("frames": [0, 1000001], )"), "/frames: expected [first, last]"},
   };
   for (const Case& c : cases) {
     const std::string msg = ParseError(c.text);
@@ -167,7 +174,7 @@ TEST_F(SceneLoaderTest, EachMistakeMustBeReportedInOneLineAtItsJsonPath) {
 TEST_F(SceneLoaderTest, ValidSceneMustKeepReferencesDefaultsAndKeysInAnyOrder) {
   const SceneDesc s = ParseScene(Scene(R"({"id": "a", "type": "solid", "color": [1, 0, 0]},
                {"id": "t", "type": "transform", "source": "a", "destination": "a",
-                "mode": "difference", "dest_bound": true,
+                "mode": "difference", "dest_bound": true, "motion_blur": {"samples": 1},
                 "rotate": {"keys": [[10, 90], [0, 0]]}})",
                                        "t", R"("frames": [2, 7], "interlace": "field2", )"),
                                  "s.json", "/scenes");
@@ -293,6 +300,9 @@ TEST_F(CacheTest, CacheKeyMustChangeWithEveryParameterAndInputBelow) {
   FrameGraph c(edited, images, nullptr, nullptr, 0);
   EXPECT_NE(a.Describe("background"), c.Describe("background"));  // an input two levels down
   EXPECT_EQ(a.Describe("dot"), c.Describe("dot"));
+  SceneDesc remoded = scene;
+  remoded.nodes[remoded.index.at("spin")].mode = PF_BLEND_ADD;  // a transform's mode
+  EXPECT_NE(a.Describe("spin"), FrameGraph(remoded, images, nullptr, nullptr, 0).Describe("spin"));
   scene.nodes[scene.index.at("graded")].params["gamma"] = AnimValue({{0.0, {1.0}}, {4.0, {2.0}}});
   LruCache cache(64 << 20);
   EXPECT_EQ(RenderFrames(scene, &cache, 0, 4)["tiles"], 5);
@@ -447,6 +457,37 @@ colorspaces:
     EXPECT_EQ(RunTool({scene, "-o", dir / "out.exr", "-d", "32", "-q"}), 0);
     EXPECT_EQ(std::lround(ReadChannel(dir / "out.png", 0) * 255), c.png);
     EXPECT_NEAR(ReadChannel(dir / "out.exr", 0), c.exr, c.tolerance);
+  }
+}
+
+// Levels map straight colour through the input range (a step where it is
+// empty), the gamma and the output range, and keep alpha: one pixel each, in
+// raw values, premultiplied in the EXR written.
+TEST_F(RenderTest, LevelsMustMapStraightColourThroughRangesAndGamma) {
+  const struct {
+    std::string keys;
+    float colour, alpha, expected;
+  } cases[] = {
+      {R"("gamma": 2)", 0.25f, 1, 0.5f},
+      {R"("gamma": 2)", 0.5f, 0.5f, 0.5f * 0.70710678f},
+      {R"("in_black": 0.2, "in_white": 0.6)", 0.5f, 1, 0.75f},
+      {R"("in_black": 0.2, "in_white": 0.6)", 0.1f, 1, 0},
+      {R"("in_black": 0.5, "in_white": 0.5)", 0.5f, 1, 1},
+      {R"("in_black": 0.5, "in_white": 0.5)", 0.4f, 1, 0},
+      {R"("out_black": 0.2, "out_white": 0.6, "gamma": 0.5)", 0.5f, 1, 0.3f},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.keys + " over " + std::to_string(c.colour));
+    ScratchDir dir;
+    const std::string v = std::to_string(c.colour), a = std::to_string(c.alpha);
+    const std::string scene = dir.Write(
+        "s.json",
+        Scene(R"({"id": "s", "type": "solid", "color": [)" + v + "," + v + "," + v + "," + a +
+                  R"(]}, {"id": "l", "type": "levels", "input": "s", )" + c.keys + "}",
+              "l", R"("colorspace": "raw", )", 1));
+    ASSERT_EQ(RunTool({scene, "-o", dir / "out.exr", "-d", "32", "-q"}), 0);
+    EXPECT_NEAR(ReadChannel(dir / "out.exr", 1), c.expected, 1e-5);
+    EXPECT_NEAR(ReadChannel(dir / "out.exr", 3), c.alpha, 1e-6);
   }
 }
 
