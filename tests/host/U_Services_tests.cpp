@@ -4,6 +4,7 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include <tuple>
 #include <vector>
 
+#include "../../host/src/U_Fallible.h"
 #include "rghost/PF_World.h"
 #include "rghost/PREF_Prefs.h"
 #include "rghost/U_Errors.h"
@@ -204,6 +206,27 @@ TEST_F(UServicesTest, BlocksCrossingThreadsOrOutlivingTheirThreadMustStayCounted
   void* mine = New(48);
   std::thread([&] { Delete(mine); }).join();
   ExpectFigures(before, 0, 0, 102);
+}
+
+// Each injected failure fails one call, however many threads race for it:
+// the others return as if nothing had been armed.
+TEST_F(UServicesTest, InjectedFailureMustFailExactlyOneOfTheRacingCalls) {
+  std::atomic<bool> stop{false};
+  std::atomic<int> failures{0}, others{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t)
+    threads.emplace_back([&] {
+      while (!stop)
+        if (const long code = Uh_NextFallibleCall()) ++(code == 77 ? failures : others);
+    });
+  for (int armed = 1; armed <= 150 && others == 0; ++armed) {
+    U_InjectFailure(0, 77);
+    while (failures < armed && others == 0) std::this_thread::yield();
+  }
+  stop = true;
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(failures.load(), 150);
+  EXPECT_EQ(others.load(), 0);
 }
 
 class UReportTest : public LeakCheckTest {
