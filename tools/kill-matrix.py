@@ -15,7 +15,8 @@ the mutants again, and each test's kills that no other test makes are known.
             and assertions inside a case that catch a mutant are known; --only and --keys
             narrow such a run to some cases and mutants.
   report    The score per seed of the suite without the cases listed in --without (one per
-            line), and the mutants that only one remaining case kills.
+            line), and the mutants that only one remaining case kills; with --equivalent, also
+            the score without the survivors judged equivalent.
 
   usage (from the project root; mutate.py is the project's mutation tester):
     tools/kill-matrix.py coverage --build build-cov --seeds 1 2 3 --coverage cov.json
@@ -33,6 +34,7 @@ ap.add_argument("--files", nargs="+", default=["src/**/*.cpp", "host/src/*.cpp"]
 ap.add_argument("--coverage", default="coverage.json")
 ap.add_argument("--matrix", default="kill-matrix.jsonl")
 ap.add_argument("--without", default=None)
+ap.add_argument("--equivalent", default=None, help="survivors judged equivalent: a key a line, then ' # ' and why")
 ap.add_argument("--detail", action="store_true", help="record each failing case's messages")
 ap.add_argument("--only", default=None, help="run only the cases this pattern finds")
 ap.add_argument("--keys", default=None, help="run only the mutants listed in this file")
@@ -169,6 +171,7 @@ def report():
         r = json.loads(l)
         rows[r["key"]] = r
     gone = {l.strip() for l in open(a.without) if l.strip()} if a.without else set()
+    same = {l.split(" # ")[0].strip() for l in open(a.equivalent) if l.strip() and l[0] != "#"} if a.equivalent else set()
     sole = collections.defaultdict(list)
     for seed in a.seeds:
         counts = collections.Counter()
@@ -182,12 +185,16 @@ def report():
             left = [c for c in r["failed"] if c not in gone]
             verdict = r["verdict"] if r["verdict"] == "stillborn" else "killed" if left else "survived"
             counts[verdict] += 1
+            counts["equivalent"] += verdict == "survived" and key(m) in same
             if len(left) == 1:
                 sole[left[0]].append(key(m))
         live = counts["killed"] + counts["survived"]
         print(f"seed {seed}: {counts['killed']} killed, {counts['survived']} survived, "
               f"{counts['stillborn']} did not build, {counts['not run']} not run: "
-              f"{100.0 * counts['killed'] / max(live, 1):.1f} %")
+              f"{100.0 * counts['killed'] / max(live, 1):.1f} %" + (
+                  f"; {counts['equivalent']} survivors judged equivalent, "
+                  f"{100.0 * counts['killed'] / max(live - counts['equivalent'], 1):.1f} % of the rest"
+                  if same else ""))
     for case, keys in sorted(sole.items()):
         print(f"only {case} kills: " + ", ".join(sorted(set(keys))))
 
