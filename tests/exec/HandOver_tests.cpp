@@ -3,6 +3,7 @@
 // released checkout drops its lock as the preference says.
 #include "exec/ExecTestAccess.h"
 #include "exec/RGp_PrefSlot.h"
+#include "rg/RG_NullNode.h"
 #include "rg/RG_SourceBufferNode.h"
 #include "rghost/PREF_Prefs.h"
 #include "support/LeakCheck.h"
@@ -167,6 +168,27 @@ TEST_F(HandOverTest, CopiesOnlyWhereSharingIsImpossibleAndRendersOnce) {
     // A copy keeps its pixels when the source changes; a view does not.
     TestFill(buffer.get(), kClear);
     EXPECT_EQ(TestSame(TestPixel(result, x, y), c.inverted ? Inverted(p) : p), !c.view);
+  }
+}
+
+// An in-place output over an input that has nothing to give starts
+// transparent, whether the node asked for a cleared buffer or not.
+TEST_F(HandOverTest, InPlaceOutputOverAnEmptyInputMustStartTransparent) {
+  for (long clear : {0L, long{RG_NEW_WORLD_CLEAR}}) {
+    U_SharedPtr<RG_RenderNode> empty(new RG_NullNode);
+    PF_RGBA8 seen = kJunk;
+    U_SharedPtr<RG_RenderNode> root(new TestLambdaNode(
+        {empty.get()},
+        [clear](RG_NodePreRenderCB* cb, const RG_RenderRequest& r) {
+          cb->RequestOutputInPlace(cb->CheckoutInput(0, r), r.rect, 0, clear);
+        },
+        [&](RG_NodeRenderCB* cb) {
+          seen = TestPixel(cb->GetNextCheckout()->GetOutputWorld(), 3, 3);
+        }));
+    // A dirty buffer of the same size released first: the next one may be it.
+    std::unique_ptr<PF_World>(TestMakeWorld(TestRect(0, 0, 4, 4), kJunk)).reset();
+    EXPECT_NE(TestRun(root.get(), TestRect(0, 0, 4, 4)).world, nullptr) << clear;
+    EXPECT_TRUE(TestSame(seen, kClear)) << clear;
   }
 }
 
