@@ -192,6 +192,16 @@ TEST_F(UServicesTest, TrackedFiguresMustStayExactWhileBlocksAreReused) {
   EXPECT_TRUE(q == small && r == big);
   Delete(q);
   Delete(r);
+  // However often two kept frames are taken and given back, both stay kept.
+  Delete(New(size_t{64} << 20));
+  Delete(New(size_t{16} << 20));
+  const size_t held = MallocInUse();
+  for (int i = 0; i < 12; ++i) {
+    void *a = New(size_t{64} << 20), *b = New(size_t{16} << 20);
+    Delete(a);
+    Delete(b);
+    EXPECT_GE(MallocInUse(), held) << "round " << i;
+  }
 }
 
 TEST_F(UServicesTest, BlocksCrossingThreadsOrOutlivingTheirThreadMustStayCounted) {
