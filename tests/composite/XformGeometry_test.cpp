@@ -60,6 +60,7 @@ TEST_F(XformGeometryTest, FieldMustFollowWholeRowShiftsAndOtherwiseBeTheWholeFra
       {{Ty(2.5)}, true, 1, 0},          {{Ty(2.44)}, true, 1, 0},
       {{Ty(2.4)}, true, 1, 1},          {{Ty(32767.0)}, false, 1, 2},
       {{Ty(-32767.0)}, true, 1, 2},     {{Ty(1.0 / 131072)}, false, 1, 0},
+      {{Ty(2.4375)}, true, 1, 0},       {{Ty(2.5625)}, true, 1, 0},  // a sixteenth from the half
   };
   for (const auto& c : cases)
     EXPECT_EQ(A::Field(*MakeXform(c.m), c.snap, c.field), c.expected)

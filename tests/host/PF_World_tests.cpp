@@ -105,6 +105,8 @@ TEST_F(PFWorldTest, EveryOperationMustMakeOneFallibleCallAndRefuseBadSizesDepths
       {"new", newWorld({0, 0, 2, 2}, 8), 0},
       {"view", newView({0, 0, 1, 1}), 0},
       {"borrowed", borrow(memory, 16, 8), 0},
+      {"borrowed, no columns nor memory",
+       [] { delete PF_World::NewBorrowed(nullptr, 0, 4, 0, 8, 0, 0); }, 0},
       {"clear", [&] { w8->Clear(0); }, 0},
       {"clear outside", [&] { w8->ClearOutside(corner); }, 0},
       {"copy", [&] { w8->CopyPixels(view.get(), nullptr, 0, 0); }, 0},
