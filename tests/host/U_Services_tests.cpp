@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -216,6 +217,21 @@ TEST_F(UServicesTest, BlocksCrossingThreadsOrOutlivingTheirThreadMustStayCounted
   void* mine = New(48);
   std::thread([&] { Delete(mine); }).join();
   ExpectFigures(before, 0, 0, 102);
+}
+
+// TickCount is the clock in whole milliseconds, wrapping at 2^32; a clock
+// that is not positive (or not a number) gives 0.
+TEST_F(UServicesTest, TickCountMustBeTheClockInMillisecondsWrappingAt2To32) {
+  static double now = 0;
+  U_SetClock([] { return now; });
+  const struct {
+    double seconds;
+    uint32_t ticks;
+  } cases[] = {{12.3456, 12345}, {4294967.296 + 1.5, 1500}, {-2.0, 0}, {std::nan(""), 0}};
+  for (const auto& c : cases) {
+    now = c.seconds;
+    EXPECT_EQ(TickCount(), c.ticks) << c.seconds;
+  }
 }
 
 // Each injected failure fails one call, however many threads race for it:
