@@ -100,4 +100,17 @@ TEST_F(TraversalTest, RequestsThatMeetPreRenderAgainOnlyWhenNotCovered) {
   }
 }
 
+// Each pass walks a shared node once: a ladder of 60 nodes, each reading the
+// one below twice, renders its leaf once and finishes (a walk of every path
+// would take 2^60 steps).
+TEST_F(TraversalTest, SharedNodesMustBeWalkedOncePerPass) {
+  auto* leaf = TestPattern(TestRect(0, 0, 8, 8));
+  U_SharedPtr<RG_RenderNode> keepLeaf(leaf);
+  RG_RenderNode* top = leaf;
+  for (int i = 0; i < 60; ++i) top = TestOver(top, top);
+  U_SharedPtr<RG_RenderNode> root(top);
+  EXPECT_NE(TestRun(root.get(), TestRect(0, 0, 8, 8)).world, nullptr);
+  EXPECT_EQ(leaf->counters.renders, 1);
+}
+
 }  // namespace
