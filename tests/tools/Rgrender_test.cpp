@@ -568,8 +568,11 @@ TEST_F(RenderTest, AbortOrSigtermMustKeepOnlyFinishedFrames) {
 void CheckTraceAgainstStats(const json& trace, const json& stats) {
   std::map<int, std::string> process;  // pid -> "frame N"
   std::map<std::pair<int, int>, std::vector<json>> spans;
+  std::set<std::pair<int, int>> named;  // threads
   for (const json& e : trace["traceEvents"]) {
     if (e["ph"] == "M" && e["name"] == "process_name") process[e["pid"]] = e["args"]["name"];
+    if (e["ph"] == "M" && e["name"] == "thread_name")
+      named.insert({e["pid"].get<int>(), e["tid"].get<int>()});
     if (e["ph"] == "X") spans[{e["pid"], e["tid"]}].push_back(e);
   }
   const std::pair<const char*, const char*> keys[] = {
@@ -582,6 +585,7 @@ void CheckTraceAgainstStats(const json& trace, const json& stats) {
   std::map<std::string, std::map<std::string, long long>> sums;  // frame -> key -> sum
   std::set<std::string> categories;
   for (auto& [where, list] : spans) {
+    EXPECT_EQ(named.count(where), 1u) << "a thread without a name in " << process[where.first];
     std::stable_sort(list.begin(), list.end(),
                      [](const auto& a, const auto& b) { return a["ts"] < b["ts"]; });
     std::vector<long long> ends;  // of the open enclosing spans
