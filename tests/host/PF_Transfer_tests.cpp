@@ -277,6 +277,7 @@ TEST_F(TransferTest, BadParametersMustBeRefusedBeforeAnyPixelIsWritten) {
       {"transfer across depths", kBad, false, s, d16, &normal},
       {"transfer without source", 0, false, nullptr, d, &normal},
       {"transfer without destination", 0, false, s, nullptr, &normal},
+      {"transfer onto no pixels", 0, false, s, &noPixels, &normal},
       {"transfer wholly outside", 0, false, s, d, &normal, 4},
       {"transfer failing", 4242, false, s, d, &normal, 0, nullptr, nullptr, 0, true},
       {"transfer aborted", 6060, false, s, d, &normal, 0, nullptr, &abort},
@@ -289,6 +290,7 @@ TEST_F(TransferTest, BadParametersMustBeRefusedBeforeAnyPixelIsWritten) {
       {"transform failing", 4242, true, s, d, &normal, 1, &id, nullptr, 0, true},
       {"transform of a source without pixels", 0, true, &noPixels, d, &normal, 1, &shift, nullptr,
        1},
+      {"transform onto no pixels", 0, true, s, &noPixels, &normal, 1, &id},
       {"bilinear transform aborted", 6060, true, s, d, &normal, 1, &shift, &abort, 1},
   };
   for (const auto& c : cases) {
