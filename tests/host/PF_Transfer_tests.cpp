@@ -406,34 +406,42 @@ TEST_F(TransferTest, ResultsMustNotDependOnTheThreadCount) {
   }
 }
 
-// A progress record whose first poll dawdles, so that the helpers start
-// before any row is handed out.
-struct SlowFirstPoll {
-  int polls = 0;
-  PF_ProgressInfo info{&polls, nullptr, [](void* n, long, long) -> long {
-                         if ((*static_cast<int*>(n))++ == 0)
+// A progress record that notes the rows handed out at each poll; the first
+// poll dawdles, so that the helpers start before any row is handed out.
+struct PollRecord {
+  std::vector<long> done;
+  PF_ProgressInfo info{this, nullptr, [](void* self, long done, long) -> long {
+                         auto& polls = static_cast<PollRecord*>(self)->done;
+                         if (polls.empty())
                            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                         polls.push_back(done);
                          return 0;
                        }};
 };
 
 // However the threads take chunks, each row runs once (a row run twice
-// blends twice in place), with and without polls between chunks.
-TEST_F(TransferTest, EveryRowMustRunExactlyOnceWhicheverThreadTakesIt) {
+// blends twice in place); and between two polls the helpers take no more
+// than their grant, however far ahead of the calling thread (whose rows
+// dawdle here) they run.
+TEST_F(TransferTest, EveryRowMustRunOnceAndHelpersTakeOnlyTheirGrantBetweenPolls) {
   constexpr long kRows = 1000;
+  const std::thread::id caller = std::this_thread::get_id();
   for (int threads : {2, 3}) {
     for (bool polled : {false, true}) {
       oracle::ThreadCountScope scope(threads);
       std::vector<std::atomic<int>> runs(kRows);
       auto body = [&](long row, PFh_RowScratch&) {
         runs[static_cast<size_t>(row)].fetch_add(1);
-        std::this_thread::sleep_for(std::chrono::microseconds(20));
+        if (std::this_thread::get_id() == caller)
+          std::this_thread::sleep_for(std::chrono::microseconds(100));
       };
-      SlowFirstPoll slow;
-      ASSERT_EQ(PFh_RunRows(polled ? &slow.info : nullptr, kRows, 1 << 20, body), 0);
+      PollRecord polls;
+      ASSERT_EQ(PFh_RunRows(polled ? &polls.info : nullptr, kRows, 1 << 20, body), 0);
       for (size_t r = 0; r < runs.size(); ++r)
         ASSERT_EQ(runs[r].load(), 1)
             << "row " << r << ", " << threads << " threads, polled " << polled;
+      for (size_t k = 1; k < polls.done.size(); ++k)
+        EXPECT_LE(polls.done[k] - polls.done[k - 1], 32 * threads) << "poll " << k;
     }
   }
 }
@@ -468,8 +476,8 @@ TEST_F(TransferTest, RowBodyThrowingOnAnyThreadMustReturnItsFailureCode) {
       while (!thrown && std::chrono::steady_clock::now() < give_up)
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     };
-    SlowFirstPoll slow;
-    EXPECT_EQ(PFh_RunRows(&slow.info, 400, 1 << 20, body), c.code) << c.what;
+    PollRecord slowStart;
+    EXPECT_EQ(PFh_RunRows(&slowStart.info, 400, 1 << 20, body), c.code) << c.what;
     EXPECT_TRUE(thrown) << c.what;
   }
 }
