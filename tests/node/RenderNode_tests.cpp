@@ -1,8 +1,10 @@
 // The render node base: content bounds and destruction of a long chain need
-// no stack per level.
+// no stack per level, and the host's kernels poll a node's abort object.
 #include <climits>
 
+#include "rg/RG_XformNode.h"
 #include "support/LeakCheck.h"
+#include "support/ProofNodes.h"
 #include "support/TestNodes.h"
 
 namespace {
@@ -36,6 +38,20 @@ TEST_F(RenderNodeTest, MillionNodeChainDiesOnA256KiBStack) {
     EXPECT_EQ(root->GetContentBounds(RG_CONTENT_BOUNDS_TYPE1).right, INT32_MAX);
     delete root;
   });
+}
+
+// The host's kernels poll the node's abort object as they go: a transform
+// of 64 rows checks at least once for each chunk of 16.
+TEST_F(RenderNodeTest, HostKernelsMustPollTheNodesAbortObject) {
+  const M_LRect r = TestRect(0, 0, 64, 64);
+  const M_Matrix3 half = ProofShift(0.5, 0.5);
+  long countdown = 1L << 40;
+  auto* placed = new RG_XformNode(&half, 1, ProofMode(PF_BLEND_NORMAL), 1, TestPattern(r),
+                                  TestPattern(r), nullptr, 0);
+  U_SharedPtr<RG_RenderNode> root(placed);
+  placed->SetProgAbort(new ProofAbort(&countdown));
+  EXPECT_NE(TestRun(root.get(), r).world, nullptr);
+  EXPECT_GE((1L << 40) - countdown, 64 / 16);
 }
 
 }  // namespace
