@@ -125,6 +125,8 @@ TEST_F(PFWorldTest, EveryOperationMustMakeOneFallibleCallAndRefuseBadSizesDepths
       {"short borrowed rows", borrow(memory, 15, 8), bad},
       {"borrowed depth 7", borrow(memory, 16, 7), bad},
       {"borrowed without memory", borrow(nullptr, 16, 8), bad},
+      {"one borrowed row without memory",
+       [] { delete PF_World::NewBorrowed(nullptr, 4, 1, 16, 8, 0, 0); }, bad},
       {"negative borrowed rows", borrow(memory, -16, 8), bad},
       {"copy across depths", [&] { w16->CopyPixels(w8.get(), nullptr, 0, 0); }, bad},
       {"shrink past the right", shrink({0, 0, 5, 1}), bad},
