@@ -424,6 +424,7 @@ struct PollRecord {
 // than their grant, however far ahead of the calling thread (whose rows
 // dawdle here) they run.
 TEST_F(TransferTest, EveryRowMustRunOnceAndHelpersTakeOnlyTheirGrantBetweenPolls) {
+  EXPECT_EQ(PF_SetThreadCount(1), 1);  // one thread until the host asks for more
   constexpr long kRows = 1000;
   const std::thread::id caller = std::this_thread::get_id();
   for (int threads : {2, 3}) {
