@@ -311,6 +311,24 @@ TEST_F(UReportTest, EachKindMustBeLoggedWithItsOwnFieldsAndReachTheSink) {
   EXPECT_TRUE(U_ReportLog().empty());
 }
 
+// Reports made while a deferred scope is open reach the sink when the
+// outermost scope ends; ending a scope twice, or one never started, ends
+// nothing.
+TEST_F(UReportTest, DeferredReportsMustWaitForTheOutermostScope) {
+  std::vector<std::string> seen;
+  U_SetReportSink([&](const U_ReportRecord& r) { seen.push_back(r.text); });
+  U_DeferredReportingScope outer, inner, never;
+  ASSERT_EQ(U_DeferredReportingStart(16, &outer), 0);
+  ASSERT_EQ(U_DeferredReportingStart(16, &inner), 0);
+  Up_ReportErrString(0, 8, "held");
+  U_DeferredReportingEnd(0, 0, &inner);
+  U_DeferredReportingEnd(0, 0, &inner);
+  U_DeferredReportingEnd(0, 0, &never);
+  EXPECT_TRUE(seen.empty());
+  U_DeferredReportingEnd(0, 0, &outer);
+  EXPECT_EQ(seen, std::vector<std::string>{"held"});
+}
+
 class PREFPrefsTest : public LeakCheckTest {
  protected:
   void TearDown() override {
