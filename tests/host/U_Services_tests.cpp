@@ -75,6 +75,8 @@ TEST_F(UServicesTest, PurgeLoopMustRetryOnceAfterTheHooksAndOnlyForMemory) {
   EXPECT_EQ(U_PurgeLoop(10, &PurgeWorld::Try, &broken, 0), U_ERR_BAD_PARAMETER);
   EXPECT_EQ(broken.attempts + broken.purges, 1);
   U_RemovePurgeHook(&PurgeWorld::Purge, &broken);
+  world.cacheFull = true;  // the same hook of another context stays
+  EXPECT_EQ(U_PurgeLoop(10, &PurgeWorld::Try, &world, 0), 0);
   U_RemovePurgeHook(&PurgeWorld::Purge, &world);
   // Without hooks nothing frees memory: two attempts, then the failure.
   EXPECT_EQ(U_PurgeLoop(10, &PurgeWorld::Try, &stuck, 0), U_ERR_OUT_OF_MEMORY);
