@@ -197,4 +197,25 @@ TEST_F(ContractTest, NodeContractViolationsReportAndThrow) {
   }
 }
 
+// A request of a depth the host has no pixels for is refused with its
+// report before any node is asked, in both forms.
+TEST_F(ContractTest, RequestOfAnUnknownDepthMustBeRefusedBeforeAnyNode) {
+  auto* leaf = TestSolid(TestRect(0, 0, 4, 4), kRed);
+  U_SharedPtr<RG_RenderNode> root(leaf);
+  std::unique_ptr<PF_World> dest(PF_World::New(TestRect(0, 0, 4, 4), 8, 0));
+  for (bool intoDest : {false, true}) {
+    U_ClearReportLog();
+    M_LRect rect;
+    EXPECT_EQ(CatchCode([&] {
+                intoDest ? RG_ExecuteGraph(leaf, TestRequest(TestRect(0, 0, 4, 4), 12),
+                                           TestRect(0, 0, 4, 4), dest.get(), &rect)
+                         : (void)TestRun(leaf, TestRequest(TestRect(0, 0, 4, 4), 12));
+              }),
+              U_ERR_BAD_PARAMETER);
+    ASSERT_FALSE(U_ReportLog().empty()) << intoDest;
+    EXPECT_NE(U_ReportLog().back().text.find("bit depth"), std::string::npos);
+  }
+  EXPECT_EQ(leaf->counters.pre_renders, 0);
+}
+
 }  // namespace
