@@ -321,6 +321,7 @@ TEST_F(UReportTest, DeferredReportsMustWaitForTheOutermostScope) {
   U_SetReportSink([&](const U_ReportRecord& r) { seen.push_back(r.text); });
   U_DeferredReportingScope outer, inner, never;
   ASSERT_EQ(U_DeferredReportingStart(16, &outer), 0);
+  const U_DeferredReportingScope copy = outer;
   ASSERT_EQ(U_DeferredReportingStart(16, &inner), 0);
   Up_ReportErrString(0, 8, "held");
   U_DeferredReportingEnd(0, 0, &inner);
@@ -329,6 +330,14 @@ TEST_F(UReportTest, DeferredReportsMustWaitForTheOutermostScope) {
   EXPECT_TRUE(seen.empty());
   U_DeferredReportingEnd(0, 0, &outer);
   EXPECT_EQ(seen, std::vector<std::string>{"held"});
+  // Nor does a copy of a scope, ended after the scope itself.
+  U_DeferredReportingScope again = copy;
+  U_DeferredReportingEnd(0, 0, &again);
+  ASSERT_EQ(U_DeferredReportingStart(16, &again), 0);
+  Up_ReportErrString(0, 8, "held again");
+  EXPECT_EQ(seen.size(), 1u);
+  U_DeferredReportingEnd(0, 0, &again);
+  EXPECT_EQ(seen.size(), 2u);
 }
 
 class PREFPrefsTest : public LeakCheckTest {
