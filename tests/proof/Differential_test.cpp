@@ -1,5 +1,5 @@
 // The library against the reference evaluator on thousands of random graphs.
-// RG_SOAK_GRAPHS sets the number of graphs (default 2000); RG_SOAK_SEED the
+// RG_SOAK_GRAPHS sets the number of graphs (default 4000); RG_SOAK_SEED the
 // first seed (default 1), so a failure reported as "seed N" replays with
 // RG_SOAK_SEED=N RG_SOAK_GRAPHS=1.
 #include <gtest/gtest.h>
@@ -20,7 +20,7 @@ uint64_t EnvNumber(const char* name, uint64_t fallback) {
 class DifferentialTest : public LeakCheckTest {};
 
 TEST_F(DifferentialTest, RandomGraphsMatchTheReferencePixelForPixelAndLeakNothing) {
-  const uint64_t count = EnvNumber("RG_SOAK_GRAPHS", 2000);
+  const uint64_t count = EnvNumber("RG_SOAK_GRAPHS", 4000);
   const uint64_t first = EnvNumber("RG_SOAK_SEED", 1);
   int failures = 0;
   uint64_t drawn = 0;
