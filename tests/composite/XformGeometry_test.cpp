@@ -99,6 +99,10 @@ TEST_F(XformGeometryTest, UncoveredStripAndCoverageMustFollowPlacedPixelCentres)
   const M_Matrix3 turn = ProofAffine(0, 1, -1, 0, 10), mirror = ProofAffine(0, 1, 1, 0);
   const M_Matrix3 flat = ProofAffine(1, 0, 0, 0), broken = ProofAffine(std::nan(""), 0, 0, 1);
   const Placements pair = {ProofShift(0, 0), ProofShift(10, 0)};
+  // A 45-degree turn whose first column of centres lands on x + y = 6.5: it
+  // leaves only the triangle at the destination's top left corner uncovered.
+  const double h = std::sqrt(0.5);
+  const M_Matrix3 tilt = ProofAffine(h, h, -h, h, 26.5 - h, -20);
   const struct {
     Placements m;
     M_LRect src, dest, visible;
@@ -111,6 +115,7 @@ TEST_F(XformGeometryTest, UncoveredStripAndCoverageMustFollowPlacedPixelCentres)
       // Over the top right corner: the box around the L left uncovered.
       {{ProofShift(5, 5)}, Rect(5, -15, 35, 15), Rect(0, 0, 30, 30), Rect(0, 0, 30, 30)},
       {{ProofShift(5, 0)}, Rect(0, -5, 10, 15), Rect(3, 3, 3, 9), Rect(3, 3, 3, 9)},  // empty
+      {{tilt}, Rect(0, 0, 100, 100), Rect(0, 0, 10, 10), Rect(0, 0, 7, 7)},
       {{turn}, s20, Rect(2, 2, 30, 18), Rect(9, 2, 30, 18)},
       {{turn}, s20, Rect(-10, 2, 8, 18), Rect(-10, 2, 1, 18)},
       {{turn}, s20, Rect(2, 2, 8, 18), none},
