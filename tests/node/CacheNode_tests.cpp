@@ -1,5 +1,6 @@
 // The cache node beyond the pixels the random-graph proof checks: a buffer
-// supplied away from the output rect is refused, on a miss and on a hit.
+// supplied away from the output rect is refused, on a miss and on a hit, and
+// a hit's bounds serve both types.
 
 #include <map>
 #include <tuple>
@@ -82,6 +83,20 @@ TEST_F(CacheNodeTest, AnOutputBufferAwayFromTheOutputRectIsRefusedOnMissAndHit) 
                      "SetOutputWorld called with a world away from the cache node's output rect");
   }
   EXPECT_EQ(source->counters.renders, 1);
+}
+
+// The bounds a hit hands back for one type serve the other while the input's
+// types do not differ; asking the input instead would give its own.
+TEST_F(CacheNodeTest, BoundsOfAHitMustServeTheOtherTypeToo) {
+  const M_LRect cached = R(2, 2, 12, 12);
+  for (int type : {0, 1}) {
+    auto* source = TestSolid(R(0, 0, 64, 64), {1, 2, 3, 255});
+    auto* cache = new MapCache(source);
+    U_SharedPtr<RG_RenderNode> holdSource(source), holdCache(cache);
+    cache->entries[{0, 0, 16, 16}] = {std::shared_ptr<PF_World>(TestMakeWorld(cached, {})), cached};
+    TestRun(cache, TestRequest(R(0, 0, 16, 16), 8, type ? RG_REQUEST_CONTENT_BOUNDS_TYPE1 : 0));
+    EXPECT_EQ(cache->GetContentBounds(static_cast<RG_ContentBoundsType>(1 - type)), cached) << type;
+  }
 }
 
 }  // namespace
