@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <thread>
 
 #include "rg/RG_CheckoutResult.h"
 #include "rg/RG_CompositeNode.h"
@@ -191,7 +192,46 @@ const char* KindName(Kind kind) {
 
 short KindDepth(Kind kind) { return kind == Kind::W4Float8 ? 32 : 8; }
 
-Workload::~Workload() { root.reset(); }
+Workload::~Workload() {
+  band_roots.clear();
+  root.reset();
+}
+
+namespace {
+
+// The workload's graph over its worlds.
+NodePtr BuildGraph(const Workload& w) {
+  const PF_CompositeModePlus normal = NormalMode();
+  switch (w.kind) {
+    case Kind::W0Background:
+      return new RG_SourceBufferNode(w.background.get());
+    case Kind::W1Stack8:
+    case Kind::W4Float8: {
+      NodePtr below = new RG_SourceBufferNode(w.background.get());
+      for (const WorldPtr& world : w.layers) {
+        NodePtr layer = new RG_SourceBufferNode(world.get());
+        below = new RG_CompositeNode(layer.get(), normal, below.get(), nullptr, 0);
+      }
+      return below;
+    }
+    case Kind::W2Opaque8: {
+      NodePtr below = new OpaqueViewNode(w.background.get());
+      for (const WorldPtr& world : w.layers) {
+        NodePtr layer = new OpaqueViewNode(world.get());
+        below = new RG_CompositeNode(layer.get(), normal, below.get(), nullptr, 0);
+      }
+      return below;
+    }
+    case Kind::W3Rotate: {
+      NodePtr bg = new OpaqueViewNode(w.background.get());
+      NodePtr layer = new OpaqueViewNode(w.layers.back().get());
+      return new RG_XformNode(&w.matrix, 1, normal, 1, layer.get(), bg.get(), nullptr, 0);
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
 
 std::unique_ptr<Workload> MakeWorkload(Kind kind, const Shape& shape) {
   auto w = std::make_unique<Workload>();
@@ -199,41 +239,24 @@ std::unique_ptr<Workload> MakeWorkload(Kind kind, const Shape& shape) {
   w->shape = shape;
   w->depth = KindDepth(kind);
   w->background = MakeBackground(shape, w->depth);
-  const PF_CompositeModePlus normal = NormalMode();
   switch (kind) {
     case Kind::W0Background:
-      w->root = new RG_SourceBufferNode(w->background.get());
       break;
     case Kind::W1Stack8:
-    case Kind::W4Float8: {
-      NodePtr below = new RG_SourceBufferNode(w->background.get());
-      for (int i = 0; i < shape.layers; ++i) {
+    case Kind::W4Float8:
+      for (int i = 0; i < shape.layers; ++i)
         w->layers.push_back(MakeSweepLayer(shape, i, w->depth));
-        NodePtr layer = new RG_SourceBufferNode(w->layers.back().get());
-        below = new RG_CompositeNode(layer.get(), normal, below.get(), nullptr, 0);
-      }
-      w->root = below;
       break;
-    }
-    case Kind::W2Opaque8: {
-      NodePtr below = new OpaqueViewNode(w->background.get());
-      for (int i = 0; i < shape.layers; ++i) {
+    case Kind::W2Opaque8:
+      for (int i = 0; i < shape.layers; ++i)
         w->layers.push_back(MakeOpaqueLayer(shape, i, w->depth));
-        NodePtr layer = new OpaqueViewNode(w->layers.back().get());
-        below = new RG_CompositeNode(layer.get(), normal, below.get(), nullptr, 0);
-      }
-      w->root = below;
       break;
-    }
-    case Kind::W3Rotate: {
+    case Kind::W3Rotate:
       w->layers.push_back(MakeOpaqueLayer(shape, 0, w->depth));
       w->matrix = RotationAboutFrameCentre(shape, kRotationDegrees);
-      NodePtr bg = new OpaqueViewNode(w->background.get());
-      NodePtr layer = new OpaqueViewNode(w->layers.back().get());
-      w->root = new RG_XformNode(&w->matrix, 1, normal, 1, layer.get(), bg.get(), nullptr, 0);
       break;
-    }
   }
+  w->root = BuildGraph(*w);
   return w;
 }
 
@@ -259,23 +282,46 @@ void ExecuteNew(const Workload& w, Rendered* out) {
   RG_ExecuteGraph(w.root.get(), FrameRequest(w), &out->rect, &out->flags, &out->world, &out->lock);
 }
 
-void ExecuteInto(const Workload& w, PF_World* dest, int32_t stripRows) {
+namespace {
+
+// Rows [top, bottom) of the frame into the same rows of `dest`, in strips.
+void ExecuteRows(const Workload& w, const RG_RenderNode* root, PF_World* dest, int32_t top,
+                 int32_t bottom, int32_t stripRows) {
   RG_RenderRequest request = FrameRequest(w);
+  const int32_t step = stripRows > 0 ? stripRows : bottom - top;
   M_LRect outRect;
-  if (stripRows <= 0) {
-    RG_ExecuteGraph(w.root.get(), request, request.rect, dest, &outRect);
-    return;
-  }
-  const int32_t width = w.shape.width;
-  const int32_t height = w.shape.height;
-  for (int32_t top = 0; top < height; top += stripRows) {
-    const int32_t bottom = std::min(height, top + stripRows);
-    request.rect = MakeRect(0, top, width, bottom);
-    WorldPtr strip(PF_World::NewBorrowed(dest->PixelAddress(0, top), width, bottom - top,
+  for (int32_t y = top; y < bottom; y += step) {
+    const int32_t end = std::min(bottom, y + step);
+    request.rect = MakeRect(0, y, w.shape.width, end);
+    WorldPtr strip(PF_World::NewBorrowed(dest->PixelAddress(0, y), w.shape.width, end - y,
                                          dest->rowbytes, w.depth, dest->origin_x,
-                                         dest->origin_y + top));
-    RG_ExecuteGraph(w.root.get(), request, request.rect, strip.get(), &outRect);
+                                         dest->origin_y + y));
+    RG_ExecuteGraph(root, request, request.rect, strip.get(), &outRect);
   }
+}
+
+}  // namespace
+
+void ExecuteInto(const Workload& w, PF_World* dest, int32_t stripRows) {
+  ExecuteRows(w, w.root.get(), dest, 0, w.shape.height, stripRows);
+}
+
+void ExecuteBands(Workload& w, PF_World* dest, int threads, int32_t stripRows) {
+  while (static_cast<int>(w.band_roots.size()) < threads - 1) w.band_roots.push_back(BuildGraph(w));
+  // Bands of whole strips (whole even rows without strips), so that every
+  // band renders the strips one execution would.
+  const int32_t unit = stripRows > 0 ? stripRows : 2;
+  const int32_t units = (w.shape.height + unit - 1) / unit;
+  auto bandTop = [&](int k) { return std::min(w.shape.height, units * k / threads * unit); };
+  const int kernelThreads = PF_SetThreadCount(1);
+  std::vector<std::thread> helpers;
+  for (int k = 1; k < threads; ++k)
+    helpers.emplace_back([&, k] {
+      ExecuteRows(w, w.band_roots[k - 1].get(), dest, bandTop(k), bandTop(k + 1), stripRows);
+    });
+  ExecuteRows(w, w.root.get(), dest, 0, bandTop(1), stripRows);
+  for (std::thread& t : helpers) t.join();
+  PF_SetThreadCount(kernelThreads);
 }
 
 int32_t StripRowsForCache(const Workload& w, long cacheBytes) {

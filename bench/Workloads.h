@@ -104,6 +104,9 @@ struct Workload {
   std::vector<WorldPtr> layers;  // bottom first
   M_Matrix3 matrix;              // W3 only
   NodePtr root;                  // released before the worlds it borrows
+  // Further graphs over the same worlds, one for each band thread after the
+  // first (ExecuteBands): a graph is used by one thread at a time.
+  std::vector<NodePtr> band_roots;
   ~Workload();
 };
 
@@ -132,6 +135,12 @@ void ExecuteNew(const Workload& w, Rendered* out);
 // execution each, so that every layer's work on a strip finds the strip of
 // the destination still in cache.
 void ExecuteInto(const Workload& w, PF_World* dest, int32_t stripRows = 0);
+// Destination form in `threads` horizontal bands of whole strips, each band
+// rendered on a thread of its own (the calling thread takes the first)
+// through a graph of its own, in strips of `stripRows` (0: one execution a
+// band), with the host kernels on one thread: the threads meet once a frame
+// instead of once for every layer of every strip.
+void ExecuteBands(Workload& w, PF_World* dest, int threads, int32_t stripRows);
 // The strip height that keeps a strip of the destination within
 // `cacheBytes`, rounded to even rows so that interlaced fields keep their
 // parity; at least 2. Only the destination is read and written once for

@@ -11,7 +11,9 @@
 // library runs in both forms of RG_ExecuteGraph: new (three-output form, the
 // caller takes the buffer and lock) and dest (destination form, in strips
 // where that is the workload's default, see DefaultStripRows; also timed in
-// one execution then, and required to give the same bytes).
+// one execution then, and required to give the same bytes). At more than one
+// thread it also runs as bands, a thread and a graph to each (ExecuteBands),
+// as the pixman side runs, also required to give the same bytes.
 //
 // Usage: rg_compare [--reps N] [--threads 1,2] [--only W1] [--strip-rows N]
 //                   [--size WxH] [--layers N] [--peers pixman,oiio,vips]
@@ -170,7 +172,7 @@ struct Row {
   std::string workload;
   int threads = 1;
   int32_t strip_rows = 0;
-  Times ours_new, ours_dest, ours_whole, copy;
+  Times ours_new, ours_dest, ours_whole, ours_bands, copy;
   std::vector<Times> peers;  // as PeerRun order; empty when inactive
   std::vector<PixelCheck> checks;
   long long peak_new = 0, copied_new = 0, peak_dest = 0, copied_dest = 0;
@@ -245,6 +247,7 @@ int main(int argc, char** argv) {
     }
     WorldPtr ours(PF_World::New(FrameRect(w->shape), w->depth, 0));
     WorldPtr whole(PF_World::New(FrameRect(w->shape), w->depth, 0));
+    WorldPtr bands(PF_World::New(FrameRect(w->shape), w->depth, 0));
     std::vector<unsigned char> copyFrom(FrameBytes(*w), 1), copyTo(FrameBytes(*w));
 
     auto oursNew = [&] {
@@ -265,7 +268,13 @@ int main(int argc, char** argv) {
       row.strip_rows = strips;
       oursDest();
       oursWhole();
+      const int32_t bandStrips = DefaultStripRows(*w, 1);
+      auto oursBands = [&] { ExecuteBands(*w, bands.get(), t, bandStrips); };
       row.strips_match = SameBytes(*w, ours.get(), whole.get());
+      if (t > 1) {
+        oursBands();
+        row.strips_match = row.strips_match && SameBytes(*w, bands.get(), whole.get());
+      }
       if (!row.strips_match) allMatch = false;
       for (PeerRun& r : runs) {
         if (!r.active) continue;
@@ -292,6 +301,7 @@ int main(int argc, char** argv) {
           if (r.active) r.times.Add([&] { r.peer->RenderInto(r.out.data()); });
         row.ours_dest.Add(oursDest);
         if (strips > 0) row.ours_whole.Add(oursWhole);
+        if (t > 1) row.ours_bands.Add(oursBands);
         row.copy.Add(copy);
       }
       for (PeerRun& r : runs) {
@@ -309,13 +319,13 @@ int main(int argc, char** argv) {
               load[0], load[1], load[2]);
   for (auto& p : peers) std::printf("%s %s\n", p->Name().c_str(), p->Version().c_str());
   std::printf(
-      "\nWall time, ms, median / min. ours = the faster of rg new and rg dest; frame copies "
-      "= ours / memcpy\n\n| workload | threads | rg new | rg dest | rg dest whole (strip "
-      "rows) |");
+      "\nWall time, ms, median / min. ours = the fastest of rg new, rg dest and rg bands; frame "
+      "copies = ours / memcpy\n\n| workload | threads | rg new | rg dest | rg dest whole (strip "
+      "rows) | rg bands |");
   for (auto& p : peers) std::printf(" %s |", p->Name().c_str());
   std::printf(
       " memcpy | ours / fastest peer | rg dest / fastest peer | frame copies "
-      "|\n|---|---|---|---|---|");
+      "|\n|---|---|---|---|---|---|");
   for (size_t i = 0; i < peers.size(); ++i) std::printf("---|");
   std::printf("---|---|---|---|\n");
   for (const Row& r : rows) {
@@ -324,6 +334,7 @@ int main(int argc, char** argv) {
                 r.strip_rows > 0
                     ? (MedMin(r.ours_whole) + " (" + std::to_string(r.strip_rows) + ")").c_str()
                     : "-");
+    std::printf(" %s |", MedMin(r.ours_bands).c_str());
     double fastest = 1e300, fastestMin = 1e300;
     for (const Times& t : r.peers) {
       std::printf(" %s |", MedMin(t).c_str());
@@ -332,8 +343,12 @@ int main(int argc, char** argv) {
         fastestMin = std::min(fastestMin, t.Min());
       }
     }
-    const double ours = std::min(r.ours_new.Median(), r.ours_dest.Median());
-    const double oursMin = std::min(r.ours_new.Min(), r.ours_dest.Min());
+    double ours = std::min(r.ours_new.Median(), r.ours_dest.Median());
+    double oursMin = std::min(r.ours_new.Min(), r.ours_dest.Min());
+    if (!r.ours_bands.Empty()) {
+      ours = std::min(ours, r.ours_bands.Median());
+      oursMin = std::min(oursMin, r.ours_bands.Min());
+    }
     std::printf(" %s |", MedMin(r.copy).c_str());
     if (fastest < 1e300)
       std::printf(" %.3f / %.3f | %.3f / %.3f |", ours / fastest, oursMin / fastestMin,
@@ -347,7 +362,7 @@ int main(int argc, char** argv) {
       "\nPixels against ours: max |d| in 8-bit levels (values more than 2 levels apart)\n\n"
       "| workload | threads |");
   for (auto& p : peers) std::printf(" %s |", p->Name().c_str());
-  std::printf(" rg strips = whole |\n|---|---|");
+  std::printf(" rg strips, bands = whole |\n|---|---|");
   for (size_t i = 0; i < peers.size(); ++i) std::printf("---|");
   std::printf("---|\n");
   for (const Row& r : rows) {
@@ -358,23 +373,25 @@ int main(int argc, char** argv) {
       else
         std::printf(" %.2f (%lld) |", r.checks[i].max_diff, r.checks[i].over_limit);
     }
-    std::printf(" %s |\n", r.strip_rows == 0 ? "-" : r.strips_match ? "yes" : "NO");
+    const bool compared = r.strip_rows > 0 || !r.ours_bands.Empty();
+    std::printf(" %s |\n", !compared ? "-" : r.strips_match ? "yes" : "NO");
   }
 
   std::printf(
       "\nCPU time of the process, all threads, ms, median / min (steadier than wall time on a "
       "loaded machine; the ratio and frame copies as above, from CPU time)\n\n| workload | threads "
-      "| rg new | rg dest | rg dest whole |");
+      "| rg new | rg dest | rg dest whole | rg bands |");
   for (auto& p : peers) std::printf(" %s |", p->Name().c_str());
-  std::printf(" memcpy | ours / fastest peer | frame copies |\n|---|---|---|---|---|");
+  std::printf(" memcpy | ours / fastest peer | frame copies |\n|---|---|---|---|---|---|");
   for (size_t i = 0; i < peers.size(); ++i) std::printf("---|");
   std::printf("---|---|---|\n");
   const auto cpu = [](const Times& t) {
     return t.Empty() ? std::string("-") : Ms(t.CpuMedian()) + " / " + Ms(t.CpuMin());
   };
   for (const Row& r : rows) {
-    std::printf("| %s | %d | %s | %s | %s |", r.workload.c_str(), r.threads,
-                cpu(r.ours_new).c_str(), cpu(r.ours_dest).c_str(), cpu(r.ours_whole).c_str());
+    std::printf("| %s | %d | %s | %s | %s | %s |", r.workload.c_str(), r.threads,
+                cpu(r.ours_new).c_str(), cpu(r.ours_dest).c_str(), cpu(r.ours_whole).c_str(),
+                cpu(r.ours_bands).c_str());
     double fastest = 1e300, fastestMin = 1e300;
     for (const Times& t : r.peers) {
       std::printf(" %s |", cpu(t).c_str());
@@ -383,8 +400,12 @@ int main(int argc, char** argv) {
         fastestMin = std::min(fastestMin, t.CpuMin());
       }
     }
-    const double ours = std::min(r.ours_new.CpuMedian(), r.ours_dest.CpuMedian());
-    const double oursMin = std::min(r.ours_new.CpuMin(), r.ours_dest.CpuMin());
+    double ours = std::min(r.ours_new.CpuMedian(), r.ours_dest.CpuMedian());
+    double oursMin = std::min(r.ours_new.CpuMin(), r.ours_dest.CpuMin());
+    if (!r.ours_bands.Empty()) {
+      ours = std::min(ours, r.ours_bands.CpuMedian());
+      oursMin = std::min(oursMin, r.ours_bands.CpuMin());
+    }
     std::printf(" %s |", cpu(r.copy).c_str());
     if (fastest < 1e300)
       std::printf(" %.3f / %.3f |", ours / fastest, oursMin / fastestMin);
@@ -400,7 +421,7 @@ int main(int argc, char** argv) {
     std::printf("| %s | %d | %s / %s | %s / %s |\n", r.workload.c_str(), r.threads,
                 Mib(r.peak_new).c_str(), Mib(r.peak_dest).c_str(), Mib(r.copied_new).c_str(),
                 Mib(r.copied_dest).c_str());
-  std::printf("%s\n",
-              allMatch ? "rg strips match one execution" : "rg strips DIFFER from one execution");
+  std::printf("%s\n", allMatch ? "rg strips and bands match one execution"
+                               : "rg strips or bands DIFFER from one execution");
   return allMatch && peersAgree ? 0 : 1;
 }
