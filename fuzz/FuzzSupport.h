@@ -21,22 +21,27 @@ extern const char* const kFuzzTargetName;  // for messages; each target defines 
   std::abort();
 }
 
-// A world, pixel byte or tracked object alive at destruction (more than at
-// construction, for objects) is a finding.
+// A world, pixel byte, tracked object or accounted allocation alive at
+// destruction (more than at construction, for the last two) is a finding.
 class FuzzLeakCheck {
  public:
-  FuzzLeakCheck() : objects_before_(U_GetTrackedStats().live_objects) { U_ClearReportLog(); }
+  FuzzLeakCheck()
+      : objects_before_(U_GetTrackedStats().live_objects), accounted_before_(U_AccountedBytes()) {
+    U_ClearReportLog();
+  }
   ~FuzzLeakCheck() {
     const PF_WorldStats worlds = PF_GetWorldStats();
     if (worlds.live_worlds != 0 || worlds.live_pixel_bytes != 0)
       Finding("worlds or pixel bytes left alive");
     if (U_GetTrackedStats().live_objects != objects_before_) Finding("tracked objects left alive");
+    if (U_AccountedBytes() != accounted_before_) Finding("accounted bytes left");
   }
   FuzzLeakCheck(const FuzzLeakCheck&) = delete;
   FuzzLeakCheck& operator=(const FuzzLeakCheck&) = delete;
 
  private:
   long objects_before_;
+  long long accounted_before_;
 };
 
 // Buffers above 32 MiB fail as they would on a machine out of memory: the

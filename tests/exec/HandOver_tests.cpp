@@ -114,6 +114,11 @@ TEST_F(HandOverTest, CopiesOnlyWhereSharingIsImpossibleAndRendersOnce) {
          });
        },
        kNoLock, b, none, b, 32 * 16 * 4, false, true},
+      {"a checkout withdrawn at pre-render leaves the buffer to the other",
+       [](auto* p, auto*) {
+         return new E(p, E::kInPlace | E::kInvert | E::kSecondCheckout | E::kSkipSecond);
+       },
+       kNoLock, b, none, b, 0, false, true},
       {"a growing consumer enlarges the producer's buffer",
        [](auto* p, auto*) { return TestOver(new E(p, E::kPad), p); }, kNoLock,
        TestRect(2, 2, 30, 14), none, TestRect(2, 2, 30, 14), 28 * 12 * 4, false, false},

@@ -1,5 +1,6 @@
-// Test fixture that fails a test which leaves a tracked object, a world or a
-// pixel byte alive, and resets the host state tests commonly touch.
+// Test fixture that fails a test which leaves a tracked object, a world, a
+// pixel byte or an accounted allocation alive, and resets the host state
+// tests commonly touch.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@ class LeakCheckTest : public ::testing::Test {
     U_SetClock(nullptr);
     PF_ResetWorldStats();
     live_objects_before_ = U_GetTrackedStats().live_objects;
+    accounted_before_ = U_AccountedBytes();
   }
   void TearDown() override {
     U_ClearInjectedFailure();
@@ -25,8 +27,10 @@ class LeakCheckTest : public ::testing::Test {
     EXPECT_EQ(PF_GetWorldStats().live_pixel_bytes, 0) << "pixel bytes left alive";
     EXPECT_EQ(U_GetTrackedStats().live_objects, live_objects_before_)
         << "tracked objects left alive";
+    EXPECT_EQ(U_AccountedBytes(), accounted_before_) << "accounted bytes left";
   }
 
  private:
   long live_objects_before_ = 0;
+  long long accounted_before_ = 0;
 };
