@@ -169,6 +169,7 @@ TEST_F(CompositeCullingTest, TransformMustAskTheSourceForWhatReachesTheRequestAn
     // Quality 1 grows both by the bilinear footprint.
     EXPECT_EQ(data->visibleSrcRect, M_Grow(placed, g));
     EXPECT_EQ(src->last_request.rect, M_Grow(need, g));
+    EXPECT_EQ(node->GetContentBounds(RG_CONTENT_BOUNDS_TYPE0), M_Grow(placed, g));
   }
   // The field rule (tested in full in XformGeometry) reaches the source, with
   // snapping only at quality 0; within 1e-12 of identity the request is

@@ -25,6 +25,7 @@ class MapCache : public RG_CacheNodeBase {
   explicit MapCache(TestLambdaNode* input) : RG_CacheNodeBase(true), input_(input) {}
   bool LookupCache(const RG_RenderRequest& request, RG_NodeData**, M_LRect* rect, char* flags,
                    M_LRect* bounds) const override {
+    asked_flags = request.flags;
     auto it = entries.find(Key(request.rect));
     if (it == entries.end()) return false;
     *rect = *bounds = it->second.rect;
@@ -47,6 +48,7 @@ class MapCache : public RG_CacheNodeBase {
 
   mutable std::map<std::tuple<int32_t, int32_t, int32_t, int32_t>, Entry> entries;
   int32_t supply_shift = 0;
+  mutable int asked_flags = -1;  // of the last lookup
 
  private:
   static std::tuple<int32_t, int32_t, int32_t, int32_t> Key(const M_LRect& r) {
@@ -96,6 +98,20 @@ TEST_F(CacheNodeTest, BoundsOfAHitMustServeTheOtherTypeToo) {
     cache->entries[{0, 0, 16, 16}] = {std::shared_ptr<PF_World>(TestMakeWorld(cached, {})), cached};
     TestRun(cache, TestRequest(R(0, 0, 16, 16), 8, type ? RG_REQUEST_CONTENT_BOUNDS_TYPE1 : 0));
     EXPECT_EQ(cache->GetContentBounds(static_cast<RG_ContentBoundsType>(1 - type)), cached) << type;
+  }
+}
+
+// Without a pre-render the bounds come from a probe of the cache for that
+// type, then from the input.
+TEST_F(CacheNodeTest, BoundsProbeMustAskTheCacheForItsOwnType) {
+  auto* source = TestSolid(R(0, 0, 64, 64), {1, 2, 3, 255});
+  source->SetTestContentBounds(R(0, 0, 8, 8), R(0, 0, 9, 9));
+  auto* cache = new MapCache(source);
+  U_SharedPtr<RG_RenderNode> holdSource(source), holdCache(cache);
+  for (int type : {1, 0}) {
+    EXPECT_EQ(cache->GetContentBounds(static_cast<RG_ContentBoundsType>(type)),
+              R(0, 0, 8 + type, 8 + type));
+    EXPECT_EQ(cache->asked_flags, type ? RG_REQUEST_CONTENT_BOUNDS_TYPE1 : 0);
   }
 }
 
