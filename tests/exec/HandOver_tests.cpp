@@ -3,6 +3,7 @@
 // released checkout drops its lock as the preference says.
 #include "exec/ExecTestAccess.h"
 #include "exec/RGp_PrefSlot.h"
+#include "rg/RG_CompositeNode.h"
 #include "rg/RG_NullNode.h"
 #include "rg/RG_SourceBufferNode.h"
 #include "rghost/PREF_Prefs.h"
@@ -97,6 +98,11 @@ TEST_F(HandOverTest, CopiesOnlyWhereSharingIsImpossibleAndRendersOnce) {
       {"a destination gets a copy", source, kDest, TestRect(20, 8, 40, 30), TestRect(16, 0, 48, 40),
        TestRect(20, 8, 32, 16), 12 * 8 * 4, false, false},
       {"pass-throughs pass the view on", [](auto*, auto* s) { return TestInPlace(TestInPlace(s)); },
+       kLock, b, none, b, 0, true, false},
+      {"a composite over nothing hands its source's view on",
+       [](auto*, auto* s) {
+         return new RG_CompositeNode(s, ProofMode(PF_BLEND_NORMAL), nullptr, nullptr, 0);
+       },
        kLock, b, none, b, 0, true, false},
       {"a writer works on a copy", [](auto*, auto* s) { return Invert(TestInPlace(s)); }, kLock, b,
        none, b, 32 * 16 * 4, false, true},
