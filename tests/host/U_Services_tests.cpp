@@ -425,7 +425,7 @@ TEST_F(PREFPrefsTest, FileMustLoadFirstToLastLineIntoEveryStoreTrimmedOrGiveTheD
   const int fd = mkstemp(path);
   ASSERT_GE(fd, 0);
   close(fd);
-  std::ofstream(path) << "Lead=21\n; comment\n# comment=1\n  [ Stack Usage 2 ]  \r\n"
+  std::ofstream(path) << "Lead=21\n;comment=2\n# comment=1\n  [ Stack Usage 2 ]  \r\n"
                       << "Per-Node = 12345\r\nTotal=8000\nTotal 2\n Spaced Key\t=\t-7 \n"
                       << "[Misc]\nLock on Checkin=0\nBroken=12abc\nEquals=3=4\nEmpty=\n"
                       << "Word=abc\nHuge=99999999999999999999\nLast=9";
@@ -433,9 +433,9 @@ TEST_F(PREFPrefsTest, FileMustLoadFirstToLastLineIntoEveryStoreTrimmedOrGiveTheD
   const struct { const char *section, *key; long expected; } cases[] = {
       {"", "Lead", 21}, {"Stack Usage 2", "Per-Node", 12345}, {"Stack Usage 2", "Total", 8000},
       {"Stack Usage 2", "Spaced Key", -7}, {"Stack Usage 2", "Total 2", 6}, {"Misc", "Total", 6},
-      {"Misc", "Lock on Checkin", 0}, {"", "# comment", 6}, {"Misc", "Broken", 6},
-      {"Misc", "Equals", 6}, {"Misc", "Empty", 6}, {"Misc", "Word", 6}, {"Misc", "Huge", 6},
-      {"Misc", "Last", 9}};
+      {"Misc", "Lock on Checkin", 0}, {"", "# comment", 6}, {"", ";comment", 6},
+      {"Misc", "Broken", 6}, {"Misc", "Equals", 6}, {"Misc", "Empty", 6}, {"Misc", "Word", 6},
+      {"Misc", "Huge", 6}, {"Misc", "Last", 9}};
   // clang-format on
   const std::string file = path;
   EXPECT_EXIT(
