@@ -4,6 +4,7 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstddef>
@@ -138,6 +139,13 @@ void ExpectFigures(const U_TrackedStats& start, long objects, long long bytes, l
 }
 
 TEST_F(UServicesTest, TrackedFiguresMustStayExactWhileBlocksAreReused) {
+  // A cleared block is zeros, fresh or reused after it was written.
+  for (int round = 0; round < 2; ++round) {
+    auto* p = static_cast<unsigned char*>(New(3000, true));
+    EXPECT_EQ(std::count(p, p + 3000, 0), 3000) << round;
+    std::memset(p, 0xAB, 3000);
+    Delete(p);
+  }
   const U_TrackedStats before = U_GetTrackedStats();
   EXPECT_EQ(before.live_objects, 0);  // the process holds none, and earlier cases left none
   Tracked* one = new Tracked;
