@@ -283,6 +283,8 @@ TEST_F(TransferTest, BadParametersMustBeRefusedBeforeAnyPixelIsWritten) {
       {"transfer aborted", 6060, false, s, d, &normal, 0, nullptr, &abort},
       {"transform of no matrices", 0, true, s, d, &normal, 0, &id},
       {"transform of null matrices", 0, true, s, d, &normal, 1},
+      {"transform without source", 0, true, nullptr, d, &normal, 1, &id},
+      {"transform without destination", 0, true, s, nullptr, &normal, 1, &id},
       {"transform without mode", kBad, true, s, d, nullptr, 1, &id},
       {"transform mode 22", kBad, true, s, d, &bad[1], 1, &id},
       {"transform across depths", kBad, true, s, d16, &normal, 1, &id},
