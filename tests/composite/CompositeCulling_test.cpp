@@ -93,6 +93,8 @@ TEST_F(CompositeCullingTest, InputsThatCannotShowMustNotBeCheckedOutOrRendered) 
        right},
       {"... of an opaque destination", left, opaqueDest, no, 0, normal, k30, "111100", k30, 1,
        right},
+      {"a stencil can cut holes into an opaque destination", src20, opaqueDest, no, 0,
+       ProofMode(PF_BLEND_STENCIL_ALPHA), k30, "111100", k30, 0, k30},
       {"stencil alpha beside the destination", beside, seen, no, 0,
        ProofMode(PF_BLEND_STENCIL_ALPHA), wide, "101000", kNone, -1, wide},
       {"bound without destination", src20, no, no, 0, bound, k30, "100000", kNone, -1, no},
