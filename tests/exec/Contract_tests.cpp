@@ -197,22 +197,36 @@ TEST_F(ContractTest, NodeContractViolationsReportAndThrow) {
   }
 }
 
-// A request of a depth the host has no pixels for is refused with its
-// report before any node is asked, in both forms.
-TEST_F(ContractTest, RequestOfAnUnknownDepthMustBeRefusedBeforeAnyNode) {
+// A request of a depth the host has no pixels for, or a destination that is
+// missing or does not match the destination rect and the depth, is refused
+// with its report before any node is asked.
+TEST_F(ContractTest, BadRequestsAndDestinationsMustBeRefusedBeforeAnyNode) {
   auto* leaf = TestSolid(TestRect(0, 0, 4, 4), kRed);
   U_SharedPtr<RG_RenderNode> root(leaf);
-  std::unique_ptr<PF_World> dest(PF_World::New(TestRect(0, 0, 4, 4), 8, 0));
-  for (bool intoDest : {false, true}) {
+  const M_LRect r = TestRect(0, 0, 4, 4);
+  std::unique_ptr<PF_World> dest(PF_World::New(r, 8, 0)), dest16(PF_World::New(r, 16, 0));
+  const struct {
+    int16_t depth;
+    bool intoDest;
+    M_LRect rect;
+    PF_World* world;
+  } cases[] = {{12, false, r, nullptr},
+               {12, true, r, dest.get()},
+               {8, true, r, nullptr},
+               {8, true, M_LRect{}, dest.get()},
+               {8, true, TestRect(0, 0, 5, 4), dest.get()},
+               {8, true, TestRect(0, 0, 4, 5), dest.get()},
+               {8, true, r, dest16.get()}};
+  for (const auto& c : cases) {
     U_ClearReportLog();
     M_LRect rect;
     EXPECT_EQ(CatchCode([&] {
-                intoDest ? RG_ExecuteGraph(leaf, TestRequest(TestRect(0, 0, 4, 4), 12),
-                                           TestRect(0, 0, 4, 4), dest.get(), &rect)
-                         : (void)TestRun(leaf, TestRequest(TestRect(0, 0, 4, 4), 12));
+                c.intoDest ? RG_ExecuteGraph(leaf, TestRequest(r, c.depth), c.rect, c.world, &rect)
+                           : (void)TestRun(leaf, TestRequest(r, c.depth));
               }),
-              U_ERR_BAD_PARAMETER);
-    ASSERT_FALSE(U_ReportLog().empty()) << intoDest;
+              U_ERR_BAD_PARAMETER)
+        << &c - cases;
+    ASSERT_FALSE(U_ReportLog().empty()) << &c - cases;
     EXPECT_NE(U_ReportLog().back().text.find("bit depth"), std::string::npos);
   }
   EXPECT_EQ(leaf->counters.pre_renders, 0);
