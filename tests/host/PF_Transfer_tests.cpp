@@ -498,6 +498,7 @@ TEST_F(TransformTest, RotatedScaledAndAveragedPlacementsMustMatchTheReference) {
       {Place(0.41, 1.3, 1.3, 4.21, -1.37)},
       {M_Matrix3{{1.1, 0.1, 0.012, -0.05, 0.9, -0.02, 3.2, 2.4, 1}}},
       {M_Matrix3{{1, 0, 1.0 / 64, 0, 1, 1.0 / 32, 2, 4, 1.15625}}},  // its inverse ends in 1
+      {M_Matrix3{{2.2, 0.2, 0, -0.1, 1.8, 0, 6.42, 4.86, 2}}},       // affine, written with w 2
       {ProofAffine(0.77, 0.0, 0.11, 0.62, 2.3, 3.1),
        ProofAffine(0.77, 0.05, 0.11, 0.62, 3.05, 2.7)},
       {ProofShift(2, 1), ProofShift(3, 1)},
