@@ -81,7 +81,7 @@ TEST_F(UServicesTest, PurgeLoopMustRetryOnceAfterTheHooksAndOnlyForMemory) {
   U_RemovePurgeHook(&PurgeWorld::Purge, &world);
   // Without hooks nothing frees memory: two attempts, then the failure.
   EXPECT_EQ(U_PurgeLoop(10, &PurgeWorld::Try, &stuck, 0), U_ERR_OUT_OF_MEMORY);
-  U_InjectFailure(0, 31);
+  U_InjectFailure(-3, 31);  // a negative count fails the next call too
   EXPECT_EQ(U_PurgeLoop(10, &PurgeWorld::Try, &stuck, 0), 31);
   EXPECT_EQ(std::tuple(stuck.attempts, stuck.purges), std::tuple(2, 0));
   // A hook without context frees memory the same way, until it is removed.
@@ -105,6 +105,12 @@ TEST_F(UServicesTest, PurgeLoopMustRetryOnceAfterTheHooksAndOnlyForMemory) {
   Delete(New(size_t{600} << 20));
   Delete(New(size_t{700} << 20));
   EXPECT_LT(MallocInUse() - before, size_t{701} << 20);
+  // A newer frame that passes the limit beside either kept one drops both.
+  void *c = New(size_t{300} << 20), *d = New(size_t{300} << 20);
+  Delete(c);
+  Delete(d);
+  Delete(New(size_t{800} << 20));
+  EXPECT_LT(MallocInUse() - before, size_t{801} << 20);
   bytes += size_t{700} << 20;
   const size_t cached = MallocInUse();
   EXPECT_EQ(U_PurgeLoop(1, &PurgeWorld::Try, &stuck, 0), U_ERR_OUT_OF_MEMORY);
