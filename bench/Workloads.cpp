@@ -202,26 +202,25 @@ namespace {
 // The workload's graph over its worlds.
 NodePtr BuildGraph(const Workload& w) {
   const PF_CompositeModePlus normal = NormalMode();
+  // The layers over the background, each leaf made by `leaf`.
+  const auto stack = [&](auto leaf) {
+    NodePtr below = leaf(w.background.get());
+    for (const WorldPtr& world : w.layers) {
+      NodePtr layer = leaf(world.get());
+      below = new RG_CompositeNode(layer.get(), normal, below.get(), nullptr, 0);
+    }
+    return below;
+  };
+  const auto source = [](PF_World* world) -> NodePtr { return new RG_SourceBufferNode(world); };
+  const auto view = [](PF_World* world) -> NodePtr { return new OpaqueViewNode(world); };
   switch (w.kind) {
     case Kind::W0Background:
-      return new RG_SourceBufferNode(w.background.get());
+      return source(w.background.get());
     case Kind::W1Stack8:
-    case Kind::W4Float8: {
-      NodePtr below = new RG_SourceBufferNode(w.background.get());
-      for (const WorldPtr& world : w.layers) {
-        NodePtr layer = new RG_SourceBufferNode(world.get());
-        below = new RG_CompositeNode(layer.get(), normal, below.get(), nullptr, 0);
-      }
-      return below;
-    }
-    case Kind::W2Opaque8: {
-      NodePtr below = new OpaqueViewNode(w.background.get());
-      for (const WorldPtr& world : w.layers) {
-        NodePtr layer = new OpaqueViewNode(world.get());
-        below = new RG_CompositeNode(layer.get(), normal, below.get(), nullptr, 0);
-      }
-      return below;
-    }
+    case Kind::W4Float8:
+      return stack(source);
+    case Kind::W2Opaque8:
+      return stack(view);
     case Kind::W3Rotate: {
       NodePtr bg = new OpaqueViewNode(w.background.get());
       NodePtr layer = new OpaqueViewNode(w.layers.back().get());
