@@ -119,6 +119,10 @@ def run():
     build = f"cmake --build {a.build} -j2" + "".join(" --target " + t for t in a.targets)
     if mutate.run(build, 3600, ".") != 0:
         sys.exit("the unmutated tree does not build")
+    # Cases added since the coverage was taken may run any line: they run for every mutant,
+    # and cases since removed for none.
+    current = cases(a.build)
+    newer = set(current) - set(cov)
     skip = re.compile(a.exclude)
     only = re.compile(a.only) if a.only else None
     wanted = {l.strip() for l in open(a.keys) if l.strip()} if a.keys else None
@@ -130,7 +134,7 @@ def run():
         lines = list(texts[p])
         lines[i] = mutate.mutated_line(lines[i], s, e, rep)
         # A line no case executes (or one gcov does not map) is tested by every case.
-        chosen = sorted(c for c in runners.get(f"{p}:{i + 1}", cov.keys())
+        chosen = sorted(c for c in (runners.get(f"{p}:{i + 1}", set(current)) | newer) & set(current)
                         if not skip.search(c) and (only is None or only.search(c)))
         t0, failed, detail = time.time(), [], {}
         shutil.copy2(p, p + ".mutate-orig")
