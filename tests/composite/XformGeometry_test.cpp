@@ -51,27 +51,19 @@ TEST_F(XformGeometryTest, FieldMustFollowWholeRowShiftsAndOtherwiseBeTheWholeFra
     bool snap;
     long field, expected;
   } cases[] = {
-      {{Ty(3.0)}, true, 1, 2},
-      {{Ty(4.0)}, true, 1, 1},
-      {{Ty(-3.0)}, true, 2, 1},
-      {{ProofShift(17.3, 2.0)}, true, 2, 2},
-      {{Ty(1.0), Ty(2.0)}, true, 1, 0},
-      {{Ty(1.0), Ty(3.0)}, true, 1, 2},
-      {{Ty(3.0)}, true, 0, 0},
-      {{ProofAffine(1, 0, 0, 2)}, true, 1, 0},
-      {{Ty(2.03)}, true, 1, 1},
-      {{Ty(2.03)}, false, 1, 0},
-      {{Ty(2.97)}, true, 1, 2},
-      {{Ty(-2.03)}, true, 2, 2},
-      {{Ty(2.5)}, true, 1, 0},
-      {{Ty(2.44)}, true, 1, 0},
-      {{Ty(2.4)}, true, 1, 1},
-      {{Ty(32767.0)}, false, 1, 2},
-      {{Ty(-32767.0)}, true, 1, 2},
-      {{Ty(1.0 / 131072)}, false, 1, 0},
-      {{Ty(2.4375)}, true, 1, 0},
-      {{Ty(2.5625)}, true, 1, 0},                       // a sixteenth from the half
+      // clang-format off
+      {{Ty(3.0)}, true, 1, 2},          {{Ty(4.0)}, true, 1, 1},
+      {{Ty(-3.0)}, true, 2, 1},         {{ProofShift(17.3, 2.0)}, true, 2, 2},
+      {{Ty(1.0), Ty(2.0)}, true, 1, 0}, {{Ty(1.0), Ty(3.0)}, true, 1, 2},
+      {{Ty(3.0)}, true, 0, 0},          {{ProofAffine(1, 0, 0, 2)}, true, 1, 0},
+      {{Ty(2.03)}, true, 1, 1},         {{Ty(2.03)}, false, 1, 0},
+      {{Ty(2.97)}, true, 1, 2},         {{Ty(-2.03)}, true, 2, 2},
+      {{Ty(2.5)}, true, 1, 0},          {{Ty(2.44)}, true, 1, 0},
+      {{Ty(2.4)}, true, 1, 1},          {{Ty(32767.0)}, false, 1, 2},
+      {{Ty(-32767.0)}, true, 1, 2},     {{Ty(1.0 / 131072)}, false, 1, 0},
+      {{Ty(2.4375)}, true, 1, 0},       {{Ty(2.5625)}, true, 1, 0},  // a sixteenth from the half
       {{ProofAffine(1, 0.5, 0, 1, 0, 3)}, true, 1, 0},  // a shear is no row shift
+      // clang-format on
   };
   for (const auto& c : cases)
     EXPECT_EQ(A::Field(*MakeXform(c.m), c.snap, c.field), c.expected)
