@@ -1,0 +1,18 @@
+# Runs the Python blocks of the Markdown page DOC, in order, as one program
+# in a fresh WORK_DIR with PYTHON: the page's examples must run as printed.
+file(READ ${DOC} page)
+string(REGEX MATCHALL "```python\n[^`]*```" blocks "${page}")
+if(NOT blocks)
+  message(FATAL_ERROR "${DOC} has no Python block")
+endif()
+set(program "")
+foreach(block IN LISTS blocks)
+  string(REGEX REPLACE "^```python\n(.*)```$" "\\1" code "${block}")
+  string(APPEND program "${code}")
+endforeach()
+file(REMOVE_RECURSE ${WORK_DIR})
+file(WRITE ${WORK_DIR}/example.py "${program}")
+execute_process(COMMAND ${PYTHON} example.py WORKING_DIRECTORY ${WORK_DIR} RESULT_VARIABLE rc)
+if(rc)
+  message(FATAL_ERROR "the Python example of ${DOC} failed (${rc})")
+endif()
