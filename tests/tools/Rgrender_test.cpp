@@ -160,6 +160,7 @@ TEST_F(SceneLoaderTest, EachMistakeMustBeReportedInOneLineAtItsJsonPath) {
       {R"({"width": 8, "height": 32768})", "s.json: /height: expected an integer from 1 to 32767"},
       {Scene(solid, "a", R"("frames": [0, 1, 2], )"), "/frames: expected [first, last] with 0"},
       {Scene(solid, "a", R"("frames": [0, 1000001], )"), "/frames: expected [first, last]"},
+      {Scene(solid, "a", R"("frames": [-1, 3], )"), "/frames: expected [first, last]"},
   };
   for (const Case& c : cases) {
     const std::string msg = ParseError(c.text);
@@ -307,9 +308,15 @@ TEST_F(CacheTest, CacheKeyMustChangeWithEveryParameterAndInputBelow) {
   LruCache cache(64 << 20);
   EXPECT_EQ(RenderFrames(scene, &cache, 0, 4)["tiles"], 5);
   EXPECT_EQ(cache.Counters().hits, 0);
-  // Frame 4 again: served from the entry of its own frame.
+  // Frame 4 again: served from the entry of its own frame, which also
+  // answers for the content bounds of either type.
   EXPECT_EQ(RenderFrames(scene, &cache, 4, 4)["tiles"], 0);
   EXPECT_EQ(cache.Counters().hits, 1);
+  LruCache empty(1 << 20);
+  FrameGraph hit(scene, images, &cache, nullptr, 4), plain(scene, images, &empty, nullptr, 4);
+  for (RG_ContentBoundsType type : {RG_CONTENT_BOUNDS_TYPE0, RG_CONTENT_BOUNDS_TYPE1})
+    EXPECT_EQ(hit.Build("background")->GetContentBounds(type),
+              plain.Build("background")->GetContentBounds(type));
 }
 
 std::shared_ptr<CacheEntry> MakeEntry(const std::string& key, int32_t size) {
@@ -361,10 +368,11 @@ TEST_F(CacheTest, HostPurgeLoopMustTakeMemoryBack) {
 
 using nlohmann::json;
 
-// A 1x1 file of one RGBA colour, stored as `type`; straight or premultiplied.
-void WritePixelFile(const std::string& path, OIIO::TypeDesc type, const float rgba[4],
-                    bool straight = true) {
-  OIIO::ImageSpec layout(1, 1, 4, type);
+// A file of one row of `width` pixels of `channels` channels (RGBA by
+// default), stored as `type`; straight or premultiplied.
+void WritePixelFile(const std::string& path, OIIO::TypeDesc type, const float* rgba,
+                    bool straight = true, int width = 1, int channels = 4) {
+  OIIO::ImageSpec layout(width, 1, channels, type);
   if (straight) layout.attribute("oiio:UnassociatedAlpha", 1);
   auto out = OIIO::ImageOutput::create(path);
   ASSERT_TRUE(out && out->open(path, layout));
@@ -406,6 +414,15 @@ TEST_F(RenderTest, EachFormatsAlphaConventionMustBeReadAndWrittenRight) {
     for (int c = 0; c < 4; ++c)
       EXPECT_NEAR(ReadChannel(dir / "out.png", c, true), straight[c], 2e-4) << "channel " << c;
   }
+  // A file without alpha is opaque: no pixel takes its alpha from the next one's red.
+  ScratchDir dir;
+  const float rgb[6] = {0.5f, 0.2f, 0.1f, 0.25f, 0.f, 0.f};
+  WritePixelFile(dir / "rgb.png", OIIO::TypeDesc::UINT8, rgb, false, 2, 3);
+  ASSERT_EQ(RunTool({dir.Write("s.json", Scene(R"({"id": "a", "type": "image", "file": "rgb.png"})",
+                                               "a", "", 2)),
+                     "-o", dir / "out.png", "-q"}),
+            0);
+  EXPECT_EQ(ReadChannel(dir / "out.png", 3), 1.0f);
 }
 
 // Two images blended half and half mix in linear light, read to an 8-bit
@@ -424,8 +441,11 @@ TEST_F(RenderTest, ImagesMustBlendInLinearLightThroughTheirColourSpaces) {
     int source, destination, png;
     float exr, tolerance;
     std::string extra = "", keys = "", error = "";
+    float alpha = 1, opacity = 0.5f;
   } cases[] = {
       {200, 50, 150, 0.304738f, 1e-5f},
+      // Half covered at full opacity: a translucent image must not hide what is under it.
+      {200, 50, 150, 0.304738f, 2e-5f, "", "", "", 0.5f, 1},
       {10, 0, 5, 0.00151763f, 1e-5f},
       {200, 0, 141, 0.307574f, 2e-6f, ocio, root},
       {200, 0, 0, 0, 0, ocio, "", "/nodes/0/file: the file's metadata names colour space 'sRGB'"}};
@@ -439,15 +459,16 @@ colorspaces:
   - !<ColorSpace> {name: lin}
   - !<ColorSpace> {name: root, to_scene_reference: !<ExponentTransform> {value: [2, 2, 2, 1]}}
 )");
-    const float a = c.source / 255.f, b = c.destination / 255.f, pa[4] = {a, a, a, 1},
+    const float a = c.source / 255.f, b = c.destination / 255.f, pa[4] = {a, a, a, c.alpha},
                 pb[4] = {b, b, b, 1};
-    WritePixelFile(dir / "a.png", OIIO::TypeDesc::UINT8, pa);
+    WritePixelFile(dir / "a.png", OIIO::TypeDesc::UINT16, pa);
     WritePixelFile(dir / "b.tif", OIIO::TypeDesc::UINT16, pb);  // sRGB for want of metadata
     const std::string scene = dir.Write(
         "s.json", Scene(R"({"id": "a", "type": "image", "file": "a.png")" + c.keys +
                             R"(}, {"id": "b", "type": "image", "file": "b.tif")" + c.keys +
                             R"(}, {"id": "mix", "type": "composite", "source": "a",
-                            "destination": "b", "opacity": 0.5})",
+                            "destination": "b", "opacity": )" +
+                            std::to_string(c.opacity) + "}",
                         "mix", c.extra, 1));
     if (!c.error.empty()) {
       ExpectFailure({scene, "-o", dir / "out.png", "-q"}, 2, c.error);
@@ -506,10 +527,10 @@ TEST_F(RenderTest, ImageRowsMustBeReadOnlyWhenARenderAsksForThem) {
   ASSERT_TRUE(out->write_image(OIIO::TypeDesc::UINT8, noise.data()));
   out->close();
   // Whole and opaque, the file comes back as it was through bands of rows
-  // read and written.
+  // read as strips that straddle them ask, and written.
   ASSERT_EQ(RunTool({dir.Write("raw.json", R"({"width": 64, "height": 1024, "output": "a",
       "colorspace": "raw", "nodes": [{"id": "a", "type": "image", "file": "cut.png"}]})"),
-                     "-o", dir / "whole.png", "-q"}),
+                     "-o", dir / "whole.png", "--strip-rows", "100", "-q"}),
             0);
   std::vector<unsigned char> back(noise.size());
   auto in = OIIO::ImageInput::open(dir / "whole.png");
