@@ -146,9 +146,16 @@ TEST_F(SceneLoaderTest, EachMistakeMustBeReportedInOneLineAtItsJsonPath) {
       {Node(R"("type": "solid", "color": {"keys": [[0, [1, 0, 0]], [4, 1]]})"),
        "/nodes/0/color/keys/1/1: expected 4 numbers"},
       {Node(R"("type": "solid", "color": [1, 0])"), "/nodes/0/color: expected 4 numbers"},
+      {Node(R"("type": "solid", "color": {"keys": [[0, [1, 0, 0, 1]], [4]]})"),
+       "/nodes/0/color/keys/1: expected [frame, value]"},
       {Node(R"("type": "blur", "input": "zz")"), "/nodes/0/input: unknown node 'zz'"},
       {Node(R"("type": "blur", "input": "b"}, {"id": "b", "type": "levels", "input": "a")"),
        "cycle through nodes a -> b -> a"},
+      {Scene(
+           R"({"id": "x", "type": "blur", "input": "a"}, {"id": "a", "type": "blur", "input": "b"},
+                {"id": "b", "type": "levels", "input": "a"})",
+           "x"),
+       "cycle through nodes a -> b -> a"},  // a cycle the search reaches from another node
       {Scene(solid + "," + solid), "/nodes/1/id: duplicate node id 'a'"},
       {Scene(solid, "b"), "/output: unknown node 'b'"},
       {Node(R"("type": "transform", "source": "a", "motion_blur": {"samples": 0})"),
@@ -413,6 +420,9 @@ TEST_F(RenderTest, EachFormatsAlphaConventionMustBeReadAndWrittenRight) {
     ASSERT_EQ(RunTool({scene, "-o", dir / "out.png", "-d", "16", "-q"}), 0);
     for (int c = 0; c < 4; ++c)
       EXPECT_NEAR(ReadChannel(dir / "out.png", c, true), straight[c], 2e-4) << "channel " << c;
+    // A TIFF written says which channel is alpha.
+    ASSERT_EQ(RunTool({scene, "-o", dir / "out.tif", "-q"}), 0);
+    EXPECT_EQ(OIIO::ImageInput::open(dir / "out.tif")->spec().alpha_channel, 3);
   }
   // A file without alpha is opaque: no pixel takes its alpha from the next one's red.
   ScratchDir dir;
@@ -481,6 +491,23 @@ colorspaces:
   }
 }
 
+// A composite binds its source to the destination only when the scene says
+// so: where the destination has nothing, a free source still shows.
+TEST_F(RenderTest, CompositeMustBindToItsDestinationOnlyWhenTheSceneSaysSo) {
+  for (const std::string bound : {"false", "true"}) {
+    ScratchDir dir;
+    const std::string scene =
+        dir.Write("s.json", Scene(R"({"id": "s", "type": "solid", "color": [1, 0, 0, 1]},
+                           {"id": "d", "type": "solid", "rect": [1, 0, 2, 2], "color": [0, 0, 1, 1]},
+                           {"id": "c", "type": "composite", "source": "s", "destination": "d",
+                            "dest_bound": )" +
+                                      bound + "}",
+                                  "c", "", 2));
+    ASSERT_EQ(RunTool({scene, "-o", dir / "out.exr", "-d", "32", "-q"}), 0);
+    EXPECT_EQ(ReadChannel(dir / "out.exr", 3), bound == "true" ? 0.f : 1.f) << bound;
+  }
+}
+
 // Levels map straight colour through the input range (a step where it is
 // empty), the gamma and the output range, and keep alpha: one pixel each, in
 // raw values, premultiplied in the EXR written.
@@ -539,7 +566,8 @@ TEST_F(RenderTest, ImageRowsMustBeReadOnlyWhenARenderAsksForThem) {
   std::filesystem::resize_file(image, std::filesystem::file_size(image) / 2);
   const std::string scene = dir.Write("s.json", R"({"width": 64, "height": 1024, "output": "a",
       "nodes": [{"id": "a", "type": "image", "file": "cut.png"}]})");
-  EXPECT_EQ(RunTool({scene, "-o", dir / "corner.png", "--rect", "0,0,16,16", "-q"}), 0);
+  EXPECT_EQ(RunTool({scene, "-o", dir / "corner.png", "--rect", "8,0,24,16", "-q"}), 0);
+  EXPECT_EQ(OIIO::ImageInput::open(dir / "corner.png")->spec().width, 16);  // the rect's width
   ExpectFailure({scene, "-o", dir / "all.png", "-q"}, 2,
                 "/nodes/0/file: cannot read image 'cut.png'", 0);
 }
