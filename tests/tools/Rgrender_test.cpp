@@ -308,6 +308,10 @@ TEST_F(CacheTest, CacheKeyMustChangeWithEveryParameterAndInputBelow) {
   FrameGraph c(edited, images, nullptr, nullptr, 0);
   EXPECT_NE(a.Describe("background"), c.Describe("background"));  // an input two levels down
   EXPECT_EQ(a.Describe("dot"), c.Describe("dot"));
+  SceneDesc moved = scene;
+  moved.nodes[moved.index.at("tiles")].rect.left += 1;  // a checkerboard's rect
+  EXPECT_NE(a.Describe("background"),
+            FrameGraph(moved, images, nullptr, nullptr, 0).Describe("background"));
   SceneDesc remoded = scene;
   remoded.nodes[remoded.index.at("spin")].mode = PF_BLEND_ADD;  // a transform's mode
   EXPECT_NE(a.Describe("spin"), FrameGraph(remoded, images, nullptr, nullptr, 0).Describe("spin"));
@@ -424,6 +428,16 @@ TEST_F(RenderTest, EachFormatsAlphaConventionMustBeReadAndWrittenRight) {
     ASSERT_EQ(RunTool({scene, "-o", dir / "out.tif", "-q"}), 0);
     EXPECT_EQ(OIIO::ImageInput::open(dir / "out.tif")->spec().alpha_channel, 3);
   }
+  // A premultiplied 16-bit TIFF (sRGB) keeps the colour of a pixel without
+  // alpha (an additive glow) through the curve, in linear light.
+  ScratchDir glow;
+  const float added[4] = {0.5f, 0.5f, 0.5f, 0.f};
+  WritePixelFile(glow / "g.tif", OIIO::TypeDesc::UINT16, added, false);
+  ASSERT_EQ(RunTool({glow.Write("s.json", Scene(R"({"id": "a", "type": "image", "file": "g.tif"})",
+                                                "a", "", 1)),
+                     "-o", glow / "out.exr", "-d", "32", "-q"}),
+            0);
+  EXPECT_NEAR(ReadChannel(glow / "out.exr", 0), 0.214041f, 1e-5);
   // A file without alpha is opaque: no pixel takes its alpha from the next one's red.
   ScratchDir dir;
   const float rgb[6] = {0.5f, 0.2f, 0.1f, 0.25f, 0.f, 0.f};
