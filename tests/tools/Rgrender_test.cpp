@@ -396,8 +396,9 @@ float ReadChannel(const std::string& path, int c, bool straight = false) {
   OIIO::ImageSpec config;
   if (straight) config.attribute("oiio:UnassociatedAlpha", 1);
   auto in = OIIO::ImageInput::open(path, &config);
-  float rgba[4] = {-1, -1, -1, -1};
-  if (in) in->read_image(0, 0, 0, 4, OIIO::TypeDesc::FLOAT, rgba);
+  if (!in) return -1;
+  std::vector<float> rgba(static_cast<size_t>(in->spec().image_pixels()) * 4, -1.f);
+  in->read_image(0, 0, 0, 4, OIIO::TypeDesc::FLOAT, rgba.data());
   return rgba[c];
 }
 
