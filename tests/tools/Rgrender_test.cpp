@@ -397,7 +397,7 @@ float ReadChannel(const std::string& path, int c, bool straight = false) {
   if (straight) config.attribute("oiio:UnassociatedAlpha", 1);
   auto in = OIIO::ImageInput::open(path, &config);
   if (!in) return -1;
-  std::vector<float> rgba(static_cast<size_t>(in->spec().image_pixels()) * 4, -1.f);
+  std::vector<float> rgba(static_cast<size_t>(in->spec_dimensions(0).image_pixels()) * 4, -1.f);
   in->read_image(0, 0, 0, 4, OIIO::TypeDesc::FLOAT, rgba.data());
   return rgba[c];
 }
@@ -427,7 +427,7 @@ TEST_F(RenderTest, EachFormatsAlphaConventionMustBeReadAndWrittenRight) {
       EXPECT_NEAR(ReadChannel(dir / "out.png", c, true), straight[c], 2e-4) << "channel " << c;
     // A TIFF written says which channel is alpha.
     ASSERT_EQ(RunTool({scene, "-o", dir / "out.tif", "-q"}), 0);
-    EXPECT_EQ(OIIO::ImageInput::open(dir / "out.tif")->spec().alpha_channel, 3);
+    EXPECT_EQ(OIIO::ImageInput::open(dir / "out.tif")->spec_dimensions(0).alpha_channel, 3);
   }
   // A premultiplied 16-bit TIFF (sRGB) keeps the colour of a pixel without
   // alpha (an additive glow) through the curve, in linear light.
@@ -582,7 +582,8 @@ TEST_F(RenderTest, ImageRowsMustBeReadOnlyWhenARenderAsksForThem) {
   const std::string scene = dir.Write("s.json", R"({"width": 64, "height": 1024, "output": "a",
       "nodes": [{"id": "a", "type": "image", "file": "cut.png"}]})");
   EXPECT_EQ(RunTool({scene, "-o", dir / "corner.png", "--rect", "8,0,24,16", "-q"}), 0);
-  EXPECT_EQ(OIIO::ImageInput::open(dir / "corner.png")->spec().width, 16);  // the rect's width
+  EXPECT_EQ(OIIO::ImageInput::open(dir / "corner.png")->spec_dimensions(0).width,
+            16);  // the rect's width
   ExpectFailure({scene, "-o", dir / "all.png", "-q"}, 2,
                 "/nodes/0/file: cannot read image 'cut.png'", 0);
 }
