@@ -4,7 +4,7 @@
 
 DEB_PACKAGES := cmake g++ make libgtest-dev libgmock-dev libboost-dev graphviz libgraphviz-dev pkg-config \
                 libopenimageio-dev libopencolorio-dev nlohmann-json3-dev libcli11-dev libtbb-dev libhwy-dev \
-                pybind11-dev python3-dev python3-numpy python3-pytest openimageio-tools
+                pybind11-dev python3-dev python3-numpy python3-pytest python3-openimageio openimageio-tools
 JOBS ?= 2
 CTEST_FLAGS ?= --output-on-failure -j$(JOBS)
 

@@ -66,6 +66,13 @@ std::unique_ptr<PF_World> RGpy_BorrowArray(const py::array& array, int32_t origi
   const py::ssize_t channel = array.itemsize();
   const py::ssize_t width = array.shape(1), height = array.shape(0);
   if (width > INT32_MAX || height > INT32_MAX) return nullptr;
+  // NumPy gives an array without pixels strides of 0, which no layout
+  // check below would pass; with nothing to read, any row distance does.
+  if (width == 0 || height == 0) {
+    return std::unique_ptr<PF_World>(
+        PF_World::NewBorrowed(nullptr, static_cast<int32_t>(width), static_cast<int32_t>(height),
+                              static_cast<long>(width * 4 * channel), depth, originX, originY));
+  }
   // The host's pixel layout: channels, then pixels, packed; rows may be
   // padded (a crop of a larger array keeps its row distance).
   if (array.strides(2) != channel || array.strides(1) != 4 * channel) return nullptr;

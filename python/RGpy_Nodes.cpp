@@ -71,6 +71,7 @@ py::object MakeSource(const py::array& array, std::pair<int32_t, int32_t> origin
     py::array packed = py::module_::import("numpy").attr("ascontiguousarray")(array);
     hold.world = RGpy_BorrowArray(packed, origin.first, origin.second, false);
     hold.array = packed;
+    if (!hold.world) throw py::value_error("a source is at most 2147483647 pixels wide and high");
   }
   U_SharedPtr<RG_RenderNode> node(new RGpy_ArraySourceNode(std::move(hold), viewed));
   RGpy_AttachAbort(node.get());

@@ -7,6 +7,7 @@
 
 #include "ImageStore.h"
 #include "LruCache.h"
+#include "Pixels.h"
 #include "Progress.h"
 #include "SceneGraph.h"
 #include "SceneLoader.h"
@@ -69,8 +70,8 @@ class RGpy_Scene {
     }
     return *store;
   }
-  // The rows of `field` (all for 0, counted from the frame's first row) of
-  // what a pass rendered.
+  // The rows of `field` (all for 0; by the frame's row numbers, as
+  // rgrender counts them, wherever the rect starts) of what a pass rendered.
   static void CopyField(PF_World* src, int32_t field, const M_LRect& rect, PF_World* dest) {
     const M_LRect s = src->GetRect();
     const M_LRect o = M_Intersect(s, rect);
@@ -81,7 +82,7 @@ class RGpy_Scene {
       return;
     }
     for (int32_t y = o.top; y < o.bottom; ++y) {
-      if (((y - rect.top) & 1) != field - 1) continue;
+      if (!RowInField(y, field)) continue;
       const M_LRect row{o.left - s.left, y - s.top, o.right - s.left, y - s.top + 1};
       dest->CopyPixels(src, &row, o.left - rect.left, y - rect.top);
     }

@@ -7,6 +7,7 @@ import time
 import weakref
 
 import numpy as np
+import OpenImageIO as oiio
 import pytest
 
 import rg
@@ -64,6 +65,13 @@ def test_composites_match_numpy_formulas():
     assert (render(rg.composite(rg.source(s8), dst), depth=8) == s8).all()
     with pytest.raises(ValueError):
         rg.composite(src, opacity=1.5)
+    # The destination form writes only into an array of the rect's size and the depth's dtype.
+    frozen = np.zeros((8, 12, 4), np.float32)
+    frozen.flags.writeable = False
+    for bad in (np.zeros((8, 12, 4), np.uint8), np.zeros((8, 11, 4), np.float32),
+                np.zeros((7, 12, 4), np.float32), frozen):
+        with pytest.raises(ValueError):
+            rg.execute(src, RECT, depth=32, into=bad)
 
 
 def test_transforms_place_and_average():
@@ -84,28 +92,40 @@ def test_sources_view_their_arrays_and_keep_them_alive():
     node = rg.source(a)
     a[0, 0] = (1, 2, 3, 4)
     assert node.zero_copy and tuple(render(node, depth=8)[0, 0]) == (1, 2, 3, 4)
-    crop = rg.source(a[2:6, 3:9], origin=(3, 2))
-    assert crop.zero_copy
-    np.testing.assert_array_equal(render(crop, depth=8)[2:6, 3:9], a[2:6, 3:9])
+    for rows in (slice(2, 6), slice(2, 4)):  # rows one row distance apart, from two on
+        crop = rg.source(a[rows, 3:9], origin=(3, 2))
+        assert crop.zero_copy
+        np.testing.assert_array_equal(render(crop, depth=8)[rows, 3:9], a[rows, 3:9])
     strided = rg.source(a[:, ::2])
     a[0, 0] = 0
     assert not strided.zero_copy and tuple(render(strided, depth=8)[0, 0]) == (1, 2, 3, 4)
-    # Python nodes read a source of their depth in place.
+    # Python nodes read a source of their depth in place, and no input is
+    # theirs to change; an input with nothing in the rect, or none, is None.
     seen = []
 
     class Peek(rg.Node):
         def render(self, inputs, output):
-            seen.append((np.shares_memory(inputs[0], a), inputs[0].flags.writeable, inputs[0].rect))
+            seen.extend(i if i is None else (np.shares_memory(i, a), i.flags.writeable, i.rect)
+                        for i in inputs)
 
-    render(Peek([node]), depth=8)
-    assert seen == [(True, False, RECT)]
+    far = rg.source(a, origin=(100, 0))
+    render(Peek([node, rg.composite(node, node), far, rg.source(a[:0]), None]), depth=8)
+    assert seen == [(True, False, RECT), (False, False, RECT), None, None, None]
+    with pytest.raises(TypeError):
+        Peek([node, 42])
+    # Arrays without pixels render nothing; other dtypes and sizes are refused.
+    assert render(rg.source(np.zeros((3, 0, 4), np.float32))).sum() == 0
+    for bad in (np.zeros((2, 2, 4)), np.zeros((2, 2), np.uint8), np.zeros((0, 2**31, 4), np.uint8)):
+        with pytest.raises((TypeError, ValueError)):
+            rg.source(bad)
     # Other depths convert; the node holds its array after Python drops it.
     wide = np.full((2, 2, 4), 65535, np.uint16)
     ref = weakref.ref(wide)
-    node = rg.source(wide)
+    node = rg.source(wide, origin=(1, 1))
     del wide
     gc.collect()
-    assert ref() is not None and (render(node, (0, 0, 2, 2), depth=8) == 255).all()
+    assert ref() is not None
+    assert (render(node, (0, 0, 3, 3), depth=8) == np.pad(np.full((2, 2, 4), 255), ((1, 0), (1, 0), (0, 0)))).all()
     del node
     assert ref() is None
 
@@ -142,7 +162,8 @@ def test_python_nodes_caches_and_counts():
         np.testing.assert_allclose(img, want[:, rect[0]:rect[2]], atol=1e-6)
         assert rect == (2, 0, 10, 8)
     assert Blur.renders == 1 and ref() is not None
-    assert rg.execute(Blur([rg.null()]), RECT)[1] == (0, 0, 0, 0)
+    nothing, rect = rg.execute(Blur([rg.null()]), RECT)
+    assert rect == (0, 0, 0, 0) and nothing.shape == (0, 0, 4)
     with rg.profile() as p:
         rg.execute(rg.composite(rg.cache(Blur([rg.source(s)])), rg.null()), RECT)
         rg.execute(rg.null(), RECT)
@@ -208,13 +229,20 @@ def test_ctrl_c_aborts_a_long_render():
     assert live() == before
 
 
-def test_scenes_render_like_rgrender():
-    data = os.path.join(os.path.dirname(__file__), "..", "tools", "data")
-    scene = rg.load_scene(os.path.join(data, "reference_scene.json"))
-    (first, _), (as_float, rect) = scene.render(0), scene.render(0, depth=32)
-    assert first.shape == (scene.height, scene.width, 4) and first.dtype == np.uint8
-    assert rect == (0, 0, scene.width, scene.height)
-    assert np.abs(as_float * 255 - first).max() <= 4
-    assert (scene.render(scene.frames[1])[0] != first).any()
+def test_scenes_render_the_frames_rgrender_writes():
+    tests = os.path.join(os.path.dirname(__file__), "..")
+    for path, frame, name in (("tools/data/reference_scene.json", 2, "every_node"),
+                              ("scenes/interlaced.json", 1, "interlaced")):
+        scene = rg.load_scene(os.path.join(tests, path))
+        want = oiio.ImageBuf(os.path.join(tests, "scenes", "references", name + ".png"))
+        want = want.get_pixels(oiio.UINT8)
+        (image, rect), (as_float, _) = scene.render(frame), scene.render(frame, depth=32)
+        assert image.dtype == np.uint8 and rect == (0, 0, scene.width, scene.height)
+        np.testing.assert_array_equal(image, want, err_msg=name)
+        assert np.abs(as_float * 255 - image).max() <= 4
+        # A rect keeps the frame's rows in their fields, from an odd row too.
+        np.testing.assert_array_equal(scene.render(frame, rect=(5, 3, 60, 41))[0], want[3:41, 5:60],
+                                      err_msg=name)
+    assert (scene.render(0)[0] != image).any()
     with pytest.raises(ValueError):
-        rg.load_scene(os.path.join(data, "missing.json"))
+        rg.load_scene(os.path.join(tests, "missing.json"))
