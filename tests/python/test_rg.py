@@ -92,6 +92,9 @@ def test_sources_view_their_arrays_and_keep_them_alive():
     node = rg.source(a)
     a[0, 0] = (1, 2, 3, 4)
     assert node.zero_copy and tuple(render(node, depth=8)[0, 0]) == (1, 2, 3, 4)
+    frozen = a.view()  # as np.load(..., mmap_mode="r") gives
+    frozen.flags.writeable = False
+    assert rg.source(frozen).zero_copy
     for rows in (slice(2, 6), slice(2, 4)):  # rows one row distance apart, from two on
         crop = rg.source(a[rows, 3:9], origin=(3, 2))
         assert crop.zero_copy
@@ -113,6 +116,13 @@ def test_sources_view_their_arrays_and_keep_them_alive():
     assert seen == [(True, False, RECT), (False, False, RECT), None, None, None]
     with pytest.raises(TypeError):
         Peek([node, 42])
+
+    class Greedy(rg.Node):
+        def pre_render(self, request):
+            return request.input(1)
+
+    with pytest.raises(IndexError):
+        rg.execute(Greedy([node]), RECT)
     # Arrays without pixels render nothing; other dtypes and sizes are refused.
     assert render(rg.source(np.zeros((3, 0, 4), np.float32))).sum() == 0
     for bad in (np.zeros((2, 2, 4)), np.zeros((2, 2), np.uint8), np.zeros((0, 2**31, 4), np.uint8)):
