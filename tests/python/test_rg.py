@@ -114,6 +114,9 @@ def test_sources_view_their_arrays_and_keep_them_alive():
     far = rg.source(a, origin=(100, 0))
     render(Peek([node, rg.composite(node, node), far, rg.source(a[:0]), None]), depth=8)
     assert seen == [(True, False, RECT), (False, False, RECT), None, None, None]
+    seen.clear()
+    render(Peek([node]), (0, 3, 12, 4), depth=8)
+    assert seen == [(True, False, (0, 3, 12, 4))]
     with pytest.raises(TypeError):
         Peek([node, 42])
 
@@ -125,8 +128,9 @@ def test_sources_view_their_arrays_and_keep_them_alive():
         rg.execute(Greedy([node]), RECT)
     # Arrays without pixels render nothing; other dtypes and sizes are refused.
     assert render(rg.source(np.zeros((3, 0, 4), np.float32))).sum() == 0
-    for bad in (np.zeros((2, 2, 4)), np.zeros((2, 2), np.uint8), np.zeros((0, 2**31, 4), np.uint8)):
-        with pytest.raises((TypeError, ValueError)):
+    for bad, error in ((np.zeros((2, 2, 4)), TypeError), (np.zeros((2, 2), np.uint8), TypeError),
+                       (np.zeros((0, 2**31, 4), np.uint8), ValueError)):
+        with pytest.raises(error):
             rg.source(bad)
     # Other depths convert; the node holds its array after Python drops it.
     wide = np.full((2, 2, 4), 65535, np.uint16)
@@ -136,6 +140,8 @@ def test_sources_view_their_arrays_and_keep_them_alive():
     gc.collect()
     got = render(node, (0, 0, 3, 3), depth=8)
     assert ref() is not None and (got[1:, 1:] == 255).all() and not (got[0].any() or got[:, 0].any())
+    got = rg.execute(node, (1, 1, 3, 3), depth=16)[0]
+    assert got.dtype == np.uint16 and (got == 65535).all()
     del node
     assert ref() is None
 
@@ -178,6 +184,8 @@ def test_python_nodes_caches_and_counts():
         rg.execute(rg.composite(rg.cache(Blur([rg.source(s)])), rg.null()), RECT)
         rg.execute(rg.null(), RECT)
     assert p.dot.startswith("digraph") and '"Blur' in p.dot and "Cache" in p.dot
+    with pytest.raises(ZeroDivisionError), rg.profile():  # the last block left no profiler
+        1 / 0
     events = json.loads(p.trace)["traceEvents"]
     names = {e["pid"]: e["args"]["name"] for e in events if e["name"] == "process_name"}
     assert names == {1: "execution 1", 2: "execution 2"}
