@@ -102,9 +102,29 @@ def test_sources_view_their_arrays_and_keep_them_alive():
     strided = rg.source(a[:, ::2])
     a[0, 0] = 0
     assert not strided.zero_copy and tuple(render(strided, depth=8)[0, 0]) == (1, 2, 3, 4)
-    # Python nodes read a source of their depth in place, and no input is
-    # theirs to change; an input with nothing in the rect, or none, is None.
-    seen = []
+    # Arrays without pixels render nothing; other dtypes and sizes are refused.
+    assert render(rg.source(np.zeros((3, 0, 4), np.float32))).sum() == 0
+    for bad, error in ((np.zeros((2, 2, 4)), TypeError), (np.zeros((2, 2), np.uint8), TypeError),
+                       (np.zeros((0, 2**31, 4), np.uint8), ValueError)):
+        with pytest.raises(error):
+            rg.source(bad)
+    # Other depths convert; the node holds its array after Python drops it.
+    wide = np.full((2, 2, 4), 65535, np.uint16)
+    ref = weakref.ref(wide)
+    node = rg.source(wide, origin=(1, 1))
+    del wide
+    gc.collect()
+    got = render(node, (0, 0, 3, 3), depth=8)
+    assert ref() is not None and (got[1:, 1:] == 255).all() and not (got[0].any() or got[:, 0].any())
+    got = rg.execute(node, (1, 1, 3, 3), depth=16)[0]
+    assert got.dtype == np.uint16 and (got == 65535).all()
+    del node
+    assert ref() is None
+
+
+def test_python_nodes_get_inputs_read_only_in_place_or_none():
+    a = (premultiplied(5) * 255).astype(np.uint8)
+    node, seen = rg.source(a), []
 
     class Peek(rg.Node):
         def render(self, inputs, output):
@@ -126,24 +146,6 @@ def test_sources_view_their_arrays_and_keep_them_alive():
 
     with pytest.raises(IndexError):
         rg.execute(Greedy([node]), RECT)
-    # Arrays without pixels render nothing; other dtypes and sizes are refused.
-    assert render(rg.source(np.zeros((3, 0, 4), np.float32))).sum() == 0
-    for bad, error in ((np.zeros((2, 2, 4)), TypeError), (np.zeros((2, 2), np.uint8), TypeError),
-                       (np.zeros((0, 2**31, 4), np.uint8), ValueError)):
-        with pytest.raises(error):
-            rg.source(bad)
-    # Other depths convert; the node holds its array after Python drops it.
-    wide = np.full((2, 2, 4), 65535, np.uint16)
-    ref = weakref.ref(wide)
-    node = rg.source(wide, origin=(1, 1))
-    del wide
-    gc.collect()
-    got = render(node, (0, 0, 3, 3), depth=8)
-    assert ref() is not None and (got[1:, 1:] == 255).all() and not (got[0].any() or got[:, 0].any())
-    got = rg.execute(node, (1, 1, 3, 3), depth=16)[0]
-    assert got.dtype == np.uint16 and (got == 65535).all()
-    del node
-    assert ref() is None
 
 
 class Blur(rg.Node):
