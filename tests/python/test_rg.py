@@ -2,6 +2,7 @@ import _thread
 import gc
 import json
 import os
+import pickle
 import threading
 import time
 import weakref
@@ -95,6 +96,8 @@ def test_sources_view_their_arrays_and_keep_them_alive():
     frozen = a.view()  # as np.load(..., mmap_mode="r") gives
     frozen.flags.writeable = False
     assert rg.source(frozen).zero_copy
+    for dtype in (np.uint8, np.uint16, np.float32):  # a pickle's dtype equals NumPy's, is not it
+        assert rg.source(pickle.loads(pickle.dumps(np.zeros((2, 2, 4), dtype)))).zero_copy
     for rows in (slice(2, 6), slice(2, 4)):  # rows one row distance apart, from two on
         crop = rg.source(a[rows, 3:9], origin=(3, 2))
         assert crop.zero_copy
