@@ -84,8 +84,9 @@ def test_transforms_place_and_average():
         np.testing.assert_array_equal(render(rg.transform(src, shift(3, 2), quality)), placed(3, 2))
     blur = rg.transform(src, np.stack([shift(0, 0), shift(4, 0)]), quality=0)
     np.testing.assert_allclose(render(blur), (placed(0, 0) + placed(4, 0)) / 2, atol=1e-6)
-    with pytest.raises(ValueError):
-        rg.transform(src, np.eye(2))
+    for bad in (np.eye(2), np.zeros((3, 4)), np.zeros((2, 4, 3)), "eye"):
+        with pytest.raises(ValueError):
+            rg.transform(src, bad)
 
 
 def test_sources_view_their_arrays_and_keep_them_alive():
@@ -183,6 +184,9 @@ def test_python_nodes_caches_and_counts():
         np.testing.assert_allclose(img, want[:, rect[0]:rect[2]], atol=1e-6)
         assert rect == (2, 0, 10, 8)
     assert Blur.renders == 1 and ref() is not None
+    low = rg.cache(rg.composite(rg.source(s, origin=(0, 2)), rg.null()))  # an entry from row 2
+    rg.execute(low, RECT, depth=32)
+    np.testing.assert_array_equal(rg.execute(low, (0, 3, 6, 6), depth=32)[0], s[1:4])
     nothing, rect = rg.execute(Blur([rg.null()]), RECT)
     assert rect == (0, 0, 0, 0) and nothing.shape == (0, 0, 4)
     with rg.profile() as p:
@@ -198,7 +202,7 @@ def test_python_nodes_caches_and_counts():
     assert {e["cat"] for e in spans if e["name"] == "Blur"} == {"pre-render", "render"}
     assert min(e["dur"] for e in spans if e["name"] == "Blur" and e["cat"] == "render") > 0
     assert [e["args"]["cache_misses"] for e in spans if e["name"] == "Cache"] == [1, 0]
-    del cached, img, p
+    del cached, img, p, low
     assert ref() is None and live() == before
 
 
