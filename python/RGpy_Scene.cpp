@@ -21,9 +21,7 @@ namespace {
 class RGpy_Scene {
  public:
   RGpy_Scene(const std::string& path, double cacheMb)
-      : scene_(LoadScene(path)),
-        cache_(static_cast<size_t>(cacheMb * 1024.0 * 1024.0)),
-        monitor_(false) {}
+      : scene_(LoadScene(path)), cache_(*LruCache::BudgetOfMiB(cacheMb)), monitor_(false) {}
 
   const SceneDesc& Desc() const { return scene_; }
 
@@ -120,7 +118,7 @@ void RGpy_BindScene(py::module_& m) {
   m.def(
       "load_scene",
       [](const std::string& path, double cacheMb) {
-        if (cacheMb < 0) throw py::value_error("cache_mb must be 0 or more");
+        if (!LruCache::BudgetOfMiB(cacheMb)) throw py::value_error("cache_mb must be 0 or more");
         return std::make_unique<RGpy_Scene>(path, cacheMb);
       },
       py::arg("path"), py::arg("cache_mb") = 256.0,

@@ -271,5 +271,6 @@ def test_scenes_render_the_frames_rgrender_writes():
         np.testing.assert_array_equal(scene.render(frame, rect=(5, 3, 60, 41))[0], want[3:41, 5:60],
                                       err_msg=name)
     assert (scene.render(0)[0] != image).any()
-    with pytest.raises(ValueError):
-        rg.load_scene(os.path.join(tests, "missing.json"))
+    for path, cache_mb in (("missing.json", 256), ("scenes/interlaced.json", float("nan"))):
+        with pytest.raises(ValueError):
+            rg.load_scene(os.path.join(tests, path), cache_mb)

@@ -261,6 +261,7 @@ TEST_F(SceneLoaderTest, ProgramMustRejectBadInputWithItsCodeAMessageAndNoFile) {
       {{good, "-o", out, "--depth", "12"}, "bad depth 12"},
       {{good, "-o", out, "--field", "3"}, "bad field 3"},
       {{good, "-o", out, "--threads", "0"}, "bad --threads 0"},
+      {{good, "-o", out, "--cache-mb", "nan"}, "bad --cache-mb"},
       {{good, "-o", out, "--depth", "32"}, "PNG holds 8 or 16 bits"},
       {{good, "-o", dir / "no_such_dir/f_#.png"}, "no such directory"},
       {{good, "-o", dir / "single.png"}, "several frames need a '#'"},

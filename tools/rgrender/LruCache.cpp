@@ -1,5 +1,7 @@
 #include "LruCache.h"
 
+#include <algorithm>
+
 #include "Pixels.h"
 #include "rghost/PF_World.h"
 #include "rghost/U_Memory.h"
@@ -14,6 +16,12 @@ bool CacheEntry::Serves(const RG_RenderRequest& r) const {
 LruCache::LruCache(size_t budgetBytes) : budget_(budgetBytes) { U_AddPurgeHook(PurgeHook, this); }
 
 LruCache::~LruCache() { U_RemovePurgeHook(PurgeHook, this); }
+
+std::optional<size_t> LruCache::BudgetOfMiB(double mib) {
+  if (!(mib >= 0)) return std::nullopt;
+  // Converting a double beyond size_t's range is undefined; 2^62 is exact.
+  return static_cast<size_t>(std::min(mib * 1048576.0, 0x1p62));
+}
 
 void LruCache::PurgeHook(void* context, size_t bytes) {
   static_cast<LruCache*>(context)->Purge(bytes);

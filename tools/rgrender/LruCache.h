@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <list>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "rg/RG_RenderRequest.h"
@@ -41,6 +42,11 @@ class LruCache {
   LruCache(const LruCache&) = delete;
   LruCache& operator=(const LruCache&) = delete;
   ~LruCache();
+
+  // A budget of `mib` MiB in bytes, saturating far past any machine's memory
+  // (a huge or infinite value means no limit); none when `mib` is negative
+  // or not a number.
+  static std::optional<size_t> BudgetOfMiB(double mib);
 
   // The most recently used entry for `key` that serves the request, made the
   // most recent; null when none. Counts a hit or a miss.

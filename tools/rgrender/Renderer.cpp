@@ -79,7 +79,7 @@ Validated Validate(const RenderOptions& o) {
   if (o.output.empty()) throw SceneError("no output path given (-o)");
   const FileFormat format = FormatForPath(o.output);
   CheckDepthForFormat(format, o.depth, o.output);
-  if (o.cache_mb < 0) throw SceneError("bad --cache-mb (must be 0 or more)");
+  if (!LruCache::BudgetOfMiB(o.cache_mb)) throw SceneError("bad --cache-mb (must be 0 or more)");
   if (o.strip_rows < -1) throw SceneError("bad --strip-rows (use 0 for the whole frame, or more)");
   if (o.threads < 1 || o.threads > kMaxThreads)
     throw SceneError("bad --threads " + std::to_string(o.threads) + " (use 1 to " +
@@ -306,7 +306,7 @@ int RunRender(const RenderOptions& o) {
     std::fprintf(stderr, "rgrender: error: the render-graph library does not match its host\n");
     return 1;
   }
-  LruCache cache(static_cast<size_t>(o.cache_mb * 1024.0 * 1024.0));
+  LruCache cache(*LruCache::BudgetOfMiB(o.cache_mb));
   RenderMonitor monitor(o.progress);
 
   std::unique_ptr<RG_ScRGProfiler> dot;
