@@ -627,6 +627,11 @@ TEST_F(RenderTest, AbortOrSigtermMustKeepOnlyFinishedFrames) {
     EXPECT_EQ(dir.Entries(),
               starts <= 4 ? std::vector<std::string>{} : std::vector<std::string>{"f_0.png"});
   }
+  // An abort that comes while the last frame is written must not pass for success.
+  ScratchDir dir;
+  EXPECT_FALSE(
+      WriteImageFile(FrameImage(1, 1, {0, 0, 1, 1}), dir / "f.png", 8, [] { return false; }));
+  EXPECT_EQ(dir.Entries(), std::vector<std::string>{});
 }
 
 // The trace's spans nest within each thread of each execution, and the
