@@ -206,11 +206,11 @@ TEST_F(SceneLoaderTest, ValidSceneMustKeepReferencesDefaultsAndKeysInAnyOrder) {
 TEST_F(SceneLoaderTest, OutOfRangeValuesAndFractionalPositionsMustWarnAtTheirPath) {
   const SceneDesc s = ParseScene(Scene(R"({"id": "a", "type": "solid", "color": [1.5, 0, 0]},
                {"id": "i", "type": "image", "file": "x.png", "position": [3, 2.5]},
-               {"id": "b", "type": "blur", "input": "i", "sigma": {"keys": [[0, 2], [4, -1]]}},
+               {"id": "b", "type": "blur", "input": "i", "sigma": {"keys": [[0, 2], [4, -1], [8, 1e7]]}},
                {"id": "c", "type": "composite", "source": "a", "destination": "b",
                 "opacity": 1.25},
                {"id": "d", "type": "composite", "source": "c", "opacity": 0.5},
-               {"id": "k", "type": "checkerboard", "size": 0}, {"id": "l", "type": "levels",
+               {"id": "k", "type": "checkerboard", "size": {"keys": [[0, 0], [9, 3e9]]}}, {"id": "l", "type": "levels",
                 "input": "k", "gamma": 0}, {"id": "m", "type": "image", "file": "x.png",
                 "position": {"keys": [[0, [0, 0]], [9, [4, 8]]]}})",
                                        "d"),
@@ -222,8 +222,11 @@ TEST_F(SceneLoaderTest, OutOfRangeValuesAndFractionalPositionsMustWarnAtTheirPat
           "s.json: /nodes/1/position: positions are whole pixels: 2.5 is rounded (a transform "
           "node places layers between pixels)",
           "s.json: /nodes/2/sigma/keys/1/1: -1 is out of range: a negative sigma blurs nothing",
+          "s.json: /nodes/2/sigma/keys/2/1: 1e+07 is out of range: a sigma above 1e+06 is taken "
+          "as 1e+06",
           "s.json: /nodes/3/opacity: 1.25 is out of range: clamped to 0..1",
-          "s.json: /nodes/5/size: 0 is out of range: cells are at least 1 pixel",
+          "s.json: /nodes/5/size/keys/0/1: 0 is out of range: cells are at least 1 pixel",
+          "s.json: /nodes/5/size/keys/1/1: 3e+09 is out of range: cells are at most 2^30 pixels",
           "s.json: /nodes/6/gamma: 0 is out of range: a gamma of 0 or less is taken as 1"}));
 }
 
@@ -587,6 +590,42 @@ TEST_F(RenderTest, ImageRowsMustBeReadOnlyWhenARenderAsksForThem) {
             16);  // the rect's width
   ExpectFailure({scene, "-o", dir / "all.png", "-q"}, 2,
                 "/nodes/0/file: cannot read image 'cut.png'", 0);
+}
+
+// A blur or a cell wider than its limit acts as the limit, where the blur's
+// reach overflowed 32-bit coordinates (its kernel growing with the sigma) and
+// the cell's size wrapped round to 1 pixel.
+TEST_F(RenderTest, BlursAndCellsBeyondTheirLimitsMustActAsTheLimits) {
+  ScratchDir dir;
+  const auto Red = [&](const std::string& size, const std::string& sigma = "") {  // at (1, 0)
+    const std::string blur = R"(, {"id": "b", "type": "blur", "input": "k", "sigma": )" + sigma;
+    const std::string scene = Scene(R"({"id": "k", "type": "checkerboard", "color1": [1, 0, 0, 1],
+        "color2": [0, 0, 1, 1], "size": )" +
+                                        size + (sigma.empty() ? "}" : "}" + blur + "}"),
+                                    sigma.empty() ? "k" : "b", R"("colorspace": "raw", )");
+    RunTool(
+        {dir.Write("s.json", scene), "-o", dir / "o.exr", "-d", "32", "--rect", "1,0,2,1", "-q"});
+    return ReadChannel(dir / "o.exr", 0);
+  };
+  EXPECT_EQ(Red("3e9"), 1.f);
+  const float widest = Red("2", "1e6");
+  EXPECT_GT(widest, 0.f);
+  EXPECT_EQ(Red("2", "1e300"), widest);
+  // A field's blur reaches as far up as down: a pixel on row 0 or row 8 adds
+  // the same to row 4.
+  const auto OnRow4 = [&](int row) {
+    const std::string r = std::to_string(row), next = std::to_string(row + 1);
+    const std::string scene =
+        Scene(R"({"id": "s", "type": "solid", "color": [1, 0, 0, 1], "rect":
+        [0, )" + r +
+                  ", 1, " + next + R"(]}, {"id": "b", "type": "blur", "input": "s", "sigma": 1})",
+              "b", R"("colorspace": "raw", )", 16);
+    RunTool({dir.Write("f.json", scene), "-o", dir / "f.exr", "-d", "32", "--field", "1", "--rect",
+             "0,4,1,5", "-q"});
+    return ReadChannel(dir / "f.exr", 0);
+  };
+  EXPECT_GT(OnRow4(0), 0.f);
+  EXPECT_EQ(OnRow4(0), OnRow4(8));
 }
 
 // Each blur of a chain takes its output buffer only after its input has

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "Pixels.h"
+#include "SceneDesc.h"
 #include "rg/RG_CheckoutResult.h"
 #include "rg/RG_NodeCallbacks.h"
 #include "rghost/U_Memory.h"
@@ -23,9 +24,20 @@ std::vector<float> GaussianWeights(double sigma, int32_t radius) {
   return w;
 }
 
+// a / b rounded down, for b > 0.
+int64_t FloorDiv(int64_t a, int64_t b) { return a / b - (a % b < 0); }
+
+// `r` with `h` more columns and `v` more rows on each side, saturating at
+// the 32-bit range (a chain of wide blurs grows its requests at each level).
+M_LRect Widen(const M_LRect& r, int32_t h, int32_t v) {
+  const M_LRect across = M_Grow(r, h), down = M_Grow(r, v);
+  return M_LRect{across.left, down.top, across.right, down.bottom};
+}
+
 }  // namespace
 
-BlurNode::BlurNode(RG_RenderNode* input, double sigma) : sigma_(std::max(sigma, 0.0)) {
+BlurNode::BlurNode(RG_RenderNode* input, double sigma)
+    : sigma_(sigma > 0 ? std::min(sigma, kMaxBlurSigma) : 0) {
   inputs_[0] = input;
 }
 
@@ -46,13 +58,11 @@ M_LRect BlurNode::ComputeContentBounds(RG_ContentBoundsType type) const {
 RG_NodeData* BlurNode::PreRender(RG_NodePreRenderCB* cb, const RG_RenderRequest& request) const {
   const int32_t rh = Radius(), rv = VerticalReach(request.field);
   RG_RenderRequest wider = request;
-  wider.rect = M_LRect{request.rect.left - rh, request.rect.top - rv, request.rect.right + rh,
-                       request.rect.bottom + rv};
+  wider.rect = Widen(request.rect, rh, rv);
   RG_CheckoutResult* in = cb->CheckoutInput(0, wider);
   M_LRect out;
   if (!M_IsEmpty(in->GetRect())) {
-    const M_LRect& r = in->GetRect();
-    out = M_Intersect(request.rect, M_LRect{r.left - rh, r.top - rv, r.right + rh, r.bottom + rv});
+    out = M_Intersect(request.rect, Widen(in->GetRect(), rh, rv));
     if (M_IsEmpty(out)) out = M_LRect{};
   }
   cb->RequestOutput(out, 0, 0);
@@ -81,7 +91,8 @@ void BlurNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest& request,
   const std::vector<float> wv = GaussianWeights(field == 0 ? sigma_ : sigma_ / 2, rv / step);
 
   // Horizontal pass over every source row the vertical pass can reach.
-  const int32_t top = std::max(o.top - rv, s.top), bottom = std::min(o.bottom + rv, s.bottom);
+  const M_LRect reach = Widen(o, 0, rv);
+  const int32_t top = std::max(reach.top, s.top), bottom = std::min(reach.bottom, s.bottom);
   const int32_t rows = std::max(bottom - top, 0);
   // Host memory, so that a scratch too large for the machine fails as the
   // host reports and throws for its own buffers.
@@ -110,12 +121,13 @@ void BlurNode::Render(RG_NodeRenderCB* cb, const RG_RenderRequest& request,
   for (int32_t y = o.top; y < o.bottom; ++y) {
     CheckAbort();
     if (!RowInField(y, field)) continue;
+    // Only the taps that land on rows of the source, a few of a wide blur's.
+    const int64_t k0 = std::max<int64_t>(-taps, FloorDiv(int64_t{top} - y + step - 1, step));
+    const int64_t k1 = std::min<int64_t>(taps, FloorDiv(int64_t{bottom} - 1 - y, step));
     for (int32_t x = 0; x < w; ++x) {
       RGBA acc;
-      for (int32_t k = -taps; k <= taps; ++k) {
-        const int32_t sy = y + k * step;
-        if (sy < top || sy >= bottom) continue;
-        const RGBA& p = tmp[static_cast<size_t>(sy - top) * w + x];
+      for (int64_t k = k0; k <= k1; ++k) {
+        const RGBA& p = tmp[static_cast<size_t>(y + k * step - top) * w + x];
         const float f = wv[k + taps];
         acc.r += p.r * f;
         acc.g += p.g * f;

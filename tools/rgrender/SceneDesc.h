@@ -59,6 +59,13 @@ struct NodeDesc {
   const AnimValue& Param(const std::string& key) const { return params.at(key); }
 };
 
+// The widest blur and checkerboard cell a scene gets; wider ones act as
+// these. A blur of sigma 1e6 is flat to a twentieth of a percent across any
+// frame, and its taps still fit a buffer; a cell of 2^30 pixels covers every
+// frame there is.
+constexpr double kMaxBlurSigma = 1e6;
+constexpr double kMaxCellSize = 1 << 30;
+
 // How the scene's colours are managed (ColorPipeline).
 struct ColorSettings {
   std::string working = "linear";     // the space composited in; "raw": values as stored

@@ -209,7 +209,8 @@ U_SharedPtr<RG_RenderNode> FrameGraph::Make(const NodeDesc& n) {
     case NodeKind::Checkerboard:
       return new GeneratorNode(
           GeneratorNode::Pattern::Checkerboard, n.rect, color("color1"), color("color2"), false,
-          static_cast<int32_t>(std::lround(std::max(1.0, n.Param("size").ScalarAt(t)))));
+          static_cast<int32_t>(
+              std::lround(std::max(1.0, std::min(n.Param("size").ScalarAt(t), kMaxCellSize)))));
     case NodeKind::Composite: {
       RG_RenderNode* src = input(n.source);
       RG_RenderNode* dst = input(n.destination);

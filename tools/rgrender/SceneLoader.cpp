@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <fstream>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
@@ -156,6 +157,8 @@ struct ValueRange {
   double lo, hi;
   const char* effect;
 };
+constexpr double kNoLimit = std::numeric_limits<double>::infinity();
+// A key may have a row for each end of its range.
 constexpr ValueRange kValueRanges[] = {
     {"opacity", 0, 1, "clamped to 0..1"},
     {"color", 0, 1, "colour components are meant to be 0..1"},
@@ -163,9 +166,12 @@ constexpr ValueRange kValueRanges[] = {
     {"to", 0, 1, "colour components are meant to be 0..1"},
     {"color1", 0, 1, "colour components are meant to be 0..1"},
     {"color2", 0, 1, "colour components are meant to be 0..1"},
-    {"sigma", 0, 1e9, "a negative sigma blurs nothing"},
-    {"size", 1, 1e9, "cells are at least 1 pixel"},
-    {"gamma", 1e-9, 1e9, "a gamma of 0 or less is taken as 1"},
+    {"sigma", 0, kNoLimit, "a negative sigma blurs nothing"},
+    {"sigma", -kNoLimit, kMaxBlurSigma, "a sigma above 1e+06 is taken as 1e+06"},
+    {"size", 1, kNoLimit, "cells are at least 1 pixel"},
+    {"size", -kNoLimit, kMaxCellSize, "cells are at most 2^30 pixels"},
+    {"gamma", std::numeric_limits<double>::denorm_min(), kNoLimit,
+     "a gamma of 0 or less is taken as 1"},
 };
 
 class Parser {
