@@ -143,6 +143,7 @@ TEST_F(SceneLoaderTest, EachMistakeMustBeReportedInOneLineAtItsJsonPath) {
        "/nodes/1/mask_kind: unknown mask kind 'lumen' (one of: alpha, inverted_alpha, luma, "
        "inverted_luma)"},
       {Node(R"("type": "sparkle")"), "/nodes/0/type: unknown node type 'sparkle'"},
+      {Node(R"("type": "solid", "rect": [0, 0, 2.5, 4])"), "/nodes/0/rect/2: expected an integer"},
       {Node(R"("type": "solid", "color": {"keys": [[0, [1, 0, 0]], [4, 1]]})"),
        "/nodes/0/color/keys/1/1: expected 4 numbers"},
       {Node(R"("type": "solid", "color": [1, 0])"), "/nodes/0/color: expected 4 numbers"},
@@ -384,11 +385,13 @@ TEST_F(CacheTest, HostPurgeLoopMustTakeMemoryBack) {
 using nlohmann::json;
 
 // A file of one row of `width` pixels of `channels` channels (RGBA by
-// default), stored as `type`; straight or premultiplied.
+// default), stored as `type`; straight or premultiplied; its fourth channel
+// named as alpha or left unnamed.
 void WritePixelFile(const std::string& path, OIIO::TypeDesc type, const float* rgba,
-                    bool straight = true, int width = 1, int channels = 4) {
+                    bool straight = true, int width = 1, int channels = 4, bool named = true) {
   OIIO::ImageSpec layout(width, 1, channels, type);
   if (straight) layout.attribute("oiio:UnassociatedAlpha", 1);
+  if (!named) layout.alpha_channel = -1;
   auto out = OIIO::ImageOutput::create(path);
   ASSERT_TRUE(out && out->open(path, layout));
   ASSERT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, rgba));
@@ -434,24 +437,33 @@ TEST_F(RenderTest, EachFormatsAlphaConventionMustBeReadAndWrittenRight) {
     EXPECT_EQ(OIIO::ImageInput::open(dir / "out.tif")->spec_dimensions(0).alpha_channel, 3);
   }
   // A premultiplied 16-bit TIFF (sRGB) keeps the colour of a pixel without
-  // alpha (an additive glow) through the curve, in linear light.
-  ScratchDir glow;
-  const float added[4] = {0.5f, 0.5f, 0.5f, 0.f};
-  WritePixelFile(glow / "g.tif", OIIO::TypeDesc::UINT16, added, false);
-  ASSERT_EQ(RunTool({glow.Write("s.json", Scene(R"({"id": "a", "type": "image", "file": "g.tif"})",
-                                                "a", "", 1)),
-                     "-o", glow / "out.exr", "-d", "32", "-q"}),
-            0);
-  EXPECT_NEAR(ReadChannel(glow / "out.exr", 0), 0.214041f, 1e-5);
-  // A file without alpha is opaque: no pixel takes its alpha from the next one's red.
+  // alpha (an additive glow) through the curve, in linear light; in a
+  // straight PNG such a pixel is clear. A file without alpha is opaque, and
+  // its blue is not its red: no pixel takes its alpha from the next one's
+  // red. A fourth channel the file leaves unnamed is its alpha all the same.
   ScratchDir dir;
-  const float rgb[6] = {0.5f, 0.2f, 0.1f, 0.25f, 0.f, 0.f};
+  const float added[4] = {0.5f, 0.5f, 0.5f, 0.f}, rgb[6] = {0.5f, 0.2f, 0.1f, 0.25f, 0.f, 0.f};
+  WritePixelFile(dir / "g.tif", OIIO::TypeDesc::UINT16, added, false);
+  WritePixelFile(dir / "g.png", OIIO::TypeDesc::UINT16, added, true);
   WritePixelFile(dir / "rgb.png", OIIO::TypeDesc::UINT8, rgb, false, 2, 3);
-  ASSERT_EQ(RunTool({dir.Write("s.json", Scene(R"({"id": "a", "type": "image", "file": "rgb.png"})",
-                                               "a", "", 2)),
-                     "-o", dir / "out.png", "-q"}),
-            0);
-  EXPECT_EQ(ReadChannel(dir / "out.png", 3), 1.0f);
+  WritePixelFile(dir / "rgbx.tif", OIIO::TypeDesc::FLOAT, rgb, false, 1, 4, false);
+  const struct {
+    std::string file;
+    bool raw;
+    int channel;
+    float expected;
+  } reads[] = {{"g.tif", false, 0, 0.214041f},   {"g.png", false, 0, 0},
+               {"rgb.png", true, 2, 26 / 255.f}, {"rgb.png", true, 3, 1},
+               {"rgbx.tif", true, 2, 0.1f},      {"rgbx.tif", true, 3, 0.25f}};
+  for (const auto& r : reads) {
+    const std::string space = r.raw ? R"("colorspace": "raw", )" : "";
+    ASSERT_EQ(RunTool({dir.Write("s.json",
+                                 Scene(R"({"id": "a", "type": "image", "file": ")" + r.file + "\"}",
+                                       "a", space, 2)),
+                       "-o", dir / "out.exr", "-d", "32", "-q"}),
+              0);
+    EXPECT_NEAR(ReadChannel(dir / "out.exr", r.channel), r.expected, 1e-5) << r.file;
+  }
 }
 
 // Two images blended half and half mix in linear light, read to an 8-bit
