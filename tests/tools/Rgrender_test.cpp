@@ -437,13 +437,16 @@ TEST_F(RenderTest, EachFormatsAlphaConventionMustBeReadAndWrittenRight) {
     EXPECT_EQ(OIIO::ImageInput::open(dir / "out.tif")->spec_dimensions(0).alpha_channel, 3);
   }
   // A premultiplied 16-bit TIFF (sRGB) keeps the colour of a pixel without
-  // alpha (an additive glow) through the curve, in linear light; in a
+  // alpha (an additive glow) through the curve, in linear light, and the
+  // curve takes a translucent pixel's colour without its alpha; in a
   // straight PNG such a pixel is clear. A file without alpha is opaque, and
   // its blue is not its red: no pixel takes its alpha from the next one's
   // red. A fourth channel the file leaves unnamed is its alpha all the same.
   ScratchDir dir;
-  const float added[4] = {0.5f, 0.5f, 0.5f, 0.f}, rgb[6] = {0.5f, 0.2f, 0.1f, 0.25f, 0.f, 0.f};
+  const float added[4] = {0.5f, 0.5f, 0.5f, 0.f}, half[4] = {0.25f, 0.25f, 0.25f, 0.5f},
+              rgb[6] = {0.5f, 0.2f, 0.1f, 0.25f, 0.f, 0.f};
   WritePixelFile(dir / "g.tif", OIIO::TypeDesc::UINT16, added, false);
+  WritePixelFile(dir / "h.tif", OIIO::TypeDesc::UINT16, half, false);
   WritePixelFile(dir / "g.png", OIIO::TypeDesc::UINT16, added, true);
   WritePixelFile(dir / "rgb.png", OIIO::TypeDesc::UINT8, rgb, false, 2, 3);
   WritePixelFile(dir / "rgbx.tif", OIIO::TypeDesc::FLOAT, rgb, false, 1, 4, false);
@@ -452,9 +455,10 @@ TEST_F(RenderTest, EachFormatsAlphaConventionMustBeReadAndWrittenRight) {
     bool raw;
     int channel;
     float expected;
-  } reads[] = {{"g.tif", false, 0, 0.214041f},   {"g.png", false, 0, 0},
-               {"rgb.png", true, 2, 26 / 255.f}, {"rgb.png", true, 3, 1},
-               {"rgbx.tif", true, 2, 0.1f},      {"rgbx.tif", true, 3, 0.25f}};
+  } reads[] = {{"g.tif", false, 0, 0.214041f}, {"h.tif", false, 0, 0.214041f / 2},
+               {"g.png", false, 0, 0},         {"rgb.png", true, 2, 26 / 255.f},
+               {"rgb.png", true, 3, 1},        {"rgbx.tif", true, 2, 0.1f},
+               {"rgbx.tif", true, 3, 0.25f}};
   for (const auto& r : reads) {
     const std::string space = r.raw ? R"("colorspace": "raw", )" : "";
     ASSERT_EQ(RunTool({dir.Write("s.json",
@@ -785,6 +789,14 @@ TEST_F(RenderTest, ProfilePatternMustWriteOneGraphPerExecutionAndField) {
   EXPECT_EQ(text.rfind("digraph", 0), 0u);
   EXPECT_EQ(text.find("digraph", 1), std::string::npos);
   EXPECT_EQ(text.back(), '}');
+  // --strip-rows 0 renders a frame in one execution, however tall.
+  const std::string tall =
+      dir.Write("t.json", R"({"width": 1, "height": 32000, "output": "n40", "nodes": [)" +
+                              Chain("levels", 40) + "]}");
+  ASSERT_EQ(
+      RunTool({tall, "-o", dir / "t.png", "-q", "--strip-rows", "0", "--profile", dir / "t_#.dot"}),
+      0);
+  EXPECT_TRUE(std::filesystem::exists(dir / "t_0.dot"));
 }
 
 }  // namespace
