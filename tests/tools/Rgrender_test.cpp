@@ -409,6 +409,14 @@ float ReadChannel(const std::string& path, int c, bool straight = false) {
   return rgba[c];
 }
 
+// Channel c of the first pixel of `scene` (its text) rendered in `dir` to a
+// float EXR with `args`; -1 when the render fails.
+float Rendered(const ScratchDir& dir, const std::string& scene, int c,
+               std::vector<std::string> args = {}) {
+  args.insert(args.begin(), {dir.Write("s.json", scene), "-o", dir / "out.exr", "-d", "32", "-q"});
+  return RunTool(args) == 0 ? ReadChannel(dir / "out.exr", c) : -1;
+}
+
 json ReadJson(const std::string& path) { return json::parse(ReadText(path)); }
 
 class RenderTest : public LeakCheckTest {};
@@ -459,15 +467,13 @@ TEST_F(RenderTest, EachFormatsAlphaConventionMustBeReadAndWrittenRight) {
                {"g.png", false, 0, 0},         {"rgb.png", true, 2, 26 / 255.f},
                {"rgb.png", true, 3, 1},        {"rgbx.tif", true, 2, 0.1f},
                {"rgbx.tif", true, 3, 0.25f}};
-  for (const auto& r : reads) {
-    const std::string space = r.raw ? R"("colorspace": "raw", )" : "";
-    ASSERT_EQ(RunTool({dir.Write("s.json",
-                                 Scene(R"({"id": "a", "type": "image", "file": ")" + r.file + "\"}",
-                                       "a", space, 2)),
-                       "-o", dir / "out.exr", "-d", "32", "-q"}),
-              0);
-    EXPECT_NEAR(ReadChannel(dir / "out.exr", r.channel), r.expected, 1e-5) << r.file;
-  }
+  for (const auto& r : reads)
+    EXPECT_NEAR(Rendered(dir,
+                         Scene(R"({"id": "a", "type": "image", "file": ")" + r.file + "\"}", "a",
+                               r.raw ? R"("colorspace": "raw", )" : "", 2),
+                         r.channel),
+                r.expected, 1e-5)
+        << r.file;
 }
 
 // Two images blended half and half mix in linear light, read to an 8-bit
@@ -530,16 +536,13 @@ colorspaces:
 // so: where the destination has nothing, a free source still shows.
 TEST_F(RenderTest, CompositeMustBindToItsDestinationOnlyWhenTheSceneSaysSo) {
   for (const std::string bound : {"false", "true"}) {
-    ScratchDir dir;
-    const std::string scene =
-        dir.Write("s.json", Scene(R"({"id": "s", "type": "solid", "color": [1, 0, 0, 1]},
+    const std::string scene = Scene(R"({"id": "s", "type": "solid", "color": [1, 0, 0, 1]},
                            {"id": "d", "type": "solid", "rect": [1, 0, 2, 2], "color": [0, 0, 1, 1]},
                            {"id": "c", "type": "composite", "source": "s", "destination": "d",
                             "dest_bound": )" +
-                                      bound + "}",
-                                  "c", "", 2));
-    ASSERT_EQ(RunTool({scene, "-o", dir / "out.exr", "-d", "32", "-q"}), 0);
-    EXPECT_EQ(ReadChannel(dir / "out.exr", 3), bound == "true" ? 0.f : 1.f) << bound;
+                                        bound + "}",
+                                    "c", "", 2);
+    EXPECT_EQ(Rendered(ScratchDir(), scene, 3), bound == "true" ? 0.f : 1.f) << bound;
   }
 }
 
@@ -563,13 +566,11 @@ TEST_F(RenderTest, LevelsMustMapStraightColourThroughRangesAndGamma) {
     SCOPED_TRACE(c.keys + " over " + std::to_string(c.colour));
     ScratchDir dir;
     const std::string v = std::to_string(c.colour), a = std::to_string(c.alpha);
-    const std::string scene = dir.Write(
-        "s.json",
+    const std::string scene =
         Scene(R"({"id": "s", "type": "solid", "color": [)" + v + "," + v + "," + v + "," + a +
                   R"(]}, {"id": "l", "type": "levels", "input": "s", )" + c.keys + "}",
-              "l", R"("colorspace": "raw", )", 1));
-    ASSERT_EQ(RunTool({scene, "-o", dir / "out.exr", "-d", "32", "-q"}), 0);
-    EXPECT_NEAR(ReadChannel(dir / "out.exr", 1), c.expected, 1e-5);
+              "l", R"("colorspace": "raw", )", 1);
+    EXPECT_NEAR(Rendered(dir, scene, 1), c.expected, 1e-5);
     EXPECT_NEAR(ReadChannel(dir / "out.exr", 3), c.alpha, 1e-6);
   }
 }
@@ -619,9 +620,7 @@ TEST_F(RenderTest, BlursAndCellsBeyondTheirLimitsMustActAsTheLimits) {
         "color2": [0, 0, 1, 1], "size": )" +
                                         size + (sigma.empty() ? "}" : "}" + blur + "}"),
                                     sigma.empty() ? "k" : "b", R"("colorspace": "raw", )");
-    RunTool(
-        {dir.Write("s.json", scene), "-o", dir / "o.exr", "-d", "32", "--rect", "1,0,2,1", "-q"});
-    return ReadChannel(dir / "o.exr", 0);
+    return Rendered(dir, scene, 0, {"--rect", "1,0,2,1"});
   };
   EXPECT_EQ(Red("3e9"), 1.f);
   const float widest = Red("2", "1e6");
@@ -636,9 +635,7 @@ TEST_F(RenderTest, BlursAndCellsBeyondTheirLimitsMustActAsTheLimits) {
         [0, )" + r +
                   ", 1, " + next + R"(]}, {"id": "b", "type": "blur", "input": "s", "sigma": 1})",
               "b", R"("colorspace": "raw", )", 16);
-    RunTool({dir.Write("f.json", scene), "-o", dir / "f.exr", "-d", "32", "--field", "1", "--rect",
-             "0,4,1,5", "-q"});
-    return ReadChannel(dir / "f.exr", 0);
+    return Rendered(dir, scene, 0, {"--field", "1", "--rect", "0,4,1,5"});
   };
   EXPECT_GT(OnRow4(0), 0.f);
   EXPECT_EQ(OnRow4(0), OnRow4(8));
