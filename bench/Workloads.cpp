@@ -330,7 +330,7 @@ int32_t StripRowsForCache(const Workload& w, long cacheBytes) {
 
 int32_t DefaultStripRows(const Workload& w, int threads) {
   if (w.kind != Kind::W1Stack8 && w.kind != Kind::W4Float8) return 0;
-  int32_t rows = StripRowsForCache(w, L2CacheBytes() * threads);
+  int32_t rows = StripRowsForCache(w, L2CacheBytes() / 2 * threads);
   if (threads <= 1) return rows;
   constexpr int32_t kChunkRows = 16;
   constexpr int32_t kMinPixelsForThreads = 64 * 1024;

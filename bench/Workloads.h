@@ -145,12 +145,13 @@ void ExecuteBands(Workload& w, PF_World* dest, int threads, int32_t stripRows);
 // `cacheBytes`, rounded to even rows so that interlaced fields keep their
 // parity; at least 2. Only the destination is read and written once for
 // every layer over it; the background and the layers are read once a frame
-// whatever the strips, so they stream through without a share of the cache.
+// whatever the strips, so they only stream through the cache (but a strip
+// that fills it is evicted by them: the default budgets half of it).
 int32_t StripRowsForCache(const Workload& w, long cacheBytes);
 // The destination form's default for the workload with the host kernels on
 // `threads` threads: strips for the stacks of layers (W1, W4), where they
 // measured faster than one execution, else 0. With several threads a strip
-// holds each thread's share of rows in its own L2 cache, but is also large
+// holds each thread's share of rows in half its own L2 cache, but is also large
 // enough for the kernels to split a layer's work across the threads at all
 // (they split jobs above 64K pixels in chunks of 16 rows), which wins over
 // the cache where the two disagree.
