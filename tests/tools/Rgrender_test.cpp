@@ -164,6 +164,8 @@ TEST_F(SceneLoaderTest, EachMistakeMustBeReportedInOneLineAtItsJsonPath) {
       {Node(R"("type": "composite")"), "/nodes/0: missing key 'source'"},
       {Node(R"("type": "transform", "source": "a", "motion_blur": {"samples": 65})"),
        "/nodes/0/motion_blur/samples: expected an integer from 1 to 64"},
+      {Node(R"("type": "transform", "source": "a", "motion_blur": {"shutter": 1.5})"),
+       "/nodes/0/motion_blur/shutter: expected a number from 0 to 1"},
       {R"({"width": 0, "height": 8})", "s.json: /width: expected an integer from 1 to 32767"},
       {R"({"width": 8, "height": 32768})", "s.json: /height: expected an integer from 1 to 32767"},
       {Scene(solid, "a", R"("frames": [0, 1, 2], )"), "/frames: expected [first, last] with 0"},
@@ -440,21 +442,25 @@ TEST_F(RenderTest, EachFormatsAlphaConventionMustBeReadAndWrittenRight) {
     ASSERT_EQ(RunTool({scene, "-o", dir / "out.png", "-d", "16", "-q"}), 0);
     for (int c = 0; c < 4; ++c)
       EXPECT_NEAR(ReadChannel(dir / "out.png", c, true), straight[c], 2e-4) << "channel " << c;
-    // A TIFF written says which channel is alpha.
+    // A TIFF written says which channel is alpha; a half-float EXR holds linear light.
     ASSERT_EQ(RunTool({scene, "-o", dir / "out.tif", "-q"}), 0);
     EXPECT_EQ(OIIO::ImageInput::open(dir / "out.tif")->spec_dimensions(0).alpha_channel, 3);
+    ASSERT_EQ(RunTool({scene, "-o", dir / "half.exr", "-d", "16", "-q"}), 0);
+    EXPECT_NEAR(ReadChannel(dir / "half.exr", 0), premultiplied[0], 1e-3);
   }
   // A premultiplied 16-bit TIFF (sRGB) keeps the colour of a pixel without
   // alpha (an additive glow) through the curve, in linear light, and the
   // curve takes a translucent pixel's colour without its alpha; in a
   // straight PNG such a pixel is clear. A file without alpha is opaque, and
   // its blue is not its red: no pixel takes its alpha from the next one's
-  // red. A fourth channel the file leaves unnamed is its alpha all the same.
+  // red, nor a grey file's from its alpha. A fourth channel the file leaves
+  // unnamed is its alpha all the same. (Channel 4 is the second pixel's red.)
   ScratchDir dir;
-  const float added[4] = {0.5f, 0.5f, 0.5f, 0.f}, half[4] = {0.25f, 0.25f, 0.25f, 0.5f},
-              rgb[6] = {0.5f, 0.2f, 0.1f, 0.25f, 0.f, 0.f};
+  const float added[4] = {0.5f, 0.5f, 0.5f, 0.f}, rgb[6] = {0.5f, 0.2f, 0.1f, 0.25f, 0.f, 0.f},
+              half[8] = {0.25f, 0.25f, 0.25f, 0.5f, 0.25f, 0.25f, 0.25f, 0.5f}, grey[2] = {0.4f, 1};
   WritePixelFile(dir / "g.tif", OIIO::TypeDesc::UINT16, added, false);
-  WritePixelFile(dir / "h.tif", OIIO::TypeDesc::UINT16, half, false);
+  WritePixelFile(dir / "h.tif", OIIO::TypeDesc::UINT16, half, false, 2);
+  WritePixelFile(dir / "ga.png", OIIO::TypeDesc::UINT8, grey, true, 1, 2);
   WritePixelFile(dir / "g.png", OIIO::TypeDesc::UINT16, added, true);
   WritePixelFile(dir / "rgb.png", OIIO::TypeDesc::UINT8, rgb, false, 2, 3);
   WritePixelFile(dir / "rgbx.tif", OIIO::TypeDesc::FLOAT, rgb, false, 1, 4, false);
@@ -463,10 +469,11 @@ TEST_F(RenderTest, EachFormatsAlphaConventionMustBeReadAndWrittenRight) {
     bool raw;
     int channel;
     float expected;
-  } reads[] = {{"g.tif", false, 0, 0.214041f}, {"h.tif", false, 0, 0.214041f / 2},
-               {"g.png", false, 0, 0},         {"rgb.png", true, 2, 26 / 255.f},
-               {"rgb.png", true, 3, 1},        {"rgbx.tif", true, 2, 0.1f},
-               {"rgbx.tif", true, 3, 0.25f}};
+  } reads[] = {{"g.tif", false, 0, 0.214041f},     {"h.tif", false, 0, 0.214041f / 2},
+               {"h.tif", false, 4, 0.214041f / 2}, {"ga.png", true, 1, 0.4f},
+               {"ga.png", true, 2, 0.4f},          {"g.png", false, 0, 0},
+               {"rgb.png", true, 2, 26 / 255.f},   {"rgb.png", true, 3, 1},
+               {"rgbx.tif", true, 2, 0.1f},        {"rgbx.tif", true, 3, 0.25f}};
   for (const auto& r : reads)
     EXPECT_NEAR(Rendered(dir,
                          Scene(R"({"id": "a", "type": "image", "file": ")" + r.file + "\"}", "a",
