@@ -281,6 +281,9 @@ TEST_F(SceneLoaderTest, ProgramMustRejectBadInputWithItsCodeAMessageAndNoFile) {
        2},
   };
   for (const Case& c : cases) ExpectFailure(c.args, c.code, c.expected, c.lines);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(RunTool({"--help"}), 0);  // and says how to use it
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("--strip-rows"), std::string::npos);
   for (const std::string& name : dir.Entries())
     EXPECT_EQ(name.find(".png"), std::string::npos) << "left behind: " << name;
 }
@@ -361,9 +364,15 @@ TEST_F(CacheTest, BudgetMustNeverBeExceededAndTheLeastRecentGoesFirst) {
   EXPECT_TRUE(cache.Find("c", r));
   EXPECT_FALSE(cache.Insert(MakeEntry("huge", 64)));
   EXPECT_LE(cache.Bytes(), cache.Budget());
-  // An entry serves only requests inside what it was rendered for, at its depth.
+  // An entry serves only requests inside what it was rendered for, at its
+  // depth, and of a field it holds the rows of.
   EXPECT_FALSE(cache.Find("a", TestRequest(M_LRect{2, 2, 20, 8})));
   EXPECT_FALSE(cache.Find("a", TestRequest(M_LRect{0, 0, 16, 16}, 16)));
+  const std::shared_ptr<CacheEntry> field = MakeEntry("f", 16);
+  field->request.field = 1;
+  cache.Insert(field);
+  for (int32_t f : {0, 1, 2})
+    EXPECT_EQ(cache.Find("f", TestRequest(r.rect, 8, 0, f)) != nullptr, f == 1);
 }
 
 TEST_F(CacheTest, HostPurgeLoopMustTakeMemoryBack) {
