@@ -114,27 +114,27 @@ int32_t Normal8From8(const PF_RGBA8* src, PF_RGBA8* dst, const float* k, int32_t
                      bool destBound) {
   if (PFh_OverlapsInexactly(src, dst, n)) return 0;
   const auto* s32 = reinterpret_cast<const uint32_t*>(src);
-  return Normal8(dst, k, n, destBound,
-                 [s32](int32_t i, VF& r, VF& g, VF& b, VF& a, VU& copy) HWY_ATTR {
-                   const D32 d32;
-                   const VU p = hn::LoadU(d32, s32 + i);
-                   r = Channel8<0>(p);
-                   g = Channel8<8>(p);
-                   b = Channel8<16>(p);
-                   a = Channel8<24>(p);
-                   copy = p;
-                   return hn::Eq(hn::ShiftRight<24>(p), hn::Set(d32, 255u));
-                 });
+  return Normal8<true>(dst, k, n, destBound,
+                       [s32](int32_t i, VF& r, VF& g, VF& b, VF& a, VU& copy) HWY_ATTR {
+                         const D32 d32;
+                         const VU p = hn::LoadU(d32, s32 + i);
+                         r = Channel8<0>(p);
+                         g = Channel8<8>(p);
+                         b = Channel8<16>(p);
+                         a = Channel8<24>(p);
+                         copy = p;
+                         return hn::Eq(hn::ShiftRight<24>(p), hn::Set(d32, 255u));
+                       });
 }
 
 int32_t Normal8FromFloat(const PFh_RGBA* src, PF_RGBA8* dst, const float* k, int32_t n,
                          bool destBound) {
   const auto* f = reinterpret_cast<const float*>(src);
-  return Normal8(dst, k, n, destBound,
-                 [f](int32_t i, VF& r, VF& g, VF& b, VF& a, VU& copy) HWY_ATTR {
-                   hn::LoadInterleaved4(DF(), f + 4 * i, r, g, b, a);
-                   return FloatSource8(r, g, b, a, copy);
-                 });
+  return Normal8<false>(dst, k, n, destBound,
+                        [f](int32_t i, VF& r, VF& g, VF& b, VF& a, VU& /*copy*/) HWY_ATTR {
+                          hn::LoadInterleaved4(DF(), f + 4 * i, r, g, b, a);
+                          return OpaqueFloat8(a);
+                        });
 }
 
 template <class D, class Source>

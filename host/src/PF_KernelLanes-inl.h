@@ -166,10 +166,24 @@ HWY_INLINE int32_t StrengthSpan(const Source* src, typename D::Pixel* dst, const
   return i;
 }
 
+// Four channels on the 0..1 scale quantized into 8-bit pixel lanes.
+HWY_INLINE VU Pack8(VF r, VF g, VF b, VF a) {
+  const D32 d32;
+  VU out = hn::BitCast(d32, Quantize(r, 255.0f));
+  out = hn::Or(out, hn::ShiftLeft<8>(hn::BitCast(d32, Quantize(g, 255.0f))));
+  out = hn::Or(out, hn::ShiftLeft<16>(hn::BitCast(d32, Quantize(b, 255.0f))));
+  return hn::Or(out, hn::ShiftLeft<24>(hn::BitCast(d32, Quantize(a, 255.0f))));
+}
+
 // PFh_CompositeSpan's normal and copy case onto 8-bit pixels, channels in
-// separate vectors. SourceLoad(i, r, g, b, a) yields source pixels i.. on the
-// 0..1 scale and the lanes that a strength of 1 copies unchanged.
-template <class SourceLoad>
+// separate vectors. SourceLoad(i, r, g, b, a, copy) yields source pixels i..
+// on the 0..1 scale and returns the lanes that a strength of 1 copies
+// unchanged; with kOwnBytes it also yields in `copy` the bytes such a copy
+// stores. Without, the copy is the quantized source, which the blend already
+// gives those lanes (the destination is finite and the source's weight 1 - a
+// is 0, so each channel is the source's plus +0); it is then quantized only
+// where a whole vector is copied, not for every vector the blend finishes.
+template <bool kOwnBytes, class SourceLoad>
 int32_t Normal8(PF_RGBA8* dst, const float* k, int32_t n, bool destBound, SourceLoad&& load) {
   const DF df;
   const D32 d32;
@@ -182,9 +196,10 @@ int32_t Normal8(PF_RGBA8* dst, const float* k, int32_t n, bool destBound, Source
     VF sr, sg, sb, sa;
     VU copy;
     const auto opaque = load(i, sr, sg, sb, sa, copy);
+    const auto full = hn::And(hn::RebindMask(d32, hn::Eq(ki, one)), opaque);
     // A whole vector of opaque pixels at full strength is the copy alone.
-    if (!destBound && hn::AllTrue(d32, hn::And(hn::RebindMask(d32, hn::Eq(ki, one)), opaque))) {
-      hn::StoreU(copy, d32, o32 + i);
+    if (!destBound && hn::AllTrue(d32, full)) {
+      hn::StoreU(kOwnBytes ? copy : Pack8(sr, sg, sb, sa), d32, o32 + i);
       continue;
     }
     sr = hn::Mul(sr, ki);
@@ -197,41 +212,25 @@ int32_t Normal8(PF_RGBA8* dst, const float* k, int32_t n, bool destBound, Source
     const VF db = Channel8<16>(dp);
     const VF da = Channel8<24>(dp);
     const VF fb = hn::Sub(one, sa);
-    VF orr, og, ob, oa;
+    VU out;
     if (!destBound) {
-      orr = hn::Add(sr, hn::Mul(dr, fb));
-      og = hn::Add(sg, hn::Mul(dg, fb));
-      ob = hn::Add(sb, hn::Mul(db, fb));
-      oa = hn::Add(sa, hn::Mul(da, fb));
+      out = Pack8(hn::Add(sr, hn::Mul(dr, fb)), hn::Add(sg, hn::Mul(dg, fb)),
+                  hn::Add(sb, hn::Mul(db, fb)), hn::Add(sa, hn::Mul(da, fb)));
+      if constexpr (kOwnBytes) out = hn::IfThenElse(full, copy, out);
     } else {
-      orr = hn::Add(hn::Mul(sr, da), hn::Mul(dr, fb));
-      og = hn::Add(hn::Mul(sg, da), hn::Mul(dg, fb));
-      ob = hn::Add(hn::Mul(sb, da), hn::Mul(db, fb));
-      oa = da;
-    }
-    VU out = hn::BitCast(d32, Quantize(orr, 255.0f));
-    out = hn::Or(out, hn::ShiftLeft<8>(hn::BitCast(d32, Quantize(og, 255.0f))));
-    out = hn::Or(out, hn::ShiftLeft<16>(hn::BitCast(d32, Quantize(ob, 255.0f))));
-    out = hn::Or(out, hn::ShiftLeft<24>(hn::BitCast(d32, Quantize(oa, 255.0f))));
-    if (!destBound) {
-      const auto full = hn::And(hn::RebindMask(d32, hn::Eq(ki, one)), opaque);
-      out = hn::IfThenElse(full, copy, out);
+      out = Pack8(hn::Add(hn::Mul(sr, da), hn::Mul(dr, fb)),
+                  hn::Add(hn::Mul(sg, da), hn::Mul(dg, fb)),
+                  hn::Add(hn::Mul(sb, da), hn::Mul(db, fb)), da);
     }
     hn::StoreU(out, d32, o32 + i);
   }
   return i;
 }
 
-// Resampled float pixels as Normal8's source: an opaque one at full strength
-// is stored as it is (quantized), which is what the scalar loop's copy
-// stores too.
-HWY_INLINE hn::Mask<D32> FloatSource8(VF r, VF g, VF b, VF a, VU& copy) {
-  const D32 d32;
-  copy = hn::BitCast(d32, Quantize(r, 255.0f));
-  copy = hn::Or(copy, hn::ShiftLeft<8>(hn::BitCast(d32, Quantize(g, 255.0f))));
-  copy = hn::Or(copy, hn::ShiftLeft<16>(hn::BitCast(d32, Quantize(b, 255.0f))));
-  copy = hn::Or(copy, hn::ShiftLeft<24>(hn::BitCast(d32, Quantize(a, 255.0f))));
-  return hn::RebindMask(d32, hn::Eq(a, hn::Set(DF(), 1.0f)));
+// Resampled float pixels as Normal8's source (kOwnBytes false): the lanes of
+// an opaque pixel.
+HWY_INLINE hn::Mask<D32> OpaqueFloat8(VF a) {
+  return hn::RebindMask(D32(), hn::Eq(a, hn::Set(DF(), 1.0f)));
 }
 
 #endif  // vector targets

@@ -295,8 +295,8 @@ int32_t BilinearNormal8(const PF_LayerDef& src, const PFh_AffineRow& row, int32_
   const VD dv = hn::Set(dd, row.dv);
   const VD u0 = hn::Set(dd, row.u0);
   const VD v0 = hn::Set(dd, row.v0);
-  return Normal8(
-      dst, k, n, destBound, [&](int32_t i, VF& r, VF& g, VF& b, VF& a, VU& copy) HWY_ATTR {
+  return Normal8<false>(
+      dst, k, n, destBound, [&](int32_t i, VF& r, VF& g, VF& b, VF& a, VU& /*copy*/) HWY_ATTR {
         for (size_t j = 0; j < count; j += half) {
           const VD px = hn::Add(hn::Set(dd, row.x + static_cast<double>(i + j)), hn::Iota(dd, 0.0));
           hn::Store(hn::Add(hn::Mul(px, du), u0), dd, u + j);
@@ -308,7 +308,7 @@ int32_t BilinearNormal8(const PF_LayerDef& src, const PFh_AffineRow& row, int32_
         g = sum[1];
         b = sum[2];
         a = sum[3];
-        return FloatSource8(r, g, b, a, copy);
+        return OpaqueFloat8(a);
       });
 }
 
