@@ -155,8 +155,29 @@ class BilinearLanes {
  public:
   explicit BilinearLanes(const PF_LayerDef& src) : src_(src) {}
 
-  // Adds the samples at positions (u[j], v[j]) of the lanes to sum.
-  HWY_INLINE void Add(const double* u, const double* v, VF* sum) const {
+  // Where the samples at positions (u[j], v[j]) of the lanes read: the
+  // texel before each (floor, -1 left of or above the source) and the
+  // byte offsets of its rows, read at the nearest edge where outside, the
+  // weights of the four texels (before and after in the first row, then in
+  // the second) and the lanes that take each.
+  struct Taps {
+    VI ix, row[2];
+    VF w[4];
+    hn::Mask<DI> in[4];
+  };
+
+  // The texels of Taps for 8-bit sources of more than one column, each row's
+  // two from one 64-bit gather, with the weight of each where it is taken
+  // and 0 where not.
+  struct Pairs8 {
+    VU texel[4];
+    VF w[4];
+  };
+
+  // Whether Pairs8 serves this source.
+  bool Paired() const { return std::is_same_v<T, Texels8> && src_.width > 1; }
+
+  HWY_INLINE Taps Locate(const double* u, const double* v) const {
     const PF_LayerDef& src = src_;
     const DF df;
     const DI di;
@@ -164,11 +185,8 @@ class BilinearLanes {
     const VI rowbytes = hn::Set(di, static_cast<int32_t>(src.rowbytes));
     const VI zeroI = hn::Zero(di);
     const VI oneI = hn::Set(di, 1);
-    const VI lastX = hn::Set(di, src.width - 1);
     const VI lastY = hn::Set(di, src.height - 1);
     const VI minusOneI = hn::Set(di, -1);
-    const VI widthI = hn::Set(di, src.width);
-    const VI heightI = hn::Set(di, src.height);
     const VF one = hn::Set(df, 1.0f);
     const VF zeroF = hn::Zero(df);
     const VD half = hn::Set(dd, 0.5);
@@ -192,33 +210,35 @@ class BilinearLanes {
       first = hn::Combine(di, floors[1], floors[0]);
       t = hn::Combine(df, weights[1], weights[0]);
     };
-    VI ix, iy;
+    Taps taps;
+    VI iy;
     VF tx, ty;
-    axis(u, src.width, ix, tx);
+    axis(u, src.width, taps.ix, tx);
     axis(v, src.height, iy, ty);
-    const auto valid = hn::And(hn::Ge(tx, zeroF), hn::Ge(ty, zeroF));
-    const auto validI = hn::RebindMask(di, valid);
-    const VI ix1 = hn::Add(ix, oneI);
+    const VI ix = taps.ix;
+    const auto validI = hn::RebindMask(di, hn::And(hn::Ge(tx, zeroF), hn::Ge(ty, zeroF)));
     const VI iy1 = hn::Add(iy, oneI);
     // Texels outside the source are read at the nearest edge and dropped.
     const auto x0in = hn::Gt(ix, minusOneI);
-    const auto x1in = hn::Lt(ix1, widthI);
+    const auto x1in = hn::Lt(hn::Add(ix, oneI), hn::Set(di, src.width));
     const auto y0in = hn::And(validI, hn::Gt(iy, minusOneI));
-    const auto y1in = hn::And(validI, hn::Lt(iy1, heightI));
-    auto clampTo = [&](VI c, VI last) HWY_ATTR { return hn::Min(hn::Max(c, zeroI), last); };
-    const VI col0 = hn::ShiftLeft<kColumnShift<T> >(clampTo(ix, lastX));
-    const VI col1 = hn::ShiftLeft<kColumnShift<T> >(clampTo(ix1, lastX));
-    const VI row0 = hn::Mul(clampTo(iy, lastY), rowbytes);
-    const VI row1 = hn::Mul(clampTo(iy1, lastY), rowbytes);
+    const auto y1in = hn::And(validI, hn::Lt(iy1, hn::Set(di, src.height)));
+    taps.row[0] = hn::Mul(hn::Min(hn::Max(iy, zeroI), lastY), rowbytes);
+    taps.row[1] = hn::Mul(hn::Min(hn::Max(iy1, zeroI), lastY), rowbytes);
     const VF wx0 = hn::Sub(one, tx);
     const VF wy0 = hn::Sub(one, ty);
-    const VF w[] = {hn::Mul(wx0, wy0), hn::Mul(tx, wy0), hn::Mul(wx0, ty), hn::Mul(tx, ty)};
-    hn::Mask<DI> in[] = {hn::And(y0in, x0in), hn::And(y0in, x1in), hn::And(y1in, x0in),
-                         hn::And(y1in, x1in)};
+    taps.w[0] = hn::Mul(wx0, wy0);
+    taps.w[1] = hn::Mul(tx, wy0);
+    taps.w[2] = hn::Mul(wx0, ty);
+    taps.w[3] = hn::Mul(tx, ty);
+    taps.in[0] = hn::And(y0in, x0in);
+    taps.in[1] = hn::And(y0in, x1in);
+    taps.in[2] = hn::And(y1in, x0in);
+    taps.in[3] = hn::And(y1in, x1in);
     if constexpr (T::kSkipsExactly) {
       // Wholly inside and not on a texel centre, the scalar loop adds all
       // four; otherwise only those of weight other than 0.
-      const auto all = hn::And(hn::And(in[0], in[3]), hn::And(in[1], in[2]));
+      const auto all = hn::And(hn::And(taps.in[0], taps.in[3]), hn::And(taps.in[1], taps.in[2]));
       const auto centre = hn::And(hn::And(hn::Eq(tx, zeroF), hn::Eq(ty, zeroF)),
                                   hn::RebindMask(df, hn::And(x0in, y0in)));
       const auto every = hn::AndNot(centre, hn::RebindMask(df, all));
@@ -226,43 +246,64 @@ class BilinearLanes {
       const VF wy[] = {wy0, wy0, ty, ty};
       for (int k = 0; k < 4; ++k) {
         const auto weighted = hn::And(hn::Ne(wx[k], zeroF), hn::Ne(wy[k], zeroF));
-        in[k] = hn::And(in[k], hn::RebindMask(di, hn::Or(every, weighted)));
+        taps.in[k] = hn::And(taps.in[k], hn::RebindMask(di, hn::Or(every, weighted)));
       }
     }
+    return taps;
+  }
+
+  // Each row's two texels as one pair starting at p, within the row: at the
+  // left edge (ix -1) the texel after is the pair's first, at the right
+  // (ix width - 1) the texel before is its second.
+  HWY_INLINE Pairs8 Fetch(const Taps& taps) const {
+    const DI di;
+    const DF df;
+    const VI ix = taps.ix;
+    const VI p = hn::Min(hn::Max(ix, hn::Zero(di)), hn::Set(di, src_.width - 2));
+    const VI pairColumn = hn::ShiftLeft<2>(p);
+    const auto beforeIsSecond = hn::RebindMask(D32(), hn::Gt(ix, p));
+    const auto afterIsFirst = hn::RebindMask(D32(), hn::Lt(ix, p));
+    Pairs8 out;
+    for (int r = 0; r < 2; ++r) {
+      VU first, second;
+      GatherPairs(src_.data, hn::Add(taps.row[r], pairColumn), first, second);
+      out.texel[2 * r] = hn::IfThenElse(beforeIsSecond, second, first);
+      out.texel[2 * r + 1] = hn::IfThenElse(afterIsFirst, first, second);
+    }
+    for (int k = 0; k < 4; ++k)
+      out.w[k] = hn::IfThenElseZero(hn::RebindMask(df, taps.in[k]), taps.w[k]);
+    return out;
+  }
+
+  static HWY_INLINE void AddPairs(const Pairs8& pairs, VF* sum) {
+    for (int k = 0; k < 4; ++k) {
+      const VU t = pairs.texel[k];
+      const VF texel[] = {Channel8<0>(t), Channel8<8>(t), Channel8<16>(t), Channel8<24>(t)};
+      for (int c = 0; c < 4; ++c) sum[c] = hn::Add(sum[c], hn::Mul(texel[c], pairs.w[k]));
+    }
+  }
+
+  // Adds the samples at positions (u[j], v[j]) of the lanes to sum.
+  HWY_INLINE void Add(const double* u, const double* v, VF* sum) const {
+    const Taps taps = Locate(u, v);
     if constexpr (std::is_same_v<T, Texels8>) {
-      if (src.width > 1) {
-        // Each row's two texels as one pair starting at p, within the row: at
-        // the left edge (ix -1) the texel after is the pair's first, at the
-        // right (ix width - 1) the texel before is its second.
-        const VI p = hn::Min(hn::Max(ix, zeroI), hn::Set(di, src.width - 2));
-        const VI pairColumn = hn::ShiftLeft<2>(p);
-        const auto beforeIsSecond = hn::RebindMask(D32(), hn::Gt(ix, p));
-        const auto afterIsFirst = hn::RebindMask(D32(), hn::Lt(ix, p));
-        for (int r = 0; r < 2; ++r) {
-          VU first, second;
-          GatherPairs(src.data, hn::Add(r == 0 ? row0 : row1, pairColumn), first, second);
-          const VU pair[] = {hn::IfThenElse(beforeIsSecond, second, first),
-                             hn::IfThenElse(afterIsFirst, first, second)};
-          for (int j = 0; j < 2; ++j) {
-            const int k = 2 * r + j;
-            const VF texel[] = {Channel8<0>(pair[j]), Channel8<8>(pair[j]), Channel8<16>(pair[j]),
-                                Channel8<24>(pair[j])};
-            const auto take = hn::RebindMask(df, in[k]);
-            AddWeighted<T>(sum, texel, hn::IfThenElseZero(take, w[k]), take);
-          }
-        }
-        return;
-      }
+      if (Paired()) return AddPairs(Fetch(taps), sum);
     }
-    const VI rows[] = {row0, row0, row1, row1};
-    const VI cols[] = {col0, col1, col0, col1};
+    const DI di;
+    const DF df;
+    const VI lastX = hn::Set(di, src_.width - 1);
+    auto column = [&](VI c) HWY_ATTR {
+      return hn::ShiftLeft<kColumnShift<T> >(hn::Min(hn::Max(c, hn::Zero(di)), lastX));
+    };
+    const VI cols[] = {column(taps.ix), column(hn::Add(taps.ix, hn::Set(di, 1)))};
     for (int k = 0; k < 4; ++k) {
       VF texel[4];
-      T::Fetch(src.data, hn::Add(rows[k], cols[k]), texel);
-      const auto take = hn::RebindMask(df, in[k]);
+      T::Fetch(src_.data, hn::Add(taps.row[k / 2], cols[k % 2]), texel);
+      const auto take = hn::RebindMask(df, taps.in[k]);
       // An integer texel is finite and not negative: at weight 0 it adds +0,
       // as a texel of 0 does.
-      AddWeighted<T>(sum, texel, T::kSkipsExactly ? w[k] : hn::IfThenElseZero(take, w[k]), take);
+      AddWeighted<T>(sum, texel, T::kSkipsExactly ? taps.w[k] : hn::IfThenElseZero(take, taps.w[k]),
+                     take);
     }
   }
 
@@ -280,36 +321,57 @@ int32_t Bilinear(const PF_LayerDef& src, const double* u, const double* v, int32
 
 // Bilinear<Texels8> into zeroed sums and Normal8FromFloat in one pass, the
 // sums kept in registers: the positions are those of AccumulateRow's affine
-// rows, column centre times step plus the row's constant.
+// rows, column centre times step plus the row's constant. The texels of the
+// next vector are gathered before the current one is composited, so that the
+// gathers' wait overlaps the arithmetic instead of stalling it.
 int32_t BilinearNormal8(const PF_LayerDef& src, const PFh_AffineRow& row, int32_t n, const float* k,
                         PF_RGBA8* dst, bool destBound) {
   if (!Gatherable(src, sizeof(PF_RGBA8))) return 0;
-  const BilinearLanes<Texels8> lanes(src);
+  using Lanes = BilinearLanes<Texels8>;
+  const Lanes lanes(src);
   const DD dd;
   const DF df;
   const size_t half = hn::Lanes(dd);
-  const size_t count = hn::Lanes(df);
+  const int32_t count = static_cast<int32_t>(hn::Lanes(df));
   HWY_ALIGN double u[hn::MaxLanes(df)];
   HWY_ALIGN double v[hn::MaxLanes(df)];
   const VD du = hn::Set(dd, row.du);
   const VD dv = hn::Set(dd, row.dv);
   const VD u0 = hn::Set(dd, row.u0);
   const VD v0 = hn::Set(dd, row.v0);
-  return Normal8<false>(
-      dst, k, n, destBound, [&](int32_t i, VF& r, VF& g, VF& b, VF& a, VU& /*copy*/) HWY_ATTR {
-        for (size_t j = 0; j < count; j += half) {
-          const VD px = hn::Add(hn::Set(dd, row.x + static_cast<double>(i + j)), hn::Iota(dd, 0.0));
-          hn::Store(hn::Add(hn::Mul(px, du), u0), dd, u + j);
-          hn::Store(hn::Add(hn::Mul(px, dv), v0), dd, v + j);
-        }
-        VF sum[] = {hn::Zero(df), hn::Zero(df), hn::Zero(df), hn::Zero(df)};
-        lanes.Add(u, v, sum);
-        r = sum[0];
-        g = sum[1];
-        b = sum[2];
-        a = sum[3];
-        return OpaqueFloat8(a);
-      });
+  auto positions = [&](int32_t i) HWY_ATTR {
+    for (size_t j = 0; j < static_cast<size_t>(count); j += half) {
+      const VD px = hn::Add(hn::Set(dd, row.x + static_cast<double>(i + j)), hn::Iota(dd, 0.0));
+      hn::Store(hn::Add(hn::Mul(px, du), u0), dd, u + j);
+      hn::Store(hn::Add(hn::Mul(px, dv), v0), dd, v + j);
+    }
+  };
+  const bool paired = lanes.Paired();
+  Lanes::Pairs8 next;
+  if (paired && n >= count) {
+    positions(0);
+    next = lanes.Fetch(lanes.Locate(u, v));
+  }
+  return Normal8<false>(dst, k, n, destBound,
+                        [&](int32_t i, VF& r, VF& g, VF& b, VF& a, VU& /*copy*/) HWY_ATTR {
+                          VF sum[] = {hn::Zero(df), hn::Zero(df), hn::Zero(df), hn::Zero(df)};
+                          if (paired) {
+                            const Lanes::Pairs8 current = next;
+                            if (i + 2 * count <= n) {
+                              positions(i + count);
+                              next = lanes.Fetch(lanes.Locate(u, v));
+                            }
+                            Lanes::AddPairs(current, sum);
+                          } else {
+                            positions(i);
+                            lanes.Add(u, v, sum);
+                          }
+                          r = sum[0];
+                          g = sum[1];
+                          b = sum[2];
+                          a = sum[3];
+                          return OpaqueFloat8(a);
+                        });
 }
 
 // The scalar loop's nearest sample: the texel the position falls in, at
