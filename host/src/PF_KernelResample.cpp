@@ -236,9 +236,10 @@ class BilinearLanes {
     taps.in[2] = hn::And(y1in, x0in);
     taps.in[3] = hn::And(y1in, x1in);
     if constexpr (T::kSkipsExactly) {
-      // Wholly inside and not on a texel centre, the scalar loop adds all
-      // four; otherwise only those of weight other than 0.
-      const auto all = hn::And(hn::And(taps.in[0], taps.in[3]), hn::And(taps.in[1], taps.in[2]));
+      // Wholly inside (the first and last taps inside imply the other two)
+      // and not on a texel centre, the scalar loop adds all four; otherwise
+      // only those of weight other than 0.
+      const auto all = hn::And(taps.in[0], taps.in[3]);
       const auto centre = hn::And(hn::And(hn::Eq(tx, zeroF), hn::Eq(ty, zeroF)),
                                   hn::RebindMask(df, hn::And(x0in, y0in)));
       const auto every = hn::AndNot(centre, hn::RebindMask(df, all));
