@@ -108,8 +108,12 @@ M_LRect M_TransformBounds(const M_Matrix3& matrix, const M_LRect& rect) {
   }
   // Corners on both sides of the horizon: the image is unbounded.
   if (positiveW != 0 && positiveW != 4) return kEverything;
-  return M_LRect{ClampToInt32(std::floor(minX)), ClampToInt32(std::floor(minY)),
-                 ClampToInt32(std::ceil(maxX)), ClampToInt32(std::ceil(maxY))};
+  return M_EnclosingRect(minX, minY, maxX, maxY);
+}
+
+M_LRect M_EnclosingRect(double left, double top, double right, double bottom) {
+  return M_LRect{ClampToInt32(std::floor(left)), ClampToInt32(std::floor(top)),
+                 ClampToInt32(std::ceil(right)), ClampToInt32(std::ceil(bottom))};
 }
 
 long M_TransformFloatRect(const M_Matrix3* matrix, const double rect[4], double quad[8],

@@ -4,7 +4,6 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
-#include <limits>
 
 #include "composite/RGp_MatrixArray.h"
 #include "composite/RGp_PlacedTransfer.h"
@@ -25,14 +24,6 @@ using Point = M_Vector2T<double>;
 // Sutherland-Hodgman against one edge of a quad yields at most twice the
 // corners of a rectangle.
 constexpr long kMaxClipPoints = 8;
-
-int32_t ClampToInt32(double v) {
-  constexpr double kMin = std::numeric_limits<int32_t>::min();
-  constexpr double kMax = std::numeric_limits<int32_t>::max();
-  if (v <= kMin) return std::numeric_limits<int32_t>::min();
-  if (v >= kMax) return std::numeric_limits<int32_t>::max();
-  return static_cast<int32_t>(v);
-}
 
 void TransformFloatRectOrThrow(const M_Matrix3& matrix, const double (&rect)[4],
                                double (&quad)[8]) {
@@ -129,12 +120,7 @@ M_LRect RG_XformNode::UncoveredRect(const M_LRect& destRect, const M_LRect& srcR
     }
   }
   if (!seen) return M_LRect{};
-  M_LRect r;
-  r.left = ClampToInt32(std::floor(minX));
-  r.top = ClampToInt32(std::floor(minY));
-  r.right = ClampToInt32(std::ceil(maxX));
-  r.bottom = ClampToInt32(std::ceil(maxY));
-  return r;
+  return M_EnclosingRect(minX, minY, maxX, maxY);
 }
 
 long RG_XformNode::ClipPolygonToEdge(const M_Vector2T<double>* points, long count,

@@ -56,6 +56,10 @@ struct M_Matrix3 {
 // an empty rect. Coordinates are clamped to the 32-bit range.
 M_LRect M_TransformBounds(const M_Matrix3& matrix, const M_LRect& rect);
 
+// The smallest integer rect enclosing [left, right] x [top, bottom], each
+// coordinate clamped to the 32-bit range (NaN to 0).
+M_LRect M_EnclosingRect(double left, double top, double right, double bottom);
+
 // Images of (l, t), (r, t), (r, b), (l, b) of the rect {l, t, r, b}, written
 // to quad as x0, y0, x1, y1, ... Returns 0, or U_ERR_BAD_PARAMETER for a null
 // argument or a point that maps to infinity.
