@@ -36,7 +36,7 @@ TEST_F(PFWorldTest, ViewsMustShareStorageNarrowInPlaceAndKeepItAlive) {
   WorldPtr parent = NewWorld({100, 200, 110, 210}, 8);
   TestFillPattern(parent.get());
   const long long bytes = PF_GetWorldStats().live_pixel_bytes;
-  EXPECT_GT(bytes, 0);
+  EXPECT_TRUE(bytes > 0 && reinterpret_cast<uintptr_t>(parent->data) % 64 == 0);  // row-aligned
   WorldPtr view = NewView(parent.get(), M_LRect{2, 3, 6, 8});
   EXPECT_EQ(view->GetRect(), (M_LRect{102, 203, 106, 208}));
   EXPECT_TRUE(view->IsReference() && !parent->IsReference());
@@ -271,7 +271,7 @@ TEST_F(MGeometryTest, InverseMustGetEveryElementRightAndLeaveSingularMatricesAlo
   }
 }
 
-TEST_F(MGeometryTest, FloatRectMustListCornersClockwiseFromTopLeftOrFailWritingNothing) {
+TEST_F(MGeometryTest, FloatRectMustListCornersClockwiseOrFailAndBoundsAcrossTheHorizonBeUnbounded) {
   const M_Matrix3 m = Of({1, 0, 0, 0, 1, 0, 10, 20, 1});
   const M_Matrix3 horizon = Of({1, 0, -1, 0, 1, 0, 0, 0, 1});  // w = 0 at x = 1
   const double rect[4] = {1, 2, 3, 5}, expected[8] = {11, 22, 13, 22, 13, 25, 11, 25};
@@ -284,6 +284,9 @@ TEST_F(MGeometryTest, FloatRectMustListCornersClockwiseFromTopLeftOrFailWritingN
                                         {&horizon, rect, quad}})
     EXPECT_EQ(M_TransformFloatRect(matrix, in, out, 0), U_ERR_BAD_PARAMETER) << in << out;
   EXPECT_EQ(quad[0], 11);
+  // One corner in front of the horizon (w = 1.5 - x - y), three behind: unbounded.
+  EXPECT_EQ(M_TransformBounds(Of({1, 0, -1, 0, 1, -1, 0, 0, 1.5}), M_LRect{0, 0, 4, 4}).right,
+            INT32_MAX);
   const M_Vector2T<double> ccw[4] = {{0, 0}, {2, 0}, {2, 3}, {0, 3}};
   const M_Vector2T<double> cw[4] = {{0, 0}, {0, 3}, {2, 3}, {2, 0}};
   EXPECT_EQ((std::array{M_SignedPolygonArea2D(ccw, 4), M_SignedPolygonArea2D(cw, 4),
