@@ -271,7 +271,7 @@ TEST_F(MGeometryTest, InverseMustGetEveryElementRightAndLeaveSingularMatricesAlo
   }
 }
 
-TEST_F(MGeometryTest, FloatRectMustListCornersClockwiseOrFailAndBoundsAcrossTheHorizonBeUnbounded) {
+TEST_F(MGeometryTest, FloatRectMustListCornersClockwiseFromTopLeftOrFailWritingNothing) {
   const M_Matrix3 m = Of({1, 0, 0, 0, 1, 0, 10, 20, 1});
   const M_Matrix3 horizon = Of({1, 0, -1, 0, 1, 0, 0, 0, 1});  // w = 0 at x = 1
   const double rect[4] = {1, 2, 3, 5}, expected[8] = {11, 22, 13, 22, 13, 25, 11, 25};
