@@ -9,12 +9,16 @@
 
 namespace {
 
-// A node over any number of inputs whose bounds are its first input's.
+// A node over any number of inputs whose bounds are its first input's,
+// counting the times they are computed.
 class ChainNode : public RG_RenderNode {
  public:
-  explicit ChainNode(std::initializer_list<RG_RenderNode*> inputs = {}) {
+  explicit ChainNode(std::initializer_list<RG_RenderNode*> inputs = {}, bool differ = false)
+      : differ_(differ) {
     for (RG_RenderNode* input : inputs) inputs_.emplace_back(input);
   }
+  bool ContentBoundsDifferByType() const override { return differ_; }
+  static inline long computed = 0;
   RG_NodeData* PreRender(RG_NodePreRenderCB*, const RG_RenderRequest&) const override {
     return nullptr;
   }
@@ -22,9 +26,11 @@ class ChainNode : public RG_RenderNode {
 
  protected:
   M_LRect ComputeContentBounds(RG_ContentBoundsType type) const override {
+    ++computed;
     return inputs_.empty() ? RG_RenderNode::ComputeContentBounds(type)
                            : inputs_[0]->GetContentBounds(type);
   }
+  const bool differ_;
 };
 
 class RenderNodeTest : public LeakCheckTest {};
@@ -38,6 +44,15 @@ TEST_F(RenderNodeTest, MillionNodeChainDiesOnA256KiBStack) {
     EXPECT_EQ(root->GetContentBounds(RG_CONTENT_BOUNDS_TYPE1).right, INT32_MAX);
     delete root;
   });
+  // Each node computes its bounds once, once per type where the types differ.
+  for (const bool differ : {false, true}) {
+    U_SharedPtr<RG_RenderNode> top(new ChainNode({new ChainNode({}, differ)}, differ));
+    ChainNode::computed = 0;
+    for (int i = 0; i < 2; ++i)
+      for (auto type : {RG_CONTENT_BOUNDS_TYPE1, RG_CONTENT_BOUNDS_TYPE0})
+        top->GetContentBounds(type);
+    EXPECT_EQ(ChainNode::computed, differ ? 4 : 2) << differ;
+  }
 }
 
 // The host's kernels poll the node's abort object as they go: a transform
