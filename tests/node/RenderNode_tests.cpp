@@ -13,11 +13,11 @@ namespace {
 // counting the times they are computed.
 class ChainNode : public RG_RenderNode {
  public:
-  explicit ChainNode(std::initializer_list<RG_RenderNode*> inputs = {}, bool differ = false)
-      : differ_(differ) {
+  explicit ChainNode(std::initializer_list<RG_RenderNode*> inputs = {}) {
     for (RG_RenderNode* input : inputs) inputs_.emplace_back(input);
   }
-  bool ContentBoundsDifferByType() const override { return differ_; }
+  bool ContentBoundsDifferByType() const override { return differ; }
+  static inline bool differ = false;
   static inline long computed = 0;
   RG_NodeData* PreRender(RG_NodePreRenderCB*, const RG_RenderRequest&) const override {
     return nullptr;
@@ -30,7 +30,6 @@ class ChainNode : public RG_RenderNode {
     return inputs_.empty() ? RG_RenderNode::ComputeContentBounds(type)
                            : inputs_[0]->GetContentBounds(type);
   }
-  const bool differ_;
 };
 
 class RenderNodeTest : public LeakCheckTest {};
@@ -46,7 +45,8 @@ TEST_F(RenderNodeTest, MillionNodeChainDiesOnA256KiBStack) {
   });
   // Each node computes its bounds once, once per type where the types differ.
   for (const bool differ : {false, true}) {
-    U_SharedPtr<RG_RenderNode> top(new ChainNode({new ChainNode({}, differ)}, differ));
+    ChainNode::differ = differ;
+    U_SharedPtr<RG_RenderNode> top(new ChainNode({new ChainNode()}));
     ChainNode::computed = 0;
     for (int i = 0; i < 2; ++i)
       for (auto type : {RG_CONTENT_BOUNDS_TYPE1, RG_CONTENT_BOUNDS_TYPE0})
