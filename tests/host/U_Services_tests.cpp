@@ -209,9 +209,9 @@ TEST_F(UServicesTest, TrackedFiguresMustStayExactWhileBlocksAreReused) {
   EXPECT_TRUE(q == small && r == big);
   Delete(q);
   Delete(r);
-  // However often they are taken and given back, two kept frames stay kept
-  // and the thread keeps its largest recycled block.
-  const size_t large[] = {size_t{64} << 20, size_t{16} << 20, size_t{1} << 20};
+  // However often three frames are taken and given back, the third dropping
+  // the oldest, two stay kept and the thread keeps its largest recycled block.
+  const size_t large[] = {size_t{64} << 20, size_t{16} << 20, size_t{4} << 20, size_t{1} << 20};
   for (size_t size : large) Delete(New(size));
   const size_t held = MallocInUse();
   for (int i = 0; i < 200; ++i) {
