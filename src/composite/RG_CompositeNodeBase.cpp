@@ -74,8 +74,9 @@ bool RG_CompositeNodeBase::SourceObscures(const RG_CheckoutResult* src,
   if (!(mode_.opacity >= 1.0f)) return false;  // NaN does not obscure
   if (!src || !IsOpaque(src)) return false;
   if (!mask) return true;
-  if (IsOpaque(mask) && mask_mode_ == PF_MASK_ALPHA) return true;
-  return M_IsEmpty(mask->GetResultRect()) && mask_mode_ == PF_MASK_INVERTED_ALPHA;
+  // A mask left by the pre-render is not empty: an empty inverted one is
+  // dropped there, and an empty plain one hides the source.
+  return IsOpaque(mask) && mask_mode_ == PF_MASK_ALPHA;
 }
 
 char RG_CompositeNodeBase::ResultFlags(const RG_CheckoutResult* src, bool obscures,
