@@ -239,6 +239,17 @@ TEST_F(UServicesTest, BlocksCrossingThreadsOrOutlivingTheirThreadMustStayCounted
   void* mine = New(48);
   std::thread([&] { Delete(mine); }).join();
   ExpectFigures(before, 0, 0, 102);
+  // What a thread allocates after its cache is taken down (here from a
+  // thread-local made before the cache) goes straight back to malloc.
+  struct LateUser {
+    ~LateUser() { Delete(New(size_t{1} << 20)); }
+  };
+  const size_t held = MallocInUse();
+  std::thread([] {
+    static thread_local LateUser late;
+    Delete(New(48));
+  }).join();
+  EXPECT_LT(MallocInUse(), held + (size_t{1} << 20));
 }
 
 // TickCount is the clock in whole milliseconds, wrapping at 2^32; a clock
