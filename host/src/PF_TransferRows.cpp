@@ -69,87 +69,104 @@ long RunOnCallingThread(PF_ProgressInfo* progress, long rowCount, PFh_RowBody bo
   return 0;
 }
 
-// Rows handed out so far and the limit below which threads may take more,
-// in one word so that taking a chunk checks both at once. A negative limit
-// means stop.
+// The job's chunks of kChunkRows rows (the last may be shorter). The calling
+// thread takes them from the front and the helpers from the back, so each
+// thread works on rows next to those it did before, in this job and in the
+// ones before it: a strip's rows stay in one thread's cache through all its
+// layers, and neighbouring rows of a resampled source, which share source
+// rows, are read by the same thread. Handed out chunk by chunk in turn, the
+// rows moved between the threads' caches at every chunk and every layer.
+// Both ends and the helpers' permits share one word, so that taking a chunk
+// checks all three at once.
 class RowDispenser {
  public:
-  struct State {
-    long next;
-    long limit;
-  };
+  // Permits of a job whose helpers need none, and the most one grant gives.
+  static constexpr long kUnlimited = 255, kMostPermits = kUnlimited - 1;
 
-  explicit RowDispenser(long rowCount) : rows_(rowCount) {}
+  RowDispenser(long rowCount, bool unlimited)
+      : rows_(rowCount),
+        word_(Pack({0, (rowCount + kChunkRows - 1) / kChunkRows, unlimited ? kUnlimited : 0})) {}
 
-  // A helper's next chunk: waits while the calling thread polls or the grant
-  // is used up; -1 once the job is stopped or every row is taken.
+  // A helper's next chunk (its first row): waits while the calling thread
+  // polls or the permits are used up; -1 once the job is stopped or every
+  // chunk is taken.
   long TakeForHelper() {
     uint64_t word = word_.load(std::memory_order_acquire);
     for (;;) {
       const State s = Unpack(word);
-      if (s.limit < 0 || s.next >= rows_) return -1;
-      if (s.next >= s.limit) {
+      if (s.front >= s.back) return -1;
+      if (s.permits == 0) {
         word_.wait(word, std::memory_order_acquire);
         word = word_.load(std::memory_order_acquire);
-      } else if (word_.compare_exchange_weak(word, Pack({s.next + kChunkRows, s.limit}),
-                                             std::memory_order_acq_rel)) {
-        return s.next;
+      } else if (word_.compare_exchange_weak(
+                     word,
+                     Pack({s.front, s.back - 1,
+                           s.permits == kUnlimited ? s.permits : s.permits - 1}),
+                     std::memory_order_acq_rel)) {
+        return (s.back - 1) * kChunkRows;
       }
     }
   }
 
   // Before the calling thread polls: no chunk is handed out until Grant.
-  // Returns the rows handed out so far, or -1 when the job is stopped.
+  // Returns the rows handed out so far, or -1 when none is left to hand out
+  // (every chunk taken, or the job stopped).
   long Revoke() {
     uint64_t word = word_.load(std::memory_order_acquire);
     for (;;) {
       const State s = Unpack(word);
-      if (s.limit < 0) return -1;
-      if (word_.compare_exchange_weak(word, Pack({s.next, s.next}), std::memory_order_acq_rel))
-        return std::min(s.next, rows_);
+      if (s.front >= s.back) return -1;
+      if (word_.compare_exchange_weak(word, Pack({s.front, s.back, 0}), std::memory_order_acq_rel))
+        return std::min(s.front * kChunkRows, rows_) + rows_ - std::min(s.back * kChunkRows, rows_);
     }
   }
 
-  // After a poll that returned 0: the calling thread's own chunk (returned;
-  // -1 when none is left or the job is stopped) and `helperRows` more for the
-  // helpers.
-  long Grant(long helperRows) {
+  // After a poll that returned 0 (or before each chunk of a job without
+  // callbacks): the calling thread's own chunk from the front (its first row;
+  // -1 when none is left) and `permits` more for the helpers.
+  long Grant(long permits) {
     uint64_t word = word_.load(std::memory_order_acquire);
     for (;;) {
       const State s = Unpack(word);
-      if (s.limit < 0 || s.next >= rows_) return -1;
-      const long end = s.next + kChunkRows;
-      if (word_.compare_exchange_weak(word, Pack({end, end + helperRows}),
+      if (s.front >= s.back) return -1;
+      if (word_.compare_exchange_weak(word, Pack({s.front + 1, s.back, permits}),
                                       std::memory_order_acq_rel)) {
-        word_.notify_all();
-        return s.next;
+        if (s.permits == 0) word_.notify_all();
+        return s.front * kChunkRows;
       }
     }
   }
 
+  // Nothing more is handed out; waiting helpers wake and leave.
   void Stop() {
     uint64_t word = word_.load(std::memory_order_acquire);
-    while (!word_.compare_exchange_weak(word, Pack({Unpack(word).next, -1}),
-                                        std::memory_order_acq_rel)) {
+    for (;;) {
+      const State s = Unpack(word);
+      if (word_.compare_exchange_weak(word, Pack({s.back, s.back, 0}), std::memory_order_acq_rel))
+        break;
     }
     word_.notify_all();
   }
 
  private:
-  // Row numbers stay far below 2^31: a job has at most one row per pixel row
-  // of a buffer, and the limit at most a chunk and a grant (at most the job's
-  // rows) more.
+  struct State {
+    long front;    // chunks [0, front) are taken
+    long back;     // and so are [back, chunks)
+    long permits;  // chunks the helpers may still take before the next grant
+  };
+  // A job has at most one row per pixel row of a buffer, below 2^31, so at
+  // most 2^27 chunks: 28 bits an end, 8 for the permits.
   static uint64_t Pack(State s) {
-    return (static_cast<uint64_t>(static_cast<uint32_t>(s.next)) << 32) |
-           static_cast<uint32_t>(static_cast<int32_t>(s.limit));
+    return (static_cast<uint64_t>(s.front) << 36) | (static_cast<uint64_t>(s.back) << 8) |
+           static_cast<uint64_t>(s.permits);
   }
   static State Unpack(uint64_t word) {
-    return State{static_cast<long>(static_cast<uint32_t>(word >> 32)),
-                 static_cast<long>(static_cast<int32_t>(static_cast<uint32_t>(word)))};
+    return State{static_cast<long>(word >> 36), static_cast<long>((word >> 8) & 0xfffffff),
+                 static_cast<long>(word & 0xff)};
   }
 
   const long rows_;
-  std::atomic<uint64_t> word_{0};  // next 0, limit 0: nothing before the first poll
+  std::atomic<uint64_t> word_;
 };
 
 // The calling thread and threads-1 arena tasks take chunks of rows. Only the
@@ -168,8 +185,9 @@ long RunSplit(PF_ProgressInfo* progress, long rowCount, tbb::task_arena& arena,
   const long threads = static_cast<long>(scratch.size());
   const bool polled = progress != nullptr && (progress->abort_callback != nullptr ||
                                               progress->progress_callback != nullptr);
-  const long helperRows = polled ? (2 * threads - 1) * kChunkRows : rowCount;
-  RowDispenser rows(rowCount);
+  const long permits =
+      polled ? std::min(2 * threads - 1, RowDispenser::kMostPermits) : RowDispenser::kUnlimited;
+  RowDispenser rows(rowCount, !polled);
   std::atomic<long> failure{0};
   auto runChunk = [&](long first, PFh_RowScratch& own) {
     try {
@@ -207,7 +225,7 @@ long RunSplit(PF_ProgressInfo* progress, long rowCount, tbb::task_arena& arena,
           break;
         }
       }
-      const long first = rows.Grant(helperRows);
+      const long first = rows.Grant(permits);
       if (first < 0) break;
       runChunk(first, scratch[0]);
     }
