@@ -2,16 +2,17 @@
 // format Perfetto and chrome://tracing open.
 //
 // Every node's pre-render and render becomes a complete event ("X") with
-// microsecond timestamps, nested in the spans that were open around it: a
-// node's pre-render inside its consumer's, a render inside the render that
-// asked for it, an execution run by a node's render inside that render. Each
-// top-level execution is a process of its own in the trace, each thread that
-// reported to the profiler a thread of it; counter events follow the pixel
-// bytes alive. A span's arguments name the node (its class, its globally
-// unique id, the host's name for it), the request (rect, bit depth) and what
-// happened during the span itself, nested spans excluded: pixel buffers and
-// bytes allocated, bytes copied, cache hits and misses. So the figures of all
-// spans of an execution add up to the execution's totals.
+// timestamps in microseconds since the profiler was made, nested in the spans
+// that were open around it: a node's pre-render inside its consumer's, a
+// render inside the render that asked for it, an execution run by a node's
+// render inside that render. Each top-level execution is a process of its
+// own in the trace, each thread that reported to the profiler a thread of it;
+// counter events follow the pixel bytes alive. A span's arguments name the
+// node (its class, its globally unique id, the host's name for it), the
+// request (rect, bit depth) and what happened during the span itself, nested
+// spans excluded: pixel buffers and bytes allocated, bytes copied, cache hits
+// and misses. So the figures of all spans of an execution add up to the
+// execution's totals.
 //
 // Byte figures come from the host's process-wide world statistics: kernels
 // the span waits for on other threads count for it, but so would work of an

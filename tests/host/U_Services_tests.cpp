@@ -239,15 +239,16 @@ TEST_F(UServicesTest, BlocksCrossingThreadsOrOutlivingTheirThreadMustStayCounted
   void* mine = New(48);
   std::thread([&] { Delete(mine); }).join();
   ExpectFigures(before, 0, 0, 102);
-  // What a thread allocates after its cache is taken down (here from a
-  // thread-local made before the cache) goes straight back to malloc.
+  // A thread's cache goes back to malloc as the thread ends, and what it
+  // allocates after that (here from a thread-local made before the cache)
+  // goes straight to malloc.
   struct LateUser {
     ~LateUser() { Delete(New(size_t{1} << 20)); }
   };
   const size_t held = MallocInUse();
   std::thread([] {
     static thread_local LateUser late;
-    Delete(New(48));
+    Delete(New(size_t{1} << 20));
   }).join();
   EXPECT_LT(MallocInUse(), held + (size_t{1} << 20));
 }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -702,9 +703,10 @@ TEST_F(RenderTest, AbortOrSigtermMustKeepOnlyFinishedFrames) {
   EXPECT_EQ(dir.Entries(), std::vector<std::string>{});
 }
 
-// The trace's spans nest within each thread of each execution, and the
-// figures each span records for itself add up to the frame's statistics.
-void CheckTraceAgainstStats(const json& trace, const json& stats) {
+// The trace's spans nest within each thread of each execution and lie within
+// the run (`runUs` long, timed from the trace's start), and the figures each
+// span records for itself add up to the frame's statistics.
+void CheckTraceAgainstStats(const json& trace, const json& stats, long long runUs) {
   std::map<int, std::string> process;  // pid -> "frame N"
   std::map<std::pair<int, int>, std::vector<json>> spans;
   std::set<std::pair<int, int>> named;  // threads
@@ -732,6 +734,7 @@ void CheckTraceAgainstStats(const json& trace, const json& stats) {
       const long long ts = e["ts"], end = ts + e["dur"].get<long long>();
       while (!ends.empty() && ends.back() <= ts && ends.back() < end) ends.pop_back();
       EXPECT_TRUE(ends.empty() ? e["cat"] == "execution" : end <= ends.back()) << e.dump();
+      EXPECT_TRUE(ts >= 0 && end <= runUs) << e.dump();
       ends.push_back(end);
       categories.insert(e["cat"]);
       for (const auto& [k, _] : keys)
@@ -750,13 +753,16 @@ void CheckTraceAgainstStats(const json& trace, const json& stats) {
 
 TEST_F(RenderTest, StatsProfileAndTraceMustDescribeEveryFrameAndAgree) {
   ScratchDir dir;
+  const auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(
       RunTool({DataPath("reference_scene.json"), "-o", dir / "f_#.exr", "-d", "32", "-q", "--stats",
                dir / "stats.json", "--profile", dir / "p.dot", "--trace", dir / "t.json"}),
       0);
+  const auto runUs = std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::steady_clock::now() - start);
   const json stats = ReadJson(dir / "stats.json");
   ASSERT_EQ(stats["frames"].size(), 5u);
-  CheckTraceAgainstStats(ReadJson(dir / "t.json"), stats);
+  CheckTraceAgainstStats(ReadJson(dir / "t.json"), stats, runUs.count());
   const json& f0 = stats["frames"][0];
   EXPECT_EQ(f0["cache"]["misses"], 1);
   EXPECT_EQ(f0["nodes"]["sky"]["renders"], 1);
