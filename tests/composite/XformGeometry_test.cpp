@@ -75,10 +75,13 @@ TEST_F(XformGeometryTest, FieldMustFollowWholeRowShiftsAndOtherwiseBeTheWholeFra
   }
   for (long field : {-16674802L, -1L, 3L, 64L, 2147483647L})
     for (bool snap : {true, false}) EXPECT_EQ(A::Field(*MakeXform({Ty(3.0)}), snap, field), field);
-  // A buffer whose first row is odd swaps the fields, in either rect form.
+  // A buffer whose first row is odd swaps the fields, in either rect form,
+  // and leaves the whole frame whole.
   for (int16_t top : {-3, 0, 1, 6})
     EXPECT_EQ(RG_EffectiveField(1, M_Rect{top, 0, int16_t(top + 2), 2}), top % 2 ? 2 : 1) << top;
   EXPECT_EQ(RG_EffectiveField(2, M_LRect{0, -3, 2, 2}), 1);
+  EXPECT_EQ(RG_EffectiveField(0, M_Rect{1, 0, 3, 2}) + RG_EffectiveField(0, M_LRect{0, 1, 2, 3}),
+            0);
 }
 
 // The strip of the destination no placed pixel centre covers (the whole
