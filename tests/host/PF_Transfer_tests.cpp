@@ -415,11 +415,13 @@ TEST_F(TransferTest, ResultsMustNotDependOnTheThreadCount) {
 // poll dawdles, so that the helpers start before any row is handed out.
 struct PollRecord {
   std::vector<long> done;
+  std::atomic<long> started{0};  // rows the body has begun, which none may outrun
   PF_ProgressInfo info{this, nullptr, [](void* self, long done, long) -> long {
-                         auto& polls = static_cast<PollRecord*>(self)->done;
-                         if (polls.empty())
+                         auto* record = static_cast<PollRecord*>(self);
+                         if (record->done.empty())
                            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                         polls.push_back(done);
+                         record->done.push_back(done);
+                         EXPECT_LE(record->started.load(), done) << "rows begun, not reported";
                          return 0;
                        }};
 };
@@ -436,12 +438,13 @@ TEST_F(TransferTest, EveryRowMustRunOnceAndHelpersTakeOnlyTheirGrantBetweenPolls
     for (bool polled : {false, true}) {
       oracle::ThreadCountScope scope(threads);
       std::vector<std::atomic<int>> runs(kRows);
+      PollRecord polls;
       auto body = [&](long row, PFh_RowScratch&) {
+        polls.started.fetch_add(1);
         runs[static_cast<size_t>(row)].fetch_add(1);
         if (std::this_thread::get_id() == caller)
           std::this_thread::sleep_for(std::chrono::microseconds(100));
       };
-      PollRecord polls;
       ASSERT_EQ(PFh_RunRows(polled ? &polls.info : nullptr, kRows, 1 << 20, body), 0);
       for (size_t r = 0; r < runs.size(); ++r)
         ASSERT_EQ(runs[r].load(), 1)

@@ -16,7 +16,7 @@ class ChainNode : public RG_RenderNode {
   explicit ChainNode(std::initializer_list<RG_RenderNode*> inputs = {}) {
     for (RG_RenderNode* input : inputs) inputs_.emplace_back(input);
   }
-  bool ContentBoundsDifferByType() const override { return differ; }
+  bool ContentBoundsDifferByType() const override { return ++computed, differ; }
   static inline bool differ = false;
   static inline long computed = 0;
   RG_NodeData* PreRender(RG_NodePreRenderCB*, const RG_RenderRequest&) const override {
@@ -45,7 +45,8 @@ TEST_F(RenderNodeTest, MillionNodeChainDiesOnA256KiBStack) {
   });
 }
 
-// Each node computes its bounds once, once per type where the types differ.
+// Each node works out once whether its types differ, and computes its bounds
+// once, once per type where they do (`computed` counts both).
 TEST_F(RenderNodeTest, ContentBoundsMustBeComputedOncePerNodeAndType) {
   for (const bool differ : {true, false}) {  // ends as the other cases expect
     ChainNode::differ = differ;
@@ -54,7 +55,8 @@ TEST_F(RenderNodeTest, ContentBoundsMustBeComputedOncePerNodeAndType) {
     for (int i = 0; i < 2; ++i)
       for (auto type : {RG_CONTENT_BOUNDS_TYPE1, RG_CONTENT_BOUNDS_TYPE0})
         top->GetContentBounds(type);
-    EXPECT_EQ(ChainNode::computed, differ ? 4 : 2) << differ;
+    EXPECT_EQ(top->ContentBoundsTypesDiffer() + top->ContentBoundsTypesDiffer(), 2 * differ);
+    EXPECT_EQ(ChainNode::computed, differ ? 6 : 4) << differ;
   }
 }
 
