@@ -112,7 +112,6 @@ void RG_CheckoutResult::ForceRect(const M_LRect& rect) {
   if (!is_output_) {
     if (M_IsEmpty(rect) || rect == rect_) return;
     rect_ = rect;
-    output_flags_ &= ~1;
     // Whatever the producer does not deliver of the forced rect is
     // transparent, so the opaque flag only holds inside the result rect.
     if (!M_Contains(result_rect_, rect)) flags_ &= ~1;
