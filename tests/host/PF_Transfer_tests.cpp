@@ -556,6 +556,22 @@ TEST_F(TransformTest, SourceRowsBeyond32BitOffsetsMustBeSampledRight) {
   munmap(memory, 3 * size_t(rowbytes));
 }
 
+// A source that ends where readable memory ends (an inaccessible page after
+// its last row) is sampled along its bottom and right edges without a read
+// past it.
+TEST_F(TransformTest, SamplesMustNotReadPastTheSourcesLastRow) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE)), bytes = 24 * 4 * 8;
+  auto* memory = static_cast<char*>(
+      mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_TRUE(memory != MAP_FAILED && mprotect(memory + page, page, PROT_NONE) == 0);
+  oracle::WorldPtr src(PF_World::NewBorrowed(memory + page - bytes, 24, 8, 24 * 4, 8, 0, 0));
+  src->CopyPixels(Random(24, 8, 8).get(), nullptr, 0, 0);
+  CheckAgainstReference(*src, *Random(40, 20, 8), {}, nullptr, {Place(0.3, 1.1, 1.2, 3.4, 2.7)}, 1,
+                        0, {0, 0, 40, 20});
+  src.reset();
+  munmap(memory, 2 * page);
+}
+
 using Output = std::pair<std::string, std::vector<char>>;  // name, bytes
 
 // One output per case, in a fixed order; widths of 37 leave scalar tails
