@@ -74,10 +74,10 @@ long RunOnCallingThread(PF_ProgressInfo* progress, long rowCount, PFh_RowBody bo
 // thread works on rows next to those it did before, in this job and in the
 // ones before it: a strip's rows stay in one thread's cache through all its
 // layers, and neighbouring rows of a resampled source, which share source
-// rows, are read by the same thread. Handed out chunk by chunk in turn, the
-// rows moved between the threads' caches at every chunk and every layer.
-// Both ends and the helpers' permits share one word, so that taking a chunk
-// checks all three at once.
+// rows, are read by the same thread. (Chunks handed in turn to whichever
+// thread asks would move rows between the threads' caches at every chunk and
+// every layer.) Both ends and the helpers' permits share one word, so that
+// taking a chunk checks all three at once.
 class RowDispenser {
  public:
   // Permits of a job whose helpers need none, and the most one grant gives.
