@@ -468,7 +468,7 @@ void PF_World::CopyPixels(PF_World* src, const M_LRect* srcRect, long dstX, long
   if (!src) Uh_Fail(U_ERR_BAD_PARAMETER, "PF_World::CopyPixels");
   if (src->depth != depth || PF_BytesPerPixel(depth) == 0)
     Uh_Fail(U_ERR_BAD_PARAMETER, "PF_World::CopyPixels");
-  CopyPlan plan;
+  CopyPlan plan{};
   if (!data || !src->data || !PlanCopy(*this, *src, srcRect, dstX, dstY, &plan)) return;
   MoveRows(*this, *src, plan);
   g_pixel_bytes_copied.fetch_add(
@@ -482,7 +482,7 @@ void PF_World::ConvertPixels(PF_World* src, const M_LRect* srcRect, long /*dithe
   if (!src) Uh_Fail(U_ERR_BAD_PARAMETER, "PF_World::ConvertPixels");
   const RowConverter convert = Converter(depth, src->depth);
   if (!convert) Uh_Fail(U_ERR_BAD_PARAMETER, "PF_World::ConvertPixels");
-  CopyPlan plan;
+  CopyPlan plan{};
   if (!data || !src->data || !PlanCopy(*this, *src, srcRect, dstX, dstY, &plan)) return;
   const long long rows = plan.src.Height();
   const long long channels = plan.src.Width() * 4;
