@@ -111,6 +111,8 @@ TEST_F(TraversalTest, SharedNodesMustBeWalkedOncePerPass) {
   U_SharedPtr<RG_RenderNode> root(top);
   EXPECT_NE(TestRun(root.get(), TestRect(0, 0, 8, 8)).world, nullptr);
   EXPECT_EQ(leaf->counters.renders, 1);
+  // Ids follow the first pre-renders, top down, and stay.
+  EXPECT_EQ(std::pair(root->GetNodeID(), leaf->GetNodeID()), std::pair(0, 60));
 }
 
 }  // namespace

@@ -281,6 +281,7 @@ TEST_F(TransferTest, BadParametersMustBeRefusedBeforeAnyPixelIsWritten) {
       {"transfer wholly outside", 0, false, s, d, &normal, 4},
       {"transfer failing", 4242, false, s, d, &normal, 0, nullptr, nullptr, 0, true},
       {"transfer aborted", 6060, false, s, d, &normal, 0, nullptr, &abort},
+      {"transfer of field 3", kBad, false, s, d, &normal, 0, nullptr, nullptr, 0, false, 3},
       {"transform of no matrices", 0, true, s, d, &normal, 0, &id},
       {"transform of null matrices", 0, true, s, d, &normal, 1},
       {"transform without source", 0, true, nullptr, d, &normal, 1, &id},
@@ -299,8 +300,8 @@ TEST_F(TransferTest, BadParametersMustBeRefusedBeforeAnyPixelIsWritten) {
     if (c.inject) U_InjectFailure(0, 4242);
     EXPECT_EQ(c.transform ? PF_TransformWorld(c.progress, c.quality, 1, c.field, c.src, c.mode, 0,
                                               nullptr, c.matrices, c.x, true, &all, c.dst)
-                          : PF_TransferRect(c.progress, 1, 1, 0, &all, c.src, c.mode, 0, nullptr,
-                                            c.x, 0, c.dst),
+                          : PF_TransferRect(c.progress, 1, 1, c.field, &all, c.src, c.mode, 0,
+                                            nullptr, c.x, 0, c.dst),
               c.code)
         << c.what;
   }
