@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <utility>
 
 #include "PF_Transfer_oracle.h"
 #include "rghost/M_Geometry.h"
@@ -95,6 +96,17 @@ TEST_F(PFWorldTest, EveryOperationMustMakeOneFallibleCallAndRefuseBadSizesDepths
     return [=] { delete PF_World::NewBorrowed(at, 4, 4, rowbytes, depth, 0, 0); };
   };
   auto shrink = [&](M_LRect a) { return [&, a] { view->ShrinkToSubRect(a); }; };
+  // A world whose data is null has no pixels to give or take.
+  auto detached = [](PF_World* w, std::function<void()> op) {
+    return [=] {
+      struct Restore {
+        PF_World* w;
+        void* data;
+        ~Restore() { w->data = data; }  // also when op throws
+      } keep{w, std::exchange(w->data, nullptr)};
+      op();
+    };
+  };
   const M_LRect corner{0, 0, 1, 1};
   const long bad = U_ERR_BAD_PARAMETER;
   const struct {
@@ -111,6 +123,10 @@ TEST_F(PFWorldTest, EveryOperationMustMakeOneFallibleCallAndRefuseBadSizesDepths
       {"clear outside", [&] { w8->ClearOutside(corner); }, 0},
       {"copy", [&] { w8->CopyPixels(view.get(), nullptr, 0, 0); }, 0},
       {"convert", [&] { w8->ConvertPixels(w16.get(), nullptr, 1, 0, 0, 0); }, 0},
+      {"copy into no pixels",
+       detached(w8.get(), [&] { w8->CopyPixels(view.get(), nullptr, 0, 0); }), 0},
+      {"convert no pixels",
+       detached(w16.get(), [&] { w8->ConvertPixels(w16.get(), 0, 1, 0, 0, 0); }), 0},
       {"shrink to the whole", shrink({0, 0, 4, 4}), 0},
       {"negative width", newWorld({0, 0, -1, 4}, 8), bad},
       {"negative height", newWorld({0, 5, 4, 4}, 16), bad},

@@ -169,11 +169,10 @@ RG_NodeData* ProofEffectNode::PreRender(RG_NodePreRenderCB* cb,
   if ((policy_ & kPad) && !M_IsEmpty(asked.rect)) asked.rect = M_Grow(asked.rect, 1);
   RG_CheckoutResult* first =
       ids ? cb->CheckoutInputWithID(0, 5, asked) : cb->CheckoutInput(0, asked);
+  RG_CheckoutResult* second = nullptr;
   if (policy_ & kSecondCheckout) {
     if (policy_ & kNewGroup) cb->BeginCheckoutGroup();
-    RG_CheckoutResult* second =
-        ids ? cb->CheckoutInputWithID(0, 9, request) : cb->CheckoutInput(0, request);
-    if (policy_ & kSkipSecond) second->SkipRendering();
+    second = ids ? cb->CheckoutInputWithID(0, 9, request) : cb->CheckoutInput(0, request);
   }
   if (policy_ & kForceRect) first->ForceRect(request.rect);
   const char flags = (policy_ & kOpaque) ? 1 : 0;
@@ -190,6 +189,8 @@ RG_NodeData* ProofEffectNode::PreRender(RG_NodePreRenderCB* cb,
                                                         : M_Grow(first->GetRect(), 1);
     cb->RequestOutput(M_Intersect(request.rect, reach), flags, newWorldFlags);
   }
+  // Withdrawn once the output is asked for: the composites withdraw theirs before.
+  if (second && (policy_ & kSkipSecond)) second->SkipRendering();
   return (policy_ & kNodeData) ? new EffectData : nullptr;
 }
 
