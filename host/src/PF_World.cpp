@@ -34,6 +34,7 @@ std::atomic<long long> g_peak_pixel_bytes{0};
 std::atomic<long long> g_worlds_allocated{0};
 std::atomic<long long> g_pixel_bytes_allocated{0};
 std::atomic<long long> g_pixel_bytes_copied{0};
+std::atomic<long long> g_pixel_bytes_cleared{0};
 
 void NotePixelBytes(long long delta) {
   const long long live = g_live_pixel_bytes.fetch_add(delta, std::memory_order_relaxed) + delta;
@@ -235,6 +236,8 @@ void ClearExcept(PF_LayerDef& w, const Box& keep) {
   const long long pixel = static_cast<long long>(PF_BytesPerPixel(w.depth));
   const long long row = static_cast<long long>(w.width) * pixel;
   const Box k = Intersect(keep, Bounds(w));
+  g_pixel_bytes_cleared.fetch_add(row * w.height - (k.Empty() ? 0 : k.Width() * k.Height() * pixel),
+                                  std::memory_order_relaxed);
   if (k.Empty() && w.rowbytes == row) {
     // Packed rows: one call clears the lot.
     std::memset(w.data, 0, static_cast<size_t>(row * w.height));
@@ -380,6 +383,8 @@ PF_World* PF_World::New(const M_LRect& rect, short depth, long flags) {
   if (bytes > 0) {
     if ((flags & PF_NEW_WORLD_CLEAR) != 0) {
       std::memset(world->data, 0, bytes);
+      g_pixel_bytes_cleared.fetch_add(width * height * static_cast<long long>(pixel),
+                                      std::memory_order_relaxed);
     } else {
 #ifdef RGHOST_POISON_NEW_WORLDS
       Poison(*world, bytes);
@@ -544,6 +549,7 @@ PF_WorldStats PF_GetWorldStats() {
   stats.worlds_allocated = g_worlds_allocated.load(std::memory_order_relaxed);
   stats.pixel_bytes_allocated = g_pixel_bytes_allocated.load(std::memory_order_relaxed);
   stats.pixel_bytes_copied = g_pixel_bytes_copied.load(std::memory_order_relaxed);
+  stats.pixel_bytes_cleared = g_pixel_bytes_cleared.load(std::memory_order_relaxed);
   return stats;
 }
 
@@ -553,6 +559,7 @@ void PF_ResetWorldStats() {
   g_worlds_allocated.store(0, std::memory_order_relaxed);
   g_pixel_bytes_allocated.store(0, std::memory_order_relaxed);
   g_pixel_bytes_copied.store(0, std::memory_order_relaxed);
+  g_pixel_bytes_cleared.store(0, std::memory_order_relaxed);
 }
 
 long PF_CheckVersions(long location, long version) {

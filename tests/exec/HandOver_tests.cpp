@@ -303,8 +303,10 @@ TEST_F(HandOverTest, CheckoutOperationsCopyOnlyWhatOthersStillShare) {
     EXPECT_EQ(taken->GetRect(), TestRect(0, 0, 10, 10));
     EXPECT_TRUE(TestSame(TestPixel(taken.get(), 9, 9), kRed));
     EXPECT_GE(failures, 2);  // the new world and the conversion both failed once
-    // Only a shared view and the conversion copy pixels.
+    // Only a shared view and the conversion copy pixels; only the forced rect beyond the result
+    // is cleared.
     EXPECT_EQ(PF_GetWorldStats().pixel_bytes_copied, (shared ? 10 * 10 * 4 : 0) + 20 * 20 * 8);
+    EXPECT_EQ(PF_GetWorldStats().pixel_bytes_cleared, (20 * 20 - 10 * 10) * 4);
   }
 }
 

@@ -339,6 +339,7 @@ TEST_F(CacheTest, CacheKeyMustChangeWithEveryParameterAndInputBelow) {
   for (RG_ContentBoundsType type : {RG_CONTENT_BOUNDS_TYPE0, RG_CONTENT_BOUNDS_TYPE1})
     EXPECT_EQ(hit.Build("background")->GetContentBounds(type),
               plain.Build("background")->GetContentBounds(type));
+  EXPECT_EQ(PF_GetWorldStats().pixel_bytes_cleared, 0);  // misses and hits fill their buffers whole
 }
 
 std::shared_ptr<CacheEntry> MakeEntry(const std::string& key, int32_t size) {

@@ -134,6 +134,7 @@ struct PF_WorldStats {
   long long worlds_allocated = 0;       // storages allocated since the last reset
   long long pixel_bytes_allocated = 0;  // their bytes
   long long pixel_bytes_copied = 0;     // bytes written by CopyPixels and ConvertPixels
+  long long pixel_bytes_cleared = 0;    // bytes zeroed by Clear, ClearOutside and New
 };
 PF_WorldStats PF_GetWorldStats();
 // Resets the counters (peak to the live figure); live figures are kept.
