@@ -42,6 +42,9 @@ void SetPixelCounters(benchmark::State& state, long long liveBefore, const PF_Wo
   state.counters["copied"] =
       benchmark::Counter(static_cast<double>(after.pixel_bytes_copied),
                          benchmark::Counter::kDefaults, benchmark::Counter::OneK::kIs1024);
+  state.counters["cleared"] =
+      benchmark::Counter(static_cast<double>(after.pixel_bytes_cleared),
+                         benchmark::Counter::kDefaults, benchmark::Counter::OneK::kIs1024);
 }
 
 void BM_Frame(benchmark::State& state, Kind kind, Form form) {
