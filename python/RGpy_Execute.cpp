@@ -254,9 +254,10 @@ library's render state is gone by then.)");
         d["peak_pixel_bytes"] = s.peak_pixel_bytes;
         d["worlds_allocated"] = s.worlds_allocated;
         d["pixel_bytes_copied"] = s.pixel_bytes_copied;
+        d["pixel_bytes_cleared"] = s.pixel_bytes_cleared;
         return d;
       },
       "The host's counters of pixel buffers: live worlds and pixel bytes, and since the last "
-      "reset_world_stats() the peak, the buffers allocated and the bytes copied.");
+      "reset_world_stats() the peak, the buffers allocated and the bytes copied and cleared.");
   m.def("reset_world_stats", &PF_ResetWorldStats);
 }
