@@ -193,13 +193,16 @@ TEST_F(UServicesTest, TrackedFiguresMustStayExactWhileBlocksAreReused) {
   Delete(New(size_t{1} << 26));
   EXPECT_GE(U_GetTrackedStats().peak_bytes, before.live_bytes + (1 << 26));
   // A released block serves the next request of its class; beyond the
-  // classes (a frame's pixels), one of at least half its size.
+  // classes (a frame's pixels), one of at least half its size and no smaller one.
   for (size_t first : {size_t{40}, size_t{3000}, size_t{100000}, size_t{8} << 20}) {
     void* p = New(first);
     Delete(p);
     void* q = New(first > (1 << 20) ? first - first / 8 : first + first / 8);
     EXPECT_EQ(q, p) << first;
     Delete(q);
+    void* less = New(first * 2 / 5);
+    EXPECT_NE(less, q) << first;
+    Delete(less);
   }
   // Of two kept frames that fit, the smaller serves; the other stays kept.
   void *big = New(size_t{12} << 20), *small = New(size_t{10} << 20);
