@@ -542,17 +542,18 @@ TEST_F(TransformTest, RotatedScaledAndAveragedPlacementsMustMatchTheReference) {
 }
 
 // Rows more than 2 GiB apart lie beyond 32-bit gather offsets: such a source
-// (reserved, not backed, between its rows) is sampled right from column 0 on.
+// (reserved, not backed, between its rows) is sampled right from column 0 on,
+// along rows wider than the blocks its positions are computed in.
 TEST_F(TransformTest, SourceRowsBeyond32BitOffsetsMustBeSampledRight) {
   const long rowbytes = (1L << 30) + 64;
   void* memory = mmap(nullptr, 3 * size_t(rowbytes), PROT_READ | PROT_WRITE,
                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   ASSERT_NE(memory, MAP_FAILED);
-  oracle::WorldPtr pixels = Random(24, 3, 8);
-  oracle::WorldPtr src(PF_World::NewBorrowed(memory, 24, 3, rowbytes, 8, 0, 0));
+  oracle::WorldPtr pixels = Random(300, 3, 8);
+  oracle::WorldPtr src(PF_World::NewBorrowed(memory, 300, 3, rowbytes, 8, 0, 0));
   src->CopyPixels(pixels.get(), nullptr, 0, 0);
-  CheckAgainstReference(*src, *Random(30, 8, 8), {}, nullptr, {Place(0.2, 1, 1, -2.3, 1.6)}, 1, 0,
-                        {0, 0, 30, 8});
+  CheckAgainstReference(*src, *Random(320, 8, 8), {}, nullptr, {Place(0.01, 1, 1, -2.3, 1.6)}, 1, 0,
+                        {0, 0, 320, 8});
   src.reset();
   munmap(memory, 3 * size_t(rowbytes));
 }
