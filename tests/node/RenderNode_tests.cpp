@@ -37,7 +37,9 @@ class RenderNodeTest : public LeakCheckTest {};
 TEST_F(RenderNodeTest, MillionNodeChainDiesOnA256KiBStack) {
   constexpr long kLength = 1000000;
   RG_RenderNode* root = new ChainNode();
+  const unsigned long first = root->GetGloballyUniqueID();
   for (long i = 1; i < kLength; ++i) root = new ChainNode({root});
+  EXPECT_EQ(root->GetGloballyUniqueID(), first + kLength - 1);  // ids rise by one a node
   // Recursive bounds or destruction would need far more than 256 KiB here.
   TestRunOnThread(256 * 1024, [root] {
     EXPECT_EQ(root->GetContentBounds(RG_CONTENT_BOUNDS_TYPE1).right, INT32_MAX);
