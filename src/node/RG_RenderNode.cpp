@@ -51,7 +51,6 @@ RG_RenderNode::~RG_RenderNode() {
           if (n->GetRefCount() == 1) RemoveChildren(n, next);
           n->RemoveReference();
         }
-        index = 0;
         current.clear();
         current.swap(next);
       }
