@@ -278,7 +278,7 @@ TEST_F(TransferTest, BadParametersMustBeRefusedBeforeAnyPixelIsWritten) {
       {"transfer without source", 0, false, nullptr, d, &normal},
       {"transfer without destination", 0, false, s, nullptr, &normal},
       {"transfer onto no pixels", 0, false, s, &noPixels, &normal},
-      {"transfer wholly outside", 0, false, s, d, &normal, 4},
+      {"transfer wholly outside, never polled", 0, false, s, d, &normal, 4, nullptr, &abort},
       {"transfer failing", 4242, false, s, d, &normal, 0, nullptr, nullptr, 0, true},
       {"transfer aborted", 6060, false, s, d, &normal, 0, nullptr, &abort},
       {"transfer of field 3", kBad, false, s, d, &normal, 0, nullptr, nullptr, 0, false, 3},
@@ -510,8 +510,9 @@ TEST_F(TransformTest, RotatedScaledAndAveragedPlacementsMustMatchTheReference) {
        ProofAffine(0.77, 0.05, 0.11, 0.62, 3.05, 2.7)},
       {ProofShift(2, 1), ProofShift(3, 1)},
       {ProofShift(2.5, 1), ProofAffine(1, 0, 2, 0, 0, 0)},
-      {ProofShift(1.5, 2.5)},  // nearest samples exactly on all four edges
-      {ProofShift(2, 0.25)}};  // bilinear samples on column centres
+      {ProofShift(1.5, 2.5)},                         // nearest samples exactly on all four edges
+      {ProofShift(2, 0.25)},                          // bilinear samples on column centres
+      {M_Matrix3{{1, 0, -0.01, 0, 1, 0, 0, 0, 1}}}};  // perspective along x alone
   const int modes[] = {PF_BLEND_NORMAL,        PF_BLEND_SCREEN,          PF_BLEND_COLOR,
                        PF_BLEND_STENCIL_ALPHA, PF_BLEND_SILHOUETTE_LUMA, PF_BLEND_BEHIND};
   for (short depth : kDepths) {
