@@ -2,6 +2,7 @@
 // no stack per level, and the host's kernels poll a node's abort object.
 #include <climits>
 
+#include "rg/RG_NullNode.h"
 #include "rg/RG_XformNode.h"
 #include "support/LeakCheck.h"
 #include "support/ProofNodes.h"
@@ -60,6 +61,12 @@ TEST_F(RenderNodeTest, ContentBoundsMustBeComputedOncePerNodeAndType) {
     EXPECT_EQ(top->ContentBoundsTypesDiffer() + top->ContentBoundsTypesDiffer(), 2 * differ);
     EXPECT_EQ(ChainNode::computed, differ ? 6 : 4) << differ;
   }
+}
+
+// A node kind keeps the base's label, its class name, and takes every depth as native.
+TEST_F(RenderNodeTest, BaseDefaultsMustBeTheClassNameAndEveryDepth) {
+  const RG_NullNode null;
+  EXPECT_TRUE(null.GetProfileLabel() == "RG_NullNode" && null.CanRenderNativelyAtDepth(32));
 }
 
 // The host's kernels poll the node's abort object as they go: a transform
