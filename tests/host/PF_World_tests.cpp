@@ -264,7 +264,7 @@ TEST_F(MGeometryTest, InverseMustGetEveryElementRightAndLeaveSingularMatricesAlo
   }
   EXPECT_DOUBLE_EQ(invertible[2].Determinant(), 1.7 * 0.9 + 0.3 * 0.2);
   M_Matrix3 nearIdentity = Of({1, 0, 0, 0, 1, 0, 0, 0, 1 + 1e-9});
-  EXPECT_TRUE(nearIdentity.IsIdentityWithinEpsilon(1e-8));
+  EXPECT_TRUE(nearIdentity.IsIdentityWithinEpsilon(1e-8) && M_Matrix3().IsIdentityWithinEpsilon(0));
   EXPECT_FALSE(nearIdentity.IsIdentityWithinEpsilon(1e-10));
   const double inf = std::numeric_limits<double>::infinity();
   for (const M_Matrix3& bad : {Of({2, 4, 0, 1, 2, 0, 0, 0, 1}),       // parallel rows
