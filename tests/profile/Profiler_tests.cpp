@@ -159,6 +159,8 @@ TEST_F(GraphProfilerTest, ClockFailureMustUndoTheScopeOrDropOnlyTheReport) {
   }
   EXPECT_EQ(std::tuple(profiler.timings[&node], profiler.ends[&node], profiler.ChildTimeDepth()),
             std::tuple(0, 1, 1u));
+  { RGp_NodeScope scope(&profiler, &node); }  // reported, with false and 0 as the last two
+  EXPECT_EQ(profiler.timings[&node], 1);
 }
 
 // Labels with quotes and backslashes are escaped, rendered or orphaned.
