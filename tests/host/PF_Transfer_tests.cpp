@@ -550,9 +550,8 @@ TEST_F(TransformTest, SourceRowsBeyond32BitOffsetsMustBeSampledRight) {
   void* memory = mmap(nullptr, 3 * size_t(rowbytes), PROT_READ | PROT_WRITE,
                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   ASSERT_NE(memory, MAP_FAILED);
-  oracle::WorldPtr pixels = Random(300, 3, 8);
   oracle::WorldPtr src(PF_World::NewBorrowed(memory, 300, 3, rowbytes, 8, 0, 0));
-  src->CopyPixels(pixels.get(), nullptr, 0, 0);
+  src->CopyPixels(Random(300, 3, 8).get(), nullptr, 0, 0);
   CheckAgainstReference(*src, *Random(320, 8, 8), {}, nullptr, {Place(0.01, 1, 1, -2.3, 1.6)}, 1, 0,
                         {0, 0, 320, 8});
   src.reset();
