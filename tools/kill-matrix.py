@@ -75,7 +75,7 @@ def coverage():
         for g in glob.glob(a.build + "/**/*.gcda", recursive=True):
             os.remove(g)
         subprocess.run(["ctest", "-R", "^" + re.escape(case) + "$"], cwd=a.build, capture_output=True)
-        data = glob.glob(a.build + "/**/*.gcda", recursive=True)
+        data = [os.path.abspath(g) for g in glob.glob(a.build + "/**/*.gcda", recursive=True)]
         hit = set()
         for i in range(0, len(data), 40):
             out = subprocess.run(["gcov", "--json-format", "--stdout"] + data[i:i + 40], cwd=a.build,
