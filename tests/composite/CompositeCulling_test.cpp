@@ -134,17 +134,24 @@ TEST_F(CompositeCullingTest, InputsThatCannotShowMustNotBeCheckedOutOrRendered) 
   U_SharedPtr<RG_RenderNode> node(new RG_CompositeNode(nullptr, ProofMode(PF_BLEND_NORMAL),
                                                        dest.node.get(), mask.node.get(), 0));
   EXPECT_EQ(node->GetContentBounds(RG_CONTENT_BOUNDS_TYPE0), Rect(50, 50, 60, 60));
-  // A source or a destination whose bounds differ by type makes the
-  // composite's differ too.
+  // A source, a destination or a mask whose bounds differ by type makes the
+  // composite's differ too: asked for type 0 first, it must not serve that
+  // for type 1.
   auto* cropped = new TestLambdaNode({}, nullptr, nullptr);
   cropped->SetTestContentBounds(Rect(0, 0, 20, 20), Rect(5, 5, 10, 10));
   U_SharedPtr<RG_RenderNode> crop(cropped),
       over(new RG_CompositeNode(crop.get(), ProofMode(PF_BLEND_NORMAL), dest.node.get(), nullptr,
                                 0)),
       under(new RG_CompositeNode(dest.node.get(), ProofMode(PF_BLEND_NORMAL), crop.get(), nullptr,
-                                 0));
-  EXPECT_EQ(over->GetContentBounds(RG_CONTENT_BOUNDS_TYPE1), Rect(5, 5, 60, 60));
-  EXPECT_EQ(under->GetContentBounds(RG_CONTENT_BOUNDS_TYPE1), Rect(5, 5, 60, 60));
+                                 0)),
+      masked(
+          new RG_CompositeNode(src.node.get(), ProofMode(PF_BLEND_NORMAL), nullptr, crop.get(), 0));
+  for (const auto& [n, type1] :
+       {std::pair(over.get(), Rect(5, 5, 60, 60)), std::pair(under.get(), Rect(5, 5, 60, 60)),
+        std::pair(masked.get(), Rect(5, 5, 10, 10))}) {
+    n->GetContentBounds(RG_CONTENT_BOUNDS_TYPE0);
+    EXPECT_EQ(n->GetContentBounds(RG_CONTENT_BOUNDS_TYPE1), type1);
+  }
 }
 
 // Pre-renders `node` over its probe source and returns the node's data.
