@@ -58,10 +58,11 @@ void RGp_NodeInvocation::InsertCheckout(RG_CheckoutResult* result) {
     checkouts_.push_back(result);
     return;
   }
+  // The last id is not below this one, so the search stops at an element.
   auto it =
       std::lower_bound(checkouts_.begin(), checkouts_.end(), id,
                        [](const RG_CheckoutResult* c, int32_t v) { return c->checkout_id_ < v; });
-  if (it != checkouts_.end() && (*it)->checkout_id_ == id) {
+  if ((*it)->checkout_id_ == id) {
     RGp_FailErrString(RGp_LOC_CHECKOUT_ID, "Checkout ID is not unique", RG_ERR_CHECKOUT_ID);
   }
   checkouts_.insert(it, result);
