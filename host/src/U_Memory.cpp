@@ -13,6 +13,7 @@
 // instruction itself.
 #include "rghost/U_Memory.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -210,8 +211,9 @@ class LargeBlocks {
     return block;
   }
 
-  // Keeps a block as the newest; the oldest make room, and a block beyond
-  // the limit is freed at once.
+  // Keeps a block as the newest, in the first free slot's place; the oldest
+  // makes room only when no slot is free, and a block beyond the limit is
+  // freed at once.
   void Give(void* block, size_t capacity) {
     void* freed[kLargeSlots + 1] = {};
     int count = 0;
@@ -226,8 +228,10 @@ class LargeBlocks {
       if (capacity > kLargeCacheLimitBytes) {
         freed[count++] = block;
       } else {
-        if (slots_[kLargeSlots - 1].block) drop(slots_[kLargeSlots - 1]);
-        for (int i = kLargeSlots - 1; i > 0; --i) slots_[i] = slots_[i - 1];
+        auto gap =
+            std::find_if(slots_.begin(), slots_.end(), [](const Slot& s) { return !s.block; });
+        if (gap == slots_.end()) drop(*--gap);
+        std::move_backward(slots_.begin(), gap, gap + 1);
         slots_[0] = Slot{block, capacity};
         kept_bytes_ += capacity;
         for (int i = kLargeSlots - 1; i > 0 && kept_bytes_ > kLargeCacheLimitBytes; --i)

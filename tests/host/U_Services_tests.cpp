@@ -204,10 +204,12 @@ TEST_F(UServicesTest, TrackedFiguresMustStayExactWhileBlocksAreReused) {
     EXPECT_NE(less, q) << first;
     Delete(less);
   }
-  // Of two kept frames that fit, the smaller serves; the other stays kept.
+  // Of two kept frames that fit, the smaller serves; the other stays kept,
+  // also when the smaller comes back into the place it left.
   void *big = New(size_t{12} << 20), *small = New(size_t{10} << 20);
   Delete(big);
   Delete(small);
+  Delete(New(size_t{9} << 20));
   void *q = New(size_t{9} << 20), *r = New(size_t{11} << 20);
   EXPECT_TRUE(q == small && r == big);
   Delete(q);
