@@ -1,6 +1,8 @@
 // The traverser's bookkeeping when several requests meet a node: it is
 // pre-rendered again only when an earlier request does not cover the new one.
 
+#include <random>
+
 #include "exec/ExecTestAccess.h"
 #include "exec/RGp_Arena.h"
 #include "support/LeakCheck.h"
@@ -106,13 +108,20 @@ TEST_F(TraversalTest, RequestsThatMeetPreRenderAgainOnlyWhenNotCovered) {
 TEST_F(TraversalTest, SharedNodesMustBeWalkedOncePerPass) {
   auto* leaf = TestPattern(TestRect(0, 0, 8, 8));
   U_SharedPtr<RG_RenderNode> keepLeaf(leaf);
+  // Nodes at irregular addresses, so that their slots in the table of
+  // invocations collide.
+  std::mt19937 random(7);
+  std::vector<std::unique_ptr<char[]>> gaps;
   RG_RenderNode* top = leaf;
-  for (int i = 0; i < 60; ++i) top = TestOver(top, top);
+  for (int i = 0; i < 1000; ++i) {
+    gaps.emplace_back(new char[random() % 2048]);
+    top = TestOver(top, top);
+  }
   U_SharedPtr<RG_RenderNode> root(top);
   EXPECT_NE(TestRun(root.get(), TestRect(0, 0, 8, 8)).world, nullptr);
   EXPECT_EQ(leaf->counters.renders, 1);
   // Ids follow the first pre-renders, top down, and stay.
-  EXPECT_EQ(std::pair(root->GetNodeID(), leaf->GetNodeID()), std::pair(0, 60));
+  EXPECT_EQ(std::pair(root->GetNodeID(), leaf->GetNodeID()), std::pair(0, 1000));
 }
 
 }  // namespace
