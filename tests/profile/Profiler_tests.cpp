@@ -161,6 +161,13 @@ TEST_F(GraphProfilerTest, ClockFailureMustUndoTheScopeOrDropOnlyTheReport) {
             std::tuple(0, 1, 1u));
   { RGp_NodeScope scope(&profiler, &node); }  // reported, with false and 0 as the last two
   EXPECT_EQ(profiler.timings[&node], 1);
+  // A scope outside any execution has a graph of its own, which the next
+  // execution's does not nest in.
+  RG_DotGraphProfiler dot(0);
+  { RGp_NodeScope scope(&dot, &node); }
+  RG_SetProfiler(&dot);
+  Execute(U_SharedPtr<RG_RenderNode>(new TimedNode(0, {})).get());
+  EXPECT_EQ(dot.GetGraphCount(), 2u);
 }
 
 // Labels with quotes and backslashes are escaped, rendered or orphaned.
