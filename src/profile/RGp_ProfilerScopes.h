@@ -21,7 +21,8 @@ class RGp_GraphScope {
 
 // Pushes a child-time entry, NodeStart and reads the clock at construction
 // (a clock error is thrown as a long after the scope is unwound); reports
-// NodeTiming, NodeEnd and the input edges at destruction, never throwing.
+// NodeTiming, NodeEnd and the input edges at destruction, never throwing: a
+// failure drops the rest of the report but NodeEnd.
 class RGp_NodeScope {
  public:
   RGp_NodeScope(RG_GraphProfiler* profiler, const RG_RenderNode* node);

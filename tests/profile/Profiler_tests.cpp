@@ -42,13 +42,8 @@ class WatchedDot : public RG_DotGraphProfiler {
     ++ends[node];
     RG_DotGraphProfiler::NodeEnd(node);
   }
-  void GraphEnd() override {
-    ++graph_ends;
-    RG_DotGraphProfiler::GraphEnd();
-  }
   size_t ChildTimeDepth() const { return child_time_stack_.size(); }
   std::map<const RG_RenderNode*, int> timings, starts, ends;
-  int graph_ends = 0;
   const RG_RenderNode* throw_timing_for = nullptr;
 };
 
@@ -151,23 +146,26 @@ TEST_F(GraphProfilerTest, ClockFailureMustUndoTheScopeOrDropOnlyTheReport) {
   EXPECT_EQ(std::tuple(profiler.ChildTimeDepth(), profiler.CurrentNode(),
                        profiler.starts[&node] + profiler.ends[&node]),
             std::tuple(1u, nullptr, 2));
-  // At the end: no report, yet the scope is closed.
+  // At the end: no report, yet the scope is closed, NodeEnd included.
   {
     RGp_NodeScope scope(&profiler, &node);
     EXPECT_EQ(std::tuple(profiler.ChildTimeDepth(), profiler.CurrentNode()), std::tuple(2u, &node));
     U_InjectFailure(0, 4711);
   }
   EXPECT_EQ(std::tuple(profiler.timings[&node], profiler.ends[&node], profiler.ChildTimeDepth()),
-            std::tuple(0, 1, 1u));
+            std::tuple(0, 2, 1u));
   { RGp_NodeScope scope(&profiler, &node); }  // reported, with false and 0 as the last two
   EXPECT_EQ(profiler.timings[&node], 1);
-  // A scope outside any execution has a graph of its own, which the next
-  // execution's does not nest in.
-  RG_DotGraphProfiler dot(0);
-  { RGp_NodeScope scope(&dot, &node); }
-  RG_SetProfiler(&dot);
+  profiler.throw_timing_for = &node;  // drops the edges, not NodeEnd
+  { RGp_NodeScope scope(&profiler, &node); }
+  EXPECT_EQ(std::tuple(profiler.timings[&node], profiler.ends[&node], profiler.CurrentNode()),
+            std::tuple(1, 4, nullptr));
+  // So the graph these scopes opened outside any execution is closed, and
+  // the next execution's is not nested in it.
+  profiler.throw_timing_for = nullptr;
+  RG_SetProfiler(&profiler);
   Execute(U_SharedPtr<RG_RenderNode>(new TimedNode(0, {})).get());
-  EXPECT_EQ(dot.GetGraphCount(), 2u);
+  EXPECT_EQ(profiler.GetGraphCount(), 2u);
 }
 
 // Labels with quotes and backslashes are escaped, rendered or orphaned.
