@@ -55,9 +55,7 @@ std::string Escaped(std::string_view label) {
 constinit std::atomic<int> RG_DotGraphProfiler::S_cluster_counterL{0};
 
 RG_DotGraphProfiler::RG_DotGraphProfiler(unsigned long pinkThreshold)
-    : pink_threshold_(static_cast<uint32_t>(pinkThreshold)) {
-  depth_stack_.push_back(0);
-}
+    : pink_threshold_(static_cast<uint32_t>(pinkThreshold)) {}
 
 RG_DotGraphProfiler::~RG_DotGraphProfiler() = default;
 
@@ -153,7 +151,7 @@ void RG_DotGraphProfiler::NodeTiming(const RG_RenderNode* node, const char* labe
 
 void RG_DotGraphProfiler::NodeEnd(const RG_RenderNode* node) {
   RG_GraphProfiler::NodeEnd(node);
-  // The base entry stays 0: scopes are only counted inside an open graph.
+  // Scopes are counted only inside an open graph.
   if (GraphOpen() && depth_stack_.back() > 0) --depth_stack_.back();
 }
 

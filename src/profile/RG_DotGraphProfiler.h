@@ -65,7 +65,7 @@ class RG_DotGraphProfiler : public RG_GraphProfiler {
   std::vector<size_t> graph_starts_;    // where each top-level digraph begins in text_
   std::deque<NodeSet> recorded_sets_;   // per open graph: nodes with a node line
   std::deque<NodeSet> edge_node_sets_;  // per open graph: nodes named by an edge
-  std::deque<int32_t> depth_stack_;     // base entry 0, then open node scopes per graph
+  std::deque<int32_t> depth_stack_;     // open node scopes, one entry per open graph
   std::deque<LinkList> link_lists_;     // per open graph: (nested root, node that ran it)
   std::deque<const RG_RenderNode*> invoker_stack_;  // per open graph; null at top level
   std::deque<uint32_t> saved_abort_times_;
