@@ -146,6 +146,8 @@ TEST_F(XformGeometryTest, UncoveredStripAndCoverageMustFollowPlacedPixelCentres)
       {{broken}, Rect(0, 0, 20, 20), Rect(2, 2, 8, 8), false},
       {{ProofShift(0, 0), broken}, Rect(0, 0, 20, 20), Rect(2, 2, 8, 8), false},
       {{ProofShift(0, 0)}, Rect(0, 0, 20, 20), Rect(2, 2, 8, 8), true},
+      {{ProofShift(0.02, 0)}, Rect(0, 0, 20, 20), Rect(0, 0, 10, 10), false},
+      {{ProofAffine(-1, 0, 0, 1, 20.02, 0)}, Rect(0, 0, 20, 20), Rect(0, 0, 10, 10), false},
       {{}, Rect(0, 0, 10, 10), Rect(2, 2, 8, 8), true},
       {{}, Rect(0, 0, 10, 10), Rect(2, 2, 12, 8), false},
   };
