@@ -4,6 +4,8 @@
 
 #include "rg/RG_NullNode.h"
 #include "rg/RG_XformNode.h"
+#include "rghost/U_Errors.h"
+#include "rghost/U_Services.h"
 #include "support/LeakCheck.h"
 #include "support/ProofNodes.h"
 #include "support/TestNodes.h"
@@ -46,6 +48,21 @@ TEST_F(RenderNodeTest, MillionNodeChainDiesOnA256KiBStack) {
     EXPECT_EQ(root->GetContentBounds(RG_CONTENT_BOUNDS_TYPE1).right, INT32_MAX);
     delete root;
   });
+}
+
+// Out of memory while the release's work lists grow, a tree still dies
+// whole, each node once (the fixture finds any node left alive).
+TEST_F(RenderNodeTest, ReleaseWhoseWorkListsCannotGrowMustStillFreeEveryNodeOnce) {
+  for (long failAt = 0; failAt < 8; ++failAt) {
+    RG_RenderNode* level[4];
+    for (RG_RenderNode*& n : level) n = new ChainNode();
+    for (int depth = 0; depth < 3; ++depth)
+      for (RG_RenderNode*& n : level) n = new ChainNode({n, new ChainNode()});
+    RG_RenderNode* root = new ChainNode({level[0], level[1], level[2], level[3]});
+    U_InjectFailure(failAt, U_ERR_OUT_OF_MEMORY);
+    delete root;
+    U_ClearInjectedFailure();
+  }
 }
 
 // Each node works out once whether its types differ, and computes its bounds
