@@ -46,6 +46,8 @@ TEST_F(TraversalTest, RequestsThatMeetPreRenderAgainOnlyWhenNotCovered) {
        Q(a), V(big, big, a, a)},
       {"a type-0 consumer is trimmed to type-0 bounds (10 x 10 of 40 x 40)",
        V(Q(big, kType1), Q(big)), 1, Q(big, kType1), V(big, big, a, a)},
+      {"but a type-1 one after a type-0 one: again", V(Q(big), Q(big, kType1)), 2, Q(big, kType1),
+       V(big, big, big, big)},
       {"legacy bounds clip the checkout and clear the bit", V(Q(a, kLegacy)), 1, Q(clip),
        V(clip, clip)},
   };
