@@ -145,10 +145,16 @@ def run():
                 verdict = "stillborn"
             else:
                 pattern = "^(" + "|".join(re.escape(c) for c in chosen) + ")$"
+                # A session of its own, so that a timeout also stops the test programs ctest
+                # started (a hanging mutant's would otherwise run on and slow every later one).
+                run = subprocess.Popen(["ctest", "-j2", "--timeout", "20", "-R", pattern], cwd=a.build,
+                                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+                                       errors="replace", start_new_session=True)
                 try:
-                    out = subprocess.run(["ctest", "-j2", "--timeout", "20", "-R", pattern], cwd=a.build,
-                                         capture_output=True, text=True, errors="replace", timeout=600).stdout
+                    out = run.communicate(timeout=600)[0]
                 except subprocess.TimeoutExpired:
+                    os.killpg(run.pid, signal.SIGKILL)
+                    run.communicate()
                     out, failed = "", ["<timeout>"]
                 tail = out.split("The following tests FAILED:", 1)
                 failed += re.findall(r"^\s*\d+ - (\S+) \(", tail[1], re.M) if len(tail) == 2 else []
