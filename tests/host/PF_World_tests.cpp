@@ -298,6 +298,8 @@ TEST_F(MGeometryTest, FloatRectMustListCornersClockwiseFromTopLeftOrFailWritingN
   EXPECT_EQ((std::array{M_SignedPolygonArea2D(ccw, 4), M_SignedPolygonArea2D(cw, 4),
                         M_SignedPolygonArea2D(ccw, 3), M_SignedPolygonArea2D(ccw, 2)}),
             (std::array{6.0, -6.0, 3.0, 0.0}));
+  // Enclosing a box: outwards to whole pixels, a NaN edge at 0, far ones clamped.
+  EXPECT_EQ(M_EnclosingRect(NAN, 0.5, 1e300, -0.5), (M_LRect{0, 0, INT32_MAX, 0}));
 }
 
 }  // namespace
