@@ -45,7 +45,7 @@ RGp_NodeScope::RGp_NodeScope(RG_GraphProfiler* profiler, const RG_RenderNode* no
 
 RGp_NodeScope::~RGp_NodeScope() {
   std::deque<int32_t>& childTimes = profiler_->child_time_stack_;
-  bool entryPopped = false, ended = false;
+  bool entryPopped = false;
   // Any failure drops the rest of the report: ending a scope never throws.
   // NodeEnd still comes, since it closes what NodeStart opened: without it
   // the profiler's node stack would keep this node (which may be gone by
@@ -60,7 +60,6 @@ RGp_NodeScope::~RGp_NodeScope() {
     profiler_->NodeTiming(node_, label.c_str(), totalMs, childTimes.back(), false, 0);
     childTimes.pop_back();
     entryPopped = true;
-    ended = true;
     profiler_->NodeEnd(node_);
     const int32_t count = node_->GetNumInputs();
     for (int32_t i = 0; i < count; ++i) {
@@ -68,10 +67,10 @@ RGp_NodeScope::~RGp_NodeScope() {
     }
   } catch (...) {
   }
-  // This scope's child-time entry leaves the stack even when the report was
-  // cut short, so the enclosing scopes keep adding into their own entries.
-  if (!entryPopped && childTimes.size() >= 2) childTimes.pop_back();
-  if (ended) return;
+  // Cut short before NodeEnd: this scope's child-time entry still leaves the
+  // stack, so the enclosing scopes keep adding into their own entries.
+  if (entryPopped) return;
+  if (childTimes.size() >= 2) childTimes.pop_back();
   try {
     profiler_->NodeEnd(node_);
   } catch (...) {
