@@ -22,6 +22,10 @@ the mutants again, and each test's kills that no other test makes are known.
     tools/kill-matrix.py coverage --build build-cov --seeds 1 2 3 --coverage cov.json
     tools/kill-matrix.py run --build build --seeds 1 2 3 --coverage cov.json --matrix m.jsonl
     tools/kill-matrix.py report --matrix m.jsonl --seeds 1 2 3 [--without cases.txt]
+
+  A hanging mutant costs each case's CTest timeout, which for the GoogleTest cases is their
+  TIMEOUT property (ctest --timeout does not override it): configure the run's build with
+  -DRG_TEST_TIMEOUT=20 before building it (a program takes the value when it is linked).
 """
 import argparse, collections, glob, json, os, random, re, shutil, signal, subprocess, sys, time
 
