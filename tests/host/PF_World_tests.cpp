@@ -243,19 +243,22 @@ TEST_F(PFWorldTest, DepthConversionsMustScaleRoundAndClampEveryValue) {
 // element by element, for projective and affine matrices with no zero
 // element where it matters; an affine inverse is exactly affine. A
 // singular matrix, or one whose inverse overflows, stays as it was.
-TEST_F(MGeometryTest, InverseMustGetEveryElementRightAndLeaveSingularMatricesAlone) {
+TEST_F(MGeometryTest, InverseAndTranslateMustGetEveryElementRightAndLeaveSingularMatricesAlone) {
   const M_Matrix3 invertible[] = {Of({3.1, -0.7, 0.002, 0.4, 2.3, -0.003, 5.5, -3.2, 1.7}),
                                   Of({-0.2, 1.9, 0.5, 1.1, 0.3, -0.8, 0.7, -1.3, 2.6}),
                                   Of({1.7, 0.3, 0, -0.2, 0.9, 0, 4, 6, 1})};
   for (const M_Matrix3& given : invertible) {
     M_Matrix3 inv = given;
     ASSERT_FALSE(inv.InvertQuiet()) << given[0];
-    M_Matrix3 left = given, right = inv;
+    M_Matrix3 left = given, right = inv, moved = given, shifted = given;
     left *= inv;
     right *= given;
+    moved.Translate(2.5, -4);
+    shifted *= Of({1, 0, 0, 0, 1, 0, 2.5, -4, 1});
     for (int i = 0; i < 9; ++i) {
       EXPECT_NEAR(left[i], i % 4 == 0, 1e-12) << "M * inverse of " << given[0] << ", " << i;
       EXPECT_NEAR(right[i], i % 4 == 0, 1e-12) << "inverse * M of " << given[0] << ", " << i;
+      EXPECT_NEAR(moved[i], shifted[i], 1e-12) << "M translated of " << given[0] << ", " << i;
     }
     EXPECT_NEAR(inv.Determinant() * given.Determinant(), 1.0, 1e-12) << given[0];
     if (given[2] == 0 && given[5] == 0) {

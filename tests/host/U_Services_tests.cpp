@@ -459,7 +459,7 @@ TEST_F(PREFPrefsTest, FileMustLoadFirstToLastLineIntoEveryStoreTrimmedOrGiveTheD
   std::ofstream(path) << "Lead=21\n;comment=2\n# comment=1\n  [ Stack Usage 2 ]  \r\n"
                       << "Per-Node = 12345\r\nTotal=8000\nTotal 2\n Spaced Key\t=\t-7 \n"
                       << "[Misc]\nLock on Checkin=0\nBroken=12abc\nEquals=3=4\nEmpty=\n"
-                      << "Word=abc\nHuge=99999999999999999999\nLast=9";
+                      << "Word=abc\nHuge=99999999999999999999\n[Unclosed\nUnopened]\nLast=9";
   // clang-format off
   const struct { const char *section, *key; long expected; } cases[] = {
       {"", "Lead", 21}, {"Stack Usage 2", "Per-Node", 12345}, {"Stack Usage 2", "Total", 8000},
