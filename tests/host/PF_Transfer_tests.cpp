@@ -192,12 +192,16 @@ TEST_F(TransferTest, PlainNormalLoopsMustEqualTheGeneralLoopAndCopyOpaqueSources
       oracle::ExpectSamePixels(*out, *opaque);
     }
     // A source one pixel right within the destination's own buffer gives what
-    // a copy of it gives: each of its pixels is read before it is written.
-    WorldPtr inPlace = oracle::Clone(*src), fromCopy = oracle::Clone(*src);
-    WorldPtr right(PF_World::NewReference(inPlace.get(), M_LRect{1, 0, 37, 5}));
-    ASSERT_EQ(Transfer(*oracle::Clone(*right), Mode(PF_BLEND_NORMAL), nullptr, *fromCopy), 0);
-    ASSERT_EQ(Transfer(*right, Mode(PF_BLEND_NORMAL), nullptr, *inPlace), 0);
-    oracle::ExpectSamePixels(*inPlace, *fromCopy);
+    // a copy of it gives, at full strength and at half: each of its pixels is
+    // read before it is written.
+    for (float opacity : {1.0f, 0.5f}) {
+      WorldPtr inPlace = oracle::Clone(*src), fromCopy = oracle::Clone(*src);
+      WorldPtr right(PF_World::NewReference(inPlace.get(), M_LRect{1, 0, 37, 5}));
+      const PF_CompositeModePlus mode = Mode(PF_BLEND_NORMAL, opacity);
+      ASSERT_EQ(Transfer(*oracle::Clone(*right), mode, nullptr, *fromCopy), 0);
+      ASSERT_EQ(Transfer(*right, mode, nullptr, *inPlace), 0);
+      oracle::ExpectSamePixels(*inPlace, *fromCopy);
+    }
   }
 }
 

@@ -176,6 +176,14 @@ TEST_F(PFWorldTest, OverlappingCopiesMustNotDependOnTheThreadCount) {
         for (int x = 0; x < size; ++x)
           ASSERT_TRUE(TestSame(Pixel8(*other, x + 3, y), Pixel8(*w, x, y))) << x << "," << y;
     }
+    // The top half of more than 64K pixels, narrower than its rows, down onto
+    // its own last row.
+    WorldPtr tall = NewWorld({0, 0, 400, 399}, 8);
+    TestFillPattern(tall.get());
+    const M_LRect half{0, 0, 399, 200};
+    tall->CopyPixels(NewView(tall.get(), M_LRect{0, 0, 400, 399}).get(), &half, 0, 199);
+    for (int y : {199, 300, 398})
+      EXPECT_TRUE(TestSame(Pixel8(*tall, 7, y), TestPatternAt(7, y - 199))) << y;
     // One row of more than 64K pixels, left and right by one onto itself:
     // the large copy's split must still see the overlap (AddressSanitizer
     // reports a memcpy of overlapping bytes).
