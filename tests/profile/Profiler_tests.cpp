@@ -166,6 +166,12 @@ TEST_F(GraphProfilerTest, ClockFailureMustUndoTheScopeOrDropOnlyTheReport) {
   RG_SetProfiler(&profiler);
   Execute(U_SharedPtr<RG_RenderNode>(new TimedNode(0, {})).get());
   EXPECT_EQ(profiler.GetGraphCount(), 2u);
+  // An execution inside such a scope is nested in the scope's graph.
+  {
+    RGp_NodeScope scope(&profiler, &node);
+    Execute(U_SharedPtr<RG_RenderNode>(new TimedNode(0, {})).get());
+  }
+  EXPECT_EQ(profiler.GetGraphCount(), 3u);
 }
 
 // Labels with quotes and backslashes are escaped, rendered or orphaned.
