@@ -65,6 +65,11 @@ TEST_F(PFWorldTest, ViewsMustShareStorageNarrowInPlaceAndKeepItAlive) {
     EXPECT_EQ(same->GetRect(), rect);
     EXPECT_EQ(same->PixelAddress(0, 0), parent->PixelAddress(x, y));
   }
+  {
+    WorldPtr emptied = NewView(parent.get(), M_LRect{0, 0, 2, 2});
+    emptied->ShrinkToSubRect(M_LRect{});  // the size becomes the empty rect's
+    EXPECT_EQ(std::tuple(emptied->width, emptied->height), std::tuple(0, 0));
+  }
   // Writes through a view show in the parent; the views outlive it.
   Pixel8(*view, 1, 1) = PF_RGBA8{9, 8, 7, 6};
   EXPECT_TRUE(TestSame(Pixel8(*parent, 3, 4), PF_RGBA8{9, 8, 7, 6}));
