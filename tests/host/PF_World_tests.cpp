@@ -254,7 +254,8 @@ TEST_F(PFWorldTest, DepthConversionsMustScaleRoundAndClampEveryValue) {
 
 // Every element of the inverse: M * inverse and inverse * M are the identity,
 // element by element, for projective and affine matrices with no zero
-// element where it matters; an affine inverse is exactly affine. A
+// element where it matters; an affine inverse is exactly affine, and a
+// translation is the product by a translation matrix, projective rows too. A
 // singular matrix, or one whose inverse overflows, stays as it was.
 TEST_F(MGeometryTest, InverseAndTranslateMustGetEveryElementRightAndLeaveSingularMatricesAlone) {
   const M_Matrix3 invertible[] = {Of({3.1, -0.7, 0.002, 0.4, 2.3, -0.003, 5.5, -3.2, 1.7}),
