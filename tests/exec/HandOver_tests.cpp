@@ -111,6 +111,9 @@ TEST_F(HandOverTest, CopiesOnlyWhereSharingIsImpossibleAndRendersOnce) {
       {"three in-place writers: two copies, then the buffer",
        [](auto* p, auto*) { return TestOver(Invert(p), TestOver(Invert(p), Invert(p))); }, kNoLock,
        b, none, b, 2 * 32 * 16 * 4, false, true},
+      {"three in-place writers into a destination: still two copies",
+       [](auto* p, auto*) { return TestOver(Invert(p), TestOver(Invert(p), Invert(p))); }, kDest, b,
+       b, b, 2 * 32 * 16 * 4, false, true},
       // The effect's own copy is the only one.
       {"a view dropped early leaves the buffer to the in-place last consumer",
        [](auto* p, auto*) {
