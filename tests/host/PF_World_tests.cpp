@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <numeric>
 #include <utility>
 
 #include "PF_Transfer_oracle.h"
@@ -189,6 +190,14 @@ TEST_F(PFWorldTest, OverlappingCopiesMustNotDependOnTheThreadCount) {
     tall->CopyPixels(NewView(tall.get(), M_LRect{0, 0, 400, 399}).get(), &half, 0, 199);
     for (int y : {199, 300, 398})
       EXPECT_TRUE(TestSame(Pixel8(*tall, 7, y), TestPatternAt(7, y - 199))) << y;
+    // A field over its frame's memory starts at the same address with twice
+    // the rows' stride: the frame copied into it is not a copy onto itself.
+    std::vector<uint32_t> memory(16);
+    std::iota(memory.begin(), memory.end(), 0u);
+    WorldPtr frame(PF_World::NewBorrowed(memory.data(), 4, 4, 16, 8, 0, 0));
+    WorldPtr(PF_World::NewBorrowed(memory.data(), 4, 2, 32, 8, 0, 0))
+        ->CopyPixels(frame.get(), nullptr, 0, 0);
+    EXPECT_EQ(memory[8], 4u);  // the frame's second row in the field's second
     // One row of more than 64K pixels, left and right by one onto itself:
     // the large copy's split must still see the overlap (AddressSanitizer
     // reports a memcpy of overlapping bytes).
