@@ -81,7 +81,10 @@ TEST_F(RenderNodeTest, ContentBoundsMustBeComputedOncePerNodeAndType) {
 }
 
 // A node kind keeps the base's label, its class name, and takes every depth as native.
-TEST_F(RenderNodeTest, BaseDefaultsMustBeTheClassNameAndEveryDepth) {
+TEST_F(RenderNodeTest, BaseDefaultsMustBeTheClassNameEveryDepthAndTheFirstIdOne) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, where no node was built
+  EXPECT_EXIT(std::_Exit(RG_NullNode().GetGloballyUniqueID() == 1 ? 0 : 1),
+              ::testing::ExitedWithCode(0), "");
   const RG_NullNode null;
   EXPECT_TRUE(null.GetProfileLabel() == "RG_NullNode" && null.CanRenderNativelyAtDepth(32));
 }
