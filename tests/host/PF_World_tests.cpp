@@ -39,6 +39,7 @@ TEST_F(PFWorldTest, ViewsMustShareStorageNarrowInPlaceAndKeepItAlive) {
   TestFillPattern(parent.get());
   const long long bytes = PF_GetWorldStats().live_pixel_bytes;
   EXPECT_TRUE(bytes > 0 && reinterpret_cast<uintptr_t>(parent->data) % 64 == 0);  // row-aligned
+  EXPECT_EQ(PF_GetWorldStats().pixel_bytes_cleared, 10 * 10 * 4);  // its pixels, not its rows
   WorldPtr view = NewView(parent.get(), M_LRect{2, 3, 6, 8});
   EXPECT_EQ(view->GetRect(), (M_LRect{102, 203, 106, 208}));
   EXPECT_TRUE(view->IsReference() && !parent->IsReference());
