@@ -451,14 +451,15 @@ TEST_F(RenderTest, EachFormatsAlphaConventionMustBeReadAndWrittenRight) {
   }
   // A premultiplied 16-bit TIFF (sRGB) keeps the colour of a pixel without
   // alpha (an additive glow) through the curve, in linear light, and the
-  // curve takes a translucent pixel's colour without its alpha; in a
+  // curve takes each translucent pixel's colour without its own alpha; in a
   // straight PNG such a pixel is clear. A file without alpha is opaque, and
   // its blue is not its red: no pixel takes its alpha from the next one's
   // red, nor a grey file's from its alpha. A fourth channel the file leaves
   // unnamed is its alpha all the same. (Channel 4 is the second pixel's red.)
   ScratchDir dir;
   const float added[4] = {0.5f, 0.5f, 0.5f, 0.f}, rgb[6] = {0.5f, 0.2f, 0.1f, 0.25f, 0.f, 0.f},
-              half[8] = {0.25f, 0.25f, 0.25f, 0.5f, 0.25f, 0.25f, 0.25f, 0.5f}, grey[2] = {0.4f, 1};
+              half[8] = {0.25f, 0.25f, 0.25f, 0.5f, 0.125f, 0.125f, 0.125f, 0.25f},
+              grey[2] = {0.4f, 1};
   WritePixelFile(dir / "g.tif", OIIO::TypeDesc::UINT16, added, false);
   WritePixelFile(dir / "h.tif", OIIO::TypeDesc::UINT16, half, false, 2);
   WritePixelFile(dir / "ga.png", OIIO::TypeDesc::UINT8, grey, true, 1, 2);
@@ -471,7 +472,7 @@ TEST_F(RenderTest, EachFormatsAlphaConventionMustBeReadAndWrittenRight) {
     int channel;
     float expected;
   } reads[] = {{"g.tif", false, 0, 0.214041f},     {"h.tif", false, 0, 0.214041f / 2},
-               {"h.tif", false, 4, 0.214041f / 2}, {"ga.png", true, 1, 0.4f},
+               {"h.tif", false, 4, 0.214041f / 4}, {"ga.png", true, 1, 0.4f},
                {"ga.png", true, 2, 0.4f},          {"g.png", false, 0, 0},
                {"rgb.png", true, 2, 26 / 255.f},   {"rgb.png", true, 3, 1},
                {"rgbx.tif", true, 2, 0.1f},        {"rgbx.tif", true, 3, 0.25f}};
