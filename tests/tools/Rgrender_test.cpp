@@ -172,6 +172,7 @@ TEST_F(SceneLoaderTest, EachMistakeMustBeReportedInOneLineAtItsJsonPath) {
       {Scene(solid, "a", R"("frames": [0, 1, 2], )"), "/frames: expected [first, last] with 0"},
       {Scene(solid, "a", R"("frames": [0, 1000001], )"), "/frames: expected [first, last]"},
       {Scene(solid, "a", R"("frames": [-1, 3], )"), "/frames: expected [first, last]"},
+      {Scene(solid, "a", R"("frames": [0.5, 3], )"), "/frames: expected [first, last]"},
   };
   for (const Case& c : cases) {
     const std::string msg = ParseError(c.text);
@@ -191,6 +192,9 @@ TEST_F(SceneLoaderTest, ValidSceneMustKeepReferencesDefaultsAndKeysInAnyOrder) {
                                        "t", R"("frames": [2, 7], "interlace": "field2", )"),
                                  "s.json", "/scenes");
   EXPECT_EQ(std::tuple(s.frame_start, s.frame_end, s.interlace), std::tuple(2, 7, 2));
+  const SceneDesc one = ParseScene(
+      Scene(R"({"id": "a", "type": "null"})", "a", R"("frames": [3, 3], )"), "s.json", ".");
+  EXPECT_EQ(std::tuple(one.frame_start, one.frame_end), std::tuple(3, 3));  // a single frame
   const NodeDesc& t = s.Node("t");
   // One node used twice.
   EXPECT_EQ(std::tuple(t.source, t.destination, t.mode, t.dest_bound),
