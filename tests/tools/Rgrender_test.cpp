@@ -278,6 +278,7 @@ TEST_F(SceneLoaderTest, ProgramMustRejectBadInputWithItsCodeAMessageAndNoFile) {
       {{good, "-o", dir / "single.png"}, "several frames need a '#'"},
       {{good, "-o", out, "--rect", "5,5,2,2"}, "bad rect"},
       {{good, "-o", out, "--rect", "-2000000000,0,2000000000,1"}, "the render rect is too large"},
+      {{good, "-o", out, "--rect", "0,-20000,1,20000"}, "the render rect is too large"},
       {{dir / "absent.json", "-o", out}, "cannot read the scene file"},
       {{dir.Write("chain.json", Scene(Chain("levels", 50000), "n50000", "", 4)), "-o",
         dir / "deep.png", "-q"},
@@ -645,6 +646,7 @@ TEST_F(RenderTest, BlursAndCellsBeyondTheirLimitsMustActAsTheLimits) {
     return Rendered(dir, scene, 0, {"--rect", "1,0,2,1"});
   };
   EXPECT_EQ(Red("3e9"), 1.f);
+  EXPECT_EQ(Red("1"), 0.f);  // cells of one pixel: (1, 0) is the second colour
   const float widest = Red("2", "1e6");
   EXPECT_GT(widest, 0.f);
   EXPECT_EQ(Red("2", "1e300"), widest);
