@@ -192,9 +192,13 @@ TEST_F(SceneLoaderTest, ValidSceneMustKeepReferencesDefaultsAndKeysInAnyOrder) {
                                        "t", R"("frames": [2, 7], "interlace": "field2", )"),
                                  "s.json", "/scenes");
   EXPECT_EQ(std::tuple(s.frame_start, s.frame_end, s.interlace), std::tuple(2, 7, 2));
-  const SceneDesc one = ParseScene(
-      Scene(R"({"id": "a", "type": "null"})", "a", R"("frames": [3, 3], )"), "s.json", ".");
-  EXPECT_EQ(std::tuple(one.frame_start, one.frame_end), std::tuple(3, 3));  // a single frame
+  // A single frame, and the most samples a motion blur takes.
+  const SceneDesc one = ParseScene(Scene(R"({"id": "a", "type": "null"}, {"id": "t",
+      "type": "transform", "source": "a", "motion_blur": {"samples": 64}})",
+                                         "t", R"("frames": [3, 3], )"),
+                                   "s.json", ".");
+  EXPECT_EQ(std::tuple(one.frame_start, one.frame_end, one.Node("t").motion_samples),
+            std::tuple(3, 3, 64));
   const NodeDesc& t = s.Node("t");
   // One node used twice.
   EXPECT_EQ(std::tuple(t.source, t.destination, t.mode, t.dest_bound),
@@ -647,6 +651,7 @@ TEST_F(RenderTest, BlursAndCellsBeyondTheirLimitsMustActAsTheLimits) {
   };
   EXPECT_EQ(Red("3e9"), 1.f);
   EXPECT_EQ(Red("1"), 0.f);  // cells of one pixel: (1, 0) is the second colour
+  EXPECT_EQ(Red(R"(2, "rect": [1, 0, 8, 8])"), 1.f);  // cells counted from the rect's corner
   const float widest = Red("2", "1e6");
   EXPECT_GT(widest, 0.f);
   EXPECT_EQ(Red("2", "1e300"), widest);
