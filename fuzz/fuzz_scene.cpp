@@ -58,7 +58,12 @@ void Deepen(SceneDesc& scene, int copies) {
   auto link = std::find_if(scene.nodes.rbegin(), scene.nodes.rend(),
                            [](const NodeDesc& n) { return !n.source.empty(); });
   if (link == scene.nodes.rend()) return;
-  const NodeDesc pattern = *link;
+  // A blur or a motion blur reaches further with every copy, so each copy
+  // would render a wider area than the one above it, and a chain of thousands
+  // would take minutes: copies that reach no further keep its work linear.
+  NodeDesc pattern = *link;
+  if (pattern.kind == NodeKind::Blur) pattern.params["sigma"] = AnimValue({0.0});
+  pattern.motion_samples = 1;
   for (int i = 0; i < copies; ++i) {
     NodeDesc n = pattern;
     n.id = "deep" + std::to_string(i);
