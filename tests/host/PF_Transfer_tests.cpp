@@ -447,18 +447,22 @@ TEST_F(TransferTest, EveryRowMustRunOnceAndHelpersTakeOnlyTheirGrantBetweenPolls
   EXPECT_EQ(PF_SetThreadCount(1), 1);  // one thread until the host asks for more
   constexpr long kRows = 1000;
   const std::thread::id caller = std::this_thread::get_id();
-  for (int threads : {2, 3}) {
+  for (int threads : {1, 2, 3}) {
     for (bool polled : {false, true}) {
       oracle::ThreadCountScope scope(threads);
       std::vector<std::atomic<int>> runs(kRows);
       PollRecord polls;
+      std::atomic<int> elsewhere{0};
       auto body = [&](long row, PFh_RowScratch&) {
         polls.started.fetch_add(1);
         runs[static_cast<size_t>(row)].fetch_add(1);
         if (std::this_thread::get_id() == caller)
           std::this_thread::sleep_for(std::chrono::microseconds(100));
+        else
+          elsewhere.fetch_add(1);
       };
       ASSERT_EQ(PFh_RunRows(polled ? &polls.info : nullptr, kRows, 1 << 20, body), 0);
+      EXPECT_EQ(threads == 1 ? elsewhere.load() : 0, 0) << "one thread: the caller's alone";
       for (size_t r = 0; r < runs.size(); ++r)
         ASSERT_EQ(runs[r].load(), 1)
             << "row " << r << ", " << threads << " threads, polled " << polled;

@@ -320,8 +320,12 @@ TEST_F(MGeometryTest, FloatRectMustListCornersClockwiseFromTopLeftOrFailWritingN
   // One corner in front of the horizon (w = 1.5 - x - y), three behind: unbounded.
   EXPECT_EQ(M_TransformBounds(Of({1, 0, -1, 0, 1, -1, 0, 0, 1.5}), M_LRect{0, 0, 4, 4}).right,
             INT32_MAX);
-  const M_Vector2T<double> ccw[4] = {{0, 0}, {2, 0}, {2, 3}, {0, 3}};
-  const M_Vector2T<double> cw[4] = {{0, 0}, {0, 3}, {2, 3}, {2, 0}};
+  // All corners in front, some nearer than w = 1: bounded (x / w, y / w).
+  EXPECT_EQ(M_TransformBounds(Of({1, 0, 0.25, 0, 1, 0, 0, 0, 0.5}), M_LRect{0, 0, 4, 4}),
+            (M_LRect{0, 0, 3, 8}));
+  // Away from the origin, so that every edge's term counts.
+  const M_Vector2T<double> ccw[4] = {{1, 1}, {3, 1}, {3, 4}, {1, 4}};
+  const M_Vector2T<double> cw[4] = {{1, 1}, {1, 4}, {3, 4}, {3, 1}};
   EXPECT_EQ((std::array{M_SignedPolygonArea2D(ccw, 4), M_SignedPolygonArea2D(cw, 4),
                         M_SignedPolygonArea2D(ccw, 3), M_SignedPolygonArea2D(ccw, 2)}),
             (std::array{6.0, -6.0, 3.0, 0.0}));

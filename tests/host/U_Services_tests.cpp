@@ -402,6 +402,9 @@ TEST_F(UReportTest, LocalizedLookupMustReturnTheTextAfterTheFirstEqualsSign) {
   // clang-format on
   for (const auto& [index, text] : cases)
     EXPECT_STREQ(U_ZLookupLStrCache(&table, index, 0, 0), text);
+  // A lookup leaves the text and its key in the entry, for the next one.
+  EXPECT_EQ(std::tuple(entries[1].cache[0], entries[1].cache[1]),
+            std::tuple(intptr_t(std::strchr(entries[1].key, '=') + 1), intptr_t(entries[1].key)));
   EXPECT_STREQ(U_ZLookupLStrCache(nullptr, 0, 0, 0), "");
   entries[0].key = "$$$/T/LStr/0000=Changed.";  // a replaced key is looked up afresh
   EXPECT_STREQ(U_ZLookupLStrCache(&table, 0, 0, 0), "Changed.");
