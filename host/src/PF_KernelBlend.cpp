@@ -35,31 +35,36 @@ PFH_STRENGTH_FORMS(PFH_FORM)
 #else
 
 // PFh_NormalSpan8's integer formula with each pixel's channels in two 16-bit
-// halves of its lane: red and blue, then green and alpha.
+// halves of its lane: red and blue, then green and alpha. t = d (255 - as)
+// + 128 divides by 255 as (t * 257) >> 16, which equals (t + (t >> 8)) >> 8
+// for every 16-bit t; the source is added with 8-bit saturation, the clamp at
+// 255 of the scalar loop.
 int32_t PlainNormal8(const PF_RGBA8* src, PF_RGBA8* dst, int32_t n) {
   if (PFh_OverlapsInexactly(src, dst, n)) return 0;
   const D32 d32;
   const hn::Repartition<uint16_t, D32> d16;
+  const hn::Repartition<uint8_t, D32> d8;
   const int32_t lanes = static_cast<int32_t>(hn::Lanes(d32));
   const VU low = hn::Set(d32, 0x00FF00FFu);
   const auto half = hn::Set(d16, 128);
-  const auto full = hn::Set(d16, 255);
+  const auto by257 = hn::Set(d16, 257);
   const auto* s32 = reinterpret_cast<const uint32_t*>(src);
   auto* o32 = reinterpret_cast<uint32_t*>(dst);
   int32_t i = 0;
   for (; i + lanes <= n; i += lanes) {
     const VU s = hn::LoadU(d32, s32 + i);
     const VU d = hn::LoadU(d32, o32 + i);
-    const VU inv = hn::Sub(hn::Set(d32, 255u), hn::ShiftRight<24>(s));
+    const VU inv = hn::ShiftRight<24>(hn::Not(s));
     const auto inv16 = hn::BitCast(d16, hn::Or(inv, hn::ShiftLeft<16>(inv)));
-    auto over = [&](VU sc, VU dc) HWY_ATTR {
-      auto t = hn::Add(hn::Mul(hn::BitCast(d16, dc), inv16), half);
-      t = hn::ShiftRight<8>(hn::Add(t, hn::ShiftRight<8>(t)));
-      return hn::BitCast(d32, hn::Min(hn::Add(hn::BitCast(d16, sc), t), full));
+    auto scaled = [&](VU dc) HWY_ATTR {
+      const auto t = hn::Add(hn::Mul(hn::BitCast(d16, dc), inv16), half);
+      return hn::BitCast(d32, hn::MulHigh(t, by257));
     };
-    const VU even = over(hn::And(s, low), hn::And(d, low));
-    const VU odd = over(hn::And(hn::ShiftRight<8>(s), low), hn::And(hn::ShiftRight<8>(d), low));
-    hn::StoreU(hn::Or(even, hn::ShiftLeft<8>(odd)), d32, o32 + i);
+    const VU even = scaled(hn::And(d, low));
+    const VU odd = scaled(hn::And(hn::ShiftRight<8>(d), low));
+    const VU faded = hn::Or(even, hn::ShiftLeft<8>(odd));
+    const auto out = hn::SaturatedAdd(hn::BitCast(d8, s), hn::BitCast(d8, faded));
+    hn::StoreU(hn::BitCast(d32, out), d32, o32 + i);
   }
   return i;
 }
