@@ -163,8 +163,9 @@ TEST_F(PFWorldTest, EveryOperationMustMakeOneFallibleCallAndRefuseBadSizesDepths
 }
 
 // Small and large copies (the large ones are split across threads when the
-// memory is separate), onto themselves shifted and between buffers.
-TEST_F(PFWorldTest, OverlappingCopiesMustNotDependOnTheThreadCount) {
+// memory is separate), onto themselves shifted and between buffers, clipped
+// to either world.
+TEST_F(PFWorldTest, CopiesMustClipToBothWorldsAndOverlapAlikeAtEveryThreadCount) {
   for (int threads : {1, 2}) {
     oracle::ThreadCountScope scope(threads);
     for (int size : {6, 400}) {
@@ -183,6 +184,15 @@ TEST_F(PFWorldTest, OverlappingCopiesMustNotDependOnTheThreadCount) {
         for (int x = 0; x < size; ++x)
           ASSERT_TRUE(TestSame(Pixel8(*other, x + 3, y), Pixel8(*w, x, y))) << x << "," << y;
     }
+    // A source rect reaching past the source's top left moves the
+    // destination by as much on each axis.
+    WorldPtr small = NewWorld({0, 0, 6, 6}, 8), onto = NewWorld({0, 0, 8, 8}, 8);
+    TestFillPattern(small.get());
+    const M_LRect beyond{-2, -3, 4, 4};
+    onto->CopyPixels(small.get(), &beyond, 1, 1);
+    for (int y = 0; y < 4; ++y)
+      for (int x = 0; x < 4; ++x)
+        ASSERT_TRUE(TestSame(Pixel8(*onto, x + 3, y + 4), TestPatternAt(x, y))) << x << "," << y;
     // The top half of more than 64K pixels, narrower than its rows, down onto
     // its own last row.
     WorldPtr tall = NewWorld({0, 0, 400, 399}, 8);
